@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and starts the flasher: the demo build on the emulated programmer by
+# default, or the build for a real CH341A with --usb.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+
+target=varnock-spi-flasher-demo
+if [ "${1:-}" = "--usb" ]; then
+    target=varnock-spi-flasher
+fi
+
+build="$root/build"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target "$target"
+exec "$build/app/$target"
