@@ -1,0 +1,231 @@
+#include "mainwindow.h"
+
+#include "ui_mainwindow.h"
+#include "clickablelabel.h"
+#include "hexedit/qhexedit.h"
+#include "log/logfile.h"
+#include "log/logwindow.h"
+#include "programmer/ch341.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QStatusBar>
+#include <QUrl>
+
+namespace {
+const QString kVersion = QStringLiteral("1.0.2");
+const QString kHomePage = QStringLiteral("https://www.varnock.com/");
+const QString kBinaryFilter = QStringLiteral("*.bin");
+
+// The log knows weight codes 1 to 4; records above are dropped.
+constexpr int kLastWeightCode = 4;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui_MainWindow)
+{
+    ui->setupUi(this);
+    lblStatus = new QLabel(this);
+    hexEdit = new QHexEdit(this);
+    SetUpHexView();
+    statusBar()->addWidget(lblStatus, 1);
+
+    setWindowFlag(Qt::WindowFullscreenButtonHint, false);
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
+    // Without a window manager hint the size would still be changeable on X11.
+    setFixedSize(size());
+
+    QCoreApplication::setApplicationVersion(kVersion);
+    setWindowTitle(QStringLiteral("Varnock SPI Flasher version ")
+                   + QCoreApplication::applicationVersion());
+    lblStatus->setText(QStringLiteral("Idle."));
+
+    connect(ui->btnRead, &QPushButton::clicked, this, &MainWindow::btnRead_Clicked);
+    connect(ui->btnWrite, &QPushButton::clicked, this, &MainWindow::btnWrite_Clicked);
+    connect(ui->btnErase, &QPushButton::clicked, this, &MainWindow::btnErase_Clicked);
+    connect(ui->btnVerify, &QPushButton::clicked, this, &MainWindow::btnVerify_Clicked);
+
+    operatorLog = new LogWindow(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
+
+    connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
+}
+
+MainWindow::~MainWindow()
+{
+    delete operatorLog;
+    delete ui;
+}
+
+bool MainWindow::IsJobRunning() const
+{
+    return workerThread.isRunning();
+}
+
+void MainWindow::SetUpHexView()
+{
+    hexEdit->setProperty("addressArea", true);
+    hexEdit->setProperty("asciiArea", true);
+    hexEdit->setProperty("highlighting", true);
+    hexEdit->setProperty("overwriteMode", true);
+    hexEdit->setProperty("readOnly", true);
+    hexEdit->setProperty("highlightingColor", QColor(Qt::red));
+    hexEdit->setProperty("addressAreaColor", QColor(208, 208, 208, 255));
+    hexEdit->setProperty("selectionColor", QColor(Qt::blue));
+    hexEdit->setProperty("addressFontColor", QColor(Qt::black));
+    hexEdit->setProperty("asciiAreaColor", QColor(Qt::white));
+    hexEdit->setProperty("asciiFontColor", QColor(Qt::red));
+    hexEdit->setProperty("hexFontColor", QColor(Qt::red));
+    hexEdit->setProperty("addressWidth", 8);
+    hexEdit->setProperty("bytesPerLine", 16);
+    hexEdit->setProperty("hexCaps", true);
+    // The view lies over the placeholder, in window coordinates, not inside it.
+    hexEdit->setGeometry(ui->widget->geometry());
+    hexEdit->show();
+}
+
+void MainWindow::UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
+                                      bool UnderLine, bool NewLine)
+{
+    if (Weight > kLastWeightCode)
+        return;
+    const int code = qMax(Weight, 1);
+    operatorLog->Append(Message, code, Colour, UnderLine, Italic, NewLine);
+}
+
+void MainWindow::Set_Label_Status_TEXT(QString val)
+{
+    lblStatus->setText(val);
+}
+
+void MainWindow::UpdateProgreesBar_Value(qulonglong val)
+{
+    ui->pgb->setValue(static_cast<int>(static_cast<uint32_t>(val)));
+}
+
+void MainWindow::SetProgreesBar_MaxValue(qulonglong val)
+{
+    ui->pgb->setMaximum(static_cast<int>(static_cast<uint32_t>(val)));
+}
+
+void MainWindow::UpdateHexView(QByteArray data)
+{
+    hexEdit->setProperty("data", data);
+}
+
+void MainWindow::JobDone()
+{
+    workerThread.quit();
+    workerThread.wait();
+    if (!workerThread.isFinished())
+        return;
+    SetJobControlsEnabled(true);
+    lblStatus->setText(QStringLiteral("Idle."));
+    UpdateLogWindow_Text(QStringLiteral("Operation Completed. <Performed By version %1>")
+                             .arg(QCoreApplication::applicationVersion()),
+                         QColor("black"), 2, false, false, true);
+    UpdateLogWindow_Text(QStringLiteral("Elapsed Time: "), QColor("black"), 1, false, false,
+                         false);
+    const qint64 seconds = jobTimer.elapsed() / 1000;
+    UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"),
+                         3, false, false, true);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A job cannot be interrupted: closing now would leave the chip half
+    // written and destroy a running thread.
+    if (IsJobRunning()) {
+        UpdateLogWindow_Text(QStringLiteral("Operation in Progress! Please Wait Until it is "
+                                            "Completed."),
+                             QColor("red"), 1, false, false, true);
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void MainWindow::btnRead_Clicked()
+{
+    const QString proposed = QStringLiteral("dump_%1.bin")
+                                 .arg(QDateTime::currentDateTime().toString(
+                                     QStringLiteral("yyyyMMdd_HHmmss")));
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Enter Saved File Name"),
+        QCoreApplication::applicationDirPath() + QLatin1Char('/') + proposed, kBinaryFilter);
+    if (fileName.isEmpty()) {
+        UpdateLogWindow_Text(QStringLiteral("Please Select Saved File Name!"), QColor("red"), 1,
+                             false, false, true);
+        return;
+    }
+    StartJob(fileName, &CH341::DoReadFlash, false);
+}
+
+QString MainWindow::AskForImageFile()
+{
+    const QString fileName =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Select Binary File"),
+                                     QCoreApplication::applicationDirPath(), kBinaryFilter);
+    if (fileName.isEmpty())
+        UpdateLogWindow_Text(QStringLiteral("Please Select Binary File Name!"), QColor("red"), 1,
+                             false, false, true);
+    return fileName;
+}
+
+void MainWindow::btnWrite_Clicked()
+{
+    const QString fileName = AskForImageFile();
+    if (!fileName.isEmpty())
+        StartJob(fileName, &CH341::DoWriteFlash, false);
+}
+
+void MainWindow::btnVerify_Clicked()
+{
+    const QString fileName = AskForImageFile();
+    if (!fileName.isEmpty())
+        StartJob(fileName, &CH341::DoVerifyFlash, true);
+}
+
+void MainWindow::btnErase_Clicked()
+{
+    StartJob(QString(), &CH341::DoEraseFlash, false);
+}
+
+void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData)
+{
+    // The worker has no parent: it lives on workerThread and deletes itself
+    // once the thread has finished.
+    worker = new CH341(false, nullptr);
+    if (!fileName.isEmpty())
+        worker->FileName = fileName;
+    connect(worker, &CH341::UpdateLogWindow_Text, this, &MainWindow::UpdateLogWindow_Text);
+    connect(worker, &CH341::UpdateProgreesBar_Value, this, &MainWindow::UpdateProgreesBar_Value);
+    connect(worker, &CH341::SetProgreesBar_MaxValue, this, &MainWindow::SetProgreesBar_MaxValue);
+    connect(worker, &CH341::Set_Label_Status_TEXT, this, &MainWindow::Set_Label_Status_TEXT);
+    if (showHexData)
+        connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
+    connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
+    connect(&workerThread, &QThread::started, worker, job);
+    connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
+    worker->moveToThread(&workerThread);
+    SetJobControlsEnabled(false);
+    jobTimer.start();
+    workerThread.start(QThread::InheritPriority);
+}
+
+void MainWindow::SetJobControlsEnabled(bool enabled)
+{
+    ui->btnRead->setEnabled(enabled);
+    ui->btnWrite->setEnabled(enabled);
+    ui->btnErase->setEnabled(enabled);
+    ui->btnVerify->setEnabled(enabled);
+    ui->widget->setEnabled(enabled);
+}
+
+void MainWindow::OpenHomePage()
+{
+    QDesktopServices::openUrl(QUrl(kHomePage, QUrl::TolerantMode));
+}

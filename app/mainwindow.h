@@ -1,0 +1,64 @@
+#pragma once
+
+// MainWindow: the flasher's single window; starts one job at a time on
+// workerThread and shows what the worker reports. GUI thread.
+
+#include <QColor>
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QThread>
+
+QT_BEGIN_NAMESPACE
+class QLabel;
+class Ui_MainWindow;
+QT_END_NAMESPACE
+
+class CH341;
+class LogWindow;
+class QHexEdit;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    bool IsJobRunning() const;
+
+public slots:
+    void UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
+                              bool UnderLine, bool NewLine);
+    void Set_Label_Status_TEXT(QString val);
+    void UpdateProgreesBar_Value(qulonglong val);
+    void SetProgreesBar_MaxValue(qulonglong val);
+    void JobDone();
+    void UpdateHexView(QByteArray data);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void btnRead_Clicked();
+    void btnWrite_Clicked();
+    void btnVerify_Clicked();
+    void btnErase_Clicked();
+
+private:
+    using JobSlot = void (CH341::*)();
+
+    void SetUpHexView();
+    void StartJob(const QString &fileName, JobSlot job, bool showHexData);
+    void SetJobControlsEnabled(bool enabled);
+    QString AskForImageFile();
+    void OpenHomePage();
+
+    Ui_MainWindow *ui;
+    QLabel *lblStatus;
+    CH341 *worker = nullptr;
+    QThread workerThread;
+    LogWindow *operatorLog = nullptr;
+    QElapsedTimer jobTimer;
+    QHexEdit *hexEdit;
+};

@@ -1,0 +1,68 @@
+#include "ch341.h"
+
+#include "spiopcodes.h"
+
+#include <QDebug>
+
+void CH341::DoEraseFlash()
+{
+    qDebug() << "CH341::DoEraseFlash";
+    const int initialized = InitializeProgrammer();
+    qDebug() << initialized;
+    if (initialized != 1) {
+        LogInitializeFailure();
+        emit JobDone();
+        return;
+    }
+    if (RefuseProtectedChip()) {
+        EndJob();
+        return;
+    }
+    WriteEnable();
+    qDebug() << "KKK";
+    qDebug() << SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
+    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+    if (TransferFailed) {
+        LogTransferFailure();
+        EndJob();
+        return;
+    }
+    if (!EraseWholeChip(true)) {
+        EndJob();
+        return;
+    }
+    WriteDisable();
+    if (TransferFailed)
+        LogTransferFailure();
+    EndJob();
+}
+
+void CH341::DoVerifyFlash()
+{
+    if (InitializeProgrammer() != 1) {
+        LogInitializeFailure();
+        emit JobDone();
+        return;
+    }
+    QByteArray image;
+    if (!LoadJobFile(image)) {
+        EndJob();
+        return;
+    }
+    Log(QStringLiteral("Reading from Chip... "), "black", 1, false);
+    QByteArray chipData;
+    const int readResult = TransferFailed ? -1 : ReadFlashData(image.size(), ChipPage, &chipData);
+    if (readResult != 1) {
+        LogRoutineFailure(readResult);
+        EndJob();
+        return;
+    }
+    LogOk();
+    if (image != chipData) {
+        Log(QStringLiteral("No Match Found!"), "red");
+    } else {
+        Log(QStringLiteral("Match Found!"), "green");
+        emit UpdateHexView(chipData);
+    }
+    EndJob();
+}

@@ -1,0 +1,133 @@
+#include "ch341.h"
+
+#include "spiopcodes.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QSaveFile>
+#include <QUrl>
+
+namespace {
+// Above 16 MiB the chip needs its 4-byte address mode.
+constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
+constexpr int kSstReadChunk = 2048;
+const QString kDumpChunkSpec = QStringLiteral("256");
+} // namespace
+
+int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
+{
+    if (chunkSpec == QLatin1String("SSTB") || chunkSpec == QLatin1String("SSTW"))
+        return sstChunk;
+    bool ok = false;
+    const int size = chunkSpec.toInt(&ok, 10);
+    return ok ? size : 0;
+}
+
+QByteArray CH341::AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress)
+{
+    QByteArray header(1, char(opcode));
+    if (fourByteAddress)
+        header.append(char(address >> 24));
+    header.append(char(address >> 16));
+    header.append(char(address >> 8));
+    header.append(char(address));
+    return header;
+}
+
+void CH341::LogInvalidChunkSpec(const QString &chunkSpec)
+{
+    Log(QStringLiteral("Unsupported Page Size in Chip List: \"%1\"").arg(chunkSpec), "red");
+}
+
+void CH341::LogRoutineFailure(int result)
+{
+    // A refused chunk size has been reported by the routine itself.
+    if (result == -1)
+        LogTransferFailure();
+}
+
+void CH341::SendSingleByteCommand(uint8_t opcode)
+{
+    SpiSend(1, 1, QByteArray(1, char(opcode)));
+}
+
+int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
+{
+    int chunk = ChunkSize(chunkSpec, kSstReadChunk);
+    if (chunk <= 0) {
+        LogInvalidChunkSpec(chunkSpec);
+        return -2;
+    }
+    const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
+    const unsigned int headerLength = fourByteAddress ? 5 : 4;
+
+    if (fourByteAddress)
+        SendSingleByteCommand(SpiOpcode::EN4B);
+    emit UpdateProgreesBar_Value(0);
+    emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
+
+    int offset = 0;
+    QByteArray answer;
+    while (offset < size && !TransferFailed) {
+        chunk = qMin(chunk, size - offset);
+        const QByteArray header =
+            AddressedHeader(SpiOpcode::READ, static_cast<uint32_t>(offset), fourByteAddress);
+        if (SpiSend(0, headerLength, header) > 0)
+            SpiReceive(chunk, answer);
+        if (TransferFailed)
+            break;
+        result->append(answer.constData(), chunk);
+        offset += chunk;
+        emit Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
+        emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
+    }
+    emit UpdateProgreesBar_Value(0);
+    if (TransferFailed)
+        return -1;
+    if (fourByteAddress)
+        SendSingleByteCommand(SpiOpcode::EX4B);
+    return TransferFailed ? -1 : 1;
+}
+
+void CH341::DoReadFlash()
+{
+    if (InitializeProgrammer() != 1) {
+        LogInitializeFailure();
+        emit JobDone();
+        return;
+    }
+    // The dump replaces the chosen file only once the whole chip is read and
+    // written, so a failed job never destroys an earlier dump.
+    QSaveFile dump(FileName);
+    if (!dump.open(QIODevice::WriteOnly)) {
+        Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
+        EndJob();
+        return;
+    }
+    ConfigureProgrammer();
+    QByteArray contents;
+    const int readResult = TransferFailed
+                               ? -1
+                               : ReadFlashData(static_cast<int>(ChipSize), kDumpChunkSpec, &contents);
+    if (readResult != 1) {
+        dump.cancelWriting();
+        LogRoutineFailure(readResult);
+        EndJob();
+        return;
+    }
+    if (dump.write(contents) != contents.size() || !dump.commit()) {
+        Log(QStringLiteral("Failed to Save Binary File."), "red");
+        EndJob();
+        return;
+    }
+    Log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
+    Log(QDir::toNativeSeparators(FileName), "blue");
+    ReleaseAndClose();
+    emit Set_Label_ProgModel_TEXT(QString());
+
+    const int lastSlash = FileName.lastIndexOf(QLatin1Char('/'));
+    if (lastSlash >= 0)
+        FileName = FileName.mid(0, lastSlash);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
+    emit JobDone();
+}

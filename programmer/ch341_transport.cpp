@@ -1,0 +1,180 @@
+#include "ch341.h"
+
+#include "spiopcodes.h"
+#include "bridge/ch341dll.h"
+
+#include <QDebug>
+
+namespace {
+constexpr uint32_t kDevice = 0;
+constexpr uint32_t kNoHardwareChipSelect = 0;
+constexpr uint32_t kStreamModeMsbFirst = 0x81;
+constexpr uint32_t kSettleDelayMs = 50;
+constexpr uint32_t kWakeDelayMs = 2;
+
+QString VariantName(uint32_t versionCode)
+{
+    switch (versionCode) {
+    case 0x10:
+        return QStringLiteral("CH341");
+    case 0x20:
+        return QStringLiteral("CH341A");
+    case 0x30:
+        return QStringLiteral("CH341A3");
+    case 0x32:
+        return QStringLiteral("CH341B");
+    default:
+        return QStringLiteral("UNKNOWN");
+    }
+}
+} // namespace
+
+CH341::CH341(bool flag, QObject *parent)
+    : QObject(parent)
+    , Flag(flag)
+    // The slowest page program in the chip list's datasheets is 5 ms; each
+    // poll lasts at least 3 ms (a 1 ms sleep and two exchanges).
+    , PageProgramPollLimit(200)
+{
+}
+
+qint64 CH341::ChipErasePollLimit() const
+{
+    // Datasheet maxima for a chip erase run from about 100 s (8 MiB) to a few
+    // hundred seconds for the largest parts. Allow 25 s per MiB, and never
+    // less than 200 s; a poll lasts at least 2 ms.
+    constexpr qint64 kMinimumMs = 200 * 1000;
+    constexpr qint64 kPerMiBMs = 25 * 1000;
+    constexpr qint64 kPollMs = 2;
+    const qint64 budgetMs = qMax(kMinimumMs, kPerMiBMs * qint64(ChipSize) / (1 << 20));
+    return budgetMs / kPollMs;
+}
+
+bool CH341::SelectChip()
+{
+    return CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS, BridgePins::SELECT_LEVELS) != 0;
+}
+
+bool CH341::DeselectChip()
+{
+    return CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS, BridgePins::DESELECT_LEVELS) != 0;
+}
+
+qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
+{
+    if (!SelectChip()) {
+        TransferFailed = true;
+        return -1;
+    }
+    const unsigned int count = qMin(length, static_cast<unsigned int>(frame.size()));
+    // The library writes the answer into the buffer it is given: hand it a
+    // private copy so the caller's frame never changes.
+    QByteArray wire(frame.constData(), static_cast<int>(count));
+    if (CH341StreamSPI4(kDevice, kNoHardwareChipSelect, count, wire.data()) == 0) {
+        TransferFailed = true;
+        return -2;
+    }
+    if (deselect == 1)
+        DeselectChip();
+    return count;
+}
+
+void CH341::SpiReceive(int count, QByteArray &answer)
+{
+    if (!SelectChip()) {
+        TransferFailed = true;
+        return;
+    }
+    QByteArray incoming(qMax(count, 0), char(0xFF));
+    if (CH341StreamSPI4(kDevice, kNoHardwareChipSelect, static_cast<uint32_t>(incoming.size()),
+                        incoming.data())
+        == 0) {
+        TransferFailed = true;
+        return;
+    }
+    answer = incoming;
+    DeselectChip();
+}
+
+void CH341::ConfigureProgrammer()
+{
+    CH341SetStream(kDevice, kStreamModeMsbFirst);
+    CH341SetDelaymS(kDevice, kSettleDelayMs);
+    SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
+    CH341SetDelaymS(kDevice, kWakeDelayMs);
+}
+
+int CH341::ConnectProgrammer()
+{
+    Log(QStringLiteral("Connecting to Programmer... "), "black", 1, false);
+    DeviceHandle = CH341OpenDevice(kDevice);
+    if (DeviceHandle == nullptr || DeviceHandle == CH341_INVALID_HANDLE) {
+        Log(QStringLiteral("Fail!"), "red");
+        CH341CloseDevice(kDevice);
+        return -1;
+    }
+    LogOk();
+
+    const uint32_t versionCode = CH341GetVerIC(kDevice);
+    ProgModel = VariantName(versionCode);
+    qDebug() << "chipver" << versionCode;
+
+    const QString deviceName = QString::fromUtf8(CH341GetDeviceName(kDevice));
+    qDebug() << deviceName;
+    Log(deviceName, "gray", 1, true, true);
+
+    Log(QStringLiteral("CH341 variant: "), "black", 1, false);
+    Log(ProgModel, "blue");
+
+    Log(QStringLiteral("Setting Programmer... "), "black", 1, false);
+    ConfigureProgrammer();
+    LogOk();
+    return 1;
+}
+
+int CH341::InitializeProgrammer()
+{
+    const int connected = ConnectProgrammer();
+    if (connected != 1)
+        return connected;
+    return IdentifyChip();
+}
+
+int CH341::ReleaseAndClose()
+{
+    if (CH341Set_D5_D0(kDevice, BridgePins::ALL_INPUTS, BridgePins::ALL_INPUTS) == 0)
+        return -1;
+    CH341CloseDevice(kDevice);
+    return 1;
+}
+
+void CH341::Log(const QString &message, const char *colour, int weight, bool newLine, bool italic)
+{
+    emit UpdateLogWindow_Text(message, QColor(colour), weight, italic, false, newLine);
+}
+
+void CH341::LogOk()
+{
+    Log(QStringLiteral("OK"), "blue", 4);
+}
+
+void CH341::LogInitializeFailure()
+{
+    Log(QStringLiteral("Failed to Initialize CH341 Programmer."), "red");
+}
+
+void CH341::LogTransferFailure()
+{
+    Log(QStringLiteral("Programmer Transfer Failed!"), "red");
+}
+
+void CH341::LogTimeout()
+{
+    Log(QStringLiteral("Operation Timed Out: Chip Still Busy!"), "red");
+}
+
+void CH341::EndJob()
+{
+    ReleaseAndClose();
+    emit JobDone();
+}

@@ -1,0 +1,204 @@
+#include "ch341.h"
+
+#include "spiopcodes.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QThread>
+
+namespace {
+constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
+// SST parts with auto-address-increment programming are written in plain
+// 256-byte page programs.
+constexpr int kSstWriteChunk = 256;
+} // namespace
+
+bool CH341::ReadStatus(uint8_t &status)
+{
+    SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RDSR)));
+    QByteArray answer;
+    SpiReceive(1, answer);
+    if (answer.isEmpty())
+        return false;
+    status = static_cast<uint8_t>(answer.at(0));
+    return true;
+}
+
+bool CH341::IsBusy()
+{
+    uint8_t status = 0;
+    // A failed status read counts as not busy, so a programmer that stops
+    // answering ends every busy wait at once; the job sees TransferFailed.
+    if (!ReadStatus(status))
+        return false;
+    qDebug() << "st" << QByteArray(1, char(status)).toHex();
+    return (status & SpiStatus::BUSY) != 0;
+}
+
+void CH341::WriteEnable()
+{
+    SendSingleByteCommand(SpiOpcode::WREN);
+}
+
+void CH341::WriteDisable()
+{
+    SendSingleByteCommand(SpiOpcode::WRDI);
+}
+
+CH341::WaitResult CH341::WaitWhileProgramming()
+{
+    for (int poll = 0; poll < PageProgramPollLimit; ++poll) {
+        if (!IsBusy())
+            return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
+        QThread::msleep(1);
+    }
+    return WaitResult::TimedOut;
+}
+
+CH341::WaitResult CH341::WaitWhileErasing(bool tracePolls)
+{
+    const qint64 limit = ChipErasePollLimit();
+    for (qint64 poll = 0; poll < limit; ++poll) {
+        if (!IsBusy())
+            return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
+        emit Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
+        if (tracePolls)
+            qDebug() << "KKK0";
+    }
+    return WaitResult::TimedOut;
+}
+
+int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
+{
+    const int chunk = ChunkSize(chunkSpec, kSstWriteChunk);
+    if (chunk <= 0) {
+        LogInvalidChunkSpec(chunkSpec);
+        return -2;
+    }
+    const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
+    const unsigned int headerLength = fourByteAddress ? 5 : 4;
+    const int length = data.size();
+
+    emit SetProgreesBar_MaxValue(static_cast<qulonglong>(length));
+    emit UpdateProgreesBar_Value(0);
+    if (fourByteAddress)
+        SendSingleByteCommand(SpiOpcode::EN4B);
+
+    int offset = 0;
+    while (offset < length && !TransferFailed) {
+        const int pieceLength = qMin(chunk, length - offset);
+        WriteEnable();
+        const QByteArray header =
+            AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
+        if (SpiSend(0, headerLength, header) > 0)
+            SpiSend(1, static_cast<unsigned int>(pieceLength), data.mid(offset, pieceLength));
+        if (TransferFailed)
+            break;
+        const WaitResult wait = WaitWhileProgramming();
+        if (wait == WaitResult::TimedOut)
+            return -3;
+        if (wait == WaitResult::TransferFailed)
+            break;
+        offset += pieceLength;
+        emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
+        emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
+    }
+    if (TransferFailed)
+        return -1;
+    if (fourByteAddress)
+        SendSingleByteCommand(SpiOpcode::EX4B);
+    WriteDisable();
+    return TransferFailed ? -1 : 1;
+}
+
+bool CH341::LoadJobFile(QByteArray &contents)
+{
+    QFile file(FileName);
+    if (!QFile::exists(FileName) || !file.open(QIODevice::ReadOnly)) {
+        Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
+        return false;
+    }
+    contents = file.readAll();
+    const bool complete = file.error() == QFileDevice::NoError;
+    file.close();
+    if (!complete) {
+        Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
+        return false;
+    }
+    return true;
+}
+
+bool CH341::RefuseProtectedChip()
+{
+    uint8_t status = 0;
+    if (!ReadStatus(status)) {
+        LogTransferFailure();
+        return true;
+    }
+    if ((status & SpiStatus::BLOCK_PROTECT) == 0)
+        return false;
+    const QString statusHex = QString::number(status, 16).rightJustified(2, QLatin1Char('0'));
+    Log(QStringLiteral("Chip is Write Protected! Status Register: 0x%1").arg(statusHex.toUpper()),
+        "red");
+    return true;
+}
+
+bool CH341::EraseWholeChip(bool tracePolls)
+{
+    const WaitResult wait = WaitWhileErasing(tracePolls);
+    if (wait == WaitResult::Ready) {
+        LogOk();
+        return true;
+    }
+    if (wait == WaitResult::TimedOut)
+        LogTimeout();
+    else
+        LogTransferFailure();
+    return false;
+}
+
+void CH341::DoWriteFlash()
+{
+    if (InitializeProgrammer() != 1) {
+        LogInitializeFailure();
+        emit JobDone();
+        return;
+    }
+    QByteArray image;
+    if (!LoadJobFile(image)) {
+        EndJob();
+        return;
+    }
+    if (ChipSize < static_cast<uint32_t>(image.size())) {
+        Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
+        EndJob();
+        return;
+    }
+    if (RefuseProtectedChip()) {
+        EndJob();
+        return;
+    }
+    WriteEnable();
+    SendSingleByteCommand(SpiOpcode::CE);
+    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+    if (TransferFailed) {
+        LogTransferFailure();
+        EndJob();
+        return;
+    }
+    if (!EraseWholeChip(false)) {
+        EndJob();
+        return;
+    }
+    WriteDisable();
+    WriteEnable();
+    Log(QStringLiteral("Writing to Chip... "), "black", 1, false);
+    const int written = TransferFailed ? -1 : WriteFlashData(image.size(), ChipPage, image);
+    if (written == -3)
+        LogTimeout();
+    else if (written != 1)
+        LogRoutineFailure(written);
+    else
+        LogOk();
+    EndJob();
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+// Records every signal a worker emits, in order, so tests can compare whole
+// job transcripts.
+
+#include "programmer/ch341.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QVariantList>
+
+struct LogRecord
+{
+    QString message;
+    QString colour;
+    int weight;
+    bool italic;
+    bool underLine;
+    bool newLine;
+};
+
+class JobRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit JobRecorder(CH341 *worker);
+
+    // Signal names in emission order, e.g. "log", "status", "value", "max",
+    // "model", "done", "hex".
+    QStringList events;
+    QList<LogRecord> logs;
+    QStringList statusTexts;
+    QList<qulonglong> values;
+    QList<qulonglong> maxima;
+    QList<QByteArray> hexData;
+    int jobDoneCount = 0;
+    bool emittedAfterJobDone = false;
+
+    // The log as lines, records joined on one line until a line end.
+    QStringList lines() const;
+    bool hasRecord(const QString &message) const;
+    LogRecord record(const QString &message) const;
+
+private:
+    void note(const QString &event);
+};
