@@ -1,0 +1,87 @@
+#include "logfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+const QString LogFileName = QStringLiteral("Log.txt");
+const QString LogFolder = QStringLiteral("/LOG/JobLog/");
+const QString LongDatePattern = QStringLiteral("yyyy-MMMM-dd hh:mm:ss");
+const QString NumericDatePattern = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+const QString FolderDatePattern = QStringLiteral("yyyy_MMMM_dd");
+const QString PrefixSeparator = QStringLiteral(" : ");
+} // namespace
+
+LogFile::LogFile(const QString &fileName, bool timeStamp, bool longMonthName, bool jalaliDate)
+    : m_fileName(fileName)
+    , m_file(fileName)
+    , m_timeStamp(timeStamp)
+    , m_longMonthName(longMonthName)
+    , m_jalaliDate(jalaliDate)
+    , m_clock(&QDateTime::currentDateTime)
+    , m_locale(QLocale::system())
+{
+}
+
+bool LogFile::Write(const QString &text, bool newLine)
+{
+    // Not QIODevice::Text: "\n" must reach the file as the single byte 0x0A on every system.
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+
+    if (!newLine) {
+        m_pendingText += text;
+        m_file.close();
+        return true;
+    }
+
+    // The stamp is the moment the line is completed, not the moment its first piece came.
+    const QString line = linePrefix(m_clock()) + m_pendingText + text + QLatin1Char('\n');
+    m_file.write(line.toLocal8Bit());
+    m_pendingText.clear();
+    m_file.close();
+    return true;
+}
+
+void LogFile::setClock(Clock clock)
+{
+    if (clock)
+        m_clock = std::move(clock);
+}
+
+void LogFile::setLocale(const QLocale &locale)
+{
+    m_locale = locale;
+}
+
+QString LogFile::linePrefix(const QDateTime &when) const
+{
+    if (!m_timeStamp)
+        return QString();
+    const QString &pattern = m_longMonthName ? LongDatePattern : NumericDatePattern;
+    return m_locale.toString(when, pattern) + PrefixSeparator;
+}
+
+QString LogFile::chooseLogFilePath(const QDateTime &now, const QString &workingDirectory,
+                                   const QString &executableDirectory, const QLocale &locale)
+{
+    const QString folder = workingDirectory + LogFolder + dateFolderName(now, locale);
+    // mkpath also succeeds when the folder is already there (a second start on the same day).
+    if (QDir().mkpath(folder) && QDir(folder).exists())
+        return folder + QLatin1Char('/') + LogFileName;
+    return executableDirectory + QLatin1Char('/') + LogFileName;
+}
+
+QString LogFile::chooseLogFilePath()
+{
+    return chooseLogFilePath(QDateTime::currentDateTime(), QDir::currentPath(),
+                             QCoreApplication::applicationDirPath());
+}
+
+QString LogFile::dateFolderName(const QDateTime &now, const QLocale &locale)
+{
+    QString name = locale.toString(now, FolderDatePattern);
+    name.replace(QLatin1Char(' '), QLatin1Char('_'));
+    name.replace(QLatin1Char(':'), QLatin1Char('_'));
+    return name;
+}
