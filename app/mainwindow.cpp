@@ -20,8 +20,6 @@ const QString kVersion = QStringLiteral("1.0.2");
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
 
-// The log knows weight codes 1 to 4; records above are dropped.
-constexpr int kLastWeightCode = 4;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -49,14 +47,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->btnErase, &QPushButton::clicked, this, &MainWindow::btnErase_Clicked);
     connect(ui->btnVerify, &QPushButton::clicked, this, &MainWindow::btnVerify_Clicked);
 
-    operatorLog = new LogWindow(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
+    operatorLog = std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true,
+                                              true, true);
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
 }
 
 MainWindow::~MainWindow()
 {
-    delete operatorLog;
     delete ui;
 }
 
@@ -90,10 +88,7 @@ void MainWindow::SetUpHexView()
 void MainWindow::UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
                                       bool UnderLine, bool NewLine)
 {
-    if (Weight > kLastWeightCode)
-        return;
-    const int code = qMax(Weight, 1);
-    operatorLog->Append(Message, code, Colour, UnderLine, Italic, NewLine);
+    operatorLog->AppendRecord(Message, Colour, Weight, Italic, UnderLine, NewLine);
 }
 
 void MainWindow::Set_Label_Status_TEXT(QString val)

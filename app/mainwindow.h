@@ -8,6 +8,8 @@
 #include <QMainWindow>
 #include <QThread>
 
+#include <memory>
+
 QT_BEGIN_NAMESPACE
 class QLabel;
 class Ui_MainWindow;
@@ -58,7 +60,7 @@ private:
     QLabel *lblStatus;
     CH341 *worker = nullptr;
     QThread workerThread;
-    LogWindow *operatorLog = nullptr;
+    std::unique_ptr<LogWindow> operatorLog;
     QElapsedTimer jobTimer;
     QHexEdit *hexEdit;
 };

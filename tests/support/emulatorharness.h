@@ -1,0 +1,70 @@
+#pragma once
+
+// Installs a fresh emulated CH341A with a chosen flash chip as the bridge
+// library's USB link, and gives tests Qt-typed access to it.
+
+#include "emulator/emulatedlink.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QUrl>
+
+enum class ChipKind {
+    W25Q80DV,    // 1 MiB, EF4014
+    W25Q64FV,    // 8 MiB, EF4017
+    W25Q256JV,   // 32 MiB, EF4019, 4-byte addressing
+    SST25VF016B, // 2 MiB, BF2541
+    AT45DB161D,  // 1F2600, a 45-series DataFlash
+    Unknown,     // answers an identifier no chip-list row has
+    NoChip,      // empty socket
+};
+
+class EmulatorHarness
+{
+public:
+    // Replaces the process-wide link; the library closes what it held.
+    emu::EmulatedLink &install(ChipKind kind);
+    emu::EmulatedLink &link() { return *m_link; }
+
+    void setVersion(uint8_t version) { m_link->setVersion(version); }
+    void setPresent(bool present) { m_link->setPresent(present); }
+    void unplugAfterTransfers(quint64 n) { m_link->unplugAfterTransfers(n); }
+    void replug() { m_link->replug(); }
+    void setStuckBusy(bool stuck) { m_link->chip().setStuckBusy(stuck); }
+    void setBlockProtect(int bits) { m_link->chip().setBlockProtection(uint8_t(bits)); }
+    int blockProtect() const;
+
+    void setMemory(const QByteArray &contents);
+    QByteArray memory() const;
+    QList<QByteArray> frames() const;
+    void clearFrames() { m_link->chip().clearFrames(); }
+
+    bool isOpen() const { return m_link->isOpen(); }
+    // Every bridge pin is an input again.
+    bool isReleased() const { return m_link->firmware().pinDirections() == 0; }
+
+    void resetCounters() { m_link->resetCounters(); }
+    quint64 exchanges() const { return m_link->counters().exchanges; }
+    // What the unplug fault counts: exchanges and control requests.
+    quint64 transfers() const;
+
+private:
+    emu::EmulatedLink *m_link = nullptr;
+};
+
+// Catches the URLs the program asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UrlCatcher(QList<QUrl> *opened, QObject *parent = nullptr);
+    ~UrlCatcher() override;
+
+public slots:
+    void open(const QUrl &url);
+
+private:
+    QList<QUrl> *m_opened;
+};
