@@ -5,6 +5,13 @@
 
 #include <QDebug>
 
+// The resource collection lives in a static library; referencing its
+// initializer keeps the linker from dropping it.
+static void RegisterResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace {
 const QString kChipListPath = QStringLiteral(":/database/bin/chiplist.xml");
 
@@ -57,6 +64,8 @@ int CH341::IdentifyChip()
     ReadChipIDs(ids);
     qDebug() << ids.ID9FH.toHex();
 
+    static const bool registered = (RegisterResources(), true);
+    Q_UNUSED(registered);
     ChipListExtract reader(kChipListPath, nullptr);
     int status = 0;
     const ChipList chips = reader.ExtractChipList(&status);
