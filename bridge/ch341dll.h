@@ -37,7 +37,8 @@ uint32_t CH341Set_D5_D0(uint32_t iIndex, uint32_t iSetDirOut, uint32_t iSetDataO
 
 // Clocks iLength bytes of ioBuffer out and replaces them in place with the
 // bytes clocked in. iChipSelect 0 leaves every select line alone.
-uint32_t CH341StreamSPI4(uint32_t iIndex, uint32_t iChipSelect, uint32_t iLength, void *ioBuffer);
+uint32_t CH341StreamSPI4(uint32_t iIndex, uint32_t iChipSelect, uint32_t iLength,
+                         void *ioBuffer);
 
 #ifdef __cplusplus
 }

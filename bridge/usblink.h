@@ -22,10 +22,10 @@ constexpr std::size_t kMaxOutTransfer = 4096;
 
 enum class UsbResult {
     Ok,
-    NotFound, // no 1a86:5512 device on the bus
-    NoDevice, // the device went away
-    Access,   // no permission to open it
-    Busy,     // another driver or process holds the interface
+    NotFound,   // no 1a86:5512 device on the bus
+    NoDevice,   // the device went away
+    Access,     // no permission to open it
+    Busy,       // another driver or process holds the interface
     Timeout,
     ShortReply, // an IN transfer returned another length than expected
     Io,
