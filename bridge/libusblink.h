@@ -1,0 +1,50 @@
+#pragma once
+
+// LibusbLink reaches a real CH341A (1a86:5512) through libusb; it is used on
+// the thread that calls the bridge library.
+
+#include "bridge/usblink.h"
+
+#include <memory>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+namespace ch341 {
+
+class LibusbLink : public UsbLink
+{
+public:
+    LibusbLink();
+    ~LibusbLink() override;
+    LibusbLink(const LibusbLink &) = delete;
+    LibusbLink &operator=(const LibusbLink &) = delete;
+
+    UsbResult open(std::string &deviceName) override;
+    void close() override;
+    void drainIn() override;
+    UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
+                        std::size_t length, std::size_t &transferred) override;
+    UsbResult exchange(const std::vector<uint8_t> &out, const std::vector<std::size_t> &inLengths,
+                       std::vector<uint8_t> &in) override;
+    void sleepMs(uint32_t milliseconds) override;
+
+private:
+    struct ContextDeleter
+    {
+        void operator()(libusb_context *context) const;
+    };
+    // Releases interface 0 (libusb re-attaches a detached kernel driver) and closes.
+    struct HandleDeleter
+    {
+        void operator()(libusb_device_handle *handle) const;
+    };
+
+    UsbResult ensureContext();
+
+    // The context outlives every handle opened in it.
+    std::unique_ptr<libusb_context, ContextDeleter> m_context;
+    std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
+};
+
+} // namespace ch341

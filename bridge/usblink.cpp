@@ -1,0 +1,78 @@
+#include "bridge/usblink.h"
+
+#include "bridge/ch341driver.h"
+#include "bridge/libusblink.h"
+
+namespace ch341 {
+
+namespace {
+
+// The one process-wide link and the driver over it. The driver is declared
+// last so that it is destroyed, and closes the device, before its link.
+struct Library
+{
+    std::unique_ptr<UsbLink> link;
+    std::unique_ptr<Ch341Driver> driver;
+};
+
+Library &library()
+{
+    static Library instance;
+    return instance;
+}
+
+} // namespace
+
+const char *usbResultText(UsbResult result)
+{
+    switch (result) {
+    case UsbResult::Ok:
+        return "OK";
+    case UsbResult::NotFound:
+        return "no CH341A (1a86:5512) found";
+    case UsbResult::NoDevice:
+        return "the CH341A was disconnected";
+    case UsbResult::Access:
+        return "no permission to open the CH341A";
+    case UsbResult::Busy:
+        return "the CH341A is in use by another driver or program";
+    case UsbResult::Timeout:
+        return "the CH341A did not answer in time";
+    case UsbResult::ShortReply:
+        return "the CH341A answered with a wrong length";
+    case UsbResult::Io:
+        return "USB input/output error";
+    }
+    return "unknown USB result";
+}
+
+void installUsbLink(std::unique_ptr<UsbLink> link)
+{
+    Library &lib = library();
+    lib.driver.reset();
+    lib.link = std::move(link);
+}
+
+UsbLink &usbLink()
+{
+    Library &lib = library();
+    if (!lib.link)
+        lib.link = std::make_unique<LibusbLink>();
+    return *lib.link;
+}
+
+UsbResult lastOpenResult()
+{
+    const Library &lib = library();
+    return lib.driver ? lib.driver->lastOpenResult() : UsbResult::Ok;
+}
+
+Ch341Driver &libraryDriver()
+{
+    Library &lib = library();
+    if (!lib.driver)
+        lib.driver = std::make_unique<Ch341Driver>(usbLink());
+    return *lib.driver;
+}
+
+} // namespace ch341
