@@ -1,0 +1,206 @@
+#include "chipmodel.h"
+
+#include <utility>
+
+namespace emu {
+
+namespace {
+
+constexpr uint64_t kUs = 1000;
+constexpr uint64_t kMs = 1000 * kUs;
+constexpr uint64_t kS = 1000 * kMs;
+constexpr uint32_t kMiB = 1024 * 1024;
+
+} // namespace
+
+// Winbond W25Q64FV datasheet: ids EF 40 17 / EF 16 / 16, 64-bit unique id,
+// typical tPP 0.7 ms, tSE 45 ms, tBE2 150 ms, tCE 20 s, tW 10 ms.
+ChipModel w25q64fv()
+{
+    ChipModel model;
+    model.name = "W25Q64FV";
+    model.jedecId = {0xEF, 0x40, 0x17};
+    model.sizeBytes = 8 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xEF, 0x16};
+    model.electronicSignature = {0x16};
+    model.statusRegister3 = 0x60; // DRV1/DRV0 at their factory setting
+    model.uniqueId = 0xD26A5C3B1F082947ULL;
+    model.pageProgramNs = 700 * kUs;
+    model.sectorEraseNs = 45 * kMs;
+    model.blockEraseNs = 150 * kMs;
+    model.chipEraseNs = 20 * kS;
+    model.statusWriteNs = 10 * kMs;
+    return model;
+}
+
+// Winbond W25Q256JV datasheet: ids EF 40 19 / EF 18 / 18, 4-byte address
+// mode (B7h/E9h, ADS in Status Register-3 bit 0), typical tPP 0.4 ms,
+// tSE 45 ms, tBE2 150 ms, tCE 80 s, tW 10 ms.
+ChipModel w25q256jv()
+{
+    ChipModel model = w25q64fv();
+    model.name = "W25Q256JV";
+    model.jedecId = {0xEF, 0x40, 0x19};
+    model.sizeBytes = 32 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xEF, 0x18};
+    model.electronicSignature = {0x18};
+    model.uniqueId = 0x4E31A7700C5B9D12ULL;
+    model.supports4ByteAddressing = true;
+    model.pageProgramNs = 400 * kUs;
+    model.chipEraseNs = 80 * kS;
+    return model;
+}
+
+// Macronix MX25L6433F datasheet: RDID C2 20 17, REMS C2 16, RES 16; 15h reads
+// the configuration register (00h from the factory); no 4Bh unique id.
+// Typical tPP 0.5 ms, tSE 40 ms, tBE 400 ms, tCE 25 s, tW 10 ms.
+ChipModel mx25l6433f()
+{
+    ChipModel model;
+    model.name = "MX25L6433F";
+    model.jedecId = {0xC2, 0x20, 0x17};
+    model.sizeBytes = 8 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC2, 0x16};
+    model.electronicSignature = {0x16};
+    model.statusRegister3 = 0x00;
+    model.pageProgramNs = 500 * kUs;
+    model.sectorEraseNs = 40 * kMs;
+    model.blockEraseNs = 400 * kMs;
+    model.chipEraseNs = 25 * kS;
+    model.statusWriteNs = 10 * kMs;
+    return model;
+}
+
+// Winbond W25Q80DV datasheet: ids EF 40 14 / EF 13 / 13, unique id, no
+// Status Register-3; typical tPP 0.8 ms, tSE 30 ms, tBE2 150 ms, tCE 2 s.
+ChipModel w25q80dv()
+{
+    ChipModel model = w25q64fv();
+    model.name = "W25Q80DV";
+    model.jedecId = {0xEF, 0x40, 0x14};
+    model.sizeBytes = 1 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xEF, 0x13};
+    model.electronicSignature = {0x13};
+    model.statusRegister3.reset();
+    model.uniqueId = 0x17C4E2098B3355A0ULL;
+    model.pageProgramNs = 800 * kUs;
+    model.sectorEraseNs = 30 * kMs;
+    model.chipEraseNs = 2 * kS;
+    return model;
+}
+
+// SST/Microchip SST25VF016B datasheet: JEDEC BF 25 41; Read-ID (90h or ABh
+// with an address) answers BF 41 alternately; Byte-Program (02h) writes one
+// byte; block protection bits are set at power-up. Maximum times (the
+// datasheet gives no typical ones): tBP 10 us, tSE 25 ms, tBE 25 ms,
+// tSCE 50 ms, no self-timed status write.
+ChipModel sst25vf016b()
+{
+    ChipModel model;
+    model.name = "SST25VF016B";
+    model.jedecId = {0xBF, 0x25, 0x41};
+    model.sizeBytes = 2 * kMiB;
+    model.pageSize = 1;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xBF, 0x41};
+    model.electronicSignature = {0xBF, 0x41};
+    model.powerUpStatus1 = 0x1C;
+    model.pageProgramNs = 10 * kUs;
+    model.sectorEraseNs = 25 * kMs;
+    model.blockEraseNs = 25 * kMs;
+    model.chipEraseNs = 50 * kMs;
+    model.statusWriteNs = 0;
+    return model;
+}
+
+// Atmel AT45DB161D datasheet: a DataFlash of 4096 pages of 528 bytes. It
+// answers 9Fh with 1F 26 00 and knows B9h/ABh, but none of the 25-series
+// read, status, program or erase opcodes.
+ChipModel at45db161d()
+{
+    ChipModel model;
+    model.name = "AT45DB161D";
+    model.jedecId = {0x1F, 0x26, 0x00};
+    model.sizeBytes = 4096 * 528;
+    model.pageSize = 528;
+    model.commandSet25Series = false;
+    return model;
+}
+
+ChipModelBuilder::ChipModelBuilder(ChipModel base)
+    : m_model(std::move(base))
+{
+}
+
+ChipModelBuilder &ChipModelBuilder::name(std::string name)
+{
+    m_model.name = std::move(name);
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::jedecId(uint8_t manufacturer, uint8_t type, uint8_t capacity)
+{
+    m_model.jedecId = {manufacturer, type, capacity};
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::sizeBytes(uint32_t size)
+{
+    m_model.sizeBytes = size;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::pageSize(uint32_t size)
+{
+    m_model.pageSize = size;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::manufacturerDeviceId(std::optional<std::array<uint8_t, 2>> id)
+{
+    m_model.manufacturerDeviceId = id;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::electronicSignature(std::vector<uint8_t> answer)
+{
+    m_model.electronicSignature = std::move(answer);
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::statusRegister3(std::optional<uint8_t> value)
+{
+    m_model.statusRegister3 = value;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::uniqueId(std::optional<uint64_t> id)
+{
+    m_model.uniqueId = id;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::fourByteAddressing(bool supported)
+{
+    m_model.supports4ByteAddressing = supported;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::powerUpStatus1(uint8_t value)
+{
+    m_model.powerUpStatus1 = value;
+    return *this;
+}
+
+ChipModelBuilder &ChipModelBuilder::timingNs(uint64_t pageProgram, uint64_t sectorErase,
+                                             uint64_t blockErase, uint64_t chipErase,
+                                             uint64_t statusWrite)
+{
+    m_model.pageProgramNs = pageProgram;
+    m_model.sectorEraseNs = sectorErase;
+    m_model.blockEraseNs = blockErase;
+    m_model.chipEraseNs = chipErase;
+    m_model.statusWriteNs = statusWrite;
+    return *this;
+}
+
+} // namespace emu

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// What one SPI flash part answers and how long its operations take; plain data.
+struct ChipModel
+{
+    std::string name;
+    // Read JEDEC ID (9Fh): manufacturer, memory type, capacity.
+    std::array<uint8_t, 3> jedecId{};
+    uint32_t sizeBytes = 0;
+    uint32_t pageSize = 256;
+    // Read Manufacturer / Device ID (90h); none: the part does not answer.
+    std::optional<std::array<uint8_t, 2>> manufacturerDeviceId;
+    // Release Power-down / Device ID (ABh): the bytes after three dummy bytes,
+    // repeated; empty: the part only wakes up and does not answer.
+    std::vector<uint8_t> electronicSignature;
+    // Read Status Register-3 (15h), or the part's register under that opcode.
+    std::optional<uint8_t> statusRegister3;
+    // Read Unique ID (4Bh), sent most significant byte first.
+    std::optional<uint64_t> uniqueId;
+    // Enter / Exit 4-Byte Address Mode (B7h / E9h); only parts over 16 MiB.
+    bool supports4ByteAddressing = false;
+    // False for parts such as DataFlash that share only the identification,
+    // power-down and wake-up opcodes with 25-series flash.
+    bool commandSet25Series = true;
+    // Status Register-1 after power-up (block protection bits).
+    uint8_t powerUpStatus1 = 0x00;
+    uint64_t pageProgramNs = 0;
+    uint64_t sectorEraseNs = 0; // 4 KiB, 20h
+    uint64_t blockEraseNs = 0;  // 64 KiB, D8h
+    uint64_t chipEraseNs = 0;   // C7h / 60h
+    uint64_t statusWriteNs = 0; // 01h
+};
+
+ChipModel w25q64fv();
+ChipModel w25q256jv();
+ChipModel mx25l6433f();
+ChipModel w25q80dv();
+ChipModel sst25vf016b();
+ChipModel at45db161d();
+
+// Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
+class ChipModelBuilder
+{
+public:
+    explicit ChipModelBuilder(ChipModel base = w25q64fv());
+
+    ChipModelBuilder &name(std::string name);
+    ChipModelBuilder &jedecId(uint8_t manufacturer, uint8_t type, uint8_t capacity);
+    ChipModelBuilder &sizeBytes(uint32_t size);
+    ChipModelBuilder &pageSize(uint32_t size);
+    ChipModelBuilder &manufacturerDeviceId(std::optional<std::array<uint8_t, 2>> id);
+    ChipModelBuilder &electronicSignature(std::vector<uint8_t> answer);
+    ChipModelBuilder &statusRegister3(std::optional<uint8_t> value);
+    ChipModelBuilder &uniqueId(std::optional<uint64_t> id);
+    ChipModelBuilder &fourByteAddressing(bool supported);
+    ChipModelBuilder &powerUpStatus1(uint8_t value);
+    ChipModelBuilder &timingNs(uint64_t pageProgram, uint64_t sectorErase, uint64_t blockErase,
+                               uint64_t chipErase, uint64_t statusWrite);
+    ChipModel build() const { return m_model; }
+
+private:
+    ChipModel m_model;
+};
+
+} // namespace emu

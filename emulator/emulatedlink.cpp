@@ -1,0 +1,172 @@
+#include "emulatedlink.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace emu {
+
+using ch341::UsbResult;
+
+namespace {
+
+constexpr char kDeviceName[] = "CH341A 1a86:5512 (emulated)";
+
+std::size_t packetCount(std::size_t bytes)
+{
+    return (bytes + ch341::kPacketSize - 1) / ch341::kPacketSize;
+}
+
+} // namespace
+
+EmulatedLink::EmulatedLink(const ChipModel &model)
+    : m_chip(model, m_clock)
+    , m_firmware(m_clock)
+{
+    m_firmware.attachChip(&m_chip);
+}
+
+EmulatedLink::~EmulatedLink()
+{
+    m_firmware.attachChip(nullptr);
+}
+
+UsbResult EmulatedLink::open(std::string &deviceName)
+{
+    if (!m_present) {
+        return UsbResult::NotFound;
+    }
+    m_open = true;
+    m_handleDead = false;
+    deviceName = kDeviceName;
+    return UsbResult::Ok;
+}
+
+void EmulatedLink::close()
+{
+    m_open = false;
+    m_handleDead = false;
+    if (!m_imagePath.empty()) {
+        m_chip.saveImage(m_imagePath);
+    }
+}
+
+void EmulatedLink::drainIn()
+{
+    if (m_open && m_present && !m_handleDead) {
+        m_inFifo.clear();
+    }
+}
+
+// Counts one transfer against an unplug fault; false once the device is gone.
+bool EmulatedLink::consumeTransfer()
+{
+    if (m_transfersLeft) {
+        if (*m_transfersLeft == 0) {
+            m_transfersLeft.reset();
+            setPresent(false);
+            return false;
+        }
+        --*m_transfersLeft;
+    }
+    return true;
+}
+
+UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *data,
+                                  std::size_t length, std::size_t &transferred)
+{
+    transferred = 0;
+    if (!m_present || m_handleDead) {
+        return UsbResult::NoDevice;
+    }
+    if (!m_open || request != kRequestVersion || (length > 0 && !data)) {
+        return UsbResult::Io;
+    }
+    if (!consumeTransfer()) {
+        return UsbResult::NoDevice;
+    }
+    ++m_counters.controlTransfers;
+    m_clock.advanceToNextFrame();
+    const uint8_t answer[] = {m_version, 0x00};
+    transferred = std::min(length, sizeof answer);
+    std::copy_n(answer, transferred, data);
+    return UsbResult::Ok;
+}
+
+UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
+                                 const std::vector<std::size_t> &inLengths,
+                                 std::vector<uint8_t> &in)
+{
+    if (!m_present || m_handleDead) {
+        return UsbResult::NoDevice;
+    }
+    if (!m_open || out.size() > ch341::kMaxOutTransfer) {
+        return UsbResult::Io;
+    }
+    if (!consumeTransfer()) {
+        return UsbResult::NoDevice;
+    }
+    ++m_counters.exchanges;
+    m_counters.outTransfers += out.empty() ? 0 : 1;
+    m_counters.inTransfers += inLengths.size();
+    m_counters.packets += packetCount(out.size());
+    m_counters.bytesOut += out.size();
+
+    m_clock.advanceToNextFrame();
+    for (auto &reply : m_firmware.processOut(out)) {
+        m_inFifo.push_back(std::move(reply));
+    }
+    for (const std::size_t length : inLengths) {
+        if (m_inFifo.empty()) {
+            m_clock.advanceNs(kInTimeoutNs);
+            return UsbResult::Timeout;
+        }
+        const std::vector<uint8_t> packet = std::move(m_inFifo.front());
+        m_inFifo.pop_front();
+        in.insert(in.end(), packet.begin(), packet.begin() + std::min(length, packet.size()));
+        if (packet.size() != length) {
+            return UsbResult::ShortReply;
+        }
+    }
+    return UsbResult::Ok;
+}
+
+void EmulatedLink::sleepMs(uint32_t milliseconds)
+{
+    m_clock.advanceNs(uint64_t{milliseconds} * VirtualClock::kNsPerMs);
+}
+
+void EmulatedLink::replug()
+{
+    m_transfersLeft.reset();
+    m_inFifo.clear();
+    m_firmware.reset();
+    m_chip.powerCycle();
+    m_handleDead = m_open;
+    m_present = true;
+}
+
+void EmulatedLink::setPresent(bool present)
+{
+    m_present = present;
+    if (!present) {
+        m_handleDead = m_open;
+    }
+}
+
+void EmulatedLink::setNoChip(bool noChip)
+{
+    m_firmware.attachChip(noChip ? nullptr : &m_chip);
+}
+
+void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)
+{
+    m_inFifo.push_back(std::move(packet));
+}
+
+void EmulatedLink::setImagePath(std::string path)
+{
+    m_imagePath = std::move(path);
+    m_chip.loadImage(m_imagePath);
+}
+
+} // namespace emu

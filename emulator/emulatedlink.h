@@ -1,0 +1,96 @@
+#pragma once
+
+#include "chipmodel.h"
+#include "emulatedch341.h"
+#include "spiflashchip.h"
+#include "virtualclock.h"
+
+#include "bridge/usblink.h"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// A CH341A with a flash chip in its socket, behind the bridge's USB link
+// seam. Runs on the thread that calls the bridge library; time is virtual.
+class EmulatedLink : public ch341::UsbLink
+{
+public:
+    struct Counters
+    {
+        uint64_t exchanges = 0;        // blocking exchanges
+        uint64_t outTransfers = 0;     // bulk OUT transfers
+        uint64_t inTransfers = 0;      // bulk IN transfers asked for
+        uint64_t packets = 0;          // 32-byte OUT packets
+        uint64_t controlTransfers = 0; // control requests
+        uint64_t bytesOut = 0;
+    };
+
+    static constexpr uint8_t kRequestVersion = 0x5F;
+    static constexpr uint8_t kDefaultVersion = 0x30;
+    // A real IN transfer that gets no packet gives up after its timeout.
+    static constexpr uint64_t kInTimeoutNs = 1000 * VirtualClock::kNsPerMs;
+
+    explicit EmulatedLink(const ChipModel &model = w25q64fv());
+    ~EmulatedLink() override;
+    EmulatedLink(const EmulatedLink &) = delete;
+    EmulatedLink &operator=(const EmulatedLink &) = delete;
+
+    ch341::UsbResult open(std::string &deviceName) override;
+    void close() override;
+    void drainIn() override;
+    ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
+                               std::size_t length, std::size_t &transferred) override;
+    ch341::UsbResult exchange(const std::vector<uint8_t> &out,
+                              const std::vector<std::size_t> &inLengths,
+                              std::vector<uint8_t> &in) override;
+    void sleepMs(uint32_t milliseconds) override;
+
+    VirtualClock &clock() { return m_clock; }
+    SpiFlashChip &chip() { return m_chip; }
+    EmulatedCh341 &firmware() { return m_firmware; }
+    bool isOpen() const { return m_open; }
+    std::size_t pendingInPackets() const { return m_inFifo.size(); }
+
+    const Counters &counters() const { return m_counters; }
+    void resetCounters() { m_counters = Counters(); }
+
+    void setVersion(uint8_t version) { m_version = version; }
+
+    // Faults.
+    // n more transfers succeed (exchanges and control requests); then the
+    // device is gone: calls give NoDevice and open gives NotFound.
+    void unplugAfterTransfers(uint64_t n) { m_transfersLeft = n; }
+    // Plugged in again: a fresh device whose pins are inputs; the chip keeps
+    // its memory but went through a power cycle. An open handle stays dead.
+    void replug();
+    void setPresent(bool present);
+    // Empty socket: MISO floats high, every SPI byte reads 0xFF.
+    void setNoChip(bool noChip);
+    // A reply packet an aborted session left in the IN endpoint.
+    void setStaleIn(std::vector<uint8_t> packet);
+
+    // Loads the chip image from path now and saves it on every close().
+    void setImagePath(std::string path);
+
+private:
+    bool consumeTransfer();
+
+    VirtualClock m_clock;
+    SpiFlashChip m_chip;
+    EmulatedCh341 m_firmware;
+    std::deque<std::vector<uint8_t>> m_inFifo;
+    Counters m_counters;
+    uint8_t m_version = kDefaultVersion;
+    bool m_present = true;
+    bool m_open = false;
+    bool m_handleDead = false;
+    std::optional<uint64_t> m_transfersLeft;
+    std::string m_imagePath;
+};
+
+} // namespace emu

@@ -1,0 +1,437 @@
+#include "spiflashchip.h"
+
+#include "virtualclock.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+namespace emu {
+
+namespace {
+
+// Opcodes, by datasheet mnemonic.
+constexpr uint8_t kWriteStatus = 0x01;      // WRSR
+constexpr uint8_t kPageProgram = 0x02;      // PP
+constexpr uint8_t kRead = 0x03;             // READ
+constexpr uint8_t kWriteDisable = 0x04;     // WRDI
+constexpr uint8_t kReadStatus1 = 0x05;      // RDSR1
+constexpr uint8_t kWriteEnable = 0x06;      // WREN
+constexpr uint8_t kReadStatus3 = 0x15;      // RDSR3 (RDCR on Macronix)
+constexpr uint8_t kSectorErase = 0x20;      // SE, 4 KiB
+constexpr uint8_t kReadStatus2 = 0x35;      // RDSR2
+constexpr uint8_t kReadUniqueId = 0x4B;     // RUID
+constexpr uint8_t kChipEraseAlt = 0x60;     // CE
+constexpr uint8_t kReadMfrDeviceId = 0x90;  // REMS
+constexpr uint8_t kReadJedecId = 0x9F;      // RDID
+constexpr uint8_t kReleasePowerDown = 0xAB; // RES
+constexpr uint8_t kEnter4ByteMode = 0xB7;   // EN4B
+constexpr uint8_t kDeepPowerDown = 0xB9;    // DP
+constexpr uint8_t kChipErase = 0xC7;        // CE
+constexpr uint8_t kBlockErase = 0xD8;       // BE, 64 KiB
+constexpr uint8_t kExit4ByteMode = 0xE9;    // EX4B
+
+// MISO is not driven: the board's pull-up reads as ones.
+constexpr uint8_t kFloating = 0xFF;
+constexpr uint8_t kErased = 0xFF;
+constexpr uint32_t kSectorSize = 4 * 1024;
+constexpr uint32_t kBlockSize = 64 * 1024;
+constexpr std::size_t kRemsAddressBytes = 3;
+constexpr std::size_t kRuidDummyBytes = 4;
+constexpr std::size_t kUniqueIdBytes = 8;
+// Bits that Write Status Register may change.
+constexpr uint8_t kStatus1Writable = 0xFC; // SRP0 SEC TB BP2 BP1 BP0
+constexpr uint8_t kStatus2Writable = 0x43; // CMP QE SRP1
+
+bool isStatusRead(uint8_t opcode)
+{
+    return opcode == kReadStatus1 || opcode == kReadStatus2 || opcode == kReadStatus3;
+}
+
+bool isDataFlashOpcode(uint8_t opcode)
+{
+    return opcode == kReadJedecId || opcode == kDeepPowerDown || opcode == kReleasePowerDown;
+}
+
+} // namespace
+
+SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
+    : m_model(std::move(model))
+    , m_clock(clock)
+    , m_memory(m_model.sizeBytes, kErased)
+    , m_status1(m_model.powerUpStatus1)
+    , m_pageBuffer(std::max<uint32_t>(m_model.pageSize, 1), kErased)
+{
+}
+
+void SpiFlashChip::setSelected(bool selected)
+{
+    if (selected == m_selected) {
+        return;
+    }
+    if (!selected) {
+        finishCommand();
+        m_selected = false;
+        return;
+    }
+    m_selected = true;
+    m_ignoring = false;
+    m_byteCount = 0;
+    m_address = 0;
+    m_commandData.clear();
+    if (m_recording) {
+        m_frames.emplace_back();
+    }
+}
+
+uint8_t SpiFlashChip::transfer(uint8_t mosi)
+{
+    if (!m_selected) {
+        return kFloating;
+    }
+    if (m_recording && !m_frames.empty()) {
+        m_frames.back().push_back(mosi);
+    }
+    if (m_byteCount++ == 0) {
+        m_opcode = mosi;
+        settle();
+        // Asleep, the chip listens only for its wake-up; busy, only for the
+        // status reads.
+        if (m_poweredDown) {
+            m_ignoring = mosi != kReleasePowerDown;
+        } else if (!m_model.commandSet25Series) {
+            m_ignoring = !isDataFlashOpcode(mosi);
+        } else {
+            m_ignoring = isBusy() && !isStatusRead(mosi);
+        }
+        if (m_opcode == kPageProgram) {
+            std::fill(m_pageBuffer.begin(), m_pageBuffer.end(), kErased);
+        }
+        return kFloating;
+    }
+    if (m_ignoring) {
+        return kFloating;
+    }
+    return respond(mosi);
+}
+
+uint8_t SpiFlashChip::respond(uint8_t mosi)
+{
+    const std::size_t index = m_byteCount - 1; // bytes after the opcode
+    switch (m_opcode) {
+    case kReadJedecId:
+    case kReadMfrDeviceId:
+    case kReleasePowerDown:
+    case kReadUniqueId:
+        if (m_opcode == kReadMfrDeviceId && index < kRemsAddressBytes) {
+            m_address = (m_address << 8) | mosi;
+        }
+        return respondIdentification(index);
+    case kReadStatus1:
+        return status();
+    case kReadStatus2:
+        return m_status2;
+    case kReadStatus3:
+        if (!m_model.statusRegister3) {
+            return kFloating;
+        }
+        if (m_model.supports4ByteAddressing) {
+            return *m_model.statusRegister3 | (m_fourByteMode ? kStatus3Ads : 0);
+        }
+        return *m_model.statusRegister3;
+    case kRead:
+        return respondRead(index, mosi);
+    case kPageProgram:
+        collectProgramData(index, mosi);
+        return kFloating;
+    case kSectorErase:
+    case kBlockErase:
+        collectAddress(index, mosi);
+        return kFloating;
+    case kWriteStatus:
+        m_commandData.push_back(mosi);
+        return kFloating;
+    default:
+        return kFloating;
+    }
+}
+
+uint8_t SpiFlashChip::respondIdentification(std::size_t index) const
+{
+    switch (m_opcode) {
+    case kReadJedecId:
+        return index < m_model.jedecId.size() ? m_model.jedecId[index] : kFloating;
+    case kReadMfrDeviceId: {
+        if (index < kRemsAddressBytes || !m_model.manufacturerDeviceId) {
+            return kFloating;
+        }
+        // Address bit 0 set: the device id comes first.
+        const std::size_t pick = (index - kRemsAddressBytes + (m_address & 1)) % 2;
+        return (*m_model.manufacturerDeviceId)[pick];
+    }
+    case kReleasePowerDown: {
+        const auto &answer = m_model.electronicSignature;
+        if (index < kRemsAddressBytes || answer.empty()) {
+            return kFloating;
+        }
+        return answer[(index - kRemsAddressBytes) % answer.size()];
+    }
+    case kReadUniqueId: {
+        if (index < kRuidDummyBytes || index >= kRuidDummyBytes + kUniqueIdBytes ||
+            !m_model.uniqueId) {
+            return kFloating;
+        }
+        const std::size_t shift = 8 * (kUniqueIdBytes - 1 - (index - kRuidDummyBytes));
+        return static_cast<uint8_t>(*m_model.uniqueId >> shift);
+    }
+    default:
+        return kFloating;
+    }
+}
+
+uint8_t SpiFlashChip::respondRead(std::size_t index, uint8_t mosi)
+{
+    if (index < addressLength()) {
+        collectAddress(index, mosi);
+        return kFloating;
+    }
+    // Continuous read wraps from the last byte to address 0.
+    const uint64_t offset = index - addressLength();
+    return m_memory[(uint64_t{m_address} + offset) % m_memory.size()];
+}
+
+void SpiFlashChip::collectAddress(std::size_t index, uint8_t mosi)
+{
+    if (index < addressLength()) {
+        m_address = (m_address << 8) | mosi;
+    }
+}
+
+void SpiFlashChip::collectProgramData(std::size_t index, uint8_t mosi)
+{
+    if (index < addressLength()) {
+        collectAddress(index, mosi);
+        return;
+    }
+    // Data beyond the page end wraps to the page start and replaces what came
+    // before, so only the last page-size bytes count.
+    const std::size_t page = m_pageBuffer.size();
+    const std::size_t offset = (m_address % page + (index - addressLength())) % page;
+    m_pageBuffer[offset] = mosi;
+}
+
+void SpiFlashChip::finishCommand()
+{
+    if (m_byteCount == 0 || m_ignoring) {
+        return;
+    }
+    settle();
+    switch (m_opcode) {
+    case kReleasePowerDown:
+        m_poweredDown = false;
+        return;
+    case kDeepPowerDown:
+        if (m_byteCount == 1) {
+            m_poweredDown = true;
+        }
+        return;
+    default:
+        finishWriteCommand();
+    }
+}
+
+// Write-type commands run only when chip select rises right after the last
+// byte they need; a longer or shorter window does nothing.
+void SpiFlashChip::finishWriteCommand()
+{
+    const std::size_t addressed = 1 + addressLength();
+    switch (m_opcode) {
+    case kWriteEnable:
+        if (m_byteCount == 1) {
+            m_wel = true;
+        }
+        return;
+    case kWriteDisable:
+        if (m_byteCount == 1) {
+            m_wel = false;
+            m_clearWelWhenReady = false;
+        }
+        return;
+    case kEnter4ByteMode:
+    case kExit4ByteMode:
+        if (m_byteCount == 1 && m_model.supports4ByteAddressing) {
+            m_fourByteMode = m_opcode == kEnter4ByteMode;
+        }
+        return;
+    default:
+        break;
+    }
+    if (!m_wel) {
+        return;
+    }
+    switch (m_opcode) {
+    case kWriteStatus:
+        if (m_commandData.size() == 1 || m_commandData.size() == 2) {
+            writeStatus();
+        }
+        return;
+    case kPageProgram:
+        if (m_byteCount > addressed) {
+            pageProgram();
+        }
+        return;
+    case kSectorErase:
+        if (m_byteCount == addressed) {
+            const uint32_t address = m_address % m_model.sizeBytes;
+            erase(address - address % kSectorSize, kSectorSize, m_model.sectorEraseNs);
+        }
+        return;
+    case kBlockErase:
+        if (m_byteCount == addressed) {
+            const uint32_t address = m_address % m_model.sizeBytes;
+            erase(address - address % kBlockSize, kBlockSize, m_model.blockEraseNs);
+        }
+        return;
+    case kChipErase:
+    case kChipEraseAlt:
+        if (m_byteCount == 1) {
+            erase(0, m_model.sizeBytes, m_model.chipEraseNs);
+        }
+        return;
+    default:
+        return;
+    }
+}
+
+void SpiFlashChip::writeStatus()
+{
+    m_status1 = (m_status1 & ~kStatus1Writable) | (m_commandData[0] & kStatus1Writable);
+    if (m_commandData.size() == 2) {
+        m_status2 = (m_status2 & ~kStatus2Writable) | (m_commandData[1] & kStatus2Writable);
+    }
+    startBusy(m_model.statusWriteNs);
+}
+
+void SpiFlashChip::pageProgram()
+{
+    const uint32_t page = static_cast<uint32_t>(m_pageBuffer.size());
+    const uint32_t address = m_address % m_model.sizeBytes;
+    const uint32_t pageBase = address - address % page;
+    if (isRangeProtected(pageBase, page)) {
+        m_wel = false;
+        return;
+    }
+    // Bits only fall from 1 to 0.
+    for (uint32_t offset = 0; offset < page && pageBase + offset < m_memory.size(); ++offset) {
+        m_memory[pageBase + offset] &= m_pageBuffer[offset];
+    }
+    startBusy(m_model.pageProgramNs);
+}
+
+void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
+{
+    length = std::min<uint32_t>(length, m_model.sizeBytes - base);
+    if (isRangeProtected(base, length)) {
+        m_wel = false;
+        return;
+    }
+    std::fill_n(m_memory.begin() + base, length, kErased);
+    startBusy(durationNs);
+}
+
+void SpiFlashChip::startBusy(uint64_t durationNs)
+{
+    m_busyUntilNs = m_clock.nowNs() + durationNs;
+    // WEL stays set while the operation runs and clears when it ends.
+    m_clearWelWhenReady = true;
+}
+
+bool SpiFlashChip::isBusy() const
+{
+    return m_stuckBusy || m_clock.nowNs() < m_busyUntilNs;
+}
+
+void SpiFlashChip::settle()
+{
+    if (m_clearWelWhenReady && !isBusy()) {
+        m_wel = false;
+        m_clearWelWhenReady = false;
+    }
+}
+
+uint8_t SpiFlashChip::status()
+{
+    settle();
+    return m_status1 | (m_wel ? kStatusWel : 0) | (isBusy() ? kStatusBusy : 0);
+}
+
+// BP2..BP0 = n protects 1/2^(7-n) of the array at its top (or bottom with
+// TB); n = 7 protects everything.
+uint32_t SpiFlashChip::protectedLength() const
+{
+    const unsigned bp = (m_status1 & kStatusBlockProtect) >> 2;
+    if (bp == 0) {
+        return 0;
+    }
+    return bp == 7 ? m_model.sizeBytes : m_model.sizeBytes >> (7 - bp);
+}
+
+bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
+{
+    const uint32_t protectedBytes = protectedLength();
+    if (protectedBytes == 0 || length == 0) {
+        return false;
+    }
+    const uint64_t end = uint64_t{start} + length;
+    if (m_status1 & kStatusTopBottom) {
+        return start < protectedBytes;
+    }
+    return end > m_model.sizeBytes - protectedBytes;
+}
+
+void SpiFlashChip::setBlockProtection(uint8_t bits, bool bottom)
+{
+    m_status1 = (m_status1 & ~(kStatusBlockProtect | kStatusTopBottom)) |
+                ((bits << 2) & kStatusBlockProtect) | (bottom ? kStatusTopBottom : 0);
+}
+
+void SpiFlashChip::powerCycle()
+{
+    m_selected = false;
+    m_ignoring = false;
+    m_byteCount = 0;
+    m_wel = false;
+    m_clearWelWhenReady = false;
+    m_busyUntilNs = m_clock.nowNs();
+    m_stuckBusy = false;
+    m_poweredDown = false;
+    m_fourByteMode = false;
+    m_status1 |= m_model.powerUpStatus1;
+}
+
+bool SpiFlashChip::loadImage(const std::string &path)
+{
+    std::fill(m_memory.begin(), m_memory.end(), kErased);
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+    if (image.size() != m_memory.size()) {
+        return false;
+    }
+    m_memory = std::move(image);
+    return true;
+}
+
+bool SpiFlashChip::saveImage(const std::string &path) const
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char *>(m_memory.data()),
+               static_cast<std::streamsize>(m_memory.size()));
+    return static_cast<bool>(file);
+}
+
+} // namespace emu

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "chipmodel.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+class VirtualClock;
+
+// A 25-series SPI NOR flash chip as its datasheet describes it, seen one byte
+// at a time (most significant bit first) inside chip-select windows. Runs on
+// the thread of whoever drives the emulated programmer.
+class SpiFlashChip
+{
+public:
+    // Status Register-1 bits.
+    static constexpr uint8_t kStatusBusy = 0x01;
+    static constexpr uint8_t kStatusWel = 0x02;
+    static constexpr uint8_t kStatusBlockProtect = 0x1C; // BP2..BP0
+    static constexpr uint8_t kStatusTopBottom = 0x20;    // TB: protect from address 0 up
+    // Status Register-3 bit ADS: the current address mode is 4 bytes.
+    static constexpr uint8_t kStatus3Ads = 0x01;
+
+    SpiFlashChip(ChipModel model, VirtualClock &clock);
+
+    const ChipModel &model() const { return m_model; }
+
+    // Chip select low = true. A rising edge ends the command in progress.
+    void setSelected(bool selected);
+    bool isSelected() const { return m_selected; }
+    // One byte on MOSI; returns the byte the chip drives on MISO (0xFF while
+    // it does not drive the line).
+    uint8_t transfer(uint8_t mosi);
+
+    std::vector<uint8_t> &memory() { return m_memory; }
+    const std::vector<uint8_t> &memory() const { return m_memory; }
+    uint8_t status();
+    uint8_t status2() const { return m_status2; }
+    bool isBusy() const;
+    bool isPoweredDown() const { return m_poweredDown; }
+    bool isFourByteMode() const { return m_fourByteMode; }
+
+    // Faults and direct settings for tests.
+    // Sets BUSY at once; it never clears while the fault is on.
+    void setStuckBusy(bool stuck) { m_stuckBusy = stuck; }
+    // BP2..BP0 (0 to 7) and TB, as if written by Write Status Register.
+    void setBlockProtection(uint8_t bits, bool bottom = false);
+    // The chip loses power: volatile state clears, memory and the
+    // non-volatile status bits stay; a stuck BUSY also clears.
+    void powerCycle();
+
+    // Every chip-select window: the bytes the chip received on MOSI.
+    const std::vector<std::vector<uint8_t>> &frames() const { return m_frames; }
+    void setRecording(bool on) { m_recording = on; }
+    void clearFrames() { m_frames.clear(); }
+
+    // Raw image files for a persistent chip. A missing or wrongly sized file
+    // leaves an erased chip (all 0xFF); returns whether the file was used.
+    bool loadImage(const std::string &path);
+    bool saveImage(const std::string &path) const;
+
+private:
+    void settle();
+    std::size_t addressLength() const { return m_fourByteMode ? 4 : 3; }
+    uint8_t respond(uint8_t mosi);
+    uint8_t respondIdentification(std::size_t index) const;
+    uint8_t respondRead(std::size_t index, uint8_t mosi);
+    void collectAddress(std::size_t index, uint8_t mosi);
+    void collectProgramData(std::size_t index, uint8_t mosi);
+    void finishCommand();
+    void finishWriteCommand();
+    void startBusy(uint64_t durationNs);
+    void writeStatus();
+    void pageProgram();
+    void erase(uint32_t base, uint32_t length, uint64_t durationNs);
+    bool isRangeProtected(uint32_t start, uint32_t length) const;
+    uint32_t protectedLength() const;
+
+    ChipModel m_model;
+    VirtualClock &m_clock;
+    std::vector<uint8_t> m_memory;
+
+    uint8_t m_status1 = 0; // non-volatile bits only; BUSY and WEL live apart
+    uint8_t m_status2 = 0;
+    bool m_wel = false;
+    bool m_clearWelWhenReady = false;
+    uint64_t m_busyUntilNs = 0;
+    bool m_stuckBusy = false;
+    bool m_poweredDown = false;
+    bool m_fourByteMode = false;
+
+    // The command of the current chip-select window.
+    bool m_selected = false;
+    bool m_ignoring = false;
+    uint8_t m_opcode = 0;
+    std::size_t m_byteCount = 0;
+    uint32_t m_address = 0;
+    std::vector<uint8_t> m_commandData; // status bytes of 01h
+    std::vector<uint8_t> m_pageBuffer;
+
+    bool m_recording = true;
+    std::vector<std::vector<uint8_t>> m_frames;
+};
+
+} // namespace emu
