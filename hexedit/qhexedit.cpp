@@ -249,21 +249,31 @@ void QHexEdit::keyPressEvent(QKeyEvent *event)
 
 void QHexEdit::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton)
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
         return;
+    }
     moveCursor(offsetAt(event->pos()), event->modifiers().testFlag(Qt::ShiftModifier));
     ensureCursorVisible();
 }
 
 void QHexEdit::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!(event->buttons() & Qt::LeftButton))
+    if (!(event->buttons() & Qt::LeftButton)) {
+        event->ignore();
         return;
+    }
     const qint64 offset = offsetAt(event->pos());
     if (offset == m_cursor && !m_hasSelection)
         return;
     moveCursor(offset, true);
     ensureCursorVisible();
+}
+
+// Ends a drag; the selection is already complete.
+void QHexEdit::mouseReleaseEvent(QMouseEvent *event)
+{
+    event->setAccepted(event->button() == Qt::LeftButton);
 }
 
 void QHexEdit::scrollContentsBy(int, int)
