@@ -93,7 +93,8 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
     if (m_recording && !m_frames.empty()) {
         m_frames.back().push_back(mosi);
     }
-    if (m_byteCount++ == 0) {
+    const std::size_t position = m_byteCount++;
+    if (position == 0) {
         m_opcode = mosi;
         settle();
         // Asleep, the chip listens only for its wake-up; busy, only for the
@@ -113,12 +114,12 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
     if (m_ignoring) {
         return kFloating;
     }
-    return respond(mosi);
+    return respond(position - 1, mosi);
 }
 
-uint8_t SpiFlashChip::respond(uint8_t mosi)
+// index counts the bytes after the opcode.
+uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
 {
-    const std::size_t index = m_byteCount - 1; // bytes after the opcode
     switch (m_opcode) {
     case kReadJedecId:
     case kReadMfrDeviceId:

@@ -65,7 +65,7 @@ public:
 private:
     void settle();
     std::size_t addressLength() const { return m_fourByteMode ? 4 : 3; }
-    uint8_t respond(uint8_t mosi);
+    uint8_t respond(std::size_t index, uint8_t mosi);
     uint8_t respondIdentification(std::size_t index) const;
     uint8_t respondRead(std::size_t index, uint8_t mosi);
     void collectAddress(std::size_t index, uint8_t mosi);
