@@ -186,6 +186,7 @@ private slots:
     void blockProtection_data();
     void blockProtection();
     void deepPowerDown();
+    void sstPowersUpProtected();
     void dataFlashKnowsOnlyIdentification();
     void framesRecorded();
     void imagePersistence();
@@ -447,28 +448,32 @@ void TestEmulator::fourByteMode()
 
 void TestEmulator::blockProtection_data()
 {
-    QTest::addColumn<int>("bp");
-    QTest::addColumn<bool>("bottom");
+    QTest::addColumn<QByteArray>("statusWrite"); // 01h with SR1 and SR2
     QTest::addColumn<uint32_t>("address");
     QTest::addColumn<bool>("writable");
     const uint32_t top = 8 * 1024 * 1024;
-    QTest::newRow("BP1 protects the top 128 KiB") << 1 << false << top - 0x20000 << false;
-    QTest::newRow("BP1 leaves the byte below") << 1 << false << top - 0x20000 - 256 << true;
-    QTest::newRow("BP6 protects the top half") << 6 << false << top / 2 << false;
-    QTest::newRow("BP6 leaves the bottom half") << 6 << false << top / 2 - 256 << true;
-    QTest::newRow("BP7 protects everything") << 7 << false << 0u << false;
-    QTest::newRow("TB moves it to the bottom") << 1 << true << 0x1FF00u << false;
-    QTest::newRow("TB frees the top") << 1 << true << top - 256 << true;
+    QTest::newRow("BP1 protects the top 128 KiB") << hex("010400") << top - 0x20000 << false;
+    QTest::newRow("BP1 leaves the page below") << hex("010400") << top - 0x20000 - 256 << true;
+    QTest::newRow("BP6 protects the top half") << hex("011800") << top / 2 << false;
+    QTest::newRow("BP6 leaves the bottom half") << hex("011800") << top / 2 - 256 << true;
+    QTest::newRow("BP7 protects everything") << hex("011C00") << 0u << false;
+    QTest::newRow("TB moves it to the bottom") << hex("012400") << 0x1FF00u << false;
+    QTest::newRow("TB frees the top") << hex("012400") << top - 256 << true;
+    QTest::newRow("CMP protects the rest") << hex("010440") << 0u << false;
+    QTest::newRow("CMP frees the top") << hex("010440") << top - 256 << true;
+    QTest::newRow("BUSY and WEL are not writable") << hex("0103") << 0u << true;
 }
 
 void TestEmulator::blockProtection()
 {
-    QFETCH(int, bp);
-    QFETCH(bool, bottom);
+    QFETCH(QByteArray, statusWrite);
     QFETCH(uint32_t, address);
     QFETCH(bool, writable);
     Bench bench;
-    bench.chip.setBlockProtection(uint8_t(bp), bottom);
+    bench.command(hex("06"));
+    bench.command(statusWrite);
+    bench.waitReady();
+    QCOMPARE(bench.chip.status(), uint8_t(statusWrite[1] & 0xFC));
     bench.program(address, hex("00"));
     QCOMPARE(bench.memory(address, 1), writable ? hex("00") : hex("FF"));
     QCOMPARE(bench.chip.status() & SpiFlashChip::kStatusWel, 0);
@@ -480,7 +485,9 @@ void TestEmulator::blockProtection()
     bench.command(hex("06"));
     bench.command(hex("C7"));
     bench.waitReady();
-    QCOMPARE(bench.memory(address + 1, 1), writable ? hex("00") : hex("FF"));
+    // Chip erase is refused while any block is protected.
+    const bool chipErased = (statusWrite[1] & SpiFlashChip::kStatusBlockProtect) == 0;
+    QCOMPARE(bench.memory(address + 1, 1), writable && !chipErased ? hex("00") : hex("FF"));
     QCOMPARE(bench.chip.status() & SpiFlashChip::kStatusWel, 0);
 }
 
@@ -498,6 +505,19 @@ void TestEmulator::deepPowerDown()
     QVERIFY(!bench.chip.isPoweredDown());
     QCOMPARE(bench.chip.status(), uint8_t(0x00));
     QCOMPARE(bench.command(hex("9F000000")), hex("FFEF4017"));
+}
+
+void TestEmulator::sstPowersUpProtected()
+{
+    Bench bench(emu::sst25vf016b());
+    QCOMPARE(bench.chip.status(), uint8_t(0x1C));
+    bench.command(hex("06"));
+    bench.command(hex("C7"));
+    QCOMPARE(bench.chip.status(), uint8_t(0x1C));
+    bench.command(hex("06"));
+    bench.command(hex("0100"));
+    bench.program(0x10, hex("1234")); // byte program: the last byte counts
+    QCOMPARE(bench.memory(0x10, 2), hex("34FF"));
 }
 
 void TestEmulator::dataFlashKnowsOnlyIdentification()
@@ -751,6 +771,7 @@ void TestEmulator::replugPowerCyclesChip()
     QVERIFY(link.chip().isBusy());
     send(link, kSelect, {});
     link.setStaleIn(toVector(hex("01")));
+    link.chip().setBlockProtection(1);
     link.replug();
     QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice); // the old handle is dead
     link.close();
@@ -758,7 +779,7 @@ void TestEmulator::replugPowerCyclesChip()
     QCOMPARE(link.firmware().pinDirections(), uint8_t(0));
     QVERIFY(!link.chip().isSelected());
     QCOMPARE(link.pendingInPackets(), std::size_t(0));
-    QCOMPARE(link.chip().status(), uint8_t(0x00));
+    QCOMPARE(link.chip().status(), uint8_t(0x04)); // BP bits are non-volatile
     QVERIFY(!link.chip().isFourByteMode());
     QCOMPARE(linkCommand(link, hex("0300000700")), hex("FFFFFFFF42"));
 }
