@@ -93,7 +93,8 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
     if (m_recording && !m_frames.empty()) {
         m_frames.back().push_back(mosi);
     }
-    if (m_byteCount++ == 0) {
+    const std::size_t position = m_byteCount++;
+    if (position == 0) {
         m_opcode = mosi;
         settle();
         // Asleep, the chip listens only for its wake-up; busy, only for the
@@ -113,12 +114,12 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
     if (m_ignoring) {
         return kFloating;
     }
-    return respond(mosi);
+    return respond(position - 1, mosi);
 }
 
-uint8_t SpiFlashChip::respond(uint8_t mosi)
+// index counts the bytes after the opcode.
+uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
 {
-    const std::size_t index = m_byteCount - 1; // bytes after the opcode
     switch (m_opcode) {
     case kReadJedecId:
     case kReadMfrDeviceId:
@@ -295,6 +296,7 @@ void SpiFlashChip::finishWriteCommand()
         return;
     case kChipErase:
     case kChipEraseAlt:
+        // Refused as a whole when any block is protected.
         if (m_byteCount == 1) {
             erase(0, m_model.sizeBytes, m_model.chipEraseNs);
         }
@@ -367,27 +369,21 @@ uint8_t SpiFlashChip::status()
 }
 
 // BP2..BP0 = n protects 1/2^(7-n) of the array at its top (or bottom with
-// TB); n = 7 protects everything.
-uint32_t SpiFlashChip::protectedLength() const
-{
-    const unsigned bp = (m_status1 & kStatusBlockProtect) >> 2;
-    if (bp == 0) {
-        return 0;
-    }
-    return bp == 7 ? m_model.sizeBytes : m_model.sizeBytes >> (7 - bp);
-}
-
+// TB); n = 7 protects everything. CMP in Status Register-2 protects the rest
+// of the array instead.
 bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
 {
-    const uint32_t protectedBytes = protectedLength();
-    if (protectedBytes == 0 || length == 0) {
-        return false;
+    const unsigned bp = (m_status1 & kStatusBlockProtect) >> 2;
+    const uint32_t size = m_model.sizeBytes;
+    const uint32_t covered = bp == 0 ? 0 : bp == 7 ? size : size >> (7 - bp);
+    const bool bottom = m_status1 & kStatusTopBottom;
+    uint32_t low = bottom ? 0 : size - covered;
+    uint32_t high = bottom ? covered : size;
+    if (m_status2 & kStatus2Complement) {
+        low = bottom ? covered : 0;
+        high = bottom ? size : size - covered;
     }
-    const uint64_t end = uint64_t{start} + length;
-    if (m_status1 & kStatusTopBottom) {
-        return start < protectedBytes;
-    }
-    return end > m_model.sizeBytes - protectedBytes;
+    return length > 0 && low < high && start < high && uint64_t{start} + length > low;
 }
 
 void SpiFlashChip::setBlockProtection(uint8_t bits, bool bottom)

@@ -21,6 +21,8 @@ public:
     static constexpr uint8_t kStatusWel = 0x02;
     static constexpr uint8_t kStatusBlockProtect = 0x1C; // BP2..BP0
     static constexpr uint8_t kStatusTopBottom = 0x20;    // TB: protect from address 0 up
+    // Status Register-2 bit CMP: inverts the protected range.
+    static constexpr uint8_t kStatus2Complement = 0x40;
     // Status Register-3 bit ADS: the current address mode is 4 bytes.
     static constexpr uint8_t kStatus3Ads = 0x01;
 
@@ -65,7 +67,7 @@ public:
 private:
     void settle();
     std::size_t addressLength() const { return m_fourByteMode ? 4 : 3; }
-    uint8_t respond(uint8_t mosi);
+    uint8_t respond(std::size_t index, uint8_t mosi);
     uint8_t respondIdentification(std::size_t index) const;
     uint8_t respondRead(std::size_t index, uint8_t mosi);
     void collectAddress(std::size_t index, uint8_t mosi);
@@ -77,7 +79,6 @@ private:
     void pageProgram();
     void erase(uint32_t base, uint32_t length, uint64_t durationNs);
     bool isRangeProtected(uint32_t start, uint32_t length) const;
-    uint32_t protectedLength() const;
 
     ChipModel m_model;
     VirtualClock &m_clock;
