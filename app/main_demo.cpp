@@ -19,7 +19,8 @@ void InstallEmulatedProgrammer()
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     QDir().mkpath(folder);
     auto link = std::make_unique<emu::EmulatedLink>(emu::w25q64fv());
-    link->setImagePath(QDir(folder).filePath(QStringLiteral("virtual-w25q64fv.bin")).toStdString());
+    link->setImagePath(
+        QDir(folder).filePath(QStringLiteral("virtual-w25q64fv.bin")).toStdString());
     ch341::installUsbLink(std::move(link));
 }
 } // namespace

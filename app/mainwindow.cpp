@@ -38,8 +38,8 @@ MainWindow::MainWindow(QWidget *parent)
     setFixedSize(size());
 
     QCoreApplication::setApplicationVersion(kVersion);
-    setWindowTitle(QStringLiteral("Varnock SPI Flasher version ")
-                   + QCoreApplication::applicationVersion());
+    setWindowTitle(QStringLiteral("Varnock SPI Flasher version ") +
+                   QCoreApplication::applicationVersion());
     lblStatus->setText(QStringLiteral("Idle."));
 
     connect(ui->btnRead, &QPushButton::clicked, this, &MainWindow::btnRead_Clicked);
@@ -47,8 +47,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->btnErase, &QPushButton::clicked, this, &MainWindow::btnErase_Clicked);
     connect(ui->btnVerify, &QPushButton::clicked, this, &MainWindow::btnVerify_Clicked);
 
-    operatorLog = std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true,
-                                              true, true);
+    operatorLog =
+        std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
 }
@@ -125,8 +125,8 @@ void MainWindow::JobDone()
     UpdateLogWindow_Text(QStringLiteral("Elapsed Time: "), QColor("black"), 1, false, false,
                          false);
     const qint64 seconds = jobTimer.elapsed() / 1000;
-    UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"),
-                         3, false, false, true);
+    UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"), 3,
+                         false, false, true);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -145,9 +145,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::btnRead_Clicked()
 {
-    const QString proposed = QStringLiteral("dump_%1.bin")
-                                 .arg(QDateTime::currentDateTime().toString(
-                                     QStringLiteral("yyyyMMdd_HHmmss")));
+    const QString proposed =
+        QStringLiteral("dump_%1.bin")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
     const QString fileName = QFileDialog::getSaveFileName(
         this, QStringLiteral("Enter Saved File Name"),
         QCoreApplication::applicationDirPath() + QLatin1Char('/') + proposed, kBinaryFilter);

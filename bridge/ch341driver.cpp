@@ -49,10 +49,10 @@ Ch341Driver::~Ch341Driver()
 
 uintptr_t Ch341Driver::open()
 {
-    if (m_lost) {
-        m_lastOpenResult = UsbResult::NoDevice;
-        return kInvalidToken;
-    }
+    // A device lost in an earlier job may have been plugged in again: drop
+    // the dead handle and look for it afresh.
+    if (m_lost)
+        close();
     if (m_open)
         return kOpenToken;
     std::string name;
@@ -64,6 +64,7 @@ uintptr_t Ch341Driver::open()
     m_open = true;
     m_deviceName = name;
     m_mirror = false;
+    m_directions = 0;
     m_pending.clear();
     return kOpenToken;
 }
@@ -122,8 +123,16 @@ bool Ch341Driver::setPins(uint32_t directions, uint32_t levels)
 {
     if (!usable())
         return false;
-    return queueCommand({kCmdUioStream, uint8_t(kUioOut | (levels & kPinMask)),
-                         uint8_t(kUioDir | (directions & kPinMask)), kUioEnd});
+    const uint8_t levelByte = uint8_t(kUioOut | (levels & kPinMask));
+    const uint8_t directionByte = uint8_t(kUioDir | (directions & kPinMask));
+    const bool releasesOutputs = (m_directions & ~directions & kPinMask) != 0;
+    m_directions = uint8_t(directions & kPinMask);
+    // New outputs get their levels before they are driven. Outputs that are
+    // given up are let go first, so their old levels never change while
+    // driven: lowering the levels first would pulse chip select.
+    if (releasesOutputs)
+        return queueCommand({kCmdUioStream, directionByte, levelByte, kUioEnd});
+    return queueCommand({kCmdUioStream, levelByte, directionByte, kUioEnd});
 }
 
 bool Ch341Driver::streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer)

@@ -56,6 +56,8 @@ private:
     bool m_open = false;
     bool m_lost = false;
     bool m_mirror = false;
+    // Pin directions last sent to the bridge; all inputs after open.
+    uint8_t m_directions = 0;
 };
 
 // Reverses the bit order of a byte (0x9F <-> 0xF9).

@@ -1,6 +1,7 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
+#include "bridge/ch341dll.h"
 #include "chipdb/chiplistextract.h"
 
 #include <QDebug>
@@ -63,6 +64,12 @@ int CH341::IdentifyChip()
     FlashIDs ids;
     ReadChipIDs(ids);
     qDebug() << ids.ID9FH.toHex();
+    // An answer that never arrived is no chip identifier.
+    if (TransferFailed) {
+        LogTransferFailure();
+        CH341CloseDevice(0);
+        return -2;
+    }
 
     static const bool registered = (RegisterResources(), true);
     Q_UNUSED(registered);
@@ -93,7 +100,8 @@ int CH341::IdentifyChip()
     }
 
     if (ChipSeries == QLatin1String("45") || ChipSeries == QLatin1String("95")) {
-        Log(QStringLiteral("This Software Only Support 25 Series SPI Flash your chip Series is : %1")
+        Log(QStringLiteral(
+                "This Software Only Support 25 Series SPI Flash your chip Series is : %1")
                 .arg(ChipSeries),
             "red");
         CH341CloseDevice(0);
@@ -112,5 +120,7 @@ void CH341::DoReadID()
     FlashIDs ids;
     ReadChipIDs(ids);
     qDebug() << ids.ID9FH.toHex();
+    if (TransferFailed)
+        LogTransferFailure();
     EndJob();
 }

@@ -106,9 +106,8 @@ void CH341::DoReadFlash()
     }
     ConfigureProgrammer();
     QByteArray contents;
-    const int readResult = TransferFailed
-                               ? -1
-                               : ReadFlashData(static_cast<int>(ChipSize), kDumpChunkSpec, &contents);
+    const int readResult =
+        TransferFailed ? -1 : ReadFlashData(static_cast<int>(ChipSize), kDumpChunkSpec, &contents);
     if (readResult != 1) {
         dump.cancelWriting();
         LogRoutineFailure(readResult);

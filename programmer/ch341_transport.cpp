@@ -87,8 +87,7 @@ void CH341::SpiReceive(int count, QByteArray &answer)
     }
     QByteArray incoming(qMax(count, 0), char(0xFF));
     if (CH341StreamSPI4(kDevice, kNoHardwareChipSelect, static_cast<uint32_t>(incoming.size()),
-                        incoming.data())
-        == 0) {
+                        incoming.data()) == 0) {
         TransferFailed = true;
         return;
     }
@@ -128,6 +127,11 @@ int CH341::ConnectProgrammer()
 
     Log(QStringLiteral("Setting Programmer... "), "black", 1, false);
     ConfigureProgrammer();
+    if (TransferFailed) {
+        LogTransferFailure();
+        CH341CloseDevice(kDevice);
+        return -1;
+    }
     LogOk();
     return 1;
 }

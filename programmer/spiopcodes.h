@@ -6,19 +6,19 @@
 #include <cstdint>
 
 namespace SpiOpcode {
-constexpr uint8_t WREN = 0x06;     // write enable: sets WEL
-constexpr uint8_t WRDI = 0x04;     // write disable: clears WEL
-constexpr uint8_t RDSR = 0x05;     // read status register 1
-constexpr uint8_t READ = 0x03;     // read data
-constexpr uint8_t PP = 0x02;       // page program
-constexpr uint8_t CE = 0xC7;       // chip erase
-constexpr uint8_t EN4B = 0xB7;     // enter 4-byte address mode
-constexpr uint8_t EX4B = 0xE9;     // exit 4-byte address mode
-constexpr uint8_t RDID = 0x9F;     // JEDEC identifier
-constexpr uint8_t REMS = 0x90;     // manufacturer and device identifier
-constexpr uint8_t RES = 0xAB;      // release from deep power-down / signature
-constexpr uint8_t RDSR3 = 0x15;    // status register 3, or configuration register
-constexpr uint8_t RDUID = 0x4B;    // unique identifier
+constexpr uint8_t WREN = 0x06;  // write enable: sets WEL
+constexpr uint8_t WRDI = 0x04;  // write disable: clears WEL
+constexpr uint8_t RDSR = 0x05;  // read status register 1
+constexpr uint8_t READ = 0x03;  // read data
+constexpr uint8_t PP = 0x02;    // page program
+constexpr uint8_t CE = 0xC7;    // chip erase
+constexpr uint8_t EN4B = 0xB7;  // enter 4-byte address mode
+constexpr uint8_t EX4B = 0xE9;  // exit 4-byte address mode
+constexpr uint8_t RDID = 0x9F;  // JEDEC identifier
+constexpr uint8_t REMS = 0x90;  // manufacturer and device identifier
+constexpr uint8_t RES = 0xAB;   // release from deep power-down / signature
+constexpr uint8_t RDSR3 = 0x15; // status register 3, or configuration register
+constexpr uint8_t RDUID = 0x4B; // unique identifier
 } // namespace SpiOpcode
 
 namespace SpiStatus {

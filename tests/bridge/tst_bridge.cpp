@@ -126,6 +126,20 @@ private slots:
         QCOMPARE(link.exchanges[0].inLengths, std::vector<std::size_t>{1});
     }
 
+    void releaseLetsGoOfPinsBeforeLevels()
+    {
+        // Lowering the levels while D0 is still driven would pulse chip
+        // select: outputs given up go to inputs first.
+        RecordingLink link;
+        Ch341Driver driver(link);
+        driver.open();
+        QVERIFY(driver.setPins(0x29, 0x01));
+        QVERIFY(driver.setPins(0x00, 0x00));
+        driver.close();
+        QCOMPARE(link.exchanges.size(), std::size_t(1));
+        COMPARE_WIRE(link.exchanges[0].out, padded("AB816920") + padded("AB408020"));
+    }
+
     void streamSplitsAt31Bytes_data()
     {
         QTest::addColumn<int>("length");
@@ -388,14 +402,14 @@ private slots:
         QCOMPARE(driver.versionCode(), 0u);
         QVERIFY(!driver.setDelayMs(2));
         QCOMPARE(driver.deviceName(), "");
-        QCOMPARE(driver.open(), Ch341Driver::kInvalidToken);
         QCOMPARE(link.events, eventsWhenLost);
 
-        driver.close();
-        QCOMPARE(link.events.last(), QString("close"));
+        // Plugged in again: the next open drops the dead handle and opens
+        // the device afresh.
         link.scriptedReplies.clear();
         link.exchanges.clear();
         QCOMPARE(driver.open(), Ch341Driver::kOpenToken);
+        QCOMPARE(link.events.mid(eventsWhenLost.size()), QStringList({"close", "open", "drain"}));
         QVERIFY(stream(driver, buffer));
     }
 
