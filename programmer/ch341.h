@@ -103,6 +103,8 @@ private:
     bool ReadStatus(uint8_t &status);
     WaitResult WaitWhileErasing(bool tracePolls);
     WaitResult WaitWhileProgramming();
+    // Refuses a protected chip, sends the chip erase and waits for it; logs
+    // "Erasing Chip... " and how it ended. False when the job must stop.
     bool EraseWholeChip(bool tracePolls);
     void SendSingleByteCommand(uint8_t opcode);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);

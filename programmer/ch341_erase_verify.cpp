@@ -1,7 +1,5 @@
 #include "ch341.h"
 
-#include "spiopcodes.h"
-
 #include <QDebug>
 
 void CH341::DoEraseFlash()
@@ -12,19 +10,6 @@ void CH341::DoEraseFlash()
     if (initialized != 1) {
         LogInitializeFailure();
         emit JobDone();
-        return;
-    }
-    if (RefuseProtectedChip()) {
-        EndJob();
-        return;
-    }
-    WriteEnable();
-    qDebug() << "KKK";
-    qDebug() << SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
-    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
-    if (TransferFailed) {
-        LogTransferFailure();
-        EndJob();
         return;
     }
     if (!EraseWholeChip(true)) {

@@ -145,6 +145,19 @@ bool CH341::RefuseProtectedChip()
 
 bool CH341::EraseWholeChip(bool tracePolls)
 {
+    if (RefuseProtectedChip())
+        return false;
+    WriteEnable();
+    if (tracePolls)
+        qDebug() << "KKK";
+    const qint64 sent = SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
+    if (tracePolls)
+        qDebug() << sent;
+    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+    if (TransferFailed) {
+        LogTransferFailure();
+        return false;
+    }
     const WaitResult wait = WaitWhileErasing(tracePolls);
     if (wait == WaitResult::Ready) {
         LogOk();
@@ -171,18 +184,6 @@ void CH341::DoWriteFlash()
     }
     if (ChipSize < static_cast<uint32_t>(image.size())) {
         Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
-        EndJob();
-        return;
-    }
-    if (RefuseProtectedChip()) {
-        EndJob();
-        return;
-    }
-    WriteEnable();
-    SendSingleByteCommand(SpiOpcode::CE);
-    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
-    if (TransferFailed) {
-        LogTransferFailure();
         EndJob();
         return;
     }
