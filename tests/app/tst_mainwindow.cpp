@@ -140,6 +140,7 @@ private slots:
     void completionLines();
     void twoJobsInARowUseNewWorkers();
     void closeRefusedWhileRunning();
+    void destroyedWindowLetsJobFinish();
 
     void logoPress_data();
     void logoPress();
@@ -189,7 +190,8 @@ void TestMainWindow::init()
 void TestMainWindow::cleanup()
 {
     // A failed check may leave a job running; the window must outlive it.
-    waitForIdle();
+    if (m_window)
+        waitForIdle();
     m_dialogs.reset();
     m_window.reset();
 }
@@ -804,6 +806,22 @@ void TestMainWindow::closeRefusedWhileRunning()
     QVERIFY(m_window->close());
     QVERIFY(!m_window->isVisible());
     QCOMPARE(CountLines(log(), refusal), 1);
+}
+
+void TestMainWindow::destroyedWindowLetsJobFinish()
+{
+    m_harness.setMemory(RandomBytes(kChipSize, 71));
+    QTest::mouseClick(button("btnErase"), Qt::LeftButton);
+    QPointer<CH341> worker = m_window->CurrentWorker();
+    QVERIFY(worker);
+    QVERIFY(m_window->IsJobRunning());
+
+    // Destroying a running thread would abort the process; the erase runs to its end instead.
+    m_window.reset();
+    QVERIFY(!worker);
+    QCOMPARE(m_harness.memory(), QByteArray(kChipSize, char(0xFF)));
+    QVERIFY(!m_harness.isOpen());
+    QVERIFY(m_harness.isReleased());
 }
 
 void TestMainWindow::logoPress_data()
