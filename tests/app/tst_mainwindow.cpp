@@ -736,6 +736,22 @@ void TestMainWindow::completionLines()
         QVERIFY(!run.underline);
     }
     QCOMPARE(statusLabel()->text(), QStringLiteral("Idle."));
+
+    // The same lines, time-stamped, in the day's log file under the working directory.
+    const QDir logRoot(QDir::current().filePath(QStringLiteral("LOG/JobLog")));
+    const QStringList days = logRoot.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(days.size(), 1);
+    const QList<QByteArray> fileLines =
+        ReadFile(logRoot.filePath(days.first() + QStringLiteral("/Log.txt"))).split('\n');
+    QVERIFY(fileLines.size() >= 3);
+    QVERIFY(fileLines.last().isEmpty());
+    const QString stamp = QStringLiteral("^\\d{4}-\\w+-\\d{2} \\d{2}:\\d{2}:\\d{2} : ");
+    const QRegularExpression completedLine(stamp + QRegularExpression::escape(kCompleted) + '$');
+    const QRegularExpression elapsedLine(stamp + QStringLiteral("Elapsed Time: \\d+ seconds$"));
+    const QString secondLast = QString::fromLocal8Bit(fileLines.at(fileLines.size() - 3));
+    const QString last = QString::fromLocal8Bit(fileLines.at(fileLines.size() - 2));
+    QVERIFY2(completedLine.match(secondLast).hasMatch(), qPrintable(secondLast));
+    QVERIFY2(elapsedLine.match(last).hasMatch(), qPrintable(last));
 }
 
 void TestMainWindow::twoJobsInARowUseNewWorkers()
