@@ -55,12 +55,21 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // Destroying a running thread aborts the process; a job cannot be cut short, so the
+    // window outlives it.
+    workerThread.quit();
+    workerThread.wait();
     delete ui;
 }
 
 bool MainWindow::IsJobRunning() const
 {
     return workerThread.isRunning();
+}
+
+CH341 *MainWindow::CurrentWorker() const
+{
+    return worker;
 }
 
 void MainWindow::SetUpHexView()

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QThread>
 
 #include <memory>
@@ -28,6 +29,9 @@ public:
     ~MainWindow() override;
 
     bool IsJobRunning() const;
+    // The running job's worker; null before the first job and once a job's worker has
+    // deleted itself.
+    CH341 *CurrentWorker() const;
 
 public slots:
     void UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
@@ -58,7 +62,7 @@ private:
 
     Ui_MainWindow *ui;
     QLabel *lblStatus;
-    CH341 *worker = nullptr;
+    QPointer<CH341> worker;
     QThread workerThread;
     std::unique_ptr<LogWindow> operatorLog;
     QElapsedTimer jobTimer;
