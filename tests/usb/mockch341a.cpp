@@ -110,6 +110,18 @@ bool MockCh341a::isUnplugged() const
     return m_unplugged;
 }
 
+void MockCh341a::setStallControl(bool stall)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stallControl = stall;
+}
+
+void MockCh341a::addStaleReply(std::vector<uint8_t> packet)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replies.push_back(std::move(packet));
+}
+
 void MockCh341a::setVersion(uint8_t version)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -233,9 +245,13 @@ void MockCh341a::submit(UMockdevIoctlClient *client)
     g_object_unref(buffer); // the URB keeps its buffer resolved
     umockdev_ioctl_client_complete(client, 0, 0);
 
+    const bool in = raw.endpoint & kEndpointIn;
+    const char kind = raw.type == USBDEVFS_URB_TYPE_CONTROL ? 'C' : (in ? 'I' : 'O');
+    m_counters.submissions.push_back(kind + std::to_string(length));
+
     if (raw.type == USBDEVFS_URB_TYPE_CONTROL) {
         submitControl(std::move(urb), bytes, length);
-    } else if (raw.endpoint & kEndpointIn) {
+    } else if (in) {
         ++m_counters.inUrbs;
         m_waitingIn.push_back(std::move(urb));
         answerWaitingInUrbs();
@@ -252,7 +268,8 @@ void MockCh341a::submitControl(Urb urb, const uint8_t *setup, std::size_t length
     ++m_counters.controlUrbs;
     m_clock.advanceToNextFrame();
     // The chip version request; any other request stalls.
-    if (length >= kSetupLength && setup[0] == kVendorDeviceIn && setup[1] == kRequestVersion) {
+    if (!m_stallControl && length >= kSetupLength && setup[0] == kVendorDeviceIn &&
+        setup[1] == kRequestVersion) {
         const std::size_t asked = length - kSetupLength;
         urb.reply = {m_version, 0x00};
         urb.reply.resize(std::min(asked, urb.reply.size()));

@@ -34,6 +34,9 @@ public:
         int claims = 0;
         int releases = 0;
         std::vector<unsigned long> unknownRequests;
+        // Every URB as submitted: "O<length>" bulk OUT, "I<length>" bulk IN,
+        // "C<length>" control, in order.
+        std::vector<std::string> submissions;
     };
 
     MockCh341a(uint16_t productId, const emu::ChipModel &model);
@@ -59,6 +62,10 @@ public:
     // and every IN URB in flight end with ESHUTDOWN, later requests fail.
     void unplugAfterOutUrbs(int n);
     bool isUnplugged() const;
+    // Control requests stall.
+    void setStallControl(bool stall);
+    // A reply an aborted session left waiting in the IN endpoint.
+    void addStaleReply(std::vector<uint8_t> packet);
 
     void setVersion(uint8_t version);
     // Host time passing between transfers (busy times run on it).
@@ -106,5 +113,6 @@ private:
     bool m_silent = false;
     bool m_shortReplies = false;
     bool m_unplugged = false;
+    bool m_stallControl = false;
     std::optional<int> m_outUrbsLeft;
 };

@@ -45,6 +45,16 @@ QByteArray arrayOf(const std::vector<uint8_t> &bytes, int length)
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), length);
 }
 
+// The URBs submitted since the first `skip` ones, as "I32", "O37", "C10"...
+QStringList submissionsSince(const MockCh341a &device, std::size_t skip)
+{
+    QStringList result;
+    const std::vector<std::string> all = device.counters().submissions;
+    for (std::size_t i = skip; i < all.size(); ++i)
+        result.append(QString::fromStdString(all[i]));
+    return result;
+}
+
 QStringList failedOpenLines(const QString &reason)
 {
     return {QStringLiteral("Connecting to Programmer... Fail!"), reason,
@@ -63,6 +73,10 @@ private slots:
     void cleanup();
 
     void identifyReadAndWritePages();
+    void inTransfersQueuedBeforeOut();
+    void staleReplyIsDrained();
+    void versionCodes_data();
+    void versionCodes();
     void openFailures_data();
     void openFailures();
     void brokenReplies_data();
@@ -164,6 +178,74 @@ void TestUsb::identifyReadAndWritePages()
     QCOMPARE(counters.controlUrbs, 1);
     QVERIFY(counters.unknownRequests.empty());
     QVERIFY(!worker.TransferFailed);
+}
+
+void TestUsb::inTransfersQueuedBeforeOut()
+{
+    MockCh341a &device = m_bus->plugIn("1-1", 2);
+    installLink(&device);
+    CH341 worker(false);
+    JobRecorder recorder(&worker);
+    QCOMPARE(worker.InitializeProgrammer(), 1);
+    const std::size_t before = device.counters().submissions.size();
+
+    // The deselect that ended identification and the select ride in front of
+    // the SPI packet, a whole UIO packet each: one OUT of 32 + 32 + 5 bytes,
+    // its one reply buffer queued first.
+    QCOMPARE(worker.SpiSend(1, 4, QByteArray::fromHex("9F000000")), qint64(4));
+    // Deselect and select packets, then 100 bytes in packets of 31, 31, 31, 7:
+    // four IN transfers, then 64 + 3 * 32 + 8 bytes out.
+    QByteArray answer;
+    worker.SpiReceive(100, answer);
+    QCOMPARE(answer.size(), 100);
+    QCOMPARE(submissionsSince(device, before),
+             QStringList({"I32", "O69", "I32", "I32", "I32", "I32", "O168"}));
+    QCOMPARE(worker.ReleaseAndClose(), 1);
+}
+
+void TestUsb::staleReplyIsDrained()
+{
+    MockCh341a &device = m_bus->plugIn("1-1", 2);
+    // Left over from a session that was aborted before reading its answer.
+    device.addStaleReply({0x12, 0x34, 0x56, 0x78});
+    installLink(&device);
+    CH341 worker(false);
+    JobRecorder recorder(&worker);
+    QCOMPARE(worker.InitializeProgrammer(), 1);
+    QCOMPARE(recorder.lines().at(4), QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4014"));
+    // The drain's IN transfer comes before anything is sent.
+    QCOMPARE(submissionsSince(device, 0).first(), QStringLiteral("I32"));
+    QCOMPARE(worker.ReleaseAndClose(), 1);
+}
+
+void TestUsb::versionCodes_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::addColumn<bool>("stall");
+    QTest::addColumn<QString>("variant");
+    QTest::newRow("10h") << 0x10 << false << QStringLiteral("CH341");
+    QTest::newRow("20h") << 0x20 << false << QStringLiteral("CH341A");
+    QTest::newRow("32h") << 0x32 << false << QStringLiteral("CH341B");
+    QTest::newRow("27h not in the table") << 0x27 << false << QStringLiteral("UNKNOWN");
+    QTest::newRow("request stalls") << 0x30 << true << QStringLiteral("UNKNOWN");
+}
+
+void TestUsb::versionCodes()
+{
+    QFETCH(int, version);
+    QFETCH(bool, stall);
+    QFETCH(QString, variant);
+    MockCh341a &device = m_bus->plugIn("1-1", 2);
+    device.setVersion(uint8_t(version));
+    device.setStallControl(stall);
+    installLink(&device);
+    CH341 worker(false);
+    JobRecorder recorder(&worker);
+    QCOMPARE(worker.InitializeProgrammer(), 1);
+    QCOMPARE(recorder.lines().at(2), QStringLiteral("CH341 variant: ") + variant);
+    // Setup stage and a 2-byte data stage.
+    QCOMPARE(submissionsSince(device, 0).count(QStringLiteral("C10")), 1);
+    QCOMPARE(worker.ReleaseAndClose(), 1);
 }
 
 void TestUsb::openFailures_data()
