@@ -4,6 +4,7 @@
 #include "jobrecorder.h"
 #include "mockusbbus.h"
 
+#include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
 #include "bridge/libusblink.h"
 #include "programmer/ch341.h"
@@ -292,6 +293,8 @@ void TestUsb::openFailures()
     QVERIFY(why.newLine);
     QCOMPARE(recorder.jobDoneCount, 1);
     QCOMPARE(recorder.events.last(), QStringLiteral("done"));
+    QCOMPARE(QString::fromUtf8(CH341GetLastErrorText(0)), reason);
+    QCOMPARE(CH341GetLastErrorText(1), "");
     if (device) {
         QVERIFY(!device->isClaimed());
         QCOMPARE(device->counters().outUrbs, 0);
@@ -347,6 +350,17 @@ void TestUsb::unplugDuringRead()
     JobRecorder nextRecorder(&next);
     next.DoReadID();
     QCOMPARE(nextRecorder.lines(), failedOpenLines(kNotFound));
+
+    // Plugged in again, at a new address: found without restarting.
+    MockCh341a &again = m_bus->plugIn("1-1", 3);
+    m_pauseTarget = &again;
+    CH341 third(false);
+    JobRecorder thirdRecorder(&third);
+    QCOMPARE(third.InitializeProgrammer(), 1);
+    QCOMPARE(CH341GetLastErrorText(0), "");
+    QCOMPARE(thirdRecorder.lines().at(1),
+             QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr 3)"));
+    QCOMPARE(third.ReleaseAndClose(), 1);
 }
 
 void TestUsb::firstDeviceInPortOrder_data()
