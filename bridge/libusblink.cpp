@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 namespace ch341 {
 
@@ -85,6 +86,17 @@ std::string describe(const Candidate &candidate)
                   unsigned(candidate.release & 0xFF), portPath(candidate).c_str(),
                   unsigned(candidate.bus), unsigned(candidate.address));
     return text;
+}
+
+bool hasSerialModeBridge(libusb_device **list, ssize_t count)
+{
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) == LIBUSB_SUCCESS &&
+            descriptor.idVendor == kVendorId && descriptor.idProduct == kSerialModeProductId)
+            return true;
+    }
+    return false;
 }
 
 std::vector<Candidate> findBridges(libusb_device **list, ssize_t count)
@@ -202,7 +214,10 @@ void LibusbLink::HandleDeleter::operator()(libusb_device_handle *handle) const
     libusb_close(handle);
 }
 
-LibusbLink::LibusbLink() = default;
+LibusbLink::LibusbLink(Pause pause)
+    : m_pause(std::move(pause))
+{
+}
 
 LibusbLink::~LibusbLink() = default;
 
@@ -232,7 +247,7 @@ UsbResult LibusbLink::open(std::string &deviceName)
     const std::unique_ptr<libusb_device *, DeviceListDeleter> list(rawList);
     const std::vector<Candidate> bridges = findBridges(list.get(), count);
     if (bridges.empty())
-        return UsbResult::NotFound;
+        return hasSerialModeBridge(list.get(), count) ? UsbResult::WrongMode : UsbResult::NotFound;
 
     libusb_device_handle *rawHandle = nullptr;
     int error = libusb_open(bridges.front().device, &rawHandle);
@@ -360,7 +375,10 @@ UsbResult LibusbLink::exchange(const std::vector<uint8_t> &out,
 
 void LibusbLink::sleepMs(uint32_t milliseconds)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    if (m_pause)
+        m_pause(milliseconds);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 } // namespace ch341

@@ -5,6 +5,7 @@
 
 #include "bridge/usblink.h"
 
+#include <functional>
 #include <memory>
 
 struct libusb_context;
@@ -15,7 +16,10 @@ namespace ch341 {
 class LibusbLink : public UsbLink
 {
 public:
-    LibusbLink();
+    // How sleepMs() waits; the default sleeps the calling thread.
+    using Pause = std::function<void(uint32_t milliseconds)>;
+
+    explicit LibusbLink(Pause pause = {});
     ~LibusbLink() override;
     LibusbLink(const LibusbLink &) = delete;
     LibusbLink &operator=(const LibusbLink &) = delete;
@@ -45,6 +49,7 @@ private:
     // The context outlives every handle opened in it.
     std::unique_ptr<libusb_context, ContextDeleter> m_context;
     std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
+    Pause m_pause;
 };
 
 } // namespace ch341

@@ -30,6 +30,8 @@ const char *usbResultText(UsbResult result)
         return "OK";
     case UsbResult::NotFound:
         return "no CH341A (1a86:5512) found";
+    case UsbResult::WrongMode:
+        return "the CH341A is in serial mode (1a86:5523)";
     case UsbResult::NoDevice:
         return "the CH341A was disconnected";
     case UsbResult::Access:

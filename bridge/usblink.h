@@ -14,6 +14,8 @@ namespace ch341 {
 
 constexpr uint16_t kVendorId = 0x1A86;
 constexpr uint16_t kProductId = 0x5512;
+// The same chip with its mode jumper on 2-3: a USB serial port, no SPI.
+constexpr uint16_t kSerialModeProductId = 0x5523;
 constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr uint8_t kBulkInEndpoint = 0x82;
 constexpr std::size_t kPacketSize = 32;
@@ -22,10 +24,11 @@ constexpr std::size_t kMaxOutTransfer = 4096;
 
 enum class UsbResult {
     Ok,
-    NotFound,   // no 1a86:5512 device on the bus
-    NoDevice,   // the device went away
-    Access,     // no permission to open it
-    Busy,       // another driver or process holds the interface
+    NotFound,  // no 1a86:5512 device on the bus
+    WrongMode, // no 1a86:5512, but a CH341 in serial mode (1a86:5523)
+    NoDevice,  // the device went away
+    Access,    // no permission to open it
+    Busy,      // another driver or process holds the interface
     Timeout,
     ShortReply, // an IN transfer returned another length than expected
     Io,

@@ -1,6 +1,7 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
+#include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
 
 #include <QDebug>
@@ -109,6 +110,11 @@ int CH341::ConnectProgrammer()
     DeviceHandle = CH341OpenDevice(kDevice);
     if (DeviceHandle == nullptr || DeviceHandle == CH341_INVALID_HANDLE) {
         Log(QStringLiteral("Fail!"), "red");
+        // The bridge knows why (missing, wrong mode, no permission, busy);
+        // the operator needs that to fix it.
+        const QString reason = QString::fromUtf8(CH341GetLastErrorText(kDevice));
+        if (!reason.isEmpty())
+            Log(reason, "red");
         CH341CloseDevice(kDevice);
         return -1;
     }

@@ -165,13 +165,22 @@ void TestProgrammer::noProgrammerAttached()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoEraseFlash();
+    const QString reason = QStringLiteral("No CH341A programmer found (USB 1a86:5512): check "
+                                          "the cable and the mode jumper (1-2 for SPI).");
     QCOMPARE(recorder.lines(),
-             QStringList({QStringLiteral("Connecting to Programmer... Fail!"),
+             QStringList({QStringLiteral("Connecting to Programmer... Fail!"), reason,
                           QStringLiteral("Failed to Initialize CH341 Programmer.")}));
     QCOMPARE(recorder.logs.at(1).colour, QStringLiteral("#ff0000"));
     QCOMPARE(recorder.logs.at(1).weight, 1);
-    QCOMPARE(recorder.events, QStringList({QStringLiteral("log"), QStringLiteral("log"),
-                                           QStringLiteral("log"), QStringLiteral("done")}));
+    // The reason is a record of its own, red, ending its line.
+    QCOMPARE(recorder.logs.at(2).message, reason);
+    QCOMPARE(recorder.logs.at(2).colour, QStringLiteral("#ff0000"));
+    QCOMPARE(recorder.logs.at(2).weight, 1);
+    QVERIFY(recorder.logs.at(2).newLine);
+    QVERIFY(!recorder.logs.at(2).italic);
+    QCOMPARE(recorder.events,
+             QStringList({QStringLiteral("log"), QStringLiteral("log"), QStringLiteral("log"),
+                          QStringLiteral("log"), QStringLiteral("done")}));
 }
 
 void TestProgrammer::spiSendSemantics()
