@@ -8,13 +8,6 @@ namespace {
 // Byte 0 of an OUT packet that streams SPI data.
 constexpr uint8_t kCmdSpiStream = 0xA8;
 
-uint64_t cpuNs(clockid_t clock)
-{
-    timespec now{};
-    clock_gettime(clock, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
 bool carriesSpiPacket(const std::vector<uint8_t> &out)
 {
     for (std::size_t start = 0; start < out.size(); start += ch341::kPacketSize) {
@@ -26,14 +19,11 @@ bool carriesSpiPacket(const std::vector<uint8_t> &out)
 
 } // namespace
 
-uint64_t threadCpuNs()
-{
-    return cpuNs(CLOCK_THREAD_CPUTIME_ID);
-}
-
 uint64_t processCpuNs()
 {
-    return cpuNs(CLOCK_PROCESS_CPUTIME_ID);
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
 }
 
 CountingLink::CountingLink(std::unique_ptr<emu::EmulatedLink> inner)
@@ -78,10 +68,7 @@ ch341::UsbResult CountingLink::exchange(const std::vector<uint8_t> &out,
     else
         ++m_counts.otherExchanges;
     m_counts.largestOut = std::max<uint64_t>(m_counts.largestOut, out.size());
-    const uint64_t start = threadCpuNs();
-    const ch341::UsbResult result = m_inner->exchange(out, inLengths, in);
-    m_counts.emulatorCpuNs += threadCpuNs() - start;
-    return result;
+    return m_inner->exchange(out, inLengths, in);
 }
 
 void CountingLink::sleepMs(uint32_t milliseconds)

@@ -1,8 +1,7 @@
 #pragma once
 
 // CountingLink: passes every USB call to an emulated programmer and sorts the
-// blocking exchanges by what they carry; also times the emulator's own CPU
-// work so that it can be told apart from ours. Runs on the job's thread.
+// blocking exchanges by what they carry. Runs on the job's thread.
 
 #include "emulator/emulatedlink.h"
 
@@ -19,7 +18,6 @@ public:
         uint64_t streamExchanges = 0; // carried at least one SPI packet
         uint64_t otherExchanges = 0;  // pin or mode packets alone
         uint64_t largestOut = 0;      // bytes of the largest OUT transfer
-        uint64_t emulatorCpuNs = 0;   // thread CPU time spent inside the emulator
     };
 
     explicit CountingLink(std::unique_ptr<emu::EmulatedLink> inner);
@@ -43,6 +41,5 @@ private:
     Counts m_counts;
 };
 
-// CPU time of the calling thread and of the whole process, in nanoseconds.
-uint64_t threadCpuNs();
+// CPU time of the whole process, in nanoseconds.
 uint64_t processCpuNs();

@@ -152,27 +152,24 @@ QString Fixed(double value, int decimals)
 void PrintHeader(QTextStream &out)
 {
     out << "| chip | job | exchanges | with SPI | pins only | OUT | packets | control | "
-           "SPI bytes | modelled s | KB/s | modelled / SPI clock | CPU s | CPU s w/o emulator | "
-           "CPU % of modelled | status texts | progress values | real s |\n"
+           "SPI bytes | modelled s | KB/s | modelled / SPI clock | CPU s | CPU % of modelled | "
+           "status texts | progress values | real s |\n"
         << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:"
-           "|---:|\n";
+           "|\n";
 }
 
 void PrintRow(QTextStream &out, const QString &chip, const QString &job, const Figures &f)
 {
     const double spiSeconds = f.usb.spiBytes / kSpiBytesPerSecond;
-    const double ourCpu = f.cpuSeconds - f.sorted.emulatorCpuNs / kNsPerSecond;
     const QString rate =
         f.payloadBytes ? Fixed(f.payloadBytes / f.modelledSeconds / 1000, 1) : QStringLiteral("-");
     out << "| " << chip << " | " << job << " | " << f.usb.exchanges << " | "
         << f.sorted.streamExchanges << " | " << f.sorted.otherExchanges << " | "
         << f.usb.outTransfers << " | " << f.usb.packets << " | " << f.usb.controlTransfers << " | "
         << f.usb.spiBytes << " | " << Fixed(f.modelledSeconds, 3) << " | " << rate << " | "
-        << Fixed(f.modelledSeconds / spiSeconds, 2) << " | " << Fixed(f.cpuSeconds, 2) << " | "
-        << Fixed(std::max(ourCpu, 0.0), 2) << " | "
-        << Fixed(100 * f.cpuSeconds / f.modelledSeconds, 2) << " / "
-        << Fixed(100 * std::max(ourCpu, 0.0) / f.modelledSeconds, 2) << " | " << f.statusTexts
-        << " | " << f.progressValues << " | " << Fixed(f.realSeconds, 2) << " |\n";
+        << Fixed(f.modelledSeconds / spiSeconds, 2) << " | " << Fixed(f.cpuSeconds, 3) << " | "
+        << Fixed(100 * f.cpuSeconds / f.modelledSeconds, 2) << " | " << f.statusTexts << " | "
+        << f.progressValues << " | " << Fixed(f.realSeconds, 2) << " |\n";
     out.flush();
 }
 
