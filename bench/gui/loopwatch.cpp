@@ -1,5 +1,7 @@
 #include "loopwatch.h"
 
+#include <QEvent>
+
 #include <algorithm>
 
 LoopWatch::LoopWatch(QObject *parent)
@@ -14,6 +16,9 @@ void LoopWatch::start()
 {
     m_longestGapNs = 0;
     m_ticks = 0;
+    m_calls = 0;
+    m_callsInLongestGap = 0;
+    m_mostCalls = 0;
     m_clock.start();
     m_lastTickNs = 0;
     m_timer.start();
@@ -23,13 +28,29 @@ void LoopWatch::stop()
 {
     m_timer.stop();
     // The stretch since the last tick counts too.
-    m_longestGapNs = std::max(m_longestGapNs, m_clock.nsecsElapsed() - m_lastTickNs);
+    closeGap(m_clock.nsecsElapsed());
+}
+
+bool LoopWatch::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::MetaCall)
+        ++m_calls;
+    return QObject::eventFilter(watched, event);
 }
 
 void LoopWatch::tick()
 {
-    const qint64 now = m_clock.nsecsElapsed();
-    m_longestGapNs = std::max(m_longestGapNs, now - m_lastTickNs);
-    m_lastTickNs = now;
+    closeGap(m_clock.nsecsElapsed());
     ++m_ticks;
+}
+
+void LoopWatch::closeGap(qint64 now)
+{
+    if (now - m_lastTickNs > m_longestGapNs) {
+        m_longestGapNs = now - m_lastTickNs;
+        m_callsInLongestGap = m_calls;
+    }
+    m_mostCalls = std::max(m_mostCalls, m_calls);
+    m_calls = 0;
+    m_lastTickNs = now;
 }

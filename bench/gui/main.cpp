@@ -24,6 +24,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <climits>
@@ -34,17 +35,34 @@ namespace {
 
 constexpr int kHexViewBytes = 16 * 1024 * 1024;
 constexpr int kRepeats = 5;
+// The stall depends on how the two threads share the cores, so the read runs
+// a few times and the worst run counts.
+constexpr int kStreamRuns = 3;
 // A frame that has not come after this long counts as never painted.
 constexpr qint64 kPaintGiveUpMs = 10000;
 
 struct StreamFigures
 {
     double longestStallMs = 0;
+    quint64 callsInLongestStall = 0;
+    quint64 mostCallsInOneGap = 0;
     quint64 ticks = 0;
     double realSeconds = 0;
     double modelledSeconds = 0;
     bool finished = false;
 };
+
+// The same watch over an idle second: what the machine alone costs.
+double IdleStallMs()
+{
+    LoopWatch watch;
+    QEventLoop loop;
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    watch.start();
+    loop.exec();
+    watch.stop();
+    return watch.longestGapMs();
+}
 
 // The read job wired to the window the way the window wires its own jobs.
 StreamFigures StreamRead(MainWindow &window, const QString &dumpPath)
@@ -76,6 +94,7 @@ StreamFigures StreamRead(MainWindow &window, const QString &dumpPath)
     worker->moveToThread(&thread);
 
     LoopWatch watch;
+    window.installEventFilter(&watch);
     QElapsedTimer real;
     const uint64_t startNs = emulated.clock().nowNs();
     real.start();
@@ -89,6 +108,9 @@ StreamFigures StreamRead(MainWindow &window, const QString &dumpPath)
     figures.modelledSeconds = (emulated.clock().nowNs() - startNs) / 1e9;
     figures.longestStallMs = watch.longestGapMs();
     figures.ticks = watch.ticks();
+    figures.callsInLongestStall = watch.callsInLongestGap();
+    figures.mostCallsInOneGap = watch.mostCallsInOneGap();
+    window.removeEventFilter(&watch);
     ch341::installUsbLink(nullptr);
     return figures;
 }
@@ -201,13 +223,30 @@ int main(int argc, char *argv[])
     if (!hex)
         return 1;
 
-    const StreamFigures stream = StreamRead(window, folder.filePath(QStringLiteral("dump.bin")));
+    const double idleStallMs = IdleStallMs();
+    std::vector<StreamFigures> runs;
+    QString eachRun;
+    for (int run = 0; run < kStreamRuns; ++run) {
+        runs.push_back(StreamRead(window, folder.filePath(QStringLiteral("dump.bin"))));
+        eachRun += (run ? QStringLiteral(", ") : QString()) + Ms(runs.back().longestStallMs);
+    }
+    const StreamFigures stream = *std::max_element(
+        runs.begin(), runs.end(), [](const StreamFigures &a, const StreamFigures &b) {
+            return a.longestStallMs < b.longestStallMs;
+        });
+    const bool allFinished = std::all_of(runs.begin(), runs.end(),
+                                         [](const StreamFigures &run) { return run.finished; });
     const HexFigures hexView = TimeHexView(window, *hex);
 
     out << "| measurement | result | target |\n|---|---|---|\n";
     out << "| longest event-loop stall while a 32 MiB read streams 131,072 status texts and "
-           "progress values (1 ms timer, "
-        << stream.ticks << " ticks) | " << Ms(stream.longestStallMs) << " | under 50 ms |\n";
+           "progress values, worst of "
+        << kStreamRuns << " runs (each run: " << eachRun << ") | " << Ms(stream.longestStallMs)
+        << " | under 50 ms |\n";
+    out << "| queued slot calls the window ran in that stall (most in any gap) | "
+        << stream.callsInLongestStall << " (" << stream.mostCallsInOneGap << ") | - |\n";
+    out << "| longest gap of the same timer in an idle second | " << Ms(idleStallMs) << " | - |\n";
+    out << "| ticks of the 1 ms timer in that run | " << stream.ticks << " | - |\n";
     out << "| that read, real time (modelled) | " << QString::number(stream.realSeconds, 'f', 2)
         << " s (" << QString::number(stream.modelledSeconds, 'f', 1) << " s) | - |\n";
     out << "| 16 MiB into the hex view: first painted frame, first of " << kRepeats << " | "
@@ -220,11 +259,11 @@ int main(int argc, char *argv[])
         << " visible) | " << hexView.fewestRowsPainted << " | all visible rows |\n";
     out.flush();
 
-    const bool met = stream.finished && stream.longestStallMs < 50 &&
+    const bool met = allFinished && stream.longestStallMs < 50 &&
                      AllUnder(hexView.firstFrameMs, 100) && AllUnder(hexView.endKeyMs, 100) &&
                      AllUnder(hexView.endBarMs, 100) && hexView.reachedEnd &&
                      hexView.fewestRowsPainted >= hex->visibleRowCount();
-    if (!stream.finished || !hexView.reachedEnd)
+    if (!allFinished || !hexView.reachedEnd)
         QTextStream(stderr) << "the read job or the scroll to the end did not complete\n";
     return met ? 0 : 2;
 }
