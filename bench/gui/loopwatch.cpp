@@ -15,6 +15,7 @@ LoopWatch::LoopWatch(QObject *parent)
 void LoopWatch::start()
 {
     m_longestGapNs = 0;
+    m_longestGapEndNs = 0;
     m_ticks = 0;
     m_calls = 0;
     m_callsInLongestGap = 0;
@@ -48,6 +49,7 @@ void LoopWatch::closeGap(qint64 now)
 {
     if (now - m_lastTickNs > m_longestGapNs) {
         m_longestGapNs = now - m_lastTickNs;
+        m_longestGapEndNs = now;
         m_callsInLongestGap = m_calls;
     }
     m_mostCalls = std::max(m_mostCalls, m_calls);

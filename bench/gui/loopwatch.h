@@ -19,6 +19,8 @@ public:
     void start();
     void stop();
     double longestGapMs() const { return m_longestGapNs / 1e6; }
+    // When the longest gap ended, since start().
+    double longestGapEndMs() const { return m_longestGapEndNs / 1e6; }
     quint64 ticks() const { return m_ticks; }
     quint64 callsInLongestGap() const { return m_callsInLongestGap; }
     quint64 mostCallsInOneGap() const { return m_mostCalls; }
@@ -34,6 +36,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_lastTickNs = 0;
     qint64 m_longestGapNs = 0;
+    qint64 m_longestGapEndNs = 0;
     quint64 m_ticks = 0;
     quint64 m_calls = 0;
     quint64 m_callsInLongestGap = 0;
