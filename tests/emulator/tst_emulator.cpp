@@ -3,6 +3,8 @@
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
+#include "bridge/ch341driver.h"
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -199,6 +201,8 @@ private slots:
     void spiClockAdvancesTime();
     void usbTiming_data();
     void usbTiming();
+    void driverSequenceFrames_data();
+    void driverSequenceFrames();
     void uioReadPins();
     void versionRequest();
     void transferErrors_data();
@@ -729,6 +733,56 @@ void TestEmulator::usbTiming()
     QCOMPARE(link.counters().spiBytes, expectedBytes);
     QCOMPARE(link.counters().exchanges, uint64_t(1));
     QCOMPARE(link.counters().packets, uint64_t(out.size() + 31) / 32);
+}
+
+void TestEmulator::driverSequenceFrames_data()
+{
+    // Bridge calls, space separated: "sel" and "desel" set the pins, "S<n>" streams n
+    // bytes, "wait<n>" pauses n ms.
+    QTest::addColumn<QString>("calls");
+    QTest::addColumn<uint64_t>("exchanges");
+    QTest::addColumn<uint64_t>("expectedNs");
+
+    QTest::newRow("pin settings alone cost no exchange")
+        << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
+    QTest::newRow("read chunk: two exchanges, done in the third frame")
+        << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
+    QTest::newRow("page program with one status poll: six frames")
+        << "sel S1 desel sel S4 sel S256 desel sel S1 sel S1 desel" << uint64_t(5)
+        << uint64_t(6005333);
+    QTest::newRow("8000 bytes behind a pin packet: one exchange per 4 KiB")
+        << "sel S8000 desel" << uint64_t(3) << uint64_t(44506666);
+    QTest::newRow("pause sends the queued pins first")
+        << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs);
+    QTest::newRow("pause with nothing queued costs no exchange")
+        << "wait2" << uint64_t(0) << uint64_t(2 * kMs);
+}
+
+// The driver's traffic on the modelled bus: one blocking exchange per stream
+// call and per 4 KiB, pin settings riding along with the next one.
+void TestEmulator::driverSequenceFrames()
+{
+    QFETCH(QString, calls);
+    QFETCH(uint64_t, exchanges);
+    QFETCH(uint64_t, expectedNs);
+
+    EmulatedLink link;
+    ch341::Ch341Driver driver(link);
+    QVERIFY(driver.open() == ch341::Ch341Driver::kOpenToken);
+    for (const QString &call : calls.split(QLatin1Char(' '))) {
+        if (call == QLatin1String("sel")) {
+            QVERIFY(driver.setPins(0x29, 0x00));
+        } else if (call == QLatin1String("desel")) {
+            QVERIFY(driver.setPins(0x29, 0x01));
+        } else if (call.startsWith(QLatin1String("wait"))) {
+            QVERIFY(driver.setDelayMs(call.mid(4).toUInt()));
+        } else {
+            std::vector<uint8_t> buffer(call.mid(1).toUInt(), 0x00);
+            QVERIFY(driver.streamSpi(0, uint32_t(buffer.size()), buffer.data()));
+        }
+    }
+    QCOMPARE(link.counters().exchanges, exchanges);
+    QCOMPARE(link.clock().nowNs(), expectedNs);
 }
 
 void TestEmulator::uioReadPins()
