@@ -167,6 +167,7 @@ void EmulatedCh341::runSpiStream(const uint8_t *data, std::size_t size,
         reply[i] = clockSpiByte(data[i]);
         advanceSpiBits(8);
     }
+    m_spiBytesClocked += size;
     replies.push_back(reply);
 }
 

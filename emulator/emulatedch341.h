@@ -41,6 +41,8 @@ public:
     uint8_t pinLevels() const { return m_levels; }
     uint8_t streamMode() const { return m_streamMode; }
     bool chipSelected() const;
+    // Bytes clocked through the SPI stream since construction.
+    uint64_t spiBytesClocked() const { return m_spiBytesClocked; }
 
 private:
     using Packet = std::vector<uint8_t>;
@@ -59,6 +61,7 @@ private:
     uint8_t m_levels = 0;     // D5..D0
     uint8_t m_streamMode = 0;
     uint64_t m_bitTimeRemainder = 0;
+    uint64_t m_spiBytesClocked = 0;
 };
 
 } // namespace emu

@@ -112,9 +112,11 @@ UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
     m_counters.bytesOut += out.size();
 
     m_clock.advanceToNextFrame();
+    const uint64_t spiBytesBefore = m_firmware.spiBytesClocked();
     for (auto &reply : m_firmware.processOut(out)) {
         m_inFifo.push_back(std::move(reply));
     }
+    m_counters.spiBytes += m_firmware.spiBytesClocked() - spiBytesBefore;
     for (const std::size_t length : inLengths) {
         if (m_inFifo.empty()) {
             m_clock.advanceNs(kInTimeoutNs);
@@ -132,7 +134,9 @@ UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
 
 void EmulatedLink::sleepMs(uint32_t milliseconds)
 {
-    m_clock.advanceNs(uint64_t{milliseconds} * VirtualClock::kNsPerMs);
+    const uint64_t pauseNs = uint64_t{milliseconds} * VirtualClock::kNsPerMs;
+    m_counters.sleepNs += pauseNs;
+    m_clock.advanceNs(pauseNs);
 }
 
 void EmulatedLink::replug()

@@ -28,6 +28,8 @@ public:
         uint64_t packets = 0;          // 32-byte OUT packets
         uint64_t controlTransfers = 0; // control requests
         uint64_t bytesOut = 0;
+        uint64_t spiBytes = 0; // bytes clocked on the SPI bus
+        uint64_t sleepNs = 0;  // host-side pauses
     };
 
     static constexpr uint8_t kRequestVersion = 0x5F;

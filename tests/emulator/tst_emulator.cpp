@@ -3,6 +3,8 @@
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
+#include "bridge/ch341driver.h"
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -197,6 +199,10 @@ private slots:
     void pinsNotDriven();
     void noChipReadsOnes();
     void spiClockAdvancesTime();
+    void usbTiming_data();
+    void usbTiming();
+    void driverSequenceFrames_data();
+    void driverSequenceFrames();
     void uioReadPins();
     void versionRequest();
     void transferErrors_data();
@@ -674,6 +680,111 @@ void TestEmulator::spiClockAdvancesTime()
     QCOMPARE(link.clock().nowNs(), 1 * kMs + 62 * 8 * 2000 / 3);
 }
 
+void TestEmulator::usbTiming_data()
+{
+    QTest::addColumn<uint64_t>("startNs");
+    QTest::addColumn<QByteArray>("pins");        // UIO packet ahead of the SPI packets
+    QTest::addColumn<QList<int>>("payloads");    // bytes of each SPI packet
+    QTest::addColumn<uint64_t>("expectedNs");    // clock once the exchange returns
+    QTest::addColumn<uint64_t>("expectedBytes"); // SPI bytes counted
+
+    const QList<int> read256 = {31, 31, 31, 31, 31, 31, 31, 31, 8};
+    QList<int> fullOut;
+    for (int packet = 0; packet < 128; ++packet) {
+        fullOut.append(31);
+    }
+    QTest::newRow("pins alone wait for a frame")
+        << uint64_t(0) << kSelect << QList<int>() << kMs << uint64_t(0);
+    QTest::newRow("mid-frame start waits for the next frame")
+        << 1400 * kUs << kSelect << QList<int>() << 2 * kMs << uint64_t(0);
+    QTest::newRow("start on a boundary takes the next frame")
+        << 2 * kMs << kSelect << QList<int>() << 3 * kMs << uint64_t(0);
+    QTest::newRow("full packet adds 31 byte times")
+        << uint64_t(0) << kSelect << QList<int>{31} << kMs + 31 * 16000 / 3 << uint64_t(31);
+    QTest::newRow("256-byte read outlasts its frame")
+        << 5 * kMs + 10 * kUs << kSelect << read256 << 6 * kMs + 256 * 16000 / 3 << uint64_t(256);
+    QTest::newRow("4 KiB OUT of 128 packets")
+        << uint64_t(0) << QByteArray() << fullOut << kMs + 3968 * 16000 / 3 << uint64_t(3968);
+    QTest::newRow("UIO delay of 5 us")
+        << uint64_t(0) << padded(hex("AB C5 20")) << QList<int>() << kMs + 5 * kUs << uint64_t(0);
+}
+
+// Every blocking exchange starts at the next 1 ms frame; the bridge then
+// clocks each SPI byte at 1.5 MHz before the last reply is back.
+void TestEmulator::usbTiming()
+{
+    QFETCH(uint64_t, startNs);
+    QFETCH(QByteArray, pins);
+    QFETCH(QList<int>, payloads);
+    QFETCH(uint64_t, expectedNs);
+    QFETCH(uint64_t, expectedBytes);
+
+    EmulatedLink link;
+    openedLink(link);
+    link.clock().advanceNs(startNs);
+    QByteArray out = pins;
+    std::vector<std::size_t> inLengths;
+    for (const int payload : payloads) {
+        out += spiPacket(QByteArray(payload, '\0'));
+        inLengths.push_back(std::size_t(payload));
+    }
+    QCOMPARE(send(link, out, inLengths), UsbResult::Ok);
+    QCOMPARE(link.clock().nowNs(), expectedNs);
+    QCOMPARE(link.counters().spiBytes, expectedBytes);
+    QCOMPARE(link.counters().exchanges, uint64_t(1));
+    QCOMPARE(link.counters().packets, uint64_t(out.size() + 31) / 32);
+}
+
+void TestEmulator::driverSequenceFrames_data()
+{
+    // Bridge calls, space separated: "sel" and "desel" set the pins, "S<n>" streams n
+    // bytes, "wait<n>" pauses n ms.
+    QTest::addColumn<QString>("calls");
+    QTest::addColumn<uint64_t>("exchanges");
+    QTest::addColumn<uint64_t>("expectedNs");
+
+    QTest::newRow("pin settings alone cost no exchange")
+        << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
+    QTest::newRow("read chunk: two exchanges, done in the third frame")
+        << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
+    QTest::newRow("page program with one status poll: six frames")
+        << "sel S1 desel sel S4 sel S256 desel sel S1 sel S1 desel" << uint64_t(5)
+        << uint64_t(6005333);
+    QTest::newRow("8000 bytes behind a pin packet: one exchange per 4 KiB")
+        << "sel S8000 desel" << uint64_t(3) << uint64_t(44506666);
+    QTest::newRow("pause sends the queued pins first")
+        << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs);
+    QTest::newRow("pause with nothing queued costs no exchange")
+        << "wait2" << uint64_t(0) << uint64_t(2 * kMs);
+}
+
+// The driver's traffic on the modelled bus: one blocking exchange per stream
+// call and per 4 KiB, pin settings riding along with the next one.
+void TestEmulator::driverSequenceFrames()
+{
+    QFETCH(QString, calls);
+    QFETCH(uint64_t, exchanges);
+    QFETCH(uint64_t, expectedNs);
+
+    EmulatedLink link;
+    ch341::Ch341Driver driver(link);
+    QVERIFY(driver.open() == ch341::Ch341Driver::kOpenToken);
+    for (const QString &call : calls.split(QLatin1Char(' '))) {
+        if (call == QLatin1String("sel")) {
+            QVERIFY(driver.setPins(0x29, 0x00));
+        } else if (call == QLatin1String("desel")) {
+            QVERIFY(driver.setPins(0x29, 0x01));
+        } else if (call.startsWith(QLatin1String("wait"))) {
+            QVERIFY(driver.setDelayMs(call.mid(4).toUInt()));
+        } else {
+            std::vector<uint8_t> buffer(call.mid(1).toUInt(), 0x00);
+            QVERIFY(driver.streamSpi(0, uint32_t(buffer.size()), buffer.data()));
+        }
+    }
+    QCOMPARE(link.counters().exchanges, exchanges);
+    QCOMPARE(link.clock().nowNs(), expectedNs);
+}
+
 void TestEmulator::uioReadPins()
 {
     EmulatedLink link;
@@ -815,12 +926,15 @@ void TestEmulator::countersAndSleep()
     QCOMPARE(counters.packets, uint64_t(3));
     QCOMPARE(counters.controlTransfers, uint64_t(1));
     QCOMPARE(counters.bytesOut, uint64_t(32 + 32 + 2));
+    QCOMPARE(counters.spiBytes, uint64_t(32));
     link.resetCounters();
     QCOMPARE(link.counters().exchanges, uint64_t(0));
 
     const uint64_t before = link.clock().nowNs();
     link.sleepMs(50);
     QCOMPARE(link.clock().nowNs(), before + 50 * kMs);
+    QCOMPARE(link.counters().sleepNs, 50 * kMs);
+    QCOMPARE(link.counters().exchanges, uint64_t(0));
 }
 
 QTEST_GUILESS_MAIN(TestEmulator)

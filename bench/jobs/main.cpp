@@ -1,0 +1,252 @@
+// Runs every job of the flasher through the real worker and bridge driver on
+// an emulated 8 MiB and 32 MiB chip, with USB time modelled on the emulated
+// link's virtual clock, and prints the traffic, modelled time and CPU time of
+// each job as a Markdown table.
+
+#include "countinglink.h"
+#include "jobsink.h"
+#include "emulator/chipmodel.h"
+#include "emulator/emulatedlink.h"
+#include "programmer/ch341.h"
+
+#include "bridge/usblink.h"
+
+#include <QCommandLineParser>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+namespace {
+
+// The bridge's fixed SPI clock, 1.5 MHz, in bytes per second.
+constexpr double kSpiBytesPerSecond = 1.5e6 / 8;
+constexpr double kNsPerSecond = 1e9;
+
+using JobSlot = void (CH341::*)();
+
+struct Job
+{
+    const char *name;
+    JobSlot slot;
+    bool movesWholeChip; // read, write and verify move the chip's size in data
+};
+
+const Job kJobs[] = {
+    {"identify", &CH341::DoReadID, false}, {"erase", &CH341::DoEraseFlash, false},
+    {"write", &CH341::DoWriteFlash, true}, {"verify", &CH341::DoVerifyFlash, true},
+    {"read", &CH341::DoReadFlash, true},
+};
+
+struct Figures
+{
+    emu::EmulatedLink::Counters usb;
+    CountingLink::Counts sorted;
+    double modelledSeconds = 0;
+    double cpuSeconds = 0;
+    double realSeconds = 0;
+    quint64 payloadBytes = 0;
+    quint64 statusTexts = 0;
+    quint64 progressValues = 0;
+    QStringList records;
+    QStringList failures;
+};
+
+QByteArray PatternImage(int size)
+{
+    std::mt19937 random(20261206);
+    QByteArray image(size, Qt::Uninitialized);
+    for (char &byte : image)
+        byte = char(random());
+    return image;
+}
+
+QByteArray ChipMemory(emu::EmulatedLink &link)
+{
+    const std::vector<uint8_t> &memory = link.chip().memory();
+    return QByteArray(reinterpret_cast<const char *>(memory.data()), int(memory.size()));
+}
+
+QByteArray FileContents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
+{
+    emu::EmulatedLink &emulated = link.emulated();
+    link.resetCounts();
+    JobSink sink;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "openUrl");
+    QEventLoop loop;
+    QObject::connect(&sink, &JobSink::finished, &loop, &QEventLoop::quit);
+
+    QThread thread;
+    CH341 *worker = new CH341(false, nullptr);
+    worker->FileName = fileName;
+    sink.watch(worker);
+    QObject::connect(&thread, &QThread::started, worker, job.slot);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    worker->moveToThread(&thread);
+
+    const uint64_t startNs = emulated.clock().nowNs();
+    const uint64_t startCpuNs = processCpuNs();
+    QElapsedTimer real;
+    real.start();
+    thread.start();
+    loop.exec();
+    thread.quit();
+    thread.wait();
+
+    Figures figures;
+    figures.realSeconds = real.nsecsElapsed() / kNsPerSecond;
+    figures.cpuSeconds = (processCpuNs() - startCpuNs) / kNsPerSecond;
+    figures.modelledSeconds = (emulated.clock().nowNs() - startNs) / kNsPerSecond;
+    figures.usb = emulated.counters();
+    figures.sorted = link.counts();
+    figures.payloadBytes = job.movesWholeChip ? emulated.chip().memory().size() : 0;
+    figures.statusTexts = sink.statusTexts;
+    figures.progressValues = sink.progressValues;
+    figures.records = sink.records;
+    figures.failures = sink.failures;
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    return figures;
+}
+
+// What each job must leave behind; empty when it did.
+QString CheckOutcome(const QString &jobName, const Figures &figures, emu::EmulatedLink &link,
+                     const QByteArray &image, const QString &dumpPath)
+{
+    if (!figures.failures.isEmpty())
+        return figures.failures.join(QStringLiteral(" / "));
+    if (jobName == QLatin1String("erase")) {
+        const QByteArray memory = ChipMemory(link);
+        if (memory.count(char(0xFF)) != memory.size())
+            return QStringLiteral("chip not erased");
+    }
+    if (jobName == QLatin1String("write") && ChipMemory(link) != image)
+        return QStringLiteral("chip does not hold the image");
+    if (jobName == QLatin1String("verify") &&
+        !figures.records.contains(QStringLiteral("Match Found!")))
+        return QStringLiteral("verify found no match");
+    if (jobName == QLatin1String("read") && FileContents(dumpPath) != image)
+        return QStringLiteral("dump differs from the image");
+    return QString();
+}
+
+QString Fixed(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+void PrintHeader(QTextStream &out)
+{
+    out << "| chip | job | exchanges | with SPI | pins only | OUT | packets | control | "
+           "SPI bytes | modelled s | KB/s | modelled / SPI clock | CPU s | CPU % of modelled | "
+           "status texts | progress values | real s |\n"
+        << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:"
+           "|\n";
+}
+
+void PrintRow(QTextStream &out, const QString &chip, const QString &job, const Figures &f)
+{
+    const double spiSeconds = f.usb.spiBytes / kSpiBytesPerSecond;
+    const QString rate =
+        f.payloadBytes ? Fixed(f.payloadBytes / f.modelledSeconds / 1000, 1) : QStringLiteral("-");
+    out << "| " << chip << " | " << job << " | " << f.usb.exchanges << " | "
+        << f.sorted.streamExchanges << " | " << f.sorted.otherExchanges << " | "
+        << f.usb.outTransfers << " | " << f.usb.packets << " | " << f.usb.controlTransfers << " | "
+        << f.usb.spiBytes << " | " << Fixed(f.modelledSeconds, 3) << " | " << rate << " | "
+        << Fixed(f.modelledSeconds / spiSeconds, 2) << " | " << Fixed(f.cpuSeconds, 3) << " | "
+        << Fixed(100 * f.cpuSeconds / f.modelledSeconds, 2) << " | " << f.statusTexts << " | "
+        << f.progressValues << " | " << Fixed(f.realSeconds, 2) << " |\n";
+    out.flush();
+}
+
+struct ChipCase
+{
+    QString label;
+    emu::ChipModel model;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication application(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    // Narrowing the run helps a profiler look at one job.
+    QCommandLineParser options;
+    options.addHelpOption();
+    const QCommandLineOption chipOption(QStringLiteral("chip"),
+                                        QStringLiteral("Only the chip of this many MiB."),
+                                        QStringLiteral("MiB"));
+    const QCommandLineOption jobOption(QStringLiteral("job"), QStringLiteral("Only this job."),
+                                       QStringLiteral("name"));
+    options.addOption(chipOption);
+    options.addOption(jobOption);
+    options.process(application);
+
+    QTemporaryDir folder;
+    if (!folder.isValid()) {
+        err << "no temporary folder\n";
+        return 1;
+    }
+    const QString imagePath = folder.filePath(QStringLiteral("image.bin"));
+    const QString dumpPath = folder.filePath(QStringLiteral("dump.bin"));
+
+    const ChipCase chips[] = {{QStringLiteral("W25Q64FV 8 MiB"), emu::w25q64fv()},
+                              {QStringLiteral("W25Q256JV 32 MiB"), emu::w25q256jv()}};
+    PrintHeader(out);
+    int failed = 0;
+    for (const ChipCase &chip : chips) {
+        const QString mebibytes = QString::number(chip.model.sizeBytes >> 20);
+        if (options.isSet(chipOption) && options.value(chipOption) != mebibytes)
+            continue;
+        auto emulated = std::make_unique<emu::EmulatedLink>(chip.model);
+        emulated->chip().setRecording(false);
+        auto counting = std::make_unique<CountingLink>(std::move(emulated));
+        CountingLink &link = *counting;
+        ch341::installUsbLink(std::move(counting));
+
+        const QByteArray image = PatternImage(int(chip.model.sizeBytes));
+        QFile imageFile(imagePath);
+        if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != image.size()) {
+            err << "cannot write " << imagePath << "\n";
+            return 1;
+        }
+        imageFile.close();
+
+        for (const Job &job : kJobs) {
+            const QString jobName = QString::fromLatin1(job.name);
+            if (options.isSet(jobOption) && options.value(jobOption) != jobName)
+                continue;
+            const bool reads = jobName == QLatin1String("read");
+            const Figures figures = RunJob(link, job, reads ? dumpPath : imagePath);
+            PrintRow(out, chip.label, jobName, figures);
+            const QString problem =
+                CheckOutcome(jobName, figures, link.emulated(), image, dumpPath);
+            if (!problem.isEmpty()) {
+                err << chip.label << " " << jobName << " failed: " << problem << "\n";
+                ++failed;
+            }
+        }
+        ch341::installUsbLink(nullptr);
+    }
+    return failed == 0 ? 0 : 1;
+}
