@@ -149,7 +149,7 @@ private slots:
     void windowSurvivesUnplugOnWorkerThread();
 
 private:
-    enum class Outcome { Delegated, RunHere };
+    enum class Outcome { RunHere, ChildPassed, ChildSkipped, ChildFailed };
     Outcome RunWithPrivilege(Privilege privilege);
     QString PrepareJobFile(Job job, const QByteArray &chip);
     void ExpectCleanEnd(const JobRecorder &recorder);
@@ -164,7 +164,6 @@ private:
     Tally m_chipFaults;
     Tally m_badInputs;
     bool m_rowCompleted = false;
-    bool m_rowDelegated = false;
 };
 
 void TestFaults::initTestCase()
@@ -181,7 +180,6 @@ void TestFaults::init()
     m_emulator.install(ChipKind::W25Q80DV);
     m_emulator.setMemory(RandomBytes(kChipSize, 1));
     m_rowCompleted = false;
-    m_rowDelegated = false;
 }
 
 void TestFaults::cleanup()
@@ -552,7 +550,6 @@ TestFaults::Outcome TestFaults::RunWithPrivilege(Privilege privilege)
     const QString tag = QString::fromLatin1(QTest::currentDataTag());
     child.start(QStringLiteral("/bin/sh"), {script, QCoreApplication::applicationFilePath(),
                                             function + QLatin1Char(':') + tag});
-    m_rowDelegated = true;
     if (!child.waitForFinished(10 * 60 * 1000)) {
         child.kill();
         child.waitForFinished();
@@ -560,14 +557,14 @@ TestFaults::Outcome TestFaults::RunWithPrivilege(Privilege privilege)
     const QString output = QString::fromLocal8Bit(child.readAll());
     if (child.exitStatus() == QProcess::NormalExit && child.exitCode() == kHelperSkip) {
         qInfo("%s", qPrintable(output.trimmed()));
-        return Outcome::Delegated;
+        return Outcome::ChildSkipped;
     }
-    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+    const bool passed =
+        child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 &&
+        output.contains(QStringLiteral("PASS   : TestFaults::%1(%2)").arg(function, tag));
+    if (!passed)
         qWarning("%s", qPrintable(output));
-    else
-        m_rowCompleted =
-            output.contains(QStringLiteral("PASS   : TestFaults::%1(%2)").arg(function, tag));
-    return Outcome::Delegated;
+    return passed ? Outcome::ChildPassed : Outcome::ChildFailed;
 }
 
 void TestFaults::badFiles_data()
@@ -626,10 +623,16 @@ void TestFaults::badFiles()
     QFETCH(Privilege, privilege);
     QFETCH(QString, lastLine);
     QFETCH(ChipAfter, chipAfter);
-    if (RunWithPrivilege(privilege) == Outcome::Delegated) {
-        if (!m_rowCompleted && !QTest::currentTestFailed() && m_rowDelegated)
-            QSKIP("the helper could not stage this case here (see its message above)");
+    switch (RunWithPrivilege(privilege)) {
+    case Outcome::RunHere:
+        break;
+    case Outcome::ChildPassed:
+        NoteRowCompleted();
         return;
+    case Outcome::ChildSkipped:
+        QSKIP("the helper could not stage this case here (see its message above)");
+    case Outcome::ChildFailed:
+        QFAIL("the row failed in the helper's child process (its output is above)");
     }
 
     QTemporaryDir scratch;
@@ -738,10 +741,16 @@ void TestFaults::badLog_data()
 void TestFaults::badLog()
 {
     QFETCH(bool, workingDirectoryWritable);
-    if (RunWithPrivilege(Privilege::Unprivileged) == Outcome::Delegated) {
-        if (!m_rowCompleted && !QTest::currentTestFailed())
-            QSKIP("the helper could not stage this case here (see its message above)");
+    switch (RunWithPrivilege(Privilege::Unprivileged)) {
+    case Outcome::RunHere:
+        break;
+    case Outcome::ChildPassed:
+        NoteRowCompleted();
         return;
+    case Outcome::ChildSkipped:
+        QSKIP("the helper could not stage this case here (see its message above)");
+    case Outcome::ChildFailed:
+        QFAIL("the row failed in the helper's child process (its output is above)");
     }
     QTemporaryDir scratch;
     QVERIFY(scratch.isValid());
