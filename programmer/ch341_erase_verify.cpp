@@ -34,6 +34,13 @@ void CH341::DoVerifyFlash()
         EndJob();
         return;
     }
+    // Reads past the last address wrap to address 0, so a longer file could
+    // compare equal to a chip that cannot hold it.
+    if (ChipSize < static_cast<uint32_t>(image.size())) {
+        Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
+        EndJob();
+        return;
+    }
     Log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chipData;
     const int readResult = TransferFailed ? -1 : ReadFlashData(image.size(), ChipPage, &chipData);
