@@ -50,7 +50,7 @@ else
     cmake --build "$build" -j2 --target "${targets[@]}" || exit 1
     # Qt's own event dispatcher instead of the uninstrumented GLib one.
     export QT_NO_GLIB=1
-    export TSAN_OPTIONS="halt_on_error=0:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$supp/tsan.supp"
+    export TSAN_OPTIONS="halt_on_error=0:second_deadlock_stack=1:history_size=7:ignore_noninstrumented_modules=1:log_path=$reports/tsan:suppressions=$supp/tsan.supp"
     for target in "${targets[@]}"; do
         program="$(find "$build/tests" -type f -name "$target" -perm -u+x | head -n 1)"
         # Of the fault tests only the window test runs a second thread.
