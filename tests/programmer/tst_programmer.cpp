@@ -60,14 +60,10 @@ private slots:
 
     void identificationListsEveryMatch();
     void identificationSingleMatch();
-    void identificationRefuses_data();
-    void identificationRefuses();
     void readIdSendsIdsTwiceAndReleases();
 
     void readJobDumpsWholeChip();
     void readJobSignalOrder();
-    void readJobFileErrors();
-    void readJobKeepsOldDumpOnFailure();
     void readRoutineHeadersAndChunks_data();
     void readRoutineHeadersAndChunks();
     void readRoutineFourByteBoundary();
@@ -76,20 +72,11 @@ private slots:
     void writeJobProgramsFile();
     void writeJobChunks_data();
     void writeJobChunks();
-    void writeJobRefusesLargeFile();
-    void writeJobFileErrors();
     void writeJobEmptyFile();
 
     void eraseJob();
     void verifyMatchAndMismatch();
     void verifyEmptyFile();
-
-    void writeProtectedChip_data();
-    void writeProtectedChip();
-    void stuckBusy_data();
-    void stuckBusy();
-    void unplugDuringJobs_data();
-    void unplugDuringJobs();
 
 private:
     QTemporaryDir m_dir;
@@ -266,44 +253,6 @@ void TestProgrammer::identificationSingleMatch()
     QCOMPARE(worker.ChipPage, QStringLiteral("SSTW"));
 }
 
-void TestProgrammer::identificationRefuses_data()
-{
-    QTest::addColumn<int>("chip");
-    QTest::addColumn<QStringList>("tail");
-    QTest::newRow("45 series") << int(ChipKind::AT45DB161D)
-                               << QStringList{"Chip(s) Found based on JDEC ID: 0x1F2600",
-                                              "Vendor: ATMEL Part no: AT45DB161D Capacity (Byte): "
-                                              "2162688",
-                                              "This Software Only Support 25 Series SPI Flash "
-                                              "your chip Series is : 45",
-                                              "Failed to Initialize CH341 Programmer."};
-    QTest::newRow("unknown chip") << int(ChipKind::Unknown)
-                                  << QStringList{"No Chip Found in our Database based on this "
-                                                 "Flash IDs",
-                                                 "Failed to Initialize CH341 Programmer."};
-    QTest::newRow("no chip") << int(ChipKind::NoChip)
-                             << QStringList{"No Chip Found in our Database based on this Flash "
-                                            "IDs",
-                                            "Failed to Initialize CH341 Programmer."};
-}
-
-void TestProgrammer::identificationRefuses()
-{
-    QFETCH(int, chip);
-    QFETCH(QStringList, tail);
-    m_emulator.install(ChipKind(chip));
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoWriteFlash();
-    QCOMPARE(recorder.lines().mid(4), tail);
-    QCOMPARE(recorder.jobDoneCount, 1);
-    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
-    QVERIFY(!m_emulator.isOpen());
-    // Nothing but identification reached the chip.
-    for (const QByteArray &frame : m_emulator.frames())
-        QVERIFY2(QByteArray("\x9F\x90\xAB\x15\x4B", 5).contains(frame.at(0)), frame.toHex());
-}
-
 void TestProgrammer::readIdSendsIdsTwiceAndReleases()
 {
     CH341 worker(false);
@@ -383,42 +332,6 @@ void TestProgrammer::readJobSignalOrder()
     QCOMPARE(recorder.values.first(), 0ull);
     QCOMPARE(recorder.values.at(recorder.values.size() - 2), 1048576ull);
     QCOMPARE(recorder.values.last(), 0ull);
-}
-
-void TestProgrammer::readJobFileErrors()
-{
-    CH341 worker(false);
-    worker.FileName = m_dir.filePath(QStringLiteral("no/such/folder/dump.bin"));
-    JobRecorder recorder(&worker);
-    worker.DoReadFlash();
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Failed to Load/Open Binary File."));
-    QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
-    QVERIFY(!recorder.events.contains(QStringLiteral("status")));
-    for (const QByteArray &frame : m_emulator.frames())
-        QVERIFY(frame.at(0) != char(0x03));
-    QVERIFY(m_emulator.isReleased());
-}
-
-void TestProgrammer::readJobKeepsOldDumpOnFailure()
-{
-    const QString path = m_dir.filePath(QStringLiteral("precious.bin"));
-    QVERIFY(WriteFile(path, QByteArrayLiteral("an earlier dump")));
-    m_emulator.unplugAfterTransfers(500);
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    worker.DoReadFlash();
-
-    QCOMPARE(ReadFile(path), QByteArrayLiteral("an earlier dump"));
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Programmer Transfer Failed!"));
-    QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-    QVERIFY(!recorder.hasRecord(QStringLiteral("Flash Chip Read File Saved in:")));
-    QCOMPARE(recorder.jobDoneCount, 1);
-    QDir dir(m_dir.path());
-    // No temporary file is left behind either.
-    for (const QString &name : dir.entryList(QDir::Files))
-        QVERIFY2(!name.startsWith(QStringLiteral("precious.bin.")), qPrintable(name));
 }
 
 void TestProgrammer::readRoutineHeadersAndChunks_data()
@@ -601,56 +514,6 @@ void TestProgrammer::writeJobChunks()
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::writeJobRefusesLargeFile()
-{
-    const QByteArray before = RandomBytes(1024 * 1024, 7);
-    m_emulator.setMemory(before);
-    for (int extra : {1, 0}) {
-        const QString path = m_dir.filePath(QStringLiteral("size%1.bin").arg(extra));
-        const QByteArray image = RandomBytes(1024 * 1024 + extra, 8);
-        QVERIFY(WriteFile(path, image));
-        m_emulator.clearFrames();
-        CH341 worker(false);
-        worker.FileName = path;
-        JobRecorder recorder(&worker);
-        worker.DoWriteFlash();
-        if (extra == 1) {
-            QCOMPARE(recorder.lines().last(), QStringLiteral("insufficient Chip Storage Size! "));
-            QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-            QCOMPARE(m_emulator.memory(), before);
-            for (const QByteArray &frame : m_emulator.frames())
-                QVERIFY(frame.at(0) != char(0xC7) && frame.at(0) != char(0x06));
-        } else {
-            QCOMPARE(recorder.lines().last(), QStringLiteral("Writing to Chip... OK"));
-            QCOMPARE(m_emulator.memory(), image);
-        }
-        QCOMPARE(recorder.jobDoneCount, 1);
-    }
-}
-
-void TestProgrammer::writeJobFileErrors()
-{
-    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("a_folder.bin")));
-    const QStringList paths = {m_dir.filePath(QStringLiteral("missing.bin")),
-                               m_dir.filePath(QStringLiteral("a_folder.bin")), QString()};
-    const QByteArray before = m_emulator.memory();
-    for (const QString &path : paths) {
-        for (auto job : {&CH341::DoWriteFlash, &CH341::DoVerifyFlash}) {
-            m_emulator.clearFrames();
-            CH341 worker(false);
-            worker.FileName = path;
-            JobRecorder recorder(&worker);
-            (worker.*job)();
-            QCOMPARE(recorder.lines().last(), QStringLiteral("Failed to Load/Open Binary File."));
-            QCOMPARE(recorder.events.last(), QStringLiteral("done"));
-            QCOMPARE(recorder.jobDoneCount, 1);
-            QVERIFY(m_emulator.isReleased());
-            QCOMPARE(m_emulator.memory(), before);
-            QVERIFY(!recorder.events.contains(QStringLiteral("hex")));
-        }
-    }
-}
-
 void TestProgrammer::writeJobEmptyFile()
 {
     m_emulator.setMemory(RandomBytes(1024 * 1024, 9));
@@ -734,162 +597,6 @@ void TestProgrammer::verifyEmptyFile()
     worker.DoVerifyFlash();
     QCOMPARE(recorder.lines().last(), QStringLiteral("Match Found!"));
     QCOMPARE(recorder.hexData, QList<QByteArray>({QByteArray()}));
-}
-
-void TestProgrammer::writeProtectedChip_data()
-{
-    QTest::addColumn<bool>("writeJob");
-    QTest::addColumn<int>("blockProtect");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("erase, top 1/64 protected")
-        << false << 1 << "Chip is Write Protected! Status Register: 0x04";
-    QTest::newRow("write, whole chip protected")
-        << true << 7 << "Chip is Write Protected! Status Register: 0x1C";
-}
-
-void TestProgrammer::writeProtectedChip()
-{
-    QFETCH(bool, writeJob);
-    QFETCH(int, blockProtect);
-    QFETCH(QString, message);
-    const QByteArray before = RandomBytes(1024 * 1024, 12);
-    m_emulator.setMemory(before);
-    m_emulator.setBlockProtect(blockProtect);
-    const QString path = m_dir.filePath(QStringLiteral("protected.bin"));
-    QVERIFY(WriteFile(path, QByteArray(100, '\0')));
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    writeJob ? worker.DoWriteFlash() : worker.DoEraseFlash();
-    QCOMPARE(recorder.lines().last(), message);
-    QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-    QVERIFY(!recorder.hasRecord(QStringLiteral("Erasing Chip... ")));
-    QCOMPARE(m_emulator.memory(), before);
-    QCOMPARE(m_emulator.blockProtect(), blockProtect);
-    QCOMPARE(recorder.jobDoneCount, 1);
-}
-
-void TestProgrammer::stuckBusy_data()
-{
-    QTest::addColumn<bool>("programming");
-    QTest::newRow("chip erase never ends") << false;
-    QTest::newRow("page program never ends") << true;
-}
-
-void TestProgrammer::stuckBusy()
-{
-    QFETCH(bool, programming);
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    if (programming) {
-        worker.PageProgramPollLimit = 5;
-        QCOMPARE(worker.InitializeProgrammer(), 1);
-        m_emulator.setStuckBusy(true);
-        QCOMPARE(worker.WriteFlashData(512, QStringLiteral("256"), QByteArray(512, '\0')), -3);
-        // The wait gave up after its limit and nothing more was programmed.
-        int polls = 0;
-        for (const QByteArray &frame : m_emulator.frames())
-            polls += frame.at(0) == char(0x05);
-        QCOMPARE(polls, 5);
-        worker.ReleaseAndClose();
-        return;
-    }
-    m_emulator.install(ChipKind::EndlessErase);
-    worker.DoEraseFlash();
-    QCOMPARE(recorder.lines().last(),
-             QStringLiteral("Erasing Chip... Operation Timed Out: Chip Still Busy!"));
-    QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-    QCOMPARE(qint64(recorder.statusTexts.size()), worker.ChipErasePollLimit());
-    QVERIFY(!recorder.hasRecord(QStringLiteral("OK")) || recorder.logs.last().message != "OK");
-    QCOMPARE(recorder.jobDoneCount, 1);
-}
-
-void TestProgrammer::unplugDuringJobs_data()
-{
-    QTest::addColumn<int>("job");
-    QTest::newRow("read id") << 0;
-    QTest::newRow("read") << 1;
-    QTest::newRow("write") << 2;
-    QTest::newRow("verify") << 3;
-    QTest::newRow("erase") << 4;
-}
-
-void TestProgrammer::unplugDuringJobs()
-{
-    QFETCH(int, job);
-    const QString image = m_dir.filePath(QStringLiteral("unplug_image.bin"));
-    QVERIFY(WriteFile(image, RandomBytes(20000, 13)));
-    const QString dump = m_dir.filePath(QStringLiteral("unplug_dump.bin"));
-    const auto run = [&](JobRecorder *&recorder, CH341 &worker) {
-        worker.FileName = job == 1 ? dump : image;
-        recorder = new JobRecorder(&worker);
-        switch (job) {
-        case 0:
-            worker.DoReadID();
-            break;
-        case 1:
-            worker.DoReadFlash();
-            break;
-        case 2:
-            worker.DoWriteFlash();
-            break;
-        case 3:
-            worker.DoVerifyFlash();
-            break;
-        default:
-            worker.DoEraseFlash();
-            break;
-        }
-    };
-
-    // How many transfers the whole job takes when nothing goes wrong.
-    quint64 total = 0;
-    {
-        m_emulator.resetCounters();
-        CH341 worker(false);
-        JobRecorder *recorder = nullptr;
-        run(recorder, worker);
-        delete recorder;
-        total = m_emulator.transfers();
-    }
-    QVERIFY(total > 10);
-
-    const QStringList forbidden = {"OK", "Flash Chip Read File Saved in:", "Match Found!",
-                                   "No Match Found!"};
-    QList<quint64> points = {0, 1, 2, 3, 5, 8};
-    for (int i = 1; i <= 8; ++i)
-        points << total * i / 9;
-    points << total - 2;
-    for (quint64 k : points) {
-        QVERIFY(WriteFile(dump, QByteArrayLiteral("earlier dump")));
-        m_emulator.replug();
-        m_emulator.unplugAfterTransfers(k);
-        CH341 worker(false);
-        JobRecorder *recorder = nullptr;
-        run(recorder, worker);
-        const QString where = QStringLiteral("unplugged after %1 of %2").arg(k).arg(total);
-        QVERIFY2(recorder->jobDoneCount == 1, qPrintable(where));
-        QVERIFY2(recorder->events.last() == QStringLiteral("done"), qPrintable(where));
-        int firstRed = -1;
-        for (int i = 0; i < recorder->logs.size() && firstRed < 0; ++i) {
-            if (recorder->logs.at(i).colour == QStringLiteral("#ff0000"))
-                firstRed = i;
-        }
-        QVERIFY2(firstRed >= 0, qPrintable(where + ": no red record"));
-        for (int i = firstRed; i < recorder->logs.size(); ++i)
-            QVERIFY2(!forbidden.contains(recorder->logs.at(i).message),
-                     qPrintable(where + ": " + recorder->logs.at(i).message));
-        QCOMPARE(ReadFile(dump), QByteArrayLiteral("earlier dump"));
-        delete recorder;
-    }
-
-    // Plugged in again, the next job works.
-    m_emulator.replug();
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoReadID();
-    QVERIFY(!recorder.hasRecord(QStringLiteral("Failed to Initialize CH341 Programmer.")));
-    QVERIFY(recorder.hasRecord(QStringLiteral("Chip(s) Found based on JDEC ID: ")));
 }
 
 QTEST_MAIN(TestProgrammer)
