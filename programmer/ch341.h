@@ -99,6 +99,8 @@ private:
     void LogRoutineFailure(int result);
     void EndJob();
     bool LoadJobFile(QByteArray &contents);
+    // Logs and refuses an image longer than the identified chip.
+    bool RefuseOversizedImage(const QByteArray &image);
     bool RefuseProtectedChip();
     bool ReadStatus(uint8_t &status);
     WaitResult WaitWhileErasing(bool tracePolls);

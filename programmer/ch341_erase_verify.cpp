@@ -36,8 +36,7 @@ void CH341::DoVerifyFlash()
     }
     // Reads past the last address wrap to address 0, so a longer file could
     // compare equal to a chip that cannot hold it.
-    if (ChipSize < static_cast<uint32_t>(image.size())) {
-        Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
+    if (RefuseOversizedImage(image)) {
         EndJob();
         return;
     }

@@ -128,6 +128,14 @@ bool CH341::LoadJobFile(QByteArray &contents)
     return true;
 }
 
+bool CH341::RefuseOversizedImage(const QByteArray &image)
+{
+    if (ChipSize >= static_cast<uint32_t>(image.size()))
+        return false;
+    Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
+    return true;
+}
+
 bool CH341::RefuseProtectedChip()
 {
     uint8_t status = 0;
@@ -182,8 +190,7 @@ void CH341::DoWriteFlash()
         EndJob();
         return;
     }
-    if (ChipSize < static_cast<uint32_t>(image.size())) {
-        Log(QStringLiteral("insufficient Chip Storage Size! "), "red");
+    if (RefuseOversizedImage(image)) {
         EndJob();
         return;
     }
