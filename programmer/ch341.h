@@ -99,6 +99,9 @@ private:
     void LogRoutineFailure(int result);
     void EndJob();
     bool LoadJobFile(QByteArray &contents);
+    // Connects, identifies the chip and loads the job's image, which must fit
+    // the chip. False when the job has already ended.
+    bool StartImageJob(QByteArray &image);
     // Logs and refuses an image longer than the identified chip.
     bool RefuseOversizedImage(const QByteArray &image);
     bool RefuseProtectedChip();

@@ -24,22 +24,9 @@ void CH341::DoEraseFlash()
 
 void CH341::DoVerifyFlash()
 {
-    if (InitializeProgrammer() != 1) {
-        LogInitializeFailure();
-        emit JobDone();
-        return;
-    }
     QByteArray image;
-    if (!LoadJobFile(image)) {
-        EndJob();
+    if (!StartImageJob(image))
         return;
-    }
-    // Reads past the last address wrap to address 0, so a longer file could
-    // compare equal to a chip that cannot hold it.
-    if (RefuseOversizedImage(image)) {
-        EndJob();
-        return;
-    }
     Log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chipData;
     const int readResult = TransferFailed ? -1 : ReadFlashData(image.size(), ChipPage, &chipData);

@@ -178,22 +178,27 @@ bool CH341::EraseWholeChip(bool tracePolls)
     return false;
 }
 
-void CH341::DoWriteFlash()
+bool CH341::StartImageJob(QByteArray &image)
 {
     if (InitializeProgrammer() != 1) {
         LogInitializeFailure();
         emit JobDone();
-        return;
+        return false;
     }
+    // Reads past the last address wrap to address 0, so an image longer than
+    // the chip could even compare equal to it: refuse it for verify as well.
+    if (!LoadJobFile(image) || RefuseOversizedImage(image)) {
+        EndJob();
+        return false;
+    }
+    return true;
+}
+
+void CH341::DoWriteFlash()
+{
     QByteArray image;
-    if (!LoadJobFile(image)) {
-        EndJob();
+    if (!StartImageJob(image))
         return;
-    }
-    if (RefuseOversizedImage(image)) {
-        EndJob();
-        return;
-    }
     if (!EraseWholeChip(false)) {
         EndJob();
         return;

@@ -4,6 +4,7 @@
 // view, the progress bar and the emulated chip's memory.
 
 #include "emulatorharness.h"
+#include "testfiles.h"
 #include "filedialogdriver.h"
 #include "clickablelabel.h"
 #include "mainwindow.h"
@@ -20,7 +21,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSpacerItem>
 #include <QStatusBar>
@@ -38,27 +38,6 @@ constexpr int kChipSize = 1024 * 1024; // W25Q80DV
 constexpr int kJobTimeoutMs = 60000;
 const QString kTitle = QStringLiteral("Varnock SPI Flasher version 1.0.2");
 const QString kCompleted = QStringLiteral("Operation Completed. <Performed By version 1.0.2>");
-
-QByteArray RandomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, '\0');
-    QRandomGenerator generator(seed);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(generator.generate() & 0xFF);
-    return data;
-}
-
-bool WriteFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // One run of equally formatted text in the log view.
 struct LogRun

@@ -4,6 +4,7 @@
 // no success after the fault, and lose nothing the operator had.
 
 #include "emulatorharness.h"
+#include "testfiles.h"
 #include "faultrun.h"
 #include "jobrecorder.h"
 #include "log/logfile.h"
@@ -16,7 +17,6 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QtTest>
@@ -44,27 +44,6 @@ constexpr int kHelperSkip = 77;
 const QStringList kSuccessClaims = {
     QStringLiteral("OK"), QStringLiteral("Flash Chip Read File Saved in:"),
     QStringLiteral("Match Found!"), QStringLiteral("No Match Found!")};
-
-QByteArray RandomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, '\0');
-    QRandomGenerator generator(seed);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(generator.generate() & 0xFF);
-    return data;
-}
-
-bool WriteFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 bool IsRoot()
 {

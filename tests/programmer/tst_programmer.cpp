@@ -3,38 +3,17 @@
 // the signal order, the frames the chip received and the chip's memory.
 
 #include "emulatorharness.h"
+#include "testfiles.h"
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
-QByteArray RandomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, '\0');
-    QRandomGenerator generator(seed);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(generator.generate() & 0xFF);
-    return data;
-}
-
-bool WriteFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-QByteArray ReadFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 const QStringList kConnectionLines = {
     QStringLiteral("Connecting to Programmer... OK"),
     QStringLiteral("CH341A 1a86:5512 (emulated)"),
