@@ -37,11 +37,18 @@ export QT_QPA_PLATFORM=offscreen
 status=0
 if [ "$kind" = address ]; then
     cmake --build "$build" -j2 || exit 1
-    # umockdev-wrapper preloads its own library ahead of the ASan runtime.
-    export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:verify_asan_link_order=0:log_path=$reports/asan"
-    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+    asan="halt_on_error=1:detect_leaks=1"
+    ubsan="halt_on_error=1:print_stacktrace=1"
     export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
-    ctest --test-dir "$build" --output-on-failure -j 2 || status=1
+    ASAN_OPTIONS="$asan:log_path=$reports/asan" UBSAN_OPTIONS="$ubsan:log_path=$reports/ubsan" \
+        ctest --test-dir "$build" --output-on-failure -j 2 -E '^usb$' || status=1
+    # umockdev-wrapper preloads its own library ahead of the ASan runtime, and
+    # that library cannot cope with ASan opening a log file at start-up: this
+    # test reports on its output instead, which is counted with the files.
+    ASAN_OPTIONS="$asan:verify_asan_link_order=0" UBSAN_OPTIONS="$ubsan" \
+        ctest --test-dir "$build" --output-on-failure -R '^usb$' >"$reports/usb.out" 2>&1 ||
+        status=1
+    cat "$reports/usb.out"
 else
     # The programs where the two threads meet; tst_mainwindow when it exists.
     targets=(tst_programmer tst_faults)
@@ -67,7 +74,7 @@ else
     done
 fi
 
-findings=$(cat "$reports"/asan.* "$reports"/ubsan.* "$reports"/tsan.* 2>/dev/null |
+findings=$(cat "$reports"/asan.* "$reports"/ubsan.* "$reports"/tsan.* "$reports"/usb.out 2>/dev/null |
     grep -cE '^(==[0-9]+==ERROR: (Address|Leak)Sanitizer|WARNING: ThreadSanitizer|.*runtime error:)')
 for report in "$reports"/asan.* "$reports"/ubsan.* "$reports"/tsan.*; do
     [ -s "$report" ] && { echo "--- $report"; head -n 60 "$report"; }
