@@ -56,21 +56,3 @@ QStringList JobRecorder::lines() const
         result.append(current);
     return result;
 }
-
-bool JobRecorder::hasRecord(const QString &message) const
-{
-    for (const LogRecord &record : logs) {
-        if (record.message == message)
-            return true;
-    }
-    return false;
-}
-
-LogRecord JobRecorder::record(const QString &message) const
-{
-    for (const LogRecord &record : logs) {
-        if (record.message == message)
-            return record;
-    }
-    return {};
-}

@@ -39,8 +39,6 @@ public:
 
     // The log as lines, records joined on one line until a line end.
     QStringList lines() const;
-    bool hasRecord(const QString &message) const;
-    LogRecord record(const QString &message) const;
 
 private:
     void note(const QString &event);

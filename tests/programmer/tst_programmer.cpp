@@ -3,23 +3,41 @@
 // the signal order, the frames the chip received and the chip's memory.
 
 #include "emulatorharness.h"
-#include "testfiles.h"
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
+#include "testfiles.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QtTest>
 
+Q_DECLARE_METATYPE(ChipKind)
+
 namespace {
-const QStringList kConnectionLines = {
-    QStringLiteral("Connecting to Programmer... OK"),
-    QStringLiteral("CH341A 1a86:5512 (emulated)"),
-    QStringLiteral("CH341 variant: CH341A3"),
-    QStringLiteral("Setting Programmer... OK"),
-};
+constexpr int kMiB = 1024 * 1024;
+
+// One record as "message|colour|weight|flags": i italic, n ends its line.
+QStringList Described(const QList<LogRecord> &records)
+{
+    QStringList result;
+    for (const LogRecord &r : records) {
+        QString flags = QString(r.italic ? "i" : "") + (r.newLine ? "n" : "");
+        if (r.underLine)
+            flags += QLatin1Char('u');
+        result << QStringLiteral("%1|%2|%3|%4").arg(r.message, r.colour).arg(r.weight).arg(flags);
+    }
+    return result;
+}
+
+// The read or page-program header the chip must see for this address.
+QByteArray Header(char opcode, quint32 address, bool fourByte)
+{
+    QByteArray header(1, opcode);
+    if (fourByte)
+        header += char(address >> 24);
+    return header + char(address >> 16) + char(address >> 8) + char(address);
+}
 } // namespace
 
 class TestProgrammer : public QObject
@@ -28,34 +46,25 @@ class TestProgrammer : public QObject
 
 private slots:
     void initTestCase();
-    void init();
+    void init() { m_emulator.install(ChipKind::W25Q80DV); }
 
+    void connectionRecords_data();
     void connectionRecords();
-    void variantNames_data();
-    void variantNames();
     void noProgrammerAttached();
-    void spiSendSemantics();
-    void spiReceiveKeepsAnswerOnFailure();
-
-    void identificationListsEveryMatch();
-    void identificationSingleMatch();
+    void spiSendAndReceive();
+    void identification_data();
+    void identification();
     void readIdSendsIdsTwiceAndReleases();
-
-    void readJobDumpsWholeChip();
-    void readJobSignalOrder();
-    void readRoutineHeadersAndChunks_data();
-    void readRoutineHeadersAndChunks();
-    void readRoutineFourByteBoundary();
-    void readRoutineExchangeCount();
-
-    void writeJobProgramsFile();
-    void writeJobChunks_data();
-    void writeJobChunks();
-    void writeJobEmptyFile();
-
+    void readJob();
+    void readRoutine_data();
+    void readRoutine();
+    void writeRoutineChunks_data();
+    void writeRoutineChunks();
+    void writeJob_data();
+    void writeJob();
     void eraseJob();
-    void verifyMatchAndMismatch();
-    void verifyEmptyFile();
+    void verifyJob_data();
+    void verifyJob();
 
 private:
     QTemporaryDir m_dir;
@@ -69,38 +78,7 @@ void TestProgrammer::initTestCase()
     QVERIFY(m_dir.isValid());
 }
 
-void TestProgrammer::init()
-{
-    m_emulator.install(ChipKind::W25Q80DV);
-}
-
-void TestProgrammer::connectionRecords()
-{
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoReadID();
-
-    QCOMPARE(recorder.lines().mid(0, 4), kConnectionLines);
-    QCOMPARE(recorder.logs.at(0).colour, QStringLiteral("#000000"));
-    QCOMPARE(recorder.logs.at(1).colour, QStringLiteral("#0000ff"));
-    QCOMPARE(recorder.logs.at(1).weight, 4);
-    const LogRecord name = recorder.logs.at(2);
-    QCOMPARE(name.colour, QColor("gray").name());
-    QVERIFY(name.italic);
-    QVERIFY(name.newLine);
-    QCOMPARE(recorder.logs.at(4).message, QStringLiteral("CH341A3"));
-    QCOMPARE(recorder.logs.at(4).colour, QStringLiteral("#0000ff"));
-    QCOMPARE(recorder.logs.at(4).weight, 1);
-    for (const LogRecord &record : recorder.logs) {
-        QVERIFY(!record.underLine);
-        QCOMPARE(record.italic, record.message == kConnectionLines.at(1));
-    }
-    QCOMPARE(worker.ProgModel, QStringLiteral("CH341A3"));
-    QCOMPARE(recorder.jobDoneCount, 1);
-    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
-}
-
-void TestProgrammer::variantNames_data()
+void TestProgrammer::connectionRecords_data()
 {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("name");
@@ -112,7 +90,7 @@ void TestProgrammer::variantNames_data()
     QTest::newRow("0x00 unreadable") << 0x00 << "UNKNOWN";
 }
 
-void TestProgrammer::variantNames()
+void TestProgrammer::connectionRecords()
 {
     QFETCH(int, code);
     QFETCH(QString, name);
@@ -120,9 +98,15 @@ void TestProgrammer::variantNames()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
+    // Labels black, results blue, the bridge's own name gray and italic.
+    QCOMPARE(Described(recorder.logs.mid(0, 7)),
+             QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n",
+                          "CH341A 1a86:5512 (emulated)|#808080|1|in", "CH341 variant: |#000000|1|",
+                          name + "|#0000ff|1|n", "Setting Programmer... |#000000|1|",
+                          "OK|#0000ff|4|n"}));
     QCOMPARE(worker.ProgModel, name);
-    QCOMPARE(recorder.lines().at(2), QStringLiteral("CH341 variant: ") + name);
-    QVERIFY(!recorder.hasRecord(QStringLiteral("Failed to Initialize CH341 Programmer.")));
+    QCOMPARE(recorder.jobDoneCount, 1);
+    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
 }
 
 void TestProgrammer::noProgrammerAttached()
@@ -131,53 +115,35 @@ void TestProgrammer::noProgrammerAttached()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoEraseFlash();
-    const QString reason = QStringLiteral("No CH341A programmer found (USB 1a86:5512): check "
-                                          "the cable and the mode jumper (1-2 for SPI).");
-    QCOMPARE(recorder.lines(),
-             QStringList({QStringLiteral("Connecting to Programmer... Fail!"), reason,
-                          QStringLiteral("Failed to Initialize CH341 Programmer.")}));
-    QCOMPARE(recorder.logs.at(1).colour, QStringLiteral("#ff0000"));
-    QCOMPARE(recorder.logs.at(1).weight, 1);
-    // The reason is a record of its own, red, ending its line.
-    QCOMPARE(recorder.logs.at(2).message, reason);
-    QCOMPARE(recorder.logs.at(2).colour, QStringLiteral("#ff0000"));
-    QCOMPARE(recorder.logs.at(2).weight, 1);
-    QVERIFY(recorder.logs.at(2).newLine);
-    QVERIFY(!recorder.logs.at(2).italic);
-    QCOMPARE(recorder.events,
-             QStringList({QStringLiteral("log"), QStringLiteral("log"), QStringLiteral("log"),
-                          QStringLiteral("log"), QStringLiteral("done")}));
+    // The bridge's reason is a red record of its own, so the operator can act on it.
+    QCOMPARE(Described(recorder.logs),
+             QStringList({"Connecting to Programmer... |#000000|1|", "Fail!|#ff0000|1|n",
+                          "No CH341A programmer found (USB 1a86:5512): check the cable and the "
+                          "mode jumper (1-2 for SPI).|#ff0000|1|n",
+                          "Failed to Initialize CH341 Programmer.|#ff0000|1|n"}));
+    QCOMPARE(recorder.events, QStringList({"log", "log", "log", "log", "done"}));
 }
 
-void TestProgrammer::spiSendSemantics()
+void TestProgrammer::spiSendAndReceive()
 {
     CH341 worker(false);
-    JobRecorder recorder(&worker);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     m_emulator.clearFrames();
-
     const QByteArray frame = QByteArray::fromHex("9F0000");
     QCOMPARE(worker.SpiSend(1, 100, frame), qint64(3));
     QCOMPARE(frame, QByteArray::fromHex("9F0000"));
-    // Deselect 0 and 2 leave the chip selected: the next send continues the
-    // same command, so the chip sees one frame.
+    // Deselect 0 and 2 keep the chip selected: the next send continues the command.
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     QCOMPARE(worker.SpiSend(2, 1, QByteArray::fromHex("00")), qint64(1));
     QCOMPARE(worker.SpiSend(1, 2, QByteArray::fromHex("000000")), qint64(2));
     QCOMPARE(m_emulator.frames(),
              QList<QByteArray>({QByteArray::fromHex("9F0000"), QByteArray::fromHex("9F000000")}));
-    worker.ReleaseAndClose();
-}
 
-void TestProgrammer::spiReceiveKeepsAnswerOnFailure()
-{
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-    QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     QByteArray answer = QByteArray::fromHex("A5A5");
+    QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     worker.SpiReceive(3, answer);
     QCOMPARE(answer, QByteArray::fromHex("EF4014"));
-
+    // A failed stream leaves the caller's answer as it was.
     m_emulator.unplugAfterTransfers(0);
     answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(-2));
@@ -189,47 +155,46 @@ void TestProgrammer::spiReceiveKeepsAnswerOnFailure()
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::identificationListsEveryMatch()
+void TestProgrammer::identification_data()
 {
-    m_emulator.install(ChipKind::W25Q64FV);
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoReadID();
-    const QStringList expected =
-        kConnectionLines +
-        QStringList{
-            QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4017"),
-            QStringLiteral("Vendor: SPANSION Part no: S25FL064K Capacity (Byte): 8388608"),
-            QStringLiteral("Vendor: WINBOND Part no: W25Q64BV Capacity (Byte): 8388608"),
-            QStringLiteral("Vendor: WINBOND Part no: W25Q64CV Capacity (Byte): 8388608"),
-            QStringLiteral("Vendor: WINBOND Part no: W25Q64FV Capacity (Byte): 8388608"),
-            QStringLiteral("Vendor: WINBOND Part no: W25Q64JV Capacity (Byte): 8388608"),
-        };
-    QCOMPARE(recorder.lines(), expected);
-    QCOMPARE(worker.ChipSize, 8388608u);
-    QCOMPARE(worker.ChipSeries, QString());
-    QCOMPARE(worker.ChipPage, QStringLiteral("256"));
-    // Labels black, values blue, one line of six records per match.
-    const int first = 9;
-    const QStringList colours = {"#000000", "#0000ff", "#000000", "#0000ff", "#000000", "#0000ff"};
-    for (int i = 0; i < 6; ++i) {
-        QCOMPARE(recorder.logs.at(first + i).colour, colours.at(i));
-        QCOMPARE(recorder.logs.at(first + i).newLine, i == 5);
-    }
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<quint32>("size");
+    QTest::addColumn<QString>("page");
+    const QString row = QStringLiteral("Vendor: %1 Part no: %2 Capacity (Byte): %3");
+    QStringList w25q64 = {QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4017")};
+    for (const char *part : {"W25Q64BV", "W25Q64CV", "W25Q64FV", "W25Q64JV"})
+        w25q64 << row.arg("WINBOND", part, "8388608");
+    w25q64.insert(1, row.arg("SPANSION", "S25FL064K", "8388608"));
+    QTest::newRow("EF4017, five rows") << ChipKind::W25Q64FV << w25q64 << 8388608u << "256";
+    // The worker keeps the last match: the SST part writes by SSTW.
+    QTest::newRow("BF2541, the last row wins")
+        << ChipKind::SST25VF016B
+        << QStringList({"Chip(s) Found based on JDEC ID: 0xBF2541",
+                        row.arg("PCT", "PCT25VF016B", "2097152"),
+                        row.arg("SST", "SST25VF016B", "2097152")})
+        << 2097152u << "SSTW";
 }
 
-void TestProgrammer::identificationSingleMatch()
+void TestProgrammer::identification()
 {
-    m_emulator.install(ChipKind::SST25VF016B);
+    QFETCH(ChipKind, kind);
+    QFETCH(QStringList, lines);
+    QFETCH(quint32, size);
+    QFETCH(QString, page);
+    m_emulator.install(kind);
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    QCOMPARE(recorder.lines().mid(4),
-             QStringList(
-                 {QStringLiteral("Chip(s) Found based on JDEC ID: 0xBF2541"),
-                  QStringLiteral("Vendor: PCT Part no: PCT25VF016B Capacity (Byte): 2097152"),
-                  QStringLiteral("Vendor: SST Part no: SST25VF016B Capacity (Byte): 2097152")}));
-    QCOMPARE(worker.ChipPage, QStringLiteral("SSTW"));
+    QCOMPARE(recorder.lines().mid(4), lines);
+    QCOMPARE(worker.ChipSize, size);
+    QCOMPARE(worker.ChipPage, page);
+    QCOMPARE(worker.ChipSeries, QString());
+    // Labels black, values blue, one line of six records per match.
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(recorder.logs.at(9 + i).colour, i % 2 ? "#0000ff" : "#000000");
+        QCOMPARE(recorder.logs.at(9 + i).newLine, i == 5);
+    }
 }
 
 void TestProgrammer::readIdSendsIdsTwiceAndReleases()
@@ -237,33 +202,28 @@ void TestProgrammer::readIdSendsIdsTwiceAndReleases()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    // The wake command, then the five identification cycles twice: opcode,
+    // The wake command, then the five identification cycles twice: opcode and
     // address or dummy bytes, then the answer clocked in with 0xFF.
-    const QList<QPair<char, int>> ids = {
-        {'\x9F', 1 + 3}, {'\x90', 4 + 2}, {'\xAB', 4 + 1}, {'\x15', 1 + 2}, {'\x4B', 4 + 17}};
-    QList<QPair<char, int>> expected = {{'\xAB', 1}};
-    expected += ids;
-    expected += ids;
-    const QList<QByteArray> frames = m_emulator.frames();
-    QCOMPARE(frames.size(), expected.size());
-    for (int i = 0; i < frames.size(); ++i) {
-        QCOMPARE(frames.at(i).at(0), expected.at(i).first);
-        QCOMPARE(frames.at(i).size(), expected.at(i).second);
-    }
+    const auto answer = [](int bytes) { return QString(2 * bytes, QLatin1Char('f')); };
+    const QStringList ids = {"9f" + answer(3), "90000000" + answer(2), "ab000000" + answer(1),
+                             "15" + answer(2), "4b000000" + answer(17)};
+    QStringList frames;
+    for (const QByteArray &frame : m_emulator.frames())
+        frames << QString::fromLatin1(frame.toHex());
+    QCOMPARE(frames, QStringList("ab") + ids + ids);
     QVERIFY(m_emulator.isReleased());
     QVERIFY(!m_emulator.isOpen());
-    QCOMPARE(recorder.events.count(QStringLiteral("done")), 1);
+    QCOMPARE(recorder.jobDoneCount, 1);
     QVERIFY(!recorder.events.contains(QStringLiteral("status")));
 }
 
-void TestProgrammer::readJobDumpsWholeChip()
+void TestProgrammer::readJob()
 {
     // A 2 MiB chip: the dump holds all of it, not only the first 1 MiB.
     m_emulator.install(ChipKind::SST25VF016B);
-    const QByteArray contents = RandomBytes(2 * 1024 * 1024, 1);
+    const QByteArray contents = RandomBytes(2 * kMiB, 1);
     m_emulator.setMemory(contents);
-    const QString path = m_dir.filePath(QStringLiteral("dump_whole.bin"));
-
+    const QString path = m_dir.filePath(QStringLiteral("dump.bin"));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
@@ -272,183 +232,98 @@ void TestProgrammer::readJobDumpsWholeChip()
     worker.DoReadFlash();
 
     QCOMPARE(ReadFile(path), contents);
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - 2),
-             QStringList({QStringLiteral("Flash Chip Read File Saved in:"),
-                          QDir::toNativeSeparators(path)}));
-    QCOMPARE(recorder.record(QDir::toNativeSeparators(path)).colour, QStringLiteral("#0000ff"));
-    QCOMPARE(worker.FileName, m_dir.path());
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path())}));
-    QVERIFY(opened.first().isValid());
-    QVERIFY(m_emulator.isReleased());
-    QVERIFY(!m_emulator.isOpen());
-    QVERIFY(!recorder.hasRecord(QStringLiteral("OK")) || recorder.logs.last().message != "OK");
-}
-
-void TestProgrammer::readJobSignalOrder()
-{
-    const QString path = m_dir.filePath(QStringLiteral("dump_order.bin"));
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    worker.DoReadFlash();
-
-    const int chunks = 1024 * 1024 / 256;
     QStringList expected;
     const int logsBefore = recorder.events.indexOf(QStringLiteral("value"));
     QVERIFY(logsBefore > 0);
     for (int i = 0; i < logsBefore; ++i)
         expected << QStringLiteral("log");
-    expected << QStringLiteral("value") << QStringLiteral("max");
-    for (int i = 0; i < chunks; ++i)
-        expected << QStringLiteral("status") << QStringLiteral("value");
-    expected << QStringLiteral("value") << QStringLiteral("log") << QStringLiteral("log")
-             << QStringLiteral("model") << QStringLiteral("done");
+    expected << "value"
+             << "max";
+    for (int i = 0; i < 2 * kMiB / 256; ++i)
+        expected << "status"
+                 << "value";
+    expected << "value"
+             << "log"
+             << "log"
+             << "model"
+             << "done";
     QCOMPARE(recorder.events, expected);
-    QCOMPARE(recorder.maxima, QList<qulonglong>({1048576}));
-    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [256:1048576]"));
-    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [1048576:1048576]"));
-    QCOMPARE(recorder.values.first(), 0ull);
-    QCOMPARE(recorder.values.at(recorder.values.size() - 2), 1048576ull);
-    QCOMPARE(recorder.values.last(), 0ull);
+    QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
+    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [256:2097152]"));
+    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
+    QCOMPARE(recorder.values.mid(recorder.values.size() - 2), QList<qulonglong>({2 * kMiB, 0}));
+    QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 2)),
+             QStringList({"Flash Chip Read File Saved in:|#000000|1|n",
+                          QDir::toNativeSeparators(path) + "|#0000ff|1|n"}));
+    // The folder of the dump is opened for the operator.
+    QCOMPARE(worker.FileName, m_dir.path());
+    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path())}));
+    QVERIFY(m_emulator.isReleased());
+    QVERIFY(!m_emulator.isOpen());
 }
 
-void TestProgrammer::readRoutineHeadersAndChunks_data()
+void TestProgrammer::readRoutine_data()
 {
+    QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<int>("size");
     QTest::addColumn<QString>("chunkSpec");
     QTest::addColumn<QList<int>>("chunks");
-    QTest::newRow("short last chunk") << 1000 << "256" << QList<int>{256, 256, 256, 232};
-    QTest::newRow("SSTB reads 2048") << 5000 << "SSTB" << QList<int>{2048, 2048, 904};
-    QTest::newRow("SSTW reads 2048") << 2048 << "SSTW" << QList<int>{2048};
-    QTest::newRow("page 32") << 70 << "32" << QList<int>{32, 32, 6};
-    QTest::newRow("nothing to read") << 0 << "256" << QList<int>{};
+    const ChipKind small = ChipKind::W25Q80DV;
+    QTest::newRow("short last chunk") << small << 1000 << "256" << QList<int>{256, 256, 256, 232};
+    QTest::newRow("SSTB reads 2048") << small << 5000 << "SSTB" << QList<int>{2048, 2048, 904};
+    QTest::newRow("SSTW reads 2048") << small << 2048 << "SSTW" << QList<int>{2048};
+    QTest::newRow("page 32") << small << 70 << "32" << QList<int>{32, 32, 6};
+    QTest::newRow("nothing to read") << small << 0 << "256" << QList<int>{};
+    const int c = 4 * kMiB;
+    QTest::newRow("16 MiB, 3-byte addresses")
+        << ChipKind::W25Q256JV << 16 * kMiB << "4194304" << QList<int>{c, c, c, c};
+    QTest::newRow("16 MiB + 1, 4-byte addresses")
+        << ChipKind::W25Q256JV << 16 * kMiB + 1 << "4194304" << QList<int>{c, c, c, c, 1};
 }
 
-void TestProgrammer::readRoutineHeadersAndChunks()
+void TestProgrammer::readRoutine()
 {
+    QFETCH(ChipKind, kind);
     QFETCH(int, size);
     QFETCH(QString, chunkSpec);
     QFETCH(QList<int>, chunks);
-    const QByteArray contents = RandomBytes(1024 * 1024, 2);
+    m_emulator.install(kind);
+    const QByteArray contents = RandomBytes(m_emulator.memory().size(), 2);
     m_emulator.setMemory(contents);
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     JobRecorder recorder(&worker);
     m_emulator.clearFrames();
+    m_emulator.resetCounters();
 
     QByteArray result("prefix");
     QCOMPARE(worker.ReadFlashData(size, chunkSpec, &result), 1);
-    QCOMPARE(result, QByteArray("prefix") + contents.left(qMax(size, 0)));
-
-    const QList<QByteArray> frames = m_emulator.frames();
+    QCOMPARE(result, QByteArray("prefix") + contents.left(size));
+    QList<QByteArray> frames = m_emulator.frames();
+    const bool fourByte = size > 16 * kMiB;
+    if (fourByte) {
+        QCOMPARE(frames.takeFirst(), QByteArray::fromHex("B7"));
+        QCOMPARE(frames.takeLast(), QByteArray::fromHex("E9"));
+    }
     QCOMPARE(frames.size(), chunks.size());
     int offset = 0;
     for (int i = 0; i < chunks.size(); ++i) {
-        const QByteArray header =
-            QByteArray::fromHex("03") + char(offset >> 16) + char(offset >> 8) + char(offset);
-        QCOMPARE(frames.at(i).left(4), header);
-        QCOMPARE(frames.at(i).size(), 4 + chunks.at(i));
+        const QByteArray header = Header(0x03, quint32(offset), fourByte);
+        QCOMPARE(frames.at(i), header + QByteArray(chunks.at(i), char(0xFF)));
         offset += chunks.at(i);
         QCOMPARE(recorder.statusTexts.at(i), QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
     }
-    QCOMPARE(recorder.maxima.first(), qulonglong(qlonglong(size)));
+    // Chunks up to a page take one exchange for the header and one for the
+    // data: select and deselect ride in front of them.
+    if (chunkSpec == QLatin1String("256"))
+        QCOMPARE(m_emulator.exchanges(), quint64(2 * chunks.size()));
+    QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
     QCOMPARE(recorder.values.first(), 0ull);
     QCOMPARE(recorder.values.last(), 0ull);
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::readRoutineFourByteBoundary()
-{
-    m_emulator.install(ChipKind::W25Q256JV);
-    QByteArray contents = RandomBytes(32 * 1024 * 1024, 3);
-    m_emulator.setMemory(contents);
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-
-    const int chunk = 4 * 1024 * 1024;
-    for (int size : {16777216, 16777217}) {
-        m_emulator.clearFrames();
-        QByteArray result;
-        QCOMPARE(worker.ReadFlashData(size, QString::number(chunk), &result), 1);
-        QCOMPARE(result, contents.left(size));
-        QList<QByteArray> frames = m_emulator.frames();
-        const bool fourByte = size > 16777216;
-        if (fourByte) {
-            QCOMPARE(frames.takeFirst(), QByteArray::fromHex("B7"));
-            QCOMPARE(frames.takeLast(), QByteArray::fromHex("E9"));
-        }
-        QCOMPARE(frames.size(), fourByte ? 5 : 4);
-        for (int i = 0; i < frames.size(); ++i) {
-            const quint32 address = quint32(i) * chunk;
-            QByteArray header = QByteArray::fromHex("03");
-            if (fourByte)
-                header += char(address >> 24);
-            header += char(address >> 16);
-            header += char(address >> 8);
-            header += char(address);
-            QCOMPARE(frames.at(i).left(header.size()), header);
-        }
-        // The last chunk of the larger read is one byte at 0x01000000.
-        if (fourByte)
-            QCOMPARE(frames.last(), QByteArray::fromHex("0301000000FF"));
-    }
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::readRoutineExchangeCount()
-{
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-    m_emulator.resetCounters();
-    QByteArray result;
-    worker.ReadFlashData(256 * 10, QStringLiteral("256"), &result);
-    // One exchange for the header and one for the data of each chunk: the
-    // select and deselect ride in front of them.
-    QCOMPARE(m_emulator.exchanges(), quint64(2 * 10));
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::writeJobProgramsFile()
-{
-    m_emulator.setMemory(RandomBytes(1024 * 1024, 4));
-    const QByteArray image = RandomBytes(300000, 5);
-    const QString path = m_dir.filePath(QStringLiteral("image.bin"));
-    QVERIFY(WriteFile(path, image));
-
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    worker.DoWriteFlash();
-
-    const QByteArray memory = m_emulator.memory();
-    QCOMPARE(memory.left(image.size()), image);
-    QCOMPARE(memory.mid(image.size()), QByteArray(memory.size() - image.size(), char(0xFF)));
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - 2), QStringList({QStringLiteral("Erasing Chip... OK"),
-                                                       QStringLiteral("Writing to Chip... OK")}));
-    QCOMPARE(recorder.logs.last().weight, 4);
-    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [300000 / 300000]"));
-    QCOMPARE(recorder.values.last(), 300000ull);
-    QCOMPARE(recorder.maxima, QList<qulonglong>({300000}));
-    QCOMPARE(worker.FileName, path);
-    QVERIFY(m_emulator.isReleased());
-    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
-
-    // Every page program is preceded by a write enable and stays in its page.
-    const QList<QByteArray> frames = m_emulator.frames();
-    for (int i = 0; i < frames.size(); ++i) {
-        if (frames.at(i).at(0) != char(0x02))
-            continue;
-        QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
-        const int address = (uchar(frames.at(i).at(1)) << 16) | (uchar(frames.at(i).at(2)) << 8) |
-                            uchar(frames.at(i).at(3));
-        QCOMPARE(address % 256, 0);
-        QVERIFY(frames.at(i).size() - 4 <= 256);
-    }
-}
-
-void TestProgrammer::writeJobChunks_data()
+void TestProgrammer::writeRoutineChunks_data()
 {
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("length");
@@ -459,7 +334,7 @@ void TestProgrammer::writeJobChunks_data()
     QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32};
 }
 
-void TestProgrammer::writeJobChunks()
+void TestProgrammer::writeRoutineChunks()
 {
     QFETCH(QString, page);
     QFETCH(int, length);
@@ -471,53 +346,72 @@ void TestProgrammer::writeJobChunks()
     m_emulator.clearFrames();
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
 
-    QList<QByteArray> programs;
-    QList<QByteArray> frames = m_emulator.frames();
+    const QList<QByteArray> frames = m_emulator.frames();
     QCOMPARE(frames.last(), QByteArray::fromHex("04"));
-    for (const QByteArray &frame : frames) {
-        if (frame.at(0) == char(0x02))
-            programs.append(frame);
-    }
-    QCOMPARE(programs.size(), chunks.size());
     int offset = 0;
-    for (int i = 0; i < chunks.size(); ++i) {
-        const QByteArray header =
-            QByteArray::fromHex("02") + char(offset >> 16) + char(offset >> 8) + char(offset);
-        QCOMPARE(programs.at(i), header + data.mid(offset, chunks.at(i)));
-        offset += chunks.at(i);
-        QCOMPARE(recorder.statusTexts.at(i),
+    int chunk = 0;
+    for (int i = 0; i < frames.size(); ++i) {
+        if (frames.at(i).at(0) != char(0x02))
+            continue;
+        // Every page program follows its own write enable.
+        QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
+        QVERIFY(chunk < chunks.size());
+        QCOMPARE(frames.at(i),
+                 Header(0x02, quint32(offset), false) + data.mid(offset, chunks.at(chunk)));
+        offset += chunks.at(chunk++);
+        QCOMPARE(recorder.statusTexts.at(chunk - 1),
                  QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
     }
+    QCOMPARE(chunk, chunks.size());
     QCOMPARE(m_emulator.memory().left(length), data);
     QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::writeJobEmptyFile()
+void TestProgrammer::writeJob_data()
 {
-    m_emulator.setMemory(RandomBytes(1024 * 1024, 9));
-    const QString path = m_dir.filePath(QStringLiteral("empty.bin"));
-    QVERIFY(WriteFile(path, QByteArray()));
+    QTest::addColumn<int>("size");
+    QTest::newRow("300000 bytes") << 300000;
+    QTest::newRow("empty file") << 0;
+}
+
+void TestProgrammer::writeJob()
+{
+    QFETCH(int, size);
+    m_emulator.setMemory(RandomBytes(kMiB, 4));
+    const QByteArray image = RandomBytes(size, 5);
+    const QString path = m_dir.filePath(QStringLiteral("image.bin"));
+    QVERIFY(WriteFile(path, image));
     CH341 worker(false);
     worker.FileName = path;
     JobRecorder recorder(&worker);
     worker.DoWriteFlash();
-    QCOMPARE(m_emulator.memory(), QByteArray(1024 * 1024, char(0xFF)));
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Writing to Chip... OK"));
-    QCOMPARE(recorder.maxima, QList<qulonglong>({0}));
+
+    // The image, then erased bytes to the end of the chip.
+    QCOMPARE(m_emulator.memory(), image + QByteArray(kMiB - size, char(0xFF)));
+    const QStringList lines = recorder.lines();
+    QCOMPARE(lines.mid(lines.size() - 2),
+             QStringList({"Erasing Chip... OK", "Writing to Chip... OK"}));
+    QCOMPARE(recorder.logs.last().weight, 4);
+    QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
+    QCOMPARE(recorder.values.last(), qulonglong(size));
+    if (size > 0)
+        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [300000 / 300000]"));
+    QCOMPARE(worker.FileName, path);
+    QVERIFY(m_emulator.isReleased());
+    QCOMPARE(recorder.events.last(), QStringLiteral("done"));
 }
 
 void TestProgrammer::eraseJob()
 {
-    m_emulator.setMemory(RandomBytes(1024 * 1024, 10));
+    m_emulator.setMemory(RandomBytes(kMiB, 10));
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoEraseFlash();
-    QCOMPARE(m_emulator.memory(), QByteArray(1024 * 1024, char(0xFF)));
+    QCOMPARE(m_emulator.memory(), QByteArray(kMiB, char(0xFF)));
     QCOMPARE(recorder.lines().last(), QStringLiteral("Erasing Chip... OK"));
     QVERIFY(!recorder.statusTexts.isEmpty());
-    for (const QString &text : recorder.statusTexts)
-        QCOMPARE(text, QStringLiteral("Chip Erasing in Progress."));
+    QCOMPARE(recorder.statusTexts.count("Chip Erasing in Progress."), recorder.statusTexts.size());
     QVERIFY(!recorder.events.contains(QStringLiteral("value")));
     QVERIFY(!recorder.events.contains(QStringLiteral("max")));
 
@@ -528,54 +422,49 @@ void TestProgrammer::eraseJob()
     QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
     QCOMPARE(frames.takeFirst(), QByteArray::fromHex("C7"));
     QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
-    QCOMPARE(frames.size(), recorder.statusTexts.size() + 1);
-    for (const QByteArray &frame : frames)
-        QCOMPARE(frame, QByteArray::fromHex("05FF"));
+    const QByteArray poll = QByteArray::fromHex("05FF");
+    QCOMPARE(frames, QVector<QByteArray>(recorder.statusTexts.size() + 1, poll).toList());
     QVERIFY(m_emulator.isReleased());
 }
 
-void TestProgrammer::verifyMatchAndMismatch()
+void TestProgrammer::verifyJob_data()
 {
-    const QByteArray contents = RandomBytes(1024 * 1024, 11);
-    m_emulator.setMemory(contents);
-    QByteArray image = contents.left(5000);
-    const QString path = m_dir.filePath(QStringLiteral("verify.bin"));
-    for (bool corrupt : {false, true}) {
-        if (corrupt)
-            image[4321] = char(image.at(4321) ^ 0x10);
-        QVERIFY(WriteFile(path, image));
-        CH341 worker(false);
-        worker.FileName = path;
-        JobRecorder recorder(&worker);
-        worker.DoVerifyFlash();
-        const QStringList lines = recorder.lines();
-        QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("Reading from Chip... OK"));
-        if (corrupt) {
-            QCOMPARE(lines.last(), QStringLiteral("No Match Found!"));
-            QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-            QVERIFY(recorder.hexData.isEmpty());
-        } else {
-            QCOMPARE(lines.last(), QStringLiteral("Match Found!"));
-            QCOMPARE(recorder.logs.last().colour, QColor("green").name());
-            QCOMPARE(recorder.hexData, QList<QByteArray>({image}));
-            QCOMPARE(recorder.events.mid(recorder.events.size() - 2),
-                     QStringList({"hex", "done"}));
-        }
-        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [5000:5000]"));
-        QCOMPARE(worker.FileName, path);
-    }
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
+    QTest::newRow("match") << 5000 << -1;
+    QTest::newRow("one byte differs") << 5000 << 4321;
+    QTest::newRow("empty file") << 0 << -1;
 }
 
-void TestProgrammer::verifyEmptyFile()
+void TestProgrammer::verifyJob()
 {
-    const QString path = m_dir.filePath(QStringLiteral("empty_verify.bin"));
-    QVERIFY(WriteFile(path, QByteArray()));
+    QFETCH(int, size);
+    QFETCH(int, corruptAt);
+    const QByteArray contents = RandomBytes(kMiB, 11);
+    m_emulator.setMemory(contents);
+    QByteArray image = contents.left(size);
+    if (corruptAt >= 0)
+        image[corruptAt] = char(image.at(corruptAt) ^ 0x10);
+    const QString path = m_dir.filePath(QStringLiteral("verify.bin"));
+    QVERIFY(WriteFile(path, image));
     CH341 worker(false);
     worker.FileName = path;
     JobRecorder recorder(&worker);
     worker.DoVerifyFlash();
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Match Found!"));
-    QCOMPARE(recorder.hexData, QList<QByteArray>({QByteArray()}));
+
+    const QStringList lines = recorder.lines();
+    QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("Reading from Chip... OK"));
+    if (corruptAt >= 0) {
+        QCOMPARE(Described({recorder.logs.last()}), QStringList("No Match Found!|#ff0000|1|n"));
+        QVERIFY(recorder.hexData.isEmpty());
+    } else {
+        QCOMPARE(Described({recorder.logs.last()}), QStringList("Match Found!|#008000|1|n"));
+        QCOMPARE(recorder.hexData, QList<QByteArray>({image}));
+        QCOMPARE(recorder.events.mid(recorder.events.size() - 2), QStringList({"hex", "done"}));
+    }
+    if (size > 0)
+        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [5000:5000]"));
+    QCOMPARE(worker.FileName, path);
 }
 
 QTEST_MAIN(TestProgrammer)

@@ -43,11 +43,6 @@ emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
     return *m_link;
 }
 
-int EmulatorHarness::blockProtect() const
-{
-    return (m_link->chip().status() >> 2) & 0x07;
-}
-
 void EmulatorHarness::setMemory(const QByteArray &contents)
 {
     std::vector<uint8_t> &memory = m_link->chip().memory();

@@ -34,7 +34,6 @@ public:
     void replug() { m_link->replug(); }
     void setStuckBusy(bool stuck) { m_link->chip().setStuckBusy(stuck); }
     void setBlockProtect(int bits) { m_link->chip().setBlockProtection(uint8_t(bits)); }
-    int blockProtect() const;
 
     void setMemory(const QByteArray &contents);
     QByteArray memory() const;
