@@ -132,96 +132,81 @@ private slots:
     void commands_data()
     {
         QTest::addColumn<ChipModel>("model");
-        QTest::addColumn<QString>("setup"); // commands sent first
-        QTest::addColumn<QString>("check"); // commands whose answers are compared
+        // Hex commands; only the answers of those after '|' are compared.
+        QTest::addColumn<QString>("commands");
         QTest::addColumn<QByteArray>("answers");
         const ChipModel w25q64 = emu::w25q64fv();
         const ChipModel w25q256 = emu::w25q256jv();
-        QTest::newRow("9F stops after three bytes") << w25q64 << ""
-                                                    << "9F00000000" << hex("FFEF4017FF");
-        QTest::newRow("90 address 0") << w25q64 << ""
-                                      << "9000000000000000" << hex("FFFFFFFFEF16EF16");
-        QTest::newRow("90 address 1: device first") << w25q64 << ""
-                                                    << "900000010000" << hex("FFFFFFFF16EF");
-        QTest::newRow("AB repeats") << w25q64 << ""
-                                    << "AB0000000000" << hex("FFFFFFFF1616");
-        QTest::newRow("15") << w25q64 << ""
-                            << "150000" << hex("FF6060");
-        QTest::newRow("4B") << w25q64 << ""
-                            << "4B00000000000000000000000000"
-                            << hex("FFFFFFFFFFD26A5C3B1F082947FF");
-        QTest::newRow("W25Q256JV 9F") << w25q256 << ""
-                                      << "9F000000" << hex("FFEF4019");
+        QTest::newRow("9F stops after three bytes") << w25q64 << "9F00000000" << hex("FFEF4017FF");
+        QTest::newRow("90 address 0") << w25q64 << "9000000000000000" << hex("FFFFFFFFEF16EF16");
+        QTest::newRow("90 address 1: device first")
+            << w25q64 << "900000010000" << hex("FFFFFFFF16EF");
+        QTest::newRow("AB repeats") << w25q64 << "AB0000000000" << hex("FFFFFFFF1616");
+        QTest::newRow("15 repeats status 3") << w25q64 << "150000" << hex("FF6060");
+        QTest::newRow("4B unique ID after four dummies")
+            << w25q64 << "4B00000000000000000000000000" << hex("FFFFFFFFFFD26A5C3B1F082947FF");
+        QTest::newRow("W25Q256JV 9F") << w25q256 << "9F000000" << hex("FFEF4019");
         QTest::newRow("MX25L6433F 90 but no 4B")
-            << emu::mx25l6433f() << ""
-            << "900000000000 4B000000000000" << hex("FFFFFFFFC216 FFFFFFFFFFFFFF");
-        QTest::newRow("W25Q80DV has no 15") << emu::w25q80dv() << ""
-                                            << "1500" << hex("FFFF");
-        QTest::newRow("SST25VF016B AB pair") << emu::sst25vf016b() << ""
-                                             << "AB0000000000" << hex("FFFFFFFFBF41");
+            << emu::mx25l6433f() << "900000000000 4B000000000000"
+            << hex("FFFFFFFFC216 FFFFFFFFFFFFFF");
+        QTest::newRow("W25Q80DV has no 15") << emu::w25q80dv() << "1500" << hex("FFFF");
+        QTest::newRow("SST25VF016B AB pair")
+            << emu::sst25vf016b() << "AB0000000000" << hex("FFFFFFFFBF41");
         QTest::newRow("AT45DB161D: 9F only")
-            << emu::at45db161d() << ""
-            << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
+            << emu::at45db161d() << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
 
-        QTest::newRow("WEL shows, status repeats") << w25q64 << "06"
-                                                   << "050000" << hex("FF0202");
-        QTest::newRow("04 clears WEL") << w25q64 << "06 04"
-                                       << "0500" << hex("FF00");
+        QTest::newRow("WEL shows, status repeats") << w25q64 << "06 | 050000" << hex("FF0202");
+        QTest::newRow("04 clears WEL") << w25q64 << "06 04 | 0500" << hex("FF00");
         QTest::newRow("program only clears bits")
-            << w25q64 << "06 02000100F0F00F 06 020001000F3CFF"
-            << "03000100000000" << hex("FFFFFFFF00300F");
+            << w25q64 << "06 02000100F0F00F 06 020001000F3CFF | 03000100000000"
+            << hex("FFFFFFFF00300F");
         QTest::newRow("page end wraps to the page start, next page untouched")
-            << w25q64 << "06 020001FE11223344"
-            << "0300010000 03000200FF 030001FE0000" << hex("FFFFFFFF33 FFFFFFFFFF FFFFFFFF1122");
+            << w25q64 << "06 020001FE11223344 | 0300010000 03000200FF 030001FE0000"
+            << hex("FFFFFFFF33 FFFFFFFFFF FFFFFFFF1122");
         QTest::newRow("over a page keeps the last 256 bytes")
-            << w25q64 << "06 02000200" + QString(512, '5') + "0102"
-            << "0300020000000000" << hex("FFFFFFFF01025555");
+            << w25q64 << "06 02000200" + QString(512, '5') + "0102 | 0300020000000000"
+            << hex("FFFFFFFF01025555");
         QTest::newRow("read wraps from the end to 0")
-            << emu::w25q80dv() << "06 02000000AA 06 020FFFFFBB"
-            << "030FFFFF0000" << hex("FFFFFFFFBBAA");
+            << emu::w25q80dv() << "06 02000000AA 06 020FFFFFBB | 030FFFFF0000"
+            << hex("FFFFFFFFBBAA");
 
         // Write commands need WEL and run only when chip select rises right
         // after their last byte: WEL stays as it was, the A5 at 0x10 stays.
-        const QString programmed = "06 02000010A5 ";
-        const QString status_and_0x10 = "0500 0300001000";
         for (const char *command :
              {"0200001000", "20000000", "D8000000", "C7", "60", "011C", "0600"}) {
             QTest::newRow(qPrintable(QString("without WEL: ") + command))
-                << w25q64 << programmed + command << status_and_0x10 << hex("FF00FFFFFFFFA5");
+                << w25q64 << QString("06 02000010A5 %1 | 0500 0300001000").arg(command)
+                << hex("FF00FFFFFFFFA5");
         }
         for (const char *command :
              {"02000010", "020000", "200000", "2000000000", "C700", "0400", "01", "011C0000"}) {
             QTest::newRow(qPrintable(QString("cut short: ") + command))
-                << w25q64 << programmed + "06 " + command << status_and_0x10
+                << w25q64 << QString("06 02000010A5 06 %1 | 0500 0300001000").arg(command)
                 << hex("FF02FFFFFFFFA5");
         }
 
-        QTest::newRow("B9 with a trailing byte does not sleep") << w25q64 << "B900"
-                                                                << "9F000000" << hex("FFEF4017");
-        QTest::newRow("asleep: ignores 9F and 05") << w25q64 << "B9"
-                                                   << "9F000000 0500" << hex("FFFFFFFF FFFF");
+        QTest::newRow("B9 with a trailing byte does not sleep")
+            << w25q64 << "B900 | 9F000000" << hex("FFEF4017");
+        QTest::newRow("asleep: ignores 9F and 05")
+            << w25q64 << "B9 | 9F000000 0500" << hex("FFFFFFFF FFFF");
         QTest::newRow("AB wakes it; WREN while asleep was lost")
-            << w25q64 << "B9 06"
-            << "AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
+            << w25q64 << "B9 06 | AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
 
-        QTest::newRow("B7 sets ADS") << w25q256 << "B7"
-                                     << "1500" << hex("FF61");
+        QTest::newRow("B7 sets ADS") << w25q256 << "B7 | 1500" << hex("FF61");
         QTest::newRow("4-byte addresses reach above 16 MiB until E9")
-            << w25q256 << "B7 06 0201000005AA E9"
-            << "0300000500 B7 030100000500" << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
-        QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7"
-                                                          << "1500" << hex("FF60");
+            << w25q256 << "B7 06 0201000005AA E9 | 0300000500 B7 030100000500"
+            << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
+        QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7 | 1500" << hex("FF60");
     }
 
     void commands()
     {
         QFETCH(ChipModel, model);
-        QFETCH(QString, setup);
-        QFETCH(QString, check);
+        QFETCH(QString, commands);
         QFETCH(QByteArray, answers);
         Bench bench(model);
-        bench.run(setup);
-        QCOMPARE(bench.run(check).toHex(' '), answers.toHex(' '));
+        bench.run(commands.section('|', 0, -2));
+        QCOMPARE(bench.run(commands.section('|', -1)).toHex(' '), answers.toHex(' '));
     }
 
     void busyTime_data()
@@ -464,20 +449,6 @@ private slots:
         QCOMPARE(link.clock().nowNs(), doneNs);
     }
 
-    void versionRequest()
-    {
-        EmulatedLink link;
-        uint8_t data[2] = {0xAA, 0xAA};
-        std::size_t got = 9;
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
-        openedLink(link).setVersion(0x32);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
-        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
-        QCOMPARE(link.clock().nowNs(), 1 * kMs);
-        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
-        QCOMPARE(got, std::size_t(0));
-    }
-
     void transferErrors_data()
     {
         QTest::addColumn<QByteArray>("out");
@@ -557,12 +528,19 @@ private slots:
         QCOMPARE(linkCommand(link, hex("9F000000")), hex("FFEF4017"));
     }
 
-    void countersAndSleep()
+    void versionRequestAndCounters()
     {
         EmulatedLink link;
-        uint8_t data[2];
-        std::size_t got = 0;
-        openedLink(link).controlIn(0x5F, 0, 0, data, 2, got);
+        uint8_t data[2] = {0xAA, 0xAA};
+        std::size_t got = 9;
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
+        openedLink(link).setVersion(0x32);
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
+        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
+        QCOMPARE(link.clock().nowNs(), 1 * kMs);
+        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
+        QCOMPARE(got, std::size_t(0));
+
         send(link, kSelect + spiPacket(QByteArray(31, 0)) + spiPacket(hex("00")), {31, 1});
         send(link, QByteArray(), {});
         const EmulatedLink::Counters &counters = link.counters();
