@@ -72,7 +72,6 @@ private slots:
 
     void form();
     void hexViewRowsAndReadOnly();
-    void progressNarrowing_data();
     void progressNarrowing();
     void cancelledDialog_data();
     void cancelledDialog();
@@ -191,30 +190,14 @@ void TestMainWindow::hexViewRowsAndReadOnly()
     QCOMPARE(hex->data(), chip);
 }
 
-void TestMainWindow::progressNarrowing_data()
-{
-    QTest::addColumn<qulonglong>("maximum");
-    QTest::addColumn<qulonglong>("value");
-    QTest::addColumn<int>("shownMaximum");
-    QTest::addColumn<int>("shownValue");
-
-    const qulonglong k4G = qulonglong(1) << 32;
-    QTest::newRow("value keeps low 32 bits") << qulonglong(100) << k4G + 5 << 100 << 5;
-    QTest::newRow("maximum keeps low 32 bits") << k4G + 1000 << qulonglong(250) << 1000 << 250;
-}
-
 void TestMainWindow::progressNarrowing()
 {
-    QFETCH(qulonglong, maximum);
-    QFETCH(qulonglong, value);
-    QFETCH(int, shownMaximum);
-    QFETCH(int, shownValue);
-
+    // The worker counts in 64 bits; the bar keeps the low 32.
     auto *pgb = child<QProgressBar>("pgb");
-    m_window->SetProgreesBar_MaxValue(maximum);
-    m_window->UpdateProgreesBar_Value(value);
-    QCOMPARE(pgb->maximum(), shownMaximum);
-    QCOMPARE(pgb->value(), shownValue);
+    m_window->SetProgreesBar_MaxValue((qulonglong(1) << 32) + 1000);
+    m_window->UpdateProgreesBar_Value((qulonglong(1) << 32) + 5);
+    QCOMPARE(pgb->maximum(), 1000);
+    QCOMPARE(pgb->value(), 5);
 }
 
 void TestMainWindow::cancelledDialog_data()
