@@ -1,46 +1,56 @@
 #pragma once
 
-// Answers the file dialogs that the window opens, from inside their modal
-// event loop: records what each dialog showed, then accepts a chosen file or
-// cancels. GUI thread.
+// Answers the window's (non-native) file dialogs from inside their modal event
+// loop: records what each showed, then accepts a chosen file or cancels.
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QList>
-#include <QObject>
 #include <QPointer>
-#include <QStringList>
 #include <QTimer>
 
-class FileDialogDriver : public QObject
+class FileDialogDriver
 {
-    Q_OBJECT
-
 public:
     struct Shown
     {
         QString caption;
-        QStringList nameFilters;
-        QString directory;    // canonical path of the folder the dialog opened in
-        QStringList selected; // what the dialog offered before it was answered
-        QFileDialog::AcceptMode acceptMode = QFileDialog::AcceptOpen;
-        QWidget *parent = nullptr;
+        QString directory; // canonical path of the folder the dialog opened in
+        QString selected;  // what the dialog offered before it was answered
     };
 
-    explicit FileDialogDriver(QObject *parent = nullptr);
+    FileDialogDriver()
+    {
+        // Short enough to answer a dialog at once, long enough not to spin the CPU.
+        m_poll.setInterval(5);
+        QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] { answerOpenDialog(); });
+        m_poll.start();
+    }
 
-    // Every dialog from now on accepts this path.
-    void acceptWith(const QString &path);
-    // Every dialog from now on is cancelled.
-    void cancel();
-
+    // Every dialog from now on accepts this path; an empty path cancels it.
+    void answerWith(const QString &path) { m_path = path; }
     const QList<Shown> &shown() const { return m_shown; }
 
 private:
-    void answerOpenDialog();
+    void answerOpenDialog()
+    {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || dialog == m_answered || !dialog->isVisible())
+            return;
+        m_answered = dialog;
+        m_shown.append({dialog->windowTitle(), dialog->directory().canonicalPath(),
+                        dialog->selectedFiles().value(0)});
+        if (m_path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->selectFile(m_path);
+        // QFileDialog::accept is protected; through QDialog it still runs the dialog's checks.
+        static_cast<QDialog *>(dialog)->accept();
+    }
 
     QTimer m_poll;
     QPointer<QFileDialog> m_answered;
     QString m_path;
-    bool m_accept = false;
     QList<Shown> m_shown;
 };

@@ -7,14 +7,13 @@
 #include "emulatorharness.h"
 #include "filedialogdriver.h"
 #include "mainwindow.h"
+#include "testfiles.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QPixmap>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -26,20 +25,11 @@ constexpr int kImageSize = 4096;
 // A boot block as a firmware image might start: a readable header, then code-like bytes.
 QByteArray DemoChipContents()
 {
-    QByteArray contents(kChipSize, char(0xFF));
-    QRandomGenerator generator(2026);
-    for (int i = 0; i < kImageSize; ++i)
-        contents[i] = char(generator.generate() & 0xFF);
+    QByteArray contents = RandomBytes(kImageSize, 2026);
     const QByteArray header("VARNOCK BOOT    v1.0.2  SPI NOR W25Q80DV  "
                             "(c) Varnock demo image - flash me, read me, verify me.");
     contents.replace(0, header.size(), header);
-    return contents;
-}
-
-bool WriteFile(const QString &path, const QByteArray &contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+    return contents + QByteArray(kChipSize - kImageSize, char(0xFF));
 }
 } // namespace
 
@@ -67,7 +57,7 @@ int main(int argc, char *argv[])
     MainWindow window;
     window.show();
     FileDialogDriver dialogs;
-    dialogs.acceptWith(image);
+    dialogs.answerWith(image);
     auto *verify = window.findChild<QPushButton *>(QStringLiteral("btnVerify"));
     verify->click();
     // JobDone arrives as a posted event, so waiting for events never spins.
