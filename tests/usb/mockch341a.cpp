@@ -70,13 +70,13 @@ void MockCh341a::advanceMs(uint32_t milliseconds)
     m_clock.advanceNs(uint64_t{milliseconds} * emu::VirtualClock::kNsPerMs);
 }
 
-std::vector<uint8_t> MockCh341a::memory() const
+QByteArray MockCh341a::memory(int length) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_chip.memory();
+    return QByteArray(reinterpret_cast<const char *>(m_chip.memory().data()), length);
 }
 
-void MockCh341a::setMemory(const std::vector<uint8_t> &contents)
+void MockCh341a::setMemory(const QByteArray &contents)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::copy(contents.begin(), contents.end(), m_chip.memory().begin());
@@ -88,54 +88,59 @@ bool MockCh341a::isClaimed() const
     return m_claimed;
 }
 
-std::string MockCh341a::urbs() const
+QString MockCh341a::urbs() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_urbs;
+    return m_urbs.join(QLatin1Char(' '));
 }
 
 int MockCh341a::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
 {
     MockCh341a &device = *static_cast<MockCh341a *>(self);
     std::lock_guard<std::mutex> lock(device.m_mutex);
-    return device.handleIoctl(client, umockdev_ioctl_client_get_request(client)) ? TRUE : FALSE;
+    const int error = device.handleIoctl(client, umockdev_ioctl_client_get_request(client));
+    if (error == ENOTTY)
+        return FALSE;
+    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+    return TRUE;
 }
 
-bool MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
+int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
 {
-    int error = 0;
+    const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
     // Reaping still works after a disconnect; everything else fails.
-    if (m_unplugged && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY) {
-        error = ENODEV;
-    } else if (request == USBDEVFS_GET_CAPABILITIES) {
+    if (m_unplugged && !reaping)
+        return ENODEV;
+    if (reaping)
+        return reap(client);
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(
             umockdev_ioctl_client_get_arg(client), 0, sizeof kCapabilities, nullptr);
         std::memcpy(caps->data, &kCapabilities, sizeof kCapabilities);
         g_object_unref(caps);
-    } else if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) {
-        error = m_faults.claimedElsewhere ? EBUSY : 0;
-        m_claimed = !m_faults.claimedElsewhere;
-    } else if (request == USBDEVFS_RELEASEINTERFACE) {
-        m_claimed = false;
-    } else if (request == USBDEVFS_IOCTL) {
-        // Re-attaching a kernel driver: there is none for this interface.
-        error = ENODATA;
-    } else if (request == USBDEVFS_SUBMITURB) {
-        submit(client);
-    } else if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
-        reap(client);
-        return true;
-    } else if (request == USBDEVFS_DISCARDURB) {
-        discard(client);
-        return true;
-    } else {
-        return false;
+        return 0;
     }
-    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
-    return true;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+        m_claimed = !m_faults.claimedElsewhere;
+        return m_claimed ? 0 : EBUSY;
+    case USBDEVFS_RELEASEINTERFACE:
+        m_claimed = false;
+        return 0;
+    case USBDEVFS_IOCTL:
+        // Re-attaching a kernel driver: there is none for this interface.
+        return ENODATA;
+    case USBDEVFS_SUBMITURB:
+        return submit(client);
+    case USBDEVFS_DISCARDURB:
+        return discard(client);
+    default:
+        return ENOTTY; // left to umockdev
+    }
 }
 
-void MockCh341a::submit(UMockdevIoctlClient *client)
+int MockCh341a::submit(UMockdevIoctlClient *client)
 {
     Urb urb;
     urb.data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
@@ -148,8 +153,7 @@ void MockCh341a::submit(UMockdevIoctlClient *client)
     const auto *bytes = static_cast<const uint8_t *>(raw.buffer);
     const bool control = raw.type == USBDEVFS_URB_TYPE_CONTROL;
     const bool in = raw.endpoint & kEndpointIn;
-    m_urbs += std::string(m_urbs.empty() ? "" : " ") + (control ? 'C' : (in ? 'I' : 'O')) +
-              std::to_string(length);
+    m_urbs.append(QChar(control ? 'C' : (in ? 'I' : 'O')) + QString::number(length));
 
     if (control) {
         m_clock.advanceToNextFrame();
@@ -162,6 +166,7 @@ void MockCh341a::submit(UMockdevIoctlClient *client)
     } else {
         submitBulkOut(std::move(urb), bytes, length);
     }
+    return 0;
 }
 
 void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
@@ -201,12 +206,10 @@ void MockCh341a::answerWaitingInUrbs()
     }
 }
 
-void MockCh341a::reap(UMockdevIoctlClient *client)
+int MockCh341a::reap(UMockdevIoctlClient *client)
 {
-    if (m_done.empty()) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
-        return;
-    }
+    if (m_done.empty())
+        return EAGAIN;
     Urb urb = std::move(m_done.front());
     m_done.pop_front();
     usbdevfs_urb &raw = urbOf(urb.data);
@@ -223,24 +226,22 @@ void MockCh341a::reap(UMockdevIoctlClient *client)
     umockdev_ioctl_data_set_ptr(slot, 0, urb.data);
     g_object_unref(slot);
     g_object_unref(urb.data);
-    umockdev_ioctl_client_complete(client, 0, 0);
+    return 0;
 }
 
-void MockCh341a::discard(UMockdevIoctlClient *client)
+int MockCh341a::discard(UMockdevIoctlClient *client)
 {
     UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
     const gulong address = gulong(*reinterpret_cast<void **>(argument->data));
     const auto found =
         std::find_if(m_waitingIn.begin(), m_waitingIn.end(),
                      [address](const Urb &urb) { return urb.data->client_addr == address; });
-    if (found == m_waitingIn.end()) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return;
-    }
-    m_urbs += " D";
+    if (found == m_waitingIn.end())
+        return EINVAL;
+    m_urbs.append(QStringLiteral("D"));
     // A transfer the host side gave up on comes back cancelled.
     found->status = -ENOENT;
     m_done.push_back(std::move(*found));
     m_waitingIn.erase(found);
-    umockdev_ioctl_client_complete(client, 0, 0);
+    return 0;
 }

@@ -9,10 +9,12 @@
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
+#include <QByteArray>
+#include <QStringList>
+
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <string>
 #include <vector>
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -42,12 +44,12 @@ public:
     // Host pauses; the chip's busy times run on this clock.
     void advanceMs(uint32_t milliseconds);
 
-    std::vector<uint8_t> memory() const;
-    void setMemory(const std::vector<uint8_t> &contents);
+    QByteArray memory(int length) const;
+    void setMemory(const QByteArray &contents);
     bool isClaimed() const;
     // Every URB in order: "I<length>" bulk IN, "O<length>" bulk OUT,
     // "C<length>" control, "D" a discarded one.
-    std::string urbs() const;
+    QString urbs() const;
 
 private:
     struct Urb
@@ -58,12 +60,13 @@ private:
     };
 
     static int onIoctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *self);
-    bool handleIoctl(UMockdevIoctlClient *client, unsigned long request);
-    void submit(UMockdevIoctlClient *client);
+    // Each returns the errno the request fails with, 0 on success.
+    int handleIoctl(UMockdevIoctlClient *client, unsigned long request);
+    int submit(UMockdevIoctlClient *client);
     void submitBulkOut(Urb urb, const uint8_t *data, std::size_t length);
     void answerWaitingInUrbs();
-    void reap(UMockdevIoctlClient *client);
-    void discard(UMockdevIoctlClient *client);
+    int reap(UMockdevIoctlClient *client);
+    int discard(UMockdevIoctlClient *client);
 
     mutable std::mutex m_mutex;
     UMockdevIoctlBase *m_handler = nullptr;
@@ -73,7 +76,7 @@ private:
     std::deque<std::vector<uint8_t>> m_replies; // IN packets the firmware produced
     std::deque<Urb> m_waitingIn;                // IN URBs without a packet yet
     std::deque<Urb> m_done;                     // ready to reap, in completion order
-    std::string m_urbs;
+    QStringList m_urbs;
     Faults m_faults;
     bool m_claimed = false;
     bool m_unplugged = false;
