@@ -64,12 +64,6 @@ void MockCh341a::addStaleReply(std::vector<uint8_t> packet)
     m_replies.push_back(std::move(packet));
 }
 
-void MockCh341a::advanceMs(uint32_t milliseconds)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_clock.advanceNs(uint64_t{milliseconds} * emu::VirtualClock::kNsPerMs);
-}
-
 QByteArray MockCh341a::memory(int length) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -41,8 +41,6 @@ public:
     void setFaults(const Faults &faults);
     // A reply an aborted session left waiting in the IN endpoint.
     void addStaleReply(std::vector<uint8_t> packet);
-    // Host pauses; the chip's busy times run on this clock.
-    void advanceMs(uint32_t milliseconds);
 
     QByteArray memory(int length) const;
     void setMemory(const QByteArray &contents);

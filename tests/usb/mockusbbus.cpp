@@ -78,9 +78,3 @@ void MockUsbBus::restrictDeviceNode(uint8_t address)
     chmod(node, 0600);
     g_free(root);
 }
-
-void MockUsbBus::advanceMs(uint32_t milliseconds)
-{
-    for (const std::unique_ptr<MockCh341a> &device : m_devices)
-        device->advanceMs(milliseconds);
-}

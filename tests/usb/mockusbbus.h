@@ -28,7 +28,6 @@ public:
     void remove(const std::string &portPath);
     // Only root may open the device node, as without the udev rule.
     void restrictDeviceNode(uint8_t address);
-    void advanceMs(uint32_t milliseconds);
 
 private:
     UMockdevTestbed *m_testbed = nullptr;

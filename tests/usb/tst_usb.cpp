@@ -58,9 +58,8 @@ private slots:
     void init()
     {
         m_bus = std::make_unique<MockUsbBus>();
-        // libusb starts at the first open, after the test has plugged its devices in.
-        ch341::installUsbLink(
-            std::make_unique<ch341::LibusbLink>([this](uint32_t ms) { m_bus->advanceMs(ms); }));
+        // No real sleeps; libusb starts at the first open, after the devices are in.
+        ch341::installUsbLink(std::make_unique<ch341::LibusbLink>([](uint32_t) {}));
     }
 
     void cleanup()
