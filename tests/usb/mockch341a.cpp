@@ -49,7 +49,6 @@ MockCh341a::~MockCh341a()
             g_object_unref(urb.data);
     }
     g_object_unref(m_handler);
-    m_firmware.attachChip(nullptr);
 }
 
 void MockCh341a::setFaults(const Faults &faults)

@@ -117,19 +117,18 @@ private slots:
     void openFailures_data()
     {
         QTest::addColumn<int>("productId");
-        QTest::addColumn<bool>("busy");
-        QTest::addColumn<bool>("restricted");
+        QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no device") << 0 << false << false << kNotFound;
+        QTest::newRow("no device") << 0 << "" << kNotFound;
         QTest::newRow("serial mode 1a86:5523")
-            << 0x5523 << false << false
+            << 0x5523 << ""
             << QStringLiteral("The CH341A programmer is in serial mode (USB 1a86:5523): move the "
                               "mode jumper to 1-2 for SPI and plug it in again.");
         QTest::newRow("claimed by another owner")
-            << 0x5512 << true << false
+            << 0x5512 << "busy"
             << QStringLiteral("The USB device is busy: another program or driver is using it.");
         QTest::newRow("no permission")
-            << 0x5512 << false << true
+            << 0x5512 << "restricted"
             << QStringLiteral(
                    "No permission to open the USB device: install the udev rule (see README).");
     }
@@ -137,13 +136,13 @@ private slots:
     void openFailures()
     {
         QFETCH(int, productId);
-        QFETCH(bool, busy);
-        QFETCH(bool, restricted);
+        QFETCH(QString, fault);
+        const bool restricted = fault == QLatin1String("restricted");
         QFETCH(QString, reason);
         MockCh341a *device = nullptr;
         if (productId != 0) {
             device = &m_bus->plugIn("1-1", 2, uint16_t(productId));
-            device->setFaults({busy});
+            device->setFaults({fault == QLatin1String("busy")});
             if (restricted)
                 m_bus->restrictDeviceNode(2);
         }
@@ -214,28 +213,18 @@ private slots:
         QCOMPARE(nextRecorder.lines(), failedOpenLines(kNotFound));
     }
 
-    void firstDeviceInPortOrder_data()
-    {
-        QTest::addColumn<bool>("port2First");
-        QTest::newRow("port 1 plugged in first") << false;
-        QTest::newRow("port 2 plugged in first") << true;
-    }
-
     void firstDeviceInPortOrder()
     {
-        QFETCH(bool, port2First);
-        MockCh341a &first = m_bus->plugIn(port2First ? "1-2" : "1-1", 2);
-        MockCh341a &second = m_bus->plugIn(port2First ? "1-1" : "1-2", 3);
-        MockCh341a &port1 = port2First ? second : first;
-
+        // Plugged in later, but on port 1: index 0 follows bus and port order.
+        MockCh341a &port2 = m_bus->plugIn("1-2", 2);
+        MockCh341a &port1 = m_bus->plugIn("1-1", 3);
         CH341 worker(false);
         JobRecorder recorder(&worker);
         QCOMPARE(worker.InitializeProgrammer(), 1);
         QCOMPARE(recorder.lines().at(1),
-                 QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr %1)")
-                     .arg(port2First ? 3 : 2));
+                 QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr 3)"));
         QVERIFY(port1.isClaimed());
-        QVERIFY(!(port2First ? first : second).isClaimed());
+        QVERIFY(!port2.isClaimed());
         QCOMPARE(worker.ReleaseAndClose(), 1);
     }
 };
