@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
@@ -18,9 +17,6 @@ constexpr uint8_t kEndpointIn = 0x80;
 constexpr std::size_t kSetupLength = 8;
 // The chip version the CH341A3 reports to its one control request.
 constexpr uint8_t kVersion = 0x30;
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 // What a host controller reports for transfers of a device that went away.
 constexpr int kDisconnected = -ESHUTDOWN;
 
@@ -107,13 +103,6 @@ int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
     if (reaping)
         return reap(client);
     switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(
-            umockdev_ioctl_client_get_arg(client), 0, sizeof kCapabilities, nullptr);
-        std::memcpy(caps->data, &kCapabilities, sizeof kCapabilities);
-        g_object_unref(caps);
-        return 0;
-    }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
         m_claimed = !m_faults.claimedElsewhere;
@@ -121,9 +110,6 @@ int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
     case USBDEVFS_RELEASEINTERFACE:
         m_claimed = false;
         return 0;
-    case USBDEVFS_IOCTL:
-        // Re-attaching a kernel driver: there is none for this interface.
-        return ENODATA;
     case USBDEVFS_SUBMITURB:
         return submit(client);
     case USBDEVFS_DISCARDURB:
