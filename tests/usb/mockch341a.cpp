@@ -1,5 +1,7 @@
 #include "mockch341a.h"
 
+#include "emulator/chipmodel.h"
+
 #include <umockdev.h>
 
 #include <linux/ioctl.h>
@@ -8,29 +10,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
-constexpr uint8_t kBulkOut = 0x02;
 constexpr uint8_t kEndpointIn = 0x80;
 constexpr std::size_t kSetupLength = 8;
-constexpr uint8_t kVendorDeviceIn = 0xC0;
-constexpr uint8_t kRequestVersion = 0x5F;
-
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-
-// A transfer the host side gave up on comes back with this status.
-constexpr int kCancelled = -ENOENT;
+// The chip version the CH341A3 reports to its one control request.
+constexpr uint8_t kVersion = 0x30;
 // What a host controller reports for transfers of a device that went away.
 constexpr int kDisconnected = -ESHUTDOWN;
-
-UMockdevIoctlData *resolveUrb(UMockdevIoctlData *argument)
-{
-    return umockdev_ioctl_data_resolve(argument, 0, sizeof(usbdevfs_urb), nullptr);
-}
 
 usbdevfs_urb &urbOf(UMockdevIoctlData *data)
 {
@@ -39,14 +27,12 @@ usbdevfs_urb &urbOf(UMockdevIoctlData *data)
 
 } // namespace
 
-MockCh341a::MockCh341a(uint16_t productId, const emu::ChipModel &model)
+MockCh341a::MockCh341a()
     : m_handler(umockdev_ioctl_base_new())
-    , m_productId(productId)
-    , m_chip(model, m_clock)
+    , m_chip(emu::w25q80dv(), m_clock)
     , m_firmware(m_clock)
 {
     m_firmware.attachChip(&m_chip);
-    m_chip.setRecording(true);
     // After the class handler, which declines every request.
     g_signal_connect_after(m_handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
 }
@@ -59,61 +45,12 @@ MockCh341a::~MockCh341a()
             g_object_unref(urb.data);
     }
     g_object_unref(m_handler);
-    m_firmware.attachChip(nullptr);
 }
 
-std::vector<uint8_t> MockCh341a::descriptors() const
-{
-    const uint8_t productLow = uint8_t(m_productId & 0xFF);
-    const uint8_t productHigh = uint8_t(m_productId >> 8);
-    return {// Device: USB 1.10, class FFh protocol 2, EP0 8 bytes, 1a86:pppp,
-            // bcdDevice 3.04, no strings, one configuration.
-            0x12, 0x01, 0x10, 0x01, 0xFF, 0x00, 0x02, 0x08, 0x86, 0x1A, productLow, productHigh,
-            0x04, 0x03, 0x00, 0x00, 0x00, 0x01,
-            // Configuration 1: 39 bytes in all, one interface, bus powered, 96 mA.
-            0x09, 0x02, 0x27, 0x00, 0x01, 0x01, 0x00, 0x80, 0x30,
-            // Interface 0, alternate 0, three endpoints, class FFh/01h/02h.
-            0x09, 0x04, 0x00, 0x00, 0x03, 0xFF, 0x01, 0x02, 0x00,
-            // 82h bulk IN 32 bytes; 02h bulk OUT 32 bytes; 81h interrupt IN 8 bytes, every frame.
-            0x07, 0x05, 0x82, 0x02, 0x20, 0x00, 0x00, //
-            0x07, 0x05, 0x02, 0x02, 0x20, 0x00, 0x00, //
-            0x07, 0x05, 0x81, 0x03, 0x08, 0x00, 0x01};
-}
-
-void MockCh341a::setClaimedElsewhere(bool claimed)
+void MockCh341a::setFaults(const Faults &faults)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_claimedElsewhere = claimed;
-}
-
-void MockCh341a::setSilent(bool silent)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_silent = silent;
-}
-
-void MockCh341a::setShortReplies(bool shortReplies)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_shortReplies = shortReplies;
-}
-
-void MockCh341a::unplugAfterOutUrbs(int n)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_outUrbsLeft = n;
-}
-
-bool MockCh341a::isUnplugged() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_unplugged;
-}
-
-void MockCh341a::setStallControl(bool stall)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stallControl = stall;
+    m_faults = faults;
 }
 
 void MockCh341a::addStaleReply(std::vector<uint8_t> packet)
@@ -122,47 +59,16 @@ void MockCh341a::addStaleReply(std::vector<uint8_t> packet)
     m_replies.push_back(std::move(packet));
 }
 
-void MockCh341a::setVersion(uint8_t version)
+QByteArray MockCh341a::memory(int length) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_version = version;
+    return QByteArray(reinterpret_cast<const char *>(m_chip.memory().data()), length);
 }
 
-void MockCh341a::advanceMs(uint32_t milliseconds)
+void MockCh341a::setMemory(const QByteArray &contents)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_clock.advanceNs(uint64_t{milliseconds} * emu::VirtualClock::kNsPerMs);
-}
-
-std::vector<uint8_t> MockCh341a::memory() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_chip.memory();
-}
-
-void MockCh341a::setMemory(const std::vector<uint8_t> &contents)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<uint8_t> &memory = m_chip.memory();
-    std::copy_n(contents.begin(), std::min(contents.size(), memory.size()), memory.begin());
-}
-
-std::vector<std::vector<uint8_t>> MockCh341a::frames() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_chip.frames();
-}
-
-uint8_t MockCh341a::pinDirections() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_firmware.pinDirections();
-}
-
-MockCh341a::Counters MockCh341a::counters() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_counters;
+    std::copy(contents.begin(), contents.end(), m_chip.memory().begin());
 }
 
 bool MockCh341a::isClaimed() const
@@ -171,128 +77,96 @@ bool MockCh341a::isClaimed() const
     return m_claimed;
 }
 
+QString MockCh341a::urbs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_urbs.join(QLatin1Char(' '));
+}
+
 int MockCh341a::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *self)
 {
     MockCh341a &device = *static_cast<MockCh341a *>(self);
     std::lock_guard<std::mutex> lock(device.m_mutex);
-    return device.handleIoctl(client) ? TRUE : FALSE;
+    const int error = device.handleIoctl(client, umockdev_ioctl_client_get_request(client));
+    if (error == ENOTTY)
+        return FALSE;
+    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+    return TRUE;
 }
 
-bool MockCh341a::handleIoctl(UMockdevIoctlClient *client)
+int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
 {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
-    // Reaping still works after a disconnect; everything else fails.
     const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
-    if (m_unplugged && !reaping) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return true;
-    }
+    // Reaping still works after a disconnect; everything else fails.
+    if (m_unplugged && !reaping)
+        return ENODEV;
+    if (reaping)
+        return reap(client);
     switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData *caps =
-            umockdev_ioctl_data_resolve(argument, 0, sizeof(uint32_t), nullptr);
-        std::memcpy(caps->data, &kCapabilities, sizeof kCapabilities);
-        g_object_unref(caps);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
-        ++m_counters.claims;
-        if (m_claimedElsewhere) {
-            umockdev_ioctl_client_complete(client, -1, EBUSY);
-            return true;
-        }
-        m_claimed = true;
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
+        m_claimed = !m_faults.claimedElsewhere;
+        return m_claimed ? 0 : EBUSY;
     case USBDEVFS_RELEASEINTERFACE:
-        ++m_counters.releases;
         m_claimed = false;
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    case USBDEVFS_IOCTL:
-        // Re-attaching a kernel driver: there is none for this interface.
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
-        return true;
+        return 0;
     case USBDEVFS_SUBMITURB:
-        submit(client);
-        return true;
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY:
-        reap(client);
-        return true;
+        return submit(client);
     case USBDEVFS_DISCARDURB:
-        discard(client);
-        return true;
+        return discard(client);
     default:
-        m_counters.unknownRequests.push_back(request);
-        return false;
+        return ENOTTY; // left to umockdev
     }
 }
 
-void MockCh341a::submit(UMockdevIoctlClient *client)
+int MockCh341a::submit(UMockdevIoctlClient *client)
 {
     Urb urb;
-    urb.data = resolveUrb(umockdev_ioctl_client_get_arg(client));
+    urb.data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                           sizeof(usbdevfs_urb), nullptr);
     usbdevfs_urb &raw = urbOf(urb.data);
-    UMockdevIoctlData *buffer =
-        umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer),
-                                    std::size_t(std::max(raw.buffer_length, 0)), nullptr);
+    const std::size_t length = std::size_t(std::max(raw.buffer_length, 0));
+    // The URB keeps its buffer resolved.
+    g_object_unref(
+        umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer), length, nullptr));
     const auto *bytes = static_cast<const uint8_t *>(raw.buffer);
-    const std::size_t length = std::size_t(raw.buffer_length);
-    g_object_unref(buffer); // the URB keeps its buffer resolved
-    umockdev_ioctl_client_complete(client, 0, 0);
-
+    const bool control = raw.type == USBDEVFS_URB_TYPE_CONTROL;
     const bool in = raw.endpoint & kEndpointIn;
-    const char kind = raw.type == USBDEVFS_URB_TYPE_CONTROL ? 'C' : (in ? 'I' : 'O');
-    m_counters.submissions.push_back(kind + std::to_string(length));
+    m_urbs.append(QChar(control ? 'C' : (in ? 'I' : 'O')) + QString::number(length));
 
-    if (raw.type == USBDEVFS_URB_TYPE_CONTROL) {
-        submitControl(std::move(urb), bytes, length);
+    if (control) {
+        m_clock.advanceToNextFrame();
+        urb.reply = {kVersion, 0x00};
+        urb.reply.resize(std::min(length - kSetupLength, urb.reply.size()));
+        m_done.push_back(std::move(urb));
     } else if (in) {
-        ++m_counters.inUrbs;
         m_waitingIn.push_back(std::move(urb));
         answerWaitingInUrbs();
-    } else if (raw.endpoint == kBulkOut) {
+    } else {
         submitBulkOut(std::move(urb), bytes, length);
-    } else {
-        urb.status = -EPIPE;
-        m_done.push_back(std::move(urb));
     }
-}
-
-void MockCh341a::submitControl(Urb urb, const uint8_t *setup, std::size_t length)
-{
-    ++m_counters.controlUrbs;
-    m_clock.advanceToNextFrame();
-    // The chip version request; any other request stalls.
-    if (!m_stallControl && length >= kSetupLength && setup[0] == kVendorDeviceIn &&
-        setup[1] == kRequestVersion) {
-        const std::size_t asked = length - kSetupLength;
-        urb.reply = {m_version, 0x00};
-        urb.reply.resize(std::min(asked, urb.reply.size()));
-    } else {
-        urb.status = -EPIPE;
-    }
-    m_done.push_back(std::move(urb));
+    return 0;
 }
 
 void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
 {
-    ++m_counters.outUrbs;
-    if (m_outUrbsLeft && (*m_outUrbsLeft)-- == 0) {
-        urb.status = kDisconnected;
-        m_done.push_back(std::move(urb));
-        pullOut();
+    if (m_faults.outUrbsBeforeUnplug >= 0 && m_faults.outUrbsBeforeUnplug-- == 0) {
+        m_unplugged = true;
+        m_claimed = false;
+        m_replies.clear();
+        m_waitingIn.push_front(std::move(urb));
+        for (Urb &pending : m_waitingIn) {
+            pending.status = kDisconnected;
+            m_done.push_back(std::move(pending));
+        }
+        m_waitingIn.clear();
         return;
     }
     m_clock.advanceToNextFrame();
     for (std::vector<uint8_t> &packet : m_firmware.processOut({data, data + length})) {
-        if (m_shortReplies && !packet.empty())
+        if (m_faults.replies == Replies::LastByteLost && !packet.empty())
             packet.pop_back();
-        if (!m_silent)
+        if (m_faults.replies != Replies::Never)
             m_replies.push_back(std::move(packet));
     }
     urbOf(urb.data).actual_length = int(length);
@@ -304,37 +178,17 @@ void MockCh341a::answerWaitingInUrbs()
 {
     // Each reply is shorter than a packet, so it ends the IN transfer it lands in.
     while (!m_replies.empty() && !m_waitingIn.empty()) {
-        Urb urb = std::move(m_waitingIn.front());
-        m_waitingIn.pop_front();
-        urb.reply = std::move(m_replies.front());
+        m_waitingIn.front().reply = std::move(m_replies.front());
         m_replies.pop_front();
-        const std::size_t room = std::size_t(urbOf(urb.data).buffer_length);
-        if (urb.reply.size() > room) {
-            urb.reply.resize(room);
-            urb.status = -EOVERFLOW;
-        }
-        m_done.push_back(std::move(urb));
+        m_done.push_back(std::move(m_waitingIn.front()));
+        m_waitingIn.pop_front();
     }
 }
 
-void MockCh341a::pullOut()
+int MockCh341a::reap(UMockdevIoctlClient *client)
 {
-    m_unplugged = true;
-    m_claimed = false;
-    m_replies.clear();
-    for (Urb &urb : m_waitingIn) {
-        urb.status = kDisconnected;
-        m_done.push_back(std::move(urb));
-    }
-    m_waitingIn.clear();
-}
-
-void MockCh341a::reap(UMockdevIoctlClient *client)
-{
-    if (m_done.empty()) {
-        umockdev_ioctl_client_complete(client, -1, EAGAIN);
-        return;
-    }
+    if (m_done.empty())
+        return EAGAIN;
     Urb urb = std::move(m_done.front());
     m_done.pop_front();
     usbdevfs_urb &raw = urbOf(urb.data);
@@ -351,24 +205,22 @@ void MockCh341a::reap(UMockdevIoctlClient *client)
     umockdev_ioctl_data_set_ptr(slot, 0, urb.data);
     g_object_unref(slot);
     g_object_unref(urb.data);
-    umockdev_ioctl_client_complete(client, 0, 0);
+    return 0;
 }
 
-void MockCh341a::discard(UMockdevIoctlClient *client)
+int MockCh341a::discard(UMockdevIoctlClient *client)
 {
     UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
     const gulong address = gulong(*reinterpret_cast<void **>(argument->data));
     const auto found =
         std::find_if(m_waitingIn.begin(), m_waitingIn.end(),
                      [address](const Urb &urb) { return urb.data->client_addr == address; });
-    if (found == m_waitingIn.end()) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return;
-    }
-    ++m_counters.discardedUrbs;
-    Urb urb = std::move(*found);
+    if (found == m_waitingIn.end())
+        return EINVAL;
+    m_urbs.append(QStringLiteral("D"));
+    // A transfer the host side gave up on comes back cancelled.
+    found->status = -ENOENT;
+    m_done.push_back(std::move(*found));
     m_waitingIn.erase(found);
-    urb.status = kCancelled;
-    m_done.push_back(std::move(urb));
-    umockdev_ioctl_client_complete(client, 0, 0);
+    return 0;
 }

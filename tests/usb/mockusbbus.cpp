@@ -2,31 +2,12 @@
 
 #include <umockdev.h>
 
-#include <sys/fsuid.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ftw.h>
 
 namespace {
-
-constexpr unsigned kBus = 1;
-// An unprivileged user id (nobody on Debian).
-constexpr uid_t kOrdinaryUser = 65534;
-
-std::string hexText(const std::vector<uint8_t> &bytes)
-{
-    std::string text;
-    char digits[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", unsigned(byte));
-        text += digits;
-    }
-    return text;
-}
 
 // Directories and the emulation's sockets: an ordinary user must be able to
 // create and connect to them.
@@ -50,84 +31,50 @@ MockUsbBus::~MockUsbBus()
     g_object_unref(m_testbed);
 }
 
-bool MockUsbBus::preloaded()
+MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId)
 {
-    // umockdev_in_mock_environment() only turns true once a testbed exists.
-    const char *preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
-}
-
-MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId,
-                               const emu::ChipModel &model)
-{
-    Entry entry;
-    entry.device = std::make_unique<MockCh341a>(productId, model);
+    const unsigned number = address;
     char node[32];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", kBus, unsigned(address));
-    entry.devNode = node;
-    entry.sysPath = "/sys/devices/usb1/" + portPath;
-
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", number);
+    m_devices.push_back(std::make_unique<MockCh341a>());
     // The handler must be in place before the device appears.
-    umockdev_testbed_attach_ioctl(m_testbed, node, entry.device->handler(), nullptr);
-    char product[8];
-    std::snprintf(product, sizeof product, "%x", unsigned(productId));
-    const std::string record =
-        "P: /devices/usb1/" + portPath + "\n" + "N: " + entry.devNode.substr(5) + "\n" +
-        "E: SUBSYSTEM=usb\n"
-        "E: DEVTYPE=usb_device\n"
-        "E: DRIVER=usb\n"
-        "E: BUSNUM=00" +
-        std::to_string(kBus) + "\n" +
-        "E: DEVNUM=" + entry.devNode.substr(entry.devNode.size() - 3) + "\n" +
-        "E: DEVNAME=" + entry.devNode + "\n" + "A: busnum=" + std::to_string(kBus) + "\\n\n" +
-        "A: devnum=" + std::to_string(address) + "\\n\n" + "A: idVendor=1a86\\n\n" +
-        "A: idProduct=" + product + "\\n\n" +
-        "A: bConfigurationValue=1\\n\n"
-        "A: speed=12\\n\n"
-        "H: descriptors=" +
-        hexText(entry.device->descriptors()) + "\n";
-    umockdev_testbed_add_from_string(m_testbed, record.c_str(), nullptr);
-    m_entries.push_back(std::move(entry));
-    return *m_entries.back().device;
+    umockdev_testbed_attach_ioctl(m_testbed, node, m_devices.back()->handler(), nullptr);
+
+    // Device: USB 1.10, class FFh protocol 2, EP0 8 bytes, 1a86:pppp, bcdDevice 3.04, no
+    // strings, one configuration. Configuration 1: 39 bytes, one interface, bus powered,
+    // 96 mA. Interface 0: three endpoints, class FFh/01h/02h. Endpoints: 82h bulk IN 32
+    // bytes, 02h bulk OUT 32 bytes, 81h interrupt IN 8 bytes every frame.
+    char record[1024];
+    std::snprintf(record, sizeof record,
+                  "P: /devices/usb1/%s\nN: bus/usb/001/%03u\n"
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\n"
+                  "E: DEVNUM=%03u\nE: DEVNAME=%s\nA: busnum=1\\n\nA: devnum=%u\\n\n"
+                  "A: idVendor=1a86\\n\nA: idProduct=%x\\n\nA: bConfigurationValue=1\\n\n"
+                  "A: speed=12\\n\nH: descriptors=12011001ff000208861a%02x%02x040300000001"
+                  "090227000101008030"
+                  "0904000003ff010200"
+                  "070582022000000705020220000007058103080001\n",
+                  portPath.c_str(), number, number, node, number, unsigned(productId),
+                  unsigned(productId & 0xFF), unsigned(productId >> 8));
+    umockdev_testbed_add_from_string(m_testbed, record, nullptr);
+    return *m_devices.back();
 }
 
-const MockUsbBus::Entry &MockUsbBus::entryOf(const MockCh341a &device) const
+void MockUsbBus::remove(const std::string &portPath)
 {
-    for (const Entry &entry : m_entries) {
-        if (entry.device.get() == &device)
-            return entry;
-    }
-    return m_entries.front();
-}
-
-void MockUsbBus::remove(const MockCh341a &device)
-{
-    const std::string &sysPath = entryOf(device).sysPath;
+    const std::string sysPath = "/sys/devices/usb1/" + portPath;
     // Listeners such as libusb's hotplug monitor learn of it from the uevent.
     umockdev_testbed_uevent(m_testbed, sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(m_testbed, sysPath.c_str());
 }
 
-void MockUsbBus::restrictDeviceNode(const MockCh341a &device)
+void MockUsbBus::restrictDeviceNode(uint8_t address)
 {
     gchar *root = umockdev_testbed_get_root_dir(m_testbed);
-    const std::string rootDir = root;
-    g_free(root);
+    char node[300];
+    std::snprintf(node, sizeof node, "%s/dev/bus/usb/001/%03u", root, unsigned(address));
     // Everything else stays reachable for an ordinary user, as on a real system.
-    nftw(rootDir.c_str(), openToEveryone, 16, FTW_PHYS);
-    chmod((rootDir + entryOf(device).devNode).c_str(), 0600);
-}
-
-UnprivilegedFileAccess::UnprivilegedFileAccess()
-{
-    if (geteuid() == 0) {
-        setfsuid(kOrdinaryUser);
-        m_changed = true;
-    }
-}
-
-UnprivilegedFileAccess::~UnprivilegedFileAccess()
-{
-    if (m_changed)
-        setfsuid(0);
+    nftw(root, openToEveryone, 16, FTW_PHYS);
+    chmod(node, 0600);
+    g_free(root);
 }

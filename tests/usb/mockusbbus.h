@@ -1,8 +1,8 @@
 #pragma once
 
-// MockUsbBus is a umockdev testbed holding emulated USB devices: sysfs
-// entries with their descriptors, and device nodes answered by MockCh341a.
-// The process must run under umockdev-wrapper.
+// MockUsbBus is a umockdev testbed holding emulated USB devices on bus 1:
+// sysfs entries with a CH341A's descriptors, and device nodes answered by
+// MockCh341a. The process must run under umockdev-wrapper.
 
 #include "mockch341a.h"
 
@@ -21,42 +21,15 @@ public:
     MockUsbBus(const MockUsbBus &) = delete;
     MockUsbBus &operator=(const MockUsbBus &) = delete;
 
-    // Whether umockdev-wrapper preloaded the mocking library.
-    static bool preloaded();
-
-    // A device on bus 1 named after its port path, e.g. "1-2" (port 2 of the
-    // root hub), with the given device number.
-    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512,
-                       const emu::ChipModel &model = emu::w25q80dv());
+    // A device named after its port path, e.g. "1-2" (port 2 of the root
+    // hub), with the given device number.
+    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512);
     // The device leaves sysfs and /dev, as after a real unplug.
-    void remove(const MockCh341a &device);
-    // The device node only root may open, as without the udev rule.
-    void restrictDeviceNode(const MockCh341a &device);
+    void remove(const std::string &portPath);
+    // Only root may open the device node, as without the udev rule.
+    void restrictDeviceNode(uint8_t address);
 
 private:
-    struct Entry
-    {
-        std::unique_ptr<MockCh341a> device;
-        std::string sysPath;
-        std::string devNode;
-    };
-    const Entry &entryOf(const MockCh341a &device) const;
-
     UMockdevTestbed *m_testbed = nullptr;
-    std::vector<Entry> m_entries;
-};
-
-// While it lives, files are opened with an ordinary user's rights on this
-// thread, so that a root-only device node refuses the open even when the tests
-// run as root.
-class UnprivilegedFileAccess
-{
-public:
-    UnprivilegedFileAccess();
-    ~UnprivilegedFileAccess();
-    UnprivilegedFileAccess(const UnprivilegedFileAccess &) = delete;
-    UnprivilegedFileAccess &operator=(const UnprivilegedFileAccess &) = delete;
-
-private:
-    bool m_changed = false;
+    std::vector<std::unique_ptr<MockCh341a>> m_devices;
 };
