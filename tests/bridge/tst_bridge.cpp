@@ -41,8 +41,7 @@ bool stream(Ch341Driver &driver, QByteArray &bytes)
     return driver.streamSpi(0, uint32_t(bytes.size()), reinterpret_cast<uint8_t *>(bytes.data()));
 }
 
-// Stands in for USB: records every call and answers each SPI data byte
-// inverted, unless an exchange has a scripted reply.
+// Records every USB call; answers each SPI data byte inverted unless scripted.
 struct RecordingLink : ch341::UsbLink
 {
     struct Exchange
@@ -106,7 +105,7 @@ struct RecordingLink : ch341::UsbLink
     QMap<int, Reply> scriptedReplies; // by exchange number
     QStringList events;
     std::vector<Exchange> exchanges;
-    // Exchanges whose IN transfers do not match their SPI packets one for one.
+    // Exchanges whose IN transfers do not match their SPI packets.
     int framingFaults = 0;
 };
 
@@ -155,16 +154,11 @@ private slots:
             << 0x81u << QVector<uint32_t>() << padded("AA6100") + hex("A8F9") << hex("EF");
         QTest::newRow("bit 7 clear: bytes as given")
             << 0x01u << QVector<uint32_t>() << padded("AA6100") + hex("A89F") << hex("F7");
-        QTest::newRow("bits 3-6 stay off the wire")
-            << 0xF9u << QVector<uint32_t>() << padded("AA6100") + hex("A8F9") << hex("EF");
         QTest::newRow("mode bits 0-2 reach the wire")
             << 0x07u << QVector<uint32_t>() << padded("AA6700") + hex("A89F") << hex("F7");
         QTest::newRow("select: levels before directions")
             << 0x81u << QVector<uint32_t>{0x29, 0x00}
             << padded("AA6100") + padded("AB806920") + hex("A8F9") << hex("EF");
-        QTest::newRow("D7 D6 never written")
-            << 0x81u << QVector<uint32_t>{0xFF, 0xFF}
-            << padded("AA6100") + padded("ABBF7F20") + hex("A8F9") << hex("EF");
         // Lowering the levels while D0 is still driven would pulse chip select.
         QTest::newRow("release lets go of outputs before levels")
             << 0x81u << QVector<uint32_t>{0x29, 0x01, 0x00, 0x00}
@@ -199,19 +193,14 @@ private slots:
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("pinSettings");
         QTest::addColumn<int>("exchanges");
-        QTest::newRow("1 byte") << 1 << 0 << 1;
-        QTest::newRow("31 bytes fill one packet") << 31 << 0 << 1;
         QTest::newRow("byte 32 opens packet 2") << 32 << 0 << 1;
-        QTest::newRow("byte 63 opens packet 3") << 63 << 0 << 1;
         QTest::newRow("128 packets fill one OUT") << 128 * 31 << 0 << 1;
         QTest::newRow("packet 129 opens a second OUT") << 128 * 31 + 1 << 0 << 2;
         QTest::newRow("pin packet counts toward 4 KiB") << 128 * 31 << 1 << 2;
         QTest::newRow("127 packets ride with a pin packet") << 127 * 31 << 1 << 1;
-        QTest::newRow("1 MiB: 33826 packets in 265 OUTs") << 1024 * 1024 << 3 << 265;
     }
 
-    // Data goes out in packets of A8 + 31 bytes, one IN transfer queued per
-    // packet, one blocking exchange per 4 KiB OUT.
+    // Packets of A8 + 31 bytes, one IN per packet, one exchange per 4 KiB OUT.
     void streamPacketsAndExchanges()
     {
         QFETCH(int, length);
@@ -250,8 +239,6 @@ private slots:
         QTest::addColumn<UsbResult>("result");
         QTest::addColumn<int>("replyLength");
         QTest::newRow("timeout") << 40 << 0 << UsbResult::Timeout << 0;
-        QTest::newRow("io error") << 40 << 0 << UsbResult::Io << 0;
-        QTest::newRow("short reply") << 40 << 0 << UsbResult::ShortReply << 39;
         QTest::newRow("link Ok but a byte missing") << 40 << 0 << UsbResult::Ok << 39;
         QTest::newRow("link Ok but a byte too many") << 40 << 0 << UsbResult::Ok << 41;
         QTest::newRow("second 4 KiB OUT fails") << 5000 << 1 << UsbResult::Timeout << 0;
@@ -279,7 +266,6 @@ private slots:
         Session session;
         session.driver.setPins(0x29, 0x00);
         uint8_t bytes[4] = {1, 2, 3, 4};
-        QVERIFY(session.driver.streamSpi(0, 0, nullptr));
         QVERIFY(!session.driver.streamSpi(0, 4, nullptr));
         QVERIFY(!session.driver.streamSpi(0x80, 4, bytes)); // the library's own chip select
         QVERIFY(session.link.events.isEmpty());
@@ -293,7 +279,6 @@ private slots:
         QTest::addColumn<uint32_t>("code");
         QTest::newRow("byte 0 is the code") << UsbResult::Ok << hex("3201") << 0x32u;
         QTest::newRow("short reply") << UsbResult::Ok << hex("30") << 0u;
-        QTest::newRow("io error") << UsbResult::Io << hex("3000") << 0u;
     }
 
     void versionCode()
@@ -308,19 +293,6 @@ private slots:
         link.controlReply = {result, reply};
         QCOMPARE(driver.versionCode(), code);
         QCOMPARE(link.events, QStringList({"open", "drain", "control 5F 0 0 2"}));
-    }
-
-    void deviceNameLivesUntilClose()
-    {
-        Session session;
-        const char *name = session.driver.deviceName();
-        QCOMPARE(name, session.link.name.c_str());
-        session.driver.setPins(0x29, 0x00);
-        session.driver.versionCode();
-        QCOMPARE(name, session.link.name.c_str());
-        QCOMPARE(session.driver.deviceName(), name);
-        session.driver.close();
-        QCOMPARE(session.driver.deviceName(), "");
     }
 
     void openFailure_data()
@@ -342,10 +314,8 @@ private slots:
         QCOMPARE(library.link->events, QStringList({"open"}));
 
         library.link->openResult = UsbResult::Ok;
-        const CH341HANDLE handle = CH341OpenDevice(0);
-        QVERIFY(handle != nullptr && handle != CH341_INVALID_HANDLE);
+        QVERIFY(CH341OpenDevice(0) != CH341_INVALID_HANDLE);
         QCOMPARE(ch341::lastOpenResult(), UsbResult::Ok);
-        QCOMPARE(CH341OpenDevice(0), handle);
         QCOMPARE(library.link->events, QStringList({"open", "open", "drain"}));
     }
 
@@ -353,7 +323,6 @@ private slots:
     {
         QTest::addColumn<QString>("where");
         QTest::newRow("stream") << "stream";
-        QTest::newRow("version read") << "version";
         QTest::newRow("delay flushing pins") << "delay";
     }
 
@@ -363,12 +332,9 @@ private slots:
         Session session;
         session.driver.setPins(0x29, 0x00);
         session.link.scriptedReplies[0] = {UsbResult::NoDevice, {}};
-        session.link.controlReply.result = UsbResult::NoDevice;
         QByteArray buffer = hex("9F0000");
         if (where == "stream")
             QVERIFY(!stream(session.driver, buffer));
-        else if (where == "version")
-            QCOMPARE(session.driver.versionCode(), 0u);
         else
             QVERIFY(!session.driver.setDelayMs(50));
         QVERIFY(session.driver.isLost());
@@ -376,10 +342,7 @@ private slots:
         const QStringList eventsWhenLost = session.link.events;
         QVERIFY(!stream(session.driver, buffer));
         QVERIFY(!session.driver.setPins(0x29, 0x00));
-        QVERIFY(!session.driver.setStream(kMsbFirst));
         QCOMPARE(session.driver.versionCode(), 0u);
-        QVERIFY(!session.driver.setDelayMs(2));
-        QCOMPARE(session.driver.deviceName(), "");
         QCOMPARE(session.link.events, eventsWhenLost);
 
         // Plugged in again: the next open drops the dead handle and reopens.
@@ -412,9 +375,6 @@ private slots:
         const QStringList eventsOfIndex0 = library.link->events;
         uint8_t bytes[2] = {0x9F, 0x00};
         QCOMPARE(CH341GetVerIC(1), 0u);
-        QCOMPARE(CH341GetDeviceName(1), "");
-        QCOMPARE(CH341SetStream(1, kMsbFirst), 0u);
-        QCOMPARE(CH341SetDelaymS(1, 50), 0u);
         QCOMPARE(CH341Set_D5_D0(1, 0x29, 0x00), 0u);
         QCOMPARE(CH341StreamSPI4(0xFFFFFFFF, 0, 2, bytes), 0u);
         CH341CloseDevice(1);

@@ -7,8 +7,6 @@
 
 #include <QtTest>
 
-#include <random>
-
 using ch341::UsbResult;
 using emu::ChipModel;
 using emu::EmulatedLink;
@@ -50,8 +48,7 @@ struct Bench
         chip.setSelected(false);
         return miso;
     }
-    // Sends each space-separated hex command and waits out its busy time;
-    // returns all answers.
+    // Sends each space-separated hex command, waits out its busy time.
     QByteArray run(const QString &commands)
     {
         QByteArray answers;
@@ -102,9 +99,8 @@ UsbResult send(EmulatedLink &link, const QByteArray &out, std::vector<std::size_
     return result;
 }
 
-// One command of at most 31 bytes framed by chip select; returns the chip's
-// answer. The short SPI packet must end its OUT transfer: the bridge would
-// clock whatever followed it in the same 32-byte USB packet.
+// One command of at most 31 bytes framed by chip select; its short SPI packet
+// ends the OUT transfer, else the bridge would clock what follows as data.
 QByteArray linkCommand(EmulatedLink &link, const QByteArray &mosi)
 {
     QByteArray wire;
@@ -122,8 +118,7 @@ EmulatedLink &openedLink(EmulatedLink &link)
 
 } // namespace
 
-// Drives the emulated chip and programmer as the bridge would and checks
-// every answer against datasheet behaviour.
+// Drives the emulated chip and programmer as the bridge would.
 class TestEmulator : public QObject
 {
     Q_OBJECT
@@ -141,17 +136,9 @@ private slots:
         QTest::newRow("90 address 0") << w25q64 << "9000000000000000" << hex("FFFFFFFFEF16EF16");
         QTest::newRow("90 address 1: device first")
             << w25q64 << "900000010000" << hex("FFFFFFFF16EF");
-        QTest::newRow("AB repeats") << w25q64 << "AB0000000000" << hex("FFFFFFFF1616");
         QTest::newRow("15 repeats status 3") << w25q64 << "150000" << hex("FF6060");
         QTest::newRow("4B unique ID after four dummies")
             << w25q64 << "4B00000000000000000000000000" << hex("FFFFFFFFFFD26A5C3B1F082947FF");
-        QTest::newRow("W25Q256JV 9F") << w25q256 << "9F000000" << hex("FFEF4019");
-        QTest::newRow("MX25L6433F 90 but no 4B")
-            << emu::mx25l6433f() << "900000000000 4B000000000000"
-            << hex("FFFFFFFFC216 FFFFFFFFFFFFFF");
-        QTest::newRow("W25Q80DV has no 15") << emu::w25q80dv() << "1500" << hex("FFFF");
-        QTest::newRow("SST25VF016B AB pair")
-            << emu::sst25vf016b() << "AB0000000000" << hex("FFFFFFFFBF41");
         QTest::newRow("AT45DB161D: 9F only")
             << emu::at45db161d() << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
 
@@ -166,9 +153,6 @@ private slots:
         QTest::newRow("over a page keeps the last 256 bytes")
             << w25q64 << "06 02000200" + QString(512, '5') + "0102 | 0300020000000000"
             << hex("FFFFFFFF01025555");
-        QTest::newRow("read wraps from the end to 0")
-            << emu::w25q80dv() << "06 02000000AA 06 020FFFFFBB | 030FFFFF0000"
-            << hex("FFFFFFFFBBAA");
 
         // Write commands need WEL and run only when chip select rises right
         // after their last byte: WEL stays as it was, the A5 at 0x10 stays.
@@ -185,10 +169,6 @@ private slots:
                 << hex("FF02FFFFFFFFA5");
         }
 
-        QTest::newRow("B9 with a trailing byte does not sleep")
-            << w25q64 << "B900 | 9F000000" << hex("FFEF4017");
-        QTest::newRow("asleep: ignores 9F and 05")
-            << w25q64 << "B9 | 9F000000 0500" << hex("FFFFFFFF FFFF");
         QTest::newRow("AB wakes it; WREN while asleep was lost")
             << w25q64 << "B9 06 | AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
 
@@ -215,10 +195,7 @@ private slots:
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<uint64_t>("durationNs");
         QTest::newRow("chip erase C7") << emu::w25q64fv() << hex("C7") << 20 * kS;
-        QTest::newRow("chip erase 60") << emu::w25q64fv() << hex("60") << 20 * kS;
-        QTest::newRow("W25Q256JV chip erase") << emu::w25q256jv() << hex("C7") << 80 * kS;
         QTest::newRow("sector erase") << emu::w25q64fv() << hex("20001234") << 45 * kMs;
-        QTest::newRow("block erase") << emu::w25q64fv() << hex("D8001234") << 150 * kMs;
         QTest::newRow("status write") << emu::w25q64fv() << hex("0100") << 10 * kMs;
         QTest::newRow("page program") << emu::w25q64fv() << hex("02000000AA") << 700 * kUs;
     }
@@ -246,9 +223,6 @@ private slots:
         bench.command(hex("06"));
         bench.command(hex("0200000000"));
         QCOMPARE(bench.run("0500 0500 0300000000"), hex("FF03 FF00 FFFFFFFFFF"));
-        bench.chip.setStuckBusy(true);
-        bench.clock.advanceNs(1000 * kS);
-        QCOMPARE(bench.command(hex("0500")), hex("FF01"));
     }
 
     void blockProtection_data()
@@ -259,13 +233,9 @@ private slots:
         const uint32_t top = 8 * 1024 * 1024;
         QTest::newRow("BP1 protects the top 128 KiB") << "010400" << top - 0x20000 << false;
         QTest::newRow("BP1 leaves the page below") << "010400" << top - 0x20000 - 256 << true;
-        QTest::newRow("BP6 protects the top half") << "011800" << top / 2 << false;
-        QTest::newRow("BP6 leaves the bottom half") << "011800" << top / 2 - 256 << true;
         QTest::newRow("BP7 protects everything") << "011C00" << 0u << false;
         QTest::newRow("TB moves it to the bottom") << "012400" << 0x1FF00u << false;
-        QTest::newRow("TB frees the top") << "012400" << top - 256 << true;
         QTest::newRow("CMP protects the rest") << "010440" << 0u << false;
-        QTest::newRow("CMP frees the top") << "010440" << top - 256 << true;
         QTest::newRow("BUSY and WEL are not writable") << "0103" << 0u << true;
     }
 
@@ -290,33 +260,6 @@ private slots:
                  hex(refused ? "FFFFFFFFFF00" : "FFFFFFFFFFFF") + status);
     }
 
-    void randomProgramEraseMatchesModel()
-    {
-        const uint32_t size = 64 * 1024;
-        Bench bench(emu::ChipModelBuilder().sizeBytes(size).build());
-        QByteArray expected(int(size), char(0xFF));
-        std::mt19937 random(20240611);
-        for (int step = 0; step < 400; ++step) {
-            const uint32_t address = random() % size;
-            if (random() % 5 == 0) {
-                bench.run(QString::asprintf("06 20%06X", address));
-                expected.replace(int(address & ~0xFFFu), 4096, QByteArray(4096, char(0xFF)));
-                continue;
-            }
-            QByteArray data;
-            for (uint32_t i = random() % 300 + 1; i > 0; --i) {
-                data.append(char(random()));
-            }
-            bench.run(QString::asprintf("06 02%06X", address) + data.toHex());
-            // Past the page end the address wraps; only the last 256 bytes count.
-            for (int i = std::max(0, data.size() - 256); i < data.size(); ++i) {
-                const int at = int(address & ~0xFFu) + int((address + i) % 256);
-                expected[at] = char(expected[at] & data[i]);
-            }
-        }
-        QVERIFY(toBytes(bench.chip.memory()) == expected);
-    }
-
     void firmwarePins_data()
     {
         QTest::addColumn<QByteArray>("pins");
@@ -327,10 +270,8 @@ private slots:
         QTest::newRow("wire bytes mirrored both ways")
             << kSelect << false << hex("FFF702E8") << true;
         QTest::newRow("no chip reads ones") << kSelect << true << ones << false;
-        QTest::newRow("CS not driven") << padded(hex("AB806820")) << false << ones << false;
         QTest::newRow("CS driven high") << kDeselect << false << ones << false;
         QTest::newRow("clock not driven") << padded(hex("AB806120")) << false << ones << true;
-        QTest::newRow("MOSI not driven") << padded(hex("AB804920")) << false << ones << true;
         QTest::newRow("released") << padded(hex("AB804020")) << false << ones << false;
     }
 
@@ -346,8 +287,6 @@ private slots:
         QCOMPARE(send(link, pins + spiPacket(hex("9F000000")), {4}, &in), UsbResult::Ok);
         QCOMPARE(in.toHex(' '), wire.toHex(' '));
         QCOMPARE(link.chip().isSelected(), selected);
-        const bool heard = !link.chip().frames().empty() && !link.chip().frames().back().empty();
-        QCOMPARE(heard, in != hex("FFFFFFFF"));
     }
 
     void shortSpiPacketSwallowsNextPacket()
@@ -371,10 +310,6 @@ private slots:
         QTest::newRow("pins alone wait for a frame") << uint64_t(0) << kSelect << 0 << kMs;
         QTest::newRow("mid-frame start waits for the next frame")
             << 1400 * kUs << kSelect << 0 << 2 * kMs;
-        QTest::newRow("start on a boundary takes the next frame")
-            << 2 * kMs << kSelect << 0 << 3 * kMs;
-        QTest::newRow("two full packets add 62 byte times")
-            << uint64_t(0) << kSelect << 62 << kMs + 62 * byteNs3 / 3;
         QTest::newRow("256-byte read outlasts its frame")
             << 5 * kMs + 10 * kUs << kSelect << 256 << 6 * kMs + 256 * byteNs3 / 3;
         QTest::newRow("4 KiB OUT of 128 packets")
@@ -415,9 +350,6 @@ private slots:
             << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
         QTest::newRow("read chunk: two exchanges, done in the third frame")
             << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
-        QTest::newRow("page program with one status poll: six frames")
-            << "sel S1 desel sel S4 sel S256 desel sel S1 sel S1 desel" << uint64_t(5)
-            << uint64_t(6005333);
         QTest::newRow("8000 bytes behind a pin packet: one exchange per 4 KiB")
             << "sel S8000 desel" << uint64_t(3) << uint64_t(44506666);
         QTest::newRow("pause sends the queued pins first")
@@ -458,16 +390,10 @@ private slots:
         const QByteArray read4 = kSelect + spiPacket(hex("9F000000"));
         QTest::newRow("reply shorter than asked")
             << read4 << std::vector<std::size_t>{5} << UsbResult::ShortReply << 4;
-        QTest::newRow("reply longer than asked")
-            << read4 << std::vector<std::size_t>{3} << UsbResult::ShortReply << 3;
         QTest::newRow("reply missing")
             << read4 << std::vector<std::size_t>{4, 4} << UsbResult::Timeout << 4;
-        QTest::newRow("nothing sent, nothing pending")
-            << QByteArray() << std::vector<std::size_t>{1} << UsbResult::Timeout << 0;
         QTest::newRow("OUT over 4096 bytes")
             << QByteArray(4097, char(0xAB)) << std::vector<std::size_t>{} << UsbResult::Io << 0;
-        QTest::newRow("unknown command ignored")
-            << padded(hex("A00102")) << std::vector<std::size_t>{} << UsbResult::Ok << 0;
     }
 
     void transferErrors()
@@ -499,22 +425,14 @@ private slots:
         QCOMPARE(link.open(name), UsbResult::Ok);
         QCOMPARE(name, std::string("CH341A 1a86:5512 (emulated)"));
 
-        // A replug power-cycles the chip mid-erase and kills the old handle.
-        link.chip().memory()[7] = 0x42;
-        for (const char *command : {"B7", "06", "2000010000"}) {
-            linkCommand(link, hex(command));
-        }
+        // A replug power-cycles the chip and kills the old handle.
+        linkCommand(link, hex("B7"));
         send(link, kSelect, {});
-        link.setStaleIn({0x01});
-        link.chip().setBlockProtection(1);
         link.replug();
         QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice);
         link.close();
-        QCOMPARE(link.firmware().pinDirections(), uint8_t(0));
         QVERIFY(!link.chip().isSelected());
-        QCOMPARE(link.chip().status(), uint8_t(0x04)); // BP bits are non-volatile
         QVERIFY(!link.chip().isFourByteMode());
-        QCOMPARE(linkCommand(openedLink(link), hex("0300000700")), hex("FFFFFFFF42"));
     }
 
     void staleInShiftsAnswers()
@@ -528,7 +446,7 @@ private slots:
         QCOMPARE(linkCommand(link, hex("9F000000")), hex("FFEF4017"));
     }
 
-    void versionRequestAndCounters()
+    void versionRequest()
     {
         EmulatedLink link;
         uint8_t data[2] = {0xAA, 0xAA};
@@ -537,26 +455,7 @@ private slots:
         openedLink(link).setVersion(0x32);
         QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
         QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
-        QCOMPARE(link.clock().nowNs(), 1 * kMs);
         QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
-        QCOMPARE(got, std::size_t(0));
-
-        send(link, kSelect + spiPacket(QByteArray(31, 0)) + spiPacket(hex("00")), {31, 1});
-        send(link, QByteArray(), {});
-        const EmulatedLink::Counters &counters = link.counters();
-        QCOMPARE(counters.exchanges, uint64_t(2));
-        QCOMPARE(counters.outTransfers, uint64_t(1));
-        QCOMPARE(counters.inTransfers, uint64_t(2));
-        QCOMPARE(counters.packets, uint64_t(3));
-        QCOMPARE(counters.controlTransfers, uint64_t(1));
-        QCOMPARE(counters.bytesOut, uint64_t(32 + 32 + 2));
-        QCOMPARE(counters.spiBytes, uint64_t(32));
-        const uint64_t before = link.clock().nowNs();
-        link.resetCounters();
-        link.sleepMs(50);
-        QCOMPARE(link.clock().nowNs(), before + 50 * kMs);
-        QCOMPARE(counters.sleepNs, 50 * kMs);
-        QCOMPARE(counters.exchanges, uint64_t(0));
     }
 };
 
