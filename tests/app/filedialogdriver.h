@@ -1,7 +1,6 @@
 #pragma once
 
-// Answers the window's (non-native) file dialogs from inside their modal event
-// loop: records what each showed, then accepts a chosen file or cancels.
+// Answers non-native file dialogs from inside their modal loop and records each.
 
 #include <QApplication>
 #include <QFileDialog>
@@ -15,13 +14,11 @@ public:
     struct Shown
     {
         QString caption;
-        QString directory; // canonical path of the folder the dialog opened in
-        QString selected;  // what the dialog offered before it was answered
+        QString directory; // canonical path
     };
 
     FileDialogDriver()
     {
-        // Short enough to answer a dialog at once, long enough not to spin the CPU.
         m_poll.setInterval(5);
         QObject::connect(&m_poll, &QTimer::timeout, &m_poll, [this] { answerOpenDialog(); });
         m_poll.start();
@@ -38,14 +35,13 @@ private:
         if (!dialog || dialog == m_answered || !dialog->isVisible())
             return;
         m_answered = dialog;
-        m_shown.append({dialog->windowTitle(), dialog->directory().canonicalPath(),
-                        dialog->selectedFiles().value(0)});
+        m_shown.append({dialog->windowTitle(), dialog->directory().canonicalPath()});
         if (m_path.isEmpty()) {
             dialog->reject();
             return;
         }
         dialog->selectFile(m_path);
-        // QFileDialog::accept is protected; through QDialog it still runs the dialog's checks.
+        // QFileDialog::accept is protected; QDialog's still runs the dialog's checks.
         static_cast<QDialog *>(dialog)->accept();
     }
 

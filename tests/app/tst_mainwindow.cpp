@@ -1,6 +1,4 @@
-// The main window, offscreen, on the emulated programmer: real buttons, real
-// (non-native) file dialogs answered from their own event loop, real jobs on
-// the worker thread.
+// The main window on the emulated programmer: real buttons, dialogs and worker jobs.
 
 #include "clickablelabel.h"
 #include "emulatorharness.h"
@@ -12,12 +10,10 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -30,15 +26,15 @@
 Q_DECLARE_METATYPE(Qt::MouseButton)
 
 namespace {
-// One run of equally formatted log text as "text{colour,weight}", readable in a failed QCOMPARE.
+// One run of equally formatted log text as "text{colour,weight}".
 QString Run(const QString &text, const QColor &colour, int weight)
 {
     return QStringLiteral("%1{%2,%3}").arg(text, colour.name()).arg(weight);
 }
 
 constexpr int kChipSize = 1024 * 1024; // W25Q80DV
-const QString kCompleted = QStringLiteral("Operation Completed. <Performed By version 1.0.2>");
-const QString kCompletedLine = Run(kCompleted, Qt::black, QFont::Bold);
+const QString kCompletedLine = Run(
+    QStringLiteral("Operation Completed. <Performed By version 1.0.2>"), Qt::black, QFont::Bold);
 const QString kRefusal =
     Run(QStringLiteral("Operation in Progress! Please Wait Until it is Completed."), Qt::red,
         QFont::Normal);
@@ -65,23 +61,6 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void form();
-    void hexViewRowsAndReadOnly();
-    void progressNarrowing();
-    void cancelledDialog_data();
-    void cancelledDialog();
-    void job_data();
-    void job(); // also: closing is refused while it runs
-    void twoJobsInARowUseNewWorkers();
-    void destroyedWindowLetsJobFinish();
-    void logoPress_data();
-    void logoPress();
-
 private:
     template<typename T = QWidget> T *child(const char *name) const
     {
@@ -91,8 +70,20 @@ private:
     QTextEdit *log() const { return child<QTextEdit>("txtLog"); }
     QHexEdit *hexView() const { return m_window->findChild<QHexEdit *>(); }
     QString statusText() const { return m_window->statusBar()->findChild<QLabel *>()->text(); }
-    bool waitForIdle();
-    bool jobControlsEnabled(bool enabled) const;
+    bool waitForIdle()
+    {
+        return QTest::qWaitFor(
+            [this] { return !m_window->IsJobRunning() && child("btnRead")->isEnabled(); }, 60000);
+    }
+
+    bool jobControlsEnabled(bool enabled) const
+    {
+        for (const char *name : kButtons) {
+            if (child(name)->isEnabled() != enabled)
+                return false;
+        }
+        return child("widget")->isEnabled() == enabled;
+    }
 
     QTemporaryDir m_workingDir;
     QList<QUrl> m_opened;
@@ -100,308 +91,265 @@ private:
     EmulatorHarness m_harness;
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<FileDialogDriver> m_dialogs;
+
+private slots:
+    void initTestCase()
+    {
+        // Keeps the window's log files out of the build tree.
+        QVERIFY(m_workingDir.isValid());
+        QVERIFY(QDir::setCurrent(m_workingDir.path()));
+        m_urlCatcher = std::make_unique<UrlCatcher>(&m_opened);
+    }
+
+    void init()
+    {
+        m_harness.install(ChipKind::W25Q80DV);
+        m_opened.clear();
+        m_window = std::make_unique<MainWindow>();
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        m_dialogs = std::make_unique<FileDialogDriver>();
+    }
+
+    void cleanup()
+    {
+        // A failed check may leave a job running; the window must outlive it.
+        if (m_window)
+            waitForIdle();
+        m_dialogs.reset();
+        m_window.reset();
+    }
+
+    void formAndProgressNarrowing()
+    {
+        QCOMPARE(m_window->windowTitle(), QStringLiteral("Varnock SPI Flasher version 1.0.2"));
+        QCOMPARE(m_window->minimumSize(), QSize(806, 714));
+        QCOMPARE(m_window->maximumSize(), QSize(806, 714));
+        QCOMPARE(statusText(), QStringLiteral("Idle."));
+        // The logo comes from the embedded resources.
+        QVERIFY(!child<QLabel>("label")->pixmap(Qt::ReturnByValue).isNull());
+
+        // The worker counts in 64 bits; the bar keeps the low 32.
+        auto *pgb = child<QProgressBar>("pgb");
+        m_window->SetProgreesBar_MaxValue((qulonglong(1) << 32) + 1000);
+        m_window->UpdateProgreesBar_Value((qulonglong(1) << 32) + 5);
+        QCOMPARE(pgb->maximum(), 1000);
+        QCOMPARE(pgb->value(), 5);
+    }
+
+    void hexViewRowsAndReadOnly()
+    {
+        QHexEdit *hex = hexView();
+        const QByteArray chip = RandomBytes(kChipSize, 7);
+        m_window->UpdateHexView(chip);
+        QCOMPARE(hex->rowCount(), qint64(65536));
+        // Eight-digit addresses, upper-case bytes one blank apart.
+        const QString last = hex->rowText(65535);
+        const QString lastBytes = QString::fromLatin1(chip.right(16).toHex(' ').toUpper());
+        QVERIFY2(last.startsWith(QStringLiteral("000FFFF0 ")) && last.contains(lastBytes),
+                 qPrintable(last));
+
+        // The caret still moves (one byte right, one row down); typing changes nothing.
+        hex->setFocus();
+        QTest::keyClick(hex, Qt::Key_Right);
+        QTest::keyClick(hex, Qt::Key_Down);
+        QCOMPARE(hex->cursorPosition(), qint64(17));
+        QTest::keyClicks(hex, QStringLiteral("00ff"));
+        QTest::keyClick(hex, Qt::Key_Delete);
+        QTest::keyClick(hex, Qt::Key_Backspace);
+        QCOMPARE(hex->data(), chip);
+    }
+
+    void cancelledDialog_data()
+    {
+        QTest::addColumn<QString>("buttonName");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("message");
+
+        const QString openCaption = QStringLiteral("Select Binary File");
+        const QString openMessage = QStringLiteral("Please Select Binary File Name!");
+        QTest::newRow("read") << "btnRead" << QStringLiteral("Enter Saved File Name")
+                              << QStringLiteral("Please Select Saved File Name!");
+        QTest::newRow("write") << "btnWrite" << openCaption << openMessage;
+        QTest::newRow("verify") << "btnVerify" << openCaption << openMessage;
+    }
+
+    void cancelledDialog()
+    {
+        QFETCH(QString, buttonName);
+        QFETCH(QString, caption);
+        QFETCH(QString, message);
+
+        m_dialogs->answerWith(QString());
+        click(qPrintable(buttonName));
+
+        QCOMPARE(m_dialogs->shown().size(), 1);
+        const FileDialogDriver::Shown &shown = m_dialogs->shown().first();
+        QCOMPARE(shown.caption, caption);
+        QCOMPARE(shown.directory, QDir(QCoreApplication::applicationDirPath()).canonicalPath());
+        // Nothing started: no job, controls enabled, only the red request in the log.
+        QVERIFY(!m_window->IsJobRunning());
+        QVERIFY(jobControlsEnabled(true));
+        QCOMPARE(LogLines(log()), QStringList{Run(message, Qt::red, QFont::Normal)});
+    }
+
+    void job_data()
+    {
+        QTest::addColumn<QString>("buttonName");
+        QTest::addColumn<QByteArray>("fileBefore"); // null: no file
+        QTest::addColumn<QByteArray>("memoryAfter");
+        QTest::addColumn<QByteArray>("fileAfter"); // null: not checked
+        QTest::addColumn<int>("progressMaximum");  // -1: not checked
+        QTest::addColumn<bool>("fillsHexView");
+        QTest::addColumn<QString>("verdict"); // a log line, or empty
+
+        const QByteArray chip = RandomBytes(kChipSize, 21);
+        const QByteArray blank(kChipSize, char(0xFF));
+        // The last page is partly programmed.
+        const QByteArray image = RandomBytes(300 * 1024 + 77, 32);
+        const QByteArray same = chip.left(8192 + 5);
+        QByteArray differing = same;
+        differing[8192] = char(~differing.at(8192));
+        const QByteArray none;
+
+        QTest::newRow("read dumps chip")
+            << "btnRead" << none << chip << chip << kChipSize << false << QString();
+        QTest::newRow("write programs file")
+            << "btnWrite" << image << image + blank.mid(image.size()) << image << int(image.size())
+            << false << QString();
+        QTest::newRow("verify match fills hex view")
+            << "btnVerify" << same << chip << same << int(same.size()) << true
+            << Run(QStringLiteral("Match Found!"), Qt::darkGreen, QFont::Normal);
+        QTest::newRow("verify mismatch leaves hex view")
+            << "btnVerify" << differing << chip << differing << -1 << false
+            << Run(QStringLiteral("No Match Found!"), Qt::red, QFont::Normal);
+        QTest::newRow("erase blanks chip")
+            << "btnErase" << none << blank << none << -1 << false << QString();
+    }
+
+    void job()
+    {
+        QFETCH(QString, buttonName);
+        QFETCH(QByteArray, fileBefore);
+        QFETCH(QByteArray, memoryAfter);
+        QFETCH(QByteArray, fileAfter);
+        QFETCH(int, progressMaximum);
+        QFETCH(bool, fillsHexView);
+        QFETCH(QString, verdict);
+
+        m_harness.setMemory(RandomBytes(kChipSize, 21));
+        const QString path = m_workingDir.filePath(QStringLiteral("image.bin"));
+        QFile::remove(path);
+        if (!fileBefore.isNull())
+            QVERIFY(WriteFile(path, fileBefore));
+        const QByteArray earlier("shown before the job");
+        m_window->UpdateHexView(earlier);
+        m_dialogs->answerWith(path);
+
+        click(qPrintable(buttonName));
+        const int dialogs = buttonName == QLatin1String("btnErase") ? 0 : 1;
+        QCOMPARE(m_dialogs->shown().size(), dialogs);
+        QVERIFY(m_window->IsJobRunning());
+        QVERIFY(jobControlsEnabled(false));
+        // JobDone cannot have been delivered: no event was processed since.
+        QVERIFY(!m_window->close());
+        QVERIFY(m_window->isVisible());
+
+        QVERIFY(waitForIdle());
+        QVERIFY(jobControlsEnabled(true));
+        QCOMPARE(statusText(), QStringLiteral("Idle."));
+        QCOMPARE(m_harness.memory(), memoryAfter);
+        if (!fileAfter.isNull())
+            QCOMPARE(ReadFile(path), fileAfter);
+        if (progressMaximum >= 0)
+            QCOMPARE(child<QProgressBar>("pgb")->maximum(), progressMaximum);
+        QCOMPARE(hexView()->data(), fillsHexView ? fileBefore : earlier);
+
+        const QStringList lines = LogLines(log());
+        QCOMPARE(lines.count(kRefusal), 1);
+        if (!verdict.isEmpty())
+            QCOMPARE(lines.count(verdict), 1);
+        // The job ends on the completion line in bold, then the elapsed time, its figure
+        // demi-bold.
+        QCOMPARE(lines.value(lines.size() - 2), kCompletedLine);
+        const QRegularExpression elapsed(
+            '^' +
+            QRegularExpression::escape(Run(QStringLiteral("Elapsed Time: "), Qt::black, 50)) +
+            QStringLiteral("(0|[1-9]\\d*)") +
+            QRegularExpression::escape(Run(QStringLiteral(" seconds"), Qt::black, 63)) + '$');
+        QVERIFY2(elapsed.match(lines.last()).hasMatch(), qPrintable(lines.last()));
+        QVERIFY(m_window->close());
+    }
+
+    void twoJobsInARowUseNewWorkers()
+    {
+        click("btnErase");
+        QPointer<CH341> first = m_window->CurrentWorker();
+        QVERIFY(first);
+        QVERIFY(waitForIdle());
+        QVERIFY(!first);
+
+        const QByteArray chip = RandomBytes(kChipSize, 61);
+        m_harness.setMemory(chip);
+        const QString dump = m_workingDir.filePath(QStringLiteral("second.bin"));
+        m_dialogs->answerWith(dump);
+        click("btnRead");
+        QVERIFY(m_window->CurrentWorker());
+        QVERIFY(waitForIdle());
+
+        // A first worker still wired up would erase again in the restarted thread.
+        QCOMPARE(ReadFile(dump), chip);
+        QCOMPARE(m_harness.memory(), chip);
+        QCOMPARE(LogLines(log()).count(kCompletedLine), 2);
+    }
+
+    void destroyedWindowLetsJobFinish()
+    {
+        m_harness.setMemory(RandomBytes(kChipSize, 71));
+        click("btnErase");
+        QPointer<CH341> worker = m_window->CurrentWorker();
+        QVERIFY(worker);
+
+        // Destroying a running thread would abort; the erase runs to its end instead.
+        m_window.reset();
+        QVERIFY(!worker);
+        QCOMPARE(m_harness.memory(), QByteArray(kChipSize, char(0xFF)));
+        QVERIFY(!m_harness.isOpen());
+        QVERIFY(m_harness.isReleased());
+    }
+
+    void logoPress_data()
+    {
+        QTest::addColumn<Qt::MouseButton>("mouseButton");
+        QTest::addColumn<int>("opened"); // of three presses
+
+        QTest::newRow("each left press opens the page") << Qt::LeftButton << 3;
+        QTest::newRow("right opens nothing") << Qt::RightButton << 0;
+        QTest::newRow("middle opens nothing") << Qt::MiddleButton << 0;
+    }
+
+    void logoPress()
+    {
+        QFETCH(Qt::MouseButton, mouseButton);
+        QFETCH(int, opened);
+
+        auto *label = child<ClickableLabel>("label");
+        QCOMPARE(label->cursor().shape(), Qt::PointingHandCursor);
+        for (int i = 0; i < 3; ++i) {
+            // The page opens on the press itself, before any release.
+            QTest::mousePress(label, mouseButton);
+            QCOMPARE(m_opened.size(), opened ? i + 1 : 0);
+            QTest::mouseRelease(label, mouseButton);
+        }
+        QCOMPARE(m_opened.size(), opened);
+        if (opened)
+            QCOMPARE(m_opened.first().scheme(), QStringLiteral("https"));
+    }
 };
-
-void TestMainWindow::initTestCase()
-{
-    // The window files its log under the working directory; keep it out of the build tree.
-    QVERIFY(m_workingDir.isValid());
-    QVERIFY(QDir::setCurrent(m_workingDir.path()));
-    m_urlCatcher = std::make_unique<UrlCatcher>(&m_opened);
-}
-
-void TestMainWindow::init()
-{
-    m_harness.install(ChipKind::W25Q80DV);
-    m_opened.clear();
-    m_window = std::make_unique<MainWindow>();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    m_dialogs = std::make_unique<FileDialogDriver>();
-}
-
-void TestMainWindow::cleanup()
-{
-    // A failed check may leave a job running; the window must outlive it.
-    if (m_window)
-        waitForIdle();
-    m_dialogs.reset();
-    m_window.reset();
-}
-
-bool TestMainWindow::waitForIdle()
-{
-    return QTest::qWaitFor(
-        [this] { return !m_window->IsJobRunning() && child("btnRead")->isEnabled(); }, 60000);
-}
-
-bool TestMainWindow::jobControlsEnabled(bool enabled) const
-{
-    for (const char *name : kButtons) {
-        if (child(name)->isEnabled() != enabled)
-            return false;
-    }
-    return child("widget")->isEnabled() == enabled;
-}
-
-void TestMainWindow::form()
-{
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Varnock SPI Flasher version 1.0.2"));
-    QCOMPARE(m_window->minimumSize(), QSize(806, 714));
-    QCOMPARE(m_window->maximumSize(), QSize(806, 714));
-    QCOMPARE(statusText(), QStringLiteral("Idle."));
-    const std::pair<const char *, QRect> places[] = {{"widget", QRect(11, 49, 781, 172)},
-                                                     {"txtLog", QRect(11, 226, 781, 192)},
-                                                     {"layoutWidget", QRect(11, 11, 781, 31)},
-                                                     {"layoutWidget1", QRect(11, 450, 781, 230)}};
-    for (const auto &place : places)
-        QCOMPARE(child(place.first)->geometry(), place.second);
-    const QStringList texts = {"Read", "Write", "Verify", "Erase"};
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(child<QPushButton>(kButtons[i])->text(), texts.at(i));
-    // The logo comes from the embedded resources, registered before the form is built.
-    QVERIFY(!child<QLabel>("label")->pixmap(Qt::ReturnByValue).isNull());
-}
-
-void TestMainWindow::hexViewRowsAndReadOnly()
-{
-    QHexEdit *hex = hexView();
-    // Over the placeholder in window coordinates, not inside it, so it stays enabled in a job.
-    QCOMPARE(hex->parentWidget(), static_cast<QWidget *>(m_window.get()));
-    QCOMPARE(hex->geometry(), QRect(11, 49, 781, 172));
-
-    const QByteArray chip = RandomBytes(kChipSize, 7);
-    m_window->UpdateHexView(chip);
-    QCOMPARE(hex->rowCount(), qint64(65536));
-    // Eight-digit addresses, upper-case digits, one blank between bytes.
-    const QString last = hex->rowText(65535);
-    const QString lastBytes = QString::fromLatin1(chip.right(16).toHex(' ').toUpper());
-    QVERIFY2(last.startsWith(QStringLiteral("000FFFF0 ")) && last.contains(lastBytes),
-             qPrintable(last));
-
-    // The caret still moves (one byte right, one row down); typing changes nothing.
-    hex->setFocus();
-    QTest::keyClick(hex, Qt::Key_Right);
-    QTest::keyClick(hex, Qt::Key_Down);
-    QCOMPARE(hex->cursorPosition(), qint64(17));
-    QTest::keyClicks(hex, QStringLiteral("00ff"));
-    QTest::keyClick(hex, Qt::Key_Delete);
-    QTest::keyClick(hex, Qt::Key_Backspace);
-    QCOMPARE(hex->data(), chip);
-}
-
-void TestMainWindow::progressNarrowing()
-{
-    // The worker counts in 64 bits; the bar keeps the low 32.
-    auto *pgb = child<QProgressBar>("pgb");
-    m_window->SetProgreesBar_MaxValue((qulonglong(1) << 32) + 1000);
-    m_window->UpdateProgreesBar_Value((qulonglong(1) << 32) + 5);
-    QCOMPARE(pgb->maximum(), 1000);
-    QCOMPARE(pgb->value(), 5);
-}
-
-void TestMainWindow::cancelledDialog_data()
-{
-    QTest::addColumn<QString>("buttonName");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<QString>("message");
-
-    const QString openCaption = QStringLiteral("Select Binary File");
-    const QString openMessage = QStringLiteral("Please Select Binary File Name!");
-    QTest::newRow("read") << "btnRead" << QStringLiteral("Enter Saved File Name")
-                          << QStringLiteral("Please Select Saved File Name!");
-    QTest::newRow("write") << "btnWrite" << openCaption << openMessage;
-    QTest::newRow("verify") << "btnVerify" << openCaption << openMessage;
-}
-
-void TestMainWindow::cancelledDialog()
-{
-    QFETCH(QString, buttonName);
-    QFETCH(QString, caption);
-    QFETCH(QString, message);
-
-    m_dialogs->answerWith(QString());
-    click(qPrintable(buttonName));
-
-    QCOMPARE(m_dialogs->shown().size(), 1);
-    const FileDialogDriver::Shown &shown = m_dialogs->shown().first();
-    QCOMPARE(shown.caption, caption);
-    QCOMPARE(shown.directory, QDir(QCoreApplication::applicationDirPath()).canonicalPath());
-    // The save dialog proposes a dump named after the moment, to the second.
-    const QRegularExpression dumpName(QStringLiteral("/dump_\\d{8}_\\d{6}\\.bin$"));
-    if (buttonName == QLatin1String("btnRead"))
-        QVERIFY2(dumpName.match(shown.selected).hasMatch(), qPrintable(shown.selected));
-
-    // Nothing started: no job, controls enabled, only the red request in the log.
-    QVERIFY(!m_window->IsJobRunning());
-    QVERIFY(jobControlsEnabled(true));
-    QCOMPARE(LogLines(log()), QStringList{Run(message, Qt::red, QFont::Normal)});
-}
-
-void TestMainWindow::job_data()
-{
-    QTest::addColumn<QString>("buttonName");
-    QTest::addColumn<QByteArray>("fileBefore"); // null: no file before the job
-    QTest::addColumn<QByteArray>("memoryAfter");
-    QTest::addColumn<QByteArray>("fileAfter"); // null: not checked
-    QTest::addColumn<int>("progressMaximum");  // -1: not checked
-    QTest::addColumn<bool>("fillsHexView");
-    QTest::addColumn<QString>("verdict"); // a log line, or empty
-
-    const QByteArray chip = RandomBytes(kChipSize, 21);
-    const QByteArray blank(kChipSize, char(0xFF));
-    // Not a whole number of pages, so the last page is partly programmed.
-    const QByteArray image = RandomBytes(300 * 1024 + 77, 32);
-    const QByteArray same = chip.left(8192 + 5);
-    QByteArray differing = same;
-    differing[8192] = char(~differing.at(8192));
-    const QByteArray none;
-
-    QTest::newRow("read dumps chip")
-        << "btnRead" << none << chip << chip << kChipSize << false << QString();
-    QTest::newRow("write programs file") << "btnWrite" << image << image + blank.mid(image.size())
-                                         << image << int(image.size()) << false << QString();
-    QTest::newRow("verify match fills hex view")
-        << "btnVerify" << same << chip << same << int(same.size()) << true
-        << Run(QStringLiteral("Match Found!"), Qt::darkGreen, QFont::Normal);
-    QTest::newRow("verify mismatch leaves hex view")
-        << "btnVerify" << differing << chip << differing << -1 << false
-        << Run(QStringLiteral("No Match Found!"), Qt::red, QFont::Normal);
-    QTest::newRow("erase blanks chip")
-        << "btnErase" << none << blank << none << -1 << false << QString();
-}
-
-void TestMainWindow::job()
-{
-    QFETCH(QString, buttonName);
-    QFETCH(QByteArray, fileBefore);
-    QFETCH(QByteArray, memoryAfter);
-    QFETCH(QByteArray, fileAfter);
-    QFETCH(int, progressMaximum);
-    QFETCH(bool, fillsHexView);
-    QFETCH(QString, verdict);
-
-    m_harness.setMemory(RandomBytes(kChipSize, 21));
-    const QString path = m_workingDir.filePath(QStringLiteral("image.bin"));
-    QFile::remove(path);
-    if (!fileBefore.isNull())
-        QVERIFY(WriteFile(path, fileBefore));
-    const QByteArray earlier("shown before the job");
-    m_window->UpdateHexView(earlier);
-    m_dialogs->answerWith(path);
-
-    click(qPrintable(buttonName));
-    const int dialogs = buttonName == QLatin1String("btnErase") ? 0 : 1;
-    QCOMPARE(m_dialogs->shown().size(), dialogs);
-    QVERIFY(m_window->IsJobRunning());
-    QVERIFY(jobControlsEnabled(false));
-    // The worker's JobDone cannot have been delivered yet: no event was processed since.
-    QVERIFY(!m_window->close());
-    QVERIFY(m_window->isVisible());
-
-    QVERIFY(waitForIdle());
-    QVERIFY(jobControlsEnabled(true));
-    QCOMPARE(statusText(), QStringLiteral("Idle."));
-    QCOMPARE(m_harness.memory(), memoryAfter);
-    if (!fileAfter.isNull())
-        QCOMPARE(ReadFile(path), fileAfter);
-    if (progressMaximum >= 0)
-        QCOMPARE(child<QProgressBar>("pgb")->maximum(), progressMaximum);
-    QCOMPARE(hexView()->data(), fillsHexView ? fileBefore : earlier);
-
-    const QStringList lines = LogLines(log());
-    QCOMPARE(lines.count(kRefusal), 1);
-    if (!verdict.isEmpty())
-        QCOMPARE(lines.count(verdict), 1);
-    // The job ends on the completion line in bold, then the elapsed time, its figure demi-bold.
-    QCOMPARE(lines.count(kCompletedLine), 1);
-    QCOMPARE(lines.value(lines.size() - 2), kCompletedLine);
-    const QRegularExpression elapsed(
-        '^' + QRegularExpression::escape(Run(QStringLiteral("Elapsed Time: "), Qt::black, 50)) +
-        QStringLiteral("(0|[1-9]\\d*)") +
-        QRegularExpression::escape(Run(QStringLiteral(" seconds"), Qt::black, 63)) + '$');
-    QVERIFY2(elapsed.match(lines.last()).hasMatch(), qPrintable(lines.last()));
-    // The same lines also go to the day's log file under the working directory.
-    QDirIterator logFiles(QStringLiteral("LOG/JobLog"), {QStringLiteral("Log.txt")}, QDir::Files,
-                          QDirIterator::Subdirectories);
-    QVERIFY(logFiles.hasNext());
-    const QRegularExpression fileEnd(" : " + QRegularExpression::escape(kCompleted) +
-                                     "\n.* : Elapsed Time: \\d+ seconds\n$");
-    QVERIFY(fileEnd.match(QString::fromUtf8(ReadFile(logFiles.next()))).hasMatch());
-    QVERIFY(m_window->close());
-    QVERIFY(!m_window->isVisible());
-}
-
-void TestMainWindow::twoJobsInARowUseNewWorkers()
-{
-    click("btnErase");
-    QPointer<CH341> first = m_window->CurrentWorker();
-    QVERIFY(first);
-    QVERIFY(waitForIdle());
-    QVERIFY(!first);
-
-    const QByteArray chip = RandomBytes(kChipSize, 61);
-    m_harness.setMemory(chip);
-    const QString dump = m_workingDir.filePath(QStringLiteral("second.bin"));
-    m_dialogs->answerWith(dump);
-    click("btnRead");
-    QVERIFY(m_window->CurrentWorker());
-    QVERIFY(waitForIdle());
-
-    // Had the first worker kept its wiring, the restarted thread would run its erase again.
-    QCOMPARE(ReadFile(dump), chip);
-    QCOMPARE(m_harness.memory(), chip);
-    QCOMPARE(LogLines(log()).count(kCompletedLine), 2);
-}
-
-void TestMainWindow::destroyedWindowLetsJobFinish()
-{
-    m_harness.setMemory(RandomBytes(kChipSize, 71));
-    click("btnErase");
-    QPointer<CH341> worker = m_window->CurrentWorker();
-    QVERIFY(worker);
-
-    // Destroying a running thread would abort the process; the erase runs to its end instead.
-    m_window.reset();
-    QVERIFY(!worker);
-    QCOMPARE(m_harness.memory(), QByteArray(kChipSize, char(0xFF)));
-    QVERIFY(!m_harness.isOpen());
-    QVERIFY(m_harness.isReleased());
-}
-
-void TestMainWindow::logoPress_data()
-{
-    QTest::addColumn<Qt::MouseButton>("mouseButton");
-    QTest::addColumn<int>("opened"); // of three presses
-
-    QTest::newRow("each left press opens the page") << Qt::LeftButton << 3;
-    QTest::newRow("right opens nothing") << Qt::RightButton << 0;
-    QTest::newRow("middle opens nothing") << Qt::MiddleButton << 0;
-}
-
-void TestMainWindow::logoPress()
-{
-    QFETCH(Qt::MouseButton, mouseButton);
-    QFETCH(int, opened);
-
-    auto *label = child<ClickableLabel>("label");
-    QCOMPARE(label->cursor().shape(), Qt::PointingHandCursor);
-    for (int i = 0; i < 3; ++i) {
-        // The page opens on the press itself, before any release.
-        QTest::mousePress(label, mouseButton);
-        QCOMPARE(m_opened.size(), opened ? i + 1 : 0);
-        QTest::mouseRelease(label, mouseButton);
-    }
-    QCOMPARE(m_opened.size(), opened);
-    for (const QUrl &url : qAsConst(m_opened))
-        QVERIFY2(url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty(),
-                 qPrintable(url.toString()));
-    QVERIFY(log()->document()->isEmpty());
-}
 
 int main(int argc, char *argv[])
 {
-    // The toolkit's own dialogs, so the test can answer them from inside their event loop.
+    // The toolkit's own dialogs, answerable from inside their event loop.
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication application(argc, argv);
     // The worker's trace lines would drown the results.

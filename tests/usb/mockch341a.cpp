@@ -17,8 +17,6 @@ constexpr uint8_t kEndpointIn = 0x80;
 constexpr std::size_t kSetupLength = 8;
 // The chip version the CH341A3 reports to its one control request.
 constexpr uint8_t kVersion = 0x30;
-// What a host controller reports for transfers of a device that went away.
-constexpr int kDisconnected = -ESHUTDOWN;
 
 usbdevfs_urb &urbOf(UMockdevIoctlData *data)
 {
@@ -51,12 +49,8 @@ void MockCh341a::setFaults(const Faults &faults)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_faults = faults;
-}
-
-void MockCh341a::addStaleReply(std::vector<uint8_t> packet)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_replies.push_back(std::move(packet));
+    if (faults.staleReplyLength > 0)
+        m_replies.emplace_back(std::size_t(faults.staleReplyLength), uint8_t(0x5A));
 }
 
 QByteArray MockCh341a::memory(int length) const
@@ -96,12 +90,11 @@ int MockCh341a::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
 
 int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
 {
-    const bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
     // Reaping still works after a disconnect; everything else fails.
-    if (m_unplugged && !reaping)
-        return ENODEV;
-    if (reaping)
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY)
         return reap(client);
+    if (m_unplugged)
+        return ENODEV;
     switch (request) {
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:
@@ -156,7 +149,7 @@ void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
         m_replies.clear();
         m_waitingIn.push_front(std::move(urb));
         for (Urb &pending : m_waitingIn) {
-            pending.status = kDisconnected;
+            pending.status = -ESHUTDOWN; // as a host controller reports a device gone
             m_done.push_back(std::move(pending));
         }
         m_waitingIn.clear();

@@ -1,9 +1,7 @@
 #pragma once
 
-// MockCh341a answers the usbfs requests libusb sends to one emulated USB
-// device: claim and release, control transfers and bulk URBs submitted,
-// reaped and discarded, with the emulated CH341A firmware and a W25Q80DV in
-// its socket. The handler runs on umockdev's thread, so every public call locks.
+// Answers libusb's usbfs requests for one emulated CH341A with a W25Q80DV in its
+// socket. The handler runs on umockdev's thread, so every public call locks.
 
 #include "emulator/emulatedch341.h"
 #include "emulator/spiflashchip.h"
@@ -30,23 +28,19 @@ public:
         bool claimedElsewhere = false; // another driver or process holds interface 0
         Replies replies = Replies::Whole;
         int outUrbsBeforeUnplug = -1; // then the device is pulled out mid-transfer
+        int staleReplyLength = 0;     // bytes an aborted session left in the IN endpoint
     };
 
     MockCh341a();
     ~MockCh341a();
-    MockCh341a(const MockCh341a &) = delete;
-    MockCh341a &operator=(const MockCh341a &) = delete;
 
     UMockdevIoctlBase *handler() const { return m_handler; }
     void setFaults(const Faults &faults);
-    // A reply an aborted session left waiting in the IN endpoint.
-    void addStaleReply(std::vector<uint8_t> packet);
 
     QByteArray memory(int length) const;
     void setMemory(const QByteArray &contents);
     bool isClaimed() const;
-    // Every URB in order: "I<length>" bulk IN, "O<length>" bulk OUT,
-    // "C<length>" control, "D" a discarded one.
+    // Every URB in order: "I<length>" bulk IN, "O<length>" OUT, "C<length>" control, "D" discard.
     QString urbs() const;
 
 private:

@@ -9,8 +9,7 @@
 
 namespace {
 
-// Directories and the emulation's sockets: an ordinary user must be able to
-// create and connect to them.
+// An ordinary user must reach the testbed's directories and sockets.
 int openToEveryone(const char *path, const struct stat *status, int, FTW *)
 {
     if (S_ISDIR(status->st_mode) || S_ISSOCK(status->st_mode))
@@ -40,10 +39,7 @@ MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uin
     // The handler must be in place before the device appears.
     umockdev_testbed_attach_ioctl(m_testbed, node, m_devices.back()->handler(), nullptr);
 
-    // Device: USB 1.10, class FFh protocol 2, EP0 8 bytes, 1a86:pppp, bcdDevice 3.04, no
-    // strings, one configuration. Configuration 1: 39 bytes, one interface, bus powered,
-    // 96 mA. Interface 0: three endpoints, class FFh/01h/02h. Endpoints: 82h bulk IN 32
-    // bytes, 02h bulk OUT 32 bytes, 81h interrupt IN 8 bytes every frame.
+    // USB 1.10, 1a86:pppp rev 3.04, one interface: 82h bulk IN 32, 02h bulk OUT 32, 81h int IN.
     char record[1024];
     std::snprintf(record, sizeof record,
                   "P: /devices/usb1/%s\nN: bus/usb/001/%03u\n"

@@ -1,8 +1,6 @@
 #pragma once
 
-// MockUsbBus is a umockdev testbed holding emulated USB devices on bus 1:
-// sysfs entries with a CH341A's descriptors, and device nodes answered by
-// MockCh341a. The process must run under umockdev-wrapper.
+// A umockdev testbed with emulated CH341A devices on bus 1; needs umockdev-wrapper.
 
 #include "mockch341a.h"
 
@@ -18,11 +16,8 @@ class MockUsbBus
 public:
     MockUsbBus();
     ~MockUsbBus();
-    MockUsbBus(const MockUsbBus &) = delete;
-    MockUsbBus &operator=(const MockUsbBus &) = delete;
 
-    // A device named after its port path, e.g. "1-2" (port 2 of the root
-    // hub), with the given device number.
+    // A device at a port path such as "1-2" (port 2 of the root hub).
     MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512);
     // The device leaves sysfs and /dev, as after a real unplug.
     void remove(const std::string &portPath);
