@@ -21,11 +21,6 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::sst25vf016b();
     case ChipKind::AT45DB161D:
         return emu::at45db161d();
-    case ChipKind::EndlessErase: {
-        emu::ChipModel model = emu::w25q80dv();
-        model.chipEraseNs = uint64_t(100000) * 1000 * 1000 * 1000;
-        return model;
-    }
     case ChipKind::Unknown:
         return emu::ChipModelBuilder(emu::w25q80dv()).jedecId(0x12, 0x34, 0x56).build();
     }

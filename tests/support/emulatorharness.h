@@ -11,14 +11,13 @@
 #include <QUrl>
 
 enum class ChipKind {
-    W25Q80DV,     // 1 MiB, EF4014
-    W25Q64FV,     // 8 MiB, EF4017
-    W25Q256JV,    // 32 MiB, EF4019, 4-byte addressing
-    SST25VF016B,  // 2 MiB, BF2541
-    AT45DB161D,   // 1F2600, a 45-series DataFlash
-    Unknown,      // answers an identifier no chip-list row has
-    NoChip,       // empty socket
-    EndlessErase, // 1 MiB, EF4014, whose chip erase outlasts any datasheet maximum
+    W25Q80DV,    // 1 MiB, EF4014
+    W25Q64FV,    // 8 MiB, EF4017
+    W25Q256JV,   // 32 MiB, EF4019, 4-byte addressing
+    SST25VF016B, // 2 MiB, BF2541
+    AT45DB161D,  // 1F2600, a 45-series DataFlash
+    Unknown,     // answers an identifier no chip-list row has
+    NoChip,      // empty socket
 };
 
 class EmulatorHarness
