@@ -137,7 +137,8 @@ private slots:
     void chipFaults();
     void badFiles_data();
     void badFiles();
-    void logDirectoryNotWritable();
+    void badLog_data();
+    void badLog();
     void windowSurvivesUnplugOnWorkerThread();
 
 private:
@@ -177,10 +178,10 @@ void TestFaults::init()
 void TestFaults::cleanup()
 {
     const QByteArray function = QTest::currentTestFunction();
-    Tally *tally = function == "unplugMatrix" ? &m_unplug
-                   : function == "chipFaults" ? &m_chipFaults
-                   : function == "badFiles" || function == "logDirectoryNotWritable" ? &m_badInputs
-                                                                                     : nullptr;
+    Tally *tally = function == "unplugMatrix"                       ? &m_unplug
+                   : function == "chipFaults"                       ? &m_chipFaults
+                   : function == "badFiles" || function == "badLog" ? &m_badInputs
+                                                                    : nullptr;
     if (!tally)
         return;
     ++tally->tried;
@@ -595,8 +596,16 @@ void TestFaults::badFiles()
 }
 
 // The operator's working directory is read-only: the log goes beside the program instead.
-void TestFaults::logDirectoryNotWritable()
+void TestFaults::badLog_data()
 {
+    QTest::addColumn<bool>("workingDirectoryWritable");
+    QTest::newRow("working directory not writable") << false;
+    QTest::newRow("log file made read-only between two records") << true;
+}
+
+void TestFaults::badLog()
+{
+    QFETCH(bool, workingDirectoryWritable);
     if (!RunsHere(Privilege::Unprivileged))
         return;
     QTemporaryDir scratch;
@@ -604,22 +613,39 @@ void TestFaults::logDirectoryNotWritable()
     const QString workingDirectory = scratch.filePath(QStringLiteral("work"));
     const QString executableDirectory = scratch.filePath(QStringLiteral("bin"));
     QVERIFY(QDir().mkpath(workingDirectory) && QDir().mkpath(executableDirectory));
-    QVERIFY(QFile::setPermissions(workingDirectory, QFile::ReadOwner | QFile::ExeOwner));
+    if (!workingDirectoryWritable)
+        QVERIFY(QFile::setPermissions(workingDirectory, QFile::ReadOwner | QFile::ExeOwner));
 
     const QDateTime now(QDate(2026, 12, 5), QTime(20, 54, 14));
     const QString path = LogFile::chooseLogFilePath(now, workingDirectory, executableDirectory,
                                                     QLocale(QLocale::English));
-    QCOMPARE(path, executableDirectory + "/Log.txt");
+    QCOMPARE(path, workingDirectoryWritable
+                       ? workingDirectory + "/LOG/JobLog/2026_December_05/Log.txt"
+                       : executableDirectory + "/Log.txt");
     QTextEdit view;
     LogWindow log(&view, path, false, false, false);
     log.AppendRecord(QStringLiteral("Connecting to Programmer... "), QColor("black"), 1, false,
                      false, false);
+    log.AppendRecord(QStringLiteral("OK"), QColor("blue"), 4, false, false, true);
+    if (workingDirectoryWritable)
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
     log.AppendRecord(kTransferFailed, QColor("red"), 1, false, false, true);
+    if (workingDirectoryWritable)
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+    log.AppendRecord(QStringLiteral("Operation Completed."), QColor("black"), 2, false, false,
+                     true);
 
-    const QString shown = "Connecting to Programmer... " + kTransferFailed + "\n";
+    // The operator sees every record; the file has every line it could take.
+    const QString shown =
+        "Connecting to Programmer... OK\n" + kTransferFailed + "\nOperation Completed.\n";
     QCOMPARE(view.toPlainText(), shown);
-    QCOMPARE(ReadFile(path), shown.toLocal8Bit());
-    QVERIFY(QDir(workingDirectory).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    QCOMPARE(ReadFile(path),
+             (workingDirectoryWritable ? QString(shown).remove(kTransferFailed + QLatin1Char('\n'))
+                                       : shown)
+                 .toLocal8Bit());
+    if (!workingDirectoryWritable)
+        QVERIFY(
+            QDir(workingDirectory).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
     QFile::setPermissions(workingDirectory,
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_rowCompleted = true;
