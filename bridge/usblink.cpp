@@ -23,31 +23,6 @@ Library &library()
 
 } // namespace
 
-const char *usbResultText(UsbResult result)
-{
-    switch (result) {
-    case UsbResult::Ok:
-        return "OK";
-    case UsbResult::NotFound:
-        return "no CH341A (1a86:5512) found";
-    case UsbResult::WrongMode:
-        return "the CH341A is in serial mode (1a86:5523)";
-    case UsbResult::NoDevice:
-        return "the CH341A was disconnected";
-    case UsbResult::Access:
-        return "no permission to open the CH341A";
-    case UsbResult::Busy:
-        return "the CH341A is in use by another driver or program";
-    case UsbResult::Timeout:
-        return "the CH341A did not answer in time";
-    case UsbResult::ShortReply:
-        return "the CH341A answered with a wrong length";
-    case UsbResult::Io:
-        return "USB input/output error";
-    }
-    return "unknown USB result";
-}
-
 void installUsbLink(std::unique_ptr<UsbLink> link)
 {
     Library &lib = library();

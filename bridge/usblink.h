@@ -34,8 +34,6 @@ enum class UsbResult {
     Io,
 };
 
-const char *usbResultText(UsbResult result);
-
 class UsbLink
 {
 public:

@@ -8,31 +8,16 @@ constexpr std::chrono::microseconds kSmallestSleep(500);
 } // namespace
 
 PacedLink::PacedLink(std::unique_ptr<emu::EmulatedLink> inner, double speedup)
-    : m_inner(std::move(inner))
+    : ForwardingLink(std::move(inner))
     , m_speedup(speedup)
 {
-}
-
-ch341::UsbResult PacedLink::open(std::string &deviceName)
-{
-    return m_inner->open(deviceName);
-}
-
-void PacedLink::close()
-{
-    m_inner->close();
-}
-
-void PacedLink::drainIn()
-{
-    m_inner->drainIn();
 }
 
 ch341::UsbResult PacedLink::controlIn(uint8_t request, uint16_t value, uint16_t index,
                                       uint8_t *data, std::size_t length, std::size_t &transferred)
 {
     const ch341::UsbResult result =
-        m_inner->controlIn(request, value, index, data, length, transferred);
+        ForwardingLink::controlIn(request, value, index, data, length, transferred);
     keepPace();
     return result;
 }
@@ -41,14 +26,14 @@ ch341::UsbResult PacedLink::exchange(const std::vector<uint8_t> &out,
                                      const std::vector<std::size_t> &inLengths,
                                      std::vector<uint8_t> &in)
 {
-    const ch341::UsbResult result = m_inner->exchange(out, inLengths, in);
+    const ch341::UsbResult result = ForwardingLink::exchange(out, inLengths, in);
     keepPace();
     return result;
 }
 
 void PacedLink::sleepMs(uint32_t milliseconds)
 {
-    m_inner->sleepMs(milliseconds);
+    ForwardingLink::sleepMs(milliseconds);
     keepPace();
 }
 
@@ -56,7 +41,7 @@ void PacedLink::sleepMs(uint32_t milliseconds)
 void PacedLink::keepPace()
 {
     const auto now = std::chrono::steady_clock::now();
-    const uint64_t virtualNs = m_inner->clock().nowNs();
+    const uint64_t virtualNs = emulated().clock().nowNs();
     if (!m_started) {
         m_started = true;
         m_realStart = now;

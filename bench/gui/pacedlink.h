@@ -4,24 +4,17 @@
 // sped up by a chosen factor, so that a job streams its signals at the pace
 // a real bridge would, only faster. Runs on the job's thread.
 
-#include "emulator/emulatedlink.h"
-
-#include "bridge/usblink.h"
+#include "bench/common/forwardinglink.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 
-class PacedLink : public ch341::UsbLink
+class PacedLink : public ForwardingLink
 {
 public:
     PacedLink(std::unique_ptr<emu::EmulatedLink> inner, double speedup);
 
-    emu::EmulatedLink &emulated() { return *m_inner; }
-
-    ch341::UsbResult open(std::string &deviceName) override;
-    void close() override;
-    void drainIn() override;
     ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
                                std::size_t length, std::size_t &transferred) override;
     ch341::UsbResult exchange(const std::vector<uint8_t> &out,
@@ -32,7 +25,6 @@ public:
 private:
     void keepPace();
 
-    std::unique_ptr<emu::EmulatedLink> m_inner;
     double m_speedup;
     bool m_started = false;
     std::chrono::steady_clock::time_point m_realStart;

@@ -27,36 +27,14 @@ uint64_t processCpuNs()
 }
 
 CountingLink::CountingLink(std::unique_ptr<emu::EmulatedLink> inner)
-    : m_inner(std::move(inner))
+    : ForwardingLink(std::move(inner))
 {
 }
 
 void CountingLink::resetCounts()
 {
     m_counts = Counts();
-    m_inner->resetCounters();
-}
-
-ch341::UsbResult CountingLink::open(std::string &deviceName)
-{
-    return m_inner->open(deviceName);
-}
-
-void CountingLink::close()
-{
-    m_inner->close();
-}
-
-void CountingLink::drainIn()
-{
-    m_inner->drainIn();
-}
-
-ch341::UsbResult CountingLink::controlIn(uint8_t request, uint16_t value, uint16_t index,
-                                         uint8_t *data, std::size_t length,
-                                         std::size_t &transferred)
-{
-    return m_inner->controlIn(request, value, index, data, length, transferred);
+    emulated().resetCounters();
 }
 
 ch341::UsbResult CountingLink::exchange(const std::vector<uint8_t> &out,
@@ -68,10 +46,5 @@ ch341::UsbResult CountingLink::exchange(const std::vector<uint8_t> &out,
     else
         ++m_counts.otherExchanges;
     m_counts.largestOut = std::max<uint64_t>(m_counts.largestOut, out.size());
-    return m_inner->exchange(out, inLengths, in);
-}
-
-void CountingLink::sleepMs(uint32_t milliseconds)
-{
-    m_inner->sleepMs(milliseconds);
+    return ForwardingLink::exchange(out, inLengths, in);
 }

@@ -298,9 +298,12 @@ private slots:
     void openFailure_data()
     {
         QTest::addColumn<UsbResult>("result");
-        for (UsbResult result : {UsbResult::NotFound, UsbResult::Access, UsbResult::Busy,
-                                 UsbResult::NoDevice, UsbResult::Timeout, UsbResult::Io})
-            QTest::newRow(ch341::usbResultText(result)) << result;
+        QTest::newRow("not found") << UsbResult::NotFound;
+        QTest::newRow("no permission") << UsbResult::Access;
+        QTest::newRow("busy") << UsbResult::Busy;
+        QTest::newRow("unplugged") << UsbResult::NoDevice;
+        QTest::newRow("timeout") << UsbResult::Timeout;
+        QTest::newRow("I/O error") << UsbResult::Io;
     }
 
     void openFailure()
