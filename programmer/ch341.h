@@ -112,6 +112,10 @@ private:
     // "Erasing Chip... " and how it ended. False when the job must stop.
     bool EraseWholeChip(bool tracePolls);
     void SendSingleByteCommand(uint8_t opcode);
+    // The read routine; with an expected image it stops after the first chunk
+    // that differs from it and returns 0.
+    int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
+                        const QByteArray *expected);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
 };

@@ -6,11 +6,18 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 // SST parts with auto-address-increment programming are written in plain
 // 256-byte page programs.
 constexpr int kSstWriteChunk = 256;
+
+bool IsErasedData(const QByteArray &data)
+{
+    return std::all_of(data.cbegin(), data.cend(), [](char byte) { return byte == char(0xFF); });
+}
 } // namespace
 
 bool CH341::ReadStatus(uint8_t &status)
@@ -87,18 +94,22 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     int offset = 0;
     while (offset < length && !TransferFailed) {
         const int pieceLength = qMin(chunk, length - offset);
-        WriteEnable();
-        const QByteArray header =
-            AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
-        if (SpiSend(0, headerLength, header) > 0)
-            SpiSend(1, static_cast<unsigned int>(pieceLength), data.mid(offset, pieceLength));
-        if (TransferFailed)
-            break;
-        const WaitResult wait = WaitWhileProgramming();
-        if (wait == WaitResult::TimedOut)
-            return -3;
-        if (wait == WaitResult::TransferFailed)
-            break;
+        const QByteArray piece = data.mid(offset, pieceLength);
+        // The chip has just been erased: programming 0xFF would change no bit.
+        if (!IsErasedData(piece)) {
+            WriteEnable();
+            const QByteArray header =
+                AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
+            if (SpiSend(0, headerLength, header) > 0)
+                SpiSend(1, static_cast<unsigned int>(pieceLength), piece);
+            if (TransferFailed)
+                break;
+            const WaitResult wait = WaitWhileProgramming();
+            if (wait == WaitResult::TimedOut)
+                return -3;
+            if (wait == WaitResult::TransferFailed)
+                break;
+        }
         offset += pieceLength;
         emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
         emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
