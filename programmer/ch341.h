@@ -66,6 +66,11 @@ public:
     bool DeselectChip();
     qint64 SpiSend(int deselect, unsigned int length, QByteArray frame);
     void SpiReceive(int count, QByteArray &answer);
+    // A pause the bridge makes between the commands queued around it.
+    void PauseOnBridge(uint32_t microseconds);
+    // Sends the queued commands now, so that a routine reports their failure
+    // before it reports success. False when the job's transfers have failed.
+    bool SendQueuedCommands();
     void ConfigureProgrammer();
     int InitializeProgrammer();
     int ReleaseAndClose();

@@ -17,7 +17,7 @@ void CH341::DoEraseFlash()
         return;
     }
     WriteDisable();
-    if (TransferFailed)
+    if (!SendQueuedCommands())
         LogTransferFailure();
     EndJob();
 }

@@ -97,7 +97,7 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
         return -1;
     if (fourByteAddress)
         SendSingleByteCommand(SpiOpcode::EX4B);
-    if (TransferFailed)
+    if (!SendQueuedCommands())
         return -1;
     return differs ? 0 : 1;
 }
