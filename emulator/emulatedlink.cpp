@@ -105,6 +105,11 @@ UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
     if (!consumeTransfer()) {
         return UsbResult::NoDevice;
     }
+    if (m_timeOutNext) {
+        m_timeOutNext = false;
+        m_clock.advanceNs(kInTimeoutNs);
+        return UsbResult::Timeout;
+    }
     ++m_counters.exchanges;
     m_counters.outTransfers += out.empty() ? 0 : 1;
     m_counters.inTransfers += inLengths.size();

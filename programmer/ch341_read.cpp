@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QUrl>
 
 namespace {
@@ -62,7 +63,12 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
     const unsigned int headerLength = fourByteAddress ? 5 : 4;
 
     if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EN4B);
+        EnterFourByteMode();
+    // A chip left in 4-byte mode misreads the next job's addresses.
+    auto leave = qScopeGuard([this, fourByteAddress] {
+        if (fourByteAddress)
+            ExitFourByteMode();
+    });
     emit UpdateProgreesBar_Value(0);
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
 
@@ -84,8 +90,9 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
     emit UpdateProgreesBar_Value(0);
     if (TransferFailed)
         return -1;
+    leave.dismiss();
     if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EX4B);
+        ExitFourByteMode();
     return TransferFailed ? -1 : 1;
 }
 
