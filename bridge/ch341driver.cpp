@@ -1,7 +1,6 @@
 #include "bridge/ch341driver.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace ch341 {
 
@@ -17,6 +16,11 @@ constexpr uint8_t kI2cEnd = 0x00;
 constexpr uint8_t kUioOut = 0x80; // + levels of D5..D0
 constexpr uint8_t kUioDir = 0x40; // + directions of D5..D0, 1 = output
 constexpr uint8_t kUioEnd = 0x20;
+constexpr uint8_t kUioDelayUs = 0xC0; // + microseconds, 1 to 31
+constexpr uint32_t kMaxUioDelayUs = 31;
+constexpr uint8_t kI2cDelayMs = 0x50; // + milliseconds, 1 to 15
+constexpr uint32_t kMaxI2cDelayMs = 15;
+constexpr uint32_t kUsPerMs = 1000;
 
 constexpr uint8_t kStreamModeMask = 0x07;
 constexpr uint32_t kMirrorFlag = 0x80;
@@ -65,7 +69,7 @@ uintptr_t Ch341Driver::open()
     m_deviceName = name;
     m_mirror = false;
     m_directions = 0;
-    m_pending.clear();
+    dropPending();
     return kOpenToken;
 }
 
@@ -75,7 +79,7 @@ void Ch341Driver::close()
         return;
     if (!m_lost)
         flushPending();
-    m_pending.clear();
+    dropPending();
     m_link.close();
     m_open = false;
     m_lost = false;
@@ -131,8 +135,8 @@ bool Ch341Driver::setPins(uint32_t directions, uint32_t levels)
     // given up are let go first, so their old levels never change while
     // driven: lowering the levels first would pulse chip select.
     if (releasesOutputs)
-        return queueCommand({kCmdUioStream, directionByte, levelByte, kUioEnd});
-    return queueCommand({kCmdUioStream, levelByte, directionByte, kUioEnd});
+        return queueUioCommand({directionByte, levelByte});
+    return queueUioCommand({levelByte, directionByte});
 }
 
 bool Ch341Driver::streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer)
@@ -143,71 +147,153 @@ bool Ch341Driver::streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffe
         return false;
     if (length == 0)
         return true;
-
-    std::vector<uint8_t> out;
-    out.swap(m_pending);
-    std::vector<std::size_t> inLengths;
-    std::vector<uint8_t> replies;
-    replies.reserve(length);
-    for (std::size_t offset = 0; offset < length;) {
-        const std::size_t chunk = std::min<std::size_t>(kSpiPayload, length - offset);
-        if (out.size() + 1 + chunk > kMaxOutTransfer) {
-            if (!transfer(out, inLengths, replies))
-                return false;
-            out.clear();
-            inLengths.clear();
-        }
-        out.push_back(kCmdSpiStream);
-        for (std::size_t i = 0; i < chunk; ++i) {
-            const uint8_t byte = buffer[offset + i];
-            out.push_back(m_mirror ? mirrorByte(byte) : byte);
-        }
-        inLengths.push_back(chunk);
-        offset += chunk;
-    }
-    if (!transfer(out, inLengths, replies))
+    m_replies.clear();
+    if (!queueSpiPackets(length, buffer, true) || !flushPending() || m_replies.size() != length)
         return false;
-
     for (std::size_t i = 0; i < length; ++i)
-        buffer[i] = m_mirror ? mirrorByte(replies[i]) : replies[i];
+        buffer[i] = m_mirror ? mirrorByte(m_replies[i]) : m_replies[i];
+    m_replies.clear();
+    return true;
+}
+
+bool Ch341Driver::queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer)
+{
+    if (!usable() || chipSelect != 0 || (length > 0 && buffer == nullptr))
+        return false;
+    return queueSpiPackets(length, buffer, false);
+}
+
+bool Ch341Driver::queueDelayUs(uint32_t microseconds)
+{
+    if (!usable())
+        return false;
+    // Whole milliseconds as I2C stream delays, the rest as UIO stream delays;
+    // a delay count of 0 would wait far longer than asked.
+    for (uint32_t ms = microseconds / kUsPerMs; ms > 0;) {
+        if (!makeRoom(kPacketSize))
+            return false;
+        uint8_t packet[kPacketSize] = {kCmdI2cStream};
+        std::size_t used = 1;
+        for (; ms > 0 && used < kPacketSize - 1; ++used) {
+            const uint32_t step = std::min(ms, kMaxI2cDelayMs);
+            packet[used] = uint8_t(kI2cDelayMs | step);
+            ms -= step;
+        }
+        packet[used] = kI2cEnd;
+        appendPacket(packet, kPacketSize);
+    }
+    for (uint32_t us = microseconds % kUsPerMs; us > 0;) {
+        const uint32_t step = std::min(us, kMaxUioDelayUs);
+        if (!queueUioCommand({uint8_t(kUioDelayUs | step)}))
+            return false;
+        us -= step;
+    }
     return true;
 }
 
 bool Ch341Driver::queueCommand(std::initializer_list<uint8_t> bytes)
 {
-    // A short packet would end the OUT transfer, so every queued command
-    // fills a whole packet; the bridge ignores what follows END.
-    if (m_pending.size() + kPacketSize > kMaxOutTransfer && !flushPending())
+    // A short packet would end the OUT transfer, so every command fills a
+    // whole packet; the bridge ignores what follows END.
+    if (!makeRoom(kPacketSize))
         return false;
-    const std::size_t start = m_pending.size();
-    m_pending.resize(start + kPacketSize, 0x00);
-    std::copy(bytes.begin(), bytes.end(), m_pending.begin() + std::ptrdiff_t(start));
+    uint8_t packet[kPacketSize] = {};
+    std::copy(bytes.begin(), bytes.end(), packet);
+    appendPacket(packet, kPacketSize);
     return true;
+}
+
+bool Ch341Driver::queueUioCommand(std::initializer_list<uint8_t> bytes)
+{
+    // Consecutive pin commands share one UIO packet: the bridge carries them
+    // out in order, a fraction of a microsecond apart.
+    if (m_uioEnd != 0 && m_uioEnd + bytes.size() < kPacketSize) {
+        std::vector<uint8_t> &transfer = m_pendingOut.back();
+        const std::size_t packetStart = transfer.size() - kPacketSize;
+        std::copy(bytes.begin(), bytes.end(),
+                  transfer.begin() + std::ptrdiff_t(packetStart + m_uioEnd));
+        m_uioEnd += bytes.size();
+        transfer[packetStart + m_uioEnd] = kUioEnd;
+        return true;
+    }
+    if (!makeRoom(kPacketSize))
+        return false;
+    uint8_t packet[kPacketSize] = {kCmdUioStream};
+    std::copy(bytes.begin(), bytes.end(), packet + 1);
+    packet[1 + bytes.size()] = kUioEnd;
+    appendPacket(packet, kPacketSize);
+    m_uioEnd = 1 + bytes.size();
+    return true;
+}
+
+bool Ch341Driver::queueSpiPackets(uint32_t length, const uint8_t *buffer, bool wanted)
+{
+    uint8_t packet[kPacketSize] = {kCmdSpiStream};
+    for (std::size_t offset = 0; offset < length;) {
+        const std::size_t chunk = std::min<std::size_t>(kSpiPayload, length - offset);
+        if (!makeRoom(1 + chunk))
+            return false;
+        for (std::size_t i = 0; i < chunk; ++i) {
+            const uint8_t byte = buffer[offset + i];
+            packet[1 + i] = m_mirror ? mirrorByte(byte) : byte;
+        }
+        appendPacket(packet, 1 + chunk);
+        m_pendingIn.push_back({chunk, wanted});
+        offset += chunk;
+    }
+    return true;
+}
+
+bool Ch341Driver::makeRoom(std::size_t bytes)
+{
+    return m_pendingBytes + bytes <= kMaxOutTransfer || flushPending();
+}
+
+void Ch341Driver::appendPacket(const uint8_t *bytes, std::size_t size)
+{
+    if (m_lastTransferEnded)
+        m_pendingOut.emplace_back();
+    m_pendingOut.back().insert(m_pendingOut.back().end(), bytes, bytes + size);
+    m_pendingBytes += size;
+    m_lastTransferEnded = size < kPacketSize;
+    m_uioEnd = 0;
 }
 
 bool Ch341Driver::flushPending()
 {
-    if (m_pending.empty())
+    if (m_pendingOut.empty())
         return true;
-    std::vector<uint8_t> out;
-    out.swap(m_pending);
-    std::vector<uint8_t> replies;
-    return transfer(out, {}, replies);
+    OutTransfers out;
+    out.swap(m_pendingOut);
+    std::vector<PendingIn> pendingIn;
+    pendingIn.swap(m_pendingIn);
+    dropPending();
+
+    std::vector<std::size_t> inLengths;
+    std::size_t expected = 0;
+    for (const PendingIn &reply : pendingIn) {
+        inLengths.push_back(reply.length);
+        expected += reply.length;
+    }
+    std::vector<uint8_t> in;
+    if (!succeeded(m_link.exchange(out, inLengths, in)) || in.size() != expected)
+        return false;
+    auto next = in.cbegin();
+    for (const PendingIn &reply : pendingIn) {
+        if (reply.wanted)
+            m_replies.insert(m_replies.end(), next, next + std::ptrdiff_t(reply.length));
+        next += std::ptrdiff_t(reply.length);
+    }
+    return true;
 }
 
-bool Ch341Driver::transfer(const std::vector<uint8_t> &out,
-                           const std::vector<std::size_t> &inLengths,
-                           std::vector<uint8_t> &replies)
+void Ch341Driver::dropPending()
 {
-    std::vector<uint8_t> in;
-    if (!succeeded(m_link.exchange(out, inLengths, in)))
-        return false;
-    const std::size_t expected =
-        std::accumulate(inLengths.begin(), inLengths.end(), std::size_t(0));
-    if (in.size() != expected)
-        return false;
-    replies.insert(replies.end(), in.begin(), in.end());
-    return true;
+    m_pendingOut.clear();
+    m_pendingIn.clear();
+    m_pendingBytes = 0;
+    m_lastTransferEnded = true;
+    m_uioEnd = 0;
 }
 
 bool Ch341Driver::succeeded(UsbResult result)

@@ -33,6 +33,13 @@ public:
     bool setDelayMs(uint32_t milliseconds);
     bool setPins(uint32_t directions, uint32_t levels);
     bool streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer);
+    // An SPI stream whose answer is not wanted, and a pause made by the bridge
+    // itself: both wait for the next blocking exchange and ride in front of
+    // it. False when the device is unusable or a full queue could not be sent.
+    bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer);
+    bool queueDelayUs(uint32_t microseconds);
+    // Sends the queue now; false when that fails or the device is unusable.
+    bool flushQueue() { return usable() && flushPending(); }
 
     UsbResult lastOpenResult() const { return m_lastOpenResult; }
     bool isOpen() const { return m_open; }
@@ -40,17 +47,35 @@ public:
     bool mirrorsBits() const { return m_mirror; }
 
 private:
+    struct PendingIn
+    {
+        std::size_t length;
+        bool wanted; // false: the reply of a queued stream, dropped on arrival
+    };
+
     bool usable() const { return m_open && !m_lost; }
     bool queueCommand(std::initializer_list<uint8_t> bytes);
+    bool queueUioCommand(std::initializer_list<uint8_t> bytes);
+    bool queueSpiPackets(uint32_t length, const uint8_t *buffer, bool wanted);
+    bool makeRoom(std::size_t bytes);
+    void appendPacket(const uint8_t *bytes, std::size_t size);
     bool flushPending();
-    bool transfer(const std::vector<uint8_t> &out, const std::vector<std::size_t> &inLengths,
-                  std::vector<uint8_t> &replies);
+    void dropPending();
     bool succeeded(UsbResult result);
 
     UsbLink &m_link;
-    // Commands without a reply, each padded to a whole packet, waiting to ride
-    // at the front of the next OUT transfer.
-    std::vector<uint8_t> m_pending;
+    // Packets waiting for the next exchange. Pin and mode commands fill whole
+    // packets; an SPI packet of fewer than 31 bytes is short and ends its OUT
+    // transfer, so the next packet opens another.
+    OutTransfers m_pendingOut;
+    std::size_t m_pendingBytes = 0;
+    bool m_lastTransferEnded = true;
+    std::vector<PendingIn> m_pendingIn;
+    // Where the END of the last pending packet stands when that packet is a
+    // UIO stream, so that the next pin command joins it; 0 when it is not.
+    std::size_t m_uioEnd = 0;
+    // Answers of the wanted IN transfers of the exchanges made so far.
+    std::vector<uint8_t> m_replies;
     std::string m_deviceName;
     UsbResult m_lastOpenResult = UsbResult::Ok;
     bool m_open = false;

@@ -301,26 +301,33 @@ UsbResult LibusbLink::controlIn(uint8_t request, uint16_t value, uint16_t index,
     return UsbResult::Ok;
 }
 
-UsbResult LibusbLink::exchange(const std::vector<uint8_t> &out,
-                               const std::vector<std::size_t> &inLengths, std::vector<uint8_t> &in)
+UsbResult LibusbLink::exchange(const OutTransfers &out, const std::vector<std::size_t> &inLengths,
+                               std::vector<uint8_t> &in)
 {
     if (!m_handle)
         return UsbResult::NoDevice;
-    if (out.empty() || out.size() > kMaxOutTransfer)
+    std::size_t outBytes = 0;
+    for (const std::vector<uint8_t> &transfer : out) {
+        if (transfer.empty())
+            return UsbResult::Io;
+        outBytes += transfer.size();
+    }
+    if (out.empty() || outBytes > kMaxOutTransfer)
         return UsbResult::Io;
 
-    // IN transfers first, so that every reply packet finds a waiting buffer.
-    auto batch = std::make_unique<Batch>(inLengths.size() + 1);
+    // IN transfers first, so that every reply packet finds a waiting buffer;
+    // the OUT transfers are all submitted at once and go in order.
+    auto batch = std::make_unique<Batch>(inLengths.size() + out.size());
     for (std::size_t i = 0; i < batch->slots.size(); ++i) {
         Slot &slot = batch->slots[i];
         slot.batch = batch.get();
         slot.transfer = libusb_alloc_transfer(0);
         if (slot.transfer == nullptr)
             return UsbResult::Io;
-        const bool isOut = i == inLengths.size();
+        const bool isOut = i >= inLengths.size();
         if (isOut) {
-            slot.buffer = out;
-            slot.expected = out.size();
+            slot.buffer = out[i - inLengths.size()];
+            slot.expected = slot.buffer.size();
         } else {
             // A whole packet of room, so that an over-long reply shows as such.
             slot.buffer.resize(kPacketSize);

@@ -29,7 +29,7 @@ public:
     void drainIn() override;
     UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
                         std::size_t length, std::size_t &transferred) override;
-    UsbResult exchange(const std::vector<uint8_t> &out, const std::vector<std::size_t> &inLengths,
+    UsbResult exchange(const OutTransfers &out, const std::vector<std::size_t> &inLengths,
                        std::vector<uint8_t> &in) override;
     void sleepMs(uint32_t milliseconds) override;
 

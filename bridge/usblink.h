@@ -19,8 +19,11 @@ constexpr uint16_t kSerialModeProductId = 0x5523;
 constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr uint8_t kBulkInEndpoint = 0x82;
 constexpr std::size_t kPacketSize = 32;
-// Largest bulk OUT transfer the bridge is given at once.
+// Most bytes the bridge is given in one exchange, over all its OUT transfers.
 constexpr std::size_t kMaxOutTransfer = 4096;
+
+// The bulk OUT transfers of one exchange.
+using OutTransfers = std::vector<std::vector<uint8_t>>;
 
 enum class UsbResult {
     Ok,
@@ -52,12 +55,13 @@ public:
                                 std::size_t length, std::size_t &transferred) = 0;
 
     // One blocking exchange: an IN transfer for each entry of inLengths is
-    // queued first, then `out` goes as one bulk OUT transfer (at most
-    // kMaxOutTransfer bytes), then every IN transfer is reaped in order and
-    // their bytes are appended to `in`. An IN transfer that returns another
-    // length than asked gives ShortReply.
-    virtual UsbResult exchange(const std::vector<uint8_t> &out,
-                               const std::vector<std::size_t> &inLengths,
+    // queued first, then each entry of `out` goes, in order, as one bulk OUT
+    // transfer (at most kMaxOutTransfer bytes together), then every IN
+    // transfer is reaped in order and their bytes are appended to `in`. A
+    // short packet ends a bulk transfer, so only the last packet of each OUT
+    // transfer may be short. An IN transfer that returns another length than
+    // asked gives ShortReply.
+    virtual UsbResult exchange(const OutTransfers &out, const std::vector<std::size_t> &inLengths,
                                std::vector<uint8_t> &in) = 0;
 
     // A host-side pause between transfers.

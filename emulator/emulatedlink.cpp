@@ -92,14 +92,18 @@ UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *
     return UsbResult::Ok;
 }
 
-UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
+UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
                                  const std::vector<std::size_t> &inLengths,
                                  std::vector<uint8_t> &in)
 {
     if (!m_present || m_handleDead) {
         return UsbResult::NoDevice;
     }
-    if (!m_open || out.size() > ch341::kMaxOutTransfer) {
+    std::size_t outBytes = 0;
+    for (const std::vector<uint8_t> &transfer : out) {
+        outBytes += transfer.size();
+    }
+    if (!m_open || outBytes > ch341::kMaxOutTransfer) {
         return UsbResult::Io;
     }
     if (!consumeTransfer()) {
@@ -111,15 +115,19 @@ UsbResult EmulatedLink::exchange(const std::vector<uint8_t> &out,
         return UsbResult::Timeout;
     }
     ++m_counters.exchanges;
-    m_counters.outTransfers += out.empty() ? 0 : 1;
     m_counters.inTransfers += inLengths.size();
-    m_counters.packets += packetCount(out.size());
-    m_counters.bytesOut += out.size();
+    m_counters.bytesOut += outBytes;
 
+    // The OUT transfers of one exchange are queued together: the host
+    // controller sends them back to back, from the next frame on.
     m_clock.advanceToNextFrame();
     const uint64_t spiBytesBefore = m_firmware.spiBytesClocked();
-    for (auto &reply : m_firmware.processOut(out)) {
-        m_inFifo.push_back(std::move(reply));
+    for (const std::vector<uint8_t> &transfer : out) {
+        m_counters.outTransfers += transfer.empty() ? 0 : 1;
+        m_counters.packets += packetCount(transfer.size());
+        for (auto &reply : m_firmware.processOut(transfer)) {
+            m_inFifo.push_back(std::move(reply));
+        }
     }
     m_counters.spiBytes += m_firmware.spiBytesClocked() - spiBytesBefore;
     for (const std::size_t length : inLengths) {

@@ -81,6 +81,11 @@ public:
     bool DeselectChip();
     qint64 SpiSend(int deselect, unsigned int length, QByteArray frame);
     void SpiReceive(int count, QByteArray &answer);
+    // A pause the bridge makes between the commands queued around it.
+    void PauseOnBridge(uint32_t microseconds);
+    // Sends the queued commands now, so that a routine reports their failure
+    // before it reports success. False when the job's transfers have failed.
+    bool SendQueuedCommands();
     void ConfigureProgrammer();
     int InitializeProgrammer();
     int ReleaseAndClose();
@@ -143,6 +148,10 @@ private:
     // "Erasing Chip... " and how it ended. False when the job must stop.
     bool EraseWholeChip(bool tracePolls);
     void SendSingleByteCommand(uint8_t opcode);
+    // The read routine; with an expected image it stops after the first chunk
+    // that differs from it and returns 0.
+    int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
+                        const QByteArray *expected);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);

@@ -61,7 +61,7 @@ void CH341::DoEraseFlash()
         return;
     }
     WriteDisable();
-    if (TransferFailed)
+    if (!SendQueuedCommands())
         LogTransferFailure();
     EndJob();
 }
@@ -73,14 +73,17 @@ void CH341::DoVerifyFlash()
         return;
     Log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chipData;
-    const int readResult = TransferFailed ? -1 : ReadFlashData(image.size(), ChipPage, &chipData);
-    if (readResult != 1) {
+    // The verdict is known at the first chunk that differs: reading on would
+    // only keep the operator waiting.
+    const int readResult =
+        TransferFailed ? -1 : ReadFlashChunks(image.size(), ChipPage, &chipData, &image);
+    if (readResult < 0) {
         LogRoutineFailure(readResult);
         EndJob();
         return;
     }
     LogOk();
-    if (image != chipData) {
+    if (readResult == 0 || image != chipData) {
         Log(QStringLiteral("No Match Found!"), "red");
     } else {
         Log(QStringLiteral("Match Found!"), "green");

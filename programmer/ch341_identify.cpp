@@ -111,8 +111,10 @@ int CH341::IdentifyChip()
         return -3;
     }
     // An earlier job cut short may have left the chip in 4-byte mode.
-    if (ChipSize > kThreeByteAddressLimit)
+    if (ChipSize > kThreeByteAddressLimit) {
         ExitFourByteMode();
+        SendQueuedCommands();
+    }
     return 1;
 }
 

@@ -12,7 +12,9 @@ namespace {
 // Above 16 MiB the chip needs its 4-byte address mode.
 constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 constexpr int kSstReadChunk = 2048;
-const QString kDumpChunkSpec = QStringLiteral("256");
+// A whole 4 KiB chunk keeps a bulk OUT transfer full; the SPI clock, not the
+// USB frames, then bounds the dump.
+const QString kDumpChunkSpec = QStringLiteral("4096");
 } // namespace
 
 int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
@@ -54,6 +56,12 @@ void CH341::SendSingleByteCommand(uint8_t opcode)
 
 int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 {
+    return ReadFlashChunks(size, chunkSpec, result, nullptr);
+}
+
+int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
+                           const QByteArray *expected)
+{
     int chunk = ChunkSize(chunkSpec, kSstReadChunk);
     if (chunk <= 0) {
         LogInvalidChunkSpec(chunkSpec);
@@ -73,8 +81,9 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
 
     int offset = 0;
+    bool differs = false;
     QByteArray answer;
-    while (offset < size && !TransferFailed) {
+    while (offset < size && !TransferFailed && !differs) {
         chunk = qMin(chunk, size - offset);
         const QByteArray header =
             AddressedHeader(SpiOpcode::READ, static_cast<uint32_t>(offset), fourByteAddress);
@@ -83,6 +92,8 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
         if (TransferFailed)
             break;
         result->append(answer.constData(), chunk);
+        differs = expected != nullptr && QByteArray::fromRawData(answer.constData(), chunk) !=
+                                             expected->mid(offset, chunk);
         offset += chunk;
         emit Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
         emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
@@ -93,7 +104,9 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
     leave.dismiss();
     if (fourByteAddress)
         ExitFourByteMode();
-    return TransferFailed ? -1 : 1;
+    if (!SendQueuedCommands())
+        return -1;
+    return differs ? 0 : 1;
 }
 
 void CH341::DoReadFlash()

@@ -3,6 +3,7 @@
 #include "spiopcodes.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
+#include "bridge/ch341queue.h"
 
 #include <QDebug>
 
@@ -58,16 +59,28 @@ qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
         return -1;
     }
     const unsigned int count = qMin(length, static_cast<unsigned int>(frame.size()));
-    // The library writes the answer into the buffer it is given: hand it a
-    // private copy so the caller's frame never changes.
-    QByteArray wire(frame.constData(), static_cast<int>(count));
-    if (CH341StreamSPI4(kDevice, kNoHardwareChipSelect, count, wire.data()) == 0) {
+    // Nobody reads what the chip answers to a send: the library queues it in
+    // front of the next blocking exchange, which carries any failure.
+    if (CH341QueueStreamSPI4(kDevice, kNoHardwareChipSelect, count, frame.constData()) == 0) {
         TransferFailed = true;
         return -2;
     }
     if (deselect == 1)
         DeselectChip();
     return count;
+}
+
+void CH341::PauseOnBridge(uint32_t microseconds)
+{
+    if (CH341QueueDelayUs(kDevice, microseconds) == 0)
+        TransferFailed = true;
+}
+
+bool CH341::SendQueuedCommands()
+{
+    if (CH341FlushQueue(kDevice) == 0)
+        TransferFailed = true;
+    return !TransferFailed;
 }
 
 void CH341::SpiReceive(int count, QByteArray &answer)
@@ -89,9 +102,12 @@ void CH341::SpiReceive(int count, QByteArray &answer)
 void CH341::ConfigureProgrammer()
 {
     CH341SetStream(kDevice, kStreamModeMsbFirst);
-    CH341SetDelaymS(kDevice, kSettleDelayMs);
+    // Each delay first sends what is queued: a failure there is a failed transfer.
+    if (CH341SetDelaymS(kDevice, kSettleDelayMs) == 0)
+        TransferFailed = true;
     SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
-    CH341SetDelaymS(kDevice, kWakeDelayMs);
+    if (CH341SetDelaymS(kDevice, kWakeDelayMs) == 0)
+        TransferFailed = true;
 }
 
 int CH341::ConnectProgrammer()
@@ -144,6 +160,8 @@ int CH341::ReleaseAndClose()
 {
     if (CH341Set_D5_D0(kDevice, BridgePins::ALL_INPUTS, BridgePins::ALL_INPUTS) == 0)
         return -1;
+    // Closing sends the release; the routines have sent every chip command
+    // before they reported, so losing only the release loses nothing.
     CH341CloseDevice(kDevice);
     return 1;
 }

@@ -8,10 +8,22 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
+// The bridge waits this long after the page data before the first status
+// poll, in the same USB exchange: longer than a typical page program of the
+// chips in the list (0.4 to 0.8 ms), short enough that the exchange still
+// ends inside its third 1 ms frame.
+constexpr uint32_t kPageProgramPauseUs = 1000;
 // Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
+
+bool IsErasedData(const QByteArray &data)
+{
+    return std::all_of(data.cbegin(), data.cend(), [](char byte) { return byte == char(0xFF); });
+}
 
 // Datasheet maxima for a chip erase run from about 100 s (8 MiB) to a few
 // hundred seconds for the largest parts: allow 25 s per MiB, never less than
@@ -122,18 +134,23 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     int offset = 0;
     while (offset < length && !TransferFailed) {
         const int pieceLength = qMin(chunk, length - offset);
-        WriteEnable();
-        const QByteArray header =
-            AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
-        if (SpiSend(0, headerLength, header) > 0)
-            SpiSend(1, static_cast<unsigned int>(pieceLength), data.mid(offset, pieceLength));
-        if (TransferFailed)
-            break;
-        const WaitResult wait = WaitWhileProgramming(PageProgramTimeoutMs);
-        if (wait == WaitResult::TimedOut)
-            return -3;
-        if (wait == WaitResult::TransferFailed)
-            break;
+        const QByteArray piece = data.mid(offset, pieceLength);
+        // The chip has just been erased: programming 0xFF would change no bit.
+        if (!IsErasedData(piece)) {
+            WriteEnable();
+            const QByteArray header =
+                AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
+            if (SpiSend(0, headerLength, header) > 0)
+                SpiSend(1, static_cast<unsigned int>(pieceLength), piece);
+            PauseOnBridge(kPageProgramPauseUs);
+            if (TransferFailed)
+                break;
+            const WaitResult wait = WaitWhileProgramming(PageProgramTimeoutMs);
+            if (wait == WaitResult::TimedOut)
+                return -3;
+            if (wait == WaitResult::TransferFailed)
+                break;
+        }
         offset += pieceLength;
         emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
         emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
@@ -142,7 +159,7 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
         return -1;
     leave.dismiss();
     LeaveProgramming(fourByteAddress);
-    return TransferFailed ? -1 : 1;
+    return SendQueuedCommands() ? 1 : -1;
 }
 
 bool CH341::LoadJobFile(QByteArray &contents)

@@ -28,7 +28,7 @@ public:
     {
         return m_inner->controlIn(request, value, index, data, length, transferred);
     }
-    ch341::UsbResult exchange(const std::vector<uint8_t> &out,
+    ch341::UsbResult exchange(const ch341::OutTransfers &out,
                               const std::vector<std::size_t> &inLengths,
                               std::vector<uint8_t> &in) override
     {

@@ -22,7 +22,7 @@ ch341::UsbResult PacedLink::controlIn(uint8_t request, uint16_t value, uint16_t 
     return result;
 }
 
-ch341::UsbResult PacedLink::exchange(const std::vector<uint8_t> &out,
+ch341::UsbResult PacedLink::exchange(const ch341::OutTransfers &out,
                                      const std::vector<std::size_t> &inLengths,
                                      std::vector<uint8_t> &in)
 {

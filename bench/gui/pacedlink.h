@@ -17,7 +17,7 @@ public:
 
     ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
                                std::size_t length, std::size_t &transferred) override;
-    ch341::UsbResult exchange(const std::vector<uint8_t> &out,
+    ch341::UsbResult exchange(const ch341::OutTransfers &out,
                               const std::vector<std::size_t> &inLengths,
                               std::vector<uint8_t> &in) override;
     void sleepMs(uint32_t milliseconds) override;

@@ -8,11 +8,13 @@ namespace {
 // Byte 0 of an OUT packet that streams SPI data.
 constexpr uint8_t kCmdSpiStream = 0xA8;
 
-bool carriesSpiPacket(const std::vector<uint8_t> &out)
+bool carriesSpiPacket(const ch341::OutTransfers &out)
 {
-    for (std::size_t start = 0; start < out.size(); start += ch341::kPacketSize) {
-        if (out[start] == kCmdSpiStream)
-            return true;
+    for (const std::vector<uint8_t> &transfer : out) {
+        for (std::size_t start = 0; start < transfer.size(); start += ch341::kPacketSize) {
+            if (transfer[start] == kCmdSpiStream)
+                return true;
+        }
     }
     return false;
 }
@@ -37,7 +39,7 @@ void CountingLink::resetCounts()
     emulated().resetCounters();
 }
 
-ch341::UsbResult CountingLink::exchange(const std::vector<uint8_t> &out,
+ch341::UsbResult CountingLink::exchange(const ch341::OutTransfers &out,
                                         const std::vector<std::size_t> &inLengths,
                                         std::vector<uint8_t> &in)
 {
@@ -45,6 +47,7 @@ ch341::UsbResult CountingLink::exchange(const std::vector<uint8_t> &out,
         ++m_counts.streamExchanges;
     else
         ++m_counts.otherExchanges;
-    m_counts.largestOut = std::max<uint64_t>(m_counts.largestOut, out.size());
+    for (const std::vector<uint8_t> &transfer : out)
+        m_counts.largestOut = std::max<uint64_t>(m_counts.largestOut, transfer.size());
     return ForwardingLink::exchange(out, inLengths, in);
 }

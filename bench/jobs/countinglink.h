@@ -23,7 +23,7 @@ public:
     const Counts &counts() const { return m_counts; }
     void resetCounts();
 
-    ch341::UsbResult exchange(const std::vector<uint8_t> &out,
+    ch341::UsbResult exchange(const ch341::OutTransfers &out,
                               const std::vector<std::size_t> &inLengths,
                               std::vector<uint8_t> &in) override;
 

@@ -46,8 +46,9 @@ struct RecordingLink : ch341::UsbLink
 {
     struct Exchange
     {
-        QByteArray out;
+        QByteArray out; // every OUT transfer, joined
         std::vector<std::size_t> inLengths;
+        QList<QByteArray> transfers;
     };
     struct Reply
     {
@@ -76,23 +77,34 @@ struct RecordingLink : ch341::UsbLink
         std::copy_n(controlReply.bytes.constData(), transferred, data);
         return controlReply.result;
     }
-    UsbResult exchange(const std::vector<uint8_t> &out, const std::vector<std::size_t> &inLengths,
+    UsbResult exchange(const ch341::OutTransfers &out, const std::vector<std::size_t> &inLengths,
                        std::vector<uint8_t> &in) override
     {
         events << "exchange";
-        const QByteArray wire(reinterpret_cast<const char *>(out.data()), int(out.size()));
-        exchanges.push_back({wire, inLengths});
+        Exchange recorded{QByteArray(), inLengths, {}};
         Reply reply;
         std::vector<std::size_t> spiPackets;
-        for (int offset = 0; offset < wire.size(); offset += int(ch341::kPacketSize)) {
-            const QByteArray packet = wire.mid(offset, int(ch341::kPacketSize));
-            if (packet[0] != char(0xA8))
-                continue;
-            spiPackets.push_back(std::size_t(packet.size() - 1));
-            for (char byte : packet.mid(1))
-                reply.bytes.append(char(~byte));
+        for (const std::vector<uint8_t> &transfer : out) {
+            const QByteArray bytes(reinterpret_cast<const char *>(transfer.data()),
+                                   int(transfer.size()));
+            recorded.out += bytes;
+            recorded.transfers << bytes;
+            for (int offset = 0; offset < bytes.size(); offset += int(ch341::kPacketSize)) {
+                const QByteArray packet = bytes.mid(offset, int(ch341::kPacketSize));
+                // Only the last packet of a transfer may be short.
+                if (packet.size() < int(ch341::kPacketSize) &&
+                    offset + packet.size() != bytes.size())
+                    ++framingFaults;
+                if (packet[0] != char(0xA8))
+                    continue;
+                spiPackets.push_back(std::size_t(packet.size() - 1));
+                for (char byte : packet.mid(1))
+                    reply.bytes.append(char(~byte));
+            }
         }
-        if (spiPackets != inLengths || wire.isEmpty() || out.size() > ch341::kMaxOutTransfer)
+        exchanges.push_back(recorded);
+        if (spiPackets != inLengths || recorded.out.isEmpty() ||
+            std::size_t(recorded.out.size()) > ch341::kMaxOutTransfer)
             ++framingFaults;
         reply = scriptedReplies.value(int(exchanges.size()) - 1, reply);
         in.insert(in.end(), reply.bytes.begin(), reply.bytes.end());
@@ -139,6 +151,8 @@ struct Library
 
 } // namespace
 
+Q_DECLARE_METATYPE(std::vector<std::size_t>)
+
 class TestBridge : public QObject
 {
     Q_OBJECT
@@ -162,8 +176,7 @@ private slots:
         // Lowering the levels while D0 is still driven would pulse chip select.
         QTest::newRow("release lets go of outputs before levels")
             << 0x81u << QVector<uint32_t>{0x29, 0x01, 0x00, 0x00}
-            << padded("AA6100") + padded("AB816920") + padded("AB408020") + hex("A8F9")
-            << hex("EF");
+            << padded("AA6100") + padded("AB8169408020") + hex("A8F9") << hex("EF");
     }
 
     void commandsRideInFrontOfStream()
@@ -230,6 +243,98 @@ private slots:
         for (char &byte : buffer)
             byte = char(~byte);
         QVERIFY2(buffer == sent, "answers landed in the wrong places");
+    }
+
+    void queuedCommands_data()
+    {
+        // Steps: "pins DD LL", "queue HEX" (answer dropped), "delay US", "stream HEX".
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QList<QByteArray>>("transfers"); // of the one exchange
+        QTest::addColumn<std::vector<std::size_t>>("inLengths");
+        QTest::addColumn<QByteArray>("answer"); // to the stream, replies being inverted
+        QTest::newRow("a short queued packet ends its OUT transfer")
+            << QStringList{"pins 29 00", "queue 06", "pins 29 01", "pins 29 00", "stream 05FF"}
+            << QList<QByteArray>{padded("AB806920") + hex("A806"),
+                                 padded("AB8169806920") + hex("A805FF")}
+            << std::vector<std::size_t>{1, 2} << hex("FA00");
+        QTest::newRow("a full queued packet keeps the transfer open")
+            << QStringList{"queue " + QString(62, QLatin1Char('1')), "stream 00"}
+            << QList<QByteArray>{hex("A8") + QByteArray(31, char(0x11)) + hex("A800")}
+            << std::vector<std::size_t>{31, 1} << hex("FF");
+        QTest::newRow("microsecond pauses join the pin packet")
+            << QStringList{"pins 29 01", "delay 700", "pins 29 00", "stream 05"}
+            << QList<QByteArray>{padded(QByteArray("AB8169" + QByteArray("DF").repeated(22) +
+                                                   "D2806920")
+                                            .constData()) +
+                                 hex("A805")}
+            << std::vector<std::size_t>{1} << hex("FA");
+        QTest::newRow("milliseconds in I2C packets, the rest in UIO")
+            << QStringList{"delay 17005", "stream 05"}
+            << QList<QByteArray>{padded("AA5F5200") + padded("ABC520") + hex("A805")}
+            << std::vector<std::size_t>{1} << hex("FA");
+    }
+
+    void queuedCommands()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QList<QByteArray>, transfers);
+        QFETCH(std::vector<std::size_t>, inLengths);
+        QFETCH(QByteArray, answer);
+        Session session(0x01);
+        QByteArray streamed;
+        for (const QString &step : steps) {
+            const QStringList words = step.split(QLatin1Char(' '));
+            const QByteArray bytes = QByteArray::fromHex(words.mid(1).join("").toLatin1());
+            if (words[0] == "pins")
+                QVERIFY(session.driver.setPins(uint8_t(bytes[0]), uint8_t(bytes.at(1))));
+            else if (words[0] == "queue")
+                QVERIFY(session.driver.queueSpi(0, uint32_t(bytes.size()),
+                                                reinterpret_cast<const uint8_t *>(bytes.data())));
+            else if (words[0] == "delay")
+                QVERIFY(session.driver.queueDelayUs(words[1].toUInt()));
+            else
+                QVERIFY(stream(session.driver, streamed = bytes));
+            // Nothing leaves before the blocking stream.
+            QCOMPARE(session.link.exchanges.size(), std::size_t(words[0] == "stream"));
+        }
+        QCOMPARE(session.link.exchanges[0].transfers, transfers);
+        QCOMPARE(session.link.exchanges[0].inLengths, inLengths);
+        QCOMPARE(session.link.framingFaults, 0);
+        COMPARE_HEX(streamed, answer);
+    }
+
+    // A queued send cannot fail by itself: the next blocking call carries its failure, and a
+    // queue too full to wait is sent at once.
+    void queuedSendFailures()
+    {
+        Session session(0x01);
+        const QByteArray page(256, char(0x5A));
+        const auto queue = [&](const QByteArray &bytes) {
+            return session.driver.queueSpi(0, uint32_t(bytes.size()),
+                                           reinterpret_cast<const uint8_t *>(bytes.data()));
+        };
+        QVERIFY(queue(hex("06")));
+        session.link.scriptedReplies[0] = {UsbResult::Timeout, QByteArray()};
+        QByteArray status = hex("05");
+        QVERIFY(!stream(session.driver, status));
+        COMPARE_HEX(status, hex("05"));
+        // Nothing of the failed exchange is sent again.
+        QVERIFY(stream(session.driver, status));
+        COMPARE_HEX(session.link.exchanges[1].out, hex("A805"));
+
+        for (int i = 0; i < 16; ++i)
+            QVERIFY(queue(page));
+        QCOMPARE(session.link.exchanges.size(), std::size_t(3));
+        // Eight full packets and a short one of 8 bytes a page; the queue is sent when the
+        // next packet would not fit.
+        QCOMPARE(session.link.exchanges[2].out.size(), 15 * (8 * 32 + 9) + 3 * 32);
+        session.link.scriptedReplies[3] = {UsbResult::NoDevice, QByteArray()};
+        for (int i = 0; i < 14; ++i)
+            QVERIFY(queue(page));
+        QVERIFY(!queue(page));
+        QVERIFY(session.driver.isLost());
+        QVERIFY(!queue(hex("06")));
+        QVERIFY(!session.driver.queueDelayUs(10));
     }
 
     void failedStreamLeavesBufferUntouched_data()

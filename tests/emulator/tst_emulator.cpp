@@ -92,7 +92,7 @@ UsbResult send(EmulatedLink &link, const QByteArray &out, std::vector<std::size_
 {
     std::vector<uint8_t> reply;
     const UsbResult result =
-        link.exchange(std::vector<uint8_t>(out.begin(), out.end()), inLengths, reply);
+        link.exchange({std::vector<uint8_t>(out.begin(), out.end())}, inLengths, reply);
     if (in) {
         *in = toBytes(reply);
     }

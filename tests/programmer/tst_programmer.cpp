@@ -8,6 +8,7 @@
 #include "bridge/ch341dll.h"
 #include "emulator/spiflashchip.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -76,6 +77,8 @@ private slots:
     void eraseJob();
     void verifyJob_data();
     void verifyJob();
+    void busTranscripts_data();
+    void busTranscripts();
 
 private:
     QTemporaryDir m_dir;
@@ -138,6 +141,7 @@ void TestProgrammer::spiSendAndReceive()
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     m_emulator.clearFrames();
+    m_emulator.resetCounters();
     const QByteArray frame = QByteArray::fromHex("9F0000");
     QCOMPARE(worker.SpiSend(1, 100, frame), qint64(3));
     QCOMPARE(frame, QByteArray::fromHex("9F0000"));
@@ -145,17 +149,23 @@ void TestProgrammer::spiSendAndReceive()
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     QCOMPARE(worker.SpiSend(2, 1, QByteArray::fromHex("00")), qint64(1));
     QCOMPARE(worker.SpiSend(1, 2, QByteArray::fromHex("000000")), qint64(2));
-    QCOMPARE(m_emulator.frames(),
-             QList<QByteArray>({QByteArray::fromHex("9F0000"), QByteArray::fromHex("9F000000")}));
-
+    // Sends wait for the next blocking call and ride with it.
+    QCOMPARE(m_emulator.exchanges(), 0ull);
     QByteArray answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     worker.SpiReceive(3, answer);
     QCOMPARE(answer, QByteArray::fromHex("EF4014"));
-    // A failed stream leaves the caller's answer as it was.
+    QCOMPARE(m_emulator.exchanges(), 1ull);
+    QCOMPARE(m_emulator.frames(),
+             QList<QByteArray>({QByteArray::fromHex("9F0000"), QByteArray::fromHex("9F000000"),
+                                QByteArray::fromHex("9FFFFFFF")}));
+
+    // A send cannot fail by itself: the receive that carries it fails and leaves the
+    // caller's answer as it was.
     m_emulator.unplugAfterTransfers(0);
     answer = QByteArray::fromHex("A5A5");
-    QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(-2));
+    QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
+    QVERIFY(!worker.TransferFailed);
     worker.SpiReceive(3, answer);
     QCOMPARE(answer, QByteArray::fromHex("A5A5"));
     QVERIFY(worker.TransferFailed);
@@ -238,17 +248,17 @@ void TestProgrammer::readJob()
     worker.DoReadFlash();
 
     QCOMPARE(ReadFile(path), contents);
-    // Logs, then one status and value per 256-byte chunk, then the report.
+    // Logs, then one status and value per 4 KiB chunk, then the report.
     const int logsBefore = recorder.events.indexOf(QStringLiteral("value"));
     QVERIFY(logsBefore > 0);
     QStringList expected = QVector<QString>(logsBefore, "log").toList();
     expected += {"value", "max"};
-    for (int i = 0; i < 2 * kMiB / 256; ++i)
+    for (int i = 0; i < 2 * kMiB / 4096; ++i)
         expected += {"status", "value"};
     expected += {"value", "log", "log", "model", "done"};
     QCOMPARE(recorder.events, expected);
     QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
-    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [256:2097152]"));
+    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [4096:2097152]"));
     QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
     QCOMPARE(recorder.values.mid(recorder.values.size() - 2), QList<qulonglong>({2 * kMiB, 0}));
     QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 2)),
@@ -310,10 +320,10 @@ void TestProgrammer::readRoutine()
         offset += chunks.at(i);
         QCOMPARE(recorder.statusTexts.at(i), QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
     }
-    // Chunks up to a page take one exchange for the header and one for the
-    // data: select and deselect ride in front of them.
+    // Chunks up to a page take one exchange: select, header and deselect ride
+    // with the data; one more sends the last deselect before the routine returns.
     if (chunkSpec == QLatin1String("256"))
-        QCOMPARE(m_emulator.exchanges(), quint64(2 * chunks.size()));
+        QCOMPARE(m_emulator.exchanges(), quint64(chunks.size() + 1));
     QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
     QCOMPARE(recorder.values.first(), 0ull);
     QCOMPARE(recorder.values.last(), 0ull);
@@ -325,8 +335,12 @@ void TestProgrammer::writeRoutineChunks_data()
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("length");
     QTest::addColumn<QList<int>>("chunks");
-    QTest::newRow("page 256, short last") << "256" << 1000 << QList<int>{256, 256, 256, 232};
-    QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32};
+    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
+    QTest::newRow("page 256, short last")
+        << "256" << 1000 << QList<int>{256, 256, 256, 232} << QList<int>{};
+    QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32} << QList<int>{};
+    QTest::newRow("blank pages skipped")
+        << "256" << 1300 << QList<int>{256, 256, 256, 256, 256, 20} << QList<int>{0, 2, 5};
 }
 
 void TestProgrammer::writeRoutineChunks()
@@ -334,30 +348,38 @@ void TestProgrammer::writeRoutineChunks()
     QFETCH(QString, page);
     QFETCH(int, length);
     QFETCH(QList<int>, chunks);
-    const QByteArray data = RandomBytes(length, 6);
+    QFETCH(QList<int>, blank);
+    QByteArray data = RandomBytes(length, 6);
+    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
+        if (blank.contains(i))
+            data.replace(offset, chunks.at(i), QByteArray(chunks.at(i), char(0xFF)));
+    }
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     JobRecorder recorder(&worker);
     m_emulator.clearFrames();
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
 
+    QList<QByteArray> programs;
     const QList<QByteArray> frames = m_emulator.frames();
     QCOMPARE(frames.last(), QByteArray::fromHex("04"));
-    int offset = 0;
-    int chunk = 0;
     for (int i = 0; i < frames.size(); ++i) {
         if (frames.at(i).at(0) != char(0x02))
             continue;
         // Every page program follows its own write enable.
         QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
-        QVERIFY(chunk < chunks.size());
-        QCOMPARE(frames.at(i),
-                 Header(0x02, quint32(offset), false) + data.mid(offset, chunks.at(chunk)));
-        offset += chunks.at(chunk++);
-        QCOMPARE(recorder.statusTexts.at(chunk - 1),
-                 QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
+        programs << frames.at(i);
     }
-    QCOMPARE(chunk, chunks.size());
+    QList<QByteArray> expected;
+    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
+        if (!blank.contains(i))
+            expected << Header(0x02, quint32(offset), false) + data.mid(offset, chunks.at(i));
+        // Skipped chunks still report their progress.
+        QCOMPARE(recorder.statusTexts.at(i),
+                 QStringLiteral("Write [%1 / %2]").arg(offset + chunks.at(i)).arg(length));
+    }
+    QCOMPARE(programs, expected);
+    QCOMPARE(recorder.statusTexts.size(), chunks.size());
     QCOMPARE(m_emulator.memory().left(length), data);
     QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
     worker.ReleaseAndClose();
@@ -637,15 +659,20 @@ void TestProgrammer::verifyJob_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
-    QTest::newRow("match") << 5000 << -1;
-    QTest::newRow("one byte differs") << 5000 << 4321;
-    QTest::newRow("empty file") << 0 << -1;
+    QTest::addColumn<QString>("lastStatus");
+    QTest::newRow("match") << 5000 << -1 << "Read [5000:5000]";
+    // Reading stops with the first 256-byte page that differs.
+    QTest::newRow("last page differs") << 5000 << 4999 << "Read [5000:5000]";
+    QTest::newRow("17th page differs") << 5000 << 4321 << "Read [4352:5000]";
+    QTest::newRow("first byte differs") << 5000 << 0 << "Read [256:5000]";
+    QTest::newRow("empty file") << 0 << -1 << "";
 }
 
 void TestProgrammer::verifyJob()
 {
     QFETCH(int, size);
     QFETCH(int, corruptAt);
+    QFETCH(QString, lastStatus);
     const QByteArray contents = RandomBytes(kMiB, 11);
     m_emulator.setMemory(contents);
     QByteArray image = contents.left(size);
@@ -668,9 +695,80 @@ void TestProgrammer::verifyJob()
         QCOMPARE(recorder.hexData, QList<QByteArray>({image}));
         QCOMPARE(recorder.events.mid(recorder.events.size() - 2), QStringList({"hex", "done"}));
     }
-    if (size > 0)
-        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [5000:5000]"));
+    QCOMPARE(recorder.statusTexts.value(recorder.statusTexts.size() - 1), lastStatus);
+    QCOMPARE(recorder.values.last(), 0ull);
     QCOMPARE(worker.FileName, path);
+}
+
+void TestProgrammer::busTranscripts_data()
+{
+    // What the chip sees of each job: every chip-select window in order, with a run of status
+    // polls counted once (how often the chip answers busy depends on timing, not on the job).
+    // The digests pin the command sequences down: how the bridge batches USB traffic must
+    // never change a byte or an edge on the SPI bus.
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("windows");
+    QTest::addColumn<QByteArray>("sha1");
+    const ChipKind small = ChipKind::W25Q80DV;
+    QTest::newRow("identify") << small << QByteArray("id") << 0 << 11
+                              << QByteArray("62b4f4ee994bb8a98f3b68eb98201b6941dee5ca");
+    QTest::newRow("read") << small << QByteArray("read") << 0 << 263
+                          << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891");
+    QTest::newRow("write, some pages blank")
+        << small << QByteArray("write") << 300000 << 2359
+        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f");
+    QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 1178
+                            << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011");
+    QTest::newRow("erase") << small << QByteArray("erase") << 0 << 14
+                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da");
+    QTest::newRow("verify, 4-byte addresses")
+        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65547
+        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d");
+}
+
+void TestProgrammer::busTranscripts()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QByteArray, job);
+    QFETCH(int, imageSize);
+    QFETCH(int, windows);
+    QFETCH(QByteArray, sha1);
+    m_emulator.install(kind);
+    const QByteArray contents = RandomBytes(m_emulator.memory().size(), 12);
+    m_emulator.setMemory(contents);
+    QByteArray image = job == "verify" ? contents.left(imageSize) : RandomBytes(imageSize, 13);
+    for (int page = 0; job == "write" && page < imageSize / 256; page += 3)
+        image.replace(page * 256, 256, QByteArray(256, char(0xFF)));
+    const QString path = m_dir.filePath(QStringLiteral("transcript.bin"));
+    QVERIFY(job == "read" || WriteFile(path, image));
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 worker(false);
+    worker.FileName = path;
+    const QHash<QByteArray, void (CH341::*)()> jobs = {{"id", &CH341::DoReadID},
+                                                       {"read", &CH341::DoReadFlash},
+                                                       {"write", &CH341::DoWriteFlash},
+                                                       {"verify", &CH341::DoVerifyFlash},
+                                                       {"erase", &CH341::DoEraseFlash}};
+    (worker.*jobs.value(job))();
+
+    const QByteArray poll = QByteArray::fromHex("05FF");
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QByteArray previous;
+    int count = 0;
+    for (const QByteArray &frame : m_emulator.frames()) {
+        if (frame == poll && previous == poll)
+            continue;
+        const quint32 length = quint32(frame.size());
+        hash.addData(reinterpret_cast<const char *>(&length), sizeof length);
+        hash.addData(frame);
+        previous = frame;
+        ++count;
+    }
+    QCOMPARE(count, windows);
+    QCOMPARE(hash.result().toHex(), sha1);
 }
 
 QTEST_MAIN(TestProgrammer)
