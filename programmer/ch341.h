@@ -106,6 +106,8 @@ public:
     // Set when a select, stream or status read of this job failed: the
     // programmer was unplugged or stopped answering.
     bool TransferFailed = false;
+    // The status register as the last status read found it.
+    uint8_t LastStatus = 0;
 
 private:
     enum class WaitResult { Ready, TransferFailed, TimedOut };

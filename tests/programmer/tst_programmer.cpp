@@ -415,8 +415,8 @@ void TestProgrammer::aaiRoutine()
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
     QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
 
-    // Write enable, the address once, then only data, each after a status
-    // poll; write disable leaves AAI mode and the status shows it.
+    // Write enable, the address once, then only data, with a status read per
+    // 256 bytes; write disable leaves AAI mode and the status shows it.
     const int width = first.at(0) == char(0xAD) ? 2 : 1;
     const QByteArray padded = data + QByteArray(length % width, char(0xFF));
     QList<QByteArray> frames = m_emulator.frames();
