@@ -106,8 +106,6 @@ public:
     // Set when a select, stream or status read of this job failed: the
     // programmer was unplugged or stopped answering.
     bool TransferFailed = false;
-    // The status register as the last status read found it.
-    uint8_t LastStatus = 0;
 
 private:
     enum class WaitResult { Ready, TransferFailed, TimedOut };
@@ -158,6 +156,8 @@ private:
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
 
+    // The status register as the last status read found it.
+    uint8_t LastStatus = 0;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
 };

@@ -325,7 +325,8 @@ private slots:
         QTest::addColumn<QString>("answer"); // "Yes", "No" or "close": the window goes away
         QTest::addColumn<QString>("last");   // the job's last log line
         const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
-        QTest::newRow("yes: cleared, erased") << "Yes" << "Erasing Chip... OK";
+        QTest::newRow("yes: cleared, erased") << "Yes"
+                                              << "Erasing Chip... OK";
         QTest::newRow("no: refused as before") << "No" << refused;
         QTest::newRow("window destroyed while asking") << "close" << QString();
     }
@@ -361,9 +362,8 @@ private slots:
         QCOMPARE(lines.at(lines.size() - 3), last);
         QCOMPARE(lines.contains(QStringLiteral("Clearing Write Protection... OK")),
                  answer == QLatin1String("Yes"));
-        QCOMPARE(m_harness.memory(), answer == QLatin1String("Yes")
-                                         ? QByteArray(kChipSize, char(0xFF))
-                                         : chip);
+        QCOMPARE(m_harness.memory(),
+                 answer == QLatin1String("Yes") ? QByteArray(kChipSize, char(0xFF)) : chip);
     }
 
     void logoPress_data()

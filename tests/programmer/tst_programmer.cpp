@@ -534,6 +534,9 @@ void TestProgrammer::families_data()
         << ChipKind::S25FL128S << "" << 0x60 << false << nobody << "" << writtenAtOnce;
     QTest::newRow("Micron BP3, write enable before B7 and E9")
         << ChipKind::MT25QL256 << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
+    QTest::newRow("protection the worker misjudges: the blank check stops the write")
+        << ChipKind::EN25QH64 << "06 0120" << 0 << false << nobody << ""
+        << QStringList{QStringLiteral("Erasing Chip... Erase Failed: Chip Not Blank at 0x000000")};
     QTest::newRow("Micron left in 4-byte mode by an earlier job")
         << ChipKind::MT25QL256 << "06 B7" << 0 << false << nobody << "" << writtenAtOnce;
 }

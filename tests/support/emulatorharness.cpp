@@ -31,6 +31,8 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::s25fl128s();
     case ChipKind::MT25QL256:
         return emu::mt25ql256();
+    case ChipKind::EN25QH64:
+        return emu::ChipModelBuilder(emu::mx25l6433f()).jedecId(0x1C, 0x70, 0x17).build();
     case ChipKind::AT45DB161D:
         return emu::at45db161d();
     case ChipKind::Unknown:

@@ -21,6 +21,7 @@ enum class ChipKind {
     GD25Q64C,    // 8 MiB, C84017, BP4 and CMP
     S25FL128S,   // 16 MiB, 012018, error flags
     MT25QL256,   // 32 MiB, 20BA19, write enable before B7/E9
+    EN25QH64,    // 8 MiB, 1C7017, with a BP3 bit the worker's default layout lacks
     AT45DB161D,  // 1F2600, a 45-series DataFlash
     Unknown,     // answers an identifier no chip-list row has
     NoChip,      // empty socket
