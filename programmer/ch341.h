@@ -144,8 +144,9 @@ private:
     int WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data);
     // Ends a programming run: 4-byte mode off, write disable.
     void LeaveProgramming(bool fourByteAddress);
-    // Refuses a protected chip, sends the chip erase and waits for it; logs
-    // "Erasing Chip... " and how it ended. False when the job must stop.
+    // Refuses a chip that stays protected, sends the chip erase, waits for it
+    // and checks the chip blank; logs "Erasing Chip... " and how it ended.
+    // False when the job must stop.
     bool EraseWholeChip(bool tracePolls);
     void SendSingleByteCommand(uint8_t opcode);
     // The read routine; with an expected image it stops after the first chunk
@@ -157,7 +158,7 @@ private:
     static QString StatusHex(uint8_t status);
 
     // The status register as the last status read found it.
-    uint8_t LastStatus = 0;
+    uint8_t m_lastStatus = 0;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
 };

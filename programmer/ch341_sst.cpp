@@ -63,7 +63,7 @@ int CH341::WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data)
                 return -1;
             // Out of AAI mode (refused at the start, or a step lost), every
             // later step would be ignored.
-            if ((LastStatus & SpiStatus::SST_AAI) == 0) {
+            if ((m_lastStatus & SpiStatus::SST_AAI) == 0) {
                 Log(QStringLiteral("Programming Failed: Chip Left AAI Mode before 0x%1")
                         .arg(QString::number(done, 16).toUpper().rightJustified(6,
                                                                                 QLatin1Char('0'))),

@@ -44,7 +44,7 @@ bool CH341::ReadStatus(uint8_t &status)
     if (answer.isEmpty())
         return false;
     status = static_cast<uint8_t>(answer.at(0));
-    LastStatus = status;
+    m_lastStatus = status;
     return true;
 }
 
