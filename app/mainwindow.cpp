@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QUrl>
 
@@ -55,6 +56,9 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A job waiting for the operator's answer would wait for ever: nobody is left to ask.
+    if (worker && workerThread.isRunning())
+        worker->AnswerClearProtection(false);
     // Destroying a running thread aborts the process; a job cannot be cut short, so the
     // window outlives it.
     workerThread.quit();
@@ -133,7 +137,7 @@ void MainWindow::JobDone()
                          QColor("black"), 2, false, false, true);
     UpdateLogWindow_Text(QStringLiteral("Elapsed Time: "), QColor("black"), 1, false, false,
                          false);
-    const qint64 seconds = jobTimer.elapsed() / 1000;
+    const qint64 seconds = (jobTimer.elapsed() - questionMs) / 1000;
     UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"), 3,
                          false, false, true);
 }
@@ -212,12 +216,39 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (showHexData)
         connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
+    connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
     connect(&workerThread, &QThread::started, worker, job);
     connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&workerThread);
     SetJobControlsEnabled(false);
     jobTimer.start();
+    questionMs = 0;
     workerThread.start(QThread::InheritPriority);
+}
+
+void MainWindow::ClearProtection_Question(QString StatusRegister)
+{
+    // Window-modal and answered through a signal: the window stays responsive, and a
+    // closing window can still answer for the operator.
+    auto *question = new QMessageBox(
+        QMessageBox::Question, windowTitle(),
+        QStringLiteral("The chip is write protected (Status Register: 0x%1). Clear the "
+                       "protection and continue?")
+            .arg(StatusRegister),
+        QMessageBox::Yes | QMessageBox::No, this);
+    question->setDefaultButton(QMessageBox::No);
+    question->setEscapeButton(QMessageBox::No);
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    QElapsedTimer thinking;
+    thinking.start();
+    QPointer<CH341> asking = worker;
+    connect(question, &QMessageBox::finished, this, [this, question, asking, thinking] {
+        questionMs += thinking.elapsed();
+        if (asking)
+            asking->AnswerClearProtection(question->clickedButton() ==
+                                          question->button(QMessageBox::Yes));
+    });
+    question->open();
 }
 
 void MainWindow::SetJobControlsEnabled(bool enabled)

@@ -41,6 +41,8 @@ public slots:
     void SetProgreesBar_MaxValue(qulonglong val);
     void JobDone();
     void UpdateHexView(QByteArray data);
+    // Asks the operator whether the worker may clear the chip's protection.
+    void ClearProtection_Question(QString StatusRegister);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -66,5 +68,7 @@ private:
     QThread workerThread;
     std::unique_ptr<LogWindow> operatorLog;
     QElapsedTimer jobTimer;
+    // Time the running job spent waiting for the operator's answers.
+    qint64 questionMs = 0;
     QHexEdit *hexEdit;
 };

@@ -63,6 +63,10 @@ ChipModel mx25l6433f()
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC2, 0x16};
     model.electronicSignature = {0x16};
     model.statusRegister3 = 0x00;
+    // SRWD QE BP3 BP2 BP1 BP0; TB lives in the configuration register.
+    model.blockProtectBits = 0x3C;
+    model.topBottomBit = 0;
+    model.hasStatus2 = false;
     model.pageProgramNs = 500 * kUs;
     model.sectorEraseNs = 40 * kMs;
     model.blockEraseNs = 400 * kMs;
@@ -91,9 +95,10 @@ ChipModel w25q80dv()
 
 // SST/Microchip SST25VF016B datasheet: JEDEC BF 25 41; Read-ID (90h or ABh
 // with an address) answers BF 41 alternately; Byte-Program (02h) writes one
-// byte; block protection bits are set at power-up. Maximum times (the
-// datasheet gives no typical ones): tBP 10 us, tSE 25 ms, tBE 25 ms,
-// tSCE 50 ms, no self-timed status write.
+// byte; Word-AAI (ADh) two at a time; block protection bits are set at
+// power-up; status register BPL AAI BP3 BP2 BP1 BP0 WEL BUSY, written after
+// EWSR (50h) or WREN. Maximum times (the datasheet gives no typical ones):
+// tBP 10 us, tSE 25 ms, tBE 25 ms, tSCE 50 ms, no self-timed status write.
 ChipModel sst25vf016b()
 {
     ChipModel model;
@@ -104,11 +109,123 @@ ChipModel sst25vf016b()
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0xBF, 0x41};
     model.electronicSignature = {0xBF, 0x41};
     model.powerUpStatus1 = 0x1C;
+    model.blockProtectBits = 0x3C;
+    model.topBottomBit = 0;
+    model.status1Writable = 0xBC;
+    model.hasStatus2 = false;
+    model.sstProgramming = true;
+    model.aaiOpcode = 0xAD;
     model.pageProgramNs = 10 * kUs;
     model.sectorEraseNs = 25 * kMs;
     model.blockEraseNs = 25 * kMs;
     model.chipEraseNs = 50 * kMs;
     model.statusWriteNs = 0;
+    return model;
+}
+
+// SST25VF040 datasheet (no B): no JEDEC identifier (9Fh), Read-ID (90h/ABh)
+// BF 44; Byte-Program (02h) and byte AAI (AFh); BP bits set at power-up;
+// tBP 20 us, tSE 25 ms, tBE 25 ms, tSCE 100 ms.
+ChipModel sst25vf040()
+{
+    ChipModel model = sst25vf016b();
+    model.name = "SST25VF040";
+    model.jedecId = {0xFF, 0xFF, 0xFF};
+    model.sizeBytes = 512 * 1024;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xBF, 0x44};
+    model.electronicSignature = {0xBF, 0x44};
+    model.aaiOpcode = 0xAF;
+    model.pageProgramNs = 20 * kUs;
+    model.chipEraseNs = 100 * kMs;
+    return model;
+}
+
+// Atmel AT25DF041A datasheet: JEDEC 1F 44 01, 90h 1F 44; status register
+// SPRL - EPE WPP SWP1 SWP0 WEL BSY; every sector is protected at power-up;
+// Global Unprotect is a status write with bits 5-2 cleared while SPRL is 0.
+// Typical tPP 1.5 ms, tBLKE 4 KiB 50 ms, 64 KiB 400 ms, tCHPE 4.5 s.
+ChipModel at25df041a()
+{
+    ChipModel model;
+    model.name = "AT25DF041A";
+    model.jedecId = {0x1F, 0x44, 0x01};
+    model.sizeBytes = 512 * 1024;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x1F, 0x44};
+    model.blockProtectBits = 0;
+    model.topBottomBit = 0;
+    model.status1Writable = 0;
+    model.hasStatus2 = false;
+    model.sectorProtection = true;
+    model.pageProgramNs = 1500 * kUs;
+    model.sectorEraseNs = 50 * kMs;
+    model.blockEraseNs = 400 * kMs;
+    model.chipEraseNs = 4500 * kMs;
+    return model;
+}
+
+// GigaDevice GD25Q64C datasheet: JEDEC C8 40 17, 90h C8 16, ABh 16; status
+// SRP0 BP4 BP3 BP2 BP1 BP0 WEL WIP, Status Register-2 with CMP (bit 6) and
+// SRP1 (bit 0). Typical tPP 0.6 ms, tSE 50 ms, tBE 220 ms, tCE 25 s, tW 5 ms.
+ChipModel gd25q64c()
+{
+    ChipModel model = w25q64fv();
+    model.name = "GD25Q64C";
+    model.jedecId = {0xC8, 0x40, 0x17};
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC8, 0x16};
+    model.statusRegister3.reset();
+    model.uniqueId.reset();
+    model.blockProtectBits = 0x7C;
+    model.topBottomBit = 0;
+    model.pageProgramNs = 600 * kUs;
+    model.sectorEraseNs = 50 * kMs;
+    model.blockEraseNs = 220 * kMs;
+    model.chipEraseNs = 25 * kS;
+    model.statusWriteNs = 5 * kMs;
+    return model;
+}
+
+// Spansion S25FL128S datasheet: JEDEC 01 20 18, 90h 01 17; status SRWD
+// P_ERR E_ERR BP2 BP1 BP0 WEL WIP, the error flags cleared by CLSR (30h);
+// 35h reads the configuration register. Typical tPP 0.25 ms, tSE 130 ms
+// (64 KiB), tBE 33 s, tW 140 ms.
+ChipModel s25fl128s()
+{
+    ChipModel model;
+    model.name = "S25FL128S";
+    model.jedecId = {0x01, 0x20, 0x18};
+    model.sizeBytes = 16 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x01, 0x17};
+    model.electronicSignature = {0x17};
+    model.topBottomBit = 0;
+    model.status1Writable = 0x9C;
+    model.hasStatus2 = false;
+    model.errorFlagBits = 0x60;
+    model.pageProgramNs = 250 * kUs;
+    model.sectorEraseNs = 130 * kMs;
+    model.blockEraseNs = 130 * kMs;
+    model.chipEraseNs = 33 * kS;
+    model.statusWriteNs = 140 * kMs;
+    return model;
+}
+
+// Micron MT25QL256 datasheet: JEDEC 20 BA 19; status SRWD BP3 TB BP2 BP1
+// BP0 WEL WIP; ENTER/EXIT 4-BYTE ADDRESS MODE (B7h/E9h) need WRITE ENABLE
+// first. Typical tPP 0.12 ms, tSSE 50 ms, tSE 0.15 s, tBE 153 s, tW 1.3 ms.
+ChipModel mt25ql256()
+{
+    ChipModel model;
+    model.name = "MT25QL256";
+    model.jedecId = {0x20, 0xBA, 0x19};
+    model.sizeBytes = 32 * kMiB;
+    model.supports4ByteAddressing = true;
+    model.fourByteModeNeedsWriteEnable = true;
+    model.blockProtectBits = 0x5C;
+    model.hasStatus2 = false;
+    model.pageProgramNs = 120 * kUs;
+    model.sectorEraseNs = 50 * kMs;
+    model.blockEraseNs = 150 * kMs;
+    model.chipEraseNs = 153 * kS;
+    model.statusWriteNs = 1300 * kUs;
     return model;
 }
 

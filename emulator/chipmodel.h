@@ -32,6 +32,30 @@ struct ChipModel
     bool commandSet25Series = true;
     // Status Register-1 after power-up (block protection bits).
     uint8_t powerUpStatus1 = 0x00;
+    // Status Register-1 layout: which bits are block protection (BP) bits, in
+    // order of significance from bit 2 up, the top/bottom bit (0: none), and
+    // which bits Write Status Register (01h) may change. Bit 7 (SRP0, SRWD or
+    // BPL) makes the register read-only while WP# is low.
+    uint8_t blockProtectBits = 0x1C;
+    uint8_t topBottomBit = 0x20;
+    uint8_t status1Writable = 0xFC;
+    // Status Register-2 (35h) with CMP (bit 6) and SRP1 (bit 0); without it
+    // 35h is not answered.
+    bool hasStatus2 = true;
+    // Sticky program/erase error flags in Status Register-1 (Spansion P_ERR
+    // and E_ERR); Clear Status Register (30h) clears them.
+    uint8_t errorFlagBits = 0;
+    // SST25VF programming: Byte-Program (02h) writes only the first data
+    // byte; AAI programming under this opcode (ADh word, AFh byte; 0: none);
+    // Enable-Write-Status-Register (50h) or WREN must come right before WRSR.
+    bool sstProgramming = false;
+    uint8_t aaiOpcode = 0;
+    // Micron: Enter/Exit 4-Byte Address Mode need WREN first.
+    bool fourByteModeNeedsWriteEnable = false;
+    // Atmel AT25DF/AT26DF: per-sector protection (all sectors protected at
+    // power-up), SWP summary in bits 3-2, WPP (bit 4) shows WP#, SPRL (bit 7).
+    bool sectorProtection = false;
+    uint32_t protectionSectorSize = 64 * 1024;
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
     uint64_t blockEraseNs = 0;  // 64 KiB, D8h
@@ -44,7 +68,12 @@ ChipModel w25q256jv();
 ChipModel mx25l6433f();
 ChipModel w25q80dv();
 ChipModel sst25vf016b();
+ChipModel sst25vf040();
 ChipModel at45db161d();
+ChipModel at25df041a();
+ChipModel gd25q64c();
+ChipModel s25fl128s();
+ChipModel mt25ql256();
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

@@ -109,6 +109,11 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
     if (!consumeTransfer()) {
         return UsbResult::NoDevice;
     }
+    if (m_timeOutNext) {
+        m_timeOutNext = false;
+        m_clock.advanceNs(kInTimeoutNs);
+        return UsbResult::Timeout;
+    }
     ++m_counters.exchanges;
     m_counters.inTransfers += inLengths.size();
     m_counters.bytesOut += outBytes;

@@ -73,6 +73,9 @@ public:
     void setPresent(bool present);
     // Empty socket: MISO floats high, every SPI byte reads 0xFF.
     void setNoChip(bool noChip);
+    // The next exchange times out and never reaches the device, which keeps
+    // its power and state; later exchanges work again.
+    void timeOutNextExchange() { m_timeOutNext = true; }
     // A reply packet an aborted session left in the IN endpoint.
     void setStaleIn(std::vector<uint8_t> packet);
 
@@ -92,6 +95,7 @@ private:
     bool m_open = false;
     bool m_handleDead = false;
     std::optional<uint64_t> m_transfersLeft;
+    bool m_timeOutNext = false;
     std::string m_imagePath;
 };
 

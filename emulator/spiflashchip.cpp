@@ -12,25 +12,27 @@ namespace emu {
 namespace {
 
 // Opcodes, by datasheet mnemonic.
-constexpr uint8_t kWriteStatus = 0x01;      // WRSR
-constexpr uint8_t kPageProgram = 0x02;      // PP
-constexpr uint8_t kRead = 0x03;             // READ
-constexpr uint8_t kWriteDisable = 0x04;     // WRDI
-constexpr uint8_t kReadStatus1 = 0x05;      // RDSR1
-constexpr uint8_t kWriteEnable = 0x06;      // WREN
-constexpr uint8_t kReadStatus3 = 0x15;      // RDSR3 (RDCR on Macronix)
-constexpr uint8_t kSectorErase = 0x20;      // SE, 4 KiB
-constexpr uint8_t kReadStatus2 = 0x35;      // RDSR2
-constexpr uint8_t kReadUniqueId = 0x4B;     // RUID
-constexpr uint8_t kChipEraseAlt = 0x60;     // CE
-constexpr uint8_t kReadMfrDeviceId = 0x90;  // REMS
-constexpr uint8_t kReadJedecId = 0x9F;      // RDID
-constexpr uint8_t kReleasePowerDown = 0xAB; // RES
-constexpr uint8_t kEnter4ByteMode = 0xB7;   // EN4B
-constexpr uint8_t kDeepPowerDown = 0xB9;    // DP
-constexpr uint8_t kChipErase = 0xC7;        // CE
-constexpr uint8_t kBlockErase = 0xD8;       // BE, 64 KiB
-constexpr uint8_t kExit4ByteMode = 0xE9;    // EX4B
+constexpr uint8_t kWriteStatus = 0x01;       // WRSR
+constexpr uint8_t kPageProgram = 0x02;       // PP
+constexpr uint8_t kRead = 0x03;              // READ
+constexpr uint8_t kWriteDisable = 0x04;      // WRDI
+constexpr uint8_t kReadStatus1 = 0x05;       // RDSR1
+constexpr uint8_t kWriteEnable = 0x06;       // WREN
+constexpr uint8_t kReadStatus3 = 0x15;       // RDSR3 (RDCR on Macronix)
+constexpr uint8_t kClearStatus = 0x30;       // CLSR (Spansion error flags)
+constexpr uint8_t kEnableWriteStatus = 0x50; // EWSR (SST)
+constexpr uint8_t kSectorErase = 0x20;       // SE, 4 KiB
+constexpr uint8_t kReadStatus2 = 0x35;       // RDSR2
+constexpr uint8_t kReadUniqueId = 0x4B;      // RUID
+constexpr uint8_t kChipEraseAlt = 0x60;      // CE
+constexpr uint8_t kReadMfrDeviceId = 0x90;   // REMS
+constexpr uint8_t kReadJedecId = 0x9F;       // RDID
+constexpr uint8_t kReleasePowerDown = 0xAB;  // RES
+constexpr uint8_t kEnter4ByteMode = 0xB7;    // EN4B
+constexpr uint8_t kDeepPowerDown = 0xB9;     // DP
+constexpr uint8_t kChipErase = 0xC7;         // CE
+constexpr uint8_t kBlockErase = 0xD8;        // BE, 64 KiB
+constexpr uint8_t kExit4ByteMode = 0xE9;     // EX4B
 
 // MISO is not driven: the board's pull-up reads as ones.
 constexpr uint8_t kFloating = 0xFF;
@@ -43,6 +45,14 @@ constexpr std::size_t kUniqueIdBytes = 8;
 // Bits that Write Status Register may change.
 constexpr uint8_t kStatus1Writable = 0xFC; // SRP0 SEC TB BP2 BP1 BP0
 constexpr uint8_t kStatus2Writable = 0x43; // CMP QE SRP1
+constexpr uint8_t kAaiWord = 0xAD;
+// Sector-protected parts: SWP (bits 3-2) summarises the sectors, WPP (bit 4)
+// shows the WP# pin; a status write with bits 5-2 all clear or all set
+// unprotects or protects every sector.
+constexpr uint8_t kSwpSome = 0x04;
+constexpr uint8_t kSwpAll = 0x0C;
+constexpr uint8_t kWpp = 0x10;
+constexpr uint8_t kGlobalProtectBits = 0x3C;
 
 bool isStatusRead(uint8_t opcode)
 {
@@ -61,6 +71,8 @@ SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
     , m_clock(clock)
     , m_memory(m_model.sizeBytes, kErased)
     , m_status1(m_model.powerUpStatus1)
+    , m_sectorProtected(
+          m_model.sectorProtection ? m_model.sizeBytes / m_model.protectionSectorSize : 0, true)
     , m_pageBuffer(std::max<uint32_t>(m_model.pageSize, 1), kErased)
 {
 }
@@ -104,7 +116,8 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
         } else if (!m_model.commandSet25Series) {
             m_ignoring = !isDataFlashOpcode(mosi);
         } else {
-            m_ignoring = isBusy() && !isStatusRead(mosi);
+            m_ignoring =
+                (isBusy() && !isStatusRead(mosi)) || (m_aaiMode && !acceptedInAaiMode(mosi));
         }
         if (m_opcode == kPageProgram) {
             std::fill(m_pageBuffer.begin(), m_pageBuffer.end(), kErased);
@@ -120,6 +133,15 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
 // index counts the bytes after the opcode.
 uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
 {
+    if (m_model.aaiOpcode != 0 && m_opcode == m_model.aaiOpcode) {
+        // Only the first AAI command carries an address.
+        if (!m_aaiMode && index < addressLength()) {
+            collectAddress(index, mosi);
+        } else {
+            m_commandData.push_back(mosi);
+        }
+        return kFloating;
+    }
     switch (m_opcode) {
     case kReadJedecId:
     case kReadMfrDeviceId:
@@ -132,7 +154,7 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
     case kReadStatus1:
         return status();
     case kReadStatus2:
-        return m_status2;
+        return m_model.hasStatus2 ? m_status2 : kFloating;
     case kReadStatus3:
         if (!m_model.statusRegister3) {
             return kFloating;
@@ -215,6 +237,10 @@ void SpiFlashChip::collectProgramData(std::size_t index, uint8_t mosi)
         collectAddress(index, mosi);
         return;
     }
+    // SST Byte-Program writes the first data byte and ignores the rest.
+    if (m_model.sstProgramming && index > addressLength()) {
+        return;
+    }
     // Data beyond the page end wraps to the page start and replaces what came
     // before, so only the last page-size bytes count.
     const std::size_t page = m_pageBuffer.size();
@@ -247,33 +273,66 @@ void SpiFlashChip::finishCommand()
 void SpiFlashChip::finishWriteCommand()
 {
     const std::size_t addressed = 1 + addressLength();
+    // An SST status write must follow EWSR or WREN directly.
+    const bool statusWriteArmed = m_statusWriteArmed;
+    m_statusWriteArmed = false;
+    if (m_model.aaiOpcode != 0 && m_opcode == m_model.aaiOpcode) {
+        finishAai();
+        return;
+    }
     switch (m_opcode) {
     case kWriteEnable:
         if (m_byteCount == 1) {
             m_wel = true;
+            m_statusWriteArmed = m_model.sstProgramming;
         }
+        return;
+    case kEnableWriteStatus:
+        m_statusWriteArmed = m_model.sstProgramming && m_byteCount == 1;
         return;
     case kWriteDisable:
         if (m_byteCount == 1) {
             m_wel = false;
             m_clearWelWhenReady = false;
+            m_aaiMode = false;
+        }
+        return;
+    case kClearStatus:
+        if (m_byteCount == 1) {
+            m_status1 &= static_cast<uint8_t>(~m_model.errorFlagBits);
         }
         return;
     case kEnter4ByteMode:
     case kExit4ByteMode:
-        if (m_byteCount == 1 && m_model.supports4ByteAddressing) {
-            m_fourByteMode = m_opcode == kEnter4ByteMode;
+        if (m_byteCount != 1 || !m_model.supports4ByteAddressing) {
+            return;
         }
+        if (m_model.fourByteModeNeedsWriteEnable) {
+            if (!m_wel) {
+                return;
+            }
+            m_wel = false;
+        }
+        m_fourByteMode = m_opcode == kEnter4ByteMode;
         return;
     default:
         break;
+    }
+    if (m_opcode == kWriteStatus && m_model.sstProgramming) {
+        if (statusWriteArmed && m_commandData.size() == 1) {
+            writeStatus();
+        }
+        return;
     }
     if (!m_wel) {
         return;
     }
     switch (m_opcode) {
     case kWriteStatus:
-        if (m_commandData.size() == 1 || m_commandData.size() == 2) {
+        if (m_model.sectorProtection && !m_commandData.empty()) {
+            writeSectorProtectionStatus();
+        } else if (m_commandData.size() == 1 ||
+                   (m_commandData.size() == 2 && m_model.hasStatus2)) {
             writeStatus();
         }
         return;
@@ -308,11 +367,79 @@ void SpiFlashChip::finishWriteCommand()
 
 void SpiFlashChip::writeStatus()
 {
-    m_status1 = (m_status1 & ~kStatus1Writable) | (m_commandData[0] & kStatus1Writable);
+    if (isStatusWriteLocked()) {
+        m_wel = false;
+        return;
+    }
+    const uint8_t writable = m_model.status1Writable;
+    m_status1 = (m_status1 & ~writable) | (m_commandData[0] & writable);
     if (m_commandData.size() == 2) {
         m_status2 = (m_status2 & ~kStatus2Writable) | (m_commandData[1] & kStatus2Writable);
     }
     startBusy(m_model.statusWriteNs);
+}
+
+bool SpiFlashChip::isStatusWriteLocked() const
+{
+    if (m_model.hasStatus2 && (m_status2 & kStatus2Srp1)) {
+        return true;
+    }
+    return (m_status1 & kStatusRegisterProtect) && !m_writeProtectHigh;
+}
+
+// While SPRL is set, a status write can only clear SPRL, and only with WP#
+// high; with SPRL clear, bits 5-2 all clear or all set unprotect or protect
+// every sector.
+void SpiFlashChip::writeSectorProtectionStatus()
+{
+    const uint8_t value = m_commandData[0];
+    if (m_status1 & kStatusRegisterProtect) {
+        if (!m_writeProtectHigh) {
+            m_wel = false;
+            return;
+        }
+        m_status1 &= static_cast<uint8_t>(~kStatusRegisterProtect | value);
+    } else {
+        if ((value & kGlobalProtectBits) == 0) {
+            std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), false);
+        } else if ((value & kGlobalProtectBits) == kGlobalProtectBits) {
+            std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), true);
+        }
+        m_status1 = (m_status1 & ~kStatusRegisterProtect) | (value & kStatusRegisterProtect);
+    }
+    startBusy(m_model.statusWriteNs);
+}
+
+bool SpiFlashChip::acceptedInAaiMode(uint8_t opcode) const
+{
+    return opcode == m_model.aaiOpcode || opcode == kReadStatus1 || opcode == kWriteDisable;
+}
+
+// AAI: the first command (after WREN) carries the address and the first
+// byte or word; each later one only the next; WREN stays set until WRDI.
+void SpiFlashChip::finishAai()
+{
+    const std::size_t width = m_model.aaiOpcode == kAaiWord ? 2 : 1;
+    if (!m_aaiMode) {
+        if (!m_wel || m_byteCount != 1 + addressLength() + width) {
+            return;
+        }
+        m_aaiAddress = m_address % m_model.sizeBytes;
+        if (width == 2) {
+            m_aaiAddress &= ~1u;
+        }
+        m_aaiMode = true;
+    } else if (m_byteCount != 1 + width) {
+        return;
+    }
+    if (uint64_t{m_aaiAddress} + width <= m_memory.size() &&
+        !isRangeProtected(m_aaiAddress, static_cast<uint32_t>(width))) {
+        for (std::size_t i = 0; i < width; ++i) {
+            m_memory[m_aaiAddress + i] &= m_commandData[i];
+        }
+    }
+    m_aaiAddress += static_cast<uint32_t>(width);
+    m_busyUntilNs = m_clock.nowNs() + m_model.pageProgramNs;
 }
 
 void SpiFlashChip::pageProgram()
@@ -365,7 +492,17 @@ void SpiFlashChip::settle()
 uint8_t SpiFlashChip::status()
 {
     settle();
-    return m_status1 | (m_wel ? kStatusWel : 0) | (isBusy() ? kStatusBusy : 0);
+    uint8_t value = m_status1 | (m_wel ? kStatusWel : 0) | (isBusy() ? kStatusBusy : 0);
+    if (m_aaiMode) {
+        value |= kStatusAai;
+    }
+    if (m_model.sectorProtection) {
+        const auto locked = std::count(m_sectorProtected.begin(), m_sectorProtected.end(), true);
+        const bool all = locked == static_cast<std::ptrdiff_t>(m_sectorProtected.size());
+        value |= locked == 0 ? 0 : all ? kSwpAll : kSwpSome;
+        value |= m_writeProtectHigh ? kWpp : 0;
+    }
+    return value;
 }
 
 // BP2..BP0 = n protects 1/2^(7-n) of the array at its top (or bottom with
@@ -373,17 +510,51 @@ uint8_t SpiFlashChip::status()
 // of the array instead.
 bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
 {
-    const unsigned bp = (m_status1 & kStatusBlockProtect) >> 2;
+    if (!m_model.sectorProtection) {
+        return isBlockRangeProtected(start, length);
+    }
+    const uint32_t sector = m_model.protectionSectorSize;
+    for (uint64_t at = start - start % sector; at < uint64_t{start} + length; at += sector) {
+        if (at / sector < m_sectorProtected.size() && m_sectorProtected[at / sector]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Three BP bits follow the Winbond table; wider fields protect from 1/32 of
+// the array at BP=1 up to all of it from BP=6 on (SST, Macronix, GigaDevice
+// and Micron tables differ in detail, never in protecting nothing).
+bool SpiFlashChip::isBlockRangeProtected(uint32_t start, uint32_t length) const
+{
+    unsigned bp = 0;
+    unsigned levels = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if (m_model.blockProtectBits & (1u << bit)) {
+            bp |= ((m_status1 >> bit) & 1u) << levels++;
+        }
+    }
     const uint32_t size = m_model.sizeBytes;
-    const uint32_t covered = bp == 0 ? 0 : bp == 7 ? size : size >> (7 - bp);
-    const bool bottom = m_status1 & kStatusTopBottom;
+    uint32_t covered = 0;
+    if (levels == 3) {
+        covered = bp == 0 ? 0 : bp == 7 ? size : size >> (7 - bp);
+    } else if (bp != 0) {
+        covered = bp >= 6 ? size : size >> (6 - bp);
+    }
+    const bool bottom = m_status1 & m_model.topBottomBit;
     uint32_t low = bottom ? 0 : size - covered;
     uint32_t high = bottom ? covered : size;
-    if (m_status2 & kStatus2Complement) {
+    if (m_model.hasStatus2 && (m_status2 & kStatus2Complement)) {
         low = bottom ? covered : 0;
         high = bottom ? size : size - covered;
     }
     return length > 0 && low < high && start < high && uint64_t{start} + length > low;
+}
+
+void SpiFlashChip::setStatusRegisters(uint8_t status1, uint8_t status2)
+{
+    m_status1 = status1 & static_cast<uint8_t>(~(kStatusBusy | kStatusWel));
+    m_status2 = status2;
 }
 
 void SpiFlashChip::setBlockProtection(uint8_t bits, bool bottom)
@@ -403,7 +574,14 @@ void SpiFlashChip::powerCycle()
     m_stuckBusy = false;
     m_poweredDown = false;
     m_fourByteMode = false;
+    m_aaiMode = false;
+    m_statusWriteArmed = false;
     m_status1 |= m_model.powerUpStatus1;
+    std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), true);
+    // SRP1 without SRP0 locks the status register only until power-off.
+    if (!(m_status1 & kStatusRegisterProtect)) {
+        m_status2 &= static_cast<uint8_t>(~kStatus2Srp1);
+    }
 }
 
 bool SpiFlashChip::loadImage(const std::string &path)

@@ -21,8 +21,14 @@ public:
     static constexpr uint8_t kStatusWel = 0x02;
     static constexpr uint8_t kStatusBlockProtect = 0x1C; // BP2..BP0
     static constexpr uint8_t kStatusTopBottom = 0x20;    // TB: protect from address 0 up
-    // Status Register-2 bit CMP: inverts the protected range.
+    // SRP0 / SRWD / BPL, or SPRL on sector-protected parts: with WP# low the
+    // status register is read-only.
+    static constexpr uint8_t kStatusRegisterProtect = 0x80;
+    static constexpr uint8_t kStatusAai = 0x40; // SST: AAI programming in progress
+    // Status Register-2 bit CMP: inverts the protected range; SRP1 locks the
+    // status register until power-off.
     static constexpr uint8_t kStatus2Complement = 0x40;
+    static constexpr uint8_t kStatus2Srp1 = 0x01;
     // Status Register-3 bit ADS: the current address mode is 4 bytes.
     static constexpr uint8_t kStatus3Ads = 0x01;
 
@@ -44,12 +50,17 @@ public:
     bool isBusy() const;
     bool isPoweredDown() const { return m_poweredDown; }
     bool isFourByteMode() const { return m_fourByteMode; }
+    bool isAaiMode() const { return m_aaiMode; }
 
     // Faults and direct settings for tests.
     // Sets BUSY at once; it never clears while the fault is on.
     void setStuckBusy(bool stuck) { m_stuckBusy = stuck; }
     // BP2..BP0 (0 to 7) and TB, as if written by Write Status Register.
     void setBlockProtection(uint8_t bits, bool bottom = false);
+    // The non-volatile status bits, as the chip would keep them.
+    void setStatusRegisters(uint8_t status1, uint8_t status2 = 0);
+    // The board's WP# line; CH341A boards pull it high.
+    void setWriteProtectPin(bool high) { m_writeProtectHigh = high; }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
     void powerCycle();
@@ -76,9 +87,14 @@ private:
     void finishWriteCommand();
     void startBusy(uint64_t durationNs);
     void writeStatus();
+    void writeSectorProtectionStatus();
+    void finishAai();
     void pageProgram();
     void erase(uint32_t base, uint32_t length, uint64_t durationNs);
     bool isRangeProtected(uint32_t start, uint32_t length) const;
+    bool isBlockRangeProtected(uint32_t start, uint32_t length) const;
+    bool isStatusWriteLocked() const;
+    bool acceptedInAaiMode(uint8_t opcode) const;
 
     ChipModel m_model;
     VirtualClock &m_clock;
@@ -92,6 +108,13 @@ private:
     bool m_stuckBusy = false;
     bool m_poweredDown = false;
     bool m_fourByteMode = false;
+    bool m_writeProtectHigh = true;
+    // SST: the command before this one enabled a status write (EWSR or WREN).
+    bool m_statusWriteArmed = false;
+    bool m_aaiMode = false;
+    uint32_t m_aaiAddress = 0;
+    // Sector-protected parts: one flag per protection sector.
+    std::vector<bool> m_sectorProtected;
 
     // The command of the current chip-select window.
     bool m_selected = false;

@@ -7,9 +7,13 @@
 #include <QByteArray>
 #include <QColor>
 #include <QObject>
+#include <QSemaphore>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
+
+struct ChipFamily;
 
 // Answers of the five identification commands.
 struct FlashIDs
@@ -37,10 +41,18 @@ public:
     QString ChipSeries;
     QString ChipPage;
 
-    // Limits on status polls; each poll is two blocking USB exchanges of at
-    // least one 1 ms full-speed frame each. Tests shorten them.
-    int PageProgramPollLimit;
-    qint64 ChipErasePollLimit() const;
+    // The identified chip's family: its protection bits and quirks.
+    const ChipFamily *Family = nullptr;
+
+    // Busy waits end on these deadlines of the monotonic clock; tests shorten
+    // them. A chip erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.
+    qint64 PageProgramTimeoutMs;
+    qint64 StatusWriteTimeoutMs;
+    qint64 ChipEraseTimeoutMs = 0;
+
+    // The operator's answer to ClearProtection_Question; any thread may call
+    // it. An answer given before the question is asked is kept for it.
+    void AnswerClearProtection(bool clear);
 
 signals:
     void UpdateProgreesBar_Value(qulonglong val);
@@ -52,6 +64,9 @@ signals:
     void Set_Label_ProgStatus_TEXT(QString val);
     void JobDone();
     void UpdateHexView(QByteArray data);
+    // The chip is write protected; the job sleeps until AnswerClearProtection.
+    // Unconnected, the job refuses the chip.
+    void ClearProtection_Question(QString StatusRegister);
 
 public slots:
     void DoReadID();
@@ -84,6 +99,9 @@ public:
     bool IsBusy();
     void WriteEnable();
     void WriteDisable();
+    // 0xB7 / 0xE9, with write enable first where the family needs it.
+    void EnterFourByteMode();
+    void ExitFourByteMode();
 
     // Set when a select, stream or status read of this job failed: the
     // programmer was unplugged or stopped answering.
@@ -109,12 +127,26 @@ private:
     bool StartImageJob(QByteArray &image);
     // Logs and refuses an image longer than the identified chip.
     bool RefuseOversizedImage(const QByteArray &image);
-    bool RefuseProtectedChip();
+    // False, having logged why, when the chip stays protected: the operator
+    // said no, nobody could be asked, or the protection cannot be cleared.
+    bool MakeChipWritable();
+    bool AskToClearProtection(uint8_t status1);
+    bool ClearProtection(uint8_t status1, uint8_t status2);
+    bool ReadProtectionStatus(uint8_t &status1, uint8_t &status2);
+    // Logs, and returns true, when the erased chip's first or last 4 KiB
+    // hold anything but 0xFF.
+    bool RefuseNonBlankChip();
+    bool ReadAt(uint32_t address, int count, QByteArray &data);
     bool ReadStatus(uint8_t &status);
     WaitResult WaitWhileErasing(bool tracePolls);
-    WaitResult WaitWhileProgramming();
-    // Refuses a protected chip, sends the chip erase and waits for it; logs
-    // "Erasing Chip... " and how it ended. False when the job must stop.
+    WaitResult WaitWhileProgramming(qint64 timeoutMs);
+    // SST auto-address-increment programming for page texts "SSTW" and "SSTB".
+    int WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data);
+    // Ends a programming run: 4-byte mode off, write disable.
+    void LeaveProgramming(bool fourByteAddress);
+    // Refuses a chip that stays protected, sends the chip erase, waits for it
+    // and checks the chip blank; logs "Erasing Chip... " and how it ended.
+    // False when the job must stop.
     bool EraseWholeChip(bool tracePolls);
     void SendSingleByteCommand(uint8_t opcode);
     // The read routine; with an expected image it stops after the first chunk
@@ -123,4 +155,10 @@ private:
                         const QByteArray *expected);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
+    static QString StatusHex(uint8_t status);
+
+    // The status register as the last status read found it.
+    uint8_t m_lastStatus = 0;
+    QSemaphore m_protectionAnswered;
+    std::atomic<bool> m_clearProtection{false};
 };

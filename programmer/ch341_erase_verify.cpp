@@ -1,6 +1,50 @@
 #include "ch341.h"
 
+#include "spiopcodes.h"
+
 #include <QDebug>
+
+namespace {
+constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
+// An erase that a misjudged protection scheme refused shows at either end of
+// the chip: the top and bottom blocks are what BP bits protect first.
+constexpr uint32_t kBlankCheckBytes = 4096;
+} // namespace
+
+bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
+{
+    const bool fourByteAddress = ChipSize > kThreeByteAddressLimit;
+    if (fourByteAddress)
+        EnterFourByteMode();
+    const QByteArray header = AddressedHeader(SpiOpcode::READ, address, fourByteAddress);
+    if (SpiSend(0, static_cast<unsigned int>(header.size()), header) > 0)
+        SpiReceive(count, data);
+    if (fourByteAddress)
+        ExitFourByteMode();
+    return !TransferFailed && data.size() == count;
+}
+
+bool CH341::RefuseNonBlankChip()
+{
+    const uint32_t span = qMin(kBlankCheckBytes, ChipSize);
+    for (const uint32_t start : {0u, ChipSize - span}) {
+        QByteArray data;
+        if (!ReadAt(start, static_cast<int>(span), data)) {
+            LogTransferFailure();
+            return true;
+        }
+        for (int i = 0; i < data.size(); ++i) {
+            if (data.at(i) == char(0xFF))
+                continue;
+            const QString address = QString::number(start + uint32_t(i), 16).toUpper();
+            Log(QStringLiteral("Erase Failed: Chip Not Blank at 0x%1")
+                    .arg(address.rightJustified(6, QLatin1Char('0'))),
+                "red");
+            return true;
+        }
+    }
+    return false;
+}
 
 void CH341::DoEraseFlash()
 {

@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "chipfamily.h"
 #include "spiopcodes.h"
 #include "bridge/ch341dll.h"
 #include "chipdb/chiplistextract.h"
@@ -15,6 +16,7 @@ static void RegisterResources()
 
 namespace {
 const QString kChipListPath = QStringLiteral(":/database/bin/chiplist.xml");
+constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 
 struct IdCommand
 {
@@ -97,6 +99,7 @@ int CH341::IdentifyChip()
         ChipSize = static_cast<uint32_t>(chip.size);
         ChipSeries = chip.spicmd;
         ChipPage = chip.page;
+        Family = &FamilyOfChip(chip.partName, uint8_t(ids.ID9FH.at(0)));
     }
 
     if (ChipSeries == QLatin1String("45") || ChipSeries == QLatin1String("95")) {
@@ -106,6 +109,11 @@ int CH341::IdentifyChip()
             "red");
         CH341CloseDevice(0);
         return -3;
+    }
+    // An earlier job cut short may have left the chip in 4-byte mode.
+    if (ChipSize > kThreeByteAddressLimit) {
+        ExitFourByteMode();
+        SendQueuedCommands();
     }
     return 1;
 }

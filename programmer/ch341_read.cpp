@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QUrl>
 
 namespace {
@@ -70,7 +71,12 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
     const unsigned int headerLength = fourByteAddress ? 5 : 4;
 
     if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EN4B);
+        EnterFourByteMode();
+    // A chip left in 4-byte mode misreads the next job's addresses.
+    auto leave = qScopeGuard([this, fourByteAddress] {
+        if (fourByteAddress)
+            ExitFourByteMode();
+    });
     emit UpdateProgreesBar_Value(0);
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
 
@@ -95,8 +101,9 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
     emit UpdateProgreesBar_Value(0);
     if (TransferFailed)
         return -1;
+    leave.dismiss();
     if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EX4B);
+        ExitFourByteMode();
     if (!SendQueuedCommands())
         return -1;
     return differs ? 0 : 1;

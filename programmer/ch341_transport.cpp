@@ -34,22 +34,12 @@ QString VariantName(uint32_t versionCode)
 CH341::CH341(bool flag, QObject *parent)
     : QObject(parent)
     , Flag(flag)
-    // The slowest page program in the chip list's datasheets is 5 ms; each
-    // poll lasts at least 3 ms (a 1 ms sleep and two exchanges).
-    , PageProgramPollLimit(200)
+    // The slowest page program in the chip list's datasheets takes 5 ms at
+    // most, a status write 2 s (Spansion S25FL-S); the margins cover a host
+    // that is slow to poll.
+    , PageProgramTimeoutMs(100)
+    , StatusWriteTimeoutMs(3000)
 {
-}
-
-qint64 CH341::ChipErasePollLimit() const
-{
-    // Datasheet maxima for a chip erase run from about 100 s (8 MiB) to a few
-    // hundred seconds for the largest parts. Allow 25 s per MiB, and never
-    // less than 200 s; a poll lasts at least 2 ms.
-    constexpr qint64 kMinimumMs = 200 * 1000;
-    constexpr qint64 kPerMiBMs = 25 * 1000;
-    constexpr qint64 kPollMs = 2;
-    const qint64 budgetMs = qMax(kMinimumMs, kPerMiBMs * qint64(ChipSize) / (1 << 20));
-    return budgetMs / kPollMs;
 }
 
 bool CH341::SelectChip()

@@ -3,7 +3,9 @@
 #include "spiopcodes.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
@@ -15,13 +17,22 @@ constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 // chips in the list (0.4 to 0.8 ms), short enough that the exchange still
 // ends inside its third 1 ms frame.
 constexpr uint32_t kPageProgramPauseUs = 1000;
-// SST parts with auto-address-increment programming are written in plain
-// 256-byte page programs.
+// Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
 
 bool IsErasedData(const QByteArray &data)
 {
     return std::all_of(data.cbegin(), data.cend(), [](char byte) { return byte == char(0xFF); });
+}
+
+// Datasheet maxima for a chip erase run from about 100 s (8 MiB) to a few
+// hundred seconds for the largest parts: allow 25 s per MiB, never less than
+// 200 s.
+qint64 ChipEraseBudgetMs(uint32_t chipSize)
+{
+    constexpr qint64 kMinimumMs = 200 * 1000;
+    constexpr qint64 kPerMiBMs = 25 * 1000;
+    return qMax(kMinimumMs, kPerMiBMs * qint64(chipSize) / (1 << 20));
 }
 } // namespace
 
@@ -33,6 +44,7 @@ bool CH341::ReadStatus(uint8_t &status)
     if (answer.isEmpty())
         return false;
     status = static_cast<uint8_t>(answer.at(0));
+    m_lastStatus = status;
     return true;
 }
 
@@ -57,31 +69,53 @@ void CH341::WriteDisable()
     SendSingleByteCommand(SpiOpcode::WRDI);
 }
 
-CH341::WaitResult CH341::WaitWhileProgramming()
+// Both waits poll once more after the deadline, so a host that stalled
+// between two polls never times out a chip that has finished.
+CH341::WaitResult CH341::WaitWhileProgramming(qint64 timeoutMs)
 {
-    for (int poll = 0; poll < PageProgramPollLimit; ++poll) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        const bool expired = elapsed.hasExpired(timeoutMs);
         if (!IsBusy())
             return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
+        if (expired)
+            return WaitResult::TimedOut;
         QThread::msleep(1);
     }
-    return WaitResult::TimedOut;
 }
 
 CH341::WaitResult CH341::WaitWhileErasing(bool tracePolls)
 {
-    const qint64 limit = ChipErasePollLimit();
-    for (qint64 poll = 0; poll < limit; ++poll) {
+    const qint64 timeoutMs =
+        ChipEraseTimeoutMs > 0 ? ChipEraseTimeoutMs : ChipEraseBudgetMs(ChipSize);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    for (;;) {
+        const bool expired = elapsed.hasExpired(timeoutMs);
         if (!IsBusy())
             return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
+        if (expired)
+            return WaitResult::TimedOut;
         emit Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
         if (tracePolls)
             qDebug() << "KKK0";
     }
-    return WaitResult::TimedOut;
+}
+
+void CH341::LeaveProgramming(bool fourByteAddress)
+{
+    if (fourByteAddress)
+        ExitFourByteMode();
+    // A select window cut short by a lost transfer must end first.
+    DeselectChip();
+    WriteDisable();
 }
 
 int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
 {
+    if (chunkSpec == QLatin1String("SSTW") || chunkSpec == QLatin1String("SSTB"))
+        return WriteFlashDataAai(chunkSpec, data);
     const int chunk = ChunkSize(chunkSpec, kSstWriteChunk);
     if (chunk <= 0) {
         LogInvalidChunkSpec(chunkSpec);
@@ -94,7 +128,9 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(length));
     emit UpdateProgreesBar_Value(0);
     if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EN4B);
+        EnterFourByteMode();
+    // A chip left in 4-byte mode misreads the next job's addresses.
+    auto leave = qScopeGuard([this, fourByteAddress] { LeaveProgramming(fourByteAddress); });
 
     int offset = 0;
     while (offset < length && !TransferFailed) {
@@ -110,7 +146,7 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
             PauseOnBridge(kPageProgramPauseUs);
             if (TransferFailed)
                 break;
-            const WaitResult wait = WaitWhileProgramming();
+            const WaitResult wait = WaitWhileProgramming(PageProgramTimeoutMs);
             if (wait == WaitResult::TimedOut)
                 return -3;
             if (wait == WaitResult::TransferFailed)
@@ -122,9 +158,8 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     }
     if (TransferFailed)
         return -1;
-    if (fourByteAddress)
-        SendSingleByteCommand(SpiOpcode::EX4B);
-    WriteDisable();
+    leave.dismiss();
+    LeaveProgramming(fourByteAddress);
     return SendQueuedCommands() ? 1 : -1;
 }
 
@@ -153,24 +188,9 @@ bool CH341::RefuseOversizedImage(const QByteArray &image)
     return true;
 }
 
-bool CH341::RefuseProtectedChip()
-{
-    uint8_t status = 0;
-    if (!ReadStatus(status)) {
-        LogTransferFailure();
-        return true;
-    }
-    if ((status & SpiStatus::BLOCK_PROTECT) == 0)
-        return false;
-    const QString statusHex = QString::number(status, 16).rightJustified(2, QLatin1Char('0'));
-    Log(QStringLiteral("Chip is Write Protected! Status Register: 0x%1").arg(statusHex.toUpper()),
-        "red");
-    return true;
-}
-
 bool CH341::EraseWholeChip(bool tracePolls)
 {
-    if (RefuseProtectedChip())
+    if (!MakeChipWritable())
         return false;
     WriteEnable();
     if (tracePolls)
@@ -185,6 +205,8 @@ bool CH341::EraseWholeChip(bool tracePolls)
     }
     const WaitResult wait = WaitWhileErasing(tracePolls);
     if (wait == WaitResult::Ready) {
+        if (RefuseNonBlankChip())
+            return false;
         LogOk();
         return true;
     }

@@ -6,24 +6,30 @@
 #include <cstdint>
 
 namespace SpiOpcode {
-constexpr uint8_t WREN = 0x06;  // write enable: sets WEL
-constexpr uint8_t WRDI = 0x04;  // write disable: clears WEL
-constexpr uint8_t RDSR = 0x05;  // read status register 1
-constexpr uint8_t READ = 0x03;  // read data
-constexpr uint8_t PP = 0x02;    // page program
-constexpr uint8_t CE = 0xC7;    // chip erase
-constexpr uint8_t EN4B = 0xB7;  // enter 4-byte address mode
-constexpr uint8_t EX4B = 0xE9;  // exit 4-byte address mode
-constexpr uint8_t RDID = 0x9F;  // JEDEC identifier
-constexpr uint8_t REMS = 0x90;  // manufacturer and device identifier
-constexpr uint8_t RES = 0xAB;   // release from deep power-down / signature
-constexpr uint8_t RDSR3 = 0x15; // status register 3, or configuration register
-constexpr uint8_t RDUID = 0x4B; // unique identifier
+constexpr uint8_t WREN = 0x06;     // write enable: sets WEL
+constexpr uint8_t WRDI = 0x04;     // write disable: clears WEL
+constexpr uint8_t RDSR = 0x05;     // read status register 1
+constexpr uint8_t RDSR2 = 0x35;    // read status register 2 (Winbond, GigaDevice)
+constexpr uint8_t WRSR = 0x01;     // write status register(s)
+constexpr uint8_t EWSR = 0x50;     // SST: enable write status register
+constexpr uint8_t AAI_WORD = 0xAD; // SST: auto-address-increment word program
+constexpr uint8_t AAI_BYTE = 0xAF; // SST: auto-address-increment byte program
+constexpr uint8_t READ = 0x03;     // read data
+constexpr uint8_t PP = 0x02;       // page program
+constexpr uint8_t CE = 0xC7;       // chip erase
+constexpr uint8_t EN4B = 0xB7;     // enter 4-byte address mode
+constexpr uint8_t EX4B = 0xE9;     // exit 4-byte address mode
+constexpr uint8_t RDID = 0x9F;     // JEDEC identifier
+constexpr uint8_t REMS = 0x90;     // manufacturer and device identifier
+constexpr uint8_t RES = 0xAB;      // release from deep power-down / signature
+constexpr uint8_t RDSR3 = 0x15;    // status register 3, or configuration register
+constexpr uint8_t RDUID = 0x4B;    // unique identifier
 } // namespace SpiOpcode
 
 namespace SpiStatus {
 constexpr uint8_t BUSY = 0x01;
-constexpr uint8_t BLOCK_PROTECT = 0x1C; // BP0, BP1, BP2
+constexpr uint8_t WEL = 0x02;
+constexpr uint8_t SST_AAI = 0x40; // SST: AAI programming still in progress
 } // namespace SpiStatus
 
 // Pin settings of the bridge: D0 chip select (active low), D3 clock, D5 data out.

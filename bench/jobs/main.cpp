@@ -240,7 +240,8 @@ int main(int argc, char *argv[])
     const QString dumpPath = folder.filePath(QStringLiteral("dump.bin"));
 
     const ChipCase chips[] = {{QStringLiteral("W25Q64FV 8 MiB"), emu::w25q64fv()},
-                              {QStringLiteral("W25Q256JV 32 MiB"), emu::w25q256jv()}};
+                              {QStringLiteral("W25Q256JV 32 MiB"), emu::w25q256jv()},
+                              {QStringLiteral("SST25VF016B 2 MiB"), emu::sst25vf016b()}};
     PrintHeader(out);
     int failed = 0;
     for (const ChipCase &chip : chips) {
@@ -249,6 +250,8 @@ int main(int argc, char *argv[])
             continue;
         auto emulated = std::make_unique<emu::EmulatedLink>(chip.model);
         emulated->chip().setRecording(false);
+        // The operator has cleared the protection the SST part powers up with.
+        emulated->chip().setStatusRegisters(0x00);
         auto counting = std::make_unique<CountingLink>(std::move(emulated));
         CountingLink &link = *counting;
         ch341::installUsbLink(std::move(counting));

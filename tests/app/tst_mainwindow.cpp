@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPointer>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -316,6 +318,52 @@ private slots:
         QCOMPARE(m_harness.memory(), QByteArray(kChipSize, char(0xFF)));
         QVERIFY(!m_harness.isOpen());
         QVERIFY(m_harness.isReleased());
+    }
+
+    void protectedChipAsksOperator_data()
+    {
+        QTest::addColumn<QString>("answer"); // "Yes", "No" or "close": the window goes away
+        QTest::addColumn<QString>("last");   // the job's last log line
+        const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
+        QTest::newRow("yes: cleared, erased") << "Yes"
+                                              << "Erasing Chip... OK";
+        QTest::newRow("no: refused as before") << "No" << refused;
+        QTest::newRow("window destroyed while asking") << "close" << QString();
+    }
+
+    void protectedChipAsksOperator()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, last);
+        const QByteArray chip = RandomBytes(kChipSize, 81);
+        m_harness.setMemory(chip);
+        m_harness.setBlockProtect(7);
+        click("btnErase");
+        QMessageBox *question = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
+            question = m_window->findChild<QMessageBox *>();
+            return question && question->isVisible();
+        }));
+        QCOMPARE(question->text(), QStringLiteral("The chip is write protected (Status Register: "
+                                                  "0x1C). Clear the protection and continue?"));
+        QVERIFY(m_window->IsJobRunning());
+        if (answer == QLatin1String("close")) {
+            // The worker must not wait for an answer nobody can give any more.
+            m_window.reset();
+            QCOMPARE(m_harness.memory(), chip);
+            QVERIFY(m_harness.isReleased());
+            return;
+        }
+        question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
+            ->click();
+        QVERIFY(waitForIdle());
+        const QStringList lines =
+            log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.at(lines.size() - 3), last);
+        QCOMPARE(lines.contains(QStringLiteral("Clearing Write Protection... OK")),
+                 answer == QLatin1String("Yes"));
+        QCOMPARE(m_harness.memory(),
+                 answer == QLatin1String("Yes") ? QByteArray(kChipSize, char(0xFF)) : chip);
     }
 
     void logoPress_data()

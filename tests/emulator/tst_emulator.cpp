@@ -176,6 +176,39 @@ private slots:
             << w25q256 << "B7 06 0201000005AA E9 | 0300000500 B7 030100000500"
             << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
         QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7 | 1500" << hex("FF60");
+
+        // Other families, as their datasheets describe them.
+        const ChipModel sst = emu::sst25vf016b();
+        const QString sstOpen = "50 0100 ";
+        QTest::newRow("SST: BP bits set at power-up") << sst << "| 0500" << hex("FF1C");
+        QTest::newRow("SST: WRSR needs EWSR right before")
+            << sst << "50 0500 0100 | 0500 50 0100 0500" << hex("FF1C FF FFFF FF00");
+        QTest::newRow("SST: 02 programs one byte")
+            << sst << sstOpen + "06 020000101122 | 030000100000" << hex("FFFFFFFF11FF");
+        QTest::newRow("SST: word AAI, address once, 04 leaves")
+            << sst << sstOpen + "06 AD0000101122 AD3344 | 0500 04 0500 0300001000000000"
+            << hex("FF42 FF FF00 FFFFFFFF11223344");
+        QTest::newRow("SST: AAI mode takes no other command")
+            << sst << sstOpen + "06 AD0000101122 0300001000 | 9F000000 04 0300001000"
+            << hex("FFFFFFFF FF FFFFFFFF11");
+        QTest::newRow("SST25VF040: byte AAI")
+            << emu::sst25vf040() << sstOpen + "06 AF00002011 AF22 04 | 030000200000"
+            << hex("FFFFFFFF1122");
+        const ChipModel atmel = emu::at25df041a();
+        QTest::newRow("AT25DF: sectors protected at power-up, WPP shows WP# high")
+            << atmel << "06 0200000011 | 0500 0300000000" << hex("FF1C FFFFFFFFFF");
+        QTest::newRow("AT25DF: global unprotect")
+            << atmel << "06 0100 06 0200000011 | 0500 0300000000" << hex("FF10 FFFFFFFF11");
+        QTest::newRow("AT25DF: SPRL blocks global unprotect until cleared")
+            << atmel << "06 01BC 06 0100 | 0500 06 0100 0500" << hex("FF1C FF FFFF FF10");
+        const ChipModel micron = emu::mt25ql256();
+        QTest::newRow("Micron: B7 without WREN keeps 3-byte addresses")
+            << micron << "B7 06 020000000011 | 030000000000" << hex("FFFFFFFF0011");
+        QTest::newRow("Micron: WREN B7 gives 4-byte addresses, E9 without WREN keeps them")
+            << micron << "06 B7 E9 06 020000000011 | 03000000000000" << hex("FFFFFFFFFF11FF");
+        QTest::newRow("Spansion: error flags are no status bits, CLSR clears them")
+            << emu::ChipModelBuilder(emu::s25fl128s()).powerUpStatus1(0x60).build()
+            << "| 0500 06 0100 0500 30 0500" << hex("FF60 FF FFFF FF60 FF FF00");
     }
 
     void commands()

@@ -417,7 +417,8 @@ void TestFaults::chipFaults()
             if (message == step)
                 m_emulator.setStuckBusy(true);
         });
-        worker.PageProgramPollLimit = 20;
+        worker.PageProgramTimeoutMs = 20;
+        worker.ChipEraseTimeoutMs = 50;
     }
     RunJob(worker, recorder, job);
 

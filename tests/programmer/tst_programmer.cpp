@@ -5,6 +5,8 @@
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
 #include "testfiles.h"
+#include "bridge/ch341dll.h"
+#include "emulator/spiflashchip.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -13,6 +15,10 @@
 #include <QtTest>
 
 Q_DECLARE_METATYPE(ChipKind)
+
+// Who answers the question to clear a protected chip: nobody is connected, or yes or no.
+enum class Consent { Nobody, Yes, No };
+Q_DECLARE_METATYPE(Consent)
 
 namespace {
 constexpr int kMiB = 1024 * 1024;
@@ -60,8 +66,14 @@ private slots:
     void readRoutine();
     void writeRoutineChunks_data();
     void writeRoutineChunks();
+    void aaiRoutine_data();
+    void aaiRoutine();
     void writeJob_data();
     void writeJob();
+    void families_data();
+    void families();
+    void fourByteModeLeftAfterFailure_data();
+    void fourByteModeLeftAfterFailure();
     void eraseJob();
     void verifyJob_data();
     void verifyJob();
@@ -326,8 +338,6 @@ void TestProgrammer::writeRoutineChunks_data()
     QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
     QTest::newRow("page 256, short last")
         << "256" << 1000 << QList<int>{256, 256, 256, 232} << QList<int>{};
-    QTest::newRow("SSTB writes 256") << "SSTB" << 600 << QList<int>{256, 256, 88} << QList<int>{};
-    QTest::newRow("SSTW writes 256") << "SSTW" << 256 << QList<int>{256} << QList<int>{};
     QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32} << QList<int>{};
     QTest::newRow("blank pages skipped")
         << "256" << 1300 << QList<int>{256, 256, 256, 256, 256, 20} << QList<int>{0, 2, 5};
@@ -375,6 +385,56 @@ void TestProgrammer::writeRoutineChunks()
     worker.ReleaseAndClose();
 }
 
+void TestProgrammer::aaiRoutine_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QByteArray>("first"); // the first AAI command
+    QTest::newRow("SSTW: words, odd image padded")
+        << ChipKind::SST25VF016B << "SSTW" << 601 << QByteArray::fromHex("AD000000");
+    QTest::newRow("SSTB: bytes") << ChipKind::SST25VF040 << "SSTB" << 300
+                                 << QByteArray::fromHex("AF000000");
+}
+
+void TestProgrammer::aaiRoutine()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, page);
+    QFETCH(int, length);
+    QFETCH(QByteArray, first);
+    m_emulator.install(kind);
+    m_emulator.chip().setStatusRegisters(0x00);
+    const QByteArray data = RandomBytes(length, 6);
+    // The byte-AAI part answers no JEDEC identifier: no job can name it.
+    QVERIFY(CH341OpenDevice(0) != nullptr);
+    CH341 worker(false);
+    worker.ConfigureProgrammer();
+    JobRecorder recorder(&worker);
+    m_emulator.clearFrames();
+    QCOMPARE(worker.WriteFlashData(length, page, data), 1);
+    QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
+
+    // Write enable, the address once, then only data, with a status read per
+    // 256 bytes; write disable leaves AAI mode and the status shows it.
+    const int width = first.at(0) == char(0xAD) ? 2 : 1;
+    const QByteArray padded = data + QByteArray(length % width, char(0xFF));
+    QList<QByteArray> frames = m_emulator.frames();
+    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
+    QCOMPARE(frames.takeLast(), QByteArray::fromHex("05FF"));
+    QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
+    frames.removeAll(QByteArray::fromHex("05FF"));
+    QCOMPARE(frames.size(), padded.size() / width);
+    QCOMPARE(frames.first(), first + padded.left(width));
+    for (int i = 1; i < frames.size(); ++i)
+        QCOMPARE(frames.at(i), first.left(1) + padded.mid(i * width, width));
+    QVERIFY(!m_emulator.chip().isAaiMode());
+    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Write [256 / %1]").arg(length));
+    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [%1 / %1]").arg(length));
+    QCOMPARE(recorder.values.last(), qulonglong(length));
+    worker.ReleaseAndClose();
+}
+
 void TestProgrammer::writeJob_data()
 {
     QTest::addColumn<int>("size");
@@ -407,6 +467,169 @@ void TestProgrammer::writeJob()
     QCOMPARE(worker.FileName, path);
 }
 
+void TestProgrammer::families_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("setup");  // datasheet commands run before the job
+    QTest::addColumn<int>("errorFlags"); // status bits only the chip itself sets
+    QTest::addColumn<bool>("writeProtectLow");
+    QTest::addColumn<Consent>("consent");
+    QTest::addColumn<QString>("asked"); // the status the question shows; empty: none
+    QTest::addColumn<QStringList>("tail");
+
+    const QString erased = QStringLiteral("Erasing Chip... OK");
+    const QString written = QStringLiteral("Writing to Chip... OK");
+    const QString cleared = QStringLiteral("Clearing Write Protection... OK");
+    const QStringList clearedAndWritten = {cleared, erased, written};
+    const QStringList writtenAtOnce = {erased, written};
+    const auto refused = [](const char *status) {
+        return QStringList{QStringLiteral("Chip is Write Protected! Status Register: 0x") +
+                           status};
+    };
+    const auto locked = [](const QString &why) {
+        return QStringList{QStringLiteral("Clearing Write Protection... ") + why};
+    };
+    const QString byPin = QStringLiteral(
+        "Protection Locked: Status Register Protected and WP# Pin Low! Status Register: 0x");
+    const ChipKind sst = ChipKind::SST25VF016B;
+    const ChipKind atmel = ChipKind::AT25DF041A;
+    const ChipKind winbond = ChipKind::W25Q64FV;
+    const ChipKind gd = ChipKind::GD25Q64C;
+    const Consent yes = Consent::Yes;
+    const Consent nobody = Consent::Nobody;
+
+    QTest::newRow("SST protected at power-up, yes: EWSR clears, AAI writes")
+        << sst << "" << 0 << false << yes << "1C" << clearedAndWritten;
+    QTest::newRow("SST protected, no")
+        << sst << "" << 0 << false << Consent::No << "1C" << refused("1C");
+    QTest::newRow("SST protected, nobody to ask")
+        << sst << "" << 0 << false << nobody << "" << refused("1C");
+    QTest::newRow("SST BPL with WP# low: locked")
+        << sst << "50 019C" << 0 << true << yes << "9C" << locked(byPin + "9C");
+    QTest::newRow("AT25DF sectors protected at power-up, yes: global unprotect")
+        << atmel << "" << 0 << false << yes << "1C" << clearedAndWritten;
+    QTest::newRow("AT25DF unprotected, WPP high is no protection")
+        << atmel << "06 0100" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("AT25DF SPRL with WP# high: cleared first")
+        << atmel << "06 01BC" << 0 << false << yes << "9C" << clearedAndWritten;
+    QTest::newRow("AT25DF SPRL with WP# low: locked")
+        << atmel << "06 01BC" << 0 << true << yes << "8C" << locked(byPin + "8C");
+    QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120" << 0 << false << yes << "20"
+                                  << clearedAndWritten;
+    QTest::newRow("Macronix QE is no protection")
+        << ChipKind::MX25L6433F << "06 0140" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("GigaDevice BP4")
+        << gd << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
+    QTest::newRow("GigaDevice CMP with BP4..BP0 all set protects nothing")
+        << gd << "06 017C40" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("Winbond CMP with BP=000 protects everything")
+        << winbond << "06 010040" << 0 << false << yes << "00" << clearedAndWritten;
+    QTest::newRow("Winbond TB and SEC alone protect nothing")
+        << winbond << "06 016000" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("Winbond SRP1: locked for good")
+        << winbond << "06 010401" << 0 << false << yes << "04"
+        << locked(
+               QStringLiteral("Protection Locked by One-Time Lock Bits! Status Register: 0x04"));
+    QTest::newRow("Spansion error flags are no protection")
+        << ChipKind::S25FL128S << "" << 0x60 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("Micron BP3, write enable before B7 and E9")
+        << ChipKind::MT25QL256 << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
+    QTest::newRow("protection the worker misjudges: the blank check stops the write")
+        << ChipKind::EN25QH64 << "06 0120" << 0 << false << nobody << ""
+        << QStringList{QStringLiteral("Erasing Chip... Erase Failed: Chip Not Blank at 0x000000")};
+    QTest::newRow("Micron left in 4-byte mode by an earlier job")
+        << ChipKind::MT25QL256 << "06 B7" << 0 << false << nobody << "" << writtenAtOnce;
+}
+
+// Every family through the real write job: an unprotected chip is written at
+// once, a protected one only with consent, and a locked one never.
+void TestProgrammer::families()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, setup);
+    QFETCH(int, errorFlags);
+    QFETCH(bool, writeProtectLow);
+    QFETCH(Consent, consent);
+    QFETCH(QString, asked);
+    QFETCH(QStringList, tail);
+    m_emulator.install(kind);
+    emu::SpiFlashChip &chip = m_emulator.chip();
+    m_emulator.poke(setup);
+    if (errorFlags)
+        chip.setStatusRegisters(uint8_t(chip.status() | errorFlags));
+    chip.setWriteProtectPin(!writeProtectLow);
+    const QByteArray before = RandomBytes(m_emulator.memory().size(), 7);
+    m_emulator.setMemory(before);
+    const QByteArray image = RandomBytes(4097, 8);
+    const QString path = m_dir.filePath(QStringLiteral("family.bin"));
+    QVERIFY(WriteFile(path, image));
+
+    CH341 worker(false);
+    worker.FileName = path;
+    JobRecorder recorder(&worker);
+    QStringList questions;
+    if (consent != Consent::Nobody) {
+        connect(&worker, &CH341::ClearProtection_Question, this, [&](QString status) {
+            questions << status;
+            worker.AnswerClearProtection(consent == Consent::Yes);
+        });
+    }
+    worker.DoWriteFlash();
+
+    const QStringList lines = recorder.lines();
+    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(questions, asked.isEmpty() ? QStringList() : QStringList(asked));
+    if (tail.last() == QLatin1String("Writing to Chip... OK")) {
+        QCOMPARE(m_emulator.memory().left(image.size()), image);
+        QCOMPARE(m_emulator.memory().mid(image.size(), 4096), QByteArray(4096, char(0xFF)));
+    } else {
+        QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
+        QCOMPARE(m_emulator.memory(), before);
+    }
+    QVERIFY(!chip.isFourByteMode());
+    const QList<QByteArray> frames = m_emulator.frames();
+    for (int i = 0; i < frames.size(); ++i) {
+        const char opcode = frames.at(i).at(0);
+        // SST parts are never page-programmed; Micron's B7/E9 follow a write enable.
+        QVERIFY(kind != ChipKind::SST25VF016B || opcode != 0x02);
+        if (kind == ChipKind::MT25QL256 && (opcode == char(0xB7) || opcode == char(0xE9)))
+            QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
+    }
+}
+
+void TestProgrammer::fourByteModeLeftAfterFailure_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<bool>("write");
+    QTest::newRow("read, W25Q256JV") << ChipKind::W25Q256JV << false;
+    QTest::newRow("write, W25Q256JV") << ChipKind::W25Q256JV << true;
+    QTest::newRow("read, MT25QL256") << ChipKind::MT25QL256 << false;
+}
+
+// A USB time-out after 0xB7 leaves the chip powered: the job still sends 0xE9.
+void TestProgrammer::fourByteModeLeftAfterFailure()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(bool, write);
+    m_emulator.install(kind);
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("large.bin"));
+    if (write)
+        QVERIFY(WriteFile(worker.FileName, RandomBytes(16 * kMiB + 1, 9)));
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::Set_Label_Status_TEXT, this, [this](QString text) {
+        if (text.contains(QLatin1Char('[')) && m_emulator.chip().isFourByteMode())
+            m_emulator.link().timeOutNextExchange();
+    });
+    if (write)
+        worker.DoWriteFlash();
+    else
+        worker.DoReadFlash();
+    QVERIFY(recorder.lines().last().endsWith(QStringLiteral("Programmer Transfer Failed!")));
+    QVERIFY(!m_emulator.chip().isFourByteMode());
+    QCOMPARE(m_emulator.frames().last(), QByteArray::fromHex(write ? "04" : "E9"));
+}
+
 void TestProgrammer::eraseJob()
 {
     m_emulator.setMemory(RandomBytes(kMiB, 10));
@@ -419,13 +642,18 @@ void TestProgrammer::eraseJob()
     QCOMPARE(recorder.statusTexts.count("Chip Erasing in Progress."), recorder.statusTexts.size());
     QVERIFY(!recorder.events.contains(QStringLiteral("max")));
 
-    // After identification: the protection check, write enable, chip erase,
-    // status polls until the chip is ready, write disable.
+    // After identification: the protection check (both status registers of a
+    // part with CMP), write enable, chip erase, status polls until the chip is
+    // ready, the blank check of both ends, write disable.
     QList<QByteArray> frames = m_emulator.frames().mid(1 + 5);
-    QCOMPARE(frames.takeFirst().left(1), QByteArray::fromHex("05"));
+    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("05FF"));
+    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("35FF"));
     QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
     QCOMPARE(frames.takeFirst(), QByteArray::fromHex("C7"));
     QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
+    const QByteArray blank(4096, char(0xFF));
+    QCOMPARE(frames.takeLast(), QByteArray::fromHex("030FF000") + blank);
+    QCOMPARE(frames.takeLast(), QByteArray::fromHex("03000000") + blank);
     const QByteArray poll = QByteArray::fromHex("05FF");
     QCOMPARE(frames, QVector<QByteArray>(recorder.statusTexts.size() + 1, poll).toList());
 }
@@ -492,15 +720,15 @@ void TestProgrammer::busTranscripts_data()
     QTest::newRow("read") << small << QByteArray("read") << 0 << 263
                           << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891");
     QTest::newRow("write, some pages blank")
-        << small << QByteArray("write") << 300000 << 2356
-        << QByteArray("ddf692d9aa53f1dec6385cfbd712546b6ce3b27c");
+        << small << QByteArray("write") << 300000 << 2359
+        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f");
     QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 1178
                             << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011");
-    QTest::newRow("erase") << small << QByteArray("erase") << 0 << 11
-                           << QByteArray("6d4d5146e7aa945643804855960f6a4fff49d3b0");
+    QTest::newRow("erase") << small << QByteArray("erase") << 0 << 14
+                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da");
     QTest::newRow("verify, 4-byte addresses")
-        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65546
-        << QByteArray("548bdb6b5bc01af3fe8a6fdfed23cf1aed6a6a69");
+        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65547
+        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d");
 }
 
 void TestProgrammer::busTranscripts()

@@ -19,6 +19,20 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::w25q256jv();
     case ChipKind::SST25VF016B:
         return emu::sst25vf016b();
+    case ChipKind::SST25VF040:
+        return emu::sst25vf040();
+    case ChipKind::AT25DF041A:
+        return emu::at25df041a();
+    case ChipKind::MX25L6433F:
+        return emu::mx25l6433f();
+    case ChipKind::GD25Q64C:
+        return emu::gd25q64c();
+    case ChipKind::S25FL128S:
+        return emu::s25fl128s();
+    case ChipKind::MT25QL256:
+        return emu::mt25ql256();
+    case ChipKind::EN25QH64:
+        return emu::ChipModelBuilder(emu::mx25l6433f()).jedecId(0x1C, 0x70, 0x17).build();
     case ChipKind::AT45DB161D:
         return emu::at45db161d();
     case ChipKind::Unknown:
@@ -36,6 +50,19 @@ emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
         m_link->setNoChip(true);
     ch341::installUsbLink(std::move(link));
     return *m_link;
+}
+
+void EmulatorHarness::poke(const QString &commands)
+{
+    emu::SpiFlashChip &chip = m_link->chip();
+    for (const QString &command : commands.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        chip.setSelected(true);
+        for (const char byte : QByteArray::fromHex(command.toLatin1()))
+            chip.transfer(uint8_t(byte));
+        chip.setSelected(false);
+        for (int guard = 0; guard < 100000 && chip.isBusy(); ++guard)
+            m_link->clock().advanceNs(emu::VirtualClock::kNsPerMs);
+    }
 }
 
 void EmulatorHarness::setMemory(const QByteArray &contents)

@@ -14,7 +14,14 @@ enum class ChipKind {
     W25Q80DV,    // 1 MiB, EF4014
     W25Q64FV,    // 8 MiB, EF4017
     W25Q256JV,   // 32 MiB, EF4019, 4-byte addressing
-    SST25VF016B, // 2 MiB, BF2541
+    SST25VF016B, // 2 MiB, BF2541, word AAI
+    SST25VF040,  // 512 KiB, byte AAI, no JEDEC identifier
+    AT25DF041A,  // 512 KiB, 1F4401, sector protection
+    MX25L6433F,  // 8 MiB, C22017, BP3
+    GD25Q64C,    // 8 MiB, C84017, BP4 and CMP
+    S25FL128S,   // 16 MiB, 012018, error flags
+    MT25QL256,   // 32 MiB, 20BA19, write enable before B7/E9
+    EN25QH64,    // 8 MiB, 1C7017, with a BP3 bit the worker's default layout lacks
     AT45DB161D,  // 1F2600, a 45-series DataFlash
     Unknown,     // answers an identifier no chip-list row has
     NoChip,      // empty socket
@@ -26,6 +33,9 @@ public:
     // Replaces the process-wide link; the library closes what it held.
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &link() { return *m_link; }
+    emu::SpiFlashChip &chip() { return m_link->chip(); }
+    // Runs space-separated hex commands on the chip, each in its own select window.
+    void poke(const QString &commands);
 
     void setVersion(uint8_t version) { m_link->setVersion(version); }
     void setPresent(bool present) { m_link->setPresent(present); }
