@@ -147,9 +147,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
     // A job cannot be interrupted: closing now would leave the chip half
     // written and destroy a running thread.
     if (IsJobRunning()) {
-        UpdateLogWindow_Text(QStringLiteral("Operation in Progress! Please Wait Until it is "
-                                            "Completed."),
-                             QColor("red"), 1, false, false, true);
+        // The worker may have a step's line open ("Erasing Chip... "); the refusal must not
+        // split it.
+        operatorLog->AppendOwnLine(QStringLiteral("Operation in Progress! Please Wait Until it "
+                                                  "is Completed."),
+                                   1, QColor("red"));
         event->ignore();
         return;
     }

@@ -35,12 +35,25 @@ bool LogFile::Write(const QString &text, bool newLine)
         return true;
     }
 
-    // The stamp is the moment the line is completed, not the moment its first piece came.
-    const QString line = linePrefix(m_clock()) + m_pendingText + text + QLatin1Char('\n');
-    m_file.write(line.toLocal8Bit());
+    writeLine(m_pendingText + text);
     m_pendingText.clear();
-    m_file.close();
     return true;
+}
+
+bool LogFile::WriteOwnLine(const QString &text)
+{
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    writeLine(text);
+    return true;
+}
+
+void LogFile::writeLine(const QString &content)
+{
+    // The stamp is the moment the line is completed, not the moment its first piece came.
+    const QString line = linePrefix(m_clock()) + content + QLatin1Char('\n');
+    m_file.write(line.toLocal8Bit());
+    m_file.close();
 }
 
 void LogFile::setClock(Clock clock)

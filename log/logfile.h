@@ -24,6 +24,8 @@ public:
     // kept for the next line. A text without newLine waits in pendingText() until a record
     // with newLine completes the line.
     bool Write(const QString &text, bool newLine);
+    // Writes text as a whole line of its own now; pendingText() stays for the line it belongs to.
+    bool WriteOwnLine(const QString &text);
 
     QString fileName() const { return m_fileName; }
     QString pendingText() const { return m_pendingText; }
@@ -50,6 +52,9 @@ public:
     static QString dateFolderName(const QDateTime &now, const QLocale &locale);
 
 private:
+    // Writes the stamped line to the open file and closes it.
+    void writeLine(const QString &content);
+
     QString m_fileName;
     QFile m_file;
     bool m_timeStamp;

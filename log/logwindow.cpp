@@ -1,6 +1,7 @@
 #include "logwindow.h"
 
 #include <QFont>
+#include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -43,6 +44,23 @@ void LogWindow::Append(const QString &text, int weightCode, const QColor &colour
         m_textEdit->insertPlainText(newLine ? text + QLatin1Char('\n') : text);
     }
     m_logFile.Write(text, newLine);
+}
+
+void LogWindow::AppendOwnLine(const QString &text, int weightCode, const QColor &colour)
+{
+    if (m_textEdit) {
+        // The open line is the document's last block; with none open that block is empty and
+        // the record simply ends up last.
+        QTextCursor cursor(m_textEdit->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.movePosition(QTextCursor::StartOfBlock);
+        QTextCharFormat format;
+        format.setFontWeight(fontWeightFor(weightCode));
+        format.setForeground(colour.isValid() ? colour : QColor(Qt::black));
+        cursor.insertText(text, format);
+        cursor.insertBlock();
+    }
+    m_logFile.WriteOwnLine(text);
 }
 
 std::optional<int> LogWindow::weightCodeFor(int weight)

@@ -27,6 +27,11 @@ public:
     void Append(const QString &text, int weightCode, const QColor &colour, bool underLine,
                 bool italic, bool newLine);
 
+    // A record that always stands on a line of its own. While a line is still open (the worker
+    // announced a step and has not yet ended it), the record goes in above that line, in the
+    // view and in the file, and the open line later ends as if nothing had come between.
+    void AppendOwnLine(const QString &text, int weightCode, const QColor &colour);
+
     LogFile &logFile() { return m_logFile; }
     QTextEdit *textEdit() const { return m_textEdit; }
 

@@ -144,9 +144,10 @@ void CH341::DoReadFlash()
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
 
+    // A dump at the root ("/dump.bin") keeps "/": an empty folder name opens nothing.
     const int lastSlash = FileName.lastIndexOf(QLatin1Char('/'));
     if (lastSlash >= 0)
-        FileName = FileName.mid(0, lastSlash);
+        FileName = FileName.mid(0, qMax(lastSlash, 1));
     QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
     emit JobDone();
 }

@@ -3,7 +3,8 @@
 
 The table chipdb/data/chips.tsv is the source: one row per chip, in file order, with the
 columns group, vendor, part, id, page, size, spicmd, otp, addrtype, addrbitlen, script and
-basis (where the facts of the row come from; not written to the XML).
+basis (where the facts of the row come from; not written to the XML). Lines that begin
+with "#" are notes on the rows below them.
 
 Usage: gen_chiplist.py [TABLE [OUTPUT]]; OUTPUT "-" writes to standard output.
 """
@@ -45,16 +46,25 @@ def xml_name(name):
 
 
 def read_table(path):
+    """The rows, each with its line number in the table under "line"."""
     with open(path, newline="", encoding="utf-8") as table:
-        return list(csv.DictReader(table, delimiter="\t"))
+        numbered = [(n, line) for n, line in enumerate(table, start=1) if not line.startswith("#")]
+    rows = list(csv.DictReader((line for _, line in numbered), delimiter="\t"))
+    for row, (number, _) in zip(rows, numbered[1:]):
+        row["line"] = number
+    return rows
 
 
 def check(rows):
-    for number, row in enumerate(rows, start=2):
+    for row in rows:
+        number = row["line"]
         if row["group"] not in GROUPS:
             sys.exit(f"line {number}: unknown group {row['group']!r}")
         if not any(row[a] for a in ATTRIBUTES):
             sys.exit(f"line {number}: a chip needs at least one attribute")
+        # The read and write routines size their chunks by the page.
+        if row["group"] in ("SPI", "I2C") and not row["page"]:
+            sys.exit(f"line {number}: an {row['group']} chip needs a page")
         for value in (row["vendor"], row["part"], *(row[a] for a in ATTRIBUTES)):
             if any(c in value for c in '<>&"\'') or not value.isascii():
                 sys.exit(f"line {number}: character not allowed in {value!r}")

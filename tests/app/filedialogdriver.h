@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QList>
 #include <QPointer>
 #include <QTimer>
@@ -15,6 +16,8 @@ public:
     {
         QString caption;
         QString directory; // canonical path
+        QString name;      // the file name proposed, if any
+        QStringList filters;
     };
 
     FileDialogDriver()
@@ -35,7 +38,10 @@ private:
         if (!dialog || dialog == m_answered || !dialog->isVisible())
             return;
         m_answered = dialog;
-        m_shown.append({dialog->windowTitle(), dialog->directory().canonicalPath()});
+        const QString proposed = dialog->selectedFiles().value(0);
+        m_shown.append({dialog->windowTitle(), dialog->directory().canonicalPath(),
+                        QFileInfo(proposed).isDir() ? QString() : QFileInfo(proposed).fileName(),
+                        dialog->nameFilters()});
         if (m_path.isEmpty()) {
             dialog->reject();
             return;

@@ -4,6 +4,7 @@
 #include "emulatorharness.h"
 #include "filedialogdriver.h"
 #include "hexedit/qhexedit.h"
+#include "log/logfile.h"
 #include "mainwindow.h"
 #include "programmer/ch341.h"
 #include "testfiles.h"
@@ -167,13 +168,14 @@ private slots:
         QTest::addColumn<QString>("buttonName");
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("proposesDump");
 
         const QString openCaption = QStringLiteral("Select Binary File");
         const QString openMessage = QStringLiteral("Please Select Binary File Name!");
         QTest::newRow("read") << "btnRead" << QStringLiteral("Enter Saved File Name")
-                              << QStringLiteral("Please Select Saved File Name!");
-        QTest::newRow("write") << "btnWrite" << openCaption << openMessage;
-        QTest::newRow("verify") << "btnVerify" << openCaption << openMessage;
+                              << QStringLiteral("Please Select Saved File Name!") << true;
+        QTest::newRow("write") << "btnWrite" << openCaption << openMessage << false;
+        QTest::newRow("verify") << "btnVerify" << openCaption << openMessage << false;
     }
 
     void cancelledDialog()
@@ -181,14 +183,31 @@ private slots:
         QFETCH(QString, buttonName);
         QFETCH(QString, caption);
         QFETCH(QString, message);
+        QFETCH(bool, proposesDump);
 
         m_dialogs->answerWith(QString());
+        const QDateTime before = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch());
         click(qPrintable(buttonName));
+        const QDateTime after = QDateTime::currentDateTime();
 
         QCOMPARE(m_dialogs->shown().size(), 1);
         const FileDialogDriver::Shown &shown = m_dialogs->shown().first();
         QCOMPARE(shown.caption, caption);
         QCOMPARE(shown.directory, QDir(QCoreApplication::applicationDirPath()).canonicalPath());
+        QCOMPARE(shown.filters, QStringList{QStringLiteral("*.bin")});
+        if (proposesDump) {
+            // Local time of the press, 24-hour clock: a 12-hour or month-for-minute format
+            // names another moment.
+            const QRegularExpressionMatch name =
+                QRegularExpression(QStringLiteral("^dump_(\\d{8}_\\d{6})\\.bin$"))
+                    .match(shown.name);
+            QVERIFY2(name.hasMatch(), qPrintable(shown.name));
+            const QDateTime stamp =
+                QDateTime::fromString(name.captured(1), QStringLiteral("yyyyMMdd_HHmmss"));
+            QVERIFY2(stamp >= before && stamp <= after, qPrintable(shown.name));
+        } else {
+            QCOMPARE(shown.name, QString());
+        }
         // Nothing started: no job, controls enabled, only the red request in the log.
         QVERIFY(!m_window->IsJobRunning());
         QVERIFY(jobControlsEnabled(true));
@@ -281,6 +300,42 @@ private slots:
             QRegularExpression::escape(Run(QStringLiteral(" seconds"), Qt::black, 63)) + '$');
         QVERIFY2(elapsed.match(lines.last()).hasMatch(), qPrintable(lines.last()));
         QVERIFY(m_window->close());
+    }
+
+    void refusalLeavesOpenLineWhole()
+    {
+        // The first page's progress arrives while "Writing to Chip... " waits for its "OK".
+        const QString path = m_workingDir.filePath(QStringLiteral("pages.bin"));
+        QVERIFY(WriteFile(path, RandomBytes(1024, 81)));
+        m_dialogs->answerWith(path);
+        bool refused = false;
+        QObject scope;
+        connect(child<QProgressBar>("pgb"), &QProgressBar::valueChanged, &scope, [&](int value) {
+            if (value > 0 && !refused &&
+                log()->document()->lastBlock().text() == QLatin1String("Writing to Chip... "))
+                refused = !m_window->close();
+        });
+        click("btnWrite");
+        QVERIFY(waitForIdle());
+        QVERIFY(refused);
+
+        const QStringList lines = LogLines(log());
+        const int refusal = lines.indexOf(kRefusal);
+        QVERIFY(refusal >= 0);
+        QCOMPARE(lines.value(refusal + 1),
+                 Run(QStringLiteral("Writing to Chip... "), Qt::black, QFont::Normal) +
+                     Run(QStringLiteral("OK"), Qt::blue, QFont::ExtraBold));
+
+        // The file has the same two lines, each stamped.
+        QFile file(LogFile::chooseLogFilePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QStringList filed;
+        for (const QString &line : QString::fromLocal8Bit(file.readAll()).split('\n'))
+            filed << line.section(QStringLiteral(" : "), 1);
+        const int filedRefusal = filed.lastIndexOf(
+            QStringLiteral("Operation in Progress! Please Wait Until it is Completed."));
+        QVERIFY(filedRefusal >= 0);
+        QCOMPARE(filed.value(filedRefusal + 1), QStringLiteral("Writing to Chip... OK"));
     }
 
     void twoJobsInARowUseNewWorkers()

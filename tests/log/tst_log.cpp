@@ -14,6 +14,7 @@ struct Record
     QString text;
     bool newLine;
     int weight;
+    bool ownLine = false; // the window's own record that must not join an open line
 };
 using Records = std::vector<Record>;
 
@@ -49,8 +50,12 @@ class TestLog : public QObject
 
     void feed(const Records &records)
     {
-        for (const Record &r : records)
-            m_log->AppendRecord(r.text, QColor("black"), r.weight, false, false, r.newLine);
+        for (const Record &r : records) {
+            if (r.ownLine)
+                m_log->AppendOwnLine(r.text, r.weight, QColor("red"));
+            else
+                m_log->AppendRecord(r.text, QColor("black"), r.weight, false, false, r.newLine);
+        }
     }
 
 private slots:
@@ -139,6 +144,13 @@ private slots:
         QTest::newRow("newline inside text, one prefix")
             << Records{{"two\nlines", true, 1}} << "two\nlines\n"
             << Stamp + "two\nlines\n";
+        QTest::newRow("own line goes above the open line")
+            << Records{{"Erasing Chip... ", false, 1}, {"Wait!", true, 1, true}, {"OK", true, 4}}
+            << "Wait!\nErasing Chip... OK\n"
+            << Stamp + "Wait!\n" + Stamp + "Erasing Chip... OK\n";
+        QTest::newRow("own line without an open line comes last")
+            << Records{{"A", true, 1}, {"Wait!", true, 1, true}, {"B", true, 1}} << "A\nWait!\nB\n"
+            << Stamp + "A\n" + Stamp + "Wait!\n" + Stamp + "B\n";
         QTest::newRow("pending text is shown, not filed")
             << Records{{"Elapsed Time: ", false, 1}} << "Elapsed Time: " << QByteArray();
     }

@@ -62,6 +62,7 @@ private slots:
     void identification();
     void readIdSendsIdsTwice();
     void readJob();
+    void readJobAtRootOpensRoot();
     void readRoutine_data();
     void readRoutine();
     void writeRoutineChunks_data();
@@ -267,6 +268,27 @@ void TestProgrammer::readJob()
     // The folder of the dump is opened for the operator.
     QCOMPARE(worker.FileName, m_dir.path());
     QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path())}));
+}
+
+void TestProgrammer::readJobAtRootOpensRoot()
+{
+    // "/dump.bin" has an empty folder name before its slash; the root is what holds it.
+    const QString path =
+        QStringLiteral("/varnock-dump-%1.bin").arg(QCoreApplication::applicationPid());
+    QFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly))
+        QSKIP("this user cannot write to the root folder");
+    probe.close();
+    const auto removeDump = qScopeGuard([&path] { QFile::remove(path); });
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 worker(false);
+    worker.FileName = path;
+    worker.DoReadFlash();
+
+    QCOMPARE(ReadFile(path).size(), kMiB);
+    QCOMPARE(worker.FileName, QStringLiteral("/"));
+    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(QStringLiteral("/"))}));
 }
 
 void TestProgrammer::readRoutine_data()
