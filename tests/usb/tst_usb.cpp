@@ -149,7 +149,7 @@ private slots:
         QTest::addColumn<int>("outUrbsBeforeUnplug");
         QTest::newRow("short IN transfer") << int(MockCh341a::Replies::LastByteLost) << -1;
         QTest::newRow("IN transfer timed out") << int(MockCh341a::Replies::Never) << -1;
-        QTest::newRow("unplugged") << int(MockCh341a::Replies::Whole) << 0;
+        QTest::newRow("unplugged") << int(MockCh341a::Replies::Whole) << 3;
     }
 
     void transferFaults()
@@ -157,14 +157,15 @@ private slots:
         QFETCH(int, replies);
         QFETCH(int, outUrbsBeforeUnplug);
         MockCh341a &device = m_bus->plugIn("1-1", 2);
-        device.setFaults({false, MockCh341a::Replies(replies), outUrbsBeforeUnplug});
         CH341 worker(false);
         JobRecorder recorder(&worker);
-        QCOMPARE(worker.InitializeProgrammer(), -1);
-        QCOMPARE(
-            recorder.lines().mid(3),
-            QStringList({QStringLiteral("Setting Programmer... Programmer Transfer Failed!")}));
+        QCOMPARE(worker.InitializeProgrammer(), 1);
+        device.setFaults({false, MockCh341a::Replies(replies), outUrbsBeforeUnplug});
+        QByteArray read;
+        QCOMPARE(worker.ReadFlashData(64 * kPage, QStringLiteral("256"), &read), -1);
         QVERIFY(worker.TransferFailed);
+        // Only a vanished device fails the release as well.
+        QCOMPARE(worker.ReleaseAndClose(), outUrbsBeforeUnplug < 0 ? 1 : -1);
         QVERIFY(!device.isClaimed());
         // A timeout cancels the waiting transfers (beyond the drain at open).
         QCOMPARE(device.urbs().count(QLatin1Char('D')) > 1,
