@@ -339,8 +339,6 @@ private slots:
     {
         QTest::addColumn<UsbResult>("result");
         QTest::addColumn<QString>("text");
-        QTest::newRow("busy") << UsbResult::Busy
-                              << "The USB device is busy: another program or driver is using it.";
         QTest::newRow("unplugged while opening")
             << UsbResult::NoDevice << "The USB device was unplugged while it was being opened.";
         QTest::newRow("timeout") << UsbResult::Timeout
