@@ -142,8 +142,6 @@ struct Session
 
 } // namespace
 
-Q_DECLARE_METATYPE(std::vector<std::size_t>)
-
 class TestBridge : public QObject
 {
     Q_OBJECT
