@@ -40,6 +40,12 @@ bool stream(Ch341Driver &driver, QByteArray &bytes)
     return driver.streamSpi(0, uint32_t(bytes.size()), reinterpret_cast<uint8_t *>(bytes.data()));
 }
 
+bool queue(Ch341Driver &driver, const QByteArray &bytes)
+{
+    return driver.queueSpi(0, uint32_t(bytes.size()),
+                           reinterpret_cast<const uint8_t *>(bytes.data()));
+}
+
 // Records every USB call; answers each SPI data byte inverted unless scripted.
 struct RecordingLink : ch341::UsbLink
 {
@@ -240,8 +246,7 @@ private slots:
             else if (words[0] == "pins")
                 QVERIFY(driver.setPins(uint8_t(bytes[0]), uint8_t(bytes.at(1))));
             else if (words[0] == "queue")
-                QVERIFY(driver.queueSpi(0, uint32_t(bytes.size()),
-                                        reinterpret_cast<const uint8_t *>(bytes.data())));
+                QVERIFY(queue(driver, bytes));
             else if (words[0] == "delay")
                 QVERIFY(driver.queueDelayUs(words[1].toUInt()));
             else
@@ -260,11 +265,7 @@ private slots:
     {
         Session session;
         const QByteArray page(256, char(0x5A));
-        const auto queue = [&](const QByteArray &bytes) {
-            return session.driver.queueSpi(0, uint32_t(bytes.size()),
-                                           reinterpret_cast<const uint8_t *>(bytes.data()));
-        };
-        QVERIFY(queue(hex("06")));
+        QVERIFY(queue(session.driver, hex("06")));
         session.link->scriptedReplies[0] = {UsbResult::Timeout, QByteArray()};
         QByteArray status = hex("05");
         QVERIFY(!stream(session.driver, status));
@@ -274,17 +275,17 @@ private slots:
         COMPARE_HEX(session.link->exchanges[1].out, hex("A805"));
 
         for (int i = 0; i < 16; ++i)
-            QVERIFY(queue(page));
+            QVERIFY(queue(session.driver, page));
         QCOMPARE(session.link->exchanges.size(), std::size_t(3));
         // Eight full packets and a short one of 8 bytes a page; the queue is sent when the
         // next packet would not fit.
         QCOMPARE(session.link->exchanges[2].out.size(), 15 * (8 * 32 + 9) + 3 * 32);
         session.link->scriptedReplies[3] = {UsbResult::NoDevice, QByteArray()};
         for (int i = 0; i < 14; ++i)
-            QVERIFY(queue(page));
-        QVERIFY(!queue(page));
+            QVERIFY(queue(session.driver, page));
+        QVERIFY(!queue(session.driver, page));
         QVERIFY(session.driver.isLost());
-        QVERIFY(!queue(hex("06")));
+        QVERIFY(!queue(session.driver, hex("06")));
         QVERIFY(!session.driver.queueDelayUs(10));
     }
 
