@@ -1,7 +1,6 @@
 #pragma once
 
-// Answers libusb's usbfs requests for one emulated CH341A with a W25Q80DV in its
-// socket. The handler runs on umockdev's thread, so every public call locks.
+// Emulated CH341A devices on a umockdev testbed (bus 1); needs umockdev-wrapper.
 
 #include "emulator/emulatedch341.h"
 #include "emulator/spiflashchip.h"
@@ -12,12 +11,18 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+// Answers libusb's usbfs requests for one CH341A with a W25Q80DV in its socket. The handler
+// runs on umockdev's thread, so every public call locks.
 
 class MockCh341a
 {
@@ -72,4 +77,22 @@ private:
     Faults m_faults;
     bool m_claimed = false;
     bool m_unplugged = false;
+};
+
+class MockUsbBus
+{
+public:
+    MockUsbBus();
+    ~MockUsbBus();
+
+    // A device at a port path such as "1-2" (port 2 of the root hub).
+    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512);
+    // The device leaves sysfs and /dev, as after a real unplug.
+    void remove(const std::string &portPath);
+    // Only root may open the device node, as without the udev rule.
+    void restrictDeviceNode(uint8_t address);
+
+private:
+    UMockdevTestbed *m_testbed = nullptr;
+    std::vector<std::unique_ptr<MockCh341a>> m_devices;
 };

@@ -1,7 +1,7 @@
 // The libusb link, driver and worker on an emulated USB bus, without hardware.
 
 #include "jobrecorder.h"
-#include "mockusbbus.h"
+#include "mockch341a.h"
 
 #include "bridge/libusblink.h"
 #include "programmer/ch341.h"
@@ -61,7 +61,9 @@ private slots:
 
     void identifyReadAndWritePages()
     {
-        MockCh341a &device = m_bus->plugIn("1-1", 2);
+        // Plugged in first and at a lower address, but index 0 follows bus and port order.
+        MockCh341a &port2 = m_bus->plugIn("1-2", 2);
+        MockCh341a &device = m_bus->plugIn("1-1", 3);
         const QByteArray stored = RandomBytes(4 * kPage, 1);
         device.setMemory(stored);
         // Undrained, a stale reply would shift every answer after it.
@@ -71,11 +73,12 @@ private slots:
         JobRecorder recorder(&worker);
         QCOMPARE(worker.InitializeProgrammer(), 1);
         QCOMPARE(recorder.lines().at(1),
-                 QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr 2)"));
+                 QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr 3)"));
         QCOMPARE(recorder.lines().at(4),
                  QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4014"));
         QVERIFY(device.urbs().startsWith(QStringLiteral("I32 C10 ")));
         QVERIFY(device.isClaimed());
+        QVERIFY(!port2.isClaimed());
 
         QByteArray read;
         QCOMPARE(worker.ReadFlashData(3 * kPage + 17, QStringLiteral("256"), &read), 1);
@@ -99,113 +102,81 @@ private slots:
         QVERIFY(!device.isClaimed());
     }
 
+    // No device at all is the end of transferFaults.
     void openFailures_data()
     {
-        QTest::addColumn<int>("productId");
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no device") << 0 << "" << kNotFound;
         QTest::newRow("serial mode 1a86:5523")
-            << 0x5523 << ""
+            << "serial"
             << QStringLiteral("The CH341A programmer is in serial mode (USB 1a86:5523): move the "
                               "mode jumper to 1-2 for SPI and plug it in again.");
         QTest::newRow("claimed by another owner")
-            << 0x5512 << "busy"
+            << "busy"
             << QStringLiteral("The USB device is busy: another program or driver is using it.");
         QTest::newRow("no permission")
-            << 0x5512 << "restricted"
+            << "restricted"
             << QStringLiteral(
                    "No permission to open the USB device: install the udev rule (see README).");
     }
 
     void openFailures()
     {
-        QFETCH(int, productId);
         QFETCH(QString, fault);
-        const bool restricted = fault == QLatin1String("restricted");
         QFETCH(QString, reason);
-        MockCh341a *device = nullptr;
-        if (productId != 0) {
-            device = &m_bus->plugIn("1-1", 2, uint16_t(productId));
-            device->setFaults({fault == QLatin1String("busy")});
-            if (restricted)
-                m_bus->restrictDeviceNode(2);
-        }
+        MockCh341a &device = m_bus->plugIn("1-1", 2, fault == "serial" ? 0x5523 : 0x5512);
+        device.setFaults({fault == "busy"});
+        if (fault == "restricted")
+            m_bus->restrictDeviceNode(2);
 
         CH341 worker(false);
         JobRecorder recorder(&worker);
         // Open as an ordinary user, so the root-only node refuses even to root.
-        const bool demote = restricted && geteuid() == 0;
+        const bool demote = fault == "restricted" && geteuid() == 0;
         if (demote)
             setfsuid(kNobody);
         worker.DoReadID();
         if (demote)
             setfsuid(0);
         QCOMPARE(recorder.lines(), failedOpenLines(reason));
-        if (device) {
-            QVERIFY(!device->isClaimed());
-            QVERIFY(!device->urbs().contains(QLatin1Char('O')));
-        }
+        QVERIFY(!device.isClaimed());
+        QVERIFY(!device.urbs().contains(QLatin1Char('O')));
     }
 
-    void brokenReplies_data()
+    void transferFaults_data()
     {
         QTest::addColumn<int>("replies");
-        QTest::newRow("short IN transfer") << int(MockCh341a::Replies::LastByteLost);
-        QTest::newRow("IN transfer timed out") << int(MockCh341a::Replies::Never);
+        QTest::addColumn<int>("outUrbsBeforeUnplug");
+        QTest::newRow("short IN transfer") << int(MockCh341a::Replies::LastByteLost) << -1;
+        QTest::newRow("IN transfer timed out") << int(MockCh341a::Replies::Never) << -1;
+        QTest::newRow("unplugged") << int(MockCh341a::Replies::Whole) << 3;
     }
 
-    void brokenReplies()
+    void transferFaults()
     {
         QFETCH(int, replies);
-        MockCh341a &device = m_bus->plugIn("1-1", 2);
-        device.setFaults({false, MockCh341a::Replies(replies)});
-
-        CH341 worker(false);
-        JobRecorder recorder(&worker);
-        QCOMPARE(worker.InitializeProgrammer(), -1);
-        QCOMPARE(
-            recorder.lines().mid(3),
-            QStringList({QStringLiteral("Setting Programmer... Programmer Transfer Failed!")}));
-        QVERIFY(worker.TransferFailed);
-        QVERIFY(!device.isClaimed());
-        // A timeout cancels the waiting transfers (beyond the drain at open).
-        QCOMPARE(device.urbs().count(QLatin1Char('D')) > 1,
-                 replies == int(MockCh341a::Replies::Never));
-    }
-
-    void unplugDuringRead()
-    {
+        QFETCH(int, outUrbsBeforeUnplug);
         MockCh341a &device = m_bus->plugIn("1-1", 2);
         CH341 worker(false);
         JobRecorder recorder(&worker);
         QCOMPARE(worker.InitializeProgrammer(), 1);
-        device.setFaults({false, MockCh341a::Replies::Whole, 3});
+        device.setFaults({false, MockCh341a::Replies(replies), outUrbsBeforeUnplug});
         QByteArray read;
         QCOMPARE(worker.ReadFlashData(64 * kPage, QStringLiteral("256"), &read), -1);
         QVERIFY(worker.TransferFailed);
-        QCOMPARE(worker.ReleaseAndClose(), -1);
+        // Only a vanished device fails the release as well.
+        QCOMPARE(worker.ReleaseAndClose(), outUrbsBeforeUnplug < 0 ? 1 : -1);
+        QVERIFY(!device.isClaimed());
+        // A timeout cancels the waiting transfers (beyond the drain at open).
+        QCOMPARE(device.urbs().count(QLatin1Char('D')) > 1,
+                 replies == int(MockCh341a::Replies::Never));
 
-        // The dead handle is dropped: the next job reports the device gone.
+        // A dead handle is dropped: the next job finds the device gone.
         m_bus->remove("1-1");
         CH341 next(false);
         JobRecorder nextRecorder(&next);
         next.DoReadID();
         QCOMPARE(nextRecorder.lines(), failedOpenLines(kNotFound));
-    }
-
-    void firstDeviceInPortOrder()
-    {
-        // Plugged in later, but on port 1: index 0 follows bus and port order.
-        MockCh341a &port2 = m_bus->plugIn("1-2", 2);
-        MockCh341a &port1 = m_bus->plugIn("1-1", 3);
-        CH341 worker(false);
-        JobRecorder recorder(&worker);
-        QCOMPARE(worker.InitializeProgrammer(), 1);
-        QCOMPARE(recorder.lines().at(1),
-                 QStringLiteral("CH341A 1a86:5512 rev 3.04 at usb 1-1 (bus 1, addr 3)"));
-        QVERIFY(port1.isClaimed());
-        QVERIFY(!port2.isClaimed());
     }
 };
 
