@@ -30,12 +30,13 @@ MockUsbBus::~MockUsbBus()
     g_object_unref(m_testbed);
 }
 
-MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId)
+MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId,
+                               const emu::ChipModel &chip)
 {
     const unsigned number = address;
     char node[32];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", number);
-    m_devices.push_back(std::make_unique<MockCh341a>());
+    m_devices.push_back(std::make_unique<MockCh341a>(chip));
     // The handler must be in place before the device appears.
     umockdev_testbed_attach_ioctl(m_testbed, node, m_devices.back()->handler(), nullptr);
 

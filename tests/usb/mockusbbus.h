@@ -18,7 +18,8 @@ public:
     ~MockUsbBus();
 
     // A device at a port path such as "1-2" (port 2 of the root hub).
-    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512);
+    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512,
+                       const emu::ChipModel &chip = emu::w25q80dv());
     // The device leaves sysfs and /dev, as after a real unplug.
     void remove(const std::string &portPath);
     // Only root may open the device node, as without the udev rule.
