@@ -74,6 +74,7 @@ struct JobFigures
     double longestStallMs = 0;
     double stallEndMs = 0; // when that stall ended, since the job started
     quint64 callsInLongestStall = 0;
+    double cpuInLongestStallMs = 0;
     double realSeconds = 0;
     double modelledSeconds = 0;
     bool finished = false;
@@ -170,6 +171,7 @@ JobFigures RunJob(MainWindow &window, emu::EmulatedLink &emulated, const Job &jo
     figures.longestStallMs = watch.longestGapMs();
     figures.stallEndMs = watch.longestGapEndMs();
     figures.callsInLongestStall = watch.callsInLongestGap();
+    figures.cpuInLongestStallMs = watch.cpuInLongestGapMs();
     window.removeEventFilter(&watch);
     return figures;
 }
@@ -321,8 +323,8 @@ int main(int argc, char *argv[])
         bySpeed.push_back(RunJobs(window, speed, QDir(folder.path())));
     const HexFigures hexView = TimeHexView(window, *hex);
 
-    // One row per job: its worst stall at each speed, with the queued calls the window ran in
-    // that stall and the job's real seconds.
+    // One row per job: its worst stall at each speed, with the GUI thread's CPU time and the
+    // queued calls the window ran in that stall, and the job's real seconds.
     out << "| job | worst stall |";
     for (const Speed &speed : kSpeeds) {
         out << ' '
@@ -342,6 +344,7 @@ int main(int argc, char *argv[])
             allFinished = allFinished && f.finished;
             jobWorstMs = std::max(jobWorstMs, f.longestStallMs);
             cells += ' ' + Ms(f.longestStallMs) + QStringLiteral(" (") +
+                     Ms(f.cpuInLongestStallMs) + QStringLiteral(" CPU, ") +
                      QString::number(f.callsInLongestStall) + QStringLiteral(" calls, ") +
                      QString::number(f.realSeconds, 'f', 1) + QStringLiteral(" s) |");
         }
