@@ -23,6 +23,8 @@ constexpr uint64_t kBusyWaitStepNs = 1000;
 
 using ClockGettime = int (*)(clockid_t, timespec *);
 
+// A preloaded library has no object to keep its state in: it is set up once,
+// before flashrom's main, and flashrom is single-threaded.
 SharedHostClock *g_clock = nullptr;
 ClockGettime g_realClockGettime = nullptr;
 uintptr_t g_programStart = 0;
