@@ -3,9 +3,10 @@
 # against the emulated CH341A under umockdev, on the same bus model as our
 # jobs, and rewrites the flashrom section of bench/RESULTS.md. flashrom is
 # installed here, for this benchmark only. umockdev answers every USB request
-# through a socket, so the runs take long in real time: about 3 minutes per
-# 8 MiB read and 14 per 8 MiB write; VARNOCK_FLASHROM_ROWS picks the rows
-# ("MiB job" pairs; job is read, write or write-verify).
+# through a socket, so the runs take long in real time: about 4 minutes per
+# 8 MiB read and 11 per 8 MiB write, some 45 in all; VARNOCK_FLASHROM_ROWS
+# picks the rows ("MiB job" pairs, comma-separated; MiB is 1, 8 or 32, job is
+# read, write or write-verify).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$(dirname "$here")")"
