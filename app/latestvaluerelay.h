@@ -10,12 +10,21 @@
 // replaces the waiting value and posts a call only when none is pending.
 // The mailbox is two atomics, so neither thread ever waits for the other.
 
-#include <QMetaObject>
 #include <QObject>
 
 #include <atomic>
 #include <functional>
 #include <memory>
+
+// Rung from the worker thread; the queued call it posts is made inside Qt,
+// like any cross-thread signal's.
+class RelayDoorbell : public QObject
+{
+    Q_OBJECT
+
+signals:
+    void rung();
+};
 
 template<typename T> class LatestValueRelay
 {
@@ -23,9 +32,11 @@ public:
     using Sink = std::function<void(const T &)>;
 
     LatestValueRelay(QObject *context, Sink sink)
-        : m_context(context)
-        , m_sink(std::move(sink))
+        : m_sink(std::move(sink))
     {
+        QObject::connect(
+            &m_doorbell, &RelayDoorbell::rung, context, [this] { deliver(); },
+            Qt::QueuedConnection);
     }
     ~LatestValueRelay() { std::unique_ptr<T> dropped(m_latest.exchange(nullptr)); }
     LatestValueRelay(const LatestValueRelay &) = delete;
@@ -38,8 +49,7 @@ public:
         std::unique_ptr<T> replaced(
             m_latest.exchange(std::make_unique<T>(std::move(value)).release()));
         if (!m_callPending.exchange(true))
-            QMetaObject::invokeMethod(
-                m_context, [this] { deliver(); }, Qt::QueuedConnection);
+            emit m_doorbell.rung();
     }
 
     // Context thread: hands the waiting value, if any, to the sink now.
@@ -53,7 +63,7 @@ public:
     }
 
 private:
-    QObject *m_context;
+    RelayDoorbell m_doorbell;
     Sink m_sink;
     std::atomic<T *> m_latest{nullptr};
     std::atomic<bool> m_callPending{false};
