@@ -26,14 +26,15 @@ constexpr int kJobTimeoutMs = 60 * 60 * 1000;
 
 struct ChipCase
 {
+    int mebibytes;
     const char *label;
     const char *flashromName; // flashrom's name for the part, as its probe reports it
     emu::ChipModel (*model)();
 };
 
-const ChipCase kChips[] = {{"W25Q80DV 1 MiB", "W25Q80.V", emu::w25q80dv},
-                           {"W25Q64FV 8 MiB", "W25Q64BV/W25Q64CV/W25Q64FV", emu::w25q64fv},
-                           {"W25Q256JV 32 MiB", "W25Q256JV_Q", emu::w25q256jv}};
+const ChipCase kChips[] = {{1, "W25Q80DV 1 MiB", "W25Q80.V", emu::w25q80dv},
+                           {8, "W25Q64FV 8 MiB", "W25Q64BV/W25Q64CV/W25Q64FV", emu::w25q64fv},
+                           {32, "W25Q256JV 32 MiB", "W25Q256JV_Q", emu::w25q256jv}};
 
 QByteArray Random(int size, quint32 seed)
 {
@@ -72,8 +73,7 @@ int main(int argc, char *argv[])
     }
     const ChipCase *chip = nullptr;
     for (const ChipCase &candidate : kChips) {
-        if (arguments.value(0) + QStringLiteral(" MiB") ==
-            QString::fromLatin1(candidate.label).section(' ', 1))
+        if (arguments.value(0) == QString::number(candidate.mebibytes))
             chip = &candidate;
     }
     const QString job = arguments.value(1);
