@@ -26,6 +26,8 @@ const QString kBinaryFilter = QStringLiteral("*.bin");
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui_MainWindow)
+    , statusRelay(this, [this](const QString &text) { Set_Label_Status_TEXT(text); })
+    , progressRelay(this, [this](qulonglong value) { UpdateProgreesBar_Value(value); })
 {
     ui->setupUi(this);
     lblStatus = new QLabel(this);
@@ -74,6 +76,18 @@ bool MainWindow::IsJobRunning() const
 CH341 *MainWindow::CurrentWorker() const
 {
     return worker;
+}
+
+void MainWindow::ShowProgressOf(CH341 *job)
+{
+    // Direct: the relays take the values on the worker thread and post at most one queued
+    // call each; the connections end with the job's worker.
+    connect(
+        job, &CH341::Set_Label_Status_TEXT, job,
+        [this](QString text) { statusRelay.store(std::move(text)); }, Qt::DirectConnection);
+    connect(
+        job, &CH341::UpdateProgreesBar_Value, job,
+        [this](qulonglong value) { progressRelay.store(value); }, Qt::DirectConnection);
 }
 
 void MainWindow::SetUpHexView()
@@ -126,6 +140,9 @@ void MainWindow::UpdateHexView(QByteArray data)
 
 void MainWindow::JobDone()
 {
+    // The job's last status text and progress value are shown before it is done.
+    statusRelay.deliver();
+    progressRelay.deliver();
     workerThread.quit();
     workerThread.wait();
     if (!workerThread.isFinished())
@@ -212,9 +229,8 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (!fileName.isEmpty())
         worker->FileName = fileName;
     connect(worker, &CH341::UpdateLogWindow_Text, this, &MainWindow::UpdateLogWindow_Text);
-    connect(worker, &CH341::UpdateProgreesBar_Value, this, &MainWindow::UpdateProgreesBar_Value);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this, &MainWindow::SetProgreesBar_MaxValue);
-    connect(worker, &CH341::Set_Label_Status_TEXT, this, &MainWindow::Set_Label_Status_TEXT);
+    ShowProgressOf(worker);
     if (showHexData)
         connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);

@@ -3,6 +3,8 @@
 // MainWindow: the flasher's single window; starts one job at a time on
 // workerThread and shows what the worker reports. GUI thread.
 
+#include "latestvaluerelay.h"
+
 #include <QColor>
 #include <QElapsedTimer>
 #include <QMainWindow>
@@ -32,6 +34,9 @@ public:
     // The running job's worker; null before the first job and once a job's worker has
     // deleted itself.
     CH341 *CurrentWorker() const;
+    // Shows the job's status texts and progress values, skipping any that
+    // arrive faster than the window can paint them; the newest is always shown.
+    void ShowProgressOf(CH341 *job);
 
 public slots:
     void UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
@@ -71,4 +76,6 @@ private:
     // Time the running job spent waiting for the operator's answers.
     qint64 questionMs = 0;
     QHexEdit *hexEdit;
+    LatestValueRelay<QString> statusRelay;
+    LatestValueRelay<qulonglong> progressRelay;
 };

@@ -2,7 +2,18 @@
 
 #include <QEvent>
 
+#include <time.h>
+
 #include <algorithm>
+
+namespace {
+qint64 ThreadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+} // namespace
 
 LoopWatch::LoopWatch(QObject *parent)
     : QObject(parent)
@@ -20,8 +31,10 @@ void LoopWatch::start()
     m_calls = 0;
     m_callsInLongestGap = 0;
     m_mostCalls = 0;
+    m_cpuInLongestGapNs = 0;
     m_clock.start();
     m_lastTickNs = 0;
+    m_lastTickCpuNs = ThreadCpuNs();
     m_timer.start();
 }
 
@@ -47,11 +60,14 @@ void LoopWatch::tick()
 
 void LoopWatch::closeGap(qint64 now)
 {
+    const qint64 cpu = ThreadCpuNs();
     if (now - m_lastTickNs > m_longestGapNs) {
         m_longestGapNs = now - m_lastTickNs;
         m_longestGapEndNs = now;
         m_callsInLongestGap = m_calls;
+        m_cpuInLongestGapNs = cpu - m_lastTickCpuNs;
     }
+    m_lastTickCpuNs = cpu;
     m_mostCalls = std::max(m_mostCalls, m_calls);
     m_calls = 0;
     m_lastTickNs = now;

@@ -3,7 +3,7 @@
 // LoopWatch: a 1 ms timer on the GUI thread that notes the longest gap
 // between two of its ticks, which is how long the event loop was kept from
 // turning. Installed as an event filter it also counts the queued slot calls
-// delivered in that gap. GUI thread.
+// delivered in that gap, and it notes the thread's CPU time in it. GUI thread.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -23,6 +23,9 @@ public:
     double longestGapEndMs() const { return m_longestGapEndNs / 1e6; }
     quint64 ticks() const { return m_ticks; }
     quint64 callsInLongestGap() const { return m_callsInLongestGap; }
+    // CPU time the GUI thread itself spent in the longest gap: a gap much longer than this
+    // is time the machine gave to other threads and processes.
+    double cpuInLongestGapMs() const { return m_cpuInLongestGapNs / 1e6; }
     quint64 mostCallsInOneGap() const { return m_mostCalls; }
 
 protected:
@@ -35,6 +38,8 @@ private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_lastTickNs = 0;
+    qint64 m_lastTickCpuNs = 0;
+    qint64 m_cpuInLongestGapNs = 0;
     qint64 m_longestGapNs = 0;
     qint64 m_longestGapEndNs = 0;
     quint64 m_ticks = 0;

@@ -24,6 +24,7 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 Q_DECLARE_METATYPE(Qt::MouseButton)
@@ -138,6 +139,41 @@ private slots:
         m_window->UpdateProgreesBar_Value((qulonglong(1) << 32) + 5);
         QCOMPARE(pgb->maximum(), 1000);
         QCOMPARE(pgb->value(), 5);
+    }
+
+    void progressFloodShowsNewestOnly()
+    {
+        // A read streams a status text and a progress value per chunk while the GUI thread
+        // is held; once it runs again, the window paints only the newest of each.
+        m_harness.setMemory(RandomBytes(kChipSize, 41));
+        QThread thread;
+        auto *job = new CH341(false, nullptr);
+        job->FileName = m_workingDir.filePath(QStringLiteral("flood.bin"));
+        connect(job, &CH341::SetProgreesBar_MaxValue, m_window.get(),
+                &MainWindow::SetProgreesBar_MaxValue);
+        m_window->ShowProgressOf(job);
+        QSignalSpy emitted(job, &CH341::UpdateProgreesBar_Value);
+        QSignalSpy texts(job, &CH341::Set_Label_Status_TEXT);
+        std::atomic<bool> done{false};
+        connect(
+            job, &CH341::JobDone, job, [&done] { done = true; }, Qt::DirectConnection);
+        connect(&thread, &QThread::started, job, &CH341::DoReadFlash);
+        connect(&thread, &QThread::finished, job, &QObject::deleteLater);
+        auto *pgb = child<QProgressBar>("pgb");
+        pgb->setValue(7);
+        QSignalSpy painted(pgb, &QProgressBar::valueChanged);
+        job->moveToThread(&thread);
+        thread.start();
+        while (!done)
+            QThread::yieldCurrentThread();
+        QCoreApplication::processEvents();
+        thread.quit();
+        thread.wait();
+
+        QVERIFY(emitted.size() > 100);
+        QCOMPARE(painted.size(), 1);
+        QCOMPARE(qulonglong(pgb->value()), emitted.last().first().toULongLong());
+        QCOMPARE(statusText(), texts.last().first().toString());
     }
 
     void hexViewRowsAndReadOnly()

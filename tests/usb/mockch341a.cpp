@@ -1,7 +1,5 @@
 #include "mockch341a.h"
 
-#include "emulator/chipmodel.h"
-
 #include <umockdev.h>
 
 #include <linux/ioctl.h>
@@ -36,9 +34,9 @@ int openToEveryone(const char *path, const struct stat *status, int, FTW *)
 
 } // namespace
 
-MockCh341a::MockCh341a()
+MockCh341a::MockCh341a(const emu::ChipModel &model)
     : m_handler(umockdev_ioctl_base_new())
-    , m_chip(emu::w25q80dv(), m_clock)
+    , m_chip(model, m_clock)
     , m_firmware(m_clock)
 {
     m_firmware.attachChip(&m_chip);
@@ -82,6 +80,29 @@ bool MockCh341a::isClaimed() const
     return m_claimed;
 }
 
+void MockCh341a::setRecording(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recording = on;
+    m_chip.setRecording(on);
+}
+
+MockCh341a::Traffic MockCh341a::traffic() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Traffic traffic = m_traffic;
+    traffic.spiBytes = m_firmware.spiBytesClocked();
+    traffic.modelledNs = m_clock.nowNs();
+    return traffic;
+}
+
+void MockCh341a::shareClock(std::atomic<uint64_t> *hostNs, std::atomic<uint64_t> *requests)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hostNs = hostNs;
+    m_requests = requests;
+}
+
 QString MockCh341a::urbs() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -92,7 +113,16 @@ int MockCh341a::onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *
 {
     MockCh341a &device = *static_cast<MockCh341a *>(self);
     std::lock_guard<std::mutex> lock(device.m_mutex);
+    if (device.m_hostNs) {
+        const uint64_t host = device.m_hostNs->load();
+        if (host > device.m_clock.nowNs())
+            device.m_clock.advanceNs(host - device.m_clock.nowNs());
+    }
     const int error = device.handleIoctl(client, umockdev_ioctl_client_get_request(client));
+    if (device.m_hostNs) {
+        device.m_hostNs->store(device.m_clock.nowNs());
+        device.m_requests->fetch_add(1);
+    }
     if (error == ENOTTY)
         return FALSE;
     umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
@@ -136,14 +166,17 @@ int MockCh341a::submit(UMockdevIoctlClient *client)
     const auto *bytes = static_cast<const uint8_t *>(raw.buffer);
     const bool control = raw.type == USBDEVFS_URB_TYPE_CONTROL;
     const bool in = raw.endpoint & kEndpointIn;
-    m_urbs.append(QChar(control ? 'C' : (in ? 'I' : 'O')) + QString::number(length));
+    if (m_recording)
+        m_urbs.append(QChar(control ? 'C' : (in ? 'I' : 'O')) + QString::number(length));
 
     if (control) {
+        ++m_traffic.controlUrbs;
         m_clock.advanceToNextFrame();
         urb.reply = {kVersion, 0x00};
         urb.reply.resize(std::min(length - kSetupLength, urb.reply.size()));
         m_done.push_back(std::move(urb));
     } else if (in) {
+        ++m_traffic.inUrbs;
         m_waitingIn.push_back(std::move(urb));
         answerWaitingInUrbs();
     } else {
@@ -166,7 +199,14 @@ void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
         m_waitingIn.clear();
         return;
     }
-    m_clock.advanceToNextFrame();
+    ++m_traffic.outUrbs;
+    m_traffic.outBytes += length;
+    // Submitted once the host has collected every earlier transfer, it waits for the next
+    // frame; submitted behind transfers not collected yet, it follows them on the bus.
+    if (m_done.empty())
+        m_clock.advanceToNextFrame();
+    else
+        ++m_traffic.pipelinedOutUrbs;
     for (std::vector<uint8_t> &packet : m_firmware.processOut({data, data + length})) {
         if (m_faults.replies == Replies::LastByteLost && !packet.empty())
             packet.pop_back();
@@ -221,7 +261,8 @@ int MockCh341a::discard(UMockdevIoctlClient *client)
                      [address](const Urb &urb) { return urb.data->client_addr == address; });
     if (found == m_waitingIn.end())
         return EINVAL;
-    m_urbs.append(QStringLiteral("D"));
+    if (m_recording)
+        m_urbs.append(QStringLiteral("D"));
     // A transfer the host side gave up on comes back cancelled.
     found->status = -ENOENT;
     m_done.push_back(std::move(*found));
@@ -240,12 +281,13 @@ MockUsbBus::~MockUsbBus()
     g_object_unref(m_testbed);
 }
 
-MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId)
+MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId,
+                               const emu::ChipModel &chip)
 {
     const unsigned number = address;
     char node[32];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", number);
-    m_devices.push_back(std::make_unique<MockCh341a>());
+    m_devices.push_back(std::make_unique<MockCh341a>(chip));
     // The handler must be in place before the device appears.
     umockdev_testbed_attach_ioctl(m_testbed, node, m_devices.back()->handler(), nullptr);
 

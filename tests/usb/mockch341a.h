@@ -2,6 +2,7 @@
 
 // Emulated CH341A devices on a umockdev testbed (bus 1); needs umockdev-wrapper.
 
+#include "emulator/chipmodel.h"
 #include "emulator/emulatedch341.h"
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
@@ -9,6 +10,7 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -21,8 +23,8 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
-// Answers libusb's usbfs requests for one CH341A with a W25Q80DV in its socket. The handler
-// runs on umockdev's thread, so every public call locks.
+// Answers libusb's usbfs requests for one CH341A with a flash chip (a W25Q80DV unless told)
+// in its socket. The handler runs on umockdev's thread, so every public call locks.
 
 class MockCh341a
 {
@@ -36,17 +38,35 @@ public:
         int staleReplyLength = 0;     // bytes an aborted session left in the IN endpoint
     };
 
-    MockCh341a();
+    explicit MockCh341a(const emu::ChipModel &model = emu::w25q80dv());
     ~MockCh341a();
 
     UMockdevIoctlBase *handler() const { return m_handler; }
     void setFaults(const Faults &faults);
+
+    // What the host asked of the bus, timed on the benchmarks' USB model.
+    struct Traffic
+    {
+        uint64_t outUrbs = 0;
+        uint64_t inUrbs = 0;
+        uint64_t controlUrbs = 0;
+        uint64_t outBytes = 0;
+        uint64_t pipelinedOutUrbs = 0; // submitted before earlier transfers were collected
+        uint64_t spiBytes = 0;
+        uint64_t modelledNs = 0;
+    };
 
     QByteArray memory(int length) const;
     void setMemory(const QByteArray &contents);
     bool isClaimed() const;
     // Every URB in order: "I<length>" bulk IN, "O<length>" OUT, "C<length>" control, "D" discard.
     QString urbs() const;
+    // Off: neither the URBs nor the chip's command frames are kept (long benchmark runs).
+    void setRecording(bool on);
+    Traffic traffic() const;
+    // Keeps the virtual clock in step with a host's: before each request it moves on to
+    // hostNs, after it hostNs takes the clock's time and requests counts one more.
+    void shareClock(std::atomic<uint64_t> *hostNs, std::atomic<uint64_t> *requests);
 
 private:
     struct Urb
@@ -74,6 +94,10 @@ private:
     std::deque<Urb> m_waitingIn;                // IN URBs without a packet yet
     std::deque<Urb> m_done;                     // ready to reap, in completion order
     QStringList m_urbs;
+    Traffic m_traffic;
+    bool m_recording = true;
+    std::atomic<uint64_t> *m_hostNs = nullptr;
+    std::atomic<uint64_t> *m_requests = nullptr;
     Faults m_faults;
     bool m_claimed = false;
     bool m_unplugged = false;
@@ -86,7 +110,8 @@ public:
     ~MockUsbBus();
 
     // A device at a port path such as "1-2" (port 2 of the root hub).
-    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512);
+    MockCh341a &plugIn(const std::string &portPath, uint8_t address, uint16_t productId = 0x5512,
+                       const emu::ChipModel &chip = emu::w25q80dv());
     // The device leaves sysfs and /dev, as after a real unplug.
     void remove(const std::string &portPath);
     // Only root may open the device node, as without the udev rule.
