@@ -26,8 +26,7 @@ class JobRecorder : public QObject
 public:
     explicit JobRecorder(CH341 *worker);
 
-    // Signal names in emission order, e.g. "log", "status", "value", "max",
-    // "model", "done", "hex".
+    // Signal names in emission order: "log", "status", "value", "max", "hex", "model", "done".
     QStringList events;
     QList<LogRecord> logs;
     QStringList statusTexts;

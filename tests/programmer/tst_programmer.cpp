@@ -16,10 +16,6 @@
 
 Q_DECLARE_METATYPE(ChipKind)
 
-// Who answers the question to clear a protected chip: nobody is connected, or yes or no.
-enum class Consent { Nobody, Yes, No };
-Q_DECLARE_METATYPE(Consent)
-
 namespace {
 constexpr int kMiB = 1024 * 1024;
 
@@ -56,26 +52,21 @@ private slots:
 
     void connectionRecords_data();
     void connectionRecords();
-    void noProgrammerAttached();
     void spiSendAndReceive();
     void identification_data();
     void identification();
-    void readIdSendsIdsTwice();
+    void readJob_data();
     void readJob();
-    void readJobAtRootOpensRoot();
     void readRoutine_data();
     void readRoutine();
     void writeRoutineChunks_data();
     void writeRoutineChunks();
     void aaiRoutine_data();
     void aaiRoutine();
-    void writeJob_data();
-    void writeJob();
     void families_data();
     void families();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
-    void eraseJob();
     void verifyJob_data();
     void verifyJob();
     void busTranscripts_data();
@@ -95,7 +86,7 @@ void TestProgrammer::initTestCase()
 
 void TestProgrammer::connectionRecords_data()
 {
-    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("code"); // -1: no programmer attached
     QTest::addColumn<QString>("name");
     QTest::newRow("0x10") << 0x10 << "CH341";
     QTest::newRow("0x20") << 0x20 << "CH341A";
@@ -103,31 +94,28 @@ void TestProgrammer::connectionRecords_data()
     QTest::newRow("0x32") << 0x32 << "CH341B";
     QTest::newRow("0x27 unknown") << 0x27 << "UNKNOWN";
     QTest::newRow("0x00 unreadable") << 0x00 << "UNKNOWN";
+    QTest::newRow("no programmer") << -1 << "";
 }
 
 void TestProgrammer::connectionRecords()
 {
     QFETCH(int, code);
     QFETCH(QString, name);
-    m_emulator.setVersion(uint8_t(code));
+    m_emulator.link().setVersion(uint8_t(code));
+    m_emulator.link().setPresent(code >= 0);
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    // Labels black, results blue, the bridge's own name gray and italic.
-    QCOMPARE(Described(recorder.logs.mid(0, 7)),
-             QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n",
-                          "CH341A 1a86:5512 (emulated)|#808080|1|in", "CH341 variant: |#000000|1|",
-                          name + "|#0000ff|1|n", "Setting Programmer... |#000000|1|",
-                          "OK|#0000ff|4|n"}));
     QCOMPARE(worker.ProgModel, name);
-}
-
-void TestProgrammer::noProgrammerAttached()
-{
-    m_emulator.setPresent(false);
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoEraseFlash();
+    if (code >= 0) {
+        // Labels black, results blue, the bridge's own name gray and italic.
+        QCOMPARE(Described(recorder.logs.mid(0, 7)),
+                 QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n",
+                              "CH341A 1a86:5512 (emulated)|#808080|1|in",
+                              "CH341 variant: |#000000|1|", name + "|#0000ff|1|n",
+                              "Setting Programmer... |#000000|1|", "OK|#0000ff|4|n"}));
+        return;
+    }
     // The bridge's reason is a red record of its own, so the operator can act on it.
     QCOMPARE(Described(recorder.logs),
              QStringList({"Connecting to Programmer... |#000000|1|", "Fail!|#ff0000|1|n",
@@ -141,8 +129,8 @@ void TestProgrammer::spiSendAndReceive()
 {
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
-    m_emulator.clearFrames();
-    m_emulator.resetCounters();
+    m_emulator.chip().clearFrames();
+    m_emulator.link().resetCounters();
     const QByteArray frame = QByteArray::fromHex("9F0000");
     QCOMPARE(worker.SpiSend(1, 100, frame), qint64(3));
     QCOMPARE(frame, QByteArray::fromHex("9F0000"));
@@ -151,19 +139,19 @@ void TestProgrammer::spiSendAndReceive()
     QCOMPARE(worker.SpiSend(2, 1, QByteArray::fromHex("00")), qint64(1));
     QCOMPARE(worker.SpiSend(1, 2, QByteArray::fromHex("000000")), qint64(2));
     // Sends wait for the next blocking call and ride with it.
-    QCOMPARE(m_emulator.exchanges(), 0ull);
+    QCOMPARE(m_emulator.link().counters().exchanges, 0ull);
     QByteArray answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     worker.SpiReceive(3, answer);
     QCOMPARE(answer, QByteArray::fromHex("EF4014"));
-    QCOMPARE(m_emulator.exchanges(), 1ull);
+    QCOMPARE(m_emulator.link().counters().exchanges, 1ull);
     QCOMPARE(m_emulator.frames(),
              QList<QByteArray>({QByteArray::fromHex("9F0000"), QByteArray::fromHex("9F000000"),
                                 QByteArray::fromHex("9FFFFFFF")}));
 
     // A send cannot fail by itself: the receive that carries it fails and leaves the
     // caller's answer as it was.
-    m_emulator.unplugAfterTransfers(0);
+    m_emulator.link().unplugAfterTransfers(0);
     answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     QVERIFY(!worker.TransferFailed);
@@ -217,30 +205,27 @@ void TestProgrammer::identification()
     }
 }
 
-void TestProgrammer::readIdSendsIdsTwice()
+void TestProgrammer::readJob_data()
 {
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoReadID();
-    // The wake command, then the five identification cycles twice: opcode and
-    // address or dummy bytes, then the answer clocked in with 0xFF.
-    const auto answer = [](int bytes) { return QString(2 * bytes, QLatin1Char('f')); };
-    const QStringList ids = {"9f" + answer(3), "90000000" + answer(2), "ab000000" + answer(1),
-                             "15" + answer(2), "4b000000" + answer(17)};
-    QStringList frames;
-    for (const QByteArray &frame : m_emulator.frames())
-        frames << QString::fromLatin1(frame.toHex());
-    QCOMPARE(frames, QStringList("ab") + ids + ids);
-    QVERIFY(!recorder.events.contains(QStringLiteral("status")));
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("folder"); // what the desktop is asked to open
+    QTest::newRow("into a folder") << m_dir.filePath(QStringLiteral("dump.bin")) << m_dir.path();
+    // "/dump.bin" has an empty folder name before its slash; the root is what holds it.
+    QTest::newRow("at the root")
+        << QStringLiteral("/varnock-dump-%1.bin").arg(QCoreApplication::applicationPid()) << "/";
 }
 
 void TestProgrammer::readJob()
 {
+    QFETCH(QString, path);
+    QFETCH(QString, folder);
+    if (!QFileInfo(folder).isWritable())
+        QSKIP("this user cannot write there");
+    const auto removeDump = qScopeGuard([&path] { QFile::remove(path); });
     // A 2 MiB chip: the dump holds all of it, not only the first 1 MiB.
     m_emulator.install(ChipKind::SST25VF016B);
     const QByteArray contents = RandomBytes(2 * kMiB, 1);
     m_emulator.setMemory(contents);
-    const QString path = m_dir.filePath(QStringLiteral("dump.bin"));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
@@ -266,29 +251,8 @@ void TestProgrammer::readJob()
              QStringList({"Flash Chip Read File Saved in:|#000000|1|n",
                           QDir::toNativeSeparators(path) + "|#0000ff|1|n"}));
     // The folder of the dump is opened for the operator.
-    QCOMPARE(worker.FileName, m_dir.path());
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path())}));
-}
-
-void TestProgrammer::readJobAtRootOpensRoot()
-{
-    // "/dump.bin" has an empty folder name before its slash; the root is what holds it.
-    const QString path =
-        QStringLiteral("/varnock-dump-%1.bin").arg(QCoreApplication::applicationPid());
-    QFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly))
-        QSKIP("this user cannot write to the root folder");
-    probe.close();
-    const auto removeDump = qScopeGuard([&path] { QFile::remove(path); });
-    QList<QUrl> opened;
-    UrlCatcher catcher(&opened);
-    CH341 worker(false);
-    worker.FileName = path;
-    worker.DoReadFlash();
-
-    QCOMPARE(ReadFile(path).size(), kMiB);
-    QCOMPARE(worker.FileName, QStringLiteral("/"));
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(QStringLiteral("/"))}));
+    QCOMPARE(worker.FileName, folder);
+    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
 }
 
 void TestProgrammer::readRoutine_data()
@@ -322,8 +286,8 @@ void TestProgrammer::readRoutine()
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
-    m_emulator.resetCounters();
+    m_emulator.chip().clearFrames();
+    m_emulator.link().resetCounters();
 
     QByteArray result("prefix");
     QCOMPARE(worker.ReadFlashData(size, chunkSpec, &result), 1);
@@ -345,7 +309,7 @@ void TestProgrammer::readRoutine()
     // Chunks up to a page take one exchange: select, header and deselect ride
     // with the data; one more sends the last deselect before the routine returns.
     if (chunkSpec == QLatin1String("256"))
-        QCOMPARE(m_emulator.exchanges(), quint64(chunks.size() + 1));
+        QCOMPARE(m_emulator.link().counters().exchanges, quint64(chunks.size() + 1));
     QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
     QCOMPARE(recorder.values.first(), 0ull);
     QCOMPARE(recorder.values.last(), 0ull);
@@ -379,7 +343,7 @@ void TestProgrammer::writeRoutineChunks()
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
+    m_emulator.chip().clearFrames();
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
 
     QList<QByteArray> programs;
@@ -433,7 +397,7 @@ void TestProgrammer::aaiRoutine()
     CH341 worker(false);
     worker.ConfigureProgrammer();
     JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
+    m_emulator.chip().clearFrames();
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
     QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
 
@@ -457,110 +421,75 @@ void TestProgrammer::aaiRoutine()
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::writeJob_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::newRow("300000 bytes") << 300000;
-    QTest::newRow("empty file") << 0;
-}
-
-void TestProgrammer::writeJob()
-{
-    QFETCH(int, size);
-    m_emulator.setMemory(RandomBytes(kMiB, 4));
-    const QByteArray image = RandomBytes(size, 5);
-    const QString path = m_dir.filePath(QStringLiteral("image.bin"));
-    QVERIFY(WriteFile(path, image));
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    worker.DoWriteFlash();
-
-    // The image, then erased bytes to the end of the chip.
-    QCOMPARE(m_emulator.memory(), image + QByteArray(kMiB - size, char(0xFF)));
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - 2),
-             QStringList({"Erasing Chip... OK", "Writing to Chip... OK"}));
-    QCOMPARE(recorder.logs.last().weight, 4);
-    QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
-    QCOMPARE(recorder.values.last(), qulonglong(size));
-    if (size > 0)
-        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [300000 / 300000]"));
-    QCOMPARE(worker.FileName, path);
-}
-
 void TestProgrammer::families_data()
 {
     QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QString>("setup");  // datasheet commands run before the job
-    QTest::addColumn<int>("errorFlags"); // status bits only the chip itself sets
-    QTest::addColumn<bool>("writeProtectLow");
-    QTest::addColumn<Consent>("consent");
-    QTest::addColumn<QString>("asked"); // the status the question shows; empty: none
+    // Datasheet commands run before the job; "WP#low" pulls the pin low, "ERR" sets the error
+    // flags only the chip itself sets.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("answer"); // "yes:1C": answers yes to the question showing 0x1C
     QTest::addColumn<QStringList>("tail");
 
     const QString erased = QStringLiteral("Erasing Chip... OK");
     const QString written = QStringLiteral("Writing to Chip... OK");
-    const QString cleared = QStringLiteral("Clearing Write Protection... OK");
-    const QStringList clearedAndWritten = {cleared, erased, written};
+    const QStringList clearedAndWritten = {QStringLiteral("Clearing Write Protection... OK"),
+                                           erased, written};
     const QStringList writtenAtOnce = {erased, written};
-    const auto refused = [](const char *status) {
-        return QStringList{QStringLiteral("Chip is Write Protected! Status Register: 0x") +
-                           status};
+    const QStringList refused = {QStringLiteral("Chip is Write Protected! Status Register: 0x1C")};
+    const auto locked = [](const QString &why, const char *status) {
+        return QStringList{"Clearing Write Protection... Protection Locked" + why +
+                           "! Status Register: 0x" + status};
     };
-    const auto locked = [](const QString &why) {
-        return QStringList{QStringLiteral("Clearing Write Protection... ") + why};
-    };
-    const QString byPin = QStringLiteral(
-        "Protection Locked: Status Register Protected and WP# Pin Low! Status Register: 0x");
+    const QString byPin = QStringLiteral(": Status Register Protected and WP# Pin Low");
     const ChipKind sst = ChipKind::SST25VF016B;
     const ChipKind atmel = ChipKind::AT25DF041A;
     const ChipKind winbond = ChipKind::W25Q64FV;
     const ChipKind gd = ChipKind::GD25Q64C;
-    const Consent yes = Consent::Yes;
-    const Consent nobody = Consent::Nobody;
+    const ChipKind micron = ChipKind::MT25QL256;
 
     QTest::newRow("SST protected at power-up, yes: EWSR clears, AAI writes")
-        << sst << "" << 0 << false << yes << "1C" << clearedAndWritten;
-    QTest::newRow("SST protected, no")
-        << sst << "" << 0 << false << Consent::No << "1C" << refused("1C");
-    QTest::newRow("SST protected, nobody to ask")
-        << sst << "" << 0 << false << nobody << "" << refused("1C");
-    QTest::newRow("SST BPL with WP# low: locked")
-        << sst << "50 019C" << 0 << true << yes << "9C" << locked(byPin + "9C");
+        << sst << ""
+        << "yes:1C" << clearedAndWritten;
+    QTest::newRow("SST protected, no") << sst << ""
+                                       << "no:1C" << refused;
+    QTest::newRow("SST protected, nobody to ask") << sst << ""
+                                                  << "" << refused;
+    QTest::newRow("SST BPL with WP# low: locked") << sst << "50 019C WP#low"
+                                                  << "yes:9C" << locked(byPin, "9C");
     QTest::newRow("AT25DF sectors protected at power-up, yes: global unprotect")
-        << atmel << "" << 0 << false << yes << "1C" << clearedAndWritten;
-    QTest::newRow("AT25DF unprotected, WPP high is no protection")
-        << atmel << "06 0100" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("AT25DF SPRL with WP# high: cleared first")
-        << atmel << "06 01BC" << 0 << false << yes << "9C" << clearedAndWritten;
-    QTest::newRow("AT25DF SPRL with WP# low: locked")
-        << atmel << "06 01BC" << 0 << true << yes << "8C" << locked(byPin + "8C");
-    QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120" << 0 << false << yes << "20"
-                                  << clearedAndWritten;
-    QTest::newRow("Macronix QE is no protection")
-        << ChipKind::MX25L6433F << "06 0140" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("GigaDevice BP4")
-        << gd << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
-    QTest::newRow("GigaDevice CMP with BP4..BP0 all set protects nothing")
-        << gd << "06 017C40" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("Winbond CMP with BP=000 protects everything")
-        << winbond << "06 010040" << 0 << false << yes << "00" << clearedAndWritten;
-    QTest::newRow("Winbond TB and SEC alone protect nothing")
-        << winbond << "06 016000" << 0 << false << nobody << "" << writtenAtOnce;
+        << atmel << ""
+        << "yes:1C" << clearedAndWritten;
+    QTest::newRow("AT25DF unprotected, WPP high is no protection") << atmel << "06 0100"
+                                                                   << "" << writtenAtOnce;
+    QTest::newRow("AT25DF SPRL with WP# high: cleared first") << atmel << "06 01BC"
+                                                              << "yes:9C" << clearedAndWritten;
+    QTest::newRow("AT25DF SPRL with WP# low: locked") << atmel << "06 01BC WP#low"
+                                                      << "yes:8C" << locked(byPin, "8C");
+    QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120"
+                                  << "yes:20" << clearedAndWritten;
+    QTest::newRow("Macronix QE is no protection") << ChipKind::MX25L6433F << "06 0140"
+                                                  << "" << writtenAtOnce;
+    QTest::newRow("GigaDevice BP4") << gd << "06 0140"
+                                    << "yes:40" << clearedAndWritten;
+    QTest::newRow("GigaDevice CMP with BP4..BP0 all set protects nothing") << gd << "06 017C40"
+                                                                           << "" << writtenAtOnce;
+    QTest::newRow("Winbond CMP with BP=000 protects everything") << winbond << "06 010040"
+                                                                 << "yes:00" << clearedAndWritten;
+    QTest::newRow("Winbond TB and SEC alone protect nothing") << winbond << "06 016000"
+                                                              << "" << writtenAtOnce;
     QTest::newRow("Winbond SRP1: locked for good")
-        << winbond << "06 010401" << 0 << false << yes << "04"
-        << locked(
-               QStringLiteral("Protection Locked by One-Time Lock Bits! Status Register: 0x04"));
-    QTest::newRow("Spansion error flags are no protection")
-        << ChipKind::S25FL128S << "" << 0x60 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("Micron BP3, write enable before B7 and E9")
-        << ChipKind::MT25QL256 << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
+        << winbond << "06 010401"
+        << "yes:04" << locked(" by One-Time Lock Bits", "04");
+    QTest::newRow("Spansion error flags are no protection") << ChipKind::S25FL128S << "ERR"
+                                                            << "" << writtenAtOnce;
+    QTest::newRow("Micron BP3, write enable before B7 and E9") << micron << "06 0140"
+                                                               << "yes:40" << clearedAndWritten;
     QTest::newRow("protection the worker misjudges: the blank check stops the write")
-        << ChipKind::EN25QH64 << "06 0120" << 0 << false << nobody << ""
+        << ChipKind::EN25QH64 << "06 0120"
+        << ""
         << QStringList{QStringLiteral("Erasing Chip... Erase Failed: Chip Not Blank at 0x000000")};
-    QTest::newRow("Micron left in 4-byte mode by an earlier job")
-        << ChipKind::MT25QL256 << "06 B7" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("Micron left in 4-byte mode by an earlier job") << micron << "06 B7"
+                                                                  << "" << writtenAtOnce;
 }
 
 // Every family through the real write job: an unprotected chip is written at
@@ -569,17 +498,14 @@ void TestProgrammer::families()
 {
     QFETCH(ChipKind, kind);
     QFETCH(QString, setup);
-    QFETCH(int, errorFlags);
-    QFETCH(bool, writeProtectLow);
-    QFETCH(Consent, consent);
-    QFETCH(QString, asked);
+    QFETCH(QString, answer);
     QFETCH(QStringList, tail);
     m_emulator.install(kind);
     emu::SpiFlashChip &chip = m_emulator.chip();
-    m_emulator.poke(setup);
-    if (errorFlags)
-        chip.setStatusRegisters(uint8_t(chip.status() | errorFlags));
-    chip.setWriteProtectPin(!writeProtectLow);
+    m_emulator.poke(QString(setup).remove(QStringLiteral("WP#low")).remove(QStringLiteral("ERR")));
+    if (setup.contains(QStringLiteral("ERR")))
+        chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
+    chip.setWriteProtectPin(!setup.contains(QStringLiteral("WP#low")));
     const QByteArray before = RandomBytes(m_emulator.memory().size(), 7);
     m_emulator.setMemory(before);
     const QByteArray image = RandomBytes(4097, 8);
@@ -590,20 +516,25 @@ void TestProgrammer::families()
     worker.FileName = path;
     JobRecorder recorder(&worker);
     QStringList questions;
-    if (consent != Consent::Nobody) {
+    if (!answer.isEmpty()) {
         connect(&worker, &CH341::ClearProtection_Question, this, [&](QString status) {
             questions << status;
-            worker.AnswerClearProtection(consent == Consent::Yes);
+            worker.AnswerClearProtection(answer.startsWith(QLatin1String("yes")));
         });
     }
     worker.DoWriteFlash();
 
     const QStringList lines = recorder.lines();
     QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
-    QCOMPARE(questions, asked.isEmpty() ? QStringList() : QStringList(asked));
+    QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     if (tail.last() == QLatin1String("Writing to Chip... OK")) {
         QCOMPARE(m_emulator.memory().left(image.size()), image);
         QCOMPARE(m_emulator.memory().mid(image.size(), 4096), QByteArray(4096, char(0xFF)));
+        QCOMPARE(recorder.logs.last().weight, 4);
+        QCOMPARE(recorder.maxima, QList<qulonglong>({4097}));
+        QCOMPARE(recorder.values.last(), 4097ull);
+        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [4097 / 4097]"));
+        QCOMPARE(worker.FileName, path);
     } else {
         QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
         QCOMPARE(m_emulator.memory(), before);
@@ -650,34 +581,6 @@ void TestProgrammer::fourByteModeLeftAfterFailure()
     QVERIFY(recorder.lines().last().endsWith(QStringLiteral("Programmer Transfer Failed!")));
     QVERIFY(!m_emulator.chip().isFourByteMode());
     QCOMPARE(m_emulator.frames().last(), QByteArray::fromHex(write ? "04" : "E9"));
-}
-
-void TestProgrammer::eraseJob()
-{
-    m_emulator.setMemory(RandomBytes(kMiB, 10));
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoEraseFlash();
-    QCOMPARE(m_emulator.memory(), QByteArray(kMiB, char(0xFF)));
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Erasing Chip... OK"));
-    QVERIFY(!recorder.statusTexts.isEmpty());
-    QCOMPARE(recorder.statusTexts.count("Chip Erasing in Progress."), recorder.statusTexts.size());
-    QVERIFY(!recorder.events.contains(QStringLiteral("max")));
-
-    // After identification: the protection check (both status registers of a
-    // part with CMP), write enable, chip erase, status polls until the chip is
-    // ready, the blank check of both ends, write disable.
-    QList<QByteArray> frames = m_emulator.frames().mid(1 + 5);
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("05FF"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("35FF"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("C7"));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
-    const QByteArray blank(4096, char(0xFF));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("030FF000") + blank);
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("03000000") + blank);
-    const QByteArray poll = QByteArray::fromHex("05FF");
-    QCOMPARE(frames, QVector<QByteArray>(recorder.statusTexts.size() + 1, poll).toList());
 }
 
 void TestProgrammer::verifyJob_data()
@@ -736,21 +639,25 @@ void TestProgrammer::busTranscripts_data()
     QTest::addColumn<int>("imageSize");
     QTest::addColumn<int>("windows");
     QTest::addColumn<QByteArray>("sha1");
+    QTest::addColumn<QString>("status"); // the last status text
     const ChipKind small = ChipKind::W25Q80DV;
     QTest::newRow("identify") << small << QByteArray("id") << 0 << 11
-                              << QByteArray("62b4f4ee994bb8a98f3b68eb98201b6941dee5ca");
+                              << QByteArray("62b4f4ee994bb8a98f3b68eb98201b6941dee5ca") << "";
     QTest::newRow("read") << small << QByteArray("read") << 0 << 263
-                          << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891");
+                          << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891")
+                          << "Read [1048576:1048576]";
     QTest::newRow("write, some pages blank")
         << small << QByteArray("write") << 300000 << 2359
-        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f");
+        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f") << "Write [300000 / 300000]";
     QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 1178
-                            << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011");
+                            << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011")
+                            << "Read [300000:300000]";
     QTest::newRow("erase") << small << QByteArray("erase") << 0 << 14
-                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da");
+                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da")
+                           << "Chip Erasing in Progress.";
     QTest::newRow("verify, 4-byte addresses")
         << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65547
-        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d");
+        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d") << "Read [16777516:16777516]";
 }
 
 void TestProgrammer::busTranscripts()
@@ -760,6 +667,7 @@ void TestProgrammer::busTranscripts()
     QFETCH(int, imageSize);
     QFETCH(int, windows);
     QFETCH(QByteArray, sha1);
+    QFETCH(QString, status);
     m_emulator.install(kind);
     const QByteArray contents = RandomBytes(m_emulator.memory().size(), 12);
     m_emulator.setMemory(contents);
@@ -772,6 +680,7 @@ void TestProgrammer::busTranscripts()
     UrlCatcher catcher(&opened);
     CH341 worker(false);
     worker.FileName = path;
+    JobRecorder recorder(&worker);
     const QHash<QByteArray, void (CH341::*)()> jobs = {{"id", &CH341::DoReadID},
                                                        {"read", &CH341::DoReadFlash},
                                                        {"write", &CH341::DoWriteFlash},
@@ -794,6 +703,10 @@ void TestProgrammer::busTranscripts()
     }
     QCOMPARE(count, windows);
     QCOMPARE(hash.result().toHex(), sha1);
+    QCOMPARE(recorder.statusTexts.value(recorder.statusTexts.size() - 1), status);
+    // An erase shows one status throughout.
+    if (job == "erase")
+        QCOMPARE(recorder.statusTexts.count(status), recorder.statusTexts.size());
 }
 
 QTEST_MAIN(TestProgrammer)
