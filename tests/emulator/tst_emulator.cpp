@@ -42,9 +42,8 @@ struct Bench
     {
         QByteArray miso;
         chip.setSelected(true);
-        for (const char byte : mosi) {
+        for (const char byte : mosi)
             miso.append(char(chip.transfer(uint8_t(byte))));
-        }
         chip.setSelected(false);
         return miso;
     }
@@ -54,9 +53,8 @@ struct Bench
         QByteArray answers;
         for (const QString &mosi : commands.split(' ', Qt::SkipEmptyParts)) {
             answers += command(hex(mosi));
-            for (int guard = 0; guard < 200000 && chip.isBusy(); ++guard) {
+            for (int guard = 0; guard < 200000 && chip.isBusy(); ++guard)
                 clock.advanceNs(kMs);
-            }
         }
         return answers;
     }
@@ -76,9 +74,8 @@ const QByteArray kDeselect = padded(hex("AB816920"));
 // The bridge shifts bytes out least significant bit first.
 QByteArray mirrored(QByteArray bytes)
 {
-    for (char &byte : bytes) {
+    for (char &byte : bytes)
         byte = char(ch341::mirrorByte(uint8_t(byte)));
-    }
     return bytes;
 }
 
@@ -93,9 +90,8 @@ UsbResult send(EmulatedLink &link, const QByteArray &out, std::vector<std::size_
     std::vector<uint8_t> reply;
     const UsbResult result =
         link.exchange({std::vector<uint8_t>(out.begin(), out.end())}, inLengths, reply);
-    if (in) {
+    if (in)
         *in = toBytes(reply);
-    }
     return result;
 }
 
@@ -223,21 +219,19 @@ private slots:
 
     void busyTime_data()
     {
-        QTest::addColumn<ChipModel>("model");
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<uint64_t>("durationNs");
-        QTest::newRow("chip erase C7") << emu::w25q64fv() << hex("C7") << 20 * kS;
-        QTest::newRow("sector erase") << emu::w25q64fv() << hex("20001234") << 45 * kMs;
-        QTest::newRow("status write") << emu::w25q64fv() << hex("0100") << 10 * kMs;
-        QTest::newRow("page program") << emu::w25q64fv() << hex("02000000AA") << 700 * kUs;
+        QTest::newRow("chip erase C7") << hex("C7") << 20 * kS;
+        QTest::newRow("sector erase") << hex("20001234") << 45 * kMs;
+        QTest::newRow("status write") << hex("0100") << 10 * kMs;
+        QTest::newRow("page program") << hex("02000000AA") << 700 * kUs;
     }
 
     void busyTime()
     {
-        QFETCH(ChipModel, model);
         QFETCH(QByteArray, command);
         QFETCH(uint64_t, durationNs);
-        Bench bench(model);
+        Bench bench;
         bench.command(hex("06"));
         bench.command(command);
         bench.clock.advanceNs(durationNs - 1);
