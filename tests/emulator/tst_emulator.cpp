@@ -286,44 +286,54 @@ private slots:
                  hex(refused ? "FFFFFFFFFF00" : "FFFFFFFFFFFF") + status);
     }
 
-    void firmwarePins_data()
+    void exchanges_data()
     {
-        QTest::addColumn<QByteArray>("pins");
+        using Lengths = std::vector<std::size_t>;
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<Lengths>("inLengths");
         QTest::addColumn<bool>("noChip");
-        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<UsbResult>("result");
+        QTest::addColumn<QByteArray>("in");
         QTest::addColumn<bool>("selected");
+        const QByteArray read = spiPacket(hex("9F000000"));
+        const QByteArray answer = hex("FFF702E8");
         const QByteArray ones = hex("FFFFFFFF");
+        const Lengths four = {4};
+        const UsbResult ok = UsbResult::Ok;
         QTest::newRow("wire bytes mirrored both ways")
-            << kSelect << false << hex("FFF702E8") << true;
-        QTest::newRow("no chip reads ones") << kSelect << true << ones << false;
-        QTest::newRow("CS driven high") << kDeselect << false << ones << false;
-        QTest::newRow("clock not driven") << padded(hex("AB806120")) << false << ones << true;
-        QTest::newRow("released") << padded(hex("AB804020")) << false << ones << false;
+            << kSelect + read << four << false << ok << answer << true;
+        QTest::newRow("no chip reads ones")
+            << kSelect + read << four << true << ok << ones << false;
+        QTest::newRow("CS driven high")
+            << kDeselect + read << four << false << ok << ones << false;
+        QTest::newRow("clock not driven")
+            << padded(hex("AB806120")) + read << four << false << ok << ones << true;
+        QTest::newRow("released") << padded(hex("AB804020")) + read << four << false << ok << ones
+                                  << false;
+        // A short SPI packet ends the OUT transfer's commands: the deselect goes out as data.
+        QTest::newRow("short SPI packet swallows the next packet")
+            << kSelect + spiPacket(hex("9F")) + kDeselect << Lengths{31} << false << ok
+            << answer + QByteArray(27, char(0xFF)) << true;
+        QTest::newRow("reply shorter than asked")
+            << kSelect + read << Lengths{5} << false << UsbResult::ShortReply << answer << true;
+        QTest::newRow("reply missing")
+            << kSelect + read << Lengths{4, 4} << false << UsbResult::Timeout << answer << true;
+        QTest::newRow("OUT over 4096 bytes") << QByteArray(4097, char(0xAB)) << Lengths{} << false
+                                             << UsbResult::Io << QByteArray() << false;
     }
 
-    void firmwarePins()
+    void exchanges()
     {
-        QFETCH(QByteArray, pins);
+        QFETCH(QByteArray, out);
+        QFETCH(std::vector<std::size_t>, inLengths);
         QFETCH(bool, noChip);
-        QFETCH(QByteArray, wire);
-        QFETCH(bool, selected);
+        QFETCH(QByteArray, in);
         EmulatedLink link;
         openedLink(link).setNoChip(noChip);
-        QByteArray in;
-        QCOMPARE(send(link, pins + spiPacket(hex("9F000000")), {4}, &in), UsbResult::Ok);
-        QCOMPARE(in.toHex(' '), wire.toHex(' '));
-        QCOMPARE(link.chip().isSelected(), selected);
-    }
-
-    void shortSpiPacketSwallowsNextPacket()
-    {
-        EmulatedLink link;
-        QByteArray wire;
-        QCOMPARE(send(openedLink(link), kSelect + spiPacket(hex("9F")) + kDeselect, {31}, &wire),
-                 UsbResult::Ok);
-        QCOMPARE(wire.size(), 31);
-        QVERIFY(link.chip().isSelected()); // the deselect went out as SPI data
-        QCOMPARE(toBytes(link.chip().frames().back()).left(3), mirrored(hex("F9AB81")));
+        QByteArray received;
+        QTEST(send(link, out, inLengths, &received), "result");
+        QCOMPARE(received.toHex(' '), in.toHex(' '));
+        QTEST(link.chip().isSelected(), "selected");
     }
 
     void usbTiming_data()
@@ -405,33 +415,6 @@ private slots:
         }
         QCOMPARE(link.counters().exchanges, exchanges);
         QCOMPARE(link.clock().nowNs(), doneNs);
-    }
-
-    void transferErrors_data()
-    {
-        QTest::addColumn<QByteArray>("out");
-        QTest::addColumn<std::vector<std::size_t>>("inLengths");
-        QTest::addColumn<UsbResult>("result");
-        QTest::addColumn<int>("received");
-        const QByteArray read4 = kSelect + spiPacket(hex("9F000000"));
-        QTest::newRow("reply shorter than asked")
-            << read4 << std::vector<std::size_t>{5} << UsbResult::ShortReply << 4;
-        QTest::newRow("reply missing")
-            << read4 << std::vector<std::size_t>{4, 4} << UsbResult::Timeout << 4;
-        QTest::newRow("OUT over 4096 bytes")
-            << QByteArray(4097, char(0xAB)) << std::vector<std::size_t>{} << UsbResult::Io << 0;
-    }
-
-    void transferErrors()
-    {
-        QFETCH(QByteArray, out);
-        QFETCH(std::vector<std::size_t>, inLengths);
-        QFETCH(UsbResult, result);
-        QFETCH(int, received);
-        EmulatedLink link;
-        QByteArray in;
-        QCOMPARE(send(openedLink(link), out, inLengths, &in), result);
-        QCOMPARE(in.size(), received);
     }
 
     void unplugAndReplug()
