@@ -90,7 +90,6 @@ enum class ChipFault { None, WriteProtected, BusyErase, BusyProgram, StaleIn };
 } // namespace
 
 Q_DECLARE_METATYPE(Job)
-Q_DECLARE_METATYPE(Privilege)
 Q_DECLARE_METATYPE(BadInput)
 Q_DECLARE_METATYPE(ChipKind)
 Q_DECLARE_METATYPE(ChipFault)
@@ -309,15 +308,10 @@ void TestFaults::unplugMatrix()
     QCOMPARE(fault.message, kTransferFailed);
     QCOMPARE(fault.weight, 1);
     QVERIFY(fault.newLine);
-    // After the fault only the initialisation verdict may follow, in red.
+    // After the fault only the initialisation verdict may follow, in red: no success claim.
     const QList<LogRecord> after = recorder.logs.mid(firstRed + 1);
-    QVERIFY(after.size() <= 1);
-    if (!after.isEmpty()) {
-        QCOMPARE(after.first().message, kInitFailed);
-        QCOMPARE(after.first().colour, kRed);
-    }
-    for (const LogRecord &record : recorder.logs.mid(firstRed))
-        QVERIFY2(!kSuccessClaims.contains(record.message), qPrintable(record.message));
+    QVERIFY(after.isEmpty() || (after.size() == 1 && after.first().message == kInitFailed &&
+                                after.first().colour == kRed));
     QVERIFY(!recorder.events.contains(QStringLiteral("hex")));
     QVERIFY(!recorder.events.contains(QStringLiteral("model")));
 

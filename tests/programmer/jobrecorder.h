@@ -11,12 +11,9 @@
 
 struct LogRecord
 {
-    QString message;
-    QString colour;
+    QString message, colour;
     int weight;
-    bool italic;
-    bool underLine;
-    bool newLine;
+    bool italic, underLine, newLine;
 };
 
 class JobRecorder : public QObject

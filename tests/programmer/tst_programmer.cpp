@@ -24,9 +24,8 @@ QStringList Described(const QList<LogRecord> &records)
 {
     QStringList result;
     for (const LogRecord &r : records) {
-        QString flags = QString(r.italic ? "i" : "") + (r.newLine ? "n" : "");
-        if (r.underLine)
-            flags += QLatin1Char('u');
+        const QString flags =
+            QString(r.italic ? "i" : "") + (r.newLine ? "n" : "") + (r.underLine ? "u" : "");
         result << QStringLiteral("%1|%2|%3|%4").arg(r.message, r.colour).arg(r.weight).arg(flags);
     }
     return result;
@@ -58,10 +57,8 @@ private slots:
     void readJob();
     void readRoutine_data();
     void readRoutine();
-    void writeRoutineChunks_data();
-    void writeRoutineChunks();
-    void aaiRoutine_data();
-    void aaiRoutine();
+    void writeRoutine_data();
+    void writeRoutine();
     void families_data();
     void families();
     void fourByteModeLeftAfterFailure_data();
@@ -294,82 +291,34 @@ void TestProgrammer::readRoutine()
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::writeRoutineChunks_data()
-{
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QList<int>>("chunks");
-    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
-    QTest::newRow("page 256, short last")
-        << "256" << 1000 << QList<int>{256, 256, 256, 232} << QList<int>{};
-    QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32} << QList<int>{};
-    QTest::newRow("blank pages skipped")
-        << "256" << 1300 << QList<int>{256, 256, 256, 256, 256, 20} << QList<int>{0, 2, 5};
-}
-
-void TestProgrammer::writeRoutineChunks()
-{
-    QFETCH(QString, page);
-    QFETCH(int, length);
-    QFETCH(QList<int>, chunks);
-    QFETCH(QList<int>, blank);
-    QByteArray data = RandomBytes(length, 6);
-    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
-        if (blank.contains(i))
-            data.replace(offset, chunks.at(i), QByteArray(chunks.at(i), char(0xFF)));
-    }
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-    JobRecorder recorder(&worker);
-    m_emulator.chip().clearFrames();
-    QCOMPARE(worker.WriteFlashData(length, page, data), 1);
-
-    QList<QByteArray> programs;
-    const QList<QByteArray> frames = m_emulator.frames();
-    QCOMPARE(frames.last(), QByteArray::fromHex("04"));
-    for (int i = 0; i < frames.size(); ++i) {
-        if (frames.at(i).at(0) != char(0x02))
-            continue;
-        // Every page program follows its own write enable.
-        QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
-        programs << frames.at(i);
-    }
-    QList<QByteArray> expected;
-    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
-        if (!blank.contains(i))
-            expected << Header(0x02, quint32(offset), false) + data.mid(offset, chunks.at(i));
-        // Skipped chunks still report their progress.
-        QCOMPARE(recorder.statusTexts.at(i),
-                 QStringLiteral("Write [%1 / %2]").arg(offset + chunks.at(i)).arg(length));
-    }
-    QCOMPARE(programs, expected);
-    QCOMPARE(recorder.statusTexts.size(), chunks.size());
-    QCOMPARE(m_emulator.memory().left(length), data);
-    QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::aaiRoutine_data()
+void TestProgrammer::writeRoutine_data()
 {
     QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("length");
-    QTest::addColumn<QByteArray>("first"); // the first AAI command
-    QTest::newRow("SSTW: words, odd image padded")
-        << ChipKind::SST25VF016B << "SSTW" << 601 << QByteArray::fromHex("AD000000");
-    QTest::newRow("SSTB: bytes") << ChipKind::SST25VF040 << "SSTB" << 300
-                                 << QByteArray::fromHex("AF000000");
+    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
+    const ChipKind small = ChipKind::W25Q80DV;
+    QTest::newRow("page 256, short last") << small << "256" << 1000 << QList<int>{};
+    QTest::newRow("page 32") << small << "32" << 64 << QList<int>{};
+    QTest::newRow("blank pages skipped") << small << "256" << 1300 << QList<int>{0, 2, 5};
+    QTest::newRow("SSTW: AAI in words, odd image padded")
+        << ChipKind::SST25VF016B << "SSTW" << 601 << QList<int>{};
+    QTest::newRow("SSTB: AAI in bytes") << ChipKind::SST25VF040 << "SSTB" << 300 << QList<int>{};
 }
 
-void TestProgrammer::aaiRoutine()
+void TestProgrammer::writeRoutine()
 {
     QFETCH(ChipKind, kind);
     QFETCH(QString, page);
     QFETCH(int, length);
-    QFETCH(QByteArray, first);
+    QFETCH(QList<int>, blank);
     m_emulator.install(kind);
     m_emulator.chip().setStatusRegisters(0x00);
-    const QByteArray data = RandomBytes(length, 6);
+    const bool aai = page.startsWith(QLatin1String("SST"));
+    const int chunk = aai ? 256 : page.toInt(); // one status text per chunk
+    QByteArray data = RandomBytes(length, 6);
+    for (int i : blank)
+        data.replace(i * chunk, chunk, QByteArray(qMin(chunk, length - i * chunk), char(0xFF)));
     // The byte-AAI part answers no JEDEC identifier: no job can name it.
     QVERIFY(CH341OpenDevice(0) != nullptr);
     CH341 worker(false);
@@ -379,22 +328,34 @@ void TestProgrammer::aaiRoutine()
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
     QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
 
-    // Write enable, the address once, then only data, with a status read per
-    // 256 bytes; write disable leaves AAI mode and the status shows it.
-    const int width = first.at(0) == char(0xAD) ? 2 : 1;
+    // Pages: a write enable before every page program. AAI: write enable, the address once,
+    // then only data; write disable leaves AAI mode and a status read shows it.
+    const QByteArray wren = QByteArray::fromHex("06");
+    const char opcode = page == QLatin1String("SSTW") ? char(0xAD) : aai ? char(0xAF) : 0x02;
+    const int width = opcode == char(0xAD) ? 2 : 1;
     const QByteArray padded = data + QByteArray(length % width, char(0xFF));
+    QList<QByteArray> expected = {aai ? wren : QByteArray()};
+    QStringList statuses;
+    for (int offset = 0; offset < length; offset += chunk) {
+        for (int at = offset; aai && at < qMin(offset + chunk, padded.size()); at += width)
+            expected << (at ? QByteArray(1, opcode) : Header(opcode, 0, false)) +
+                            padded.mid(at, width);
+        if (!aai && !blank.contains(offset / chunk))
+            expected << wren << Header(opcode, quint32(offset), false) + data.mid(offset, chunk);
+        // Skipped chunks still report their progress.
+        statuses
+            << QStringLiteral("Write [%1 / %2]").arg(qMin(offset + chunk, length)).arg(length);
+    }
+    expected.removeAll(QByteArray());
     QList<QByteArray> frames = m_emulator.frames();
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("05FF"));
+    if (aai)
+        QCOMPARE(frames.takeLast(), QByteArray::fromHex("05FF"));
     QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
     frames.removeAll(QByteArray::fromHex("05FF"));
-    QCOMPARE(frames.size(), padded.size() / width);
-    QCOMPARE(frames.first(), first + padded.left(width));
-    for (int i = 1; i < frames.size(); ++i)
-        QCOMPARE(frames.at(i), first.left(1) + padded.mid(i * width, width));
+    QCOMPARE(frames, expected);
     QVERIFY(!m_emulator.chip().isAaiMode());
-    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Write [256 / %1]").arg(length));
-    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [%1 / %1]").arg(length));
+    QCOMPARE(recorder.statusTexts, statuses);
+    QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
     QCOMPARE(recorder.values.last(), qulonglong(length));
     worker.ReleaseAndClose();
 }
