@@ -210,14 +210,10 @@ void TestProgrammer::readJob()
 
     QCOMPARE(ReadFile(path), contents);
     // Logs, then one status and value per 4 KiB chunk, then the report.
-    const int logsBefore = recorder.events.indexOf(QStringLiteral("value"));
-    QVERIFY(logsBefore > 0);
-    QStringList expected = QVector<QString>(logsBefore, "log").toList();
-    expected += {"value", "max"};
-    for (int i = 0; i < 2 * kMiB / 4096; ++i)
-        expected += {"status", "value"};
-    expected += {"value", "log", "log", "model", "done"};
-    QCOMPARE(recorder.events, expected);
+    const QRegularExpression order(
+        "^(log )+value max (status value ){512}value log log model done$");
+    QVERIFY2(order.match(recorder.events.join(' ')).hasMatch(),
+             qPrintable(recorder.events.join(' ')));
     QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
     QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [4096:2097152]"));
     QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
