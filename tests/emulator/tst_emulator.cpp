@@ -417,12 +417,18 @@ private slots:
         QCOMPARE(link.clock().nowNs(), doneNs);
     }
 
-    void unplugAndReplug()
+    void versionUnplugAndReplug()
     {
         EmulatedLink link(emu::w25q256jv());
-        openedLink(link).unplugAfterTransfers(2);
-        uint8_t data[2];
-        std::size_t got = 0;
+        uint8_t data[2] = {0xAA, 0xAA};
+        std::size_t got = 9;
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
+        openedLink(link).setVersion(0x32);
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
+        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
+        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
+
+        link.unplugAfterTransfers(2);
         QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
         QCOMPARE(send(link, kSelect, {}), UsbResult::Ok);
         QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice);
@@ -452,18 +458,6 @@ private slots:
         QCOMPARE(linkCommand(link, hex("0500")), hex("FFFF")); // the answer to 0600
         link.drainIn();
         QCOMPARE(linkCommand(link, hex("9F000000")), hex("FFEF4017"));
-    }
-
-    void versionRequest()
-    {
-        EmulatedLink link;
-        uint8_t data[2] = {0xAA, 0xAA};
-        std::size_t got = 9;
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
-        openedLink(link).setVersion(0x32);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
-        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
-        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
     }
 };
 
