@@ -42,9 +42,8 @@ struct Bench
     {
         QByteArray miso;
         chip.setSelected(true);
-        for (const char byte : mosi) {
+        for (const char byte : mosi)
             miso.append(char(chip.transfer(uint8_t(byte))));
-        }
         chip.setSelected(false);
         return miso;
     }
@@ -54,9 +53,8 @@ struct Bench
         QByteArray answers;
         for (const QString &mosi : commands.split(' ', Qt::SkipEmptyParts)) {
             answers += command(hex(mosi));
-            for (int guard = 0; guard < 200000 && chip.isBusy(); ++guard) {
+            for (int guard = 0; guard < 200000 && chip.isBusy(); ++guard)
                 clock.advanceNs(kMs);
-            }
         }
         return answers;
     }
@@ -76,9 +74,8 @@ const QByteArray kDeselect = padded(hex("AB816920"));
 // The bridge shifts bytes out least significant bit first.
 QByteArray mirrored(QByteArray bytes)
 {
-    for (char &byte : bytes) {
+    for (char &byte : bytes)
         byte = char(ch341::mirrorByte(uint8_t(byte)));
-    }
     return bytes;
 }
 
@@ -93,9 +90,8 @@ UsbResult send(EmulatedLink &link, const QByteArray &out, std::vector<std::size_
     std::vector<uint8_t> reply;
     const UsbResult result =
         link.exchange({std::vector<uint8_t>(out.begin(), out.end())}, inLengths, reply);
-    if (in) {
+    if (in)
         *in = toBytes(reply);
-    }
     return result;
 }
 
@@ -223,21 +219,19 @@ private slots:
 
     void busyTime_data()
     {
-        QTest::addColumn<ChipModel>("model");
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<uint64_t>("durationNs");
-        QTest::newRow("chip erase C7") << emu::w25q64fv() << hex("C7") << 20 * kS;
-        QTest::newRow("sector erase") << emu::w25q64fv() << hex("20001234") << 45 * kMs;
-        QTest::newRow("status write") << emu::w25q64fv() << hex("0100") << 10 * kMs;
-        QTest::newRow("page program") << emu::w25q64fv() << hex("02000000AA") << 700 * kUs;
+        QTest::newRow("chip erase C7") << hex("C7") << 20 * kS;
+        QTest::newRow("sector erase") << hex("20001234") << 45 * kMs;
+        QTest::newRow("status write") << hex("0100") << 10 * kMs;
+        QTest::newRow("page program") << hex("02000000AA") << 700 * kUs;
     }
 
     void busyTime()
     {
-        QFETCH(ChipModel, model);
         QFETCH(QByteArray, command);
         QFETCH(uint64_t, durationNs);
-        Bench bench(model);
+        Bench bench;
         bench.command(hex("06"));
         bench.command(command);
         bench.clock.advanceNs(durationNs - 1);
@@ -292,44 +286,54 @@ private slots:
                  hex(refused ? "FFFFFFFFFF00" : "FFFFFFFFFFFF") + status);
     }
 
-    void firmwarePins_data()
+    void exchanges_data()
     {
-        QTest::addColumn<QByteArray>("pins");
+        using Lengths = std::vector<std::size_t>;
+        QTest::addColumn<QByteArray>("out");
+        QTest::addColumn<Lengths>("inLengths");
         QTest::addColumn<bool>("noChip");
-        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<UsbResult>("result");
+        QTest::addColumn<QByteArray>("in");
         QTest::addColumn<bool>("selected");
+        const QByteArray read = spiPacket(hex("9F000000"));
+        const QByteArray answer = hex("FFF702E8");
         const QByteArray ones = hex("FFFFFFFF");
+        const Lengths four = {4};
+        const UsbResult ok = UsbResult::Ok;
         QTest::newRow("wire bytes mirrored both ways")
-            << kSelect << false << hex("FFF702E8") << true;
-        QTest::newRow("no chip reads ones") << kSelect << true << ones << false;
-        QTest::newRow("CS driven high") << kDeselect << false << ones << false;
-        QTest::newRow("clock not driven") << padded(hex("AB806120")) << false << ones << true;
-        QTest::newRow("released") << padded(hex("AB804020")) << false << ones << false;
+            << kSelect + read << four << false << ok << answer << true;
+        QTest::newRow("no chip reads ones")
+            << kSelect + read << four << true << ok << ones << false;
+        QTest::newRow("CS driven high")
+            << kDeselect + read << four << false << ok << ones << false;
+        QTest::newRow("clock not driven")
+            << padded(hex("AB806120")) + read << four << false << ok << ones << true;
+        QTest::newRow("released") << padded(hex("AB804020")) + read << four << false << ok << ones
+                                  << false;
+        // A short SPI packet ends the OUT transfer's commands: the deselect goes out as data.
+        QTest::newRow("short SPI packet swallows the next packet")
+            << kSelect + spiPacket(hex("9F")) + kDeselect << Lengths{31} << false << ok
+            << answer + QByteArray(27, char(0xFF)) << true;
+        QTest::newRow("reply shorter than asked")
+            << kSelect + read << Lengths{5} << false << UsbResult::ShortReply << answer << true;
+        QTest::newRow("reply missing")
+            << kSelect + read << Lengths{4, 4} << false << UsbResult::Timeout << answer << true;
+        QTest::newRow("OUT over 4096 bytes") << QByteArray(4097, char(0xAB)) << Lengths{} << false
+                                             << UsbResult::Io << QByteArray() << false;
     }
 
-    void firmwarePins()
+    void exchanges()
     {
-        QFETCH(QByteArray, pins);
+        QFETCH(QByteArray, out);
+        QFETCH(std::vector<std::size_t>, inLengths);
         QFETCH(bool, noChip);
-        QFETCH(QByteArray, wire);
-        QFETCH(bool, selected);
+        QFETCH(QByteArray, in);
         EmulatedLink link;
         openedLink(link).setNoChip(noChip);
-        QByteArray in;
-        QCOMPARE(send(link, pins + spiPacket(hex("9F000000")), {4}, &in), UsbResult::Ok);
-        QCOMPARE(in.toHex(' '), wire.toHex(' '));
-        QCOMPARE(link.chip().isSelected(), selected);
-    }
-
-    void shortSpiPacketSwallowsNextPacket()
-    {
-        EmulatedLink link;
-        QByteArray wire;
-        QCOMPARE(send(openedLink(link), kSelect + spiPacket(hex("9F")) + kDeselect, {31}, &wire),
-                 UsbResult::Ok);
-        QCOMPARE(wire.size(), 31);
-        QVERIFY(link.chip().isSelected()); // the deselect went out as SPI data
-        QCOMPARE(toBytes(link.chip().frames().back()).left(3), mirrored(hex("F9AB81")));
+        QByteArray received;
+        QTEST(send(link, out, inLengths, &received), "result");
+        QCOMPARE(received.toHex(' '), in.toHex(' '));
+        QTEST(link.chip().isSelected(), "selected");
     }
 
     void usbTiming_data()
@@ -413,39 +417,18 @@ private slots:
         QCOMPARE(link.clock().nowNs(), doneNs);
     }
 
-    void transferErrors_data()
-    {
-        QTest::addColumn<QByteArray>("out");
-        QTest::addColumn<std::vector<std::size_t>>("inLengths");
-        QTest::addColumn<UsbResult>("result");
-        QTest::addColumn<int>("received");
-        const QByteArray read4 = kSelect + spiPacket(hex("9F000000"));
-        QTest::newRow("reply shorter than asked")
-            << read4 << std::vector<std::size_t>{5} << UsbResult::ShortReply << 4;
-        QTest::newRow("reply missing")
-            << read4 << std::vector<std::size_t>{4, 4} << UsbResult::Timeout << 4;
-        QTest::newRow("OUT over 4096 bytes")
-            << QByteArray(4097, char(0xAB)) << std::vector<std::size_t>{} << UsbResult::Io << 0;
-    }
-
-    void transferErrors()
-    {
-        QFETCH(QByteArray, out);
-        QFETCH(std::vector<std::size_t>, inLengths);
-        QFETCH(UsbResult, result);
-        QFETCH(int, received);
-        EmulatedLink link;
-        QByteArray in;
-        QCOMPARE(send(openedLink(link), out, inLengths, &in), result);
-        QCOMPARE(in.size(), received);
-    }
-
-    void unplugAndReplug()
+    void versionUnplugAndReplug()
     {
         EmulatedLink link(emu::w25q256jv());
-        openedLink(link).unplugAfterTransfers(2);
-        uint8_t data[2];
-        std::size_t got = 0;
+        uint8_t data[2] = {0xAA, 0xAA};
+        std::size_t got = 9;
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
+        openedLink(link).setVersion(0x32);
+        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
+        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
+        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
+
+        link.unplugAfterTransfers(2);
         QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
         QCOMPARE(send(link, kSelect, {}), UsbResult::Ok);
         QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice);
@@ -475,18 +458,6 @@ private slots:
         QCOMPARE(linkCommand(link, hex("0500")), hex("FFFF")); // the answer to 0600
         link.drainIn();
         QCOMPARE(linkCommand(link, hex("9F000000")), hex("FFEF4017"));
-    }
-
-    void versionRequest()
-    {
-        EmulatedLink link;
-        uint8_t data[2] = {0xAA, 0xAA};
-        std::size_t got = 9;
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
-        openedLink(link).setVersion(0x32);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
-        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
-        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
     }
 };
 

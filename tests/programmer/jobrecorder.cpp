@@ -1,5 +1,7 @@
 #include "jobrecorder.h"
 
+#include <utility>
+
 JobRecorder::JobRecorder(CH341 *worker)
 {
     connect(worker, &CH341::UpdateLogWindow_Text, this,
@@ -8,26 +10,18 @@ JobRecorder::JobRecorder(CH341 *worker)
                 note(QStringLiteral("log"));
                 logs.append({message, colour.name(), weight, italic, underLine, newLine});
             });
-    connect(worker, &CH341::Set_Label_Status_TEXT, this, [this](QString text) {
-        note(QStringLiteral("status"));
-        statusTexts.append(text);
-    });
-    connect(worker, &CH341::UpdateProgreesBar_Value, this, [this](qulonglong value) {
-        note(QStringLiteral("value"));
-        values.append(value);
-    });
-    connect(worker, &CH341::SetProgreesBar_MaxValue, this, [this](qulonglong value) {
-        note(QStringLiteral("max"));
-        maxima.append(value);
-    });
-    connect(worker, &CH341::Set_Label_ProgModel_TEXT, this,
-            [this](QString) { note(QStringLiteral("model")); });
-    connect(worker, &CH341::Set_Label_ProgStatus_TEXT, this,
-            [this](QString) { note(QStringLiteral("progstatus")); });
-    connect(worker, &CH341::UpdateHexView, this, [this](QByteArray data) {
-        note(QStringLiteral("hex"));
-        hexData.append(data);
-    });
+    const auto keep = [this, worker](auto signal, const char *event, auto *list) {
+        connect(worker, signal, this, [this, event, list](auto value) {
+            note(QLatin1String(event));
+            list->append(value);
+        });
+    };
+    keep(&CH341::Set_Label_Status_TEXT, "status", &statusTexts);
+    keep(&CH341::UpdateProgreesBar_Value, "value", &values);
+    keep(&CH341::SetProgreesBar_MaxValue, "max", &maxima);
+    keep(&CH341::UpdateHexView, "hex", &hexData);
+    connect(worker, &CH341::Set_Label_ProgModel_TEXT, this, [this] { note("model"); });
+    connect(worker, &CH341::Set_Label_ProgStatus_TEXT, this, [this] { note("progstatus"); });
     connect(worker, &CH341::JobDone, this, [this] {
         note(QStringLiteral("done"));
         ++jobDoneCount;
@@ -36,8 +30,7 @@ JobRecorder::JobRecorder(CH341 *worker)
 
 void JobRecorder::note(const QString &event)
 {
-    if (jobDoneCount > 0)
-        emittedAfterJobDone = true;
+    emittedAfterJobDone = emittedAfterJobDone || jobDoneCount > 0;
     events.append(event);
 }
 
@@ -47,10 +40,8 @@ QStringList JobRecorder::lines() const
     QString current;
     for (const LogRecord &record : logs) {
         current += record.message;
-        if (record.newLine) {
-            result.append(current);
-            current.clear();
-        }
+        if (record.newLine)
+            result.append(std::exchange(current, QString()));
     }
     if (!current.isEmpty())
         result.append(current);

@@ -11,12 +11,9 @@
 
 struct LogRecord
 {
-    QString message;
-    QString colour;
+    QString message, colour;
     int weight;
-    bool italic;
-    bool underLine;
-    bool newLine;
+    bool italic, underLine, newLine;
 };
 
 class JobRecorder : public QObject
@@ -26,8 +23,7 @@ class JobRecorder : public QObject
 public:
     explicit JobRecorder(CH341 *worker);
 
-    // Signal names in emission order, e.g. "log", "status", "value", "max",
-    // "model", "done", "hex".
+    // Signal names in emission order: "log", "status", "value", "max", "hex", "model", "done".
     QStringList events;
     QList<LogRecord> logs;
     QStringList statusTexts;

@@ -16,10 +16,6 @@
 
 Q_DECLARE_METATYPE(ChipKind)
 
-// Who answers the question to clear a protected chip: nobody is connected, or yes or no.
-enum class Consent { Nobody, Yes, No };
-Q_DECLARE_METATYPE(Consent)
-
 namespace {
 constexpr int kMiB = 1024 * 1024;
 
@@ -28,9 +24,8 @@ QStringList Described(const QList<LogRecord> &records)
 {
     QStringList result;
     for (const LogRecord &r : records) {
-        QString flags = QString(r.italic ? "i" : "") + (r.newLine ? "n" : "");
-        if (r.underLine)
-            flags += QLatin1Char('u');
+        const QString flags =
+            QString(r.italic ? "i" : "") + (r.newLine ? "n" : "") + (r.underLine ? "u" : "");
         result << QStringLiteral("%1|%2|%3|%4").arg(r.message, r.colour).arg(r.weight).arg(flags);
     }
     return result;
@@ -56,26 +51,18 @@ private slots:
 
     void connectionRecords_data();
     void connectionRecords();
-    void noProgrammerAttached();
     void spiSendAndReceive();
-    void identification_data();
     void identification();
-    void readIdSendsIdsTwice();
+    void readJob_data();
     void readJob();
-    void readJobAtRootOpensRoot();
     void readRoutine_data();
     void readRoutine();
-    void writeRoutineChunks_data();
-    void writeRoutineChunks();
-    void aaiRoutine_data();
-    void aaiRoutine();
-    void writeJob_data();
-    void writeJob();
+    void writeRoutine_data();
+    void writeRoutine();
     void families_data();
     void families();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
-    void eraseJob();
     void verifyJob_data();
     void verifyJob();
     void busTranscripts_data();
@@ -95,7 +82,7 @@ void TestProgrammer::initTestCase()
 
 void TestProgrammer::connectionRecords_data()
 {
-    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("code"); // -1: no programmer attached
     QTest::addColumn<QString>("name");
     QTest::newRow("0x10") << 0x10 << "CH341";
     QTest::newRow("0x20") << 0x20 << "CH341A";
@@ -103,31 +90,28 @@ void TestProgrammer::connectionRecords_data()
     QTest::newRow("0x32") << 0x32 << "CH341B";
     QTest::newRow("0x27 unknown") << 0x27 << "UNKNOWN";
     QTest::newRow("0x00 unreadable") << 0x00 << "UNKNOWN";
+    QTest::newRow("no programmer") << -1 << "";
 }
 
 void TestProgrammer::connectionRecords()
 {
     QFETCH(int, code);
     QFETCH(QString, name);
-    m_emulator.setVersion(uint8_t(code));
+    m_emulator.link().setVersion(uint8_t(code));
+    m_emulator.link().setPresent(code >= 0);
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    // Labels black, results blue, the bridge's own name gray and italic.
-    QCOMPARE(Described(recorder.logs.mid(0, 7)),
-             QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n",
-                          "CH341A 1a86:5512 (emulated)|#808080|1|in", "CH341 variant: |#000000|1|",
-                          name + "|#0000ff|1|n", "Setting Programmer... |#000000|1|",
-                          "OK|#0000ff|4|n"}));
     QCOMPARE(worker.ProgModel, name);
-}
-
-void TestProgrammer::noProgrammerAttached()
-{
-    m_emulator.setPresent(false);
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoEraseFlash();
+    if (code >= 0) {
+        // Labels black, results blue, the bridge's own name gray and italic.
+        QCOMPARE(Described(recorder.logs.mid(0, 7)),
+                 QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n",
+                              "CH341A 1a86:5512 (emulated)|#808080|1|in",
+                              "CH341 variant: |#000000|1|", name + "|#0000ff|1|n",
+                              "Setting Programmer... |#000000|1|", "OK|#0000ff|4|n"}));
+        return;
+    }
     // The bridge's reason is a red record of its own, so the operator can act on it.
     QCOMPARE(Described(recorder.logs),
              QStringList({"Connecting to Programmer... |#000000|1|", "Fail!|#ff0000|1|n",
@@ -141,8 +125,8 @@ void TestProgrammer::spiSendAndReceive()
 {
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
-    m_emulator.clearFrames();
-    m_emulator.resetCounters();
+    m_emulator.chip().clearFrames();
+    m_emulator.link().resetCounters();
     const QByteArray frame = QByteArray::fromHex("9F0000");
     QCOMPARE(worker.SpiSend(1, 100, frame), qint64(3));
     QCOMPARE(frame, QByteArray::fromHex("9F0000"));
@@ -151,19 +135,19 @@ void TestProgrammer::spiSendAndReceive()
     QCOMPARE(worker.SpiSend(2, 1, QByteArray::fromHex("00")), qint64(1));
     QCOMPARE(worker.SpiSend(1, 2, QByteArray::fromHex("000000")), qint64(2));
     // Sends wait for the next blocking call and ride with it.
-    QCOMPARE(m_emulator.exchanges(), 0ull);
+    QCOMPARE(m_emulator.link().counters().exchanges, 0ull);
     QByteArray answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     worker.SpiReceive(3, answer);
     QCOMPARE(answer, QByteArray::fromHex("EF4014"));
-    QCOMPARE(m_emulator.exchanges(), 1ull);
+    QCOMPARE(m_emulator.link().counters().exchanges, 1ull);
     QCOMPARE(m_emulator.frames(),
              QList<QByteArray>({QByteArray::fromHex("9F0000"), QByteArray::fromHex("9F000000"),
                                 QByteArray::fromHex("9FFFFFFF")}));
 
     // A send cannot fail by itself: the receive that carries it fails and leaves the
     // caller's answer as it was.
-    m_emulator.unplugAfterTransfers(0);
+    m_emulator.link().unplugAfterTransfers(0);
     answer = QByteArray::fromHex("A5A5");
     QCOMPARE(worker.SpiSend(0, 1, QByteArray::fromHex("9F")), qint64(1));
     QVERIFY(!worker.TransferFailed);
@@ -175,40 +159,19 @@ void TestProgrammer::spiSendAndReceive()
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::identification_data()
-{
-    QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QStringList>("lines");
-    QTest::addColumn<quint32>("size");
-    QTest::addColumn<QString>("page");
-    const QString row = QStringLiteral("Vendor: %1 Part no: %2 Capacity (Byte): %3");
-    QStringList w25q64 = {QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4017")};
-    for (const char *part : {"W25Q64BV", "W25Q64CV", "W25Q64FV", "W25Q64JV"})
-        w25q64 << row.arg("WINBOND", part, "8388608");
-    w25q64.insert(1, row.arg("SPANSION", "S25FL064K", "8388608"));
-    QTest::newRow("EF4017, five rows") << ChipKind::W25Q64FV << w25q64 << 8388608u << "256";
-    // The worker keeps the last match: the SST part writes by SSTW.
-    QTest::newRow("BF2541, the last row wins")
-        << ChipKind::SST25VF016B
-        << QStringList({"Chip(s) Found based on JDEC ID: 0xBF2541",
-                        row.arg("PCT", "PCT25VF016B", "2097152"),
-                        row.arg("SST", "SST25VF016B", "2097152")})
-        << 2097152u << "SSTW";
-}
-
 void TestProgrammer::identification()
 {
-    QFETCH(ChipKind, kind);
-    QFETCH(QStringList, lines);
-    QFETCH(quint32, size);
-    QFETCH(QString, page);
-    m_emulator.install(kind);
+    m_emulator.install(ChipKind::SST25VF016B);
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    QCOMPARE(recorder.lines().mid(4), lines);
-    QCOMPARE(worker.ChipSize, size);
-    QCOMPARE(worker.ChipPage, page);
+    const QString row = QStringLiteral("Vendor: %1 Part no: %2 Capacity (Byte): 2097152");
+    QCOMPARE(recorder.lines().mid(4),
+             QStringList({"Chip(s) Found based on JDEC ID: 0xBF2541",
+                          row.arg("PCT", "PCT25VF016B"), row.arg("SST", "SST25VF016B")}));
+    // The worker keeps the last match: the SST part writes by SSTW.
+    QCOMPARE(worker.ChipSize, 2097152u);
+    QCOMPARE(worker.ChipPage, QStringLiteral("SSTW"));
     QCOMPARE(worker.ChipSeries, QString());
     // Labels black, values blue, one line of six records per match.
     for (int i = 0; i < 6; ++i) {
@@ -217,30 +180,27 @@ void TestProgrammer::identification()
     }
 }
 
-void TestProgrammer::readIdSendsIdsTwice()
+void TestProgrammer::readJob_data()
 {
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoReadID();
-    // The wake command, then the five identification cycles twice: opcode and
-    // address or dummy bytes, then the answer clocked in with 0xFF.
-    const auto answer = [](int bytes) { return QString(2 * bytes, QLatin1Char('f')); };
-    const QStringList ids = {"9f" + answer(3), "90000000" + answer(2), "ab000000" + answer(1),
-                             "15" + answer(2), "4b000000" + answer(17)};
-    QStringList frames;
-    for (const QByteArray &frame : m_emulator.frames())
-        frames << QString::fromLatin1(frame.toHex());
-    QCOMPARE(frames, QStringList("ab") + ids + ids);
-    QVERIFY(!recorder.events.contains(QStringLiteral("status")));
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("folder"); // what the desktop is asked to open
+    QTest::newRow("into a folder") << m_dir.filePath(QStringLiteral("dump.bin")) << m_dir.path();
+    // "/dump.bin" has an empty folder name before its slash; the root is what holds it.
+    QTest::newRow("at the root")
+        << QStringLiteral("/varnock-dump-%1.bin").arg(QCoreApplication::applicationPid()) << "/";
 }
 
 void TestProgrammer::readJob()
 {
+    QFETCH(QString, path);
+    QFETCH(QString, folder);
+    if (!QFileInfo(folder).isWritable())
+        QSKIP("this user cannot write there");
+    const auto removeDump = qScopeGuard([&path] { QFile::remove(path); });
     // A 2 MiB chip: the dump holds all of it, not only the first 1 MiB.
     m_emulator.install(ChipKind::SST25VF016B);
     const QByteArray contents = RandomBytes(2 * kMiB, 1);
     m_emulator.setMemory(contents);
-    const QString path = m_dir.filePath(QStringLiteral("dump.bin"));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
@@ -250,14 +210,10 @@ void TestProgrammer::readJob()
 
     QCOMPARE(ReadFile(path), contents);
     // Logs, then one status and value per 4 KiB chunk, then the report.
-    const int logsBefore = recorder.events.indexOf(QStringLiteral("value"));
-    QVERIFY(logsBefore > 0);
-    QStringList expected = QVector<QString>(logsBefore, "log").toList();
-    expected += {"value", "max"};
-    for (int i = 0; i < 2 * kMiB / 4096; ++i)
-        expected += {"status", "value"};
-    expected += {"value", "log", "log", "model", "done"};
-    QCOMPARE(recorder.events, expected);
+    const QRegularExpression order(
+        "^(log )+value max (status value ){512}value log log model done$");
+    QVERIFY2(order.match(recorder.events.join(' ')).hasMatch(),
+             qPrintable(recorder.events.join(' ')));
     QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
     QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [4096:2097152]"));
     QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
@@ -266,29 +222,8 @@ void TestProgrammer::readJob()
              QStringList({"Flash Chip Read File Saved in:|#000000|1|n",
                           QDir::toNativeSeparators(path) + "|#0000ff|1|n"}));
     // The folder of the dump is opened for the operator.
-    QCOMPARE(worker.FileName, m_dir.path());
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(m_dir.path())}));
-}
-
-void TestProgrammer::readJobAtRootOpensRoot()
-{
-    // "/dump.bin" has an empty folder name before its slash; the root is what holds it.
-    const QString path =
-        QStringLiteral("/varnock-dump-%1.bin").arg(QCoreApplication::applicationPid());
-    QFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly))
-        QSKIP("this user cannot write to the root folder");
-    probe.close();
-    const auto removeDump = qScopeGuard([&path] { QFile::remove(path); });
-    QList<QUrl> opened;
-    UrlCatcher catcher(&opened);
-    CH341 worker(false);
-    worker.FileName = path;
-    worker.DoReadFlash();
-
-    QCOMPARE(ReadFile(path).size(), kMiB);
-    QCOMPARE(worker.FileName, QStringLiteral("/"));
-    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(QStringLiteral("/"))}));
+    QCOMPARE(worker.FileName, folder);
+    QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
 }
 
 void TestProgrammer::readRoutine_data()
@@ -322,8 +257,8 @@ void TestProgrammer::readRoutine()
     CH341 worker(false);
     QCOMPARE(worker.InitializeProgrammer(), 1);
     JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
-    m_emulator.resetCounters();
+    m_emulator.chip().clearFrames();
+    m_emulator.link().resetCounters();
 
     QByteArray result("prefix");
     QCOMPARE(worker.ReadFlashData(size, chunkSpec, &result), 1);
@@ -345,222 +280,151 @@ void TestProgrammer::readRoutine()
     // Chunks up to a page take one exchange: select, header and deselect ride
     // with the data; one more sends the last deselect before the routine returns.
     if (chunkSpec == QLatin1String("256"))
-        QCOMPARE(m_emulator.exchanges(), quint64(chunks.size() + 1));
+        QCOMPARE(m_emulator.link().counters().exchanges, quint64(chunks.size() + 1));
     QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
     QCOMPARE(recorder.values.first(), 0ull);
     QCOMPARE(recorder.values.last(), 0ull);
     worker.ReleaseAndClose();
 }
 
-void TestProgrammer::writeRoutineChunks_data()
-{
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QList<int>>("chunks");
-    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
-    QTest::newRow("page 256, short last")
-        << "256" << 1000 << QList<int>{256, 256, 256, 232} << QList<int>{};
-    QTest::newRow("page 32") << "32" << 64 << QList<int>{32, 32} << QList<int>{};
-    QTest::newRow("blank pages skipped")
-        << "256" << 1300 << QList<int>{256, 256, 256, 256, 256, 20} << QList<int>{0, 2, 5};
-}
-
-void TestProgrammer::writeRoutineChunks()
-{
-    QFETCH(QString, page);
-    QFETCH(int, length);
-    QFETCH(QList<int>, chunks);
-    QFETCH(QList<int>, blank);
-    QByteArray data = RandomBytes(length, 6);
-    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
-        if (blank.contains(i))
-            data.replace(offset, chunks.at(i), QByteArray(chunks.at(i), char(0xFF)));
-    }
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-    JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
-    QCOMPARE(worker.WriteFlashData(length, page, data), 1);
-
-    QList<QByteArray> programs;
-    const QList<QByteArray> frames = m_emulator.frames();
-    QCOMPARE(frames.last(), QByteArray::fromHex("04"));
-    for (int i = 0; i < frames.size(); ++i) {
-        if (frames.at(i).at(0) != char(0x02))
-            continue;
-        // Every page program follows its own write enable.
-        QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
-        programs << frames.at(i);
-    }
-    QList<QByteArray> expected;
-    for (int i = 0, offset = 0; i < chunks.size(); offset += chunks.at(i++)) {
-        if (!blank.contains(i))
-            expected << Header(0x02, quint32(offset), false) + data.mid(offset, chunks.at(i));
-        // Skipped chunks still report their progress.
-        QCOMPARE(recorder.statusTexts.at(i),
-                 QStringLiteral("Write [%1 / %2]").arg(offset + chunks.at(i)).arg(length));
-    }
-    QCOMPARE(programs, expected);
-    QCOMPARE(recorder.statusTexts.size(), chunks.size());
-    QCOMPARE(m_emulator.memory().left(length), data);
-    QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::aaiRoutine_data()
+void TestProgrammer::writeRoutine_data()
 {
     QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<QString>("page");
     QTest::addColumn<int>("length");
-    QTest::addColumn<QByteArray>("first"); // the first AAI command
-    QTest::newRow("SSTW: words, odd image padded")
-        << ChipKind::SST25VF016B << "SSTW" << 601 << QByteArray::fromHex("AD000000");
-    QTest::newRow("SSTB: bytes") << ChipKind::SST25VF040 << "SSTB" << 300
-                                 << QByteArray::fromHex("AF000000");
+    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
+    const ChipKind small = ChipKind::W25Q80DV;
+    QTest::newRow("page 256, short last") << small << "256" << 1000 << QList<int>{};
+    QTest::newRow("page 32") << small << "32" << 64 << QList<int>{};
+    QTest::newRow("blank pages skipped") << small << "256" << 1300 << QList<int>{0, 2, 5};
+    QTest::newRow("SSTW: AAI in words, odd image padded")
+        << ChipKind::SST25VF016B << "SSTW" << 601 << QList<int>{};
+    QTest::newRow("SSTB: AAI in bytes") << ChipKind::SST25VF040 << "SSTB" << 300 << QList<int>{};
 }
 
-void TestProgrammer::aaiRoutine()
+void TestProgrammer::writeRoutine()
 {
     QFETCH(ChipKind, kind);
     QFETCH(QString, page);
     QFETCH(int, length);
-    QFETCH(QByteArray, first);
+    QFETCH(QList<int>, blank);
     m_emulator.install(kind);
     m_emulator.chip().setStatusRegisters(0x00);
-    const QByteArray data = RandomBytes(length, 6);
+    const bool aai = page.startsWith(QLatin1String("SST"));
+    const int chunk = aai ? 256 : page.toInt(); // one status text per chunk
+    QByteArray data = RandomBytes(length, 6);
+    for (int i : blank)
+        data.replace(i * chunk, chunk, QByteArray(qMin(chunk, length - i * chunk), char(0xFF)));
     // The byte-AAI part answers no JEDEC identifier: no job can name it.
     QVERIFY(CH341OpenDevice(0) != nullptr);
     CH341 worker(false);
     worker.ConfigureProgrammer();
     JobRecorder recorder(&worker);
-    m_emulator.clearFrames();
+    m_emulator.chip().clearFrames();
     QCOMPARE(worker.WriteFlashData(length, page, data), 1);
     QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
 
-    // Write enable, the address once, then only data, with a status read per
-    // 256 bytes; write disable leaves AAI mode and the status shows it.
-    const int width = first.at(0) == char(0xAD) ? 2 : 1;
+    // Pages: a write enable before every page program. AAI: write enable, the address once,
+    // then only data; write disable leaves AAI mode and a status read shows it.
+    const QByteArray wren = QByteArray::fromHex("06");
+    const char opcode = page == QLatin1String("SSTW") ? char(0xAD) : aai ? char(0xAF) : 0x02;
+    const int width = opcode == char(0xAD) ? 2 : 1;
     const QByteArray padded = data + QByteArray(length % width, char(0xFF));
+    QList<QByteArray> expected = {aai ? wren : QByteArray()};
+    QStringList statuses;
+    for (int offset = 0; offset < length; offset += chunk) {
+        for (int at = offset; aai && at < qMin(offset + chunk, padded.size()); at += width)
+            expected << (at ? QByteArray(1, opcode) : Header(opcode, 0, false)) +
+                            padded.mid(at, width);
+        if (!aai && !blank.contains(offset / chunk))
+            expected << wren << Header(opcode, quint32(offset), false) + data.mid(offset, chunk);
+        // Skipped chunks still report their progress.
+        statuses
+            << QStringLiteral("Write [%1 / %2]").arg(qMin(offset + chunk, length)).arg(length);
+    }
+    expected.removeAll(QByteArray());
     QList<QByteArray> frames = m_emulator.frames();
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("05FF"));
+    if (aai)
+        QCOMPARE(frames.takeLast(), QByteArray::fromHex("05FF"));
     QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
     frames.removeAll(QByteArray::fromHex("05FF"));
-    QCOMPARE(frames.size(), padded.size() / width);
-    QCOMPARE(frames.first(), first + padded.left(width));
-    for (int i = 1; i < frames.size(); ++i)
-        QCOMPARE(frames.at(i), first.left(1) + padded.mid(i * width, width));
+    QCOMPARE(frames, expected);
     QVERIFY(!m_emulator.chip().isAaiMode());
-    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Write [256 / %1]").arg(length));
-    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [%1 / %1]").arg(length));
+    QCOMPARE(recorder.statusTexts, statuses);
+    QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
     QCOMPARE(recorder.values.last(), qulonglong(length));
     worker.ReleaseAndClose();
-}
-
-void TestProgrammer::writeJob_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::newRow("300000 bytes") << 300000;
-    QTest::newRow("empty file") << 0;
-}
-
-void TestProgrammer::writeJob()
-{
-    QFETCH(int, size);
-    m_emulator.setMemory(RandomBytes(kMiB, 4));
-    const QByteArray image = RandomBytes(size, 5);
-    const QString path = m_dir.filePath(QStringLiteral("image.bin"));
-    QVERIFY(WriteFile(path, image));
-    CH341 worker(false);
-    worker.FileName = path;
-    JobRecorder recorder(&worker);
-    worker.DoWriteFlash();
-
-    // The image, then erased bytes to the end of the chip.
-    QCOMPARE(m_emulator.memory(), image + QByteArray(kMiB - size, char(0xFF)));
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - 2),
-             QStringList({"Erasing Chip... OK", "Writing to Chip... OK"}));
-    QCOMPARE(recorder.logs.last().weight, 4);
-    QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
-    QCOMPARE(recorder.values.last(), qulonglong(size));
-    if (size > 0)
-        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [300000 / 300000]"));
-    QCOMPARE(worker.FileName, path);
 }
 
 void TestProgrammer::families_data()
 {
     QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QString>("setup");  // datasheet commands run before the job
-    QTest::addColumn<int>("errorFlags"); // status bits only the chip itself sets
-    QTest::addColumn<bool>("writeProtectLow");
-    QTest::addColumn<Consent>("consent");
-    QTest::addColumn<QString>("asked"); // the status the question shows; empty: none
+    // Datasheet commands run before the job; "WP#low" pulls the pin low, "ERR" sets the error
+    // flags only the chip itself sets.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("answer"); // "yes:1C": answers yes to the question showing 0x1C
     QTest::addColumn<QStringList>("tail");
 
     const QString erased = QStringLiteral("Erasing Chip... OK");
     const QString written = QStringLiteral("Writing to Chip... OK");
-    const QString cleared = QStringLiteral("Clearing Write Protection... OK");
-    const QStringList clearedAndWritten = {cleared, erased, written};
+    const QStringList clearedAndWritten = {QStringLiteral("Clearing Write Protection... OK"),
+                                           erased, written};
     const QStringList writtenAtOnce = {erased, written};
-    const auto refused = [](const char *status) {
-        return QStringList{QStringLiteral("Chip is Write Protected! Status Register: 0x") +
-                           status};
+    const QStringList refused = {QStringLiteral("Chip is Write Protected! Status Register: 0x1C")};
+    const auto locked = [](const QString &why, const char *status) {
+        return QStringList{"Clearing Write Protection... Protection Locked" + why +
+                           "! Status Register: 0x" + status};
     };
-    const auto locked = [](const QString &why) {
-        return QStringList{QStringLiteral("Clearing Write Protection... ") + why};
-    };
-    const QString byPin = QStringLiteral(
-        "Protection Locked: Status Register Protected and WP# Pin Low! Status Register: 0x");
+    const QString byPin = QStringLiteral(": Status Register Protected and WP# Pin Low");
     const ChipKind sst = ChipKind::SST25VF016B;
     const ChipKind atmel = ChipKind::AT25DF041A;
     const ChipKind winbond = ChipKind::W25Q64FV;
     const ChipKind gd = ChipKind::GD25Q64C;
-    const Consent yes = Consent::Yes;
-    const Consent nobody = Consent::Nobody;
+    const ChipKind micron = ChipKind::MT25QL256;
 
     QTest::newRow("SST protected at power-up, yes: EWSR clears, AAI writes")
-        << sst << "" << 0 << false << yes << "1C" << clearedAndWritten;
-    QTest::newRow("SST protected, no")
-        << sst << "" << 0 << false << Consent::No << "1C" << refused("1C");
-    QTest::newRow("SST protected, nobody to ask")
-        << sst << "" << 0 << false << nobody << "" << refused("1C");
-    QTest::newRow("SST BPL with WP# low: locked")
-        << sst << "50 019C" << 0 << true << yes << "9C" << locked(byPin + "9C");
+        << sst << ""
+        << "yes:1C" << clearedAndWritten;
+    QTest::newRow("SST protected, no") << sst << ""
+                                       << "no:1C" << refused;
+    QTest::newRow("SST protected, nobody to ask") << sst << ""
+                                                  << "" << refused;
+    QTest::newRow("SST BPL with WP# low: locked") << sst << "50 019C WP#low"
+                                                  << "yes:9C" << locked(byPin, "9C");
     QTest::newRow("AT25DF sectors protected at power-up, yes: global unprotect")
-        << atmel << "" << 0 << false << yes << "1C" << clearedAndWritten;
-    QTest::newRow("AT25DF unprotected, WPP high is no protection")
-        << atmel << "06 0100" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("AT25DF SPRL with WP# high: cleared first")
-        << atmel << "06 01BC" << 0 << false << yes << "9C" << clearedAndWritten;
-    QTest::newRow("AT25DF SPRL with WP# low: locked")
-        << atmel << "06 01BC" << 0 << true << yes << "8C" << locked(byPin + "8C");
-    QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120" << 0 << false << yes << "20"
-                                  << clearedAndWritten;
-    QTest::newRow("Macronix QE is no protection")
-        << ChipKind::MX25L6433F << "06 0140" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("GigaDevice BP4")
-        << gd << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
-    QTest::newRow("GigaDevice CMP with BP4..BP0 all set protects nothing")
-        << gd << "06 017C40" << 0 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("Winbond CMP with BP=000 protects everything")
-        << winbond << "06 010040" << 0 << false << yes << "00" << clearedAndWritten;
-    QTest::newRow("Winbond TB and SEC alone protect nothing")
-        << winbond << "06 016000" << 0 << false << nobody << "" << writtenAtOnce;
+        << atmel << ""
+        << "yes:1C" << clearedAndWritten;
+    QTest::newRow("AT25DF unprotected, WPP high is no protection") << atmel << "06 0100"
+                                                                   << "" << writtenAtOnce;
+    QTest::newRow("AT25DF SPRL with WP# high: cleared first") << atmel << "06 01BC"
+                                                              << "yes:9C" << clearedAndWritten;
+    QTest::newRow("AT25DF SPRL with WP# low: locked") << atmel << "06 01BC WP#low"
+                                                      << "yes:8C" << locked(byPin, "8C");
+    QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120"
+                                  << "yes:20" << clearedAndWritten;
+    QTest::newRow("Macronix QE is no protection") << ChipKind::MX25L6433F << "06 0140"
+                                                  << "" << writtenAtOnce;
+    QTest::newRow("GigaDevice BP4") << gd << "06 0140"
+                                    << "yes:40" << clearedAndWritten;
+    QTest::newRow("GigaDevice CMP with BP4..BP0 all set protects nothing") << gd << "06 017C40"
+                                                                           << "" << writtenAtOnce;
+    QTest::newRow("Winbond CMP with BP=000 protects everything") << winbond << "06 010040"
+                                                                 << "yes:00" << clearedAndWritten;
+    QTest::newRow("Winbond TB and SEC alone protect nothing") << winbond << "06 016000"
+                                                              << "" << writtenAtOnce;
     QTest::newRow("Winbond SRP1: locked for good")
-        << winbond << "06 010401" << 0 << false << yes << "04"
-        << locked(
-               QStringLiteral("Protection Locked by One-Time Lock Bits! Status Register: 0x04"));
-    QTest::newRow("Spansion error flags are no protection")
-        << ChipKind::S25FL128S << "" << 0x60 << false << nobody << "" << writtenAtOnce;
-    QTest::newRow("Micron BP3, write enable before B7 and E9")
-        << ChipKind::MT25QL256 << "06 0140" << 0 << false << yes << "40" << clearedAndWritten;
+        << winbond << "06 010401"
+        << "yes:04" << locked(" by One-Time Lock Bits", "04");
+    QTest::newRow("Spansion error flags are no protection") << ChipKind::S25FL128S << "ERR"
+                                                            << "" << writtenAtOnce;
+    QTest::newRow("Micron BP3, write enable before B7 and E9") << micron << "06 0140"
+                                                               << "yes:40" << clearedAndWritten;
     QTest::newRow("protection the worker misjudges: the blank check stops the write")
-        << ChipKind::EN25QH64 << "06 0120" << 0 << false << nobody << ""
+        << ChipKind::EN25QH64 << "06 0120"
+        << ""
         << QStringList{QStringLiteral("Erasing Chip... Erase Failed: Chip Not Blank at 0x000000")};
-    QTest::newRow("Micron left in 4-byte mode by an earlier job")
-        << ChipKind::MT25QL256 << "06 B7" << 0 << false << nobody << "" << writtenAtOnce;
+    QTest::newRow("Micron left in 4-byte mode by an earlier job") << micron << "06 B7"
+                                                                  << "" << writtenAtOnce;
 }
 
 // Every family through the real write job: an unprotected chip is written at
@@ -569,17 +433,14 @@ void TestProgrammer::families()
 {
     QFETCH(ChipKind, kind);
     QFETCH(QString, setup);
-    QFETCH(int, errorFlags);
-    QFETCH(bool, writeProtectLow);
-    QFETCH(Consent, consent);
-    QFETCH(QString, asked);
+    QFETCH(QString, answer);
     QFETCH(QStringList, tail);
     m_emulator.install(kind);
     emu::SpiFlashChip &chip = m_emulator.chip();
-    m_emulator.poke(setup);
-    if (errorFlags)
-        chip.setStatusRegisters(uint8_t(chip.status() | errorFlags));
-    chip.setWriteProtectPin(!writeProtectLow);
+    m_emulator.poke(QString(setup).remove(QStringLiteral("WP#low")).remove(QStringLiteral("ERR")));
+    if (setup.contains(QStringLiteral("ERR")))
+        chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
+    chip.setWriteProtectPin(!setup.contains(QStringLiteral("WP#low")));
     const QByteArray before = RandomBytes(m_emulator.memory().size(), 7);
     m_emulator.setMemory(before);
     const QByteArray image = RandomBytes(4097, 8);
@@ -590,20 +451,25 @@ void TestProgrammer::families()
     worker.FileName = path;
     JobRecorder recorder(&worker);
     QStringList questions;
-    if (consent != Consent::Nobody) {
+    if (!answer.isEmpty()) {
         connect(&worker, &CH341::ClearProtection_Question, this, [&](QString status) {
             questions << status;
-            worker.AnswerClearProtection(consent == Consent::Yes);
+            worker.AnswerClearProtection(answer.startsWith(QLatin1String("yes")));
         });
     }
     worker.DoWriteFlash();
 
     const QStringList lines = recorder.lines();
     QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
-    QCOMPARE(questions, asked.isEmpty() ? QStringList() : QStringList(asked));
+    QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     if (tail.last() == QLatin1String("Writing to Chip... OK")) {
         QCOMPARE(m_emulator.memory().left(image.size()), image);
         QCOMPARE(m_emulator.memory().mid(image.size(), 4096), QByteArray(4096, char(0xFF)));
+        QCOMPARE(recorder.logs.last().weight, 4);
+        QCOMPARE(recorder.maxima, QList<qulonglong>({4097}));
+        QCOMPARE(recorder.values.last(), 4097ull);
+        QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [4097 / 4097]"));
+        QCOMPARE(worker.FileName, path);
     } else {
         QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
         QCOMPARE(m_emulator.memory(), before);
@@ -650,34 +516,6 @@ void TestProgrammer::fourByteModeLeftAfterFailure()
     QVERIFY(recorder.lines().last().endsWith(QStringLiteral("Programmer Transfer Failed!")));
     QVERIFY(!m_emulator.chip().isFourByteMode());
     QCOMPARE(m_emulator.frames().last(), QByteArray::fromHex(write ? "04" : "E9"));
-}
-
-void TestProgrammer::eraseJob()
-{
-    m_emulator.setMemory(RandomBytes(kMiB, 10));
-    CH341 worker(false);
-    JobRecorder recorder(&worker);
-    worker.DoEraseFlash();
-    QCOMPARE(m_emulator.memory(), QByteArray(kMiB, char(0xFF)));
-    QCOMPARE(recorder.lines().last(), QStringLiteral("Erasing Chip... OK"));
-    QVERIFY(!recorder.statusTexts.isEmpty());
-    QCOMPARE(recorder.statusTexts.count("Chip Erasing in Progress."), recorder.statusTexts.size());
-    QVERIFY(!recorder.events.contains(QStringLiteral("max")));
-
-    // After identification: the protection check (both status registers of a
-    // part with CMP), write enable, chip erase, status polls until the chip is
-    // ready, the blank check of both ends, write disable.
-    QList<QByteArray> frames = m_emulator.frames().mid(1 + 5);
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("05FF"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("35FF"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("06"));
-    QCOMPARE(frames.takeFirst(), QByteArray::fromHex("C7"));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("04"));
-    const QByteArray blank(4096, char(0xFF));
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("030FF000") + blank);
-    QCOMPARE(frames.takeLast(), QByteArray::fromHex("03000000") + blank);
-    const QByteArray poll = QByteArray::fromHex("05FF");
-    QCOMPARE(frames, QVector<QByteArray>(recorder.statusTexts.size() + 1, poll).toList());
 }
 
 void TestProgrammer::verifyJob_data()
@@ -736,21 +574,25 @@ void TestProgrammer::busTranscripts_data()
     QTest::addColumn<int>("imageSize");
     QTest::addColumn<int>("windows");
     QTest::addColumn<QByteArray>("sha1");
+    QTest::addColumn<QString>("status"); // the last status text
     const ChipKind small = ChipKind::W25Q80DV;
     QTest::newRow("identify") << small << QByteArray("id") << 0 << 11
-                              << QByteArray("62b4f4ee994bb8a98f3b68eb98201b6941dee5ca");
+                              << QByteArray("62b4f4ee994bb8a98f3b68eb98201b6941dee5ca") << "";
     QTest::newRow("read") << small << QByteArray("read") << 0 << 263
-                          << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891");
+                          << QByteArray("ae15467f3231bd5f463f1a4aea76469d31ff9891")
+                          << "Read [1048576:1048576]";
     QTest::newRow("write, some pages blank")
         << small << QByteArray("write") << 300000 << 2359
-        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f");
+        << QByteArray("c605cae318c77457d80869811acab3b2ab2caf2f") << "Write [300000 / 300000]";
     QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 1178
-                            << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011");
+                            << QByteArray("1a60e5c808429f4322857e5a4eff194edd9f3011")
+                            << "Read [300000:300000]";
     QTest::newRow("erase") << small << QByteArray("erase") << 0 << 14
-                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da");
+                           << QByteArray("dab5d4b16cc801333e844784ac3642ec19ddc0da")
+                           << "Chip Erasing in Progress.";
     QTest::newRow("verify, 4-byte addresses")
         << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65547
-        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d");
+        << QByteArray("d025e6ec9a2de193a262e92cfb9ea4925118809d") << "Read [16777516:16777516]";
 }
 
 void TestProgrammer::busTranscripts()
@@ -760,6 +602,7 @@ void TestProgrammer::busTranscripts()
     QFETCH(int, imageSize);
     QFETCH(int, windows);
     QFETCH(QByteArray, sha1);
+    QFETCH(QString, status);
     m_emulator.install(kind);
     const QByteArray contents = RandomBytes(m_emulator.memory().size(), 12);
     m_emulator.setMemory(contents);
@@ -772,6 +615,7 @@ void TestProgrammer::busTranscripts()
     UrlCatcher catcher(&opened);
     CH341 worker(false);
     worker.FileName = path;
+    JobRecorder recorder(&worker);
     const QHash<QByteArray, void (CH341::*)()> jobs = {{"id", &CH341::DoReadID},
                                                        {"read", &CH341::DoReadFlash},
                                                        {"write", &CH341::DoWriteFlash},
@@ -794,6 +638,10 @@ void TestProgrammer::busTranscripts()
     }
     QCOMPARE(count, windows);
     QCOMPARE(hash.result().toHex(), sha1);
+    QCOMPARE(recorder.statusTexts.value(recorder.statusTexts.size() - 1), status);
+    // An erase shows one status throughout.
+    if (job == "erase")
+        QCOMPARE(recorder.statusTexts.count(status), recorder.statusTexts.size());
 }
 
 QTEST_MAIN(TestProgrammer)

@@ -9,36 +9,16 @@
 namespace {
 emu::ChipModel ModelOf(ChipKind kind)
 {
-    switch (kind) {
-    case ChipKind::W25Q80DV:
-        return emu::w25q80dv();
-    case ChipKind::W25Q64FV:
-    case ChipKind::NoChip:
-        return emu::w25q64fv();
-    case ChipKind::W25Q256JV:
-        return emu::w25q256jv();
-    case ChipKind::SST25VF016B:
-        return emu::sst25vf016b();
-    case ChipKind::SST25VF040:
-        return emu::sst25vf040();
-    case ChipKind::AT25DF041A:
-        return emu::at25df041a();
-    case ChipKind::MX25L6433F:
-        return emu::mx25l6433f();
-    case ChipKind::GD25Q64C:
-        return emu::gd25q64c();
-    case ChipKind::S25FL128S:
-        return emu::s25fl128s();
-    case ChipKind::MT25QL256:
-        return emu::mt25ql256();
-    case ChipKind::EN25QH64:
+    if (kind == ChipKind::EN25QH64)
         return emu::ChipModelBuilder(emu::mx25l6433f()).jedecId(0x1C, 0x70, 0x17).build();
-    case ChipKind::AT45DB161D:
-        return emu::at45db161d();
-    case ChipKind::Unknown:
+    if (kind == ChipKind::Unknown)
         return emu::ChipModelBuilder(emu::w25q80dv()).jedecId(0x12, 0x34, 0x56).build();
-    }
-    return emu::w25q64fv();
+    // In the order of ChipKind.
+    static emu::ChipModel (*const models[])() = {
+        emu::w25q80dv,   emu::w25q64fv,   emu::w25q256jv, emu::sst25vf016b, emu::sst25vf040,
+        emu::at25df041a, emu::mx25l6433f, emu::gd25q64c,  emu::s25fl128s,   emu::mt25ql256,
+        nullptr,         emu::at45db161d, nullptr,        emu::w25q64fv};
+    return models[int(kind)]();
 }
 } // namespace
 
@@ -103,9 +83,4 @@ UrlCatcher::~UrlCatcher()
 {
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-}
-
-void UrlCatcher::open(const QUrl &url)
-{
-    m_opened->append(url);
 }

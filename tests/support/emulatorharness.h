@@ -36,25 +36,15 @@ public:
     emu::SpiFlashChip &chip() { return m_link->chip(); }
     // Runs space-separated hex commands on the chip, each in its own select window.
     void poke(const QString &commands);
-
-    void setVersion(uint8_t version) { m_link->setVersion(version); }
-    void setPresent(bool present) { m_link->setPresent(present); }
-    void unplugAfterTransfers(quint64 n) { m_link->unplugAfterTransfers(n); }
-    void replug() { m_link->replug(); }
-    void setStuckBusy(bool stuck) { m_link->chip().setStuckBusy(stuck); }
     void setBlockProtect(int bits) { m_link->chip().setBlockProtection(uint8_t(bits)); }
 
     void setMemory(const QByteArray &contents);
     QByteArray memory() const;
     QList<QByteArray> frames() const;
-    void clearFrames() { m_link->chip().clearFrames(); }
 
     bool isOpen() const { return m_link->isOpen(); }
     // Every bridge pin is an input again.
     bool isReleased() const { return m_link->firmware().pinDirections() == 0; }
-
-    void resetCounters() { m_link->resetCounters(); }
-    quint64 exchanges() const { return m_link->counters().exchanges; }
     // What the unplug fault counts: exchanges and control requests.
     quint64 transfers() const;
 
@@ -72,7 +62,7 @@ public:
     ~UrlCatcher() override;
 
 public slots:
-    void open(const QUrl &url);
+    void open(const QUrl &url) { m_opened->append(url); }
 
 private:
     QList<QUrl> *m_opened;
