@@ -246,12 +246,12 @@ bool Ch341Driver::queueSpiPackets(uint32_t length, const uint8_t *buffer, bool w
 
 bool Ch341Driver::makeRoom(std::size_t bytes)
 {
-    return m_pendingBytes + bytes <= kMaxOutTransfer || flushPending();
+    return m_pendingBytes + bytes <= kMaxExchangeOut || flushPending();
 }
 
 void Ch341Driver::appendPacket(const uint8_t *bytes, std::size_t size)
 {
-    if (m_lastTransferEnded)
+    if (m_lastTransferEnded || m_pendingOut.back().size() + size > kMaxOutTransfer)
         m_pendingOut.emplace_back();
     m_pendingOut.back().insert(m_pendingOut.back().end(), bytes, bytes + size);
     m_pendingBytes += size;

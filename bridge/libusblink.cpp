@@ -308,11 +308,11 @@ UsbResult LibusbLink::exchange(const OutTransfers &out, const std::vector<std::s
         return UsbResult::NoDevice;
     std::size_t outBytes = 0;
     for (const std::vector<uint8_t> &transfer : out) {
-        if (transfer.empty())
+        if (transfer.empty() || transfer.size() > kMaxOutTransfer)
             return UsbResult::Io;
         outBytes += transfer.size();
     }
-    if (out.empty() || outBytes > kMaxOutTransfer)
+    if (out.empty() || outBytes > kMaxExchangeOut)
         return UsbResult::Io;
 
     // IN transfers first, so that every reply packet finds a waiting buffer;

@@ -19,8 +19,11 @@ constexpr uint16_t kSerialModeProductId = 0x5523;
 constexpr uint8_t kBulkOutEndpoint = 0x02;
 constexpr uint8_t kBulkInEndpoint = 0x82;
 constexpr std::size_t kPacketSize = 32;
-// Most bytes the bridge is given in one exchange, over all its OUT transfers.
+// Largest bulk OUT transfer the bridge is given at once.
 constexpr std::size_t kMaxOutTransfer = 4096;
+// Most bytes of all the OUT transfers of one exchange: a whole 4 KiB SPI read
+// (133 packets) with its header fits.
+constexpr std::size_t kMaxExchangeOut = 8192;
 
 // The bulk OUT transfers of one exchange.
 using OutTransfers = std::vector<std::vector<uint8_t>>;
@@ -56,7 +59,7 @@ public:
 
     // One blocking exchange: an IN transfer for each entry of inLengths is
     // queued first, then each entry of `out` goes, in order, as one bulk OUT
-    // transfer (at most kMaxOutTransfer bytes together), then every IN
+    // transfer (each at most kMaxOutTransfer, together at most kMaxExchangeOut bytes), then every IN
     // transfer is reaped in order and their bytes are appended to `in`. A
     // short packet ends a bulk transfer, so only the last packet of each OUT
     // transfer may be short. An IN transfer that returns another length than

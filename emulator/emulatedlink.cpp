@@ -100,10 +100,12 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
         return UsbResult::NoDevice;
     }
     std::size_t outBytes = 0;
+    bool tooLong = false;
     for (const std::vector<uint8_t> &transfer : out) {
         outBytes += transfer.size();
+        tooLong = tooLong || transfer.size() > ch341::kMaxOutTransfer;
     }
-    if (!m_open || outBytes > ch341::kMaxOutTransfer) {
+    if (!m_open || tooLong || outBytes > ch341::kMaxExchangeOut) {
         return UsbResult::Io;
     }
     if (!consumeTransfer()) {

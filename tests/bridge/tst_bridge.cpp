@@ -105,7 +105,9 @@ struct RecordingLink : ch341::UsbLink
         }
         exchanges.push_back(recorded);
         framingFaults += spiPackets != inLengths || recorded.out.isEmpty() ||
-                         std::size_t(recorded.out.size()) > ch341::kMaxOutTransfer;
+                         std::size_t(recorded.out.size()) > ch341::kMaxExchangeOut;
+        for (const QByteArray &transfer : recorded.transfers)
+            framingFaults += std::size_t(transfer.size()) > ch341::kMaxOutTransfer;
         reply = scriptedReplies.value(int(exchanges.size()) - 1, reply);
         in.insert(in.end(), reply.bytes.begin(), reply.bytes.end());
         return reply.result;
@@ -158,18 +160,23 @@ private slots:
         QTest::addColumn<int>("length");
         QTest::addColumn<int>("pinSettings");
         QTest::addColumn<int>("exchanges");
-        QTest::newRow("128 packets fill one OUT") << 128 * 31 << 0 << 1;
-        QTest::newRow("packet 129 opens a second OUT") << 128 * 31 + 1 << 0 << 2;
-        QTest::newRow("pin packet counts toward 4 KiB") << 128 * 31 << 1 << 2;
-        QTest::newRow("127 packets ride with a pin packet") << 127 * 31 << 1 << 1;
+        QTest::addColumn<QList<int>>("transfers"); // sizes of the first exchange's OUTs
+        QTest::newRow("128 packets fill one OUT") << 128 * 31 << 0 << 1 << QList<int>{4096};
+        QTest::newRow("packet 129 opens a second OUT")
+            << 128 * 31 + 1 << 0 << 1 << QList<int>{4096, 2};
+        QTest::newRow("pin packet counts toward 4 KiB")
+            << 128 * 31 << 1 << 1 << QList<int>{4096, 32};
+        QTest::newRow("packet 257 opens a second exchange")
+            << 256 * 31 + 1 << 0 << 2 << QList<int>{4096, 4096};
     }
 
-    // Packets of A8 + 31 bytes, one IN per packet, one exchange per 4 KiB OUT.
+    // Packets of A8 + 31 bytes, one IN per packet, 4 KiB OUT transfers, 8 KiB exchanges.
     void streamPacketsAndExchanges()
     {
         QFETCH(int, length);
         QFETCH(int, pinSettings);
         QFETCH(int, exchanges);
+        QFETCH(QList<int>, transfers);
         Session session;
         QByteArray expected;
         for (int i = 0; i < pinSettings; ++i) {
@@ -187,7 +194,10 @@ private slots:
         for (const RecordingLink::Exchange &exchange : session.link->exchanges)
             wire += exchange.out;
         QVERIFY(wire == expected);
-        QCOMPARE(session.link->exchanges[0].out.size(), std::min(wire.size(), 4096));
+        QList<int> sizes;
+        for (const QByteArray &transfer : session.link->exchanges[0].transfers)
+            sizes << transfer.size();
+        QCOMPARE(sizes, transfers);
         QCOMPARE(session.link->framingFaults, 0);
         for (char &byte : buffer)
             byte = char(~byte);
@@ -274,14 +284,14 @@ private slots:
         QVERIFY(stream(session.driver, status));
         COMPARE_HEX(session.link->exchanges[1].out, hex("A805"));
 
-        for (int i = 0; i < 16; ++i)
+        for (int i = 0; i < 31; ++i)
             QVERIFY(queue(session.driver, page));
         QCOMPARE(session.link->exchanges.size(), std::size_t(3));
         // Eight full packets and a short one of 8 bytes a page; the queue is sent when the
-        // next packet would not fit.
-        QCOMPARE(session.link->exchanges[2].out.size(), 15 * (8 * 32 + 9) + 3 * 32);
+        // next packet would not fit in 8 KiB.
+        QCOMPARE(session.link->exchanges[2].out.size(), 30 * (8 * 32 + 9) + 7 * 32);
         session.link->scriptedReplies[3] = {UsbResult::NoDevice, QByteArray()};
-        for (int i = 0; i < 14; ++i)
+        for (int i = 0; i < 30; ++i)
             QVERIFY(queue(session.driver, page));
         QVERIFY(!queue(session.driver, page));
         QVERIFY(session.driver.isLost());
@@ -298,7 +308,7 @@ private slots:
         QTest::newRow("timeout") << 40 << 0 << UsbResult::Timeout << 0;
         QTest::newRow("link Ok but a byte missing") << 40 << 0 << UsbResult::Ok << 39;
         QTest::newRow("link Ok but a byte too many") << 40 << 0 << UsbResult::Ok << 41;
-        QTest::newRow("second 4 KiB OUT fails") << 5000 << 1 << UsbResult::Timeout << 0;
+        QTest::newRow("second 8 KiB exchange fails") << 9000 << 1 << UsbResult::Timeout << 0;
         QTest::newRow("unplugged") << 40 << 0 << UsbResult::NoDevice << 0;
     }
 

@@ -386,8 +386,8 @@ private slots:
             << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
         QTest::newRow("read chunk: two exchanges, done in the third frame")
             << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
-        QTest::newRow("8000 bytes behind a pin packet: one exchange per 4 KiB")
-            << "sel S8000 desel" << uint64_t(3) << uint64_t(44506666);
+        QTest::newRow("8000 bytes behind a pin packet: one exchange per 8 KiB")
+            << "sel S8000 desel" << uint64_t(2) << uint64_t(44506666);
         QTest::newRow("pause sends the queued pins first")
             << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs);
         QTest::newRow("pause with nothing queued costs no exchange")
