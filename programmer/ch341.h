@@ -137,6 +137,8 @@ private:
     // hold anything but 0xFF.
     bool RefuseNonBlankChip();
     bool ReadAt(uint32_t address, int count, QByteArray &data);
+    // One status-type register: its opcode, then one byte clocked in.
+    bool ReadRegister(uint8_t opcode, uint8_t &value);
     bool ReadStatus(uint8_t &status);
     WaitResult WaitWhileErasing(bool tracePolls);
     WaitResult WaitWhileProgramming(qint64 timeoutMs);

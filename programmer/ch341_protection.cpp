@@ -21,15 +21,7 @@ bool CH341::ReadProtectionStatus(uint8_t &status1, uint8_t &status2)
     status2 = 0;
     if (!ReadStatus(status1))
         return false;
-    if (!Family->hasComplementBit)
-        return true;
-    SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RDSR2)));
-    QByteArray answer;
-    SpiReceive(1, answer);
-    if (answer.isEmpty())
-        return false;
-    status2 = static_cast<uint8_t>(answer.at(0));
-    return true;
+    return !Family->hasComplementBit || ReadRegister(SpiOpcode::RDSR2, status2);
 }
 
 bool CH341::AskToClearProtection(uint8_t status1)

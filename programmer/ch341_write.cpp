@@ -36,14 +36,21 @@ qint64 ChipEraseBudgetMs(uint32_t chipSize)
 }
 } // namespace
 
-bool CH341::ReadStatus(uint8_t &status)
+bool CH341::ReadRegister(uint8_t opcode, uint8_t &value)
 {
-    SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RDSR)));
+    SpiSend(0, 1, QByteArray(1, char(opcode)));
     QByteArray answer;
     SpiReceive(1, answer);
     if (answer.isEmpty())
         return false;
-    status = static_cast<uint8_t>(answer.at(0));
+    value = static_cast<uint8_t>(answer.at(0));
+    return true;
+}
+
+bool CH341::ReadStatus(uint8_t &status)
+{
+    if (!ReadRegister(SpiOpcode::RDSR, status))
+        return false;
     m_lastStatus = status;
     return true;
 }
