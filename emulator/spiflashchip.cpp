@@ -32,7 +32,13 @@ constexpr uint8_t kEnter4ByteMode = 0xB7;    // EN4B
 constexpr uint8_t kDeepPowerDown = 0xB9;     // DP
 constexpr uint8_t kChipErase = 0xC7;         // CE
 constexpr uint8_t kBlockErase = 0xD8;        // BE, 64 KiB
-constexpr uint8_t kExit4ByteMode = 0xE9;     // EX4B
+// The same commands with a 4-byte address whatever the address mode, on
+// parts above 16 MiB: READ4B, PP4B, SE4B, BE4B.
+constexpr uint8_t kRead4Byte = 0x13;
+constexpr uint8_t kPageProgram4Byte = 0x12;
+constexpr uint8_t kSectorErase4Byte = 0x21;
+constexpr uint8_t kBlockErase4Byte = 0xDC;
+constexpr uint8_t kExit4ByteMode = 0xE9; // EX4B
 
 // MISO is not driven: the board's pull-up reads as ones.
 constexpr uint8_t kFloating = 0xFF;
@@ -108,6 +114,7 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
     const std::size_t position = m_byteCount++;
     if (position == 0) {
         m_opcode = mosi;
+        m_commandFourByte = m_model.supports4ByteAddressing && takeFourByteOpcode();
         settle();
         // Asleep, the chip listens only for its wake-up; busy, only for the
         // status reads.
@@ -128,6 +135,22 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
         return kFloating;
     }
     return respond(position - 1, mosi);
+}
+
+// Reads a 4-byte-address opcode as its 3-byte twin with a 4-byte address.
+bool SpiFlashChip::takeFourByteOpcode()
+{
+    static constexpr uint8_t kTwins[][2] = {{kRead4Byte, kRead},
+                                            {kPageProgram4Byte, kPageProgram},
+                                            {kSectorErase4Byte, kSectorErase},
+                                            {kBlockErase4Byte, kBlockErase}};
+    for (const auto &twin : kTwins) {
+        if (m_opcode == twin[0]) {
+            m_opcode = twin[1];
+            return true;
+        }
+    }
+    return false;
 }
 
 // index counts the bytes after the opcode.

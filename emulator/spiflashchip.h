@@ -77,7 +77,8 @@ public:
 
 private:
     void settle();
-    std::size_t addressLength() const { return m_fourByteMode ? 4 : 3; }
+    std::size_t addressLength() const { return m_fourByteMode || m_commandFourByte ? 4 : 3; }
+    bool takeFourByteOpcode();
     uint8_t respond(std::size_t index, uint8_t mosi);
     uint8_t respondIdentification(std::size_t index) const;
     uint8_t respondRead(std::size_t index, uint8_t mosi);
@@ -108,6 +109,7 @@ private:
     bool m_stuckBusy = false;
     bool m_poweredDown = false;
     bool m_fourByteMode = false;
+    bool m_commandFourByte = false; // the command in progress carries a 4-byte address
     bool m_writeProtectHigh = true;
     // SST: the command before this one enabled a status write (EWSR or WREN).
     bool m_statusWriteArmed = false;

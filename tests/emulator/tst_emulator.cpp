@@ -171,6 +171,9 @@ private slots:
         QTest::newRow("4-byte addresses reach above 16 MiB until E9")
             << w25q256 << "B7 06 0201000005AA E9 | 0300000500 B7 030100000500"
             << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
+        QTest::newRow("12h and 13h carry 4-byte addresses in 3-byte mode")
+            << w25q256 << "06 120100000555 | 130100000500 0300000500"
+            << hex("FFFFFFFFFF55 FFFFFFFFFF");
         QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7 | 1500" << hex("FF60");
 
         // Other families, as their datasheets describe them.
