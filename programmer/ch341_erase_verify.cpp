@@ -5,7 +5,6 @@
 #include <QDebug>
 
 namespace {
-constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
 constexpr uint32_t kBlankCheckBytes = 4096;

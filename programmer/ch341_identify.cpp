@@ -16,7 +16,6 @@ static void RegisterResources()
 
 namespace {
 const QString kChipListPath = QStringLiteral(":/database/bin/chiplist.xml");
-constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 
 struct IdCommand
 {

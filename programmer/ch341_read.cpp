@@ -9,8 +9,6 @@
 #include <QUrl>
 
 namespace {
-// Above 16 MiB the chip needs its 4-byte address mode.
-constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 constexpr int kSstReadChunk = 2048;
 // A whole 4 KiB chunk keeps a bulk OUT transfer full; the SPI clock, not the
 // USB frames, then bounds the dump.

@@ -11,7 +11,6 @@
 #include <algorithm>
 
 namespace {
-constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
 // The bridge waits this long after the page data before the first status
 // poll, in the same USB exchange: longer than a typical page program of the
 // chips in the list (0.4 to 0.8 ms), short enough that the exchange still

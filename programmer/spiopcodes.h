@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// Above 16 MiB a chip needs 4-byte addresses; exactly 16 MiB still fits in three.
+constexpr uint32_t kThreeByteAddressLimit = 0x1000000;
+
 namespace SpiOpcode {
 constexpr uint8_t WREN = 0x06;     // write enable: sets WEL
 constexpr uint8_t WRDI = 0x04;     // write disable: clears WEL
