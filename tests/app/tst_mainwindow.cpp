@@ -176,6 +176,34 @@ private slots:
         QCOMPARE(statusText(), texts.last().first().toString());
     }
 
+    void progressShownWhileJobRuns()
+    {
+        // Each time the GUI thread runs during a job, the window shows the job's newest
+        // status text and progress value, not only its first.
+        m_harness.setMemory(RandomBytes(kChipSize, 42));
+        CH341 job(false);
+        job.FileName = m_workingDir.filePath(QStringLiteral("shown.bin"));
+        connect(&job, &CH341::SetProgreesBar_MaxValue, m_window.get(),
+                &MainWindow::SetProgreesBar_MaxValue);
+        m_window->ShowProgressOf(&job);
+        QString text;
+        QStringList stale;
+        connect(&job, &CH341::Set_Label_Status_TEXT, this, [&text](QString t) { text = t; });
+        connect(&job, &CH341::UpdateProgreesBar_Value, this, [&](qulonglong value) {
+            QCoreApplication::processEvents();
+            const int shown = child<QProgressBar>("pgb")->value();
+            if (!text.isEmpty() && (statusText() != text || qulonglong(shown) != value))
+                stale << QStringLiteral("the window froze at \"%1\", %2 while the job "
+                                        "reported \"%3\", %4")
+                             .arg(statusText())
+                             .arg(shown)
+                             .arg(text)
+                             .arg(value);
+        });
+        job.DoReadFlash();
+        QVERIFY2(stale.isEmpty(), qPrintable(stale.value(0)));
+    }
+
     void hexViewRowsAndReadOnly()
     {
         QHexEdit *hex = hexView();
@@ -413,12 +441,14 @@ private slots:
 
     void protectedChipAsksOperator_data()
     {
-        QTest::addColumn<QString>("answer"); // "Yes", "No" or "close": the window goes away
+        QTest::addColumn<QString>("answer"); // a button, a key, or "close": the window goes away
         QTest::addColumn<QString>("last");   // the job's last log line
         const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
         QTest::newRow("yes: cleared, erased") << "Yes"
                                               << "Erasing Chip... OK";
         QTest::newRow("no: refused as before") << "No" << refused;
+        QTest::newRow("Enter: No is the default") << "Enter" << refused;
+        QTest::newRow("Escape: No") << "Escape" << refused;
         QTest::newRow("window destroyed while asking") << "close" << QString();
     }
 
@@ -445,8 +475,11 @@ private slots:
             QVERIFY(m_harness.isReleased());
             return;
         }
-        question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
-            ->click();
+        if (answer == QLatin1String("Enter") || answer == QLatin1String("Escape"))
+            QTest::keyClick(question, answer == "Enter" ? Qt::Key_Return : Qt::Key_Escape);
+        else
+            question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
+                ->click();
         QVERIFY(waitForIdle());
         const QStringList lines =
             log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -39,6 +39,33 @@ QByteArray Header(char opcode, quint32 address, bool fourByte)
         header += char(address >> 24);
     return header + char(address >> 16) + char(address >> 8) + char(address);
 }
+
+// "" when equal, else where the chip first differs from what it should hold.
+QString FirstDifference(const QByteArray &chip, const QByteArray &expected)
+{
+    int at = 0;
+    while (at < chip.size() && at < expected.size() && chip.at(at) == expected.at(at))
+        ++at;
+    if (at == chip.size() && at == expected.size())
+        return QString();
+    return QStringLiteral("the chip differs from the expected contents first at 0x%1")
+        .arg(at, 6, 16, QLatin1Char('0'));
+}
+
+// A host that stalls after every USB exchange, while the chip keeps working.
+class StallingLink : public emu::EmulatedLink
+{
+public:
+    using EmulatedLink::EmulatedLink;
+    ch341::UsbResult exchange(const ch341::OutTransfers &out,
+                              const std::vector<std::size_t> &inLengths,
+                              std::vector<uint8_t> &in) override
+    {
+        const ch341::UsbResult result = EmulatedLink::exchange(out, inLengths, in);
+        clock().advanceNs(5 * emu::VirtualClock::kNsPerMs);
+        return result;
+    }
+};
 } // namespace
 
 class TestProgrammer : public QObject
@@ -67,8 +94,17 @@ private slots:
     void verifyJob();
     void busTranscripts_data();
     void busTranscripts();
+    void protectionClearKeepsQuadEnable_data();
+    void protectionClearKeepsQuadEnable();
+    void aaiInterrupted_data();
+    void aaiInterrupted();
+    void writeAbove16MiB();
+    void pageDoneWhileHostStalled();
 
 private:
+    // Writes the image with the write job; answers a protection question with yes.
+    QStringList WriteJob(CH341 &worker, const QByteArray &image);
+
     QTemporaryDir m_dir;
     EmulatorHarness m_emulator;
 };
@@ -642,6 +678,114 @@ void TestProgrammer::busTranscripts()
     // An erase shows one status throughout.
     if (job == "erase")
         QCOMPARE(recorder.statusTexts.count(status), recorder.statusTexts.size());
+}
+
+QStringList TestProgrammer::WriteJob(CH341 &worker, const QByteArray &image)
+{
+    worker.FileName = m_dir.filePath(QStringLiteral("image.bin"));
+    if (!WriteFile(worker.FileName, image))
+        return {QStringLiteral("cannot write the image file")};
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::ClearProtection_Question, this,
+            [&worker] { worker.AnswerClearProtection(true); });
+    worker.DoWriteFlash();
+    return recorder.lines();
+}
+
+void TestProgrammer::protectionClearKeepsQuadEnable_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("setup"); // Status Register-1 and -2 written before the job
+    QTest::newRow("Winbond BP2..BP0") << ChipKind::W25Q64FV << "06 011C02";
+    QTest::newRow("Winbond CMP") << ChipKind::W25Q64FV << "06 010042";
+    QTest::newRow("GigaDevice BP4") << ChipKind::GD25Q64C << "06 014002";
+}
+
+// QE (Status Register-2 bit 1) set: a board that boots in quad mode must keep it when the
+// protection is cleared.
+void TestProgrammer::protectionClearKeepsQuadEnable()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, setup);
+    m_emulator.install(kind);
+    m_emulator.poke(setup);
+    const QByteArray image = RandomBytes(4096, 14);
+    CH341 worker(false);
+    const QStringList lines = WriteJob(worker, image);
+    QVERIFY(lines.contains(QStringLiteral("Clearing Write Protection... OK")));
+    QCOMPARE(lines.last(), QStringLiteral("Writing to Chip... OK"));
+    QCOMPARE(m_emulator.memory().left(image.size()), image);
+    const uint8_t status2 = m_emulator.chip().status2();
+    QVERIFY2(status2 == 0x02, qPrintable(QStringLiteral("clearing the protection left Status "
+                                                        "Register-2 at 0x%1, QE lost or CMP kept")
+                                             .arg(status2, 2, 16, QLatin1Char('0'))));
+}
+
+void TestProgrammer::aaiInterrupted_data()
+{
+    QTest::addColumn<bool>("powerLost"); // else one USB exchange times out
+    QTest::addColumn<QString>("last");
+    QTest::newRow("chip reset mid-write: the AAI check stops the job")
+        << true << "Writing to Chip... Programming Failed: Chip Left AAI Mode before 0x000200";
+    QTest::newRow("USB time-out mid-write: write disable ends AAI mode")
+        << false << "Writing to Chip... Programmer Transfer Failed!";
+}
+
+// An SST write that loses its AAI run says so, and leaves a chip the next job can identify.
+void TestProgrammer::aaiInterrupted()
+{
+    QFETCH(bool, powerLost);
+    QFETCH(QString, last);
+    m_emulator.install(ChipKind::SST25VF016B);
+    m_emulator.chip().setStatusRegisters(0x00);
+    CH341 worker(false);
+    connect(&worker, &CH341::Set_Label_Status_TEXT, this, [this, powerLost](QString text) {
+        if (text != QLatin1String("Write [256 / 4096]"))
+            return;
+        if (powerLost)
+            m_emulator.chip().powerCycle();
+        else
+            m_emulator.link().timeOutNextExchange();
+    });
+    QCOMPARE(WriteJob(worker, RandomBytes(4096, 16)).last(), last);
+    QVERIFY2(!m_emulator.chip().isAaiMode(), "the failed write left the chip in AAI mode");
+    CH341 next(false);
+    JobRecorder recorder(&next);
+    next.DoReadID();
+    QVERIFY2(recorder.lines().contains(QStringLiteral("Chip(s) Found based on JDEC ID: 0xBF2541")),
+             qPrintable("the next job cannot identify the chip: " + recorder.lines().join(" / ")));
+}
+
+// Above 16 MiB every page goes out with a 4-byte address; the chip ends in 3-byte mode.
+void TestProgrammer::writeAbove16MiB()
+{
+    m_emulator.install(ChipKind::W25Q256JV);
+    const int size = 16 * kMiB + 3 * 256;
+    QByteArray image = RandomBytes(size, 15);
+    // Pages of 0xFF but for their last byte still need programming, below and above 16 MiB.
+    for (const int page : {16 * kMiB - 256, 16 * kMiB + 256})
+        image.replace(page, 255, QByteArray(255, char(0xFF)));
+    CH341 worker(false);
+    QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
+    const QString difference =
+        FirstDifference(m_emulator.memory(), image + QByteArray(32 * kMiB - size, char(0xFF)));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    QVERIFY2(!m_emulator.chip().isFourByteMode(), "the write left the chip in 4-byte mode");
+}
+
+// A page program at the datasheet's longest (3 ms) outlasts the bridge's 1 ms pause: the first
+// poll finds the chip busy, and the host stalls past its deadline before the next poll. The
+// chip has finished by then: the page is good, not timed out.
+void TestProgrammer::pageDoneWhileHostStalled()
+{
+    emu::ChipModel model = emu::w25q80dv();
+    model.pageProgramNs = 3 * emu::VirtualClock::kNsPerMs;
+    m_emulator.install(std::make_unique<StallingLink>(model));
+    const QByteArray image = RandomBytes(1024, 17);
+    CH341 worker(false);
+    worker.PageProgramTimeoutMs = 0;
+    QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
+    QCOMPARE(m_emulator.memory().left(image.size()), image);
 }
 
 QTEST_MAIN(TestProgrammer)
