@@ -189,11 +189,8 @@ private slots:
         QVERIFY2(last.startsWith(QStringLiteral("000FFFF0 ")) && last.contains(lastBytes),
                  qPrintable(last));
 
-        // The caret still moves (one byte right, one row down); typing changes nothing.
+        // Typing changes nothing.
         hex->setFocus();
-        QTest::keyClick(hex, Qt::Key_Right);
-        QTest::keyClick(hex, Qt::Key_Down);
-        QCOMPARE(hex->cursorPosition(), qint64(17));
         QTest::keyClicks(hex, QStringLiteral("00ff"));
         QTest::keyClick(hex, Qt::Key_Delete);
         QTest::keyClick(hex, Qt::Key_Backspace);
@@ -362,17 +359,6 @@ private slots:
         QCOMPARE(lines.value(refusal + 1),
                  Run(QStringLiteral("Writing to Chip... "), Qt::black, QFont::Normal) +
                      Run(QStringLiteral("OK"), Qt::blue, QFont::ExtraBold));
-
-        // The file has the same two lines, each stamped.
-        QFile file(LogFile::chooseLogFilePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QStringList filed;
-        for (const QString &line : QString::fromLocal8Bit(file.readAll()).split('\n'))
-            filed << line.section(QStringLiteral(" : "), 1);
-        const int filedRefusal = filed.lastIndexOf(
-            QStringLiteral("Operation in Progress! Please Wait Until it is Completed."));
-        QVERIFY(filedRefusal >= 0);
-        QCOMPARE(filed.value(filedRefusal + 1), QStringLiteral("Writing to Chip... OK"));
     }
 
     void twoJobsInARowUseNewWorkers()

@@ -69,16 +69,9 @@ private slots:
         const ChipModel w25q64 = emu::w25q64fv();
         const ChipModel w25q256 = emu::w25q256jv();
         QTest::newRow("9F stops after three bytes") << w25q64 << "9F00000000" << hex("FFEF4017FF");
-        QTest::newRow("90 address 0") << w25q64 << "9000000000000000" << hex("FFFFFFFFEF16EF16");
-        QTest::newRow("90 address 1: device first")
-            << w25q64 << "900000010000" << hex("FFFFFFFF16EF");
-        QTest::newRow("4B unique ID after four dummies")
-            << w25q64 << "4B00000000000000000000000000" << hex("FFFFFFFFFFD26A5C3B1F082947FF");
         QTest::newRow("AT45DB161D: 9F only")
             << emu::at45db161d() << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
 
-        QTest::newRow("WEL shows, status repeats") << w25q64 << "06 | 050000" << hex("FF0202");
-        QTest::newRow("04 clears WEL") << w25q64 << "06 04 | 0500" << hex("FF00");
         QTest::newRow("program only clears bits")
             << w25q64 << "06 02000100F0F00F 06 020001000F3CFF | 03000100000000"
             << hex("FFFFFFFF00300F");
@@ -107,10 +100,6 @@ private slots:
         QTest::newRow("AB wakes it; WREN while asleep was lost")
             << w25q64 << "B9 06 | AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
 
-        QTest::newRow("B7 sets ADS") << w25q256 << "B7 | 1500" << hex("FF61");
-        QTest::newRow("4-byte addresses reach above 16 MiB until E9")
-            << w25q256 << "B7 06 0201000005AA E9 | 0300000500 B7 030100000500"
-            << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
         QTest::newRow("12h and 13h carry 4-byte addresses in 3-byte mode")
             << w25q256 << "06 120100000555 | 130100000500 0300000500"
             << hex("FFFFFFFFFF55 FFFFFFFFFF");
@@ -119,25 +108,14 @@ private slots:
         // Other families, as their datasheets describe them.
         const ChipModel sst = emu::sst25vf016b();
         const QString sstOpen = "50 0100 ";
-        QTest::newRow("SST: BP bits set at power-up") << sst << "| 0500" << hex("FF1C");
         QTest::newRow("SST: WRSR needs EWSR right before")
             << sst << "50 0500 0100 | 0500 50 0100 0500" << hex("FF1C FF FFFF FF00");
         QTest::newRow("SST: 02 programs one byte")
             << sst << sstOpen + "06 020000101122 | 030000100000" << hex("FFFFFFFF11FF");
-        QTest::newRow("SST: word AAI, address once, 04 leaves")
-            << sst << sstOpen + "06 AD0000101122 AD3344 | 0500 04 0500 0300001000000000"
-            << hex("FF42 FF FF00 FFFFFFFF11223344");
         QTest::newRow("SST: AAI mode takes no other command")
             << sst << sstOpen + "06 AD0000101122 0300001000 | 9F000000 04 0300001000"
             << hex("FFFFFFFF FF FFFFFFFF11");
-        QTest::newRow("SST25VF040: byte AAI")
-            << emu::sst25vf040() << sstOpen + "06 AF00002011 AF22 04 | 030000200000"
-            << hex("FFFFFFFF1122");
         const ChipModel atmel = emu::at25df041a();
-        QTest::newRow("AT25DF: sectors protected at power-up, WPP shows WP# high")
-            << atmel << "06 0200000011 | 0500 0300000000" << hex("FF1C FFFFFFFFFF");
-        QTest::newRow("AT25DF: global unprotect")
-            << atmel << "06 0100 06 0200000011 | 0500 0300000000" << hex("FF10 FFFFFFFF11");
         QTest::newRow("AT25DF: SPRL blocks global unprotect until cleared")
             << atmel << "06 01BC 06 0100 | 0500 06 0100 0500" << hex("FF1C FF FFFF FF10");
         const ChipModel micron = emu::mt25ql256();
