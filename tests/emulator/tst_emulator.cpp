@@ -67,7 +67,6 @@ private slots:
         QTest::addColumn<QString>("commands");
         QTest::addColumn<QByteArray>("answers");
         const ChipModel w25q64 = emu::w25q64fv();
-        const ChipModel w25q256 = emu::w25q256jv();
         QTest::newRow("9F stops after three bytes") << w25q64 << "9F00000000" << hex("FFEF4017FF");
         QTest::newRow("AT45DB161D: 9F only")
             << emu::at45db161d() << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
@@ -96,14 +95,6 @@ private slots:
                 << w25q64 << QString("06 02000010A5 06 %1 | 0500 0300001000").arg(command)
                 << hex("FF02FFFFFFFFA5");
         }
-
-        QTest::newRow("AB wakes it; WREN while asleep was lost")
-            << w25q64 << "B9 06 | AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
-
-        QTest::newRow("12h and 13h carry 4-byte addresses in 3-byte mode")
-            << w25q256 << "06 120100000555 | 130100000500 0300000500"
-            << hex("FFFFFFFFFF55 FFFFFFFFFF");
-        QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7 | 1500" << hex("FF60");
 
         // Other families, as their datasheets describe them.
         const ChipModel sst = emu::sst25vf016b();
@@ -143,7 +134,6 @@ private slots:
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<uint64_t>("durationNs");
         QTest::newRow("chip erase C7") << hex("C7") << 20 * kS;
-        QTest::newRow("sector erase") << hex("20001234") << 45 * kMs;
         QTest::newRow("status write") << hex("0100") << 10 * kMs;
         QTest::newRow("page program") << hex("02000000AA") << 700 * kUs;
     }
