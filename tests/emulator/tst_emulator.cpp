@@ -1,18 +1,12 @@
 #include "emulator/chipmodel.h"
-#include "emulator/emulatedlink.h"
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
-#include "bridge/ch341driver.h"
-
 #include <QtTest>
 
-using ch341::UsbResult;
 using emu::ChipModel;
-using emu::EmulatedLink;
 using emu::VirtualClock;
 
-Q_DECLARE_METATYPE(UsbResult)
 Q_DECLARE_METATYPE(ChipModel)
 
 namespace {
@@ -24,11 +18,6 @@ constexpr uint64_t kS = 1000 * kMs;
 QByteArray hex(const QString &text)
 {
     return QByteArray::fromHex(text.toLatin1());
-}
-
-QByteArray toBytes(const std::vector<uint8_t> &bytes)
-{
-    return QByteArray(reinterpret_cast<const char *>(bytes.data()), int(bytes.size()));
 }
 
 // A chip on its own: one select window per command.
@@ -63,58 +52,9 @@ struct Bench
     emu::SpiFlashChip chip;
 };
 
-QByteArray padded(const QByteArray &packet)
-{
-    return packet + QByteArray(32 - packet.size(), '\0');
-}
-
-const QByteArray kSelect = padded(hex("AB806920"));
-const QByteArray kDeselect = padded(hex("AB816920"));
-
-// The bridge shifts bytes out least significant bit first.
-QByteArray mirrored(QByteArray bytes)
-{
-    for (char &byte : bytes)
-        byte = char(ch341::mirrorByte(uint8_t(byte)));
-    return bytes;
-}
-
-QByteArray spiPacket(const QByteArray &bytes)
-{
-    return hex("A8") + mirrored(bytes);
-}
-
-UsbResult send(EmulatedLink &link, const QByteArray &out, std::vector<std::size_t> inLengths,
-               QByteArray *in = nullptr)
-{
-    std::vector<uint8_t> reply;
-    const UsbResult result =
-        link.exchange({std::vector<uint8_t>(out.begin(), out.end())}, inLengths, reply);
-    if (in)
-        *in = toBytes(reply);
-    return result;
-}
-
-// One command of at most 31 bytes framed by chip select; its short SPI packet
-// ends the OUT transfer, else the bridge would clock what follows as data.
-QByteArray linkCommand(EmulatedLink &link, const QByteArray &mosi)
-{
-    QByteArray wire;
-    send(link, kSelect + spiPacket(mosi), {std::size_t(mosi.size())}, &wire);
-    send(link, kDeselect, {});
-    return mirrored(wire);
-}
-
-EmulatedLink &openedLink(EmulatedLink &link)
-{
-    std::string name;
-    link.open(name);
-    return link;
-}
-
 } // namespace
 
-// Drives the emulated chip and programmer as the bridge would.
+// The chip model's command semantics, which every job test relies on.
 class TestEmulator : public QObject
 {
     Q_OBJECT
@@ -127,18 +67,10 @@ private slots:
         QTest::addColumn<QString>("commands");
         QTest::addColumn<QByteArray>("answers");
         const ChipModel w25q64 = emu::w25q64fv();
-        const ChipModel w25q256 = emu::w25q256jv();
         QTest::newRow("9F stops after three bytes") << w25q64 << "9F00000000" << hex("FFEF4017FF");
-        QTest::newRow("90 address 0") << w25q64 << "9000000000000000" << hex("FFFFFFFFEF16EF16");
-        QTest::newRow("90 address 1: device first")
-            << w25q64 << "900000010000" << hex("FFFFFFFF16EF");
-        QTest::newRow("4B unique ID after four dummies")
-            << w25q64 << "4B00000000000000000000000000" << hex("FFFFFFFFFFD26A5C3B1F082947FF");
         QTest::newRow("AT45DB161D: 9F only")
             << emu::at45db161d() << "9F000000 0500 03000000" << hex("FF1F2600 FFFF FFFFFFFF");
 
-        QTest::newRow("WEL shows, status repeats") << w25q64 << "06 | 050000" << hex("FF0202");
-        QTest::newRow("04 clears WEL") << w25q64 << "06 04 | 0500" << hex("FF00");
         QTest::newRow("program only clears bits")
             << w25q64 << "06 02000100F0F00F 06 020001000F3CFF | 03000100000000"
             << hex("FFFFFFFF00300F");
@@ -164,40 +96,17 @@ private slots:
                 << hex("FF02FFFFFFFFA5");
         }
 
-        QTest::newRow("AB wakes it; WREN while asleep was lost")
-            << w25q64 << "B9 06 | AB00000000 0500 9F000000" << hex("FFFFFFFF16 FF00 FFEF4017");
-
-        QTest::newRow("B7 sets ADS") << w25q256 << "B7 | 1500" << hex("FF61");
-        QTest::newRow("4-byte addresses reach above 16 MiB until E9")
-            << w25q256 << "B7 06 0201000005AA E9 | 0300000500 B7 030100000500"
-            << hex("FFFFFFFFFF FF FFFFFFFFFFAA");
-        QTest::newRow("12h and 13h carry 4-byte addresses in 3-byte mode")
-            << w25q256 << "06 120100000555 | 130100000500 0300000500"
-            << hex("FFFFFFFFFF55 FFFFFFFFFF");
-        QTest::newRow("no 4-byte mode on a 64 Mbit chip") << w25q64 << "B7 | 1500" << hex("FF60");
-
         // Other families, as their datasheets describe them.
         const ChipModel sst = emu::sst25vf016b();
         const QString sstOpen = "50 0100 ";
-        QTest::newRow("SST: BP bits set at power-up") << sst << "| 0500" << hex("FF1C");
         QTest::newRow("SST: WRSR needs EWSR right before")
             << sst << "50 0500 0100 | 0500 50 0100 0500" << hex("FF1C FF FFFF FF00");
         QTest::newRow("SST: 02 programs one byte")
             << sst << sstOpen + "06 020000101122 | 030000100000" << hex("FFFFFFFF11FF");
-        QTest::newRow("SST: word AAI, address once, 04 leaves")
-            << sst << sstOpen + "06 AD0000101122 AD3344 | 0500 04 0500 0300001000000000"
-            << hex("FF42 FF FF00 FFFFFFFF11223344");
         QTest::newRow("SST: AAI mode takes no other command")
             << sst << sstOpen + "06 AD0000101122 0300001000 | 9F000000 04 0300001000"
             << hex("FFFFFFFF FF FFFFFFFF11");
-        QTest::newRow("SST25VF040: byte AAI")
-            << emu::sst25vf040() << sstOpen + "06 AF00002011 AF22 04 | 030000200000"
-            << hex("FFFFFFFF1122");
         const ChipModel atmel = emu::at25df041a();
-        QTest::newRow("AT25DF: sectors protected at power-up, WPP shows WP# high")
-            << atmel << "06 0200000011 | 0500 0300000000" << hex("FF1C FFFFFFFFFF");
-        QTest::newRow("AT25DF: global unprotect")
-            << atmel << "06 0100 06 0200000011 | 0500 0300000000" << hex("FF10 FFFFFFFF11");
         QTest::newRow("AT25DF: SPRL blocks global unprotect until cleared")
             << atmel << "06 01BC 06 0100 | 0500 06 0100 0500" << hex("FF1C FF FFFF FF10");
         const ChipModel micron = emu::mt25ql256();
@@ -225,7 +134,6 @@ private slots:
         QTest::addColumn<QByteArray>("command");
         QTest::addColumn<uint64_t>("durationNs");
         QTest::newRow("chip erase C7") << hex("C7") << 20 * kS;
-        QTest::newRow("sector erase") << hex("20001234") << 45 * kMs;
         QTest::newRow("status write") << hex("0100") << 10 * kMs;
         QTest::newRow("page program") << hex("02000000AA") << 700 * kUs;
     }
@@ -287,180 +195,6 @@ private slots:
         const bool refused = writable && (status1 & emu::SpiFlashChip::kStatusBlockProtect) != 0;
         QCOMPARE(bench.run("03" + at + "0000 0500"),
                  hex(refused ? "FFFFFFFFFF00" : "FFFFFFFFFFFF") + status);
-    }
-
-    void exchanges_data()
-    {
-        using Lengths = std::vector<std::size_t>;
-        QTest::addColumn<QByteArray>("out");
-        QTest::addColumn<Lengths>("inLengths");
-        QTest::addColumn<bool>("noChip");
-        QTest::addColumn<UsbResult>("result");
-        QTest::addColumn<QByteArray>("in");
-        QTest::addColumn<bool>("selected");
-        const QByteArray read = spiPacket(hex("9F000000"));
-        const QByteArray answer = hex("FFF702E8");
-        const QByteArray ones = hex("FFFFFFFF");
-        const Lengths four = {4};
-        const UsbResult ok = UsbResult::Ok;
-        QTest::newRow("wire bytes mirrored both ways")
-            << kSelect + read << four << false << ok << answer << true;
-        QTest::newRow("no chip reads ones")
-            << kSelect + read << four << true << ok << ones << false;
-        QTest::newRow("CS driven high")
-            << kDeselect + read << four << false << ok << ones << false;
-        QTest::newRow("clock not driven")
-            << padded(hex("AB806120")) + read << four << false << ok << ones << true;
-        QTest::newRow("released") << padded(hex("AB804020")) + read << four << false << ok << ones
-                                  << false;
-        // A short SPI packet ends the OUT transfer's commands: the deselect goes out as data.
-        QTest::newRow("short SPI packet swallows the next packet")
-            << kSelect + spiPacket(hex("9F")) + kDeselect << Lengths{31} << false << ok
-            << answer + QByteArray(27, char(0xFF)) << true;
-        QTest::newRow("reply shorter than asked")
-            << kSelect + read << Lengths{5} << false << UsbResult::ShortReply << answer << true;
-        QTest::newRow("reply missing")
-            << kSelect + read << Lengths{4, 4} << false << UsbResult::Timeout << answer << true;
-        QTest::newRow("OUT over 4096 bytes") << QByteArray(4097, char(0xAB)) << Lengths{} << false
-                                             << UsbResult::Io << QByteArray() << false;
-    }
-
-    void exchanges()
-    {
-        QFETCH(QByteArray, out);
-        QFETCH(std::vector<std::size_t>, inLengths);
-        QFETCH(bool, noChip);
-        QFETCH(QByteArray, in);
-        EmulatedLink link;
-        openedLink(link).setNoChip(noChip);
-        QByteArray received;
-        QTEST(send(link, out, inLengths, &received), "result");
-        QCOMPARE(received.toHex(' '), in.toHex(' '));
-        QTEST(link.chip().isSelected(), "selected");
-    }
-
-    void usbTiming_data()
-    {
-        QTest::addColumn<uint64_t>("startNs");
-        QTest::addColumn<QByteArray>("pins"); // UIO packet ahead of the SPI packets
-        QTest::addColumn<int>("spiBytes");    // sent in packets of 31
-        QTest::addColumn<uint64_t>("doneNs"); // clock once the exchange returns
-        const uint64_t byteNs3 = 16000;       // one byte at 1.5 MHz, times three
-        QTest::newRow("pins alone wait for a frame") << uint64_t(0) << kSelect << 0 << kMs;
-        QTest::newRow("mid-frame start waits for the next frame")
-            << 1400 * kUs << kSelect << 0 << 2 * kMs;
-        QTest::newRow("256-byte read outlasts its frame")
-            << 5 * kMs + 10 * kUs << kSelect << 256 << 6 * kMs + 256 * byteNs3 / 3;
-        QTest::newRow("4 KiB OUT of 128 packets")
-            << uint64_t(0) << QByteArray() << 3968 << kMs + 3968 * byteNs3 / 3;
-        QTest::newRow("UIO delay of 5 us")
-            << uint64_t(0) << padded(hex("ABC520")) << 0 << kMs + 5 * kUs;
-    }
-
-    // Every blocking exchange starts at the next 1 ms frame; the bridge then
-    // clocks each SPI byte at 1.5 MHz before the last reply is back.
-    void usbTiming()
-    {
-        QFETCH(uint64_t, startNs);
-        QFETCH(QByteArray, pins);
-        QFETCH(int, spiBytes);
-        QFETCH(uint64_t, doneNs);
-        EmulatedLink link;
-        openedLink(link).clock().advanceNs(startNs);
-        QByteArray out = pins;
-        std::vector<std::size_t> inLengths;
-        for (int offset = 0; offset < spiBytes; offset += 31) {
-            inLengths.push_back(std::size_t(std::min(31, spiBytes - offset)));
-            out += spiPacket(QByteArray(int(inLengths.back()), '\0'));
-        }
-        QCOMPARE(send(link, out, inLengths), UsbResult::Ok);
-        QCOMPARE(link.clock().nowNs(), doneNs);
-        QCOMPARE(link.counters().spiBytes, uint64_t(spiBytes));
-        QCOMPARE(link.counters().packets, uint64_t(out.size() + 31) / 32);
-    }
-
-    void driverSequenceFrames_data()
-    {
-        // "sel" and "desel" set the pins, "S<n>" streams n bytes, "wait<n>" pauses n ms.
-        QTest::addColumn<QString>("calls");
-        QTest::addColumn<uint64_t>("exchanges");
-        QTest::addColumn<uint64_t>("doneNs");
-        QTest::newRow("pin settings alone cost no exchange")
-            << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
-        QTest::newRow("read chunk: two exchanges, done in the third frame")
-            << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
-        QTest::newRow("8000 bytes behind a pin packet: one exchange per 8 KiB")
-            << "sel S8000 desel" << uint64_t(2) << uint64_t(44506666);
-        QTest::newRow("pause sends the queued pins first")
-            << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs);
-        QTest::newRow("pause with nothing queued costs no exchange")
-            << "wait2" << uint64_t(0) << uint64_t(2 * kMs);
-    }
-
-    // The driver's traffic on the modelled bus.
-    void driverSequenceFrames()
-    {
-        QFETCH(QString, calls);
-        QFETCH(uint64_t, exchanges);
-        QFETCH(uint64_t, doneNs);
-        EmulatedLink link;
-        ch341::Ch341Driver driver(link);
-        QVERIFY(driver.open() == ch341::Ch341Driver::kOpenToken);
-        for (const QString &call : calls.split(' ')) {
-            if (call.startsWith("wait")) {
-                QVERIFY(driver.setDelayMs(call.mid(4).toUInt()));
-            } else if (call.startsWith('S')) {
-                std::vector<uint8_t> buffer(call.mid(1).toUInt(), 0x00);
-                QVERIFY(driver.streamSpi(0, uint32_t(buffer.size()), buffer.data()));
-            } else {
-                QVERIFY(driver.setPins(0x29, call == "sel" ? 0x00 : 0x01));
-            }
-        }
-        QCOMPARE(link.counters().exchanges, exchanges);
-        QCOMPARE(link.clock().nowNs(), doneNs);
-    }
-
-    void versionUnplugAndReplug()
-    {
-        EmulatedLink link(emu::w25q256jv());
-        uint8_t data[2] = {0xAA, 0xAA};
-        std::size_t got = 9;
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Io); // not open yet
-        openedLink(link).setVersion(0x32);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
-        QCOMPARE(toBytes({data[0], data[1]}), hex("3200"));
-        QCOMPARE(link.controlIn(0x5E, 0, 0, data, 2, got), UsbResult::Io);
-
-        link.unplugAfterTransfers(2);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::Ok);
-        QCOMPARE(send(link, kSelect, {}), UsbResult::Ok);
-        QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice);
-        QCOMPARE(link.controlIn(0x5F, 0, 0, data, 2, got), UsbResult::NoDevice);
-        link.close();
-        std::string name;
-        QCOMPARE(link.open(name), UsbResult::NotFound);
-        link.setPresent(true);
-        QCOMPARE(link.open(name), UsbResult::Ok);
-        QCOMPARE(name, std::string("CH341A 1a86:5512 (emulated)"));
-
-        // A replug power-cycles the chip and kills the old handle.
-        linkCommand(link, hex("B7"));
-        send(link, kSelect, {});
-        link.replug();
-        QCOMPARE(send(link, kDeselect, {}), UsbResult::NoDevice);
-        link.close();
-        QVERIFY(!link.chip().isSelected());
-        QVERIFY(!link.chip().isFourByteMode());
-    }
-
-    void staleInShiftsAnswers()
-    {
-        EmulatedLink link;
-        link.setStaleIn({0xAA, 0xBB});
-        QCOMPARE(linkCommand(openedLink(link), hex("0600")), mirrored(hex("AABB")));
-        QCOMPARE(linkCommand(link, hex("0500")), hex("FFFF")); // the answer to 0600
-        link.drainIn();
-        QCOMPARE(linkCommand(link, hex("9F000000")), hex("FFEF4017"));
     }
 };
 

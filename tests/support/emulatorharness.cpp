@@ -4,8 +4,6 @@
 
 #include <QDesktopServices>
 
-#include <memory>
-
 namespace {
 emu::ChipModel ModelOf(ChipKind kind)
 {
@@ -24,10 +22,15 @@ emu::ChipModel ModelOf(ChipKind kind)
 
 emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
 {
-    auto link = std::make_unique<emu::EmulatedLink>(ModelOf(kind));
-    m_link = link.get();
+    install(std::make_unique<emu::EmulatedLink>(ModelOf(kind)));
     if (kind == ChipKind::NoChip)
         m_link->setNoChip(true);
+    return *m_link;
+}
+
+emu::EmulatedLink &EmulatorHarness::install(std::unique_ptr<emu::EmulatedLink> link)
+{
+    m_link = link.get();
     ch341::installUsbLink(std::move(link));
     return *m_link;
 }

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QUrl>
 
+#include <memory>
+
 enum class ChipKind {
     W25Q80DV,    // 1 MiB, EF4014
     W25Q64FV,    // 8 MiB, EF4017
@@ -32,6 +34,7 @@ class EmulatorHarness
 public:
     // Replaces the process-wide link; the library closes what it held.
     emu::EmulatedLink &install(ChipKind kind);
+    emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);
     emu::EmulatedLink &link() { return *m_link; }
     emu::SpiFlashChip &chip() { return m_link->chip(); }
     // Runs space-separated hex commands on the chip, each in its own select window.
