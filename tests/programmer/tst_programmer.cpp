@@ -686,17 +686,14 @@ void TestProgrammer::busTranscripts_data()
     QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<QByteArray>("job");
     QTest::addColumn<int>("imageSize");
-    QTest::addColumn<QString>("status"); // the last status text
     const ChipKind small = ChipKind::W25Q80DV;
-    QTest::newRow("identify") << small << QByteArray("id") << 0 << "";
-    QTest::newRow("read") << small << QByteArray("read") << 0 << "Read [1048576:1048576]";
-    // A write ends with the image's read-back, an erase with the whole chip's.
-    QTest::newRow("write, some pages blank")
-        << small << QByteArray("write") << 300000 << "Read [300000:300000]";
-    QTest::newRow("verify") << small << QByteArray("verify") << 300000 << "Read [300000:300000]";
-    QTest::newRow("erase") << small << QByteArray("erase") << 0 << "Read [1048576:1048576]";
-    QTest::newRow("verify, 4-byte addresses") << ChipKind::W25Q256JV << QByteArray("verify")
-                                              << 16 * kMiB + 300 << "Read [16777516:16777516]";
+    QTest::newRow("identify") << small << QByteArray("id") << 0;
+    QTest::newRow("read") << small << QByteArray("read") << 0;
+    QTest::newRow("write, some pages blank") << small << QByteArray("write") << 300000;
+    QTest::newRow("verify") << small << QByteArray("verify") << 300000;
+    QTest::newRow("erase") << small << QByteArray("erase") << 0;
+    QTest::newRow("verify, 4-byte addresses")
+        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300;
 }
 
 void TestProgrammer::busTranscripts()
@@ -704,7 +701,6 @@ void TestProgrammer::busTranscripts()
     QFETCH(ChipKind, kind);
     QFETCH(QByteArray, job);
     QFETCH(int, imageSize);
-    QFETCH(QString, status);
     m_emulator.install(kind);
     const QByteArray contents = RandomBytes(m_emulator.memory().size(), 12);
     m_emulator.setMemory(contents);
@@ -724,11 +720,13 @@ void TestProgrammer::busTranscripts()
                                                        {"verify", &CH341::DoVerifyFlash},
                                                        {"erase", &CH341::DoEraseFlash}};
     (worker.*jobs.value(job))();
-    QCOMPARE(recorder.statusTexts.value(recorder.statusTexts.size() - 1), status);
-    // An erase shows one status while the chip erases, then its blank check's.
-    if (job == "erase")
-        QVERIFY(recorder.statusTexts.indexOf(status) >
-                recorder.statusTexts.lastIndexOf(QStringLiteral("Chip Erasing in Progress.")));
+    // An erase shows one status while the chip erases, then its blank check's reads.
+    if (job == "erase") {
+        const int erasing = recorder.statusTexts.count(QStringLiteral("Chip Erasing in Progress."));
+        QVERIFY(erasing > 0);
+        QCOMPARE(recorder.statusTexts.mid(erasing).filter(QStringLiteral("Read [")).size(),
+                 recorder.statusTexts.size() - erasing);
+    }
 
     QList<int> windows;
     const QStringList actual = Transcript(m_emulator.frames(), &windows);
@@ -782,7 +780,7 @@ void TestProgrammer::protectionClearKeepsQuadEnable()
     CH341 worker(false);
     QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
     QCOMPARE(m_emulator.memory().left(image.size()), image);
-    QCOMPARE(int(m_emulator.chip().status2()), 0x02); // QE kept, CMP cleared
+    QCOMPARE(int(m_emulator.chip().status2()), 0x02); // Status Register-2: QE kept, CMP clear
 }
 
 void TestProgrammer::aaiInterrupted_data()
@@ -836,7 +834,7 @@ void TestProgrammer::writeAbove16MiB()
     CH341 worker(false);
     QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY2(m_emulator.memory() == image + QByteArray(32 * kMiB - size, char(0xFF)),
-             "the chip does not hold the image");
+             "the chip does not hold the image written with 4-byte addresses");
     QVERIFY2(!m_emulator.chip().isFourByteMode(), "the write left the chip in 4-byte mode");
 }
 
