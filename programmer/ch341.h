@@ -6,9 +6,11 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QList>
 #include <QObject>
 #include <QSemaphore>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -112,6 +114,8 @@ private:
 
     int ConnectProgrammer();
     int IdentifyChip();
+    // The chip-list ids the answers can stand for, the likeliest first.
+    QStringList IdentificationKeys(const FlashIDs &ids);
     void Log(const QString &message, const char *colour, int weight = 1, bool newLine = true,
              bool italic = false);
     void LogOk();
@@ -130,9 +134,18 @@ private:
     // False, having logged why, when the chip stays protected: the operator
     // said no, nobody could be asked, or the protection cannot be cleared.
     bool MakeChipWritable();
-    bool AskToClearProtection(uint8_t status1);
+    bool AskToClearProtection(const QString &status);
     bool ClearProtection(uint8_t status1, uint8_t status2);
+    // The status writes that clear the protection, each after its enable.
+    QList<QByteArray> ProtectionClearingWrites(uint8_t status1, uint8_t status2) const;
+    void LogProtectionLocked(uint8_t status1, uint8_t status2);
+    // Status Register-1, and Status Register-2 (or the SST26 configuration
+    // register) where the layout uses it; SST26 also the block register.
     bool ReadProtectionStatus(uint8_t &status1, uint8_t &status2);
+    bool ReadsStatus2() const;
+    bool IsProtected(uint8_t status1, uint8_t status2) const;
+    // "1C", or "00 0x42" with Status Register-2: the text after "0x".
+    QString StatusText(uint8_t status1, uint8_t status2) const;
     // Logs, and returns true, when the erased chip's first or last 4 KiB
     // hold anything but 0xFF.
     bool RefuseNonBlankChip();
@@ -161,6 +174,8 @@ private:
 
     // The status register as the last status read found it.
     uint8_t m_lastStatus = 0;
+    // SST26: the last block register read found a locked block.
+    bool m_blocksLocked = false;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
 };

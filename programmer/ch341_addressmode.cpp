@@ -5,7 +5,7 @@
 
 void CH341::EnterFourByteMode()
 {
-    if (Family && Family->fourByteModeNeedsWriteEnable)
+    if (Family && Family->fourByteMode == FourByteMode::EnterExitWithWriteEnable)
         WriteEnable();
     SendSingleByteCommand(SpiOpcode::EN4B);
 }
@@ -15,7 +15,7 @@ void CH341::ExitFourByteMode()
     // After a lost transfer the chip may still be inside the command it was
     // given: end that select window first, or 0xE9 would be taken as its data.
     DeselectChip();
-    if (Family && Family->fourByteModeNeedsWriteEnable)
+    if (Family && Family->fourByteMode == FourByteMode::EnterExitWithWriteEnable)
         WriteEnable();
     SendSingleByteCommand(SpiOpcode::EX4B);
 }

@@ -35,6 +35,21 @@ const IdCommand kIdCommands[] = {
     {&FlashIDs::ID4BH, SpiOpcode::RDUID, 4, 17, true},
 };
 
+// 9Fh answers of a part without a JEDEC identifier: the line floats high or is
+// held low.
+bool IsMissingJedecId(const QByteArray &answer)
+{
+    return answer == QByteArray(3, char(0xFF)) || answer == QByteArray(3, '\0');
+}
+
+// JEDEC's continuation code: the manufacturer's own byte follows (PMC's 7F 9D xx).
+constexpr char kContinuationCode = 0x7F;
+
+QString HexKey(const QByteArray &answer)
+{
+    return QString::fromLatin1(answer.toHex()).toUpper();
+}
+
 QByteArray IdFrame(const IdCommand &command)
 {
     QByteArray frame(1, char(command.opcode));
@@ -65,6 +80,7 @@ int CH341::IdentifyChip()
     FlashIDs ids;
     ReadChipIDs(ids);
     qDebug() << ids.ID9FH.toHex();
+    const QStringList keys = IdentificationKeys(ids);
     // An answer that never arrived is no chip identifier.
     if (TransferFailed) {
         LogTransferFailure();
@@ -78,8 +94,16 @@ int CH341::IdentifyChip()
     int status = 0;
     const ChipList chips = reader.ExtractChipList(&status);
 
-    const QString key = QString::fromLatin1(ids.ID9FH.toHex()).toUpper();
-    const ChipList matches = reader.FindChipsByID(chips, key);
+    // Every row any answer names: the list keeps some parts under two ids
+    // (PMC's with and without the continuation code).
+    QString key;
+    ChipList matches;
+    for (const QString &candidate : keys) {
+        const ChipList found = reader.FindChipsByID(chips, candidate);
+        if (key.isEmpty() && !found.isEmpty())
+            key = candidate;
+        matches.insert(found);
+    }
     if (matches.isEmpty()) {
         Log(QStringLiteral("No Chip Found in our Database based on this Flash IDs"), "red");
         CH341CloseDevice(0);
@@ -98,7 +122,7 @@ int CH341::IdentifyChip()
         ChipSize = static_cast<uint32_t>(chip.size);
         ChipSeries = chip.spicmd;
         ChipPage = chip.page;
-        Family = &FamilyOfChip(chip.partName, uint8_t(ids.ID9FH.at(0)));
+        Family = &FamilyOfChip(chip.vendor, chip.partName);
     }
 
     if (ChipSeries == QLatin1String("45") || ChipSeries == QLatin1String("95")) {
@@ -115,6 +139,28 @@ int CH341::IdentifyChip()
         SendQueuedCommands();
     }
     return 1;
+}
+
+QStringList CH341::IdentificationKeys(const FlashIDs &ids)
+{
+    const QByteArray jedec = ids.ID9FH.left(3);
+    if (jedec.startsWith(kContinuationCode))
+        return {HexKey(jedec), HexKey(jedec.mid(1))};
+    if (!IsMissingJedecId(jedec))
+        return {HexKey(jedec)};
+    // Older parts have no 9Fh: their two-byte id comes from REMS, from a
+    // two-byte Read-ID (ABh) or from Atmel's own 15h.
+    QByteArray frame(1, char(SpiOpcode::RES));
+    frame.append(QByteArray(3, '\0'));
+    SpiSend(0, static_cast<unsigned int>(frame.size()), frame);
+    QByteArray signature;
+    SpiReceive(2, signature);
+    QStringList keys;
+    for (const QByteArray &answer : {ids.ID90H, signature, ids.ID15H}) {
+        if (answer.size() >= 2)
+            keys << HexKey(answer.left(2));
+    }
+    return keys;
 }
 
 void CH341::DoReadID()

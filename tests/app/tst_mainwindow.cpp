@@ -415,7 +415,7 @@ private slots:
     {
         QTest::addColumn<QString>("answer"); // "Yes", "No" or "close": the window goes away
         QTest::addColumn<QString>("last");   // the job's last log line
-        const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
+        const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C 0x00");
         QTest::newRow("yes: cleared, erased") << "Yes"
                                               << "Erasing Chip... OK";
         QTest::newRow("no: refused as before") << "No" << refused;
@@ -436,7 +436,7 @@ private slots:
             return question && question->isVisible();
         }));
         QCOMPARE(question->text(), QStringLiteral("The chip is write protected (Status Register: "
-                                                  "0x1C). Clear the protection and continue?"));
+                                                  "0x1C 0x00). Clear the protection and continue?"));
         QVERIFY(m_window->IsJobRunning());
         if (answer == QLatin1String("close")) {
             // The worker must not wait for an answer nobody can give any more.

@@ -350,7 +350,7 @@ void TestFaults::chipFaults_data()
                    "This Software Only Support 25 Series SPI Flash your chip Series is : 45"),
                kInitFailed};
     const QStringList protectedChip = {
-        QStringLiteral("Chip is Write Protected! Status Register: 0x1C")};
+        QStringLiteral("Chip is Write Protected! Status Register: 0x1C 0x00")};
     QTest::newRow("erase, write-protected chip")
         << good << ChipFault::WriteProtected << Job::Erase << protectedChip;
     QTest::newRow("write, write-protected chip")
