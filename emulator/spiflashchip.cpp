@@ -47,8 +47,6 @@ constexpr std::size_t kSfdpAddressAndDummyBytes = 4;
 // SST26 configuration register bit BPNV: no block locked for good.
 constexpr uint8_t kConfigBlocksVolatile = 0x08;
 // Spansion Status Register-1 error flags.
-constexpr uint8_t kProgramError = 0x40; // P_ERR
-constexpr uint8_t kEraseError = 0x20;   // E_ERR
 
 // MISO is not driven: the board's pull-up reads as ones.
 constexpr uint8_t kFloating = 0xFF;
@@ -520,7 +518,7 @@ void SpiFlashChip::pageProgram()
         m_wel = false;
         return;
     }
-    if (failOperation(kProgramError)) {
+    if (failOperation(kFailProgram)) {
         return;
     }
     // Bits only fall from 1 to 0.
@@ -537,7 +535,7 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
         m_wel = false;
         return;
     }
-    if (failOperation(kEraseError)) {
+    if (failOperation(kFailErase)) {
         return;
     }
     std::fill_n(m_memory.begin() + base, length, kErased);
@@ -678,10 +676,10 @@ uint8_t SpiFlashChip::respondBlockProtection(std::size_t index) const
 
 bool SpiFlashChip::failOperation(uint8_t flag)
 {
-    if (!m_failNextOperation || m_model.errorFlagBits == 0) {
+    if ((m_failNext & flag) == 0 || m_model.errorFlagBits == 0) {
         return false;
     }
-    m_failNextOperation = false;
+    m_failNext = 0;
     m_status1 |= flag & m_model.errorFlagBits;
     m_errorHold = true;
     m_wel = false;

@@ -67,7 +67,8 @@ public:
 
     // Spansion: the next program or erase fails, setting P_ERR or E_ERR, and
     // WIP stays set until Clear Status Register (30h).
-    void failNextOperation() { m_failNextOperation = true; }
+    void failNextProgram() { m_failNext = kFailProgram; }
+    void failNextErase() { m_failNext = kFailErase; }
     // SST26: a block locked for good; Global Block Unlock leaves it locked.
     void lockBlocksForGood() { m_blocksLockedForGood = true; }
 
@@ -126,7 +127,9 @@ private:
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
     bool m_blocksLockedForGood = false;
-    bool m_failNextOperation = false;
+    static constexpr uint8_t kFailProgram = 0x40; // P_ERR
+    static constexpr uint8_t kFailErase = 0x20;   // E_ERR
+    uint8_t m_failNext = 0;
     bool m_errorHold = false; // an error flag keeps WIP set
 
     // The command of the current chip-select window.

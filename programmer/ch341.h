@@ -168,7 +168,13 @@ private:
     // that differs from it and returns 0.
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                         const QByteArray *expected);
-    static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
+    QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress) const;
+    // The 4-byte-address twin of a read, program or erase opcode on parts
+    // that have no 4-byte mode; the opcode itself otherwise.
+    uint8_t FourByteOpcode(uint8_t opcode) const;
+    // Logs a failed program or erase, and clears the error flags that would
+    // keep the chip busy (Spansion P_ERR and E_ERR). False when none is set.
+    bool ReportChipError(uint32_t address, bool erase);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
 

@@ -80,6 +80,9 @@ bool CH341::MakeChipWritable()
         LogTransferFailure();
         return false;
     }
+    // A flag left by an earlier failure keeps the chip busy: nothing would run.
+    if (status1 & Family->errorBits)
+        SendSingleByteCommand(SpiOpcode::CLSR);
     if (!IsProtected(status1, status2))
         return true;
     const QString status = StatusText(status1, status2);

@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "chipfamily.h"
 #include "spiopcodes.h"
 
 #include <QDebug>
@@ -62,6 +63,9 @@ bool CH341::IsBusy()
     if (!ReadStatus(status))
         return false;
     qDebug() << "st" << QByteArray(1, char(status)).toHex();
+    // An error flag holds BUSY until it is cleared: the operation has ended.
+    if (Family && (status & Family->errorBits) != 0)
+        return false;
     return (status & SpiStatus::BUSY) != 0;
 }
 
@@ -157,6 +161,8 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
                 return -3;
             if (wait == WaitResult::TransferFailed)
                 break;
+            if (ReportChipError(static_cast<uint32_t>(offset), false))
+                return -2;
         }
         offset += pieceLength;
         emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
@@ -211,7 +217,7 @@ bool CH341::EraseWholeChip(bool tracePolls)
     }
     const WaitResult wait = WaitWhileErasing(tracePolls);
     if (wait == WaitResult::Ready) {
-        if (RefuseNonBlankChip())
+        if (ReportChipError(0, true) || RefuseNonBlankChip())
             return false;
         LogOk();
         return true;

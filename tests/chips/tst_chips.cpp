@@ -69,6 +69,7 @@ private slots:
     void shippedListWalk();
     void layouts_data();
     void layouts();
+    void fourByteOpcodes();
 
 private:
     QTemporaryDir m_dir;
@@ -132,7 +133,8 @@ void TestChips::layouts_data()
 {
     QTest::addColumn<ChipKind>("kind");
     // Datasheet commands run before the job; "WP#low" pulls the pin low, "ERR" sets the error
-    // flags only the chip itself sets, "LOCKED" locks SST26 blocks for good.
+    // flags only the chip itself sets, "LOCKED" locks SST26 blocks for good, "PFAIL" and
+    // "EFAIL" fail the next program or erase.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("answer"); // "yes:00 0x40": answers yes to the question showing it
     QTest::addColumn<QStringList>("tail");
@@ -204,6 +206,13 @@ void TestChips::layouts_data()
                                          << "yes:20 0x00" << cleared;
     QTest::newRow("Spansion error flags are no protection") << ChipKind::S25FL128S << "ERR"
                                                             << "" << atOnce;
+    QTest::newRow("S25FL-S failed erase: 30h ends it")
+        << ChipKind::S25FL256S << "EFAIL"
+        << "" << QStringList("Erasing Chip... Erase Error at 0x000000");
+    QTest::newRow("S25FL-S failed program: 30h ends it")
+        << ChipKind::S25FL256S << "PFAIL"
+        << ""
+        << QStringList{erased, QStringLiteral("Writing to Chip... Program Error at 0x000000")};
     QTest::newRow("Micron BP3, write enable before B7 and E9") << ChipKind::MT25QL256 << "06 0140"
                                                                << "yes:40" << cleared;
     QTest::newRow("Micron left in 4-byte mode by an earlier job") << ChipKind::MT25QL256 << "06 B7"
@@ -232,11 +241,15 @@ void TestChips::layouts()
     m_emulator.install(kind);
     emu::SpiFlashChip &chip = m_emulator.chip();
     QString commands = setup;
-    m_emulator.poke(commands.remove(QRegularExpression("WP#low|ERR|LOCKED")));
+    m_emulator.poke(commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL")));
     if (setup.contains(QStringLiteral("ERR")))
         chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
     if (setup.contains(QStringLiteral("LOCKED")))
         chip.lockBlocksForGood();
+    if (setup.contains(QStringLiteral("PFAIL")))
+        chip.failNextProgram();
+    if (setup.contains(QStringLiteral("EFAIL")))
+        chip.failNextErase();
     chip.setWriteProtectPin(!setup.contains(QStringLiteral("WP#low")));
     const uint8_t quadEnable = chip.status2() & 0x02;
     const QByteArray before = RandomBytes(m_emulator.memory().size(), 7);
@@ -262,9 +275,11 @@ void TestChips::layouts()
     QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     QCOMPARE(chip.status2() & 0x02, quadEnable);
     QVERIFY(!chip.isFourByteMode());
+    QVERIFY(!chip.isBusy());
     if (tail.last() != QLatin1String("Writing to Chip... OK")) {
         QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-        QCOMPARE(m_emulator.memory(), before);
+        if (!setup.contains(QStringLiteral("PFAIL")))
+            QCOMPARE(m_emulator.memory(), before);
         return;
     }
     QCOMPARE(m_emulator.memory().mid(image.size(), 4096), QByteArray(4096, char(0xFF)));
@@ -288,6 +303,40 @@ void TestChips::layouts()
     }
     const auto byteAai = [](const QByteArray &frame) { return frame.startsWith(char(0xAF)); };
     QCOMPARE(std::any_of(frames.cbegin(), frames.cend(), byteAai), kind == ChipKind::SST25VF040);
+}
+
+// S25FL256S has no 4-byte mode: above 16 MiB it is read and programmed with
+// 13h and 12h and a 4-byte address.
+void TestChips::fourByteOpcodes()
+{
+    m_emulator.install(ChipKind::S25FL256S);
+    QByteArray image(32 * kMiB, char(0xFF));
+    for (const int at : {0, 16 * kMiB - 4096, 32 * kMiB - 8192})
+        image.replace(at, 8192, RandomBytes(8192, uint(at)));
+    const QString path = m_dir.filePath(QStringLiteral("large.bin"));
+    QVERIFY(WriteFile(path, image));
+    CH341 writer(false);
+    writer.FileName = path;
+    JobRecorder written(&writer);
+    writer.DoWriteFlash();
+    QCOMPARE(written.lines().last(), QStringLiteral("Writing to Chip... OK"));
+    QVERIFY(m_emulator.memory() == image);
+
+    m_emulator.chip().clearFrames();
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 reader(false);
+    const QString dump = m_dir.filePath(QStringLiteral("dump.bin"));
+    reader.FileName = dump;
+    reader.DoReadFlash();
+    QVERIFY(ReadFile(dump) == image);
+    const QList<QByteArray> frames = m_emulator.frames();
+    const auto opcode = [&frames](char value) {
+        return std::count_if(frames.cbegin(), frames.cend(),
+                             [value](const QByteArray &frame) { return frame.at(0) == value; });
+    };
+    QCOMPARE(opcode(0x13), 32 * kMiB / 4096);
+    QCOMPARE(opcode(char(0xB7)) + opcode(char(0xE9)) + opcode(0x03), 0);
 }
 
 QTEST_MAIN(TestChips)
