@@ -48,11 +48,15 @@ public slots:
     void UpdateHexView(QByteArray data);
     // Asks the operator whether the worker may clear the chip's protection.
     void ClearProtection_Question(QString StatusRegister);
+    // Asks the operator whether the worker may use a chip known only by its SFDP table.
+    void UnknownChip_Question(QString JedecId, qulonglong Size);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
+    // A window-modal yes/no question; the answer goes to the worker that asked.
+    void AskOperator(const QString &text);
     void btnRead_Clicked();
     void btnWrite_Clicked();
     void btnVerify_Clicked();

@@ -383,6 +383,8 @@ ChipModel sfdpOnlyChip()
     const uint32_t bits = 4 * kMiB * 8 - 1;
     for (int i = 0; i < 4; ++i)
         model.sfdp[0x34 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    // Eleventh word, bits 7-4: pages of 2^8 bytes.
+    model.sfdp[0x58] = 0x80;
     return model;
 }
 

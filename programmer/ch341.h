@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 
 struct ChipFamily;
@@ -52,8 +53,9 @@ public:
     qint64 StatusWriteTimeoutMs;
     qint64 ChipEraseTimeoutMs = 0;
 
-    // The operator's answer to ClearProtection_Question; any thread may call
-    // it. An answer given before the question is asked is kept for it.
+    // The operator's answer to ClearProtection_Question or
+    // UnknownChip_Question; any thread may call it. An answer given before the
+    // question is asked is kept for it.
     void AnswerClearProtection(bool clear);
 
 signals:
@@ -69,6 +71,9 @@ signals:
     // The chip is write protected; the job sleeps until AnswerClearProtection.
     // Unconnected, the job refuses the chip.
     void ClearProtection_Question(QString StatusRegister);
+    // The chip is in no chip list but describes itself by SFDP; the job sleeps
+    // until AnswerClearProtection (yes: use it). Unconnected, the job ends.
+    void UnknownChip_Question(QString JedecId, qulonglong Size);
 
 public slots:
     void DoReadID();
@@ -135,6 +140,13 @@ private:
     // said no, nobody could be asked, or the protection cannot be cleared.
     bool MakeChipWritable();
     bool AskToClearProtection(const QString &status);
+    // Emits the question when someone listens to it and waits for the answer.
+    bool AskOperator(const QMetaMethod &question, const std::function<void()> &ask);
+    // Reads the SFDP header and basic flash parameter table: the density in
+    // bytes, or 0 when there is no valid table.
+    uint64_t ReadSfdpDensity(uint32_t &pageSize);
+    // A chip in no list that describes itself: used as the operator says.
+    bool AcceptSfdpChip(const QString &jedecId);
     bool ClearProtection(uint8_t status1, uint8_t status2);
     // The status writes that clear the protection, each after its enable.
     QList<QByteArray> ProtectionClearingWrites(uint8_t status1, uint8_t status2) const;

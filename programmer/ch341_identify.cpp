@@ -6,6 +6,7 @@
 #include "chipdb/chiplistextract.h"
 
 #include <QDebug>
+#include <QMetaMethod>
 
 // The resource collection lives in a static library; referencing its
 // initializer keeps the linker from dropping it.
@@ -104,6 +105,8 @@ int CH341::IdentifyChip()
             key = candidate;
         matches.insert(found);
     }
+    if (matches.isEmpty() && AcceptSfdpChip(HexKey(ids.ID9FH.left(3))))
+        return TransferFailed ? -2 : 1;
     if (matches.isEmpty()) {
         Log(QStringLiteral("No Chip Found in our Database based on this Flash IDs"), "red");
         CH341CloseDevice(0);
@@ -161,6 +164,74 @@ QStringList CH341::IdentificationKeys(const FlashIDs &ids)
             keys << HexKey(answer.left(2));
     }
     return keys;
+}
+
+uint64_t CH341::ReadSfdpDensity(uint32_t &pageSize)
+{
+    const auto read = [this](uint32_t address, int count) {
+        QByteArray frame = AddressedHeader(SpiOpcode::RDSFDP, address, false);
+        frame.append('\0'); // dummy byte
+        SpiSend(0, static_cast<unsigned int>(frame.size()), frame);
+        QByteArray answer;
+        SpiReceive(count, answer);
+        return answer;
+    };
+    const auto word = [](const QByteArray &bytes, int index) {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = (value << 8) | uint8_t(bytes.at(index * 4 + i));
+        return value;
+    };
+    // "SFDP", revisions, header count; then the first parameter header, which
+    // JEDEC reserves for the basic flash parameter table (id FF00).
+    const QByteArray header = read(0, 16);
+    if (header.size() != 16 || !header.startsWith("SFDP") || uint8_t(header.at(8)) != 0x00 ||
+        uint8_t(header.at(15)) != 0xFF)
+        return 0;
+    const int words = qMin(int(uint8_t(header.at(11))), 11);
+    const uint32_t pointer = word(header, 3) & 0xFFFFFF;
+    if (words < 9)
+        return 0;
+    const QByteArray table = read(pointer, words * 4);
+    if (table.size() != words * 4)
+        return 0;
+    // Second word: the density in bits, minus one; with bit 31 set, 2^N bits.
+    const uint32_t density = word(table, 1);
+    const uint64_t bits = (density & 0x80000000u)
+                              ? (uint64_t(1) << qMin(density & 0x7FFFFFFFu, 40u))
+                              : uint64_t(density) + 1;
+    // Eleventh word (JESD216 revision B on): bits 7-4 give the page size as 2^N.
+    pageSize = words >= 11 ? 1u << ((word(table, 10) >> 4) & 0x0F) : 256;
+    return bits / 8;
+}
+
+bool CH341::AcceptSfdpChip(const QString &jedecId)
+{
+    uint32_t pageSize = 0;
+    const uint64_t size = ReadSfdpDensity(pageSize);
+    if (size == 0 || size > 0x80000000u || TransferFailed)
+        return false;
+    Log(QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x%1, Capacity (Byte): "
+                       "%2, Page (Byte): %3")
+            .arg(jedecId)
+            .arg(size)
+            .arg(pageSize),
+        "black");
+    const bool use = AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question), [&] {
+        emit UnknownChip_Question(jedecId, static_cast<qulonglong>(size));
+    });
+    if (!use)
+        return false;
+    // The standard commands and 256-byte pages suit every part that has SFDP.
+    ChipSize = static_cast<uint32_t>(size);
+    ChipSeries.clear();
+    ChipPage = QStringLiteral("256");
+    Family = &DefaultFamily();
+    if (ChipSize > kThreeByteAddressLimit) {
+        ExitFourByteMode();
+        SendQueuedCommands();
+    }
+    return true;
 }
 
 void CH341::DoReadID()

@@ -62,14 +62,20 @@ bool CH341::IsProtected(uint8_t status1, uint8_t status2) const
     return IsWriteProtected(*Family, status1, status2);
 }
 
-bool CH341::AskToClearProtection(const QString &status)
+bool CH341::AskOperator(const QMetaMethod &question, const std::function<void()> &ask)
 {
-    if (!isSignalConnected(QMetaMethod::fromSignal(&CH341::ClearProtection_Question)))
+    if (!isSignalConnected(question))
         return false;
-    emit ClearProtection_Question(status);
+    ask();
     // The worker thread sleeps while the operator thinks.
     m_protectionAnswered.acquire();
     return m_clearProtection;
+}
+
+bool CH341::AskToClearProtection(const QString &status)
+{
+    return AskOperator(QMetaMethod::fromSignal(&CH341::ClearProtection_Question),
+                       [this, &status] { emit ClearProtection_Question(status); });
 }
 
 bool CH341::MakeChipWritable()

@@ -31,13 +31,14 @@ constexpr uint8_t READ4B = 0x13;
 constexpr uint8_t PP4B = 0x12;
 constexpr uint8_t SE4B = 0x21;
 constexpr uint8_t BE4B = 0xDC;
-constexpr uint8_t EN4B = 0xB7;  // enter 4-byte address mode
-constexpr uint8_t EX4B = 0xE9;  // exit 4-byte address mode
-constexpr uint8_t RDID = 0x9F;  // JEDEC identifier
-constexpr uint8_t REMS = 0x90;  // manufacturer and device identifier
-constexpr uint8_t RES = 0xAB;   // release from deep power-down / signature
-constexpr uint8_t RDSR3 = 0x15; // status register 3, or configuration register
-constexpr uint8_t RDUID = 0x4B; // unique identifier
+constexpr uint8_t EN4B = 0xB7;   // enter 4-byte address mode
+constexpr uint8_t EX4B = 0xE9;   // exit 4-byte address mode
+constexpr uint8_t RDID = 0x9F;   // JEDEC identifier
+constexpr uint8_t REMS = 0x90;   // manufacturer and device identifier
+constexpr uint8_t RES = 0xAB;    // release from deep power-down / signature
+constexpr uint8_t RDSR3 = 0x15;  // status register 3, or configuration register
+constexpr uint8_t RDUID = 0x4B;  // unique identifier
+constexpr uint8_t RDSFDP = 0x5A; // serial flash discoverable parameters
 } // namespace SpiOpcode
 
 namespace SpiStatus {

@@ -70,6 +70,8 @@ private slots:
     void layouts_data();
     void layouts();
     void fourByteOpcodes();
+    void sfdpChip_data();
+    void sfdpChip();
 
 private:
     QTemporaryDir m_dir;
@@ -337,6 +339,52 @@ void TestChips::fourByteOpcodes()
     };
     QCOMPARE(opcode(0x13), 32 * kMiB / 4096);
     QCOMPARE(opcode(char(0xB7)) + opcode(char(0xE9)) + opcode(0x03), 0);
+}
+
+void TestChips::sfdpChip_data()
+{
+    QTest::addColumn<QString>("answer"); // "": nobody to ask
+    QTest::newRow("yes: read with the table's size") << "yes";
+    QTest::newRow("no") << "no";
+    QTest::newRow("nobody to ask") << "";
+}
+
+// A chip in no list that describes itself by SFDP is used only with consent.
+void TestChips::sfdpChip()
+{
+    QFETCH(QString, answer);
+    m_emulator.install(ChipKind::SfdpOnly);
+    const QByteArray contents = RandomBytes(4 * kMiB, 5);
+    m_emulator.setMemory(contents);
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 worker(false);
+    const QString dump = m_dir.filePath(QStringLiteral("sfdp.bin"));
+    QFile::remove(dump);
+    worker.FileName = dump;
+    JobRecorder recorder(&worker);
+    QStringList questions;
+    if (!answer.isEmpty()) {
+        connect(&worker, &CH341::UnknownChip_Question, this, [&](QString id, qulonglong size) {
+            questions << id + ' ' + QString::number(size);
+            worker.AnswerClearProtection(answer == QLatin1String("yes"));
+        });
+    }
+    worker.DoReadFlash();
+
+    const QStringList lines = recorder.lines();
+    QCOMPARE(lines.at(4),
+             QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x4A4016, "
+                            "Capacity (Byte): 4194304, Page (Byte): 256"));
+    QCOMPARE(questions, answer.isEmpty() ? QStringList() : QStringList("4A4016 4194304"));
+    if (answer == QLatin1String("yes")) {
+        QCOMPARE(lines.at(5), QStringLiteral("Flash Chip Read File Saved in:"));
+        QVERIFY(ReadFile(dump) == contents);
+        return;
+    }
+    QCOMPARE(lines.mid(5), QStringList({"No Chip Found in our Database based on this Flash IDs",
+                                        "Failed to Initialize CH341 Programmer."}));
+    QVERIFY(!QFile::exists(dump));
 }
 
 QTEST_MAIN(TestChips)
