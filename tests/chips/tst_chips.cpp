@@ -171,6 +171,12 @@ void TestChips::layouts_data()
                                             << "yes:9C" << locked(byPin, "9C");
     QTest::newRow("SST25VF040 by REMS: byte AAI writes") << ChipKind::SST25VF040 << ""
                                                          << "yes:1C" << cleared;
+    QTest::newRow("AT25F512 by Atmel's 15h") << ChipKind::AT25F512 << ""
+                                             << "" << atOnce;
+    QTest::newRow("LE25FW406A by two-byte ABh") << ChipKind::LE25FW406A << ""
+                                                << "" << atOnce;
+    QTest::newRow("Pm25LD040 by 9Fh after 7F") << ChipKind::Pm25LD040 << ""
+                                               << "" << atOnce;
     QTest::newRow("AT25DF protected at power-up: global unprotect") << atmel << ""
                                                                     << "yes:1C" << cleared;
     QTest::newRow("AT25DF WPP high is no protection") << atmel << "06 0100"
