@@ -55,8 +55,6 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
-    // A window-modal yes/no question; the answer goes to the worker that asked.
-    void AskOperator(const QString &text);
     void btnRead_Clicked();
     void btnWrite_Clicked();
     void btnVerify_Clicked();
@@ -68,6 +66,8 @@ private:
     void SetUpHexView();
     void StartJob(const QString &fileName, JobSlot job, bool showHexData);
     void SetJobControlsEnabled(bool enabled);
+    // A window-modal yes/no question; the answer goes to the worker that asked.
+    void AskOperator(const QString &text);
     QString AskForImageFile();
     void OpenHomePage();
 
