@@ -24,21 +24,21 @@ constexpr uint8_t AAI_BYTE = 0xAF; // SST: auto-address-increment byte program
 constexpr uint8_t READ = 0x03;     // read data
 constexpr uint8_t PP = 0x02;       // page program
 constexpr uint8_t CE = 0xC7;       // chip erase
+constexpr uint8_t EN4B = 0xB7;     // enter 4-byte address mode
+constexpr uint8_t EX4B = 0xE9;     // exit 4-byte address mode
+constexpr uint8_t RDID = 0x9F;     // JEDEC identifier
+constexpr uint8_t REMS = 0x90;     // manufacturer and device identifier
+constexpr uint8_t RES = 0xAB;      // release from deep power-down / signature
+constexpr uint8_t RDSR3 = 0x15;    // status register 3, or configuration register
+constexpr uint8_t RDUID = 0x4B;    // unique identifier
+constexpr uint8_t RDSFDP = 0x5A;   // serial flash discoverable parameters
 constexpr uint8_t SE = 0x20;       // sector erase, 4 KiB
 constexpr uint8_t BE = 0xD8;       // block erase, 64 KiB
-// The same with a 4-byte address, on parts without a 4-byte mode.
-constexpr uint8_t READ4B = 0x13;
-constexpr uint8_t PP4B = 0x12;
-constexpr uint8_t SE4B = 0x21;
-constexpr uint8_t BE4B = 0xDC;
-constexpr uint8_t EN4B = 0xB7;   // enter 4-byte address mode
-constexpr uint8_t EX4B = 0xE9;   // exit 4-byte address mode
-constexpr uint8_t RDID = 0x9F;   // JEDEC identifier
-constexpr uint8_t REMS = 0x90;   // manufacturer and device identifier
-constexpr uint8_t RES = 0xAB;    // release from deep power-down / signature
-constexpr uint8_t RDSR3 = 0x15;  // status register 3, or configuration register
-constexpr uint8_t RDUID = 0x4B;  // unique identifier
-constexpr uint8_t RDSFDP = 0x5A; // serial flash discoverable parameters
+// Read, page program and erases with a 4-byte address, for parts without a 4-byte mode.
+constexpr uint8_t READ4B = 0x13; // read data
+constexpr uint8_t PP4B = 0x12;   // page program
+constexpr uint8_t SE4B = 0x21;   // sector erase
+constexpr uint8_t BE4B = 0xDC;   // block erase
 } // namespace SpiOpcode
 
 namespace SpiStatus {
