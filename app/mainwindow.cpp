@@ -235,6 +235,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
         connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
     connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
+    connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
     connect(&workerThread, &QThread::started, worker, job);
     connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&workerThread);
@@ -246,14 +247,25 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
 
 void MainWindow::ClearProtection_Question(QString StatusRegister)
 {
+    AskOperator(QStringLiteral("The chip is write protected (Status Register: 0x%1). Clear the "
+                               "protection and continue?")
+                    .arg(StatusRegister));
+}
+
+void MainWindow::UnknownChip_Question(QString JedecId, qulonglong Size)
+{
+    AskOperator(QStringLiteral("The chip (JEDEC ID 0x%1) is not in the chip list. Its SFDP table "
+                               "gives %2 bytes. Use it with these parameters?")
+                    .arg(JedecId)
+                    .arg(Size));
+}
+
+void MainWindow::AskOperator(const QString &text)
+{
     // Window-modal and answered through a signal: the window stays responsive, and a
     // closing window can still answer for the operator.
-    auto *question = new QMessageBox(
-        QMessageBox::Question, windowTitle(),
-        QStringLiteral("The chip is write protected (Status Register: 0x%1). Clear the "
-                       "protection and continue?")
-            .arg(StatusRegister),
-        QMessageBox::Yes | QMessageBox::No, this);
+    auto *question = new QMessageBox(QMessageBox::Question, windowTitle(), text,
+                                     QMessageBox::Yes | QMessageBox::No, this);
     question->setDefaultButton(QMessageBox::No);
     question->setEscapeButton(QMessageBox::No);
     question->setAttribute(Qt::WA_DeleteOnClose);

@@ -48,6 +48,8 @@ public slots:
     void UpdateHexView(QByteArray data);
     // Asks the operator whether the worker may clear the chip's protection.
     void ClearProtection_Question(QString StatusRegister);
+    // Asks the operator whether the worker may use a chip known only by its SFDP table.
+    void UnknownChip_Question(QString JedecId, qulonglong Size);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -64,6 +66,8 @@ private:
     void SetUpHexView();
     void StartJob(const QString &fileName, JobSlot job, bool showHexData);
     void SetJobControlsEnabled(bool enabled);
+    // A window-modal yes/no question; the answer goes to the worker that asked.
+    void AskOperator(const QString &text);
     QString AskForImageFile();
     void OpenHomePage();
 

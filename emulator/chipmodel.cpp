@@ -1,5 +1,7 @@
 #include "chipmodel.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace emu {
@@ -34,7 +36,8 @@ ChipModel w25q64fv()
 }
 
 // Winbond W25Q256JV datasheet: ids EF 40 19 / EF 18 / 18, 4-byte address
-// mode (B7h/E9h, ADS in Status Register-3 bit 0), typical tPP 0.4 ms,
+// mode (B7h/E9h, ADS in Status Register-3 bit 0); status SRP TB BP3 BP2 BP1
+// BP0 WEL BUSY, Write Status Register-2 (31h); typical tPP 0.4 ms,
 // tSE 45 ms, tBE2 150 ms, tCE 80 s, tW 10 ms.
 ChipModel w25q256jv()
 {
@@ -46,6 +49,9 @@ ChipModel w25q256jv()
     model.electronicSignature = {0x18};
     model.uniqueId = 0x4E31A7700C5B9D12ULL;
     model.supports4ByteAddressing = true;
+    model.blockProtectBits = 0x3C;
+    model.topBottomBit = 0x40;
+    model.acceptsWriteStatus2 = true;
     model.pageProgramNs = 400 * kUs;
     model.chipEraseNs = 80 * kS;
     return model;
@@ -164,8 +170,9 @@ ChipModel at25df041a()
 }
 
 // GigaDevice GD25Q64C datasheet: JEDEC C8 40 17, 90h C8 16, ABh 16; status
-// SRP0 BP4 BP3 BP2 BP1 BP0 WEL WIP, Status Register-2 with CMP (bit 6) and
-// SRP1 (bit 0). Typical tPP 0.6 ms, tSE 50 ms, tBE 220 ms, tCE 25 s, tW 5 ms.
+// SRP0 BP4 BP3 BP2 BP1 BP0 WEL WIP where BP4 and BP3 choose the range as SEC
+// and TB do on Winbond parts; Status Register-2 with CMP (bit 6) and SRP1
+// (bit 0). Typical tPP 0.6 ms, tSE 50 ms, tBE 220 ms, tCE 25 s, tW 5 ms.
 ChipModel gd25q64c()
 {
     ChipModel model = w25q64fv();
@@ -174,8 +181,8 @@ ChipModel gd25q64c()
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC8, 0x16};
     model.statusRegister3.reset();
     model.uniqueId.reset();
-    model.blockProtectBits = 0x7C;
-    model.topBottomBit = 0;
+    model.blockProtectBits = 0x1C;
+    model.topBottomBit = 0x20;
     model.pageProgramNs = 600 * kUs;
     model.sectorEraseNs = 50 * kMs;
     model.blockEraseNs = 220 * kMs;
@@ -240,6 +247,144 @@ ChipModel at45db161d()
     model.sizeBytes = 4096 * 528;
     model.pageSize = 528;
     model.commandSet25Series = false;
+    return model;
+}
+
+// SST25VF010A datasheet: no 9Fh, Read-ID (90h/ABh) BF 49, byte AAI (AFh),
+// BP bits set at power-up.
+ChipModel sst25vf010()
+{
+    ChipModel model = sst25vf040();
+    model.name = "SST25VF010";
+    model.sizeBytes = 128 * 1024;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xBF, 0x49};
+    model.electronicSignature = {0xBF, 0x49};
+    return model;
+}
+
+// Atmel AT25F512 datasheet: no 9Fh; Read Product ID (15h) 1F 60; status
+// WPEN - - - BP1 BP0 WEN RDY.
+ChipModel at25f512()
+{
+    ChipModel model = w25q80dv();
+    model.name = "AT25F512";
+    model.jedecId = {0xFF, 0xFF, 0xFF};
+    model.sizeBytes = 64 * 1024;
+    model.manufacturerDeviceId.reset();
+    model.electronicSignature.clear();
+    model.statusRegister3.reset();
+    model.atmelProductId = std::array<uint8_t, 2>{0x1F, 0x60};
+    model.hasStatus2 = false;
+    return model;
+}
+
+// Sanyo LE25FW406A datasheet: no 9Fh; ABh answers 62 1A.
+ChipModel le25fw406a()
+{
+    ChipModel model = at25f512();
+    model.name = "LE25FW406A";
+    model.sizeBytes = 512 * 1024;
+    model.atmelProductId.reset();
+    model.electronicSignature = {0x62, 0x1A};
+    return model;
+}
+
+// PMC Pm25LD040 datasheet: 9Fh answers the continuation code 7F, then 9D 7E.
+ChipModel pm25ld040()
+{
+    ChipModel model = le25fw406a();
+    model.name = "Pm25LD040";
+    model.jedecId = {0x7F, 0x9D, 0x7E};
+    model.electronicSignature = {0x7E};
+    return model;
+}
+
+// XMC XM25QH64C datasheet: JEDEC 20 40 17 (Micron's manufacturer byte);
+// status SRP0 BP4 BP3 BP2 BP1 BP0 WEL WIP with BP4/BP3 acting as SEC/TB,
+// Status Register-2 CMP (bit 6) and SRP1 (bit 0), as GigaDevice's GD25Q64C.
+ChipModel xm25qh64c()
+{
+    ChipModel model = gd25q64c();
+    model.name = "XM25QH64C";
+    model.jedecId = {0x20, 0x40, 0x17};
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x20, 0x16};
+    return model;
+}
+
+// GigaDevice GD25Q128E datasheet: JEDEC C8 40 18; as GD25Q64C, but Status
+// Register-2 is written only by 31h: 01h with a second byte does nothing.
+ChipModel gd25q128e()
+{
+    ChipModel model = gd25q64c();
+    model.name = "GD25Q128E";
+    model.jedecId = {0xC8, 0x40, 0x18};
+    model.sizeBytes = 16 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC8, 0x17};
+    model.acceptsWriteStatus2 = true;
+    model.twoByteStatusWrite = false;
+    return model;
+}
+
+// Microchip SST26VF064B datasheet: JEDEC BF 26 43; status BUSY WEL WSE WSP
+// WPLD SEC, no BP bits: the Block-Protection Register (72h) locks every block
+// at power-up until Global Block-Protection Unlock (98h, after WREN); the
+// configuration register (35h) shows BPNV (bit 3); page program 02h.
+// Typical tPP 1.5 ms, tSE 18 ms, tBE 18 ms, tSCE 35 ms.
+ChipModel sst26vf064b()
+{
+    ChipModel model;
+    model.name = "SST26VF064B";
+    model.jedecId = {0xBF, 0x26, 0x43};
+    model.sizeBytes = 8 * kMiB;
+    model.blockProtectBits = 0;
+    model.topBottomBit = 0;
+    model.status1Writable = 0;
+    model.hasStatus2 = false;
+    model.blockProtectionRegister = true;
+    model.pageProgramNs = 1500 * kUs;
+    model.sectorEraseNs = 18 * kMs;
+    model.blockEraseNs = 18 * kMs;
+    model.chipEraseNs = 35 * kMs;
+    return model;
+}
+
+// Spansion S25FL256S datasheet: JEDEC 01 02 19; no B7h/E9h: 13h, 12h, DCh
+// and 21h take a 4-byte address; otherwise as S25FL128S, P_ERR and E_ERR
+// hold WIP until CLSR (30h). Typical tPP 0.25 ms, tBE 0.52 s (256 KiB).
+ChipModel s25fl256s()
+{
+    ChipModel model = s25fl128s();
+    model.name = "S25FL256S";
+    model.jedecId = {0x01, 0x02, 0x19};
+    model.sizeBytes = 32 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x01, 0x18};
+    model.electronicSignature = {0x18};
+    model.supports4ByteAddressing = true;
+    model.enterExit4ByteMode = false;
+    model.chipEraseNs = 67 * kS;
+    return model;
+}
+
+// A made-up part (JEDEC 4A 40 16) whose SFDP header and Basic Flash Parameter
+// Table give 4 MiB: "SFDP", revision 1.6, one table at address 30h.
+ChipModel sfdpOnlyChip()
+{
+    ChipModel model = w25q80dv();
+    model.name = "SFDP-only";
+    model.jedecId = {0x4A, 0x40, 0x16};
+    model.sizeBytes = 4 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x4A, 0x15};
+    model.electronicSignature = {0x15};
+    model.sfdp.assign(0x30 + 16 * 4, 0xFF);
+    const uint8_t header[] = {'S',  'F',  'D',  'P',  0x06, 0x01, 0x00, 0xFF,
+                              0x00, 0x06, 0x01, 0x10, 0x30, 0x00, 0x00, 0xFF};
+    std::copy(std::begin(header), std::end(header), model.sfdp.begin());
+    // Second word of the table: density in bits, minus one.
+    const uint32_t bits = 4 * kMiB * 8 - 1;
+    for (int i = 0; i < 4; ++i)
+        model.sfdp[0x34 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    // Eleventh word, bits 7-4: pages of 2^8 bytes.
+    model.sfdp[0x58] = 0x80;
     return model;
 }
 

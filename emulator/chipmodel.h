@@ -56,6 +56,21 @@ struct ChipModel
     // power-up), SWP summary in bits 3-2, WPP (bit 4) shows WP#, SPRL (bit 7).
     bool sectorProtection = false;
     uint32_t protectionSectorSize = 64 * 1024;
+    // Write Status Register-2 (31h) writes Status Register-2 alone.
+    bool acceptsWriteStatus2 = false;
+    // False: 01h with a second byte is ignored (only 31h writes Status Register-2).
+    bool twoByteStatusWrite = true;
+    // Atmel AT25F: Read Product ID (15h) answers manufacturer and device.
+    std::optional<std::array<uint8_t, 2>> atmelProductId;
+    // SST26: Block-Protection Register, every 64 KiB block locked at power-up;
+    // 72h reads it, 98h (after WREN) unlocks all; 35h reads the configuration
+    // register (BPNV, bit 3, set while no block is locked for good).
+    bool blockProtectionRegister = false;
+    // False for parts above 16 MiB without B7h/E9h (Spansion S25FL-S): only
+    // the 4-byte opcodes reach the upper half.
+    bool enterExit4ByteMode = true;
+    // SFDP (5Ah, three address bytes, one dummy byte): the table from address 0.
+    std::vector<uint8_t> sfdp;
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
     uint64_t blockEraseNs = 0;  // 64 KiB, D8h
@@ -74,6 +89,16 @@ ChipModel at25df041a();
 ChipModel gd25q64c();
 ChipModel s25fl128s();
 ChipModel mt25ql256();
+ChipModel sst25vf010();
+ChipModel at25f512();
+ChipModel le25fw406a();
+ChipModel pm25ld040();
+ChipModel xm25qh64c();
+ChipModel gd25q128e();
+ChipModel sst26vf064b();
+ChipModel s25fl256s();
+// A part no chip list knows, describing itself by its SFDP table.
+ChipModel sfdpOnlyChip();
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

@@ -38,7 +38,15 @@ constexpr uint8_t kRead4Byte = 0x13;
 constexpr uint8_t kPageProgram4Byte = 0x12;
 constexpr uint8_t kSectorErase4Byte = 0x21;
 constexpr uint8_t kBlockErase4Byte = 0xDC;
-constexpr uint8_t kExit4ByteMode = 0xE9; // EX4B
+constexpr uint8_t kExit4ByteMode = 0xE9;       // EX4B
+constexpr uint8_t kWriteStatus2 = 0x31;        // WRSR2
+constexpr uint8_t kReadBlockProtection = 0x72; // RBPR (SST26)
+constexpr uint8_t kGlobalBlockUnlock = 0x98;   // ULBPR (SST26)
+constexpr uint8_t kReadSfdp = 0x5A;            // RSFDP
+constexpr std::size_t kSfdpAddressAndDummyBytes = 4;
+// SST26 configuration register bit BPNV: no block locked for good.
+constexpr uint8_t kConfigBlocksVolatile = 0x08;
+// Spansion Status Register-1 error flags.
 
 // MISO is not driven: the board's pull-up reads as ones.
 constexpr uint8_t kFloating = 0xFF;
@@ -77,8 +85,10 @@ SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
     , m_clock(clock)
     , m_memory(m_model.sizeBytes, kErased)
     , m_status1(m_model.powerUpStatus1)
-    , m_sectorProtected(
-          m_model.sectorProtection ? m_model.sizeBytes / m_model.protectionSectorSize : 0, true)
+    , m_sectorProtected(m_model.sectorProtection || m_model.blockProtectionRegister
+                            ? m_model.sizeBytes / m_model.protectionSectorSize
+                            : 0,
+                        true)
     , m_pageBuffer(std::max<uint32_t>(m_model.pageSize, 1), kErased)
 {
 }
@@ -123,8 +133,10 @@ uint8_t SpiFlashChip::transfer(uint8_t mosi)
         } else if (!m_model.commandSet25Series) {
             m_ignoring = !isDataFlashOpcode(mosi);
         } else {
-            m_ignoring =
-                (isBusy() && !isStatusRead(mosi)) || (m_aaiMode && !acceptedInAaiMode(mosi));
+            // A chip held busy by an error flag still takes Clear Status Register.
+            const bool clearsError = m_errorHold && mosi == kClearStatus;
+            m_ignoring = (isBusy() && !isStatusRead(mosi) && !clearsError) ||
+                         (m_aaiMode && !acceptedInAaiMode(mosi));
         }
         if (m_opcode == kPageProgram) {
             std::fill(m_pageBuffer.begin(), m_pageBuffer.end(), kErased);
@@ -177,8 +189,24 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
     case kReadStatus1:
         return status();
     case kReadStatus2:
+        if (m_model.blockProtectionRegister) {
+            return m_blocksLockedForGood ? 0 : kConfigBlocksVolatile;
+        }
         return m_model.hasStatus2 ? m_status2 : kFloating;
+    case kReadBlockProtection:
+        return respondBlockProtection(index);
+    case kReadSfdp:
+        if (index < kSfdpAddressAndDummyBytes) {
+            m_address = index < 3 ? (m_address << 8) | mosi : m_address;
+            return kFloating;
+        }
+        return m_address + (index - kSfdpAddressAndDummyBytes) < m_model.sfdp.size()
+                   ? m_model.sfdp[m_address + (index - kSfdpAddressAndDummyBytes)]
+                   : kFloating;
     case kReadStatus3:
+        if (m_model.atmelProductId) {
+            return index < 2 ? (*m_model.atmelProductId)[index] : kFloating;
+        }
         if (!m_model.statusRegister3) {
             return kFloating;
         }
@@ -196,6 +224,7 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
         collectAddress(index, mosi);
         return kFloating;
     case kWriteStatus:
+    case kWriteStatus2:
         m_commandData.push_back(mosi);
         return kFloating;
     default:
@@ -323,11 +352,12 @@ void SpiFlashChip::finishWriteCommand()
     case kClearStatus:
         if (m_byteCount == 1) {
             m_status1 &= static_cast<uint8_t>(~m_model.errorFlagBits);
+            m_errorHold = false;
         }
         return;
     case kEnter4ByteMode:
     case kExit4ByteMode:
-        if (m_byteCount != 1 || !m_model.supports4ByteAddressing) {
+        if (m_byteCount != 1 || !m_model.supports4ByteAddressing || !m_model.enterExit4ByteMode) {
             return;
         }
         if (m_model.fourByteModeNeedsWriteEnable) {
@@ -354,9 +384,23 @@ void SpiFlashChip::finishWriteCommand()
     case kWriteStatus:
         if (m_model.sectorProtection && !m_commandData.empty()) {
             writeSectorProtectionStatus();
-        } else if (m_commandData.size() == 1 ||
-                   (m_commandData.size() == 2 && m_model.hasStatus2)) {
+        } else if (m_commandData.size() == 1 || (m_commandData.size() == 2 && m_model.hasStatus2 &&
+                                                 m_model.twoByteStatusWrite)) {
             writeStatus();
+        }
+        return;
+    case kWriteStatus2:
+        if (m_model.acceptsWriteStatus2 && m_commandData.size() == 1) {
+            m_commandData.insert(m_commandData.begin(), m_status1);
+            writeStatus();
+        }
+        return;
+    case kGlobalBlockUnlock:
+        if (m_model.blockProtectionRegister && m_byteCount == 1) {
+            if (!m_blocksLockedForGood) {
+                std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), false);
+            }
+            m_wel = false;
         }
         return;
     case kPageProgram:
@@ -476,6 +520,9 @@ void SpiFlashChip::pageProgram()
         m_wel = false;
         return;
     }
+    if (failOperation(kFailProgram)) {
+        return;
+    }
     // Bits only fall from 1 to 0.
     for (uint32_t offset = 0; offset < page && pageBase + offset < m_memory.size(); ++offset) {
         m_memory[pageBase + offset] &= m_pageBuffer[offset];
@@ -488,6 +535,9 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
     length = std::min<uint32_t>(length, m_model.sizeBytes - base);
     if (isRangeProtected(base, length)) {
         m_wel = false;
+        return;
+    }
+    if (failOperation(kFailErase)) {
         return;
     }
     std::vector<std::pair<uint32_t, uint8_t>> kept;
@@ -511,7 +561,7 @@ void SpiFlashChip::startBusy(uint64_t durationNs)
 
 bool SpiFlashChip::isBusy() const
 {
-    return m_stuckBusy || m_clock.nowNs() < m_busyUntilNs;
+    return m_stuckBusy || m_errorHold || m_clock.nowNs() < m_busyUntilNs;
 }
 
 void SpiFlashChip::settle()
@@ -543,7 +593,7 @@ uint8_t SpiFlashChip::status()
 // of the array instead.
 bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
 {
-    if (!m_model.sectorProtection) {
+    if (!m_model.sectorProtection && !m_model.blockProtectionRegister) {
         return isBlockRangeProtected(start, length);
     }
     const uint32_t sector = m_model.protectionSectorSize;
@@ -605,6 +655,7 @@ void SpiFlashChip::powerCycle()
     m_clearWelWhenReady = false;
     m_busyUntilNs = m_clock.nowNs();
     m_stuckBusy = false;
+    m_errorHold = false;
     m_poweredDown = false;
     m_fourByteMode = false;
     m_aaiMode = false;
@@ -615,6 +666,34 @@ void SpiFlashChip::powerCycle()
     if (!(m_status1 & kStatusRegisterProtect)) {
         m_status2 &= static_cast<uint8_t>(~kStatus2Srp1);
     }
+}
+
+// One bit per 64 KiB block, least significant first, in size / 64 KiB / 8
+// bytes; the two bytes after them (the smallest blocks) read as the first.
+uint8_t SpiFlashChip::respondBlockProtection(std::size_t index) const
+{
+    const std::size_t blocks = m_sectorProtected.size();
+    if (!m_model.blockProtectionRegister || index >= blocks / 8 + 2) {
+        return kFloating;
+    }
+    uint8_t value = 0;
+    for (std::size_t bit = 0; bit < 8; ++bit) {
+        const std::size_t block = index < blocks / 8 ? index * 8 + bit : bit;
+        value |= m_sectorProtected[block] ? 1u << bit : 0u;
+    }
+    return value;
+}
+
+bool SpiFlashChip::failOperation(uint8_t flag)
+{
+    if ((m_failNext & flag) == 0 || m_model.errorFlagBits == 0) {
+        return false;
+    }
+    m_failNext = 0;
+    m_status1 |= flag & m_model.errorFlagBits;
+    m_errorHold = true;
+    m_wel = false;
+    return true;
 }
 
 bool SpiFlashChip::loadImage(const std::string &path)

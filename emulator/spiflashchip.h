@@ -71,6 +71,13 @@ public:
     // non-volatile status bits stay; a stuck BUSY also clears.
     void powerCycle();
 
+    // Spansion: the next program or erase fails, setting P_ERR or E_ERR, and
+    // WIP stays set until Clear Status Register (30h).
+    void failNextProgram() { m_failNext = kFailProgram; }
+    void failNextErase() { m_failNext = kFailErase; }
+    // SST26: a block locked for good; Global Block Unlock leaves it locked.
+    void lockBlocksForGood() { m_blocksLockedForGood = true; }
+
     // Every chip-select window: the bytes the chip received on MOSI.
     const std::vector<std::vector<uint8_t>> &frames() const { return m_frames; }
     void setRecording(bool on) { m_recording = on; }
@@ -102,6 +109,8 @@ private:
     bool isBlockRangeProtected(uint32_t start, uint32_t length) const;
     bool isStatusWriteLocked() const;
     bool acceptedInAaiMode(uint8_t opcode) const;
+    uint8_t respondBlockProtection(std::size_t index) const;
+    bool failOperation(uint8_t flag);
 
     ChipModel m_model;
     VirtualClock &m_clock;
@@ -125,6 +134,11 @@ private:
     std::set<uint32_t> m_refusedPrograms;
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
+    bool m_blocksLockedForGood = false;
+    static constexpr uint8_t kFailProgram = 0x40; // P_ERR
+    static constexpr uint8_t kFailErase = 0x20;   // E_ERR
+    uint8_t m_failNext = 0;
+    bool m_errorHold = false; // an error flag keeps WIP set
 
     // The command of the current chip-select window.
     bool m_selected = false;

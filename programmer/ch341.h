@@ -6,11 +6,14 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QList>
 #include <QObject>
 #include <QSemaphore>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 
 struct ChipFamily;
@@ -50,8 +53,9 @@ public:
     qint64 StatusWriteTimeoutMs;
     qint64 ChipEraseTimeoutMs = 0;
 
-    // The operator's answer to ClearProtection_Question; any thread may call
-    // it. An answer given before the question is asked is kept for it.
+    // The operator's answer to ClearProtection_Question or
+    // UnknownChip_Question; any thread may call it. An answer given before the
+    // question is asked is kept for it.
     void AnswerClearProtection(bool clear);
 
 signals:
@@ -67,6 +71,9 @@ signals:
     // The chip is write protected; the job sleeps until AnswerClearProtection.
     // Unconnected, the job refuses the chip.
     void ClearProtection_Question(QString StatusRegister);
+    // The chip is in no chip list but describes itself by SFDP; the job sleeps
+    // until AnswerClearProtection (yes: use it). Unconnected, the job ends.
+    void UnknownChip_Question(QString JedecId, qulonglong Size);
 
 public slots:
     void DoReadID();
@@ -116,6 +123,8 @@ private:
 
     int ConnectProgrammer();
     int IdentifyChip();
+    // The chip-list ids the answers can stand for, the likeliest first.
+    QStringList IdentificationKeys(const FlashIDs &ids);
     void Log(const QString &message, const char *colour, int weight = 1, bool newLine = true,
              bool italic = false);
     void LogOk();
@@ -134,9 +143,25 @@ private:
     // False, having logged why, when the chip stays protected: the operator
     // said no, nobody could be asked, or the protection cannot be cleared.
     bool MakeChipWritable();
-    bool AskToClearProtection(uint8_t status1);
+    bool AskToClearProtection(const QString &status);
+    // Emits the question when someone listens to it and waits for the answer.
+    bool AskOperator(const QMetaMethod &question, const std::function<void()> &ask);
+    // Reads the SFDP header and basic flash parameter table: the density in
+    // bytes, or 0 when there is no valid table.
+    uint64_t ReadSfdpDensity(uint32_t &pageSize);
+    // A chip in no list that describes itself: used as the operator says.
+    bool AcceptSfdpChip(const QString &jedecId);
     bool ClearProtection(uint8_t status1, uint8_t status2);
+    // The status writes that clear the protection, each after its enable.
+    QList<QByteArray> ProtectionClearingWrites(uint8_t status1, uint8_t status2) const;
+    void LogProtectionLocked(uint8_t status1, uint8_t status2);
+    // Status Register-1, and Status Register-2 (or the SST26 configuration
+    // register) where the layout uses it; SST26 also the block register.
     bool ReadProtectionStatus(uint8_t &status1, uint8_t &status2);
+    bool ReadsStatus2() const;
+    bool IsProtected(uint8_t status1, uint8_t status2) const;
+    // "1C", or "00 0x42" with Status Register-2: the text after "0x".
+    QString StatusText(uint8_t status1, uint8_t status2) const;
     // Logs, and returns true, when the erased chip holds anything but 0xFF:
     // in its first or last 4 KiB, or anywhere.
     bool RefuseNonBlankChip(BlankCheck blankCheck);
@@ -174,13 +199,21 @@ private:
     enum class ProgressEnd { Reset, Full };
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                         const QByteArray *expected, ProgressEnd progressEnd = ProgressEnd::Reset);
-    static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
+    QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress) const;
+    // The 4-byte-address twin of a read, program or erase opcode on parts
+    // that have no 4-byte mode; the opcode itself otherwise.
+    uint8_t FourByteOpcode(uint8_t opcode) const;
+    // Logs a failed program or erase, and clears the error flags that would
+    // keep the chip busy (Spansion P_ERR and E_ERR). False when none is set.
+    bool ReportChipError(uint32_t address, bool erase);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
     static QString AddressHex(uint32_t address);
 
     // The status register as the last status read found it.
     uint8_t m_lastStatus = 0;
+    // SST26: the last block register read found a locked block.
+    bool m_blocksLocked = false;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
 };

@@ -6,6 +6,7 @@
 #include "chipdb/chiplistextract.h"
 
 #include <QDebug>
+#include <QMetaMethod>
 
 // The resource collection lives in a static library; referencing its
 // initializer keeps the linker from dropping it.
@@ -34,6 +35,21 @@ const IdCommand kIdCommands[] = {
     {&FlashIDs::ID15H, SpiOpcode::RDSR3, 1, 2, true},
     {&FlashIDs::ID4BH, SpiOpcode::RDUID, 4, 17, true},
 };
+
+// 9Fh answers of a part without a JEDEC identifier: the line floats high or is
+// held low.
+bool IsMissingJedecId(const QByteArray &answer)
+{
+    return answer == QByteArray(3, char(0xFF)) || answer == QByteArray(3, '\0');
+}
+
+// JEDEC's continuation code: the manufacturer's own byte follows (PMC's 7F 9D xx).
+constexpr char kContinuationCode = 0x7F;
+
+QString HexKey(const QByteArray &answer)
+{
+    return QString::fromLatin1(answer.toHex()).toUpper();
+}
 
 QByteArray IdFrame(const IdCommand &command)
 {
@@ -69,6 +85,7 @@ int CH341::IdentifyChip()
     FlashIDs ids;
     ReadChipIDs(ids);
     qDebug() << ids.ID9FH.toHex();
+    const QStringList keys = IdentificationKeys(ids);
     // An answer that never arrived is no chip identifier.
     if (TransferFailed) {
         LogTransferFailure();
@@ -82,8 +99,18 @@ int CH341::IdentifyChip()
     int status = 0;
     const ChipList chips = reader.ExtractChipList(&status);
 
-    const QString key = QString::fromLatin1(ids.ID9FH.toHex()).toUpper();
-    const ChipList matches = reader.FindChipsByID(chips, key);
+    // Every row any answer names: the list keeps some parts under two ids
+    // (PMC's with and without the continuation code).
+    QString key;
+    ChipList matches;
+    for (const QString &candidate : keys) {
+        const ChipList found = reader.FindChipsByID(chips, candidate);
+        if (key.isEmpty() && !found.isEmpty())
+            key = candidate;
+        matches.insert(found);
+    }
+    if (matches.isEmpty() && AcceptSfdpChip(HexKey(ids.ID9FH.left(3))))
+        return TransferFailed ? -2 : 1;
     if (matches.isEmpty()) {
         Log(QStringLiteral("No Chip Found in our Database based on this Flash IDs"), "red");
         CH341CloseDevice(0);
@@ -102,7 +129,7 @@ int CH341::IdentifyChip()
         ChipSize = static_cast<uint32_t>(chip.size);
         ChipSeries = chip.spicmd;
         ChipPage = chip.page;
-        Family = &FamilyOfChip(chip.partName, uint8_t(ids.ID9FH.at(0)));
+        Family = &FamilyOfChip(chip.vendor, chip.partName);
     }
 
     if (ChipSeries == QLatin1String("45") || ChipSeries == QLatin1String("95")) {
@@ -123,6 +150,96 @@ int CH341::IdentifyChip()
         }
     }
     return 1;
+}
+
+QStringList CH341::IdentificationKeys(const FlashIDs &ids)
+{
+    const QByteArray jedec = ids.ID9FH.left(3);
+    if (jedec.startsWith(kContinuationCode))
+        return {HexKey(jedec), HexKey(jedec.mid(1))};
+    if (!IsMissingJedecId(jedec))
+        return {HexKey(jedec)};
+    // Older parts have no 9Fh: their two-byte id comes from REMS, from a
+    // two-byte Read-ID (ABh) or from Atmel's own 15h.
+    QByteArray frame(1, char(SpiOpcode::RES));
+    frame.append(QByteArray(3, '\0'));
+    SpiSend(0, static_cast<unsigned int>(frame.size()), frame);
+    QByteArray signature;
+    SpiReceive(2, signature);
+    QStringList keys;
+    for (const QByteArray &answer : {ids.ID90H, signature, ids.ID15H}) {
+        if (answer.size() >= 2)
+            keys << HexKey(answer.left(2));
+    }
+    return keys;
+}
+
+uint64_t CH341::ReadSfdpDensity(uint32_t &pageSize)
+{
+    const auto read = [this](uint32_t address, int count) {
+        QByteArray frame = AddressedHeader(SpiOpcode::RDSFDP, address, false);
+        frame.append('\0'); // dummy byte
+        SpiSend(0, static_cast<unsigned int>(frame.size()), frame);
+        QByteArray answer;
+        SpiReceive(count, answer);
+        return answer;
+    };
+    const auto word = [](const QByteArray &bytes, int index) {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = (value << 8) | uint8_t(bytes.at(index * 4 + i));
+        return value;
+    };
+    // "SFDP", revisions, header count; then the first parameter header, which
+    // JEDEC reserves for the basic flash parameter table (id FF00).
+    const QByteArray header = read(0, 16);
+    if (header.size() != 16 || !header.startsWith("SFDP") || uint8_t(header.at(8)) != 0x00 ||
+        uint8_t(header.at(15)) != 0xFF)
+        return 0;
+    const int words = qMin(int(uint8_t(header.at(11))), 11);
+    const uint32_t pointer = word(header, 3) & 0xFFFFFF;
+    if (words < 9)
+        return 0;
+    const QByteArray table = read(pointer, words * 4);
+    if (table.size() != words * 4)
+        return 0;
+    // Second word: the density in bits, minus one; with bit 31 set, 2^N bits.
+    const uint32_t density = word(table, 1);
+    const uint64_t bits = (density & 0x80000000u)
+                              ? (uint64_t(1) << qMin(density & 0x7FFFFFFFu, 40u))
+                              : uint64_t(density) + 1;
+    // Eleventh word (JESD216 revision B on): bits 7-4 give the page size as 2^N.
+    pageSize = words >= 11 ? 1u << ((word(table, 10) >> 4) & 0x0F) : 256;
+    return bits / 8;
+}
+
+bool CH341::AcceptSfdpChip(const QString &jedecId)
+{
+    uint32_t pageSize = 0;
+    const uint64_t size = ReadSfdpDensity(pageSize);
+    if (size == 0 || size > 0x80000000u || TransferFailed)
+        return false;
+    Log(QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x%1, Capacity (Byte): "
+                       "%2, Page (Byte): %3")
+            .arg(jedecId)
+            .arg(size)
+            .arg(pageSize),
+        "black");
+    const bool use = AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question), [&] {
+        emit UnknownChip_Question(jedecId, static_cast<qulonglong>(size));
+    });
+    if (!use)
+        return false;
+    // The standard commands and 256-byte pages suit every part that has SFDP.
+    ChipSize = static_cast<uint32_t>(size);
+    ChipSeries.clear();
+    ChipPage = QStringLiteral("256");
+    Family = &DefaultFamily();
+    if (ChipSize > kThreeByteAddressLimit) {
+        ExitFourByteMode();
+        SendQueuedCommands();
+    }
+    return true;
 }
 
 void CH341::DoReadID()

@@ -24,9 +24,9 @@ int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
     return ok ? size : 0;
 }
 
-QByteArray CH341::AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress)
+QByteArray CH341::AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress) const
 {
-    QByteArray header(1, char(opcode));
+    QByteArray header(1, char(fourByteAddress ? FourByteOpcode(opcode) : opcode));
     if (fourByteAddress)
         header.append(char(address >> 24));
     header.append(char(address >> 16));

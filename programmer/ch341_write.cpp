@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "chipfamily.h"
 #include "spiopcodes.h"
 
 #include <QDebug>
@@ -63,6 +64,9 @@ bool CH341::IsBusy()
     if (!ReadStatus(status))
         return false;
     qDebug() << "st" << QByteArray(1, char(status)).toHex();
+    // An error flag holds BUSY until it is cleared: the operation has ended.
+    if (Family && (status & Family->errorBits) != 0)
+        return false;
     return (status & SpiStatus::BUSY) != 0;
 }
 
@@ -158,6 +162,8 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
                 return -3;
             if (wait == WaitResult::TransferFailed)
                 break;
+            if (ReportChipError(static_cast<uint32_t>(offset), false))
+                return -2;
         }
         offset += pieceLength;
         emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
@@ -216,7 +222,7 @@ bool CH341::EraseWholeChip(bool tracePolls, BlankCheck blankCheck)
     }
     const WaitResult wait = WaitWhileErasing(tracePolls);
     if (wait == WaitResult::Ready) {
-        if (RefuseNonBlankChip(blankCheck))
+        if (ReportChipError(0, true) || RefuseNonBlankChip(blankCheck))
             return false;
         LogOk();
         return true;

@@ -14,6 +14,10 @@ constexpr uint8_t WRDI = 0x04;     // write disable: clears WEL
 constexpr uint8_t RDSR = 0x05;     // read status register 1
 constexpr uint8_t RDSR2 = 0x35;    // read status register 2 (Winbond, GigaDevice)
 constexpr uint8_t WRSR = 0x01;     // write status register(s)
+constexpr uint8_t WRSR2 = 0x31;    // write status register 2 (Winbond, GigaDevice)
+constexpr uint8_t RBPR = 0x72;     // SST26: read block-protection register
+constexpr uint8_t ULBPR = 0x98;    // SST26: global block-protection unlock
+constexpr uint8_t CLSR = 0x30;     // Spansion: clear status register error flags
 constexpr uint8_t EWSR = 0x50;     // SST: enable write status register
 constexpr uint8_t AAI_WORD = 0xAD; // SST: auto-address-increment word program
 constexpr uint8_t AAI_BYTE = 0xAF; // SST: auto-address-increment byte program
@@ -27,6 +31,14 @@ constexpr uint8_t REMS = 0x90;     // manufacturer and device identifier
 constexpr uint8_t RES = 0xAB;      // release from deep power-down / signature
 constexpr uint8_t RDSR3 = 0x15;    // status register 3, or configuration register
 constexpr uint8_t RDUID = 0x4B;    // unique identifier
+constexpr uint8_t RDSFDP = 0x5A;   // serial flash discoverable parameters
+constexpr uint8_t SE = 0x20;       // sector erase, 4 KiB
+constexpr uint8_t BE = 0xD8;       // block erase, 64 KiB
+// Read, page program and erases with a 4-byte address, for parts without a 4-byte mode.
+constexpr uint8_t READ4B = 0x13; // read data
+constexpr uint8_t PP4B = 0x12;   // page program
+constexpr uint8_t SE4B = 0x21;   // sector erase
+constexpr uint8_t BE4B = 0xDC;   // block erase
 } // namespace SpiOpcode
 
 namespace SpiStatus {

@@ -2,11 +2,15 @@
 """Writes the embedded chip list (XML) from the project's chip table.
 
 The table chipdb/data/chips.tsv is the source: one row per chip, in file order, with the
-columns group, vendor, part, id, page, size, spicmd, otp, addrtype, addrbitlen, script and
-basis (where the facts of the row come from; not written to the XML). Lines that begin
-with "#" are notes on the rows below them.
+columns group, vendor, part, id, page, size, spicmd, otp, addrtype, addrbitlen, script,
+protection (the status-register layout, named in chipdb/data/layouts.tsv), idcmd (which
+identification answer holds the id: 9F, 9F7F for 9Fh after a continuation byte 7F, 90, AB
+read as two bytes, or Atmel's 15h) and basis (where the facts of the row come from). The
+last three are not written to the XML; protection and idcmd go to a C++ table instead.
+Lines that begin with "#" are notes on the rows below them.
 
-Usage: gen_chiplist.py [TABLE [OUTPUT]]; OUTPUT "-" writes to standard output.
+Usage: gen_chiplist.py [TABLE [OUTPUT]] [--layouts HEADER]; OUTPUT "-" writes to standard
+output; --layouts writes the part layout table (by default beside the worker's sources).
 """
 
 import csv
@@ -16,6 +20,15 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_TABLE = ROOT / "chipdb" / "data" / "chips.tsv"
 DEFAULT_OUTPUT = ROOT / "resources" / "database" / "bin" / "chiplist.xml"
+DEFAULT_LAYOUTS = ROOT / "chipdb" / "data" / "layouts.tsv"
+DEFAULT_LAYOUT_HEADER = ROOT / "programmer" / "partlayouts.h"
+CLEARING = {"wrsr": "StatusWrite", "wrsr2": "StatusWriteBoth", "wrsr31": "StatusWriteSeparate",
+            "ewsr": "EnableWriteStatus", "global": "GlobalUnprotect", "ulbpr": "GlobalBlockUnlock"}
+FOUR_BYTE = {"enter": "EnterExit", "enterwren": "EnterExitWithWriteEnable",
+             "opcodes": "FourByteOpcodes"}
+ID_COMMANDS = {"9F": "Jedec", "9F7F": "JedecContinuation", "90": "Rems", "AB": "Res",
+               "15": "AtmelProductId"}
+LAYOUT_BITS = ("sr1", "tb", "sec", "cmp", "errors")
 
 GROUPS = ("SPI", "I2C", "Microwire")
 # Attribute order inside a chip element.
@@ -55,7 +68,8 @@ def read_table(path):
     return rows
 
 
-def check(rows):
+def check(rows, layouts):
+    names = [layout["name"] for layout in layouts]
     for row in rows:
         number = row["line"]
         if row["group"] not in GROUPS:
@@ -68,6 +82,12 @@ def check(rows):
         for value in (row["vendor"], row["part"], *(row[a] for a in ATTRIBUTES)):
             if any(c in value for c in '<>&"\'') or not value.isascii():
                 sys.exit(f"line {number}: character not allowed in {value!r}")
+        # Every chip the worker can identify needs its protection facts.
+        if row["group"] == "SPI" and len(row["id"]) >= 4:
+            if row["protection"] not in names:
+                sys.exit(f"line {number}: unknown protection layout {row['protection']!r}")
+            if row["idcmd"] not in ID_COMMANDS:
+                sys.exit(f"line {number}: unknown identification command {row['idcmd']!r}")
 
 
 def render(rows):
@@ -92,16 +112,50 @@ def render(rows):
     return EOL.join(lines) + EOL
 
 
+def render_layouts(rows, layouts):
+    names = [layout["name"] for layout in layouts]
+    lines = ["// Written by tools/gen_chiplist.py from chipdb/data/chips.tsv and",
+             "// chipdb/data/layouts.tsv: change those and run it again.", "",
+             "#pragma once", "", '#include "chipfamily.h"', "", "namespace PartLayouts {", "",
+             "const ChipFamily kLayouts[] = {"]
+    for layout in layouts:
+        bits = ", ".join("0x" + layout[b].upper() for b in LAYOUT_BITS)
+        lines.append(f'    {{"{layout["name"]}", {bits}, '
+                     f'ProtectionClearing::{CLEARING[layout["clear"]]},')
+        lines.append(f'     FourByteMode::{FOUR_BYTE[layout["fourbyte"]]}}},')
+    lines += ["};", "", "const PartFacts kParts[] = {"]
+    for row in rows:
+        if row["group"] == "SPI" and len(row["id"]) >= 4:
+            index = names.index(row["protection"])
+            command = ID_COMMANDS[row["idcmd"]]
+            lines.append(f'    {{"{row["vendor"]}", "{xml_name(row["part"])}", {index}, '
+                         f"IdAnswer::{command}}},")
+    lines += ["};", "", "} // namespace PartLayouts", ""]
+    return "\n".join(lines)
+
+
 def main(argv):
+    layout_header = None
+    if "--layouts" in argv:
+        at = argv.index("--layouts")
+        layout_header = argv[at + 1]
+        argv = argv[:at] + argv[at + 2:]
     table = pathlib.Path(argv[1]) if len(argv) > 1 else DEFAULT_TABLE
     output = argv[2] if len(argv) > 2 else str(DEFAULT_OUTPUT)
+    if len(argv) <= 1 and layout_header is None:
+        layout_header = str(DEFAULT_LAYOUT_HEADER)
     rows = read_table(table)
-    check(rows)
+    layouts = read_table(DEFAULT_LAYOUTS)
+    check(rows, layouts)
     document = render(rows).encode("ascii")
     if output == "-":
         sys.stdout.buffer.write(document)
     else:
         pathlib.Path(output).write_bytes(document)
+    if layout_header == "-":
+        sys.stdout.write(render_layouts(rows, layouts))
+    elif layout_header:
+        pathlib.Path(layout_header).write_text(render_layouts(rows, layouts), encoding="ascii")
 
 
 if __name__ == "__main__":

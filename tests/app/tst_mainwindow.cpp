@@ -391,7 +391,8 @@ private slots:
     {
         QTest::addColumn<QString>("answer"); // a button, a key, or "close": the window goes away
         QTest::addColumn<QString>("last");   // the job's last log line
-        const QString refused = QStringLiteral("Chip is Write Protected! Status Register: 0x1C");
+        const QString refused =
+            QStringLiteral("Chip is Write Protected! Status Register: 0x1C 0x00");
         QTest::newRow("yes: cleared, erased") << "Yes"
                                               << "Erasing Chip... OK";
         QTest::newRow("no: refused as before") << "No" << refused;
@@ -412,8 +413,9 @@ private slots:
             question = m_window->findChild<QMessageBox *>();
             return question && question->isVisible();
         }));
-        QCOMPARE(question->text(), QStringLiteral("The chip is write protected (Status Register: "
-                                                  "0x1C). Clear the protection and continue?"));
+        QCOMPARE(question->text(),
+                 QStringLiteral("The chip is write protected (Status Register: "
+                                "0x1C 0x00). Clear the protection and continue?"));
         QVERIFY(m_window->IsJobRunning());
         if (answer == QLatin1String("close")) {
             // The worker must not wait for an answer nobody can give any more.
@@ -435,6 +437,28 @@ private slots:
                  answer == QLatin1String("Yes"));
         QCOMPARE(m_harness.memory(),
                  answer == QLatin1String("Yes") ? QByteArray(kChipSize, char(0xFF)) : chip);
+    }
+
+    // A chip in no list asks through the same window-modal question; No ends the job.
+    void sfdpChipAsksOperator()
+    {
+        m_harness.install(ChipKind::SfdpOnly);
+        const QByteArray chip = RandomBytes(4 * 1024 * 1024, 91);
+        m_harness.setMemory(chip);
+        click("btnErase");
+        QMessageBox *question = nullptr;
+        QVERIFY(QTest::qWaitFor([&] {
+            question = m_window->findChild<QMessageBox *>();
+            return question && question->isVisible();
+        }));
+        QCOMPARE(question->text(),
+                 QStringLiteral("The chip (JEDEC ID 0x4A4016) is not in the chip list. Its SFDP "
+                                "table gives 4194304 bytes. Use it with these parameters?"));
+        question->button(QMessageBox::No)->click();
+        QVERIFY(waitForIdle());
+        QVERIFY(log()->toPlainText().contains(
+            QStringLiteral("No Chip Found in our Database based on this Flash IDs")));
+        QCOMPARE(m_harness.memory(), chip);
     }
 
     void logoPress_data()

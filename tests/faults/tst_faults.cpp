@@ -398,7 +398,7 @@ void TestFaults::chipFaults_data()
                        kInitFailed}
         << 0;
     const QStringList protectedChip = {
-        QStringLiteral("Chip is Write Protected! Status Register: 0x1C")};
+        QStringLiteral("Chip is Write Protected! Status Register: 0x1C 0x00")};
     QTest::newRow("erase, write-protected chip")
         << good << ChipFault::WriteProtected << Job::Erase << protectedChip << 0;
     QTest::newRow("write, write-protected chip")

@@ -13,9 +13,11 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::ChipModelBuilder(emu::w25q80dv()).jedecId(0x12, 0x34, 0x56).build();
     // In the order of ChipKind.
     static emu::ChipModel (*const models[])() = {
-        emu::w25q80dv,   emu::w25q64fv,   emu::w25q256jv, emu::sst25vf016b, emu::sst25vf040,
-        emu::at25df041a, emu::mx25l6433f, emu::gd25q64c,  emu::s25fl128s,   emu::mt25ql256,
-        nullptr,         emu::at45db161d, nullptr,        emu::w25q64fv};
+        emu::w25q80dv,    emu::w25q64fv,   emu::w25q256jv,   emu::sst25vf016b, emu::sst25vf040,
+        emu::at25df041a,  emu::mx25l6433f, emu::gd25q64c,    emu::s25fl128s,   emu::mt25ql256,
+        nullptr,          emu::at45db161d, nullptr,          emu::w25q64fv,    emu::sst25vf010,
+        emu::at25f512,    emu::le25fw406a, emu::pm25ld040,   emu::xm25qh64c,   emu::gd25q128e,
+        emu::sst26vf064b, emu::s25fl256s,  emu::sfdpOnlyChip};
     return models[int(kind)]();
 }
 } // namespace
@@ -30,6 +32,14 @@ emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
 
 emu::EmulatedLink &EmulatorHarness::install(std::unique_ptr<emu::EmulatedLink> link)
 {
+    m_link = link.get();
+    ch341::installUsbLink(std::move(link));
+    return *m_link;
+}
+
+emu::EmulatedLink &EmulatorHarness::install(const emu::ChipModel &model)
+{
+    auto link = std::make_unique<emu::EmulatedLink>(model);
     m_link = link.get();
     ch341::installUsbLink(std::move(link));
     return *m_link;

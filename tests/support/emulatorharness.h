@@ -27,6 +27,15 @@ enum class ChipKind {
     AT45DB161D,  // 1F2600, a 45-series DataFlash
     Unknown,     // answers an identifier no chip-list row has
     NoChip,      // empty socket
+    SST25VF010,  // 128 KiB, REMS BF49 only, byte AAI
+    AT25F512,    // 64 KiB, Atmel 15h 1F60 only
+    LE25FW406A,  // 512 KiB, two-byte ABh 621A only
+    Pm25LD040,   // 512 KiB, 9Fh 7F 9D 7E
+    XM25QH64C,   // 8 MiB, 204017, GigaDevice's layout under Micron's byte
+    GD25Q128E,   // 16 MiB, C84018, Status Register-2 written only by 31h
+    SST26VF064B, // 8 MiB, BF2643, block register locked at power-up
+    S25FL256S,   // 32 MiB, 010219, no B7h, error flags hold WIP
+    SfdpOnly,    // 4 MiB, 4A4016, in no chip list, with an SFDP table
 };
 
 class EmulatorHarness
@@ -35,6 +44,7 @@ public:
     // Replaces the process-wide link; the library closes what it held.
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);
+    emu::EmulatedLink &install(const emu::ChipModel &model);
     emu::EmulatedLink &link() { return *m_link; }
     emu::SpiFlashChip &chip() { return m_link->chip(); }
     // Runs space-separated hex commands on the chip, each in its own select window.
