@@ -123,6 +123,8 @@ private:
 
     int ConnectProgrammer();
     int IdentifyChip();
+    // An answer that never arrived is no chip identifier: the device closes.
+    int EndIdentificationOnTransferFailure();
     // The chip-list ids the answers can stand for, the likeliest first.
     QStringList IdentificationKeys(const FlashIDs &ids);
     void Log(const QString &message, const char *colour, int weight = 1, bool newLine = true,

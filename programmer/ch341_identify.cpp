@@ -87,11 +87,8 @@ int CH341::IdentifyChip()
     qDebug() << ids.ID9FH.toHex();
     const QStringList keys = IdentificationKeys(ids);
     // An answer that never arrived is no chip identifier.
-    if (TransferFailed) {
-        LogTransferFailure();
-        CH341CloseDevice(0);
-        return -2;
-    }
+    if (TransferFailed)
+        return EndIdentificationOnTransferFailure();
 
     static const bool registered = (RegisterResources(), true);
     Q_UNUSED(registered);
@@ -109,9 +106,12 @@ int CH341::IdentifyChip()
             key = candidate;
         matches.insert(found);
     }
-    if (matches.isEmpty() && AcceptSfdpChip(HexKey(ids.ID9FH.left(3))))
-        return TransferFailed ? -2 : 1;
     if (matches.isEmpty()) {
+        const bool accepted = AcceptSfdpChip(HexKey(ids.ID9FH.left(3)));
+        if (TransferFailed)
+            return EndIdentificationOnTransferFailure();
+        if (accepted)
+            return 1;
         Log(QStringLiteral("No Chip Found in our Database based on this Flash IDs"), "red");
         CH341CloseDevice(0);
         return -2;
@@ -143,13 +143,17 @@ int CH341::IdentifyChip()
     // An earlier job cut short may have left the chip in 4-byte mode.
     if (ChipSize > kThreeByteAddressLimit) {
         ExitFourByteMode();
-        if (!SendQueuedCommands()) {
-            LogTransferFailure();
-            CH341CloseDevice(0);
-            return -2;
-        }
+        if (!SendQueuedCommands())
+            return EndIdentificationOnTransferFailure();
     }
     return 1;
+}
+
+int CH341::EndIdentificationOnTransferFailure()
+{
+    LogTransferFailure();
+    CH341CloseDevice(0);
+    return -2;
 }
 
 QStringList CH341::IdentificationKeys(const FlashIDs &ids)
