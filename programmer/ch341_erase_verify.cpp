@@ -1,8 +1,7 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
-
-#include <QDebug>
+#include "tracelog.h"
 
 namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
@@ -47,9 +46,9 @@ bool CH341::RefuseNonBlankChip()
 
 void CH341::DoEraseFlash()
 {
-    qDebug() << "CH341::DoEraseFlash";
+    qCDebug(varnockTrace) << "CH341::DoEraseFlash";
     const int initialized = InitializeProgrammer();
-    qDebug() << initialized;
+    qCDebug(varnockTrace) << initialized;
     if (initialized != 1) {
         LogInitializeFailure();
         emit JobDone();

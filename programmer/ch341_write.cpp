@@ -1,8 +1,8 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
+#include "tracelog.h"
 
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QScopeGuard>
@@ -61,7 +61,7 @@ bool CH341::IsBusy()
     // answering ends every busy wait at once; the job sees TransferFailed.
     if (!ReadStatus(status))
         return false;
-    qDebug() << "st" << QByteArray(1, char(status)).toHex();
+    qCDebug(varnockTrace) << "st" << QByteArray(1, char(status)).toHex();
     return (status & SpiStatus::BUSY) != 0;
 }
 
@@ -105,7 +105,7 @@ CH341::WaitResult CH341::WaitWhileErasing(bool tracePolls)
             return WaitResult::TimedOut;
         emit Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
         if (tracePolls)
-            qDebug() << "KKK0";
+            qCDebug(varnockTrace) << "KKK0";
     }
 }
 
@@ -200,10 +200,10 @@ bool CH341::EraseWholeChip(bool tracePolls)
         return false;
     WriteEnable();
     if (tracePolls)
-        qDebug() << "KKK";
+        qCDebug(varnockTrace) << "KKK";
     const qint64 sent = SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
     if (tracePolls)
-        qDebug() << sent;
+        qCDebug(varnockTrace) << sent;
     Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
     if (TransferFailed) {
         LogTransferFailure();

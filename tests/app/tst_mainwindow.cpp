@@ -396,6 +396,29 @@ private slots:
         QCOMPARE(LogLines(log()).count(kCompletedLine), 2);
     }
 
+    void traceOnlyWhenAsked()
+    {
+        // A whole erase says nothing on the terminal or in the journal unless the developer
+        // trace is switched on.
+        static QStringList caught;
+        caught.clear();
+        QLoggingCategory::setFilterRules(QString());
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { caught << text; });
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        const QStringList quiet = caught;
+        QLoggingCategory::setFilterRules(QStringLiteral("varnock.trace.debug=true"));
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        QCOMPARE(quiet, QStringList());
+        QVERIFY2(caught.contains(QStringLiteral("CH341::DoEraseFlash")) &&
+                     caught.contains(QStringLiteral("st \"03\"")),
+                 qPrintable(caught.mid(0, 12).join(QLatin1Char('|'))));
+    }
+
     void destroyedWindowLetsJobFinish()
     {
         m_harness.setMemory(RandomBytes(kChipSize, 71));
