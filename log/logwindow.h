@@ -10,7 +10,8 @@
 
 class QTextEdit;
 
-// Renders log records into the log view and hands each one to the log file; GUI thread only.
+// Renders log records into the log view, scrolled to show each, and hands each one to the log
+// file; GUI thread only.
 class LogWindow
 {
 public:

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -372,6 +373,33 @@ private slots:
             QStringLiteral("Operation in Progress! Please Wait Until it is Completed."));
         QVERIFY(filedRefusal >= 0);
         QCOMPARE(filed.value(filedRefusal + 1), QStringLiteral("Writing to Chip... OK"));
+    }
+
+    void logFollowsRecordsAndIsReadOnly()
+    {
+        QTextEdit *view = log();
+        const auto shows = [view](const QString &text) {
+            const QTextCursor found = view->document()->find(text);
+            return !found.isNull() && view->viewport()->rect().contains(view->cursorRect(found));
+        };
+        for (int i = 0; i < 40; ++i)
+            m_window->UpdateLogWindow_Text(QStringLiteral("record %1").arg(i), Qt::black, 1, false,
+                                           false, true);
+        QVERIFY(shows(QStringLiteral("record 39")));
+        // The operator scrolled back; a refused close must still be seen.
+        view->verticalScrollBar()->setValue(0);
+        QVERIFY(!shows(QStringLiteral("record 39")));
+        click("btnErase");
+        QVERIFY(!m_window->close());
+        QVERIFY(shows(QStringLiteral("Operation in Progress!")));
+        QVERIFY(waitForIdle());
+        QVERIFY(shows(QStringLiteral(" seconds")));
+
+        const QString logged = view->toPlainText();
+        view->setFocus();
+        QTest::keyClicks(view, QStringLiteral("12"));
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QCOMPARE(view->toPlainText(), logged);
     }
 
     void twoJobsInARowUseNewWorkers()
