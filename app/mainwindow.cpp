@@ -20,6 +20,8 @@ namespace {
 const QString kVersion = QStringLiteral("1.0.2");
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
+// The chip erase counts no bytes; while this line is open the bar shows it busy.
+const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
 } // namespace
 
@@ -148,6 +150,7 @@ void MainWindow::JobDone()
     if (!workerThread.isFinished())
         return;
     SetJobControlsEnabled(true);
+    ShowJobEndOnBar();
     lblStatus->setText(QStringLiteral("Idle."));
     UpdateLogWindow_Text(QStringLiteral("Operation Completed. <Performed By version %1>")
                              .arg(QCoreApplication::applicationVersion()),
@@ -157,6 +160,15 @@ void MainWindow::JobDone()
     const qint64 seconds = (jobTimer.elapsed() - questionMs) / 1000;
     UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"), 3,
                          false, false, true);
+}
+
+void MainWindow::ShowJobEndOnBar()
+{
+    // A read leaves its bar at 0; the operator should see the job finished until the next.
+    if (ui->pgb->maximum() == 0)
+        ui->pgb->setRange(0, 1);
+    if (!jobFailed)
+        ui->pgb->setValue(ui->pgb->maximum());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -228,6 +240,16 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     worker = new CH341(false, nullptr);
     if (!fileName.isEmpty())
         worker->FileName = fileName;
+    jobFailed = false;
+    ui->pgb->setValue(0);
+    // Before the log view's slot, so the bar has changed by the time the record shows.
+    connect(worker, &CH341::UpdateLogWindow_Text, this,
+            [this](const QString &Message, const QColor &Colour) {
+                if (Colour == QColor(Qt::red))
+                    jobFailed = true;
+                if (Message == kErasingChip)
+                    ui->pgb->setRange(0, 0);
+            });
     connect(worker, &CH341::UpdateLogWindow_Text, this, &MainWindow::UpdateLogWindow_Text);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this, &MainWindow::SetProgreesBar_MaxValue);
     ShowProgressOf(worker);

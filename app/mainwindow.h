@@ -64,6 +64,8 @@ private:
     void SetUpHexView();
     void StartJob(const QString &fileName, JobSlot job, bool showHexData);
     void SetJobControlsEnabled(bool enabled);
+    // A job that logged no red record shows a full bar; a busy bar stops being busy.
+    void ShowJobEndOnBar();
     QString AskForImageFile();
     void OpenHomePage();
 
@@ -75,6 +77,8 @@ private:
     QElapsedTimer jobTimer;
     // Time the running job spent waiting for the operator's answers.
     qint64 questionMs = 0;
+    // The running job logged a red record.
+    bool jobFailed = false;
     QHexEdit *hexEdit;
     LatestValueRelay<QString> statusRelay;
     LatestValueRelay<qulonglong> progressRelay;

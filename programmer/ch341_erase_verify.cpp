@@ -3,6 +3,8 @@
 #include "spiopcodes.h"
 #include "tracelog.h"
 
+#include <algorithm>
+
 namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
@@ -83,6 +85,19 @@ void CH341::DoVerifyFlash()
     LogOk();
     if (readResult == 0 || image != chipData) {
         Log(QStringLiteral("No Match Found!"), "red");
+        // The chip's data ends with the first chunk that differs.
+        const auto first =
+            std::mismatch(chipData.cbegin(), chipData.cend(), image.cbegin(), image.cend());
+        if (first.first != chipData.cend() && first.second != image.cend()) {
+            const auto hex = [](uint32_t value, int digits) {
+                return QString::number(value, 16).toUpper().rightJustified(digits,
+                                                                           QLatin1Char('0'));
+            };
+            Log(QStringLiteral("First Difference at 0x%1: Chip 0x%2, File 0x%3")
+                    .arg(hex(uint32_t(first.first - chipData.cbegin()), 6),
+                         hex(uint8_t(*first.first), 2), hex(uint8_t(*first.second), 2)),
+                "red");
+        }
     } else {
         Log(QStringLiteral("Match Found!"), "green");
         emit UpdateHexView(chipData);

@@ -303,6 +303,14 @@ private slots:
         const QByteArray earlier("shown before the job");
         m_window->UpdateHexView(earlier);
         m_dialogs->answerWith(path);
+        // A chip erase counts no bytes: while it runs the bar shows it busy.
+        auto *pgb = child<QProgressBar>("pgb");
+        bool busyWhileErasing = false;
+        QObject scope;
+        connect(log()->document(), &QTextDocument::contentsChanged, &scope, [&] {
+            if (log()->document()->lastBlock().text() == QLatin1String("Erasing Chip... "))
+                busyWhileErasing = pgb->minimum() == 0 && pgb->maximum() == 0;
+        });
 
         click(qPrintable(buttonName));
         const int dialogs = buttonName == QLatin1String("btnErase") ? 0 : 1;
@@ -320,7 +328,11 @@ private slots:
         if (!fileAfter.isNull())
             QCOMPARE(ReadFile(path), fileAfter);
         if (progressMaximum >= 0)
-            QCOMPARE(child<QProgressBar>("pgb")->maximum(), progressMaximum);
+            QCOMPARE(pgb->maximum(), progressMaximum);
+        QCOMPARE(busyWhileErasing, buttonName == "btnWrite" || buttonName == "btnErase");
+        // Done, the bar stays full until the next job; a mismatch leaves it where it stopped.
+        QCOMPARE(pgb->maximum() > 0 && pgb->value() == pgb->maximum(),
+                 !verdict.contains(QLatin1String("No Match")));
         QCOMPARE(hexView()->data(), fillsHexView ? fileBefore : earlier);
 
         const QStringList lines = LogLines(log());
