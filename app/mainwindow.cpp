@@ -11,8 +11,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStatusBar>
 #include <QUrl>
 
@@ -20,6 +23,10 @@ namespace {
 const QString kVersion = QStringLiteral("1.0.2");
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
+// Where the last file dialog's choice was made, kept between runs.
+const QString kSettingsOrganization = QStringLiteral("varnock");
+const QString kSettingsApplication = QStringLiteral("varnock-spi-flasher");
+const QString kLastFolderKey = QStringLiteral("dialogs/lastFolder");
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -192,26 +199,49 @@ void MainWindow::btnRead_Clicked()
     const QString proposed =
         QStringLiteral("dump_%1.bin")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
-    const QString fileName = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Enter Saved File Name"),
-        QCoreApplication::applicationDirPath() + QLatin1Char('/') + proposed, kBinaryFilter);
+    const QString fileName =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Enter Saved File Name"),
+                                     DialogFolder() + QLatin1Char('/') + proposed, kBinaryFilter);
     if (fileName.isEmpty()) {
         UpdateLogWindow_Text(QStringLiteral("Please Select Saved File Name!"), QColor("red"), 1,
                              false, false, true);
         return;
     }
+    RememberDialogFolder(fileName);
     StartJob(fileName, &CH341::DoReadFlash, false);
 }
 
 QString MainWindow::AskForImageFile()
 {
-    const QString fileName =
-        QFileDialog::getOpenFileName(this, QStringLiteral("Select Binary File"),
-                                     QCoreApplication::applicationDirPath(), kBinaryFilter);
+    const QString fileName = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Select Binary File"), DialogFolder(), kBinaryFilter);
     if (fileName.isEmpty())
         UpdateLogWindow_Text(QStringLiteral("Please Select Binary File Name!"), QColor("red"), 1,
                              false, false, true);
+    else
+        RememberDialogFolder(fileName);
     return fileName;
+}
+
+QString MainWindow::DefaultDialogFolder(const QString &programFolder)
+{
+    // Installed, the program lives in /usr/bin: the operator's files belong at home.
+    return QFileInfo(programFolder).isWritable() ? programFolder : QDir::homePath();
+}
+
+QString MainWindow::DialogFolder()
+{
+    const QString chosen =
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kLastFolderKey).toString();
+    if (!chosen.isEmpty() && QFileInfo(chosen).isDir())
+        return chosen;
+    return DefaultDialogFolder(QCoreApplication::applicationDirPath());
+}
+
+void MainWindow::RememberDialogFolder(const QString &fileName)
+{
+    QSettings(kSettingsOrganization, kSettingsApplication)
+        .setValue(kLastFolderKey, QFileInfo(fileName).absolutePath());
 }
 
 void MainWindow::btnWrite_Clicked()

@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -91,6 +92,7 @@ private:
     }
 
     QTemporaryDir m_workingDir;
+    std::unique_ptr<QTemporaryDir> m_settings;
     QList<QUrl> m_opened;
     std::unique_ptr<UrlCatcher> m_urlCatcher;
     EmulatorHarness m_harness;
@@ -108,6 +110,9 @@ private slots:
 
     void init()
     {
+        // Each case starts as on a first run: no folder chosen yet.
+        m_settings = std::make_unique<QTemporaryDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings->path());
         m_harness.install(ChipKind::W25Q80DV);
         m_opened.clear();
         m_window = std::make_unique<MainWindow>();
@@ -249,6 +254,30 @@ private slots:
         QVERIFY(!m_window->IsJobRunning());
         QVERIFY(jobControlsEnabled(true));
         QCOMPARE(LogLines(log()), QStringList{Run(message, Qt::red, QFont::Normal)});
+    }
+
+    void dialogsStartInLastChosenFolder()
+    {
+        // Installed in a folder the operator cannot write to, the dialogs start at home.
+        QCOMPARE(MainWindow::DefaultDialogFolder(QStringLiteral("/no/such/folder")),
+                 QDir::homePath());
+        QVERIFY(QDir(m_workingDir.path()).mkpath(QStringLiteral("chosen")));
+        const QString chosen =
+            QDir(m_workingDir.filePath(QStringLiteral("chosen"))).canonicalPath();
+        m_dialogs->answerWith(chosen + QStringLiteral("/dump.bin"));
+        click("btnRead");
+        QVERIFY(waitForIdle());
+        // Kept for the next start too.
+        m_window = std::make_unique<MainWindow>();
+        m_dialogs->answerWith(QString());
+        click("btnVerify");
+        click("btnRead");
+        const QList<FileDialogDriver::Shown> &shown = m_dialogs->shown();
+        QCOMPARE(shown.size(), 3);
+        QCOMPARE(shown.at(1).directory, chosen);
+        QCOMPARE(shown.at(2).directory, chosen);
+        QVERIFY2(shown.at(2).name.startsWith(QLatin1String("dump_")),
+                 qPrintable(shown.at(2).name));
     }
 
     void job_data()
