@@ -4,6 +4,7 @@
 // to the pace of a real one, so a job takes as long as it would on hardware;
 // --fast runs it as fast as the machine allows.
 
+#include "commandline.h"
 #include "mainwindow.h"
 
 #include "bridge/usblink.h"
@@ -11,7 +12,6 @@
 #include "emulator/pacedlink.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -34,15 +34,19 @@ void InstallEmulatedProgrammer(bool paced)
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
-    QCommandLineParser options;
-    options.addHelpOption();
+    CommandLine commandLine;
     const QCommandLineOption fast(QStringLiteral("fast"),
                                   QStringLiteral("Run the emulated programmer as fast as the "
                                                  "machine allows, not at a real one's pace."));
-    options.addOption(fast);
-    options.process(application);
-    InstallEmulatedProgrammer(!options.isSet(fast));
+    commandLine.AddOption(fast);
+    commandLine.Parse(argc, argv);
+    if (!commandLine.WantsWindow()) {
+        QCoreApplication application(argc, argv);
+        InstallEmulatedProgrammer(!commandLine.IsSet(fast));
+        return commandLine.Run();
+    }
+    QApplication application(argc, argv);
+    InstallEmulatedProgrammer(!commandLine.IsSet(fast));
     MainWindow window;
     window.show();
     return application.exec();

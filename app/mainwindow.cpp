@@ -2,6 +2,7 @@
 
 #include "ui_mainwindow.h"
 #include "clickablelabel.h"
+#include "version.h"
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
@@ -20,7 +21,6 @@
 #include <QUrl>
 
 namespace {
-const QString kVersion = QStringLiteral("1.0.2");
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
 // Where the last file dialog's choice was made, kept between runs.
@@ -49,7 +49,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Without a window manager hint the size would still be changeable on X11.
     setFixedSize(size());
 
-    QCoreApplication::setApplicationVersion(kVersion);
+    QCoreApplication::setApplicationVersion(ApplicationVersion());
     setWindowTitle(QStringLiteral("Varnock SPI Flasher version ") +
                    QCoreApplication::applicationVersion());
     lblStatus->setText(QStringLiteral("Idle."));

@@ -5,10 +5,9 @@
 #include <QColor>
 #include <QPointer>
 #include <QString>
+#include <QTextEdit>
 
 #include <optional>
-
-class QTextEdit;
 
 // Renders log records into the log view, scrolled to show each, and hands each one to the log
 // file; GUI thread only.
