@@ -120,6 +120,12 @@ private slots:
                                         << "Unexpected argument 'x.bin'.";
         QTest::newRow("--yes without a job") << flasher << QStringList{"--yes"} << 2 << ""
                                              << "--yes answers a question of a job";
+        QTest::newRow("chip list") << demo << QStringList{"--chip", "list"} << 0
+                                   << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n"
+                                   << "";
+        QTest::newRow("unknown chip")
+            << demo << QStringList{"--chip", "W25Q99", "--erase"} << 2 << ""
+            << "Unknown chip 'W25Q99'";
     }
 
     void options()
@@ -182,6 +188,13 @@ private slots:
         QTest::newRow("write larger than the chip fails")
             << write << RandomBytes(kChipSize + 1, 7) << 1
             << QStringList{"insufficient Chip Storage Size! "} << chip << none;
+        QTest::newRow("protected chip stays protected without --yes")
+            << QStringList{"--protected", "--erase"} << none << 1
+            << QStringList{"Chip is Write Protected! Status Register: 0x1C"} << chip << none;
+        QTest::newRow("--yes clears the protection")
+            << QStringList{"--protected", "--yes", "--erase"} << none << 0
+            << QStringList{"Clearing Write Protection... OK", "Erasing Chip... OK"} << blank
+            << none;
         QTest::newRow("write of a missing file fails")
             << write << none << 1 << QStringList{"Failed to Load/Open Binary File."} << chip
             << none;
@@ -203,8 +216,9 @@ private slots:
             run(QStringLiteral(VARNOCK_DEMO), QStringList{"--fast"} + arguments);
 
         QCOMPARE(finished.exitCode, exitCode);
-        // Not a terminal: plain lines, no colours, no progress, no developer trace.
-        QCOMPARE(finished.err, QString());
+        // Not a terminal: plain lines, no colours, no progress, no developer trace; only the
+        // protection question's answer.
+        QCOMPARE(finished.err.isEmpty(), !arguments.contains(QStringLiteral("--protected")));
         QVERIFY(!finished.out.join(QString()).contains(QLatin1Char('\033')));
         const QStringList &out = finished.out;
         QVERIFY2(out.size() > tail.size() + 2, qPrintable(out.join('\n')));
@@ -218,6 +232,19 @@ private slots:
         QCOMPARE(ReadFile(path(kChipImage)), chipAfter);
         if (!dumpAfter.isNull())
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
+    }
+
+    void eachChipHasItsOwnImage()
+    {
+        const QByteArray chip = RandomBytes(1024 * 1024, 9);
+        QVERIFY(WriteFile(
+            path(QStringLiteral("data/varnock-spi-flasher-demo/virtual-w25q80dv.bin")), chip));
+        const Finished finished = run(QStringLiteral(VARNOCK_DEMO),
+                                      {"--fast", "--chip", "w25q80dv", "--read", "dump.bin"});
+        QCOMPARE(finished.exitCode, 0);
+        QVERIFY(finished.out.contains(QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4014")));
+        QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), chip);
+        QVERIFY(!QFile::exists(path(kChipImage)));
     }
 
     void terminalGetsColoursAndProgress()
@@ -234,8 +261,7 @@ private slots:
         // The OK in bold blue; the open line drawn on the progress line until it ends.
         QVERIFY2(shown.contains(QStringLiteral("Erasing Chip... \033[1;34mOK\033[0m")),
                  qPrintable(shown));
-        QVERIFY2(shown.contains(QStringLiteral("\r\033[KWriting to Chip... ")),
-                 qPrintable(shown));
+        QVERIFY2(shown.contains(QStringLiteral("\r\033[KWriting to Chip... ")), qPrintable(shown));
         // The log file holds the plain text.
         QVERIFY(filedLog().contains(QStringLiteral("Writing to Chip... OK")));
     }
