@@ -54,8 +54,8 @@ Ch341Driver::~Ch341Driver()
 uintptr_t Ch341Driver::open()
 {
     // A device lost in an earlier job may have been plugged in again: drop
-    // the dead handle and look for it afresh.
-    if (m_lost)
+    // the dead handle and look for it afresh. A failed session starts anew.
+    if (m_lost || m_failed)
         close();
     if (m_open)
         return kOpenToken;
@@ -77,12 +77,13 @@ void Ch341Driver::close()
 {
     if (!m_open)
         return;
-    if (!m_lost)
+    if (usable())
         flushPending();
     dropPending();
     m_link.close();
     m_open = false;
     m_lost = false;
+    m_failed = false;
     m_mirror = false;
     m_deviceName.clear();
 }
@@ -117,14 +118,30 @@ bool Ch341Driver::setStream(uint32_t mode)
 
 bool Ch341Driver::setDelayMs(uint32_t milliseconds)
 {
-    if (m_lost || (m_open && !flushPending()))
+    if (m_lost || m_failed || (m_open && !flushPending()))
         return false;
     m_link.sleepMs(milliseconds);
     return true;
 }
 
+bool Ch341Driver::releasesAfterFailure(uint32_t directions) const
+{
+    return m_open && !m_lost && m_failed && (directions & kPinMask) == 0;
+}
+
 bool Ch341Driver::setPins(uint32_t directions, uint32_t levels)
 {
+    if (releasesAfterFailure(directions)) {
+        // Letting every pin go is all a failed session may still do; it goes
+        // out at once, alone, since nothing else may follow it.
+        const uint8_t release[] = {kCmdUioStream, uint8_t(kUioDir | (directions & kPinMask)),
+                                   uint8_t(kUioOut | (levels & kPinMask)), kUioEnd};
+        OutTransfers out(1, std::vector<uint8_t>(std::begin(release), std::end(release)));
+        out.front().resize(kPacketSize, 0);
+        std::vector<uint8_t> in;
+        m_directions = 0;
+        return m_link.exchange(out, {}, in) == UsbResult::Ok;
+    }
     if (!usable())
         return false;
     const uint8_t levelByte = uint8_t(kUioOut | (levels & kPinMask));
@@ -276,8 +293,10 @@ bool Ch341Driver::flushPending()
         expected += reply.length;
     }
     std::vector<uint8_t> in;
-    if (!succeeded(m_link.exchange(out, inLengths, in)) || in.size() != expected)
+    if (!succeeded(m_link.exchange(out, inLengths, in)) || in.size() != expected) {
+        m_failed = true;
         return false;
+    }
     auto next = in.cbegin();
     for (const PendingIn &reply : pendingIn) {
         if (reply.wanted)
@@ -300,6 +319,8 @@ bool Ch341Driver::succeeded(UsbResult result)
 {
     if (result == UsbResult::NoDevice)
         m_lost = true;
+    if (result != UsbResult::Ok)
+        m_failed = true;
     return result == UsbResult::Ok;
 }
 

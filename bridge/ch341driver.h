@@ -44,6 +44,8 @@ public:
     UsbResult lastOpenResult() const { return m_lastOpenResult; }
     bool isOpen() const { return m_open; }
     bool isLost() const { return m_lost; }
+    // A transfer of this session failed; nothing more is sent until close.
+    bool hasFailed() const { return m_failed; }
     bool mirrorsBits() const { return m_mirror; }
 
 private:
@@ -53,7 +55,11 @@ private:
         bool wanted; // false: the reply of a queued stream, dropped on arrival
     };
 
-    bool usable() const { return m_open && !m_lost; }
+    // After any failed transfer the session only takes the closing release:
+    // the chip may have missed part of what was queued, so no later command
+    // (a write enable, an erase, a program) may reach it.
+    bool usable() const { return m_open && !m_lost && !m_failed; }
+    bool releasesAfterFailure(uint32_t directions) const;
     bool queueCommand(std::initializer_list<uint8_t> bytes);
     bool queueUioCommand(std::initializer_list<uint8_t> bytes);
     bool queueSpiPackets(uint32_t length, const uint8_t *buffer, bool wanted);
@@ -80,6 +86,7 @@ private:
     UsbResult m_lastOpenResult = UsbResult::Ok;
     bool m_open = false;
     bool m_lost = false;
+    bool m_failed = false;
     bool m_mirror = false;
     // Pin directions last sent to the bridge; all inputs after open.
     uint8_t m_directions = 0;

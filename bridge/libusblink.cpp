@@ -18,6 +18,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kInterface = 0;
 constexpr unsigned int kTransferTimeoutMs = 1000;
 constexpr unsigned int kDrainTimeoutMs = 20;
+// More than an exchange can leave behind: 8 KiB of OUT data answers in at most 265 packets.
+constexpr int kMaxStalePackets = 512;
 constexpr auto kExchangeTimeout = std::chrono::milliseconds(kTransferTimeoutMs);
 // How long cancelled transfers may take to come back before they are abandoned.
 constexpr auto kCancelTimeout = std::chrono::milliseconds(1000);
@@ -279,10 +281,16 @@ void LibusbLink::drainIn()
 {
     if (!m_handle)
         return;
+    // A session cut short by a time-out may leave the answers of several
+    // packets waiting; read until the endpoint stays quiet.
     uint8_t stale[kPacketSize];
     int transferred = 0;
-    libusb_bulk_transfer(m_handle.get(), kBulkInEndpoint, stale, int(kPacketSize), &transferred,
-                         kDrainTimeoutMs);
+    for (int packet = 0; packet < kMaxStalePackets; ++packet) {
+        if (libusb_bulk_transfer(m_handle.get(), kBulkInEndpoint, stale, int(kPacketSize),
+                                 &transferred, kDrainTimeoutMs) != LIBUSB_SUCCESS ||
+            transferred == 0)
+            break;
+    }
 }
 
 UsbResult LibusbLink::controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,

@@ -57,18 +57,37 @@ void EmulatedLink::drainIn()
     }
 }
 
-// Counts one transfer against an unplug fault; false once the device is gone.
-bool EmulatedLink::consumeTransfer()
+void EmulatedLink::failTransferAfter(uint64_t n, TransferFault fault)
 {
-    if (m_transfersLeft) {
-        if (*m_transfersLeft == 0) {
-            m_transfersLeft.reset();
-            setPresent(false);
-            return false;
-        }
-        --*m_transfersLeft;
+    m_transfersLeft = n;
+    m_fault = fault;
+}
+
+std::optional<EmulatedLink::TransferFault> EmulatedLink::consumeTransfer()
+{
+    if (!m_transfersLeft) {
+        return std::nullopt;
     }
-    return true;
+    if (*m_transfersLeft > 0) {
+        --*m_transfersLeft;
+        return std::nullopt;
+    }
+    m_transfersLeft.reset();
+    if (m_fault == TransferFault::Unplug) {
+        setPresent(false);
+    }
+    return m_fault;
+}
+
+UsbResult EmulatedLink::strike(UsbResult result)
+{
+    if (result == UsbResult::Timeout) {
+        m_clock.advanceNs(kInTimeoutNs);
+    }
+    if (m_faultObserver) {
+        m_faultObserver();
+    }
+    return result;
 }
 
 UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *data,
@@ -81,8 +100,10 @@ UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *
     if (!m_open || request != kRequestVersion || (length > 0 && !data)) {
         return UsbResult::Io;
     }
-    if (!consumeTransfer()) {
-        return UsbResult::NoDevice;
+    if (const auto fault = consumeTransfer()) {
+        return strike(*fault == TransferFault::Unplug  ? UsbResult::NoDevice
+                      : *fault == TransferFault::Stall ? UsbResult::Io
+                                                       : UsbResult::Timeout);
     }
     ++m_counters.controlTransfers;
     m_clock.advanceToNextFrame();
@@ -108,13 +129,21 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
     if (!m_open || tooLong || outBytes > ch341::kMaxExchangeOut) {
         return UsbResult::Io;
     }
-    if (!consumeTransfer()) {
-        return UsbResult::NoDevice;
-    }
+    std::optional<TransferFault> fault = consumeTransfer();
     if (m_timeOutNext) {
         m_timeOutNext = false;
-        m_clock.advanceNs(kInTimeoutNs);
-        return UsbResult::Timeout;
+        fault = TransferFault::OutTimeout;
+    }
+    // A fault on an IN transfer needs one; without, it hits the OUT transfer.
+    if (fault && inLengths.empty() &&
+        (*fault == TransferFault::InTimeout || *fault == TransferFault::ShortIn)) {
+        fault = TransferFault::OutTimeout;
+    }
+    if (fault && *fault == TransferFault::Unplug) {
+        return strike(UsbResult::NoDevice);
+    }
+    if (fault && (*fault == TransferFault::OutTimeout || *fault == TransferFault::Stall)) {
+        return strike(*fault == TransferFault::Stall ? UsbResult::Io : UsbResult::Timeout);
     }
     ++m_counters.exchanges;
     m_counters.inTransfers += inLengths.size();
@@ -132,13 +161,22 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
         }
     }
     m_counters.spiBytes += m_firmware.spiBytesClocked() - spiBytesBefore;
+    if (fault && *fault == TransferFault::InTimeout) {
+        // The answers stay in the IN endpoint for whoever reads it next.
+        return strike(UsbResult::Timeout);
+    }
     for (const std::size_t length : inLengths) {
         if (m_inFifo.empty()) {
             m_clock.advanceNs(kInTimeoutNs);
             return UsbResult::Timeout;
         }
-        const std::vector<uint8_t> packet = std::move(m_inFifo.front());
+        std::vector<uint8_t> packet = std::move(m_inFifo.front());
         m_inFifo.pop_front();
+        if (fault && *fault == TransferFault::ShortIn) {
+            packet.pop_back();
+            in.insert(in.end(), packet.begin(), packet.end());
+            return strike(UsbResult::ShortReply);
+        }
         in.insert(in.end(), packet.begin(), packet.begin() + std::min(length, packet.size()));
         if (packet.size() != length) {
             return UsbResult::ShortReply;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,10 +64,27 @@ public:
 
     void setVersion(uint8_t version) { m_version = version; }
 
+    // What goes wrong with a transfer.
+    enum class TransferFault {
+        Unplug,     // the device is gone: calls give NoDevice, open gives NotFound
+        OutTimeout, // an OUT transfer times out: the device sees nothing of it
+        InTimeout,  // the device runs the OUT transfers; their answers never come
+        ShortIn,    // an IN transfer comes back one byte short
+        Stall,      // the endpoint stalls: the device sees nothing of it
+    };
+
     // Faults.
-    // n more transfers succeed (exchanges and control requests); then the
-    // device is gone: calls give NoDevice and open gives NotFound.
-    void unplugAfterTransfers(uint64_t n) { m_transfersLeft = n; }
+    // n more transfers succeed (exchanges and control requests); the next one
+    // meets the fault. All but an unplug hit that one transfer alone: the
+    // device stays powered and answers the transfers after it.
+    void failTransferAfter(uint64_t n, TransferFault fault);
+    void unplugAfterTransfers(uint64_t n) { failTransferAfter(n, TransferFault::Unplug); }
+    // Called once, when the fault has struck and the device has run whatever
+    // of that transfer reached it.
+    void setFaultObserver(std::function<void()> observer)
+    {
+        m_faultObserver = std::move(observer);
+    }
     // Plugged in again: a fresh device whose pins are inputs; the chip keeps
     // its memory but went through a power cycle. An open handle stays dead.
     void replug();
@@ -83,7 +101,9 @@ public:
     void setImagePath(std::string path);
 
 private:
-    bool consumeTransfer();
+    // Counts one transfer; the fault that strikes it, if any.
+    std::optional<TransferFault> consumeTransfer();
+    ch341::UsbResult strike(ch341::UsbResult result);
 
     VirtualClock m_clock;
     SpiFlashChip m_chip;
@@ -95,6 +115,8 @@ private:
     bool m_open = false;
     bool m_handleDead = false;
     std::optional<uint64_t> m_transfersLeft;
+    TransferFault m_fault = TransferFault::Unplug;
+    std::function<void()> m_faultObserver;
     bool m_timeOutNext = false;
     std::string m_imagePath;
 };

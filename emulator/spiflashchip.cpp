@@ -470,7 +470,9 @@ void SpiFlashChip::pageProgram()
     const uint32_t page = static_cast<uint32_t>(m_pageBuffer.size());
     const uint32_t address = m_address % m_model.sizeBytes;
     const uint32_t pageBase = address - address % page;
-    if (isRangeProtected(pageBase, page)) {
+    const auto refused = m_refusedPrograms.lower_bound(pageBase);
+    if (isRangeProtected(pageBase, page) ||
+        (refused != m_refusedPrograms.end() && *refused < pageBase + page)) {
         m_wel = false;
         return;
     }
@@ -488,7 +490,15 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
         m_wel = false;
         return;
     }
+    std::vector<std::pair<uint32_t, uint8_t>> kept;
+    for (auto cell = m_unerasable.lower_bound(base);
+         cell != m_unerasable.end() && *cell < base + length; ++cell) {
+        kept.emplace_back(*cell, m_memory[*cell]);
+    }
     std::fill_n(m_memory.begin() + base, length, kErased);
+    for (const auto &[address, value] : kept) {
+        m_memory[address] = value;
+    }
     startBusy(durationNs);
 }
 

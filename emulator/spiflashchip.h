@@ -3,6 +3,7 @@
 #include "chipmodel.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,11 @@ public:
     void setBlockProtection(uint8_t bits, bool bottom = false);
     // The non-volatile status bits, as the chip would keep them.
     void setStatusRegisters(uint8_t status1, uint8_t status2 = 0);
+    // A worn cell that no erase reaches: it keeps its value.
+    void addUnerasableByte(uint32_t address) { m_unerasable.insert(address); }
+    // The page holding this address is silently refused every program, as
+    // a protected block's would be.
+    void addRefusedProgram(uint32_t address) { m_refusedPrograms.insert(address); }
     // The board's WP# line; CH341A boards pull it high.
     void setWriteProtectPin(bool high) { m_writeProtectHigh = high; }
     // The chip loses power: volatile state clears, memory and the
@@ -115,6 +121,8 @@ private:
     bool m_statusWriteArmed = false;
     bool m_aaiMode = false;
     uint32_t m_aaiAddress = 0;
+    std::set<uint32_t> m_unerasable;
+    std::set<uint32_t> m_refusedPrograms;
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
 

@@ -109,6 +109,10 @@ public:
 
 private:
     enum class WaitResult { Ready, TransferFailed, TimedOut };
+    enum class BlankCheck { Ends, WholeChip };
+
+    // Marks the job's transfers failed when a bridge call failed.
+    bool BridgeCall(bool succeeded);
 
     int ConnectProgrammer();
     int IdentifyChip();
@@ -133,9 +137,21 @@ private:
     bool AskToClearProtection(uint8_t status1);
     bool ClearProtection(uint8_t status1, uint8_t status2);
     bool ReadProtectionStatus(uint8_t &status1, uint8_t &status2);
-    // Logs, and returns true, when the erased chip's first or last 4 KiB
-    // hold anything but 0xFF.
-    bool RefuseNonBlankChip();
+    // Logs, and returns true, when the erased chip holds anything but 0xFF:
+    // in its first or last 4 KiB, or anywhere.
+    bool RefuseNonBlankChip(BlankCheck blankCheck);
+    // address: of the first byte that is not 0xFF, else unchanged. False
+    // when the read failed.
+    bool FindNonBlankAtEnds(int &address);
+    bool FindNonBlankInChip(int &address);
+    // Reads the chip from address 0 for as long as `expected`, in 4 KiB
+    // chunks, stopping at the first chunk that differs. 1: every byte
+    // matches; 0: difference is the first differing address and chipByte the
+    // chip's byte there; negative: the read failed.
+    int CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte);
+    bool RefuseEmptyImage();
+    // Reads back what the write job programmed: "OK", or where the chip differs.
+    void ProveWritten(const QByteArray &image);
     bool ReadAt(uint32_t address, int count, QByteArray &data);
     // One status-type register: its opcode, then one byte clocked in.
     bool ReadRegister(uint8_t opcode, uint8_t &value);
@@ -149,15 +165,19 @@ private:
     // Refuses a chip that stays protected, sends the chip erase, waits for it
     // and checks the chip blank; logs "Erasing Chip... " and how it ended.
     // False when the job must stop.
-    bool EraseWholeChip(bool tracePolls);
+    bool EraseWholeChip(bool tracePolls, BlankCheck blankCheck);
     void SendSingleByteCommand(uint8_t opcode);
     // The read routine; with an expected image it stops after the first chunk
-    // that differs from it and returns 0.
+    // that differs from it and returns 0. A read that a job reports as its
+    // own ends with the bar at 0; a read-back that proves a write or an erase
+    // leaves it full.
+    enum class ProgressEnd { Reset, Full };
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
-                        const QByteArray *expected);
+                        const QByteArray *expected, ProgressEnd progressEnd = ProgressEnd::Reset);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
+    static QString AddressHex(uint32_t address);
 
     // The status register as the last status read found it.
     uint8_t m_lastStatus = 0;

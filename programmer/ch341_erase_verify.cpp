@@ -5,10 +5,14 @@
 
 #include <algorithm>
 
+#include <algorithm>
+
 namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
 constexpr uint32_t kBlankCheckBytes = 4096;
+// Read-backs go in the dump's 4 KiB chunks, as fast as a read job.
+const QString kCompareChunkSpec = QStringLiteral("4096");
 } // namespace
 
 bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
@@ -24,26 +28,64 @@ bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
     return !TransferFailed && data.size() == count;
 }
 
-bool CH341::RefuseNonBlankChip()
+QString CH341::AddressHex(uint32_t address)
+{
+    return QString::number(address, 16).toUpper().rightJustified(6, QLatin1Char('0'));
+}
+
+int CH341::CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte)
+{
+    QByteArray chipData;
+    const int result = ReadFlashChunks(expected.size(), kCompareChunkSpec, &chipData, &expected,
+                                       ProgressEnd::Full);
+    if (result != 0)
+        return result;
+    difference = int(std::mismatch(chipData.cbegin(), chipData.cend(), expected.cbegin()).first -
+                     chipData.cbegin());
+    chipByte = uint8_t(chipData.at(difference));
+    return 0;
+}
+
+bool CH341::RefuseNonBlankChip(BlankCheck blankCheck)
+{
+    int nonBlank = -1;
+    const bool read = blankCheck == BlankCheck::WholeChip ? FindNonBlankInChip(nonBlank)
+                                                          : FindNonBlankAtEnds(nonBlank);
+    if (!read) {
+        LogTransferFailure();
+        return true;
+    }
+    if (nonBlank < 0)
+        return false;
+    Log(QStringLiteral("Erase Failed: Chip Not Blank at 0x%1").arg(AddressHex(uint32_t(nonBlank))),
+        "red");
+    return true;
+}
+
+bool CH341::FindNonBlankAtEnds(int &address)
 {
     const uint32_t span = qMin(kBlankCheckBytes, ChipSize);
     for (const uint32_t start : {0u, ChipSize - span}) {
         QByteArray data;
-        if (!ReadAt(start, static_cast<int>(span), data)) {
-            LogTransferFailure();
-            return true;
-        }
-        for (int i = 0; i < data.size(); ++i) {
-            if (data.at(i) == char(0xFF))
-                continue;
-            const QString address = QString::number(start + uint32_t(i), 16).toUpper();
-            Log(QStringLiteral("Erase Failed: Chip Not Blank at 0x%1")
-                    .arg(address.rightJustified(6, QLatin1Char('0'))),
-                "red");
+        if (!ReadAt(start, int(span), data))
+            return false;
+        const auto found =
+            std::find_if(data.cbegin(), data.cend(), [](char byte) { return byte != char(0xFF); });
+        if (found != data.cend()) {
+            address = int(start) + int(found - data.cbegin());
             return true;
         }
     }
-    return false;
+    return true;
+}
+
+bool CH341::FindNonBlankInChip(int &address)
+{
+    uint8_t chipByte = 0;
+    const int compared = CompareWithChip(QByteArray(int(ChipSize), char(0xFF)), address, chipByte);
+    if (compared == 1)
+        address = -1;
+    return compared >= 0;
 }
 
 void CH341::DoEraseFlash()
@@ -56,7 +98,8 @@ void CH341::DoEraseFlash()
         emit JobDone();
         return;
     }
-    if (!EraseWholeChip(true)) {
+    // "OK" only once every byte of the chip has been read back as 0xFF.
+    if (!EraseWholeChip(true, BlankCheck::WholeChip)) {
         EndJob();
         return;
     }

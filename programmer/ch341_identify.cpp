@@ -61,6 +61,10 @@ int CH341::ReadChipIDs(FlashIDs &ids)
 
 int CH341::IdentifyChip()
 {
+    // A job cut short by a failed transfer sends the chip nothing more, so an
+    // SST chip may still be in auto-address-increment mode, deaf to all but
+    // status reads and write disable.
+    WriteDisable();
     FlashIDs ids;
     ReadChipIDs(ids);
     qCDebug(varnockTrace) << ids.ID9FH.toHex();
@@ -111,7 +115,11 @@ int CH341::IdentifyChip()
     // An earlier job cut short may have left the chip in 4-byte mode.
     if (ChipSize > kThreeByteAddressLimit) {
         ExitFourByteMode();
-        SendQueuedCommands();
+        if (!SendQueuedCommands()) {
+            LogTransferFailure();
+            CH341CloseDevice(0);
+            return -2;
+        }
     }
     return 1;
 }

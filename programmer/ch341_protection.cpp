@@ -21,7 +21,10 @@ bool CH341::ReadProtectionStatus(uint8_t &status1, uint8_t &status2)
     status2 = 0;
     if (!ReadStatus(status1))
         return false;
-    return !Family->hasComplementBit || ReadRegister(SpiOpcode::RDSR2, status2);
+    if (Family->hasComplementBit && !ReadRegister(SpiOpcode::RDSR2, status2))
+        return false;
+    // A value read after a failed transfer is no answer of the chip's.
+    return !TransferFailed;
 }
 
 bool CH341::AskToClearProtection(uint8_t status1)
@@ -88,6 +91,8 @@ bool CH341::ClearProtection(uint8_t status1, uint8_t status2)
             LogTimeout();
             return false;
         }
+        if (wait == WaitResult::TransferFailed)
+            break;
     }
     WriteDisable();
     uint8_t after1 = 0;

@@ -59,7 +59,7 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 }
 
 int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
-                           const QByteArray *expected)
+                           const QByteArray *expected, ProgressEnd progressEnd)
 {
     int chunk = ChunkSize(chunkSpec, kSstReadChunk);
     if (chunk <= 0) {
@@ -97,7 +97,8 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
         emit Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
         emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
     }
-    emit UpdateProgreesBar_Value(0);
+    if (progressEnd == ProgressEnd::Reset)
+        emit UpdateProgreesBar_Value(0);
     if (TransferFailed)
         return -1;
     leave.dismiss();

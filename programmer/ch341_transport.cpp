@@ -41,29 +41,37 @@ CH341::CH341(bool flag, QObject *parent)
 {
 }
 
+bool CH341::BridgeCall(bool succeeded)
+{
+    if (!succeeded)
+        TransferFailed = true;
+    return succeeded;
+}
+
+// After a failed transfer the chip may have missed part of what was sent, so
+// nothing more goes to it: every call below refuses once TransferFailed is set.
 bool CH341::SelectChip()
 {
-    return CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS, BridgePins::SELECT_LEVELS) != 0;
+    return !TransferFailed && BridgeCall(CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS,
+                                                        BridgePins::SELECT_LEVELS) != 0);
 }
 
 bool CH341::DeselectChip()
 {
-    return CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS, BridgePins::DESELECT_LEVELS) != 0;
+    return !TransferFailed && BridgeCall(CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS,
+                                                        BridgePins::DESELECT_LEVELS) != 0);
 }
 
 qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
 {
-    if (!SelectChip()) {
-        TransferFailed = true;
+    if (!SelectChip())
         return -1;
-    }
     const unsigned int count = qMin(length, static_cast<unsigned int>(frame.size()));
     // Nobody reads what the chip answers to a send: the library queues it in
     // front of the next blocking exchange, which carries any failure.
-    if (CH341QueueStreamSPI4(kDevice, kNoHardwareChipSelect, count, frame.constData()) == 0) {
-        TransferFailed = true;
+    if (!BridgeCall(
+            CH341QueueStreamSPI4(kDevice, kNoHardwareChipSelect, count, frame.constData()) != 0))
         return -2;
-    }
     if (deselect == 1)
         DeselectChip();
     return count;
@@ -71,42 +79,37 @@ qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
 
 void CH341::PauseOnBridge(uint32_t microseconds)
 {
-    if (CH341QueueDelayUs(kDevice, microseconds) == 0)
-        TransferFailed = true;
+    if (!TransferFailed)
+        BridgeCall(CH341QueueDelayUs(kDevice, microseconds) != 0);
 }
 
 bool CH341::SendQueuedCommands()
 {
-    if (CH341FlushQueue(kDevice) == 0)
-        TransferFailed = true;
-    return !TransferFailed;
+    return !TransferFailed && BridgeCall(CH341FlushQueue(kDevice) != 0);
 }
 
 void CH341::SpiReceive(int count, QByteArray &answer)
 {
-    if (!SelectChip()) {
-        TransferFailed = true;
+    if (!SelectChip())
         return;
-    }
     QByteArray incoming(qMax(count, 0), char(0xFF));
-    if (CH341StreamSPI4(kDevice, kNoHardwareChipSelect, static_cast<uint32_t>(incoming.size()),
-                        incoming.data()) == 0) {
-        TransferFailed = true;
+    if (!BridgeCall(CH341StreamSPI4(kDevice, kNoHardwareChipSelect,
+                                    static_cast<uint32_t>(incoming.size()), incoming.data()) != 0))
         return;
-    }
     answer = incoming;
     DeselectChip();
 }
 
 void CH341::ConfigureProgrammer()
 {
-    CH341SetStream(kDevice, kStreamModeMsbFirst);
+    if (TransferFailed)
+        return;
+    BridgeCall(CH341SetStream(kDevice, kStreamModeMsbFirst) != 0);
     // Each delay first sends what is queued: a failure there is a failed transfer.
-    if (CH341SetDelaymS(kDevice, kSettleDelayMs) == 0)
-        TransferFailed = true;
+    BridgeCall(CH341SetDelaymS(kDevice, kSettleDelayMs) != 0);
     SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
-    if (CH341SetDelaymS(kDevice, kWakeDelayMs) == 0)
-        TransferFailed = true;
+    if (!TransferFailed)
+        BridgeCall(CH341SetDelaymS(kDevice, kWakeDelayMs) != 0);
 }
 
 int CH341::ConnectProgrammer()

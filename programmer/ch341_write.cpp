@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -40,7 +41,7 @@ bool CH341::ReadRegister(uint8_t opcode, uint8_t &value)
     SpiSend(0, 1, QByteArray(1, char(opcode)));
     QByteArray answer;
     SpiReceive(1, answer);
-    if (answer.isEmpty())
+    if (answer.isEmpty() || TransferFailed)
         return false;
     value = static_cast<uint8_t>(answer.at(0));
     return true;
@@ -194,10 +195,14 @@ bool CH341::RefuseOversizedImage(const QByteArray &image)
     return true;
 }
 
-bool CH341::EraseWholeChip(bool tracePolls)
+bool CH341::EraseWholeChip(bool tracePolls, BlankCheck blankCheck)
 {
     if (!MakeChipWritable())
         return false;
+    if (TransferFailed) {
+        LogTransferFailure();
+        return false;
+    }
     WriteEnable();
     if (tracePolls)
         qCDebug(varnockTrace) << "KKK";
@@ -211,7 +216,7 @@ bool CH341::EraseWholeChip(bool tracePolls)
     }
     const WaitResult wait = WaitWhileErasing(tracePolls);
     if (wait == WaitResult::Ready) {
-        if (RefuseNonBlankChip())
+        if (RefuseNonBlankChip(blankCheck))
             return false;
         LogOk();
         return true;
@@ -239,12 +244,28 @@ bool CH341::StartImageJob(QByteArray &image)
     return true;
 }
 
+bool CH341::RefuseEmptyImage()
+{
+    // An empty image is almost always a mistake (a failed download, a cut
+    // copy); writing it would only erase the chip.
+    const QFileInfo file(FileName);
+    if (!file.isFile() || file.size() != 0)
+        return false;
+    Log(QStringLiteral("The File is Empty: Nothing Was Written."), "red");
+    emit JobDone();
+    return true;
+}
+
 void CH341::DoWriteFlash()
 {
+    if (RefuseEmptyImage())
+        return;
     QByteArray image;
     if (!StartImageJob(image))
         return;
-    if (!EraseWholeChip(false)) {
+    // The image's own read-back proves the erase where it matters; the ends
+    // of the chip show a misjudged protection early.
+    if (!EraseWholeChip(false, BlankCheck::Ends)) {
         EndJob();
         return;
     }
@@ -257,6 +278,25 @@ void CH341::DoWriteFlash()
     else if (written != 1)
         LogRoutineFailure(written);
     else
-        LogOk();
+        ProveWritten(image);
     EndJob();
+}
+
+void CH341::ProveWritten(const QByteArray &image)
+{
+    // A page the chip silently refused (a protected block, a worn cell) would
+    // otherwise be reported as written.
+    int difference = 0;
+    uint8_t chipByte = 0;
+    const int compared = CompareWithChip(image, difference, chipByte);
+    if (compared == 1) {
+        LogOk();
+    } else if (compared == 0) {
+        Log(QStringLiteral("Verify Failed at 0x%1: Chip 0x%2, File 0x%3")
+                .arg(AddressHex(uint32_t(difference)), StatusHex(chipByte),
+                     StatusHex(uint8_t(image.at(difference)))),
+            "red");
+    } else {
+        LogRoutineFailure(compared);
+    }
 }

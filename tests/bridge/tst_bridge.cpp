@@ -280,7 +280,14 @@ private slots:
         QByteArray status = hex("05");
         QVERIFY(!stream(session.driver, status));
         COMPARE_HEX(status, hex("05"));
-        // Nothing of the failed exchange is sent again.
+        // The chip may have missed any of it: nothing more goes out in this session.
+        QVERIFY(!stream(session.driver, status));
+        QVERIFY(!queue(session.driver, hex("06")));
+        QVERIFY(!session.driver.flushQueue());
+        QCOMPARE(session.link->exchanges.size(), std::size_t(1));
+        // A new session starts clean; nothing of the failed exchange is sent again.
+        session.driver.close();
+        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
         QVERIFY(stream(session.driver, status));
         COMPARE_HEX(session.link->exchanges[1].out, hex("A805"));
 
@@ -312,8 +319,9 @@ private slots:
         QTest::newRow("unplugged") << 40 << 0 << UsbResult::NoDevice << 0;
     }
 
-    // The caller's buffer stays as it was. Only a vanished device ends the session: nothing
-    // more goes out until the next open drops the dead handle.
+    // The caller's buffer stays as it was. Every failure ends the session: nothing more goes
+    // out but the release of the pins, and a vanished device does not even get that, until
+    // the next open drops the dead handle.
     void failedStream()
     {
         QFETCH(int, length);
@@ -328,18 +336,23 @@ private slots:
         QVERIFY(!stream(session.driver, buffer));
         QVERIFY(buffer == sent);
         QCOMPARE(session.driver.isLost(), result == UsbResult::NoDevice);
-        if (session.driver.isLost()) {
-            const QStringList eventsWhenLost = session.link->events;
-            QVERIFY(!stream(session.driver, buffer));
-            QVERIFY(!session.driver.setPins(0x29, 0x00));
-            QVERIFY(!session.driver.setDelayMs(50));
-            QCOMPARE(session.driver.versionCode(), 0u);
-            QCOMPARE(session.link->events, eventsWhenLost);
-            session.link->scriptedReplies.clear();
-            QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
-            QCOMPARE(session.link->events.mid(eventsWhenLost.size()),
-                     QStringList({"close", "open", "drain"}));
-        }
+        QVERIFY(session.driver.hasFailed());
+        const std::size_t exchanges = session.link->exchanges.size();
+        session.link->scriptedReplies.clear();
+        QVERIFY(!stream(session.driver, buffer));
+        QVERIFY(!session.driver.setPins(0x29, 0x00));
+        QVERIFY(!session.driver.setDelayMs(50));
+        QCOMPARE(session.driver.versionCode(), 0u);
+        QCOMPARE(session.link->exchanges.size(), exchanges);
+        QCOMPARE(session.driver.setPins(0x00, 0x00), !session.driver.isLost());
+        if (!session.driver.isLost())
+            COMPARE_HEX(session.link->exchanges.back().out,
+                        hex("AB 40 80 20") + QByteArray(28, 0));
+        QCOMPARE(session.link->exchanges.size(), exchanges + (session.driver.isLost() ? 0 : 1));
+        const int eventsBeforeOpen = session.link->events.size();
+        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
+        QCOMPARE(session.link->events.mid(eventsBeforeOpen),
+                 QStringList({"close", "open", "drain"}));
         QVERIFY(stream(session.driver, buffer));
     }
 

@@ -1,5 +1,6 @@
-// Every job under faults (the bridge unplugged mid-job, misbehaving chips, bad files) must
-// end with one JobDone, say in red what went wrong, claim no success and lose nothing.
+// Every job under faults (the bridge unplugged or failing one transfer mid-job, misbehaving
+// chips, bad files) must end with one JobDone, say in red what went wrong, claim no success,
+// send the chip nothing after a failed transfer and lose nothing.
 
 #include "emulatorharness.h"
 #include "jobrecorder.h"
@@ -88,13 +89,26 @@ enum class BadInput {
     DumpOnFullDisk
 };
 
-enum class ChipFault { None, WriteProtected, BusyErase, BusyProgram, StaleIn };
+enum class ChipFault {
+    None,
+    WriteProtected,
+    BusyErase,
+    BusyProgram,
+    StaleIn,
+    UnerasableByte, // at the row's address, whose byte reads 0x00 before the job
+    RefusedProgram  // the page at the row's address
+};
+using TransferFault = emu::EmulatedLink::TransferFault;
+// A failed transfer is no reason to unplug: after one, the operator just starts the next job,
+// once whatever the chip was doing is surely over.
+constexpr quint64 kOperatorPauseNs = 200ull * 1000 * 1000 * 1000;
 } // namespace
 
 Q_DECLARE_METATYPE(Job)
 Q_DECLARE_METATYPE(BadInput)
 Q_DECLARE_METATYPE(ChipKind)
 Q_DECLARE_METATYPE(ChipFault)
+Q_DECLARE_METATYPE(TransferFault)
 
 class TestFaults : public QObject
 {
@@ -106,8 +120,8 @@ private slots:
     void cleanup();
     void cleanupTestCase();
 
-    void unplugMatrix_data();
-    void unplugMatrix();
+    void transferFaults_data();
+    void transferFaults();
     void chipFaults_data();
     void chipFaults();
     void badFiles_data();
@@ -122,13 +136,14 @@ private:
     QString SuccessLine(Job job) const;
     void RunJob(CH341 &worker, const JobRecorder &recorder, Job job);
     void ExpectVerdict(const JobRecorder &recorder, Job job, const QStringList &tail);
-    void ExpectNextJobWorks();
+    void ExpectNextJobWorks(TransferFault fault = TransferFault::Unplug);
 
     QTemporaryDir m_dir;
     EmulatorHarness m_emulator;
     QString m_dumpPath;
     QString m_imagePath;
     QMap<QString, Tally> m_tallies; // by figure name
+    QString m_rowFigure;
     bool m_rowCompleted = false;
 };
 
@@ -146,18 +161,18 @@ void TestFaults::init()
     m_emulator.install(ChipKind::W25Q80DV);
     m_emulator.setMemory(RandomBytes(kChipSize, 1));
     m_rowCompleted = false;
+    const QByteArray function = QTest::currentTestFunction();
+    m_rowFigure = function == "chipFaults"       ? "chip_faults"
+                  : function.startsWith("bad")   ? "bad_inputs"
+                  : function == "transferFaults" ? "transfer"
+                                                 : QString();
 }
 
 void TestFaults::cleanup()
 {
-    const QByteArray function = QTest::currentTestFunction();
-    const QString figure = function == "unplugMatrix"   ? "unplug"
-                           : function == "chipFaults"   ? "chip_faults"
-                           : function.startsWith("bad") ? "bad_inputs"
-                                                        : QString();
-    if (figure.isEmpty())
+    if (m_rowFigure.isEmpty())
         return;
-    Tally &tally = m_tallies[figure];
+    Tally &tally = m_tallies[m_rowFigure];
     ++tally.tried;
     if (!QTest::currentTestFailed())
         ++(m_rowCompleted ? tally.survived : tally.skipped);
@@ -172,7 +187,7 @@ void TestFaults::cleanupTestCase()
     if (filing && !file.open(QIODevice::WriteOnly | QIODevice::Append))
         qWarning("cannot append figures to %s", qPrintable(file.fileName()));
     QTextStream figures(&file);
-    for (const char *figure : {"unplug", "chip_faults", "bad_inputs"}) {
+    for (const char *figure : {"unplug", "transient", "chip_faults", "bad_inputs"}) {
         const Tally tally = m_tallies.value(figure);
         qInfo("survived: %s %d/%d (%d skipped)", figure, tally.survived, tally.tried,
               tally.skipped);
@@ -227,9 +242,12 @@ void TestFaults::ExpectVerdict(const JobRecorder &recorder, Job job, const QStri
 }
 
 // Plugged in again (or left alone), the programmer serves the next job.
-void TestFaults::ExpectNextJobWorks()
+void TestFaults::ExpectNextJobWorks(TransferFault fault)
 {
-    m_emulator.link().replug();
+    if (fault == TransferFault::Unplug)
+        m_emulator.link().replug();
+    else
+        m_emulator.link().clock().advanceNs(kOperatorPauseNs);
     CH341 worker(false);
     JobRecorder recorder(&worker);
     RunJob(worker, recorder, Job::ReadId);
@@ -237,11 +255,18 @@ void TestFaults::ExpectNextJobWorks()
     QVERIFY(m_emulator.isReleased() && !m_emulator.isOpen());
 }
 
-void TestFaults::unplugMatrix_data()
+void TestFaults::transferFaults_data()
 {
     QTest::addColumn<Job>("job");
-    QTest::addColumn<quint64>("unplugAfter");
+    QTest::addColumn<TransferFault>("fault");
+    QTest::addColumn<quint64>("failAfter");
     QTest::addColumn<quint64>("total");
+    const QList<QPair<TransferFault, const char *>> faults = {
+        {TransferFault::Unplug, "unplugged"},
+        {TransferFault::OutTimeout, "queued commands never sent"},
+        {TransferFault::InTimeout, "answers time out"},
+        {TransferFault::ShortIn, "short answer"},
+        {TransferFault::Stall, "endpoint stalls"}};
     for (Job job : kAllJobs) {
         // A clean run maps the job: how many transfers it takes, and how many
         // had passed when each log record (a phase) and status text came.
@@ -272,44 +297,65 @@ void TestFaults::unplugMatrix_data()
         for (int i = 1; i < 10; ++i)
             points.insert(total * quint64(i) / 10);
         points.insert(total - 1);
-        // Unplugging after the last transfer is no fault.
+        // A fault after the last transfer is no fault.
         for (auto k = points.begin(); k != points.end() && *k < total; ++k) {
             auto phase = phaseAt.upperBound(*k);
             const QString after = phase == phaseAt.begin() ? "start" : std::prev(phase).value();
-            QTest::addRow("%s, after transfer %llu of %llu (%s)", kJobs[int(job)].name, *k, total,
-                          qPrintable(after))
-                << job << *k << total;
+            for (const auto &[fault, name] : faults)
+                QTest::addRow("%s, %s after transfer %llu of %llu (%s)", kJobs[int(job)].name,
+                              name, *k, total, qPrintable(after))
+                    << job << fault << *k << total;
         }
     }
 }
 
-void TestFaults::unplugMatrix()
+// The fault may strike anywhere: from then on the chip gets nothing (no window opens, no byte
+// changes), nobody is asked to clear a protection, and the job says so in red.
+void TestFaults::transferFaults()
 {
     QFETCH(Job, job);
-    QFETCH(quint64, unplugAfter);
+    QFETCH(TransferFault, fault);
+    QFETCH(quint64, failAfter);
     QFETCH(quint64, total);
+    m_rowFigure = fault == TransferFault::Unplug ? "unplug" : "transient";
     const QByteArray chip = m_emulator.memory();
     CH341 worker(false);
     worker.FileName = PrepareJobFile(job, chip);
     const QByteArray jobFile = ReadFile(worker.FileName);
     JobRecorder recorder(&worker);
-    m_emulator.link().unplugAfterTransfers(unplugAfter);
+    int questions = 0;
+    connect(&worker, &CH341::ClearProtection_Question, this, [&] {
+        ++questions;
+        worker.AnswerClearProtection(true);
+    });
+    QByteArray chipAtFault;
+    int windowsAtFault = -1;
+    m_emulator.link().setFaultObserver([&] {
+        chipAtFault = m_emulator.memory();
+        windowsAtFault = int(m_emulator.chip().frames().size());
+    });
+    m_emulator.link().failTransferAfter(failAfter, fault);
     RunJob(worker, recorder, job);
+    m_emulator.link().setFaultObserver(nullptr);
+    QVERIFY(windowsAtFault >= 0);
+    QCOMPARE(questions, 0);
+    QCOMPARE(int(m_emulator.chip().frames().size()), windowsAtFault);
+    QVERIFY(m_emulator.memory() == chipAtFault);
 
     if (!worker.TransferFailed) {
         // Only the release at the very end was lost: the work was done and its report is true.
-        QCOMPARE(unplugAfter, total - 1);
+        QCOMPARE(failAfter, total - 1);
         ExpectVerdict(recorder, job, {});
-        ExpectNextJobWorks();
+        ExpectNextJobWorks(fault);
         m_rowCompleted = true;
         return;
     }
     const int firstRed = FirstRed(recorder);
     QVERIFY2(firstRed >= 0, "the fault was never reported");
-    const LogRecord fault = recorder.logs.at(firstRed);
-    QCOMPARE(fault.message, kTransferFailed);
-    QCOMPARE(fault.weight, 1);
-    QVERIFY(fault.newLine);
+    const LogRecord report = recorder.logs.at(firstRed);
+    QCOMPARE(report.message, kTransferFailed);
+    QCOMPARE(report.weight, 1);
+    QVERIFY(report.newLine);
     // After the fault only the initialisation verdict may follow, in red: no success claim.
     const QList<LogRecord> after = recorder.logs.mid(firstRed + 1);
     QVERIFY(after.isEmpty() || (after.size() == 1 && after.first().message == kInitFailed &&
@@ -325,7 +371,7 @@ void TestFaults::unplugMatrix()
     QCOMPARE(files, QStringList());
     if (job != Job::Write && job != Job::Erase)
         QCOMPARE(m_emulator.memory(), chip);
-    ExpectNextJobWorks();
+    ExpectNextJobWorks(fault);
     m_rowCompleted = true;
 }
 
@@ -335,40 +381,65 @@ void TestFaults::chipFaults_data()
     QTest::addColumn<ChipFault>("fault");
     QTest::addColumn<Job>("job");
     QTest::addColumn<QStringList>("tail"); // last log lines; empty: the job succeeds
+    QTest::addColumn<int>("address");      // of an unerasable byte or a refused program
 
     const QStringList notFound = {
         QStringLiteral("No Chip Found in our Database based on this Flash IDs"), kInitFailed};
     const ChipKind good = ChipKind::W25Q80DV;
     QTest::newRow("read, no chip (all 0xFF)")
-        << ChipKind::NoChip << ChipFault::None << Job::Read << notFound;
+        << ChipKind::NoChip << ChipFault::None << Job::Read << notFound << 0;
     QTest::newRow("read, unknown chip")
-        << ChipKind::Unknown << ChipFault::None << Job::Read << notFound;
+        << ChipKind::Unknown << ChipFault::None << Job::Read << notFound << 0;
     QTest::newRow("verify, 45-series chip")
         << ChipKind::AT45DB161D << ChipFault::None << Job::Verify
-        << QStringList{
-               QStringLiteral("Chip(s) Found based on JDEC ID: 0x1F2600"),
-               QStringLiteral("Vendor: ATMEL Part no: AT45DB161D Capacity (Byte): 2162688"),
-               QStringLiteral(
-                   "This Software Only Support 25 Series SPI Flash your chip Series is : 45"),
-               kInitFailed};
+        << QStringList{QStringLiteral("Chip(s) Found based on JDEC ID: 0x1F2600"),
+                       QStringLiteral(
+                           "Vendor: ATMEL Part no: AT45DB161D Capacity (Byte): 2162688"),
+                       QStringLiteral("This Software Only Support 25 Series SPI Flash your chip "
+                                      "Series is : 45"),
+                       kInitFailed}
+        << 0;
     const QStringList protectedChip = {
         QStringLiteral("Chip is Write Protected! Status Register: 0x1C")};
     QTest::newRow("erase, write-protected chip")
-        << good << ChipFault::WriteProtected << Job::Erase << protectedChip;
+        << good << ChipFault::WriteProtected << Job::Erase << protectedChip << 0;
     QTest::newRow("write, write-protected chip")
-        << good << ChipFault::WriteProtected << Job::Write << protectedChip;
+        << good << ChipFault::WriteProtected << Job::Write << protectedChip << 0;
     for (Job job : kAllJobs) {
         QTest::addRow("%s, stale bytes in the IN endpoint", kJobs[int(job)].name)
-            << good << ChipFault::StaleIn << job << QStringList();
+            << good << ChipFault::StaleIn << job << QStringList() << 0;
     }
     const QStringList erasing = {QStringLiteral("Erasing Chip... ") + kTimedOut};
     QTest::newRow("erase, stuck busy during chip erase")
-        << good << ChipFault::BusyErase << Job::Erase << erasing;
+        << good << ChipFault::BusyErase << Job::Erase << erasing << 0;
     QTest::newRow("write, stuck busy during chip erase")
-        << good << ChipFault::BusyErase << Job::Write << erasing;
+        << good << ChipFault::BusyErase << Job::Write << erasing << 0;
     QTest::newRow("write, stuck busy during programming")
         << good << ChipFault::BusyProgram << Job::Write
-        << QStringList{QStringLiteral("Writing to Chip... ") + kTimedOut};
+        << QStringList{QStringLiteral("Writing to Chip... ") + kTimedOut} << 0;
+    // Only a read-back of the whole chip, or of the whole image, sees these.
+    QTest::newRow("erase, a byte in the middle of an 8 MiB chip stays")
+        << ChipKind::W25Q64FV << ChipFault::UnerasableByte << Job::Erase
+        << QStringList{QStringLiteral("Erasing Chip... Erase Failed: Chip Not Blank at 0x400000")}
+        << 0x400000;
+    const QByteArray image = RandomBytes(kImageSize, 2);
+    const auto hex = [](int value, int digits) {
+        return QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+    };
+    const auto verifyFailed = [&](int address, char chipByte) {
+        return QStringList{
+            QStringLiteral("Writing to Chip... Verify Failed at 0x%1: Chip 0x%2, File 0x%3")
+                .arg(hex(address, 6), hex(uchar(chipByte), 2), hex(uchar(image.at(address)), 2))};
+    };
+    QTest::newRow("write, a byte the erase leaves inside the image")
+        << good << ChipFault::UnerasableByte << Job::Write << verifyFailed(0x2345, 0) << 0x2345;
+    const int refused = 0x3100;
+    int firstProgrammed = refused;
+    while (image.at(firstProgrammed) == char(0xFF))
+        ++firstProgrammed;
+    QTest::newRow("write, a page the chip refuses")
+        << good << ChipFault::RefusedProgram << Job::Write
+        << verifyFailed(firstProgrammed, char(0xFF)) << refused;
 }
 
 void TestFaults::chipFaults()
@@ -377,8 +448,9 @@ void TestFaults::chipFaults()
     QFETCH(ChipFault, fault);
     QFETCH(Job, job);
     QFETCH(QStringList, tail);
-    const bool refused = kind != ChipKind::W25Q80DV;
-    if (refused)
+    QFETCH(int, address);
+    const bool refused = kind != ChipKind::W25Q80DV && kind != ChipKind::W25Q64FV;
+    if (kind != ChipKind::W25Q80DV)
         m_emulator.install(kind);
     const QByteArray chip = m_emulator.memory();
     CH341 worker(false);
@@ -389,6 +461,12 @@ void TestFaults::chipFaults()
         m_emulator.setBlockProtect(7);
     if (fault == ChipFault::StaleIn)
         m_emulator.link().setStaleIn({0xA5, 0x5A, 0x00, 0xFF});
+    if (fault == ChipFault::UnerasableByte) {
+        m_emulator.chip().memory()[uint32_t(address)] = 0x00;
+        m_emulator.chip().addUnerasableByte(uint32_t(address));
+    }
+    if (fault == ChipFault::RefusedProgram)
+        m_emulator.chip().addRefusedProgram(uint32_t(address));
     if (fault == ChipFault::BusyErase || fault == ChipFault::BusyProgram) {
         // The chip hangs once the step is under way.
         const QString step = fault == ChipFault::BusyErase ? QStringLiteral("Erasing Chip... ")
@@ -403,12 +481,14 @@ void TestFaults::chipFaults()
     RunJob(worker, recorder, job);
 
     ExpectVerdict(recorder, job, tail);
-    // A chip that hangs mid-erase or mid-write may be left partly changed; no other.
+    // A chip that hangs or fails mid-erase or mid-write may be left partly changed; no other.
+    const QList<ChipFault> changing = {ChipFault::BusyErase, ChipFault::BusyProgram,
+                                       ChipFault::UnerasableByte, ChipFault::RefusedProgram};
     if (tail.isEmpty() && job == Job::Write)
         QCOMPARE(m_emulator.memory().left(kImageSize), ReadFile(m_imagePath));
     else if (tail.isEmpty() && job == Job::Erase)
         QCOMPARE(m_emulator.memory(), QByteArray(kChipSize, char(0xFF)));
-    else if (fault != ChipFault::BusyErase && fault != ChipFault::BusyProgram)
+    else if (!changing.contains(fault))
         QCOMPARE(m_emulator.memory(), chip);
     // Nor may a chip that hung mid-erase be programmed.
     for (const QByteArray &frame : m_emulator.frames())
@@ -477,7 +557,11 @@ void TestFaults::badFiles_data()
             << job << BadInput::Folder << kLoadFailed;
         QTest::addRow("%s, no read permission", name)
             << job << BadInput::Unreadable << kLoadFailed;
-        QTest::addRow("%s, empty file", name) << job << BadInput::Empty << QString();
+        // Writing nothing would only erase the chip: almost always a mistake.
+        QTest::addRow("%s, empty file", name)
+            << job << BadInput::Empty
+            << (job == Job::Write ? QStringLiteral("The File is Empty: Nothing Was Written.")
+                                  : QString());
         QTest::addRow("%s, one byte over the chip size", name)
             << job << BadInput::OneByteOver << kTooLarge;
         QTest::addRow("%s, exactly the chip size", name)
