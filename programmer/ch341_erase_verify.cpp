@@ -5,8 +5,6 @@
 
 #include <algorithm>
 
-#include <algorithm>
-
 namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
@@ -131,16 +129,11 @@ void CH341::DoVerifyFlash()
         // The chip's data ends with the first chunk that differs.
         const auto first =
             std::mismatch(chipData.cbegin(), chipData.cend(), image.cbegin(), image.cend());
-        if (first.first != chipData.cend() && first.second != image.cend()) {
-            const auto hex = [](uint32_t value, int digits) {
-                return QString::number(value, 16).toUpper().rightJustified(digits,
-                                                                           QLatin1Char('0'));
-            };
+        if (first.first != chipData.cend() && first.second != image.cend())
             Log(QStringLiteral("First Difference at 0x%1: Chip 0x%2, File 0x%3")
-                    .arg(hex(uint32_t(first.first - chipData.cbegin()), 6),
-                         hex(uint8_t(*first.first), 2), hex(uint8_t(*first.second), 2)),
+                    .arg(AddressHex(uint32_t(first.first - chipData.cbegin())),
+                         StatusHex(uint8_t(*first.first)), StatusHex(uint8_t(*first.second))),
                 "red");
-        }
     } else {
         Log(QStringLiteral("Match Found!"), "green");
         emit UpdateHexView(chipData);
