@@ -1,48 +1,86 @@
 // The demo build: the flasher on an emulated CH341A holding a virtual
-// W25Q64FV, so every job can be tried without hardware. The chip's contents
-// persist in the user's data folder between runs. The emulated bridge keeps
-// to the pace of a real one, so a job takes as long as it would on hardware;
-// --fast runs it as fast as the machine allows.
+// W25Q64FV, or any other chip the emulator models (--chip), so every job can
+// be tried without hardware. Each chip's contents persist in the user's data
+// folder between runs. The emulated bridge keeps to the pace of a real one, so
+// a job takes as long as it would on hardware; --fast runs it as fast as the
+// machine allows.
 
+#include "commandline.h"
 #include "mainwindow.h"
 
 #include "bridge/usblink.h"
+#include "emulator/chipcatalog.h"
 #include "emulator/emulatedlink.h"
 #include "emulator/pacedlink.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QDir>
 #include <QStandardPaths>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
-void InstallEmulatedProgrammer(bool paced)
+void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected, bool paced)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     QDir().mkpath(folder);
-    auto link = std::make_unique<emu::EmulatedLink>(emu::w25q64fv());
+    auto link = std::make_unique<emu::EmulatedLink>(model);
+    const QString name = QString::fromStdString(model.name).toLower();
     link->setImagePath(
-        QDir(folder).filePath(QStringLiteral("virtual-w25q64fv.bin")).toStdString());
+        QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name)).toStdString());
+    if (writeProtected)
+        link->chip().setStatusRegisters(model.blockProtectBits);
     if (paced)
         ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), 1.0));
     else
         ch341::installUsbLink(std::move(link));
 }
+
+void PrintChips()
+{
+    for (const emu::ChipModel &model : emu::chipCatalog())
+        std::printf("%-12s %6u KiB  JEDEC ID %02X%02X%02X\n", model.name.c_str(),
+                    model.sizeBytes / 1024, model.jedecId[0], model.jedecId[1], model.jedecId[2]);
+}
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication application(argc, argv);
-    QCommandLineParser options;
-    options.addHelpOption();
+    CommandLine commandLine;
     const QCommandLineOption fast(QStringLiteral("fast"),
                                   QStringLiteral("Run the emulated programmer as fast as the "
                                                  "machine allows, not at a real one's pace."));
-    options.addOption(fast);
-    options.process(application);
-    InstallEmulatedProgrammer(!options.isSet(fast));
+    const QCommandLineOption chip(QStringLiteral("chip"),
+                                  QStringLiteral("The emulated chip, W25Q64FV unless given; "
+                                                 "\"--chip list\" names them all."),
+                                  QStringLiteral("NAME"), QStringLiteral("W25Q64FV"));
+    const QCommandLineOption writeProtected(
+        QStringLiteral("protected"),
+        QStringLiteral("Start the chip with its protection bits set."));
+    commandLine.AddOption(fast);
+    commandLine.AddOption(chip);
+    commandLine.AddOption(writeProtected);
+    commandLine.Parse(argc, argv);
+    if (commandLine.Value(chip) == QLatin1String("list")) {
+        PrintChips();
+        return CommandLine::Succeeded;
+    }
+    const std::optional<emu::ChipModel> model =
+        emu::findChipModel(commandLine.Value(chip).toStdString());
+    if (!model)
+        commandLine.Refuse(QStringLiteral("Unknown chip '%1': \"--chip list\" names the chips.")
+                               .arg(commandLine.Value(chip)));
+
+    if (!commandLine.WantsWindow()) {
+        QCoreApplication application(argc, argv);
+        if (model)
+            InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
+                                      !commandLine.IsSet(fast));
+        return commandLine.Run();
+    }
+    QApplication application(argc, argv);
+    InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected), !commandLine.IsSet(fast));
     MainWindow window;
     window.show();
     return application.exec();

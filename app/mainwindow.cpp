@@ -2,6 +2,7 @@
 
 #include "ui_mainwindow.h"
 #include "clickablelabel.h"
+#include "version.h"
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
@@ -11,15 +12,23 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStatusBar>
 #include <QUrl>
 
 namespace {
-const QString kVersion = QStringLiteral("1.0.2");
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
+// Where the last file dialog's choice was made, kept between runs.
+const QString kSettingsOrganization = QStringLiteral("varnock");
+const QString kSettingsApplication = QStringLiteral("varnock-spi-flasher");
+const QString kLastFolderKey = QStringLiteral("dialogs/lastFolder");
+// The chip erase counts no bytes; while this line is open the bar shows it busy.
+const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
 } // namespace
 
@@ -40,7 +49,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Without a window manager hint the size would still be changeable on X11.
     setFixedSize(size());
 
-    QCoreApplication::setApplicationVersion(kVersion);
+    QCoreApplication::setApplicationVersion(ApplicationVersion());
     setWindowTitle(QStringLiteral("Varnock SPI Flasher version ") +
                    QCoreApplication::applicationVersion());
     lblStatus->setText(QStringLiteral("Idle."));
@@ -148,6 +157,7 @@ void MainWindow::JobDone()
     if (!workerThread.isFinished())
         return;
     SetJobControlsEnabled(true);
+    ShowJobEndOnBar();
     lblStatus->setText(QStringLiteral("Idle."));
     UpdateLogWindow_Text(QStringLiteral("Operation Completed. <Performed By version %1>")
                              .arg(QCoreApplication::applicationVersion()),
@@ -157,6 +167,15 @@ void MainWindow::JobDone()
     const qint64 seconds = (jobTimer.elapsed() - questionMs) / 1000;
     UpdateLogWindow_Text(QString::number(seconds) + QStringLiteral(" seconds"), QColor("black"), 3,
                          false, false, true);
+}
+
+void MainWindow::ShowJobEndOnBar()
+{
+    // A read leaves its bar at 0; the operator should see the job finished until the next.
+    if (ui->pgb->maximum() == 0)
+        ui->pgb->setRange(0, 1);
+    if (!jobFailed)
+        ui->pgb->setValue(ui->pgb->maximum());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -180,26 +199,49 @@ void MainWindow::btnRead_Clicked()
     const QString proposed =
         QStringLiteral("dump_%1.bin")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
-    const QString fileName = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Enter Saved File Name"),
-        QCoreApplication::applicationDirPath() + QLatin1Char('/') + proposed, kBinaryFilter);
+    const QString fileName =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Enter Saved File Name"),
+                                     DialogFolder() + QLatin1Char('/') + proposed, kBinaryFilter);
     if (fileName.isEmpty()) {
         UpdateLogWindow_Text(QStringLiteral("Please Select Saved File Name!"), QColor("red"), 1,
                              false, false, true);
         return;
     }
+    RememberDialogFolder(fileName);
     StartJob(fileName, &CH341::DoReadFlash, false);
 }
 
 QString MainWindow::AskForImageFile()
 {
-    const QString fileName =
-        QFileDialog::getOpenFileName(this, QStringLiteral("Select Binary File"),
-                                     QCoreApplication::applicationDirPath(), kBinaryFilter);
+    const QString fileName = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Select Binary File"), DialogFolder(), kBinaryFilter);
     if (fileName.isEmpty())
         UpdateLogWindow_Text(QStringLiteral("Please Select Binary File Name!"), QColor("red"), 1,
                              false, false, true);
+    else
+        RememberDialogFolder(fileName);
     return fileName;
+}
+
+QString MainWindow::DefaultDialogFolder(const QString &programFolder)
+{
+    // Installed, the program lives in /usr/bin: the operator's files belong at home.
+    return QFileInfo(programFolder).isWritable() ? programFolder : QDir::homePath();
+}
+
+QString MainWindow::DialogFolder()
+{
+    const QString chosen =
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kLastFolderKey).toString();
+    if (!chosen.isEmpty() && QFileInfo(chosen).isDir())
+        return chosen;
+    return DefaultDialogFolder(QCoreApplication::applicationDirPath());
+}
+
+void MainWindow::RememberDialogFolder(const QString &fileName)
+{
+    QSettings(kSettingsOrganization, kSettingsApplication)
+        .setValue(kLastFolderKey, QFileInfo(fileName).absolutePath());
 }
 
 void MainWindow::btnWrite_Clicked()
@@ -228,6 +270,16 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     worker = new CH341(false, nullptr);
     if (!fileName.isEmpty())
         worker->FileName = fileName;
+    jobFailed = false;
+    ui->pgb->setValue(0);
+    // Before the log view's slot, so the bar has changed by the time the record shows.
+    connect(worker, &CH341::UpdateLogWindow_Text, this,
+            [this](const QString &Message, const QColor &Colour) {
+                if (Colour == QColor(Qt::red))
+                    jobFailed = true;
+                if (Message == kErasingChip)
+                    ui->pgb->setRange(0, 0);
+            });
     connect(worker, &CH341::UpdateLogWindow_Text, this, &MainWindow::UpdateLogWindow_Text);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this, &MainWindow::SetProgreesBar_MaxValue);
     ShowProgressOf(worker);

@@ -37,6 +37,9 @@ public:
     // Shows the job's status texts and progress values, skipping any that
     // arrive faster than the window can paint them; the newest is always shown.
     void ShowProgressOf(CH341 *job);
+    // Where the file dialogs start before the operator has chosen a file: the program's
+    // folder when the operator may write there, else the home folder.
+    static QString DefaultDialogFolder(const QString &programFolder);
 
 public slots:
     void UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
@@ -68,7 +71,12 @@ private:
     void SetJobControlsEnabled(bool enabled);
     // A window-modal yes/no question; the answer goes to the worker that asked.
     void AskOperator(const QString &text);
+    // A job that logged no red record shows a full bar; a busy bar stops being busy.
+    void ShowJobEndOnBar();
     QString AskForImageFile();
+    // The folder of the last file chosen in a dialog, in this run or an earlier one.
+    static QString DialogFolder();
+    static void RememberDialogFolder(const QString &fileName);
     void OpenHomePage();
 
     Ui_MainWindow *ui;
@@ -79,6 +87,8 @@ private:
     QElapsedTimer jobTimer;
     // Time the running job spent waiting for the operator's answers.
     qint64 questionMs = 0;
+    // The running job logged a red record.
+    bool jobFailed = false;
     QHexEdit *hexEdit;
     LatestValueRelay<QString> statusRelay;
     LatestValueRelay<qulonglong> progressRelay;

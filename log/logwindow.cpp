@@ -42,6 +42,7 @@ void LogWindow::Append(const QString &text, int weightCode, const QColor &colour
         m_textEdit->setFontItalic(italic);
         m_textEdit->setFontUnderline(underLine);
         m_textEdit->insertPlainText(newLine ? text + QLatin1Char('\n') : text);
+        m_textEdit->ensureCursorVisible();
     }
     m_logFile.Write(text, newLine);
 }
@@ -59,6 +60,9 @@ void LogWindow::AppendOwnLine(const QString &text, int weightCode, const QColor 
         format.setForeground(colour.isValid() ? colour : QColor(Qt::black));
         cursor.insertText(text, format);
         cursor.insertBlock();
+        // The view's own cursor sits on the open line, just below the record.
+        m_textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+        m_textEdit->ensureCursorVisible();
     }
     m_logFile.WriteOwnLine(text);
 }

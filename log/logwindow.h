@@ -5,12 +5,12 @@
 #include <QColor>
 #include <QPointer>
 #include <QString>
+#include <QTextEdit>
 
 #include <optional>
 
-class QTextEdit;
-
-// Renders log records into the log view and hands each one to the log file; GUI thread only.
+// Renders log records into the log view, scrolled to show each, and hands each one to the log
+// file; GUI thread only.
 class LogWindow
 {
 public:

@@ -1,8 +1,7 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
-
-#include <QDebug>
+#include "tracelog.h"
 
 #include <algorithm>
 
@@ -89,9 +88,9 @@ bool CH341::FindNonBlankInChip(int &address)
 
 void CH341::DoEraseFlash()
 {
-    qDebug() << "CH341::DoEraseFlash";
+    qCDebug(varnockTrace) << "CH341::DoEraseFlash";
     const int initialized = InitializeProgrammer();
-    qDebug() << initialized;
+    qCDebug(varnockTrace) << initialized;
     if (initialized != 1) {
         LogInitializeFailure();
         emit JobDone();
@@ -127,6 +126,14 @@ void CH341::DoVerifyFlash()
     LogOk();
     if (readResult == 0 || image != chipData) {
         Log(QStringLiteral("No Match Found!"), "red");
+        // The chip's data ends with the first chunk that differs.
+        const auto first =
+            std::mismatch(chipData.cbegin(), chipData.cend(), image.cbegin(), image.cend());
+        if (first.first != chipData.cend() && first.second != image.cend())
+            Log(QStringLiteral("First Difference at 0x%1: Chip 0x%2, File 0x%3")
+                    .arg(AddressHex(uint32_t(first.first - chipData.cbegin())),
+                         StatusHex(uint8_t(*first.first)), StatusHex(uint8_t(*first.second))),
+                "red");
     } else {
         Log(QStringLiteral("Match Found!"), "green");
         emit UpdateHexView(chipData);

@@ -2,10 +2,10 @@
 
 #include "chipfamily.h"
 #include "spiopcodes.h"
+#include "tracelog.h"
 #include "bridge/ch341dll.h"
 #include "chipdb/chiplistextract.h"
 
-#include <QDebug>
 #include <QMetaMethod>
 
 // The resource collection lives in a static library; referencing its
@@ -68,11 +68,11 @@ int CH341::ReadChipIDs(FlashIDs &ids)
         SpiReceive(command.answerLength, answer);
         ids.*command.member = answer;
     }
-    qDebug() << "id.ID9FH" << ids.ID9FH.toHex();
-    qDebug() << "id.ID90H" << ids.ID90H.toHex();
-    qDebug() << "id.IDABH" << ids.IDABH.toHex();
-    qDebug() << "id.ID15H" << ids.ID15H.toHex();
-    qDebug() << "id.ID4BH" << ids.ID4BH.toHex();
+    qCDebug(varnockTrace) << "id.ID9FH" << ids.ID9FH.toHex();
+    qCDebug(varnockTrace) << "id.ID90H" << ids.ID90H.toHex();
+    qCDebug(varnockTrace) << "id.IDABH" << ids.IDABH.toHex();
+    qCDebug(varnockTrace) << "id.ID15H" << ids.ID15H.toHex();
+    qCDebug(varnockTrace) << "id.ID4BH" << ids.ID4BH.toHex();
     return 1;
 }
 
@@ -84,7 +84,7 @@ int CH341::IdentifyChip()
     WriteDisable();
     FlashIDs ids;
     ReadChipIDs(ids);
-    qDebug() << ids.ID9FH.toHex();
+    qCDebug(varnockTrace) << ids.ID9FH.toHex();
     const QStringList keys = IdentificationKeys(ids);
     // An answer that never arrived is no chip identifier.
     if (TransferFailed)
@@ -255,7 +255,7 @@ void CH341::DoReadID()
     }
     FlashIDs ids;
     ReadChipIDs(ids);
-    qDebug() << ids.ID9FH.toHex();
+    qCDebug(varnockTrace) << ids.ID9FH.toHex();
     if (TransferFailed)
         LogTransferFailure();
     EndJob();

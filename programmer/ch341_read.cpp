@@ -4,6 +4,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QScopeGuard>
 #include <QUrl>
@@ -120,6 +121,10 @@ void CH341::DoReadFlash()
     QSaveFile dump(FileName);
     if (!dump.open(QIODevice::WriteOnly)) {
         Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
+        Log(QStringLiteral("Cannot Create Dump File %1: %2")
+                .arg(QDir::toNativeSeparators(QFileInfo(FileName).absoluteFilePath()),
+                     dump.errorString()),
+            "red");
         EndJob();
         return;
     }

@@ -1,11 +1,10 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
+#include "tracelog.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
 #include "bridge/ch341queue.h"
-
-#include <QDebug>
 
 namespace {
 constexpr uint32_t kDevice = 0;
@@ -131,10 +130,10 @@ int CH341::ConnectProgrammer()
 
     const uint32_t versionCode = CH341GetVerIC(kDevice);
     ProgModel = VariantName(versionCode);
-    qDebug() << "chipver" << versionCode;
+    qCDebug(varnockTrace) << "chipver" << versionCode;
 
     const QString deviceName = QString::fromUtf8(CH341GetDeviceName(kDevice));
-    qDebug() << deviceName;
+    qCDebug(varnockTrace) << deviceName;
     Log(deviceName, "gray", 1, true, true);
 
     Log(QStringLiteral("CH341 variant: "), "black", 1, false);

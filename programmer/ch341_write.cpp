@@ -2,8 +2,8 @@
 
 #include "chipfamily.h"
 #include "spiopcodes.h"
+#include "tracelog.h"
 
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -63,7 +63,7 @@ bool CH341::IsBusy()
     // answering ends every busy wait at once; the job sees TransferFailed.
     if (!ReadStatus(status))
         return false;
-    qDebug() << "st" << QByteArray(1, char(status)).toHex();
+    qCDebug(varnockTrace) << "st" << QByteArray(1, char(status)).toHex();
     // An error flag holds BUSY until it is cleared: the operation has ended.
     if (Family && (status & Family->errorBits) != 0)
         return false;
@@ -110,7 +110,7 @@ CH341::WaitResult CH341::WaitWhileErasing(bool tracePolls)
             return WaitResult::TimedOut;
         emit Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
         if (tracePolls)
-            qDebug() << "KKK0";
+            qCDebug(varnockTrace) << "KKK0";
     }
 }
 
@@ -211,10 +211,10 @@ bool CH341::EraseWholeChip(bool tracePolls, BlankCheck blankCheck)
     }
     WriteEnable();
     if (tracePolls)
-        qDebug() << "KKK";
+        qCDebug(varnockTrace) << "KKK";
     const qint64 sent = SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
     if (tracePolls)
-        qDebug() << sent;
+        qCDebug(varnockTrace) << sent;
     Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
     if (TransferFailed) {
         LogTransferFailure();

@@ -18,6 +18,8 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QScrollBar>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -89,6 +91,7 @@ private:
     }
 
     QTemporaryDir m_workingDir;
+    std::unique_ptr<QTemporaryDir> m_settings;
     QList<QUrl> m_opened;
     std::unique_ptr<UrlCatcher> m_urlCatcher;
     EmulatorHarness m_harness;
@@ -106,6 +109,9 @@ private slots:
 
     void init()
     {
+        // Each case starts as on a first run: no folder chosen yet.
+        m_settings = std::make_unique<QTemporaryDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings->path());
         m_harness.install(ChipKind::W25Q80DV);
         m_opened.clear();
         m_window = std::make_unique<MainWindow>();
@@ -244,6 +250,28 @@ private slots:
         QCOMPARE(LogLines(log()), QStringList{Run(message, Qt::red, QFont::Normal)});
     }
 
+    void dialogsStartInLastChosenFolder()
+    {
+        // Installed in a folder the operator cannot write to, the dialogs start at home.
+        QCOMPARE(MainWindow::DefaultDialogFolder(QStringLiteral("/no/such/folder")),
+                 QDir::homePath());
+        QVERIFY(QDir(m_workingDir.path()).mkpath(QStringLiteral("chosen")));
+        const QString chosen =
+            QDir(m_workingDir.path()).canonicalPath() + QStringLiteral("/chosen");
+        m_dialogs->answerWith(chosen + QStringLiteral("/dump.bin"));
+        click("btnRead");
+        QVERIFY(waitForIdle());
+        // Kept for the next start too.
+        m_window = std::make_unique<MainWindow>();
+        m_dialogs->answerWith(QString());
+        click("btnVerify");
+        click("btnRead");
+        const QList<FileDialogDriver::Shown> &shown = m_dialogs->shown();
+        QCOMPARE(shown.size(), 3);
+        QCOMPARE(shown.at(1).directory, chosen);
+        QCOMPARE(shown.at(2).directory, chosen);
+    }
+
     void job_data()
     {
         QTest::addColumn<QString>("buttonName");
@@ -289,6 +317,14 @@ private slots:
         const QByteArray earlier("shown before the job");
         m_window->UpdateHexView(earlier);
         m_dialogs->answerWith(path);
+        // A chip erase counts no bytes: while it runs the bar shows it busy.
+        auto *pgb = child<QProgressBar>("pgb");
+        bool busyWhileErasing = false;
+        QObject scope;
+        connect(log()->document(), &QTextDocument::contentsChanged, &scope, [&] {
+            if (log()->document()->lastBlock().text() == QLatin1String("Erasing Chip... "))
+                busyWhileErasing = pgb->minimum() == 0 && pgb->maximum() == 0;
+        });
 
         click(qPrintable(buttonName));
         const int dialogs = buttonName == QLatin1String("btnErase") ? 0 : 1;
@@ -306,7 +342,11 @@ private slots:
         if (!fileAfter.isNull())
             QCOMPARE(ReadFile(path), fileAfter);
         if (progressMaximum >= 0)
-            QCOMPARE(child<QProgressBar>("pgb")->maximum(), progressMaximum);
+            QCOMPARE(pgb->maximum(), progressMaximum);
+        QCOMPARE(busyWhileErasing, buttonName == "btnWrite" || buttonName == "btnErase");
+        // Done, the bar stays full until the next job; a mismatch leaves it where it stopped.
+        QCOMPARE(pgb->maximum() > 0 && pgb->value() == pgb->maximum(),
+                 !verdict.contains(QLatin1String("No Match")));
         QCOMPARE(hexView()->data(), fillsHexView ? fileBefore : earlier);
 
         const QStringList lines = LogLines(log());
@@ -350,6 +390,31 @@ private slots:
                      Run(QStringLiteral("OK"), Qt::blue, QFont::ExtraBold));
     }
 
+    void logFollowsRecordsAndIsReadOnly()
+    {
+        QTextEdit *view = log();
+        const auto shows = [view](const QString &text) {
+            const QTextCursor found = view->document()->find(text);
+            return !found.isNull() && view->viewport()->rect().contains(view->cursorRect(found));
+        };
+        for (int i = 0; i < 40; ++i)
+            m_window->UpdateLogWindow_Text(QStringLiteral("record %1").arg(i), Qt::black, 1, false,
+                                           false, true);
+        // The operator scrolled back; a refused close must still be seen.
+        view->verticalScrollBar()->setValue(0);
+        QVERIFY(!shows(QStringLiteral("record 39")));
+        click("btnErase");
+        QVERIFY(!m_window->close());
+        QVERIFY(shows(QStringLiteral("Operation in Progress!")));
+        QVERIFY(waitForIdle());
+
+        const QString logged = view->toPlainText();
+        view->setFocus();
+        QTest::keyClicks(view, QStringLiteral("12"));
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QCOMPARE(view->toPlainText(), logged);
+    }
+
     void twoJobsInARowUseNewWorkers()
     {
         click("btnErase");
@@ -370,6 +435,20 @@ private slots:
         QCOMPARE(ReadFile(dump), chip);
         QCOMPARE(m_harness.memory(), chip);
         QCOMPARE(LogLines(log()).count(kCompletedLine), 2);
+    }
+
+    void eraseSaysNothingOnTerminal()
+    {
+        // Nothing filtered: a line the erase printed for the terminal or the journal lands here.
+        static QStringList printed;
+        QLoggingCategory::setFilterRules(QString());
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { printed << text; });
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        qInstallMessageHandler(previous);
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+        QCOMPARE(printed, QStringList());
     }
 
     void destroyedWindowLetsJobFinish()

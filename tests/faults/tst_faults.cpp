@@ -30,6 +30,8 @@ const QString kRed = QStringLiteral("#ff0000");
 const QString kTransferFailed = QStringLiteral("Programmer Transfer Failed!");
 const QString kInitFailed = QStringLiteral("Failed to Initialize CH341 Programmer.");
 const QString kLoadFailed = QStringLiteral("Failed to Load/Open Binary File.");
+// Followed by the reason; %1 is the dump's path.
+const QString kDumpRefused = kLoadFailed + QStringLiteral("\nCannot Create Dump File %1: ");
 const QString kTooLarge = QStringLiteral("insufficient Chip Storage Size! ");
 const QString kTimedOut = QStringLiteral("Operation Timed Out: Chip Still Busy!");
 // Helper scripts exit with this when the system cannot stage the case.
@@ -570,11 +572,13 @@ void TestFaults::badFiles_data()
     QTest::newRow("verify, one byte over that wraps to a match")
         << Job::Verify << BadInput::OneByteOverWrapsToMatch << kTooLarge;
     QTest::newRow("read, dump target is a folder")
-        << Job::Read << BadInput::DumpOntoFolder << kLoadFailed;
+        << Job::Read << BadInput::DumpOntoFolder
+        << kDumpRefused + "Filename refers to a directory";
     QTest::newRow("read, dump target in a missing folder")
-        << Job::Read << BadInput::DumpInMissingFolder << kLoadFailed;
+        << Job::Read << BadInput::DumpInMissingFolder
+        << kDumpRefused + "No such file or directory";
     QTest::newRow("read, dump target in a folder without write permission")
-        << Job::Read << BadInput::DumpInReadOnlyFolder << kLoadFailed;
+        << Job::Read << BadInput::DumpInReadOnlyFolder << kDumpRefused + "Permission denied";
     QTest::newRow("read, dump target on a full disk")
         << Job::Read << BadInput::DumpOnFullDisk << QStringLiteral("Failed to Save Binary File.");
 }
@@ -624,7 +628,10 @@ void TestFaults::badFiles()
     RunJob(worker, recorder, job);
 
     const bool failure = !lastLine.isEmpty();
-    ExpectVerdict(recorder, job, failure ? QStringList(lastLine) : QStringList());
+    const QString nativePath = QDir::toNativeSeparators(path);
+    ExpectVerdict(recorder, job,
+                  failure ? QString(lastLine).replace(QLatin1String("%1"), nativePath).split('\n')
+                          : QStringList());
     // Nothing is lost: the chip (a good write leaves the image, then erased bytes), the
     // chosen file and its folder.
     const bool written = job == Job::Write && !failure;

@@ -505,12 +505,18 @@ void TestProgrammer::verifyJob_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
     QTest::addColumn<QString>("lastStatus");
-    QTest::newRow("match") << 5000 << -1 << "Read [5000:5000]";
+    QTest::addColumn<QString>("address"); // of the first difference, as logged
+    QTest::newRow("match") << 5000 << -1 << "Read [5000:5000]"
+                           << "";
     // Reading stops with the first 256-byte page that differs.
-    QTest::newRow("last page differs") << 5000 << 4999 << "Read [5000:5000]";
-    QTest::newRow("17th page differs") << 5000 << 4321 << "Read [4352:5000]";
-    QTest::newRow("first byte differs") << 5000 << 0 << "Read [256:5000]";
-    QTest::newRow("empty file") << 0 << -1 << "";
+    QTest::newRow("last page differs") << 5000 << 4999 << "Read [5000:5000]"
+                                       << "001387";
+    QTest::newRow("17th page differs") << 5000 << 4321 << "Read [4352:5000]"
+                                       << "0010E1";
+    QTest::newRow("first byte differs") << 5000 << 0 << "Read [256:5000]"
+                                        << "000000";
+    QTest::newRow("empty file") << 0 << -1 << ""
+                                << "";
 }
 
 void TestProgrammer::verifyJob()
@@ -518,6 +524,7 @@ void TestProgrammer::verifyJob()
     QFETCH(int, size);
     QFETCH(int, corruptAt);
     QFETCH(QString, lastStatus);
+    QFETCH(QString, address);
     const QByteArray contents = RandomBytes(kMiB, 11);
     m_emulator.setMemory(contents);
     QByteArray image = contents.left(size);
@@ -531,9 +538,16 @@ void TestProgrammer::verifyJob()
     worker.DoVerifyFlash();
 
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("Reading from Chip... OK"));
+    QCOMPARE(lines.at(lines.size() - (corruptAt >= 0 ? 3 : 2)),
+             QStringLiteral("Reading from Chip... OK"));
     if (corruptAt >= 0) {
-        QCOMPARE(Described({recorder.logs.last()}), QStringList("No Match Found!|#ff0000|1|n"));
+        const auto byte = [](char value) { return QByteArray(1, value).toHex().toUpper(); };
+        QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 2)),
+                 QStringList({"No Match Found!|#ff0000|1|n",
+                              QStringLiteral("First Difference at 0x%1: Chip 0x%2, File 0x%3|"
+                                             "#ff0000|1|n")
+                                  .arg(address, byte(contents.at(corruptAt)),
+                                       byte(image.at(corruptAt)))}));
         QVERIFY(recorder.hexData.isEmpty());
     } else {
         QCOMPARE(Described({recorder.logs.last()}), QStringList("Match Found!|#008000|1|n"));

@@ -1,0 +1,402 @@
+#include "commandline.h"
+
+#include "latestvaluerelay.h"
+#include "version.h"
+#include "log/logfile.h"
+#include "log/logwindow.h"
+#include "programmer/ch341.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+constexpr int kProgressIntervalMs = 100;
+
+struct JobOption
+{
+    const char *name;
+    const char *valueName; // null: the job takes no file
+    void (CH341::*run)();
+    // How the last line a good run writes of its own begins.
+    const char *success;
+    const char *description;
+};
+
+const JobOption kJobs[] = {
+    {"read", "FILE", &CH341::DoReadFlash,
+     "Flash Chip Read File Saved in:", "Read the whole chip into FILE."},
+    {"write", "FILE", &CH341::DoWriteFlash, "Writing to Chip... OK",
+     "Erase the chip, then write FILE to it from address 0."},
+    {"verify", "FILE", &CH341::DoVerifyFlash, "Match Found!", "Compare the chip with FILE."},
+    {"erase", nullptr, &CH341::DoEraseFlash, "Erasing Chip... OK", "Erase the whole chip."},
+    {"identify", nullptr, &CH341::DoReadID,
+     "Chip(s) Found based on JDEC ID: ", "Identify the programmer and the chip."},
+};
+
+// The window system's own options (-platform offscreen, -style ...), which the window takes.
+const char *const kWindowOptionsWithValue[] = {"platform",     "platformtheme", "style",
+                                               "stylesheet",   "display",       "qwindowgeometry",
+                                               "qwindowtitle", "qwindowicon"};
+
+// SGR colours of the log's colour names; black stays the terminal's own colour.
+const struct
+{
+    const char *name;
+    const char *code;
+} kTerminalColours[] = {{"red", "31"}, {"green", "32"}, {"blue", "34"}, {"gray", "90"}};
+
+QCommandLineOption JobOptionOf(const JobOption &job)
+{
+    return job.valueName ? QCommandLineOption(QString::fromLatin1(job.name),
+                                              QString::fromLatin1(job.description),
+                                              QString::fromLatin1(job.valueName))
+                         : QCommandLineOption(QString::fromLatin1(job.name),
+                                              QString::fromLatin1(job.description));
+}
+
+const QCommandLineOption kYes(QStringLiteral("yes"),
+                              QStringLiteral("When the chip is write protected, clear the "
+                                             "protection and go on. Without it the job stops."));
+const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
+                                  QStringLiteral("Print the version."));
+
+void Print(FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+} // namespace
+
+// Runs one job on the worker thread and reports it as the window does: its records go to
+// standard output and to the log file, its progress to a terminal's standard error. Main thread.
+class TerminalJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    TerminalJob(bool clearProtection, const QString &successLine);
+    ~TerminalJob() override;
+
+    // The exit status, once the job is done.
+    int Run(void (CH341::*job)(), const QString &fileName);
+
+public slots:
+    // The folder of a new dump: there is no desktop to show it.
+    void OpenUrl(const QUrl &) {}
+
+private:
+    void Record(const QString &Message, const QColor &Colour, int Weight, bool Italic,
+                bool UnderLine, bool NewLine);
+    QByteArray Styled(const QString &text, const QColor &colour, int weightCode, bool italic,
+                      bool underLine) const;
+    void Answer(CH341 *worker, const QString &statusRegister);
+    // Draws the progress line now, or at the end of the current interval: a terminal
+    // need not show thousands of lines a second.
+    void UpdateProgress();
+    void DrawProgress();
+    void ClearProgress();
+    void Finish();
+
+    const bool m_clearProtection;
+    const QString m_successLine;
+    const bool m_colours = isatty(STDOUT_FILENO) == 1;
+    const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
+    LogFile m_logFile;
+    QThread m_thread;
+    QEventLoop m_loop;
+    QElapsedTimer m_timer;
+    // The line not ended yet: written whole, so that the progress line never splits it.
+    QString m_openText;
+    QByteArray m_openLine;
+    bool m_failed = false;
+    bool m_succeeded = false;
+    QString m_status;
+    qulonglong m_progress = 0;
+    qulonglong m_maximum = 0;
+    bool m_progressShown = false;
+    bool m_progressChanged = false;
+    QTimer m_progressInterval;
+    LatestValueRelay<QString> m_statusRelay;
+    LatestValueRelay<qulonglong> m_progressRelay;
+};
+
+TerminalJob::TerminalJob(bool clearProtection, const QString &successLine)
+    : m_clearProtection(clearProtection)
+    , m_successLine(successLine)
+    , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
+    , m_statusRelay(this,
+                    [this](const QString &text) {
+                        m_status = text;
+                        UpdateProgress();
+                    })
+    , m_progressRelay(this, [this](qulonglong value) {
+        m_progress = value;
+        UpdateProgress();
+    })
+{
+    m_progressInterval.setInterval(kProgressIntervalMs);
+    m_progressInterval.setSingleShot(true);
+    connect(&m_progressInterval, &QTimer::timeout, this, [this] {
+        if (m_progressChanged)
+            UpdateProgress();
+    });
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "OpenUrl");
+}
+
+TerminalJob::~TerminalJob()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+}
+
+int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
+{
+    auto *worker = new CH341(false, nullptr);
+    worker->FileName = fileName;
+    connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
+    connect(worker, &CH341::SetProgreesBar_MaxValue, this,
+            [this](qulonglong maximum) { m_maximum = maximum; });
+    if (m_showsProgress) {
+        connect(
+            worker, &CH341::Set_Label_Status_TEXT, worker,
+            [this](QString text) { m_statusRelay.store(std::move(text)); }, Qt::DirectConnection);
+        connect(
+            worker, &CH341::UpdateProgreesBar_Value, worker,
+            [this](qulonglong value) { m_progressRelay.store(value); }, Qt::DirectConnection);
+    }
+    connect(worker, &CH341::ClearProtection_Question, this,
+            [this, worker](const QString &status) { Answer(worker, status); });
+    connect(worker, &CH341::JobDone, this, &TerminalJob::Finish);
+    connect(&m_thread, &QThread::started, worker, job);
+    connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
+    worker->moveToThread(&m_thread);
+    m_timer.start();
+    m_thread.start();
+    return m_loop.exec();
+}
+
+void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weight, bool Italic,
+                         bool UnderLine, bool NewLine)
+{
+    const std::optional<int> code = LogWindow::weightCodeFor(Weight);
+    if (!code)
+        return;
+    m_logFile.Write(Message, NewLine);
+    if (Colour == QColor(QStringLiteral("red")))
+        m_failed = true;
+    m_openText += Message;
+    m_openLine += Styled(Message, Colour, *code, Italic, UnderLine);
+    if (!NewLine) {
+        UpdateProgress();
+        return;
+    }
+    if (m_openText.startsWith(m_successLine))
+        m_succeeded = true;
+    ClearProgress();
+    Print(stdout, m_openLine + '\n');
+    m_openText.clear();
+    m_openLine.clear();
+    m_status.clear();
+}
+
+QByteArray TerminalJob::Styled(const QString &text, const QColor &colour, int weightCode,
+                               bool italic, bool underLine) const
+{
+    if (!m_colours)
+        return text.toLocal8Bit();
+    QByteArrayList codes;
+    if (weightCode > 1)
+        codes << "1";
+    if (italic)
+        codes << "3";
+    if (underLine)
+        codes << "4";
+    for (const auto &known : kTerminalColours) {
+        if (colour == QColor(QLatin1String(known.name)))
+            codes << known.code;
+    }
+    if (codes.isEmpty())
+        return text.toLocal8Bit();
+    return "\033[" + codes.join(';') + 'm' + text.toLocal8Bit() + "\033[0m";
+}
+
+void TerminalJob::Answer(CH341 *worker, const QString &statusRegister)
+{
+    ClearProgress();
+    Print(stderr, QStringLiteral("The chip is write protected (Status Register: 0x%1): %2\n")
+                      .arg(statusRegister,
+                           m_clearProtection
+                               ? QStringLiteral("clearing the protection (--yes).")
+                               : QStringLiteral("leaving it protected (--yes would clear it)."))
+                      .toLocal8Bit());
+    // The worker sleeps until it has the answer.
+    worker->AnswerClearProtection(m_clearProtection);
+}
+
+void TerminalJob::UpdateProgress()
+{
+    if (!m_showsProgress)
+        return;
+    m_progressChanged = true;
+    if (m_progressInterval.isActive())
+        return;
+    DrawProgress();
+    m_progressInterval.start();
+}
+
+void TerminalJob::DrawProgress()
+{
+    m_progressChanged = false;
+    QString line = m_openText + m_status;
+    if (!m_status.isEmpty() && m_maximum > 0)
+        line += QStringLiteral(" %1%").arg(m_progress * 100 / m_maximum);
+    if (line.isEmpty()) {
+        ClearProgress();
+        return;
+    }
+    Print(stderr, "\r\033[K" + line.toLocal8Bit());
+    m_progressShown = true;
+}
+
+void TerminalJob::ClearProgress()
+{
+    // The next line is drawn as soon as it starts.
+    m_progressChanged = false;
+    m_progressInterval.stop();
+    if (m_progressShown)
+        Print(stderr, "\r\033[K");
+    m_progressShown = false;
+}
+
+void TerminalJob::Finish()
+{
+    m_thread.quit();
+    m_thread.wait();
+    const bool failed = m_failed || !m_succeeded;
+    const QColor black(QStringLiteral("black"));
+    Record(
+        QStringLiteral("Operation Completed. <Performed By version %1>").arg(ApplicationVersion()),
+        black, 2, false, false, true);
+    Record(QStringLiteral("Elapsed Time: "), black, 1, false, false, false);
+    Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
+           false, true);
+    ClearProgress();
+    m_loop.exit(failed ? CommandLine::JobFailed : CommandLine::Succeeded);
+}
+
+CommandLine::CommandLine()
+{
+    m_parser.setApplicationDescription(
+        QStringLiteral("Varnock SPI Flasher: reads, writes, verifies and erases SPI flash chips "
+                       "through a CH341A programmer.\n\nWithout a job option the window opens. "
+                       "With one, the job runs without a window: its log goes to standard "
+                       "output and to the log file, and the exit status is 0 when it succeeded, "
+                       "1 when it failed and 2 for bad arguments."));
+    // "-platform offscreen" as the window system spells it.
+    m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    m_parser.addHelpOption();
+    m_parser.addOption(kVersion);
+    for (const JobOption &job : kJobs)
+        m_parser.addOption(JobOptionOf(job));
+    m_parser.addOption(kYes);
+    for (const char *name : kWindowOptionsWithValue) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        m_parser.addOption(option);
+    }
+    QCommandLineOption reverse(QStringLiteral("reverse"));
+    reverse.setFlags(QCommandLineOption::HiddenFromHelp);
+    m_parser.addOption(reverse);
+}
+
+void CommandLine::AddOption(const QCommandLineOption &option)
+{
+    m_parser.addOption(option);
+}
+
+void CommandLine::Parse(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (!m_parser.parse(arguments)) {
+        Refuse(m_parser.errorText());
+        return;
+    }
+    if (!m_parser.positionalArguments().isEmpty()) {
+        Refuse(QStringLiteral("Unexpected argument '%1'.")
+                   .arg(m_parser.positionalArguments().constFirst()));
+        return;
+    }
+    int jobs = 0;
+    for (const JobOption &job : kJobs) {
+        const QString name = QString::fromLatin1(job.name);
+        if (!m_parser.isSet(name))
+            continue;
+        ++jobs;
+        if (job.valueName && m_parser.value(name).isEmpty())
+            Refuse(QStringLiteral("--%1 needs a file name.").arg(name));
+    }
+    if (jobs > 1)
+        Refuse(QStringLiteral(
+            "One job at a time: --read, --write, --verify, --erase or --identify."));
+    else if (jobs == 0 && m_parser.isSet(kYes))
+        Refuse(QStringLiteral("--yes answers a question of a job: give --write or --erase."));
+}
+
+void CommandLine::Refuse(const QString &error)
+{
+    if (m_error.isEmpty())
+        m_error = error;
+}
+
+bool CommandLine::WantsHelp() const
+{
+    return m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all"));
+}
+
+bool CommandLine::WantsWindow() const
+{
+    if (!m_error.isEmpty() || WantsHelp() || m_parser.isSet(kVersion))
+        return false;
+    for (const JobOption &job : kJobs) {
+        if (m_parser.isSet(QString::fromLatin1(job.name)))
+            return false;
+    }
+    return true;
+}
+
+int CommandLine::Run()
+{
+    if (!m_error.isEmpty()) {
+        Print(stderr, (m_error + QStringLiteral("\nTry --help.\n")).toLocal8Bit());
+        return BadArguments;
+    }
+    if (WantsHelp()) {
+        Print(stdout, m_parser.helpText().toLocal8Bit());
+        return Succeeded;
+    }
+    if (m_parser.isSet(kVersion)) {
+        Print(stdout,
+              QStringLiteral("Varnock SPI Flasher %1\n").arg(ApplicationVersion()).toLocal8Bit());
+        return Succeeded;
+    }
+    for (const JobOption &job : kJobs) {
+        const QString name = QString::fromLatin1(job.name);
+        if (!m_parser.isSet(name))
+            continue;
+        TerminalJob terminal(m_parser.isSet(kYes), QString::fromLatin1(job.success));
+        return terminal.Run(job.run, job.valueName ? m_parser.value(name) : QString());
+    }
+    return BadArguments;
+}
+
+#include "commandline.moc"

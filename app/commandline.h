@@ -1,0 +1,40 @@
+#pragma once
+
+// CommandLine: the options both programs take. With a job option it runs that one job with no
+// window, on the same worker, and reports it on the terminal and in the log file. Main thread.
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+
+class CommandLine
+{
+public:
+    // The process's exit status.
+    enum Status { Succeeded = 0, JobFailed = 1, BadArguments = 2 };
+
+    CommandLine();
+
+    // An option of one program only (the demo's); add it before Parse.
+    void AddOption(const QCommandLineOption &option);
+    // Reads the arguments before any application object exists, so that what needs no
+    // window never needs a display either.
+    void Parse(int argc, char *argv[]);
+    // A bad argument that the program itself found.
+    void Refuse(const QString &error);
+
+    // No job, help, version or bad argument: the window opens.
+    bool WantsWindow() const;
+    bool IsSet(const QCommandLineOption &option) const { return m_parser.isSet(option); }
+    QString Value(const QCommandLineOption &option) const { return m_parser.value(option); }
+
+    // Prints the help, the version or what is wrong with the arguments, or runs the job;
+    // returns the exit status. Needs the application object.
+    int Run();
+
+private:
+    bool WantsHelp() const;
+
+    QCommandLineParser m_parser;
+    QString m_error;
+};

@@ -1,0 +1,29 @@
+#include "chipcatalog.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace emu {
+
+std::vector<ChipModel> chipCatalog()
+{
+    return {w25q64fv(),    w25q80dv(),   w25q256jv(),   mx25l6433f(), gd25q64c(),
+            gd25q128e(),   xm25qh64c(),  sst25vf016b(), sst25vf040(), sst25vf010(),
+            sst26vf064b(), at25df041a(), at25f512(),    le25fw406a(), pm25ld040(),
+            s25fl128s(),   s25fl256s(),  mt25ql256(),   at45db161d(), sfdpOnlyChip()};
+}
+
+std::optional<ChipModel> findChipModel(const std::string &name)
+{
+    const auto sameName = [&name](const ChipModel &model) {
+        return std::equal(model.name.begin(), model.name.end(), name.begin(), name.end(),
+                          [](char a, char b) { return std::toupper(a) == std::toupper(b); });
+    };
+    for (ChipModel &model : chipCatalog()) {
+        if (sameName(model))
+            return std::move(model);
+    }
+    return std::nullopt;
+}
+
+} // namespace emu
