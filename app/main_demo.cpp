@@ -1,7 +1,9 @@
 // The demo build: the flasher on an emulated CH341A holding a virtual
 // W25Q64FV, so every job can be tried without hardware. The chip's contents
 // persist in the user's data folder between runs. The emulated bridge keeps
-// to the pace of a real one, so a job takes as long as it would on hardware;
+// to the pace of a real one behind an older host controller (a blocking
+// exchange starts at the next 1 ms frame), so a job takes as long as it would
+// on such hardware;
 // --fast runs it as fast as the machine allows.
 
 #include "mainwindow.h"
@@ -26,7 +28,8 @@ void InstallEmulatedProgrammer(bool paced)
     link->setImagePath(
         QDir(folder).filePath(QStringLiteral("virtual-w25q64fv.bin")).toStdString());
     if (paced)
-        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), 1.0));
+        ch341::installUsbLink(
+            std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
     else
         ch341::installUsbLink(std::move(link));
 }

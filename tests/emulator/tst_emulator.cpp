@@ -345,27 +345,39 @@ private slots:
         QTest::addColumn<QByteArray>("pins"); // UIO packet ahead of the SPI packets
         QTest::addColumn<int>("spiBytes");    // sent in packets of 31
         QTest::addColumn<uint64_t>("doneNs"); // clock once the exchange returns
-        const uint64_t byteNs3 = 16000;       // one byte at 1.5 MHz, times three
-        QTest::newRow("pins alone wait for a frame") << uint64_t(0) << kSelect << 0 << kMs;
+        QTest::addColumn<bool>("modern");     // a host that starts 125 us after the last exchange
+        // Each packet: 30 us OUT; a UIO command 0.75 us; an SPI packet 10 us of firmware, 8
+        // clocks a byte at 1.45 MHz (160/29 us) and a 29 us IN transaction for its reply.
+        const uint64_t spiPacketNs = 69 * kUs;
+        const uint64_t selectNs = 31500; // OUT and two pin commands
+        QTest::newRow("pins alone wait for a frame")
+            << uint64_t(0) << kSelect << 0 << kMs + selectNs << false;
         QTest::newRow("mid-frame start waits for the next frame")
-            << 1400 * kUs << kSelect << 0 << 2 * kMs;
+            << 1400 * kUs << kSelect << 0 << 2 * kMs + selectNs << false;
         QTest::newRow("256-byte read outlasts its frame")
-            << 5 * kMs + 10 * kUs << kSelect << 256 << 6 * kMs + 256 * byteNs3 / 3;
+            << 5 * kMs + 10 * kUs << kSelect << 256
+            << 6 * kMs + selectNs + 9 * spiPacketNs + 256 * 160000 / 29 << false;
         QTest::newRow("4 KiB OUT of 128 packets")
-            << uint64_t(0) << QByteArray() << 3968 << kMs + 3968 * byteNs3 / 3;
+            << uint64_t(0) << QByteArray() << 3968 << kMs + 128 * spiPacketNs + 3968 * 160000 / 29
+            << false;
         QTest::newRow("UIO delay of 5 us")
-            << uint64_t(0) << padded(hex("ABC520")) << 0 << kMs + 5 * kUs;
+            << uint64_t(0) << padded(hex("ABC520")) << 0 << kMs + 30750 + 5 * kUs << false;
+        QTest::newRow("modern host: 125 us after the last exchange")
+            << 1400 * kUs << kSelect << 0 << 1525 * kUs + selectNs << true;
     }
 
-    // Every blocking exchange starts at the next 1 ms frame; the bridge then
-    // clocks each SPI byte at 1.5 MHz before the last reply is back.
+    // Every blocking exchange starts at the next 1 ms frame (or soon after the
+    // last one ended); the bridge then takes one packet after the other, each
+    // at its cost on the bus.
     void usbTiming()
     {
         QFETCH(uint64_t, startNs);
         QFETCH(QByteArray, pins);
         QFETCH(int, spiBytes);
         QFETCH(uint64_t, doneNs);
+        QFETCH(bool, modern);
         EmulatedLink link;
+        link.clock().setHostProfile(modern ? emu::HostProfile::Modern : emu::HostProfile::Frame);
         openedLink(link).clock().advanceNs(startNs);
         QByteArray out = pins;
         std::vector<std::size_t> inLengths;
@@ -387,12 +399,14 @@ private slots:
         QTest::addColumn<uint64_t>("doneNs");
         QTest::newRow("pin settings alone cost no exchange")
             << "sel desel sel desel" << uint64_t(0) << uint64_t(0);
-        QTest::newRow("read chunk: two exchanges, done in the third frame")
-            << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(3365333);
+        // The second starts at 2 ms and takes a UIO and nine SPI packets.
+        QTest::newRow("read chunk: two exchanges, the second outlasts two frames")
+            << "sel S4 sel S256 desel" << uint64_t(2) << uint64_t(4064914);
+        // 255 SPI packets fill the first with the pin packet; 95 bytes in 4 start at 63 ms.
         QTest::newRow("8000 bytes behind a pin packet: one exchange per 8 KiB")
-            << "sel S8000 desel" << uint64_t(2) << uint64_t(44506666);
+            << "sel S8000 desel" << uint64_t(2) << uint64_t(63800138);
         QTest::newRow("pause sends the queued pins first")
-            << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs);
+            << "sel wait2" << uint64_t(1) << uint64_t(3 * kMs + 31500);
         QTest::newRow("pause with nothing queued costs no exchange")
             << "wait2" << uint64_t(0) << uint64_t(2 * kMs);
     }
