@@ -175,6 +175,8 @@ private:
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                         const QByteArray *expected, ProgressEnd progressEnd = ProgressEnd::Reset);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
+    // The read job's chunk, which verify reads in as well.
+    static const QString &WholeChipChunkSpec();
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
     static QString AddressHex(uint32_t address);

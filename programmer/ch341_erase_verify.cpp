@@ -118,7 +118,8 @@ void CH341::DoVerifyFlash()
     // The verdict is known at the first chunk that differs: reading on would
     // only keep the operator waiting.
     const int readResult =
-        TransferFailed ? -1 : ReadFlashChunks(image.size(), ChipPage, &chipData, &image);
+        TransferFailed ? -1
+                       : ReadFlashChunks(image.size(), WholeChipChunkSpec(), &chipData, &image);
     if (readResult < 0) {
         LogRoutineFailure(readResult);
         EndJob();

@@ -10,10 +10,15 @@
 
 namespace {
 constexpr int kSstReadChunk = 2048;
-// A whole 4 KiB chunk keeps a bulk OUT transfer full; the SPI clock, not the
-// USB frames, then bounds the dump.
-const QString kDumpChunkSpec = QStringLiteral("4096");
 } // namespace
+
+const QString &CH341::WholeChipChunkSpec()
+{
+    // A 4 KiB chunk is one exchange of some 134 SPI packets: the packets, not
+    // the host's wait for the next exchange, then bound the read.
+    static const QString spec = QStringLiteral("4096");
+    return spec;
+}
 
 int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
 {
@@ -125,8 +130,9 @@ void CH341::DoReadFlash()
     }
     ConfigureProgrammer();
     QByteArray contents;
-    const int readResult =
-        TransferFailed ? -1 : ReadFlashData(static_cast<int>(ChipSize), kDumpChunkSpec, &contents);
+    const int readResult = TransferFailed ? -1
+                                          : ReadFlashData(static_cast<int>(ChipSize),
+                                                          WholeChipChunkSpec(), &contents);
     if (readResult != 1) {
         dump.cancelWriting();
         LogRoutineFailure(readResult);

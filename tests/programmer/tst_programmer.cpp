@@ -530,11 +530,11 @@ void TestProgrammer::verifyJob_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
     QTest::addColumn<QString>("lastStatus");
-    QTest::newRow("match") << 5000 << -1 << "Read [5000:5000]";
-    // Reading stops with the first 256-byte page that differs.
-    QTest::newRow("last page differs") << 5000 << 4999 << "Read [5000:5000]";
-    QTest::newRow("17th page differs") << 5000 << 4321 << "Read [4352:5000]";
-    QTest::newRow("first byte differs") << 5000 << 0 << "Read [256:5000]";
+    QTest::newRow("match") << 10000 << -1 << "Read [10000:10000]";
+    // Reading stops with the first 4 KiB chunk that differs.
+    QTest::newRow("last byte differs") << 10000 << 9999 << "Read [10000:10000]";
+    QTest::newRow("second chunk differs") << 10000 << 4321 << "Read [8192:10000]";
+    QTest::newRow("first byte differs") << 10000 << 0 << "Read [4096:10000]";
     QTest::newRow("empty file") << 0 << -1 << "";
 }
 
@@ -591,15 +591,15 @@ void TestProgrammer::busTranscripts_data()
     QTest::newRow("write, some pages blank")
         << small << QByteArray("write") << 300000 << 2434
         << QByteArray("bb58746272e7a43effa8c6367976402dd85c215d") << "Read [300000:300000]";
-    QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 1179
-                            << QByteArray("a56ce24ae3157d877b7038f50fd2c12d9721916e")
+    QTest::newRow("verify") << small << QByteArray("verify") << 300000 << 81
+                            << QByteArray("999619c599ed13c0d002cb19989b66de476f6687")
                             << "Read [300000:300000]";
     QTest::newRow("erase") << small << QByteArray("erase") << 0 << 269
                            << QByteArray("c18d1008119f401341af05f9a1ed95c90f9f7abf")
                            << "Read [1048576:1048576]";
     QTest::newRow("verify, 4-byte addresses")
-        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 65548
-        << QByteArray("d9aa61e153834124e1ac36fb934e191d3a0ebb03") << "Read [16777516:16777516]";
+        << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300 << 4107
+        << QByteArray("3ea5dacaafead463038569b72558d847e21ebdb8") << "Read [16777516:16777516]";
 }
 
 void TestProgrammer::busTranscripts()
