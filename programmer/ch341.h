@@ -193,6 +193,8 @@ private:
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                         const QByteArray *expected, ProgressEnd progressEnd = ProgressEnd::Reset);
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
+    // Selects the chip, clocks the header and then count bytes in, deselects.
+    bool ReadCommand(const QByteArray &header, int count, QByteArray &answer);
     // The read job's chunk, which verify reads in as well.
     static const QString &WholeChipChunkSpec();
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
