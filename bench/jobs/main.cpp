@@ -93,7 +93,24 @@ struct Figures
     quint64 progressValues = 0;
     QStringList records;
     QStringList failures;
+    // Each step a job announces ("Writing to Chip... ") and its modelled seconds, up to the
+    // record that completes it.
+    QList<QPair<QString, double>> steps;
 };
+
+// Modelled time of each announced step, from the log records' virtual times.
+QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uint64_t>> &stamps)
+{
+    QList<QPair<QString, double>> steps;
+    for (std::size_t i = 0; i + 1 < stamps.size(); ++i) {
+        if (stamps[i].first.endsWith(QLatin1String("... ")) &&
+            !stamps[i].first.startsWith(QLatin1String("Connecting")) &&
+            !stamps[i].first.startsWith(QLatin1String("Setting")))
+            steps.append({stamps[i].first.trimmed(),
+                          (stamps[i + 1].second - stamps[i].second) / kNsPerSecond});
+    }
+    return steps;
+}
 
 QByteArray PatternImage(int size)
 {
@@ -129,6 +146,14 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     CH341 *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
     sink.watch(worker);
+    // On the worker's thread, while the emulator's clock stands where the record was made.
+    std::vector<std::pair<QString, uint64_t>> stamps;
+    QObject::connect(
+        worker, &CH341::UpdateLogWindow_Text, worker,
+        [&stamps, &emulated](QString message) {
+            stamps.emplace_back(message, emulated.clock().nowNs());
+        },
+        Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, worker, job.slot);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&thread);
@@ -153,6 +178,7 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     figures.progressValues = sink.progressValues;
     figures.records = sink.records;
     figures.failures = sink.failures;
+    figures.steps = StepTimes(stamps);
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     return figures;
 }
@@ -210,6 +236,13 @@ void PrintRow(QTextStream &out, const QString &chip, const char *host, const QSt
         << Fixed(f.modelledSeconds / boundSeconds, 2) << " | " << Fixed(f.cpuSeconds, 3) << " | "
         << Fixed(100 * f.cpuSeconds / f.modelledSeconds, 2) << " | " << f.statusTexts << " | "
         << f.progressValues << " | " << Fixed(f.realSeconds, 2) << " |\n";
+    // The steps of a write, each on a row of its own with its modelled time only.
+    for (const auto &step : f.steps) {
+        if (!job.startsWith(QLatin1String("write")))
+            break;
+        out << "| " << chip << " | " << host << " | " << job << ": " << step.first
+            << " | | | | | | | | " << Fixed(step.second, 3) << " | | | | | | | |\n";
+    }
     out.flush();
 }
 
