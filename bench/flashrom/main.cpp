@@ -6,6 +6,7 @@
 #include "hostclock.h"
 #include "mockch341a.h"
 
+#include "bench/common/hostprofiles.h"
 #include "emulator/buscost.h"
 #include "emulator/chipmodel.h"
 
@@ -56,15 +57,6 @@ const ChipCase kChips[] = {{1, "W25Q80DV 1 MiB", "W25Q80.V", emu::w25q80dv, 0},
                            {32, "W25Q256JV 32 MiB", "W25Q256JV_Q", emu::w25q256jv, 0}};
 // The model is right when flashrom's modelled read lands this close to it.
 constexpr double kCalibrationTolerance = 0.10;
-
-struct HostCase
-{
-    const char *name;
-    emu::HostProfile profile;
-};
-
-const HostCase kHosts[] = {{"frame", emu::HostProfile::Frame},
-                           {"modern", emu::HostProfile::Modern}};
 
 QByteArray Random(int size, quint32 seed)
 {

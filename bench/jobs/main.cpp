@@ -5,6 +5,7 @@
 
 #include "countinglink.h"
 #include "jobsink.h"
+#include "bench/common/hostprofiles.h"
 #include "emulator/buscost.h"
 #include "emulator/chipmodel.h"
 #include "emulator/emulatedlink.h"
@@ -30,15 +31,6 @@
 namespace {
 
 constexpr double kNsPerSecond = 1e9;
-
-struct HostCase
-{
-    const char *name;
-    emu::HostProfile profile;
-};
-
-const HostCase kHosts[] = {{"frame", emu::HostProfile::Frame},
-                           {"modern", emu::HostProfile::Modern}};
 
 using JobSlot = void (CH341::*)();
 
