@@ -141,12 +141,19 @@ void CH341::LeaveProgramming(bool fourByteAddress)
 void CH341::QueuePage(const QByteArray &data, int offset, int length, bool fourByteAddress,
                       uint32_t pauseUs)
 {
+    // A failed transfer queues nothing more.
     WriteEnable();
+    if (TransferFailed)
+        return;
     QByteArray command =
         AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
     command.append(data.constData() + offset, length);
     SpiSend(1, static_cast<unsigned int>(command.size()), command);
+    if (TransferFailed)
+        return;
     PauseOnBridge(pauseUs);
+    if (TransferFailed)
+        return;
     // The status read's answer is kept for the batch's end.
     const char statusRead[kStatusReadLength] = {char(SpiOpcode::RDSR), char(0xFF)};
     if (!SelectChip() ||
