@@ -195,7 +195,7 @@ private:
     static QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress);
     // Selects the chip, clocks the header and then count bytes in, deselects.
     bool ReadCommand(const QByteArray &header, int count, QByteArray &answer);
-    // The read job's chunk, which verify reads in as well.
+    // The read job's chunk, which verify and the read-backs read in as well.
     static const QString &WholeChipChunkSpec();
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);

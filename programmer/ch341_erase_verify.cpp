@@ -10,8 +10,6 @@ namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
 constexpr uint32_t kBlankCheckBytes = 4096;
-// Read-backs go in the dump's 4 KiB chunks, as fast as a read job.
-const QString kCompareChunkSpec = QStringLiteral("4096");
 } // namespace
 
 bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
@@ -35,7 +33,7 @@ QString CH341::AddressHex(uint32_t address)
 int CH341::CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte)
 {
     QByteArray chipData;
-    const int result = ReadFlashChunks(expected.size(), kCompareChunkSpec, &chipData, &expected,
+    const int result = ReadFlashChunks(expected.size(), WholeChipChunkSpec(), &chipData, &expected,
                                        ProgressEnd::Full);
     if (result != 0)
         return result;

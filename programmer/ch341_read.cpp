@@ -65,11 +65,9 @@ bool CH341::ReadCommand(const QByteArray &header, int count, QByteArray &answer)
     // so one USB transaction each way, fewer than a send and a receive.
     QByteArray stream = header;
     stream.append(count, char(0xFF));
-    if (!SelectChip() ||
-        CH341StreamSPI4(kBridgeDevice, 0, uint32_t(stream.size()), stream.data()) == 0) {
-        TransferFailed = true;
+    if (!SelectChip() || !BridgeCall(CH341StreamSPI4(kBridgeDevice, 0, uint32_t(stream.size()),
+                                                     stream.data()) != 0))
         return false;
-    }
     DeselectChip();
     answer = stream.mid(header.size());
     return true;

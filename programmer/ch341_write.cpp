@@ -156,12 +156,9 @@ void CH341::QueuePage(const QByteArray &data, int offset, int length, bool fourB
         return;
     // The status read's answer is kept for the batch's end.
     const char statusRead[kStatusReadLength] = {char(SpiOpcode::RDSR), char(0xFF)};
-    if (!SelectChip() ||
-        CH341QueueReadSPI4(kBridgeDevice, 0, kStatusReadLength, statusRead) == 0) {
-        TransferFailed = true;
-        return;
-    }
-    DeselectChip();
+    if (SelectChip() &&
+        BridgeCall(CH341QueueReadSPI4(kBridgeDevice, 0, kStatusReadLength, statusRead) != 0))
+        DeselectChip();
 }
 
 int CH341::QueuePageBatch(const QByteArray &data, int offset, int chunk, bool fourByteAddress,
@@ -229,9 +226,9 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
         QVector<int> queued;
         const int end = QueuePageBatch(data, done, chunk, fourByteAddress, plan, queued);
         QByteArray statuses(queued.size() * kStatusReadLength, char(0));
-        if (!queued.isEmpty() &&
-            CH341ReadQueuedAnswers(kBridgeDevice, uint32_t(statuses.size()), statuses.data()) == 0)
-            TransferFailed = true;
+        if (!TransferFailed && !queued.isEmpty())
+            BridgeCall(CH341ReadQueuedAnswers(kBridgeDevice, uint32_t(statuses.size()),
+                                              statuses.data()) != 0);
         if (TransferFailed)
             break;
         const int busyAt = FirstBusyPage(statuses);
