@@ -90,16 +90,26 @@ struct Figures
     QList<QPair<QString, double>> steps;
 };
 
-// Modelled time of each announced step, from the log records' virtual times.
-QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uint64_t>> &stamps)
+// Modelled time of each announced step, from the log records' virtual times; the write step
+// splits where its last page is reported (lastPageNs) into programming and read-back.
+QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uint64_t>> &stamps,
+                                        uint64_t lastPageNs)
 {
     QList<QPair<QString, double>> steps;
     for (std::size_t i = 0; i + 1 < stamps.size(); ++i) {
-        if (stamps[i].first.endsWith(QLatin1String("... ")) &&
-            !stamps[i].first.startsWith(QLatin1String("Connecting")) &&
-            !stamps[i].first.startsWith(QLatin1String("Setting")))
-            steps.append({stamps[i].first.trimmed(),
-                          (stamps[i + 1].second - stamps[i].second) / kNsPerSecond});
+        const QString &name = stamps[i].first;
+        const uint64_t start = stamps[i].second;
+        const uint64_t end = stamps[i + 1].second;
+        if (!name.endsWith(QLatin1String("... ")) ||
+            name.startsWith(QLatin1String("Connecting")) ||
+            name.startsWith(QLatin1String("Setting")))
+            continue;
+        if (name.startsWith(QLatin1String("Writing")) && lastPageNs > start && lastPageNs < end) {
+            steps.append({QStringLiteral("programming"), (lastPageNs - start) / kNsPerSecond});
+            steps.append({QStringLiteral("read-back"), (end - lastPageNs) / kNsPerSecond});
+        } else {
+            steps.append({name.trimmed(), (end - start) / kNsPerSecond});
+        }
     }
     return steps;
 }
@@ -146,6 +156,14 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
             stamps.emplace_back(message, emulated.clock().nowNs());
         },
         Qt::DirectConnection);
+    uint64_t lastPageNs = 0;
+    QObject::connect(
+        worker, &CH341::Set_Label_Status_TEXT, worker,
+        [&lastPageNs, &emulated](QString text) {
+            if (text.startsWith(QLatin1String("Write [")))
+                lastPageNs = emulated.clock().nowNs();
+        },
+        Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, worker, job.slot);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&thread);
@@ -170,7 +188,7 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     figures.progressValues = sink.progressValues;
     figures.records = sink.records;
     figures.failures = sink.failures;
-    figures.steps = StepTimes(stamps);
+    figures.steps = StepTimes(stamps, lastPageNs);
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     return figures;
 }
