@@ -29,13 +29,17 @@ constexpr int kPacketsPerExchange = 8192 / 32;
 // A status read clocks the opcode and one byte in.
 constexpr int kStatusReadLength = 2;
 
+// The pin packet between the program command and the status read holds the
+// deselect, the select and 26 pause commands of up to 31 us.
+constexpr uint32_t kPauseInPinPacketUs = 26 * 31;
+
 // The OUT packets of one programmed page: three pin packets (select and
 // deselect around each command, the pause), write enable, the program command
-// with its data in 31-byte SPI packets, the status read, and pause packets of
-// their own when the pause outgrows the pin packet.
+// with its data in 31-byte SPI packets, the status read, and at most two pause
+// packets of their own (milliseconds, the rest) for a longer pause.
 int PacketsPerPage(int commandLength, uint32_t pauseUs)
 {
-    const int extraPausePackets = pauseUs > 800 ? 2 : 0;
+    const int extraPausePackets = pauseUs > kPauseInPinPacketUs ? 2 : 0;
     return 3 + 1 + (commandLength + 30) / 31 + 1 + extraPausePackets;
 }
 
