@@ -1,9 +1,10 @@
 // The demo build: the flasher on an emulated CH341A holding a virtual
 // W25Q64FV, or any other chip the emulator models (--chip), so every job can
 // be tried without hardware. Each chip's contents persist in the user's data
-// folder between runs. The emulated bridge keeps to the pace of a real one, so
-// a job takes as long as it would on hardware; --fast runs it as fast as the
-// machine allows.
+// folder between runs. The emulated bridge keeps to the pace of a real one
+// behind an older host controller (a blocking exchange starts at the next 1 ms
+// frame), so a job takes as long as it would on such hardware; --fast runs it
+// as fast as the machine allows.
 
 #include "commandline.h"
 #include "mainwindow.h"
@@ -32,7 +33,8 @@ void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected,
     if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits);
     if (paced)
-        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), 1.0));
+        ch341::installUsbLink(
+            std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
     else
         ch341::installUsbLink(std::move(link));
 }

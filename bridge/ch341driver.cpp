@@ -165,19 +165,27 @@ bool Ch341Driver::streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffe
     if (length == 0)
         return true;
     m_replies.clear();
-    if (!queueSpiPackets(length, buffer, true) || !flushPending() || m_replies.size() != length)
-        return false;
-    for (std::size_t i = 0; i < length; ++i)
-        buffer[i] = m_mirror ? mirrorByte(m_replies[i]) : m_replies[i];
-    m_replies.clear();
-    return true;
+    return queueSpiPackets(length, buffer, true) && takeAnswers(length, buffer);
 }
 
-bool Ch341Driver::queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer)
+bool Ch341Driver::queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer,
+                           bool keepAnswer)
 {
     if (!usable() || chipSelect != 0 || (length > 0 && buffer == nullptr))
         return false;
-    return queueSpiPackets(length, buffer, false);
+    return queueSpiPackets(length, buffer, keepAnswer);
+}
+
+bool Ch341Driver::takeAnswers(uint32_t length, uint8_t *buffer)
+{
+    const bool complete = usable() && flushPending() && m_replies.size() == length &&
+                          (length == 0 || buffer != nullptr);
+    if (complete) {
+        for (std::size_t i = 0; i < length; ++i)
+            buffer[i] = m_mirror ? mirrorByte(m_replies[i]) : m_replies[i];
+    }
+    m_replies.clear();
+    return complete;
 }
 
 bool Ch341Driver::queueDelayUs(uint32_t microseconds)

@@ -36,8 +36,13 @@ public:
     // An SPI stream whose answer is not wanted, and a pause made by the bridge
     // itself: both wait for the next blocking exchange and ride in front of
     // it. False when the device is unusable or a full queue could not be sent.
-    bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer);
+    // keepAnswer: the answer is kept for takeAnswers.
+    bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer,
+                  bool keepAnswer = false);
     bool queueDelayUs(uint32_t microseconds);
+    // Sends the queue and hands over the answers kept since the last blocking
+    // call; false unless they are exactly length bytes.
+    bool takeAnswers(uint32_t length, uint8_t *buffer);
     // Sends the queue now; false when that fails or the device is unusable.
     bool flushQueue() { return usable() && flushPending(); }
 

@@ -17,6 +17,16 @@ extern "C" {
 uint32_t CH341QueueStreamSPI4(uint32_t iIndex, uint32_t iChipSelect, uint32_t iLength,
                               const void *iBuffer);
 
+// Queues iLength bytes as CH341QueueStreamSPI4 does, but keeps what the chip
+// answers for CH341ReadQueuedAnswers. Returns 0 as above.
+uint32_t CH341QueueReadSPI4(uint32_t iIndex, uint32_t iChipSelect, uint32_t iLength,
+                            const void *iBuffer);
+
+// Sends whatever is queued and hands over the answers kept since the last
+// blocking call, in order: exactly iLength bytes into oBuffer. Returns 0 when
+// that fails, the device is not usable or the answers are not iLength bytes.
+uint32_t CH341ReadQueuedAnswers(uint32_t iIndex, uint32_t iLength, void *oBuffer);
+
 // Queues a pause of iDelay microseconds made by the bridge itself between
 // the queued commands around it; the host does not wait. Returns 0 as above.
 uint32_t CH341QueueDelayUs(uint32_t iIndex, uint32_t iDelay);

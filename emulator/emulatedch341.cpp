@@ -1,5 +1,6 @@
 #include "emulatedch341.h"
 
+#include "buscost.h"
 #include "spiflashchip.h"
 #include "virtualclock.h"
 
@@ -32,9 +33,6 @@ constexpr uint8_t kI2cDelayMs = 0x50;
 constexpr uint8_t kI2cSet = 0x60;
 constexpr uint8_t kI2cKindMask = 0xF0;
 constexpr uint8_t kI2cValueMask = 0x0F;
-
-// The SPI clock runs at 1.5 MHz: 2000/3 ns per bit.
-constexpr uint64_t kNsPerThreeBits = 2000;
 
 uint8_t mirror(uint8_t value)
 {
@@ -85,8 +83,20 @@ std::vector<std::vector<uint8_t>> EmulatedCh341::processOut(const std::vector<ui
     return replies;
 }
 
+// The bridge takes one packet after the other: each costs its OUT
+// transaction, then its own work, then the IN transaction of its reply.
 void EmulatedCh341::processPacket(const uint8_t *data, std::size_t size,
                                   std::vector<Packet> &replies)
+{
+    m_clock.advanceNs(bus::kOutTransactionNs);
+    const std::size_t repliesBefore = replies.size();
+    runPacket(data, size, replies);
+    if (replies.size() > repliesBefore) {
+        m_clock.advanceNs(bus::kInTransactionNs);
+    }
+}
+
+void EmulatedCh341::runPacket(const uint8_t *data, std::size_t size, std::vector<Packet> &replies)
 {
     switch (data[0]) {
     case kCmdUioStream:
@@ -112,6 +122,7 @@ void EmulatedCh341::runUioStream(const uint8_t *data, std::size_t size,
         if (data[i] == kUioEnd) {
             break; // the rest of the packet is padding
         }
+        m_clock.advanceNs(bus::kUioCommandNs);
         switch (data[i] & kUioKindMask) {
         case kUioDirections:
             m_directions = value;
@@ -162,10 +173,11 @@ void EmulatedCh341::runSpiStream(const uint8_t *data, std::size_t size,
     if (size == 0) {
         return;
     }
+    m_clock.advanceNs(bus::kSpiFirmwareNs);
     Packet reply(size);
     for (std::size_t i = 0; i < size; ++i) {
         reply[i] = clockSpiByte(data[i]);
-        advanceSpiBits(8);
+        advanceSpiBytes(1);
     }
     m_spiBytesClocked += size;
     replies.push_back(reply);
@@ -197,11 +209,11 @@ void EmulatedCh341::updateChipSelect()
     }
 }
 
-void EmulatedCh341::advanceSpiBits(uint64_t bits)
+void EmulatedCh341::advanceSpiBytes(uint64_t bytes)
 {
-    const uint64_t scaled = bits * kNsPerThreeBits + m_bitTimeRemainder;
-    m_clock.advanceNs(scaled / 3);
-    m_bitTimeRemainder = scaled % 3;
+    const uint64_t scaled = bytes * bus::kSpiByteNsTimes29 + m_byteTimeRemainder;
+    m_clock.advanceNs(scaled / 29);
+    m_byteTimeRemainder = scaled % 29;
 }
 
 } // namespace emu

@@ -9,7 +9,8 @@ class SpiFlashChip;
 class VirtualClock;
 
 // The CH341A's firmware as seen from USB: it interprets bulk OUT data packet
-// by packet, drives the pins and clocks SPI bytes through the attached chip.
+// by packet, drives the pins and clocks SPI bytes through the attached chip,
+// moving the virtual clock by what each packet costs on the bus (buscost.h).
 // Runs on the thread that drives the emulated link.
 class EmulatedCh341
 {
@@ -47,20 +48,21 @@ public:
 private:
     using Packet = std::vector<uint8_t>;
     void processPacket(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
+    void runPacket(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     void runUioStream(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     void runI2cStream(const uint8_t *data, std::size_t size);
     void runSpiStream(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     uint8_t clockSpiByte(uint8_t wireByte);
     uint8_t readPins() const;
     void updateChipSelect();
-    void advanceSpiBits(uint64_t bits);
+    void advanceSpiBytes(uint64_t bytes);
 
     VirtualClock &m_clock;
     SpiFlashChip *m_chip = nullptr;
     uint8_t m_directions = 0; // 1 = output, D5..D0
     uint8_t m_levels = 0;     // D5..D0
     uint8_t m_streamMode = 0;
-    uint64_t m_bitTimeRemainder = 0;
+    uint64_t m_byteTimeRemainder = 0; // in 29ths of a nanosecond
     uint64_t m_spiBytesClocked = 0;
 };
 

@@ -106,7 +106,7 @@ UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *
                                                        : UsbResult::Timeout);
     }
     ++m_counters.controlTransfers;
-    m_clock.advanceToNextFrame();
+    m_clock.advanceToExchangeStart();
     const uint8_t answer[] = {m_version, 0x00};
     transferred = std::min(length, sizeof answer);
     std::copy_n(answer, transferred, data);
@@ -151,7 +151,7 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
 
     // The OUT transfers of one exchange are queued together: the host
     // controller sends them back to back, from the next frame on.
-    m_clock.advanceToNextFrame();
+    m_clock.advanceToExchangeStart();
     const uint64_t spiBytesBefore = m_firmware.spiBytesClocked();
     for (const std::vector<uint8_t> &transfer : out) {
         m_counters.outTransfers += transfer.empty() ? 0 : 1;

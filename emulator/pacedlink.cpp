@@ -12,10 +12,11 @@ constexpr std::chrono::microseconds kSmallestSleep(500);
 constexpr std::chrono::milliseconds kLargestLag(20);
 } // namespace
 
-PacedLink::PacedLink(std::unique_ptr<EmulatedLink> inner, double speedup)
+PacedLink::PacedLink(std::unique_ptr<EmulatedLink> inner, double speedup, HostProfile host)
     : m_inner(std::move(inner))
     , m_speedup(speedup)
 {
+    m_inner->clock().setHostProfile(host);
     restartPace();
 }
 

@@ -12,12 +12,12 @@ namespace emu {
 
 // An emulated programmer held to real time: after each transfer it sleeps
 // until real time has caught up with the virtual time the bus model gave the
-// traffic, divided by a speedup (1: as fast as a real bridge). Runs on the
-// thread that calls the bridge library.
+// traffic, divided by a speedup (1: as fast as a real bridge), on the bus model
+// of the given host. Runs on the thread that calls the bridge library.
 class PacedLink : public ch341::UsbLink
 {
 public:
-    PacedLink(std::unique_ptr<EmulatedLink> inner, double speedup);
+    PacedLink(std::unique_ptr<EmulatedLink> inner, double speedup, HostProfile host);
 
     EmulatedLink &emulated() { return *m_inner; }
 

@@ -56,6 +56,8 @@ public:
     // Faults and direct settings for tests.
     // Sets BUSY at once; it never clears while the fault is on.
     void setStuckBusy(bool stuck) { m_stuckBusy = stuck; }
+    // Page programs take this long from now on, as on a worn or hot part.
+    void setPageProgramNs(uint64_t ns) { m_model.pageProgramNs = ns; }
     // BP2..BP0 (0 to 7) and TB, as if written by Write Status Register.
     void setBlockProtection(uint8_t bits, bool bottom = false);
     // The non-volatile status bits, as the chip would keep them.

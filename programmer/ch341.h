@@ -11,6 +11,7 @@
 #include <QSemaphore>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <atomic>
 #include <functional>
@@ -185,6 +186,23 @@ private:
     bool ReadStatus(uint8_t &status);
     WaitResult WaitWhileErasing(bool tracePolls);
     WaitResult WaitWhileProgramming(qint64 timeoutMs);
+    // Page programming, several pages per exchange: per page write enable,
+    // the program command, a pause the bridge makes and a status read.
+    struct PageBatchPlan
+    {
+        uint32_t pauseUs;
+        bool learning; // one page per exchange: the pause is not known to suffice
+    };
+    void QueuePage(const QByteArray &data, int offset, int length, bool fourByteAddress,
+                   uint32_t pauseUs);
+    // Queues the pages from offset on that one exchange carries, skipping
+    // blank ones; returns where it stopped and lists the queued pages.
+    int QueuePageBatch(const QByteArray &data, int offset, int chunk, bool fourByteAddress,
+                       const PageBatchPlan &plan, QVector<int> &queued);
+    // The index of the first status that shows the chip busy, -1 for none.
+    int FirstBusyPage(const QByteArray &statuses);
+    // Status text and progress value for each page in [from, to).
+    void ReportWritten(int from, int to, int chunk, int length);
     // SST auto-address-increment programming for page texts "SSTW" and "SSTB".
     int WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data);
     // Ends a programming run: 4-byte mode off, write disable.
@@ -208,6 +226,10 @@ private:
     // Logs a failed program or erase, and clears the error flags that would
     // keep the chip busy (Spansion P_ERR and E_ERR). False when none is set.
     bool ReportChipError(uint32_t address, bool erase);
+    // Selects the chip, clocks the header and then count bytes in, deselects.
+    bool ReadCommand(const QByteArray &header, int count, QByteArray &answer);
+    // The read job's chunk, which verify and the read-backs read in as well.
+    static const QString &WholeChipChunkSpec();
     static int ChunkSize(const QString &chunkSpec, int sstChunk);
     static QString StatusHex(uint8_t status);
     static QString AddressHex(uint32_t address);

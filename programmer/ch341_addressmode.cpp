@@ -37,9 +37,8 @@ bool CH341::ReportChipError(uint32_t address, bool erase)
     if (!Family || (m_lastStatus & Family->errorBits) == 0)
         return false;
     SendSingleByteCommand(SpiOpcode::CLSR);
-    const QString at = QString::number(address, 16).toUpper().rightJustified(6, QLatin1Char('0'));
     Log((erase ? QStringLiteral("Erase Error at 0x%1") : QStringLiteral("Program Error at 0x%1"))
-            .arg(at),
+            .arg(AddressHex(address)),
         "red");
     return true;
 }

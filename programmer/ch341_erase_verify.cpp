@@ -9,8 +9,6 @@ namespace {
 // An erase that a misjudged protection scheme refused shows at either end of
 // the chip: the top and bottom blocks are what BP bits protect first.
 constexpr uint32_t kBlankCheckBytes = 4096;
-// Read-backs go in the dump's 4 KiB chunks, as fast as a read job.
-const QString kCompareChunkSpec = QStringLiteral("4096");
 } // namespace
 
 bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
@@ -34,7 +32,7 @@ QString CH341::AddressHex(uint32_t address)
 int CH341::CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte)
 {
     QByteArray chipData;
-    const int result = ReadFlashChunks(expected.size(), kCompareChunkSpec, &chipData, &expected,
+    const int result = ReadFlashChunks(expected.size(), WholeChipChunkSpec(), &chipData, &expected,
                                        ProgressEnd::Full);
     if (result != 0)
         return result;
@@ -117,7 +115,8 @@ void CH341::DoVerifyFlash()
     // The verdict is known at the first chunk that differs: reading on would
     // only keep the operator waiting.
     const int readResult =
-        TransferFailed ? -1 : ReadFlashChunks(image.size(), ChipPage, &chipData, &image);
+        TransferFailed ? -1
+                       : ReadFlashChunks(image.size(), WholeChipChunkSpec(), &chipData, &image);
     if (readResult < 0) {
         LogRoutineFailure(readResult);
         EndJob();

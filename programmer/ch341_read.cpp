@@ -1,6 +1,7 @@
 #include "ch341.h"
 
 #include "spiopcodes.h"
+#include "bridge/ch341dll.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -11,10 +12,16 @@
 
 namespace {
 constexpr int kSstReadChunk = 2048;
-// A whole 4 KiB chunk keeps a bulk OUT transfer full; the SPI clock, not the
-// USB frames, then bounds the dump.
-const QString kDumpChunkSpec = QStringLiteral("4096");
+constexpr uint32_t kBridgeDevice = 0;
 } // namespace
+
+const QString &CH341::WholeChipChunkSpec()
+{
+    // A 4 KiB chunk is one exchange of some 134 SPI packets: the packets, not
+    // the host's wait for the next exchange, then bound the read.
+    static const QString spec = QStringLiteral("4096");
+    return spec;
+}
 
 int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
 {
@@ -53,6 +60,20 @@ void CH341::SendSingleByteCommand(uint8_t opcode)
     SpiSend(1, 1, QByteArray(1, char(opcode)));
 }
 
+bool CH341::ReadCommand(const QByteArray &header, int count, QByteArray &answer)
+{
+    // The header rides in the first packet of the data: one SPI packet, and
+    // so one USB transaction each way, fewer than a send and a receive.
+    QByteArray stream = header;
+    stream.append(count, char(0xFF));
+    if (!SelectChip() || !BridgeCall(CH341StreamSPI4(kBridgeDevice, 0, uint32_t(stream.size()),
+                                                     stream.data()) != 0))
+        return false;
+    DeselectChip();
+    answer = stream.mid(header.size());
+    return true;
+}
+
 int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 {
     return ReadFlashChunks(size, chunkSpec, result, nullptr);
@@ -67,7 +88,6 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
         return -2;
     }
     const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
-    const unsigned int headerLength = fourByteAddress ? 5 : 4;
 
     if (fourByteAddress)
         EnterFourByteMode();
@@ -86,9 +106,7 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
         chunk = qMin(chunk, size - offset);
         const QByteArray header =
             AddressedHeader(SpiOpcode::READ, static_cast<uint32_t>(offset), fourByteAddress);
-        if (SpiSend(0, headerLength, header) > 0)
-            SpiReceive(chunk, answer);
-        if (TransferFailed)
+        if (!ReadCommand(header, chunk, answer))
             break;
         result->append(answer.constData(), chunk);
         differs = expected != nullptr && QByteArray::fromRawData(answer.constData(), chunk) !=
@@ -130,8 +148,9 @@ void CH341::DoReadFlash()
     }
     ConfigureProgrammer();
     QByteArray contents;
-    const int readResult =
-        TransferFailed ? -1 : ReadFlashData(static_cast<int>(ChipSize), kDumpChunkSpec, &contents);
+    const int readResult = TransferFailed ? -1
+                                          : ReadFlashData(static_cast<int>(ChipSize),
+                                                          WholeChipChunkSpec(), &contents);
     if (readResult != 1) {
         dump.cancelWriting();
         LogRoutineFailure(readResult);

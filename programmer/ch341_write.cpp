@@ -3,6 +3,7 @@
 #include "chipfamily.h"
 #include "spiopcodes.h"
 #include "tracelog.h"
+#include "bridge/ch341queue.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,13 +14,35 @@
 #include <algorithm>
 
 namespace {
-// The bridge waits this long after the page data before the first status
-// poll, in the same USB exchange: longer than a typical page program of the
-// chips in the list (0.4 to 0.8 ms), short enough that the exchange still
-// ends inside its third 1 ms frame.
-constexpr uint32_t kPageProgramPauseUs = 1000;
+// The chip list gives no program times, so the write learns the chip's: the
+// bridge pauses this long after a page's data before it reads the status, and
+// a status that still shows the chip busy lengthens the pause by a step. Until
+// a page is found done after its pause, each page is its own exchange, so the
+// chip is sent commands only while it is ready.
+constexpr uint32_t kPageProgramPauseStepUs = 100;
+// The slowest page program in the chip list's datasheets takes 5 ms at most.
+constexpr uint32_t kLongestPageProgramPauseUs = 5000;
 // Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
+constexpr uint32_t kBridgeDevice = 0;
+// What one exchange carries: 8 KiB of 32-byte OUT packets.
+constexpr int kPacketsPerExchange = 8192 / 32;
+// A status read clocks the opcode and one byte in.
+constexpr int kStatusReadLength = 2;
+
+// The pin packet between the program command and the status read holds the
+// deselect, the select and 26 pause commands of up to 31 us.
+constexpr uint32_t kPauseInPinPacketUs = 26 * 31;
+
+// The OUT packets of one programmed page: three pin packets (select and
+// deselect around each command, the pause), write enable, the program command
+// with its data in 31-byte SPI packets, the status read, and at most two pause
+// packets of their own (milliseconds, the rest) for a longer pause.
+int PacketsPerPage(int commandLength, uint32_t pauseUs)
+{
+    const int extraPausePackets = pauseUs > kPauseInPinPacketUs ? 2 : 0;
+    return 3 + 1 + (commandLength + 30) / 31 + 1 + extraPausePackets;
+}
 
 bool IsErasedData(const QByteArray &data)
 {
@@ -123,6 +146,68 @@ void CH341::LeaveProgramming(bool fourByteAddress)
     WriteDisable();
 }
 
+void CH341::QueuePage(const QByteArray &data, int offset, int length, bool fourByteAddress,
+                      uint32_t pauseUs)
+{
+    // A failed transfer queues nothing more.
+    WriteEnable();
+    if (TransferFailed)
+        return;
+    QByteArray command =
+        AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
+    command.append(data.constData() + offset, length);
+    SpiSend(1, static_cast<unsigned int>(command.size()), command);
+    if (TransferFailed)
+        return;
+    PauseOnBridge(pauseUs);
+    if (TransferFailed)
+        return;
+    // The status read's answer is kept for the batch's end.
+    const char statusRead[kStatusReadLength] = {char(SpiOpcode::RDSR), char(0xFF)};
+    if (SelectChip() &&
+        BridgeCall(CH341QueueReadSPI4(kBridgeDevice, 0, kStatusReadLength, statusRead) != 0))
+        DeselectChip();
+}
+
+int CH341::QueuePageBatch(const QByteArray &data, int offset, int chunk, bool fourByteAddress,
+                          const PageBatchPlan &plan, QVector<int> &queued)
+{
+    const int headerLength = fourByteAddress ? 5 : 4;
+    const int pageLimit =
+        plan.learning
+            ? 1
+            : qMax(1, kPacketsPerExchange / PacketsPerPage(headerLength + chunk, plan.pauseUs));
+    while (offset < data.size() && queued.size() < pageLimit && !TransferFailed) {
+        const int length = qMin(chunk, data.size() - offset);
+        // The chip has just been erased: programming 0xFF would change no bit.
+        if (!IsErasedData(QByteArray::fromRawData(data.constData() + offset, length))) {
+            QueuePage(data, offset, length, fourByteAddress, plan.pauseUs);
+            queued.append(offset);
+        }
+        offset += length;
+    }
+    return offset;
+}
+
+int CH341::FirstBusyPage(const QByteArray &statuses)
+{
+    for (int i = 0; i < statuses.size() / kStatusReadLength; ++i) {
+        m_lastStatus = uint8_t(statuses.at(i * kStatusReadLength + 1));
+        if (m_lastStatus & SpiStatus::BUSY)
+            return i;
+    }
+    return -1;
+}
+
+void CH341::ReportWritten(int from, int to, int chunk, int length)
+{
+    for (int offset = from; offset < to;) {
+        offset = qMin(offset + chunk, length);
+        emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
+        emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
+    }
+}
+
 int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
 {
     if (chunkSpec == QLatin1String("SSTW") || chunkSpec == QLatin1String("SSTB"))
@@ -133,7 +218,6 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
         return -2;
     }
     const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
-    const unsigned int headerLength = fourByteAddress ? 5 : 4;
     const int length = data.size();
 
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(length));
@@ -143,31 +227,39 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     // A chip left in 4-byte mode misreads the next job's addresses.
     auto leave = qScopeGuard([this, fourByteAddress] { LeaveProgramming(fourByteAddress); });
 
-    int offset = 0;
-    while (offset < length && !TransferFailed) {
-        const int pieceLength = qMin(chunk, length - offset);
-        const QByteArray piece = data.mid(offset, pieceLength);
-        // The chip has just been erased: programming 0xFF would change no bit.
-        if (!IsErasedData(piece)) {
-            WriteEnable();
-            const QByteArray header =
-                AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
-            if (SpiSend(0, headerLength, header) > 0)
-                SpiSend(1, static_cast<unsigned int>(pieceLength), piece);
-            PauseOnBridge(kPageProgramPauseUs);
+    PageBatchPlan plan{kPageProgramPauseStepUs, true};
+    // Every page before it is programmed or blank.
+    int done = 0;
+    while (done < length && !TransferFailed) {
+        QVector<int> queued;
+        const int end = QueuePageBatch(data, done, chunk, fourByteAddress, plan, queued);
+        QByteArray statuses(queued.size() * kStatusReadLength, char(0));
+        if (!TransferFailed && !queued.isEmpty())
+            BridgeCall(CH341ReadQueuedAnswers(kBridgeDevice, uint32_t(statuses.size()),
+                                              statuses.data()) != 0);
+        if (TransferFailed)
+            break;
+        const int busyAt = FirstBusyPage(statuses);
+        int programmed = end;
+        if (busyAt >= 0) {
+            // The chip ignored the pages queued after this one: they go again once it is done,
+            // one per exchange until the longer pause finds a page done.
+            programmed = qMin(queued.at(busyAt) + chunk, length);
+            plan.pauseUs =
+                qMin(plan.pauseUs + kPageProgramPauseStepUs, kLongestPageProgramPauseUs);
+            plan.learning = true;
+            if (WaitWhileProgramming(PageProgramTimeoutMs) == WaitResult::TimedOut)
+                return -3;
             if (TransferFailed)
                 break;
-            const WaitResult wait = WaitWhileProgramming(PageProgramTimeoutMs);
-            if (wait == WaitResult::TimedOut)
-                return -3;
-            if (wait == WaitResult::TransferFailed)
-                break;
-            if (ReportChipError(static_cast<uint32_t>(offset), false))
+            // A program error holds the chip busy until it is cleared.
+            if (ReportChipError(static_cast<uint32_t>(queued.at(busyAt)), false))
                 return -2;
+        } else if (!queued.isEmpty()) {
+            plan.learning = false;
         }
-        offset += pieceLength;
-        emit Set_Label_Status_TEXT(QStringLiteral("Write [%1 / %2]").arg(offset).arg(length));
-        emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
+        ReportWritten(done, programmed, chunk, length);
+        done = programmed;
     }
     if (TransferFailed)
         return -1;

@@ -4,15 +4,18 @@
 # jobs, and rewrites the flashrom section of bench/RESULTS.md. flashrom is
 # installed here, for this benchmark only. umockdev answers every USB request
 # through a socket, so the runs take long in real time: about 4 minutes per
-# 8 MiB read and 11 per 8 MiB write, some 45 in all; VARNOCK_FLASHROM_ROWS
-# picks the rows ("MiB job" pairs, comma-separated; MiB is 1, 8 or 32, job is
-# read, write or write-verify).
+# 8 MiB read and 12 per 8 MiB write with its verify, about an hour in all;
+# VARNOCK_FLASHROM_ROWS picks the rows ("host MiB job" triples,
+# comma-separated; host is frame or modern, MiB is 1, 4, 8 or 32, job is
+# read, write or write-verify). The calibration check of the 4 and 8 MiB reads
+# follows the table.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$(dirname "$here")")"
 build="${VARNOCK_BENCH_BUILD:-$root/build-bench}"
 results="$root/bench/RESULTS.md"
-rows="${VARNOCK_FLASHROM_ROWS:-8 read,8 write,8 write-verify,32 read}"
+rows="${VARNOCK_FLASHROM_ROWS:-frame 4 read,frame 8 read,frame 8 write-verify,frame 32 read,\
+modern 4 read,modern 8 read,modern 8 write-verify,modern 32 read}"
 
 if ! dpkg-query -W -f='${Status}' flashrom 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=()
@@ -34,13 +37,20 @@ trap 'rm -rf "$scratch"' EXIT
 header=--header
 status=0
 IFS=, read -ra selected <<<"$rows"
+touch "$scratch/checks"
 for row in "${selected[@]}"; do
     echo "flashrom: $row ..."
-    # shellcheck disable=SC2086 # "MiB job" splits into two arguments
-    umockdev-wrapper "$build/bench/flashrom/bench_flashrom" $header $row | tee -a "$scratch/table" ||
-        status=$?
+    read -r host mib job <<<"$row"
+    # shellcheck disable=SC2086 # an empty header option is no argument
+    umockdev-wrapper "$build/bench/flashrom/bench_flashrom" $header --host "$host" "$mib" "$job" \
+        2> >(tee -a "$scratch/checks" >&2) | tee -a "$scratch/table" || status=$?
     header=
 done
+sleep 1 # the stderr copy may still be writing
+{
+    echo
+    cat "$scratch/checks"
+} >>"$scratch/table"
 
 awk -v begin="<!-- flashrom:begin -->" -v end="<!-- flashrom:end -->" -v file="$scratch/table" '
     $0 == begin { print; while ((getline line < file) > 0) print line; skipping = 1; next }

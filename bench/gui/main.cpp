@@ -184,7 +184,8 @@ std::vector<JobFigures> RunJobs(MainWindow &window, const Speed &speed, const QD
     link->chip().setRecording(false);
     emu::EmulatedLink &emulated = *link;
     if (speed.speedup > 0)
-        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), speed.speedup));
+        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), speed.speedup,
+                                                               emu::HostProfile::Frame));
     else
         ch341::installUsbLink(std::move(link));
 

@@ -1,10 +1,12 @@
 // Runs every job of the flasher through the real worker and bridge driver on
-// an emulated 8 MiB and 32 MiB chip, with USB time modelled on the emulated
-// link's virtual clock, and prints the traffic, modelled time and CPU time of
-// each job as a Markdown table.
+// an emulated 8 MiB, 32 MiB and 2 MiB chip, with USB time modelled on the
+// emulated link's virtual clock for both host profiles, and prints the
+// traffic, modelled time and CPU time of each job as a Markdown table.
 
 #include "countinglink.h"
 #include "jobsink.h"
+#include "bench/common/hostprofiles.h"
+#include "emulator/buscost.h"
 #include "emulator/chipmodel.h"
 #include "emulator/emulatedlink.h"
 #include "programmer/ch341.h"
@@ -28,8 +30,6 @@
 
 namespace {
 
-// The bridge's fixed SPI clock, 1.5 MHz, in bytes per second.
-constexpr double kSpiBytesPerSecond = 1.5e6 / 8;
 constexpr double kNsPerSecond = 1e9;
 
 using JobSlot = void (CH341::*)();
@@ -85,7 +85,34 @@ struct Figures
     quint64 progressValues = 0;
     QStringList records;
     QStringList failures;
+    // Each step a job announces ("Writing to Chip... ") and its modelled seconds, up to the
+    // record that completes it.
+    QList<QPair<QString, double>> steps;
 };
+
+// Modelled time of each announced step, from the log records' virtual times; the write step
+// splits where its last page is reported (lastPageNs) into programming and read-back.
+QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uint64_t>> &stamps,
+                                        uint64_t lastPageNs)
+{
+    QList<QPair<QString, double>> steps;
+    for (std::size_t i = 0; i + 1 < stamps.size(); ++i) {
+        const QString &name = stamps[i].first;
+        const uint64_t start = stamps[i].second;
+        const uint64_t end = stamps[i + 1].second;
+        if (!name.endsWith(QLatin1String("... ")) ||
+            name.startsWith(QLatin1String("Connecting")) ||
+            name.startsWith(QLatin1String("Setting")))
+            continue;
+        if (name.startsWith(QLatin1String("Writing")) && lastPageNs > start && lastPageNs < end) {
+            steps.append({QStringLiteral("programming"), (lastPageNs - start) / kNsPerSecond});
+            steps.append({QStringLiteral("read-back"), (end - lastPageNs) / kNsPerSecond});
+        } else {
+            steps.append({name.trimmed(), (end - start) / kNsPerSecond});
+        }
+    }
+    return steps;
+}
 
 QByteArray PatternImage(int size)
 {
@@ -121,6 +148,22 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     CH341 *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
     sink.watch(worker);
+    // On the worker's thread, while the emulator's clock stands where the record was made.
+    std::vector<std::pair<QString, uint64_t>> stamps;
+    QObject::connect(
+        worker, &CH341::UpdateLogWindow_Text, worker,
+        [&stamps, &emulated](QString message) {
+            stamps.emplace_back(message, emulated.clock().nowNs());
+        },
+        Qt::DirectConnection);
+    uint64_t lastPageNs = 0;
+    QObject::connect(
+        worker, &CH341::Set_Label_Status_TEXT, worker,
+        [&lastPageNs, &emulated](QString text) {
+            if (text.startsWith(QLatin1String("Write [")))
+                lastPageNs = emulated.clock().nowNs();
+        },
+        Qt::DirectConnection);
     QObject::connect(&thread, &QThread::started, worker, job.slot);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&thread);
@@ -145,6 +188,7 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     figures.progressValues = sink.progressValues;
     figures.records = sink.records;
     figures.failures = sink.failures;
+    figures.steps = StepTimes(stamps, lastPageNs);
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     return figures;
 }
@@ -183,25 +227,35 @@ QString Fixed(double value, int decimals)
 
 void PrintHeader(QTextStream &out)
 {
-    out << "| chip | job | exchanges | with SPI | pins only | OUT | packets | control | "
-           "SPI bytes | modelled s | KB/s | modelled / SPI clock | CPU s | CPU % of modelled | "
+    out << "| chip | host | job | exchanges | with SPI | pins only | OUT | packets | control | "
+           "SPI bytes | modelled s | KB/s | modelled / packet bound | CPU s | CPU % of modelled | "
            "status texts | progress values | real s |\n"
-        << "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:"
+        << "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---"
+           ":"
            "|\n";
 }
 
-void PrintRow(QTextStream &out, const QString &chip, const QString &job, const Figures &f)
+void PrintRow(QTextStream &out, const QString &chip, const char *host, const QString &job,
+              const Figures &f)
 {
-    const double spiSeconds = f.usb.spiBytes / kSpiBytesPerSecond;
+    // The bytes it clocked, sent in full SPI packets and nothing else.
+    const double boundSeconds = emu::bus::packetBoundNs(f.usb.spiBytes) / kNsPerSecond;
     const QString rate =
         f.payloadBytes ? Fixed(f.payloadBytes / f.modelledSeconds / 1000, 1) : QStringLiteral("-");
-    out << "| " << chip << " | " << job << " | " << f.usb.exchanges << " | "
+    out << "| " << chip << " | " << host << " | " << job << " | " << f.usb.exchanges << " | "
         << f.sorted.streamExchanges << " | " << f.sorted.otherExchanges << " | "
         << f.usb.outTransfers << " | " << f.usb.packets << " | " << f.usb.controlTransfers << " | "
         << f.usb.spiBytes << " | " << Fixed(f.modelledSeconds, 3) << " | " << rate << " | "
-        << Fixed(f.modelledSeconds / spiSeconds, 2) << " | " << Fixed(f.cpuSeconds, 3) << " | "
+        << Fixed(f.modelledSeconds / boundSeconds, 2) << " | " << Fixed(f.cpuSeconds, 3) << " | "
         << Fixed(100 * f.cpuSeconds / f.modelledSeconds, 2) << " | " << f.statusTexts << " | "
         << f.progressValues << " | " << Fixed(f.realSeconds, 2) << " |\n";
+    // The steps of a write, each on a row of its own with its modelled time only.
+    for (const auto &step : f.steps) {
+        if (!job.startsWith(QLatin1String("write")))
+            break;
+        out << "| " << chip << " | " << host << " | " << job << ": " << step.first
+            << " | | | | | | | | " << Fixed(step.second, 3) << " | | | | | | | |\n";
+    }
     out.flush();
 }
 
@@ -230,8 +284,12 @@ int main(int argc, char *argv[])
                                         QStringLiteral("MiB"));
     const QCommandLineOption jobOption(QStringLiteral("job"), QStringLiteral("Only this job."),
                                        QStringLiteral("name"));
+    const QCommandLineOption hostOption(QStringLiteral("host"),
+                                        QStringLiteral("Only this host profile (frame, modern)."),
+                                        QStringLiteral("profile"));
     options.addOption(chipOption);
     options.addOption(jobOption);
+    options.addOption(hostOption);
     options.process(application);
 
     QTemporaryDir folder;
@@ -247,42 +305,48 @@ int main(int argc, char *argv[])
                               {QStringLiteral("SST25VF016B 2 MiB"), emu::sst25vf016b()}};
     PrintHeader(out);
     int failed = 0;
-    for (const ChipCase &chip : chips) {
-        const QString mebibytes = QString::number(chip.model.sizeBytes >> 20);
-        if (options.isSet(chipOption) && options.value(chipOption) != mebibytes)
+    for (const HostCase &host : kHosts) {
+        if (options.isSet(hostOption) && options.value(hostOption) != QLatin1String(host.name))
             continue;
-        auto emulated = std::make_unique<emu::EmulatedLink>(chip.model);
-        emulated->chip().setRecording(false);
-        // The operator has cleared the protection the SST part powers up with.
-        emulated->chip().setStatusRegisters(0x00);
-        auto counting = std::make_unique<CountingLink>(std::move(emulated));
-        CountingLink &link = *counting;
-        ch341::installUsbLink(std::move(counting));
-
-        const QByteArray random = PatternImage(int(chip.model.sizeBytes));
-        for (const Job &job : kJobs) {
-            const QString jobName = QString::fromLatin1(job.name);
-            if (options.isSet(jobOption) && options.value(jobOption) != jobName)
+        for (const ChipCase &chip : chips) {
+            const QString mebibytes = QString::number(chip.model.sizeBytes >> 20);
+            if (options.isSet(chipOption) && options.value(chipOption) != mebibytes)
                 continue;
-            const QByteArray image = JobImage(random, job.image);
-            QFile imageFile(imagePath);
-            if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != image.size()) {
-                err << "cannot write " << imagePath << "\n";
-                return 1;
+            auto emulated = std::make_unique<emu::EmulatedLink>(chip.model);
+            emulated->clock().setHostProfile(host.profile);
+            emulated->chip().setRecording(false);
+            // The operator has cleared the protection the SST part powers up with.
+            emulated->chip().setStatusRegisters(0x00);
+            auto counting = std::make_unique<CountingLink>(std::move(emulated));
+            CountingLink &link = *counting;
+            ch341::installUsbLink(std::move(counting));
+
+            const QByteArray random = PatternImage(int(chip.model.sizeBytes));
+            for (const Job &job : kJobs) {
+                const QString jobName = QString::fromLatin1(job.name);
+                if (options.isSet(jobOption) && options.value(jobOption) != jobName)
+                    continue;
+                const QByteArray image = JobImage(random, job.image);
+                QFile imageFile(imagePath);
+                if (!imageFile.open(QIODevice::WriteOnly) ||
+                    imageFile.write(image) != image.size()) {
+                    err << "cannot write " << imagePath << "\n";
+                    return 1;
+                }
+                imageFile.close();
+                const bool reads = jobName == QLatin1String("read");
+                const Figures figures = RunJob(link, job, reads ? dumpPath : imagePath);
+                PrintRow(out, chip.label, host.name, jobName, figures);
+                // The read job dumps what the write before it left: the random image.
+                const QString problem = CheckOutcome(jobName, figures, link.emulated(),
+                                                     reads ? random : image, dumpPath);
+                if (!problem.isEmpty()) {
+                    err << chip.label << " " << jobName << " failed: " << problem << "\n";
+                    ++failed;
+                }
             }
-            imageFile.close();
-            const bool reads = jobName == QLatin1String("read");
-            const Figures figures = RunJob(link, job, reads ? dumpPath : imagePath);
-            PrintRow(out, chip.label, jobName, figures);
-            // The read job dumps what the write before it left: the random image.
-            const QString problem =
-                CheckOutcome(jobName, figures, link.emulated(), reads ? random : image, dumpPath);
-            if (!problem.isEmpty()) {
-                err << chip.label << " " << jobName << " failed: " << problem << "\n";
-                ++failed;
-            }
+            ch341::installUsbLink(nullptr);
         }
-        ch341::installUsbLink(nullptr);
     }
     return failed == 0 ? 0 : 1;
 }

@@ -206,7 +206,8 @@ private slots:
 
     void queuedCommands_data()
     {
-        // Steps: "mode M", "pins DD LL", "queue HEX" (answer dropped), "delay US", "stream HEX".
+        // Steps: "mode M", "pins DD LL", "queue HEX" (answer dropped), "keep HEX" (answer kept),
+        // "delay US", "stream HEX", "take N" (the kept answers, N bytes).
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QList<QByteArray>>("transfers"); // of the one exchange
         QTest::addColumn<QByteArray>("answer");           // to the stream, replies being inverted
@@ -237,6 +238,9 @@ private slots:
         QTest::newRow("milliseconds in I2C packets, the rest in UIO")
             << QStringList{"delay 17005", "stream 05"}
             << QList<QByteArray>{padded("AA5F5200") + padded("ABC520") + hex("A805")} << hex("FA");
+        QTest::newRow("kept answers of queued reads come back together, in order")
+            << QStringList{"keep 05FF", "queue 06", "keep 05FE", "take 4"}
+            << QList<QByteArray>{hex("A805FF"), hex("A806"), hex("A805FE")} << hex("FA00FA01");
     }
 
     void queuedCommands()
@@ -257,12 +261,20 @@ private slots:
                 QVERIFY(driver.setPins(uint8_t(bytes[0]), uint8_t(bytes.at(1))));
             else if (words[0] == "queue")
                 QVERIFY(queue(driver, bytes));
+            else if (words[0] == "keep")
+                QVERIFY(driver.queueSpi(0, uint32_t(bytes.size()),
+                                        reinterpret_cast<const uint8_t *>(bytes.data()), true));
             else if (words[0] == "delay")
                 QVERIFY(driver.queueDelayUs(words[1].toUInt()));
+            else if (words[0] == "take")
+                QVERIFY(driver.takeAnswers(
+                    words[1].toUInt(), reinterpret_cast<uint8_t *>(
+                                           (streamed = QByteArray(words[1].toInt(), 0)).data())));
             else
                 QVERIFY(stream(driver, streamed = bytes));
             // Nothing leaves before the blocking stream.
-            QCOMPARE(link.exchanges.size(), std::size_t(words[0] == "stream"));
+            QCOMPARE(link.exchanges.size(),
+                     std::size_t(words[0] == "stream" || words[0] == "take"));
         }
         QCOMPARE(link.exchanges[0].transfers, transfers);
         QCOMPARE(link.framingFaults, 0);
@@ -304,6 +316,12 @@ private slots:
         QVERIFY(session.driver.isLost());
         QVERIFY(!queue(session.driver, hex("06")));
         QVERIFY(!session.driver.queueDelayUs(10));
+
+        // Kept answers are taken whole or not at all.
+        Session fresh;
+        uint8_t kept[2] = {};
+        QVERIFY(fresh.driver.queueSpi(0, 1, kept, true));
+        QVERIFY(!fresh.driver.takeAnswers(2, kept));
     }
 
     void failedStream_data()

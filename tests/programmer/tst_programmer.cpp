@@ -181,6 +181,8 @@ private slots:
     void readRoutine();
     void writeRoutine_data();
     void writeRoutine();
+    void writeBatches_data();
+    void writeBatches();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
@@ -462,6 +464,49 @@ void TestProgrammer::writeRoutine()
     worker.ReleaseAndClose();
 }
 
+void TestProgrammer::writeBatches_data()
+{
+    QTest::addColumn<int>("slowAfter"); // bytes written before pages take 2 ms; -1: never
+    QTest::addColumn<bool>("resent");   // some program commands reach the chip twice
+    QTest::newRow("steady chip: pages ride together") << -1 << false;
+    QTest::newRow("chip slows down: ignored pages go again") << 16384 << true;
+}
+
+// Several pages per exchange, each with its status read: a page found busy means the chip
+// ignored the pages queued after it, and the final contents prove that they were resent.
+void TestProgrammer::writeBatches()
+{
+    QFETCH(int, slowAfter);
+    QFETCH(bool, resent);
+    const int length = 64 * 1024;
+    const int pages = length / 256;
+    const QByteArray data = RandomBytes(length, 14);
+    QVERIFY(CH341OpenDevice(0) != nullptr);
+    CH341 worker(false);
+    worker.ConfigureProgrammer();
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::UpdateProgreesBar_Value, this, [&](qulonglong written) {
+        if (slowAfter >= 0 && written >= qulonglong(slowAfter))
+            m_emulator.chip().setPageProgramNs(2 * 1000 * 1000);
+    });
+    m_emulator.chip().clearFrames();
+    m_emulator.link().resetCounters();
+    QCOMPARE(worker.WriteFlashData(length, QStringLiteral("256"), data), 1);
+    QCOMPARE(m_emulator.memory().left(length), data);
+
+    int programs = 0;
+    for (const QByteArray &frame : m_emulator.frames())
+        programs += frame.size() == 260 && frame.at(0) == 0x02;
+    QCOMPARE(programs > pages, resent);
+    QVERIFY(programs >= pages);
+    // Batches of 18 pages, once the pause is known to suffice.
+    QVERIFY2(m_emulator.link().counters().exchanges < quint64(pages / 4),
+             qPrintable(QString::number(m_emulator.link().counters().exchanges)));
+    QCOMPARE(recorder.statusTexts.size(), pages);
+    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [65536 / 65536]"));
+    worker.ReleaseAndClose();
+}
+
 void TestProgrammer::fourByteModeLeftAfterFailure_data()
 {
     QTest::addColumn<ChipKind>("kind");
@@ -506,17 +551,12 @@ void TestProgrammer::verifyJob_data()
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
     QTest::addColumn<QString>("lastStatus");
     QTest::addColumn<QString>("address"); // of the first difference, as logged
-    QTest::newRow("match") << 5000 << -1 << "Read [5000:5000]"
-                           << "";
-    // Reading stops with the first 256-byte page that differs.
-    QTest::newRow("last page differs") << 5000 << 4999 << "Read [5000:5000]"
-                                       << "001387";
-    QTest::newRow("17th page differs") << 5000 << 4321 << "Read [4352:5000]"
-                                       << "0010E1";
-    QTest::newRow("first byte differs") << 5000 << 0 << "Read [256:5000]"
-                                        << "000000";
-    QTest::newRow("empty file") << 0 << -1 << ""
-                                << "";
+    QTest::newRow("match") << 10000 << -1 << "Read [10000:10000]" << "";
+    // Reading stops with the first 4 KiB chunk that differs.
+    QTest::newRow("last byte differs") << 10000 << 9999 << "Read [10000:10000]" << "00270F";
+    QTest::newRow("second chunk differs") << 10000 << 4321 << "Read [8192:10000]" << "0010E1";
+    QTest::newRow("first byte differs") << 10000 << 0 << "Read [4096:10000]" << "000000";
+    QTest::newRow("empty file") << 0 << -1 << "" << "";
 }
 
 void TestProgrammer::verifyJob()

@@ -103,6 +103,12 @@ void MockCh341a::shareClock(std::atomic<uint64_t> *hostNs, std::atomic<uint64_t>
     m_requests = requests;
 }
 
+void MockCh341a::setHostProfile(emu::HostProfile profile)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_clock.setHostProfile(profile);
+}
+
 QString MockCh341a::urbs() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -171,7 +177,7 @@ int MockCh341a::submit(UMockdevIoctlClient *client)
 
     if (control) {
         ++m_traffic.controlUrbs;
-        m_clock.advanceToNextFrame();
+        m_clock.advanceToExchangeStart();
         urb.reply = {kVersion, 0x00};
         urb.reply.resize(std::min(length - kSetupLength, urb.reply.size()));
         m_done.push_back(std::move(urb));
@@ -201,10 +207,10 @@ void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
     }
     ++m_traffic.outUrbs;
     m_traffic.outBytes += length;
-    // Submitted once the host has collected every earlier transfer, it waits for the next
-    // frame; submitted behind transfers not collected yet, it follows them on the bus.
+    // Submitted once the host has collected every earlier transfer, it is a new exchange and
+    // waits for the host's next start; behind transfers not collected yet, it follows them.
     if (m_done.empty())
-        m_clock.advanceToNextFrame();
+        m_clock.advanceToExchangeStart();
     else
         ++m_traffic.pipelinedOutUrbs;
     for (std::vector<uint8_t> &packet : m_firmware.processOut({data, data + length})) {

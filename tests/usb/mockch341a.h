@@ -63,6 +63,7 @@ public:
     QString urbs() const;
     // Off: neither the URBs nor the chip's command frames are kept (long benchmark runs).
     void setRecording(bool on);
+    void setHostProfile(emu::HostProfile profile);
     Traffic traffic() const;
     // Keeps the virtual clock in step with a host's: before each request it moves on to
     // hostNs, after it hostNs takes the clock's time and requests counts one more.

@@ -1,0 +1,65 @@
+#pragma once
+
+// What the CH341A's USB traffic costs in time: the one bus model behind the
+// emulated programmer, the paced demo and every benchmark. The figures fit
+// published whole-chip read and write times of CH341A tools on real hardware
+// (bench/RESULTS.md, "The USB model", gives each constant's source).
+
+#include <cstdint>
+
+namespace emu {
+
+// When the host starts a blocking exchange.
+enum class HostProfile {
+    Frame,  // at the next 1 ms full-speed frame (older host controllers)
+    Modern, // 125 us after the previous exchange ended (current controllers)
+};
+
+namespace bus {
+
+constexpr uint64_t kFrameNs = 1000000;
+constexpr uint64_t kModernHostGapNs = 125000;
+
+// Every 32-byte OUT packet is its own bulk OUT transaction.
+constexpr uint64_t kOutTransactionNs = 30000;
+// A packet that answers (SPI stream, pin read) sends its reply in a bulk IN
+// transaction.
+constexpr uint64_t kInTransactionNs = 29000;
+// The firmware's own work on an SPI stream packet.
+constexpr uint64_t kSpiFirmwareNs = 10000;
+// One UIO stream command (a pin write or read).
+constexpr uint64_t kUioCommandNs = 750;
+// SPI clock: 8 clocks per byte at about 1.45 MHz, 160/29 us per byte.
+constexpr uint64_t kSpiByteNsTimes29 = 160000;
+
+// Nanoseconds the SPI clock needs for n bytes, rounded down.
+constexpr uint64_t spiBytesNs(uint64_t bytes)
+{
+    return bytes * kSpiByteNsTimes29 / 29;
+}
+
+// What one SPI stream packet carrying n bytes costs from its OUT transaction
+// to its reply: the bridge handles packets strictly one after the other.
+constexpr uint64_t spiPacketNs(uint64_t bytes)
+{
+    return kOutTransactionNs + kSpiFirmwareNs + spiBytesNs(bytes) + kInTransactionNs;
+}
+
+// A whole chip read through full 31-byte SPI packets, with nothing else.
+constexpr uint64_t packetBoundNs(uint64_t bytes)
+{
+    constexpr uint64_t kPayload = 31;
+    return bytes / kPayload * spiPacketNs(kPayload) +
+           (bytes % kPayload ? spiPacketNs(bytes % kPayload) : 0);
+}
+
+// When the next blocking exchange of this host starts, the last one having
+// ended at nowNs.
+constexpr uint64_t exchangeStartNs(HostProfile profile, uint64_t nowNs)
+{
+    return profile == HostProfile::Frame ? (nowNs / kFrameNs + 1) * kFrameNs
+                                         : nowNs + kModernHostGapNs;
+}
+
+} // namespace bus
+} // namespace emu
