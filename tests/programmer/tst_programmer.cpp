@@ -551,12 +551,17 @@ void TestProgrammer::verifyJob_data()
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
     QTest::addColumn<QString>("lastStatus");
     QTest::addColumn<QString>("address"); // of the first difference, as logged
-    QTest::newRow("match") << 10000 << -1 << "Read [10000:10000]" << "";
+    QTest::newRow("match") << 10000 << -1 << "Read [10000:10000]"
+                           << "";
     // Reading stops with the first 4 KiB chunk that differs.
-    QTest::newRow("last byte differs") << 10000 << 9999 << "Read [10000:10000]" << "00270F";
-    QTest::newRow("second chunk differs") << 10000 << 4321 << "Read [8192:10000]" << "0010E1";
-    QTest::newRow("first byte differs") << 10000 << 0 << "Read [4096:10000]" << "000000";
-    QTest::newRow("empty file") << 0 << -1 << "" << "";
+    QTest::newRow("last byte differs") << 10000 << 9999 << "Read [10000:10000]"
+                                       << "00270F";
+    QTest::newRow("second chunk differs") << 10000 << 4321 << "Read [8192:10000]"
+                                          << "0010E1";
+    QTest::newRow("first byte differs") << 10000 << 0 << "Read [4096:10000]"
+                                        << "000000";
+    QTest::newRow("empty file") << 0 << -1 << ""
+                                << "";
 }
 
 void TestProgrammer::verifyJob()
@@ -644,7 +649,8 @@ void TestProgrammer::busTranscripts()
     (worker.*jobs.value(job))();
     // An erase shows one status while the chip erases, then its blank check's reads.
     if (job == "erase") {
-        const int erasing = recorder.statusTexts.count(QStringLiteral("Chip Erasing in Progress."));
+        const int erasing =
+            recorder.statusTexts.count(QStringLiteral("Chip Erasing in Progress."));
         QVERIFY(erasing > 0);
         QCOMPARE(recorder.statusTexts.mid(erasing).filter(QStringLiteral("Read [")).size(),
                  recorder.statusTexts.size() - erasing);
