@@ -19,8 +19,8 @@ const QString &CH341::WholeChipChunkSpec()
 {
     // A 4 KiB chunk is one exchange of some 134 SPI packets: the packets, not
     // the host's wait for the next exchange, then bound the read.
-    static const QString spec = QStringLiteral("4096");
-    return spec;
+    static const QString chunk = QStringLiteral("4096");
+    return chunk;
 }
 
 int CH341::ChunkSize(const QString &chunkSpec, int sstChunk)
