@@ -75,6 +75,16 @@ private:
     QTextEdit *log() const { return child<QTextEdit>("txtLog"); }
     QHexEdit *hexView() const { return m_window->findChild<QHexEdit *>(); }
     QString statusText() const { return m_window->statusBar()->findChild<QLabel *>()->text(); }
+    // The question the window shows the operator, once it is on screen.
+    QMessageBox *visibleQuestion() const
+    {
+        QMessageBox *question = nullptr;
+        QTest::qWaitFor([&] {
+            question = m_window->findChild<QMessageBox *>();
+            return question && question->isVisible();
+        });
+        return question && question->isVisible() ? question : nullptr;
+    }
     bool waitForIdle()
     {
         return QTest::qWaitFor(
@@ -487,11 +497,8 @@ private slots:
         m_harness.setMemory(chip);
         m_harness.setBlockProtect(7);
         click("btnErase");
-        QMessageBox *question = nullptr;
-        QVERIFY(QTest::qWaitFor([&] {
-            question = m_window->findChild<QMessageBox *>();
-            return question && question->isVisible();
-        }));
+        QMessageBox *question = visibleQuestion();
+        QVERIFY(question);
         QCOMPARE(question->text(),
                  QStringLiteral("The chip is write protected (Status Register: "
                                 "0x1C 0x00). Clear the protection and continue?"));
@@ -525,11 +532,8 @@ private slots:
         const QByteArray chip = RandomBytes(4 * 1024 * 1024, 91);
         m_harness.setMemory(chip);
         click("btnErase");
-        QMessageBox *question = nullptr;
-        QVERIFY(QTest::qWaitFor([&] {
-            question = m_window->findChild<QMessageBox *>();
-            return question && question->isVisible();
-        }));
+        QMessageBox *question = visibleQuestion();
+        QVERIFY(question);
         QCOMPARE(question->text(),
                  QStringLiteral("The chip (JEDEC ID 0x4A4016) is not in the chip list. Its SFDP "
                                 "table gives 4194304 bytes. Use it with these parameters?"));
