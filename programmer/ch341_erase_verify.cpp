@@ -16,9 +16,7 @@ bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
     const bool fourByteAddress = ChipSize > kThreeByteAddressLimit;
     if (fourByteAddress)
         EnterFourByteMode();
-    const QByteArray header = AddressedHeader(SpiOpcode::READ, address, fourByteAddress);
-    if (SpiSend(0, static_cast<unsigned int>(header.size()), header) > 0)
-        SpiReceive(count, data);
+    ReadCommand(AddressedHeader(SpiOpcode::READ, address, fourByteAddress), count, data);
     if (fourByteAddress)
         ExitFourByteMode();
     return !TransferFailed && data.size() == count;

@@ -12,7 +12,6 @@
 
 namespace {
 constexpr int kSstReadChunk = 2048;
-constexpr uint32_t kBridgeDevice = 0;
 } // namespace
 
 const QString &CH341::WholeChipChunkSpec()
@@ -66,8 +65,8 @@ bool CH341::ReadCommand(const QByteArray &header, int count, QByteArray &answer)
     // so one USB transaction each way, fewer than a send and a receive.
     QByteArray stream = header;
     stream.append(count, char(0xFF));
-    if (!SelectChip() || !BridgeCall(CH341StreamSPI4(kBridgeDevice, 0, uint32_t(stream.size()),
-                                                     stream.data()) != 0))
+    if (!SelectChip() || !BridgeCall(CH341StreamSPI4(BridgePins::DEVICE, 0,
+                                                     uint32_t(stream.size()), stream.data()) != 0))
         return false;
     DeselectChip();
     answer = stream.mid(header.size());

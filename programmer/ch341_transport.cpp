@@ -7,7 +7,6 @@
 #include "bridge/ch341queue.h"
 
 namespace {
-constexpr uint32_t kDevice = 0;
 constexpr uint32_t kNoHardwareChipSelect = 0;
 constexpr uint32_t kStreamModeMsbFirst = 0x81;
 constexpr uint32_t kSettleDelayMs = 50;
@@ -52,14 +51,16 @@ bool CH341::BridgeCall(bool succeeded)
 // nothing more goes to it: every call below refuses once TransferFailed is set.
 bool CH341::SelectChip()
 {
-    return !TransferFailed && BridgeCall(CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS,
-                                                        BridgePins::SELECT_LEVELS) != 0);
+    return !TransferFailed &&
+           BridgeCall(CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::SPI_OUTPUTS,
+                                     BridgePins::SELECT_LEVELS) != 0);
 }
 
 bool CH341::DeselectChip()
 {
-    return !TransferFailed && BridgeCall(CH341Set_D5_D0(kDevice, BridgePins::SPI_OUTPUTS,
-                                                        BridgePins::DESELECT_LEVELS) != 0);
+    return !TransferFailed &&
+           BridgeCall(CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::SPI_OUTPUTS,
+                                     BridgePins::DESELECT_LEVELS) != 0);
 }
 
 qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
@@ -69,8 +70,8 @@ qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
     const unsigned int count = qMin(length, static_cast<unsigned int>(frame.size()));
     // Nobody reads what the chip answers to a send: the library queues it in
     // front of the next blocking exchange, which carries any failure.
-    if (!BridgeCall(
-            CH341QueueStreamSPI4(kDevice, kNoHardwareChipSelect, count, frame.constData()) != 0))
+    if (!BridgeCall(CH341QueueStreamSPI4(BridgePins::DEVICE, kNoHardwareChipSelect, count,
+                                         frame.constData()) != 0))
         return -2;
     if (deselect == 1)
         DeselectChip();
@@ -80,12 +81,12 @@ qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
 void CH341::PauseOnBridge(uint32_t microseconds)
 {
     if (!TransferFailed)
-        BridgeCall(CH341QueueDelayUs(kDevice, microseconds) != 0);
+        BridgeCall(CH341QueueDelayUs(BridgePins::DEVICE, microseconds) != 0);
 }
 
 bool CH341::SendQueuedCommands()
 {
-    return !TransferFailed && BridgeCall(CH341FlushQueue(kDevice) != 0);
+    return !TransferFailed && BridgeCall(CH341FlushQueue(BridgePins::DEVICE) != 0);
 }
 
 void CH341::SpiReceive(int count, QByteArray &answer)
@@ -93,7 +94,7 @@ void CH341::SpiReceive(int count, QByteArray &answer)
     if (!SelectChip())
         return;
     QByteArray incoming(qMax(count, 0), char(0xFF));
-    if (!BridgeCall(CH341StreamSPI4(kDevice, kNoHardwareChipSelect,
+    if (!BridgeCall(CH341StreamSPI4(BridgePins::DEVICE, kNoHardwareChipSelect,
                                     static_cast<uint32_t>(incoming.size()), incoming.data()) != 0))
         return;
     answer = incoming;
@@ -104,35 +105,35 @@ void CH341::ConfigureProgrammer()
 {
     if (TransferFailed)
         return;
-    BridgeCall(CH341SetStream(kDevice, kStreamModeMsbFirst) != 0);
+    BridgeCall(CH341SetStream(BridgePins::DEVICE, kStreamModeMsbFirst) != 0);
     // Each delay first sends what is queued: a failure there is a failed transfer.
-    BridgeCall(CH341SetDelaymS(kDevice, kSettleDelayMs) != 0);
+    BridgeCall(CH341SetDelaymS(BridgePins::DEVICE, kSettleDelayMs) != 0);
     SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
     if (!TransferFailed)
-        BridgeCall(CH341SetDelaymS(kDevice, kWakeDelayMs) != 0);
+        BridgeCall(CH341SetDelaymS(BridgePins::DEVICE, kWakeDelayMs) != 0);
 }
 
 int CH341::ConnectProgrammer()
 {
     Log(QStringLiteral("Connecting to Programmer... "), "black", 1, false);
-    DeviceHandle = CH341OpenDevice(kDevice);
+    DeviceHandle = CH341OpenDevice(BridgePins::DEVICE);
     if (DeviceHandle == nullptr || DeviceHandle == CH341_INVALID_HANDLE) {
         Log(QStringLiteral("Fail!"), "red");
         // The bridge knows why (missing, wrong mode, no permission, busy);
         // the operator needs that to fix it.
-        const QString reason = QString::fromUtf8(CH341GetLastErrorText(kDevice));
+        const QString reason = QString::fromUtf8(CH341GetLastErrorText(BridgePins::DEVICE));
         if (!reason.isEmpty())
             Log(reason, "red");
-        CH341CloseDevice(kDevice);
+        CH341CloseDevice(BridgePins::DEVICE);
         return -1;
     }
     LogOk();
 
-    const uint32_t versionCode = CH341GetVerIC(kDevice);
+    const uint32_t versionCode = CH341GetVerIC(BridgePins::DEVICE);
     ProgModel = VariantName(versionCode);
     qCDebug(varnockTrace) << "chipver" << versionCode;
 
-    const QString deviceName = QString::fromUtf8(CH341GetDeviceName(kDevice));
+    const QString deviceName = QString::fromUtf8(CH341GetDeviceName(BridgePins::DEVICE));
     qCDebug(varnockTrace) << deviceName;
     Log(deviceName, "gray", 1, true, true);
 
@@ -143,7 +144,7 @@ int CH341::ConnectProgrammer()
     ConfigureProgrammer();
     if (TransferFailed) {
         LogTransferFailure();
-        CH341CloseDevice(kDevice);
+        CH341CloseDevice(BridgePins::DEVICE);
         return -1;
     }
     LogOk();
@@ -160,11 +161,11 @@ int CH341::InitializeProgrammer()
 
 int CH341::ReleaseAndClose()
 {
-    if (CH341Set_D5_D0(kDevice, BridgePins::ALL_INPUTS, BridgePins::ALL_INPUTS) == 0)
+    if (CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::ALL_INPUTS, BridgePins::ALL_INPUTS) == 0)
         return -1;
     // Closing sends the release; the routines have sent every chip command
     // before they reported, so losing only the release loses nothing.
-    CH341CloseDevice(kDevice);
+    CH341CloseDevice(BridgePins::DEVICE);
     return 1;
 }
 

@@ -24,7 +24,6 @@ constexpr uint32_t kPageProgramPauseStepUs = 100;
 constexpr uint32_t kLongestPageProgramPauseUs = 5000;
 // Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
-constexpr uint32_t kBridgeDevice = 0;
 // What one exchange carries: 8 KiB of 32-byte OUT packets.
 constexpr int kPacketsPerExchange = 8192 / 32;
 // A status read clocks the opcode and one byte in.
@@ -165,7 +164,7 @@ void CH341::QueuePage(const QByteArray &data, int offset, int length, bool fourB
     // The status read's answer is kept for the batch's end.
     const char statusRead[kStatusReadLength] = {char(SpiOpcode::RDSR), char(0xFF)};
     if (SelectChip() &&
-        BridgeCall(CH341QueueReadSPI4(kBridgeDevice, 0, kStatusReadLength, statusRead) != 0))
+        BridgeCall(CH341QueueReadSPI4(BridgePins::DEVICE, 0, kStatusReadLength, statusRead) != 0))
         DeselectChip();
 }
 
@@ -235,7 +234,7 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
         const int end = QueuePageBatch(data, done, chunk, fourByteAddress, plan, queued);
         QByteArray statuses(queued.size() * kStatusReadLength, char(0));
         if (!TransferFailed && !queued.isEmpty())
-            BridgeCall(CH341ReadQueuedAnswers(kBridgeDevice, uint32_t(statuses.size()),
+            BridgeCall(CH341ReadQueuedAnswers(BridgePins::DEVICE, uint32_t(statuses.size()),
                                               statuses.data()) != 0);
         if (TransferFailed)
             break;
