@@ -82,6 +82,8 @@ void MainWindow::TraceJobs(const QString &path)
 {
     if (path.isEmpty())
         return;
+    // One trace at a time: the last one ends before the next begins.
+    trace.reset();
     trace = std::make_unique<JobTrace>(
         path, QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
     const QString shownPath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
