@@ -5,11 +5,14 @@
 #include "log/logfile.h"
 #include "log/logwindow.h"
 #include "programmer/ch341.h"
+#include "programmer/tracelog.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -66,6 +69,17 @@ QCommandLineOption JobOptionOf(const JobOption &job)
 const QCommandLineOption kYes(QStringLiteral("yes"),
                               QStringLiteral("When the chip is write protected, clear the "
                                              "protection and go on. Without it the job stops."));
+const QCommandLineOption kAcceptSfdp(
+    QStringLiteral("accept-sfdp"),
+    QStringLiteral("When the chip is in no chip list but its SFDP table gives its size, use it "
+                   "with those parameters. Without it the job stops."));
+const QCommandLineOption kTrace(
+    QStringLiteral("trace"),
+    QStringLiteral("Write every USB transfer of the job and the worker's trace lines to FILE, "
+                   "to send with a report. VARNOCK_TRACE=FILE does the same, for the window "
+                   "too."),
+    QStringLiteral("FILE"));
+const char *const kTraceVariable = "VARNOCK_TRACE";
 const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version."));
 
@@ -83,11 +97,14 @@ class TerminalJob : public QObject
     Q_OBJECT
 
 public:
-    TerminalJob(bool clearProtection, const QString &successLine);
+    // log: standard output, or standard error when the dump goes to standard output.
+    TerminalJob(bool clearProtection, bool acceptSfdp, const QString &successLine, FILE *log);
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
     int Run(void (CH341::*job)(), const QString &fileName);
+    // Logs why the job cannot run, in red, and ends it there; the exit status.
+    int Refuse(const QString &reason);
 
 public slots:
     // The folder of a new dump: there is no desktop to show it.
@@ -99,16 +116,21 @@ private:
     QByteArray Styled(const QString &text, const QColor &colour, int weightCode, bool italic,
                       bool underLine) const;
     void Answer(CH341 *worker, const QString &statusRegister);
+    void AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulonglong size);
     // Draws the progress line now, or at the end of the current interval: a terminal
     // need not show thousands of lines a second.
     void UpdateProgress();
     void DrawProgress();
     void ClearProgress();
     void Finish();
+    // Logs the completion lines; the exit status.
+    int Conclude();
 
     const bool m_clearProtection;
+    const bool m_acceptSfdp;
     const QString m_successLine;
-    const bool m_colours = isatty(STDOUT_FILENO) == 1;
+    FILE *const m_log;
+    const bool m_colours = isatty(fileno(m_log)) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
     LogFile m_logFile;
     QThread m_thread;
@@ -129,9 +151,12 @@ private:
     LatestValueRelay<qulonglong> m_progressRelay;
 };
 
-TerminalJob::TerminalJob(bool clearProtection, const QString &successLine)
+TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, const QString &successLine,
+                         FILE *log)
     : m_clearProtection(clearProtection)
+    , m_acceptSfdp(acceptSfdp)
     , m_successLine(successLine)
+    , m_log(log)
     , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
     , m_statusRelay(this,
                     [this](const QString &text) {
@@ -174,6 +199,10 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
     }
     connect(worker, &CH341::ClearProtection_Question, this,
             [this, worker](const QString &status) { Answer(worker, status); });
+    connect(worker, &CH341::UnknownChip_Question, this,
+            [this, worker](const QString &jedecId, qulonglong size) {
+                AnswerUnknownChip(worker, jedecId, size);
+            });
     connect(worker, &CH341::JobDone, this, &TerminalJob::Finish);
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -201,7 +230,7 @@ void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weigh
     if (m_openText.startsWith(m_successLine))
         m_succeeded = true;
     ClearProgress();
-    Print(stdout, m_openLine + '\n');
+    Print(m_log, m_openLine + '\n');
     m_openText.clear();
     m_openLine.clear();
     m_status.clear();
@@ -241,6 +270,19 @@ void TerminalJob::Answer(CH341 *worker, const QString &statusRegister)
     worker->AnswerClearProtection(m_clearProtection);
 }
 
+void TerminalJob::AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulonglong size)
+{
+    ClearProgress();
+    Print(stderr, QStringLiteral("The chip (JEDEC ID 0x%1) is in no chip list; its SFDP table "
+                                 "gives %2 bytes: %3\n")
+                      .arg(jedecId)
+                      .arg(size)
+                      .arg(m_acceptSfdp ? QStringLiteral("using it (--accept-sfdp).")
+                                        : QStringLiteral("not using it (--accept-sfdp would)."))
+                      .toLocal8Bit());
+    worker->AnswerClearProtection(m_acceptSfdp);
+}
+
 void TerminalJob::UpdateProgress()
 {
     if (!m_showsProgress)
@@ -276,10 +318,22 @@ void TerminalJob::ClearProgress()
     m_progressShown = false;
 }
 
+int TerminalJob::Refuse(const QString &reason)
+{
+    m_timer.start();
+    Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
+    return Conclude();
+}
+
 void TerminalJob::Finish()
 {
     m_thread.quit();
     m_thread.wait();
+    m_loop.exit(Conclude());
+}
+
+int TerminalJob::Conclude()
+{
     const bool failed = m_failed || !m_succeeded;
     const QColor black(QStringLiteral("black"));
     Record(
@@ -289,7 +343,7 @@ void TerminalJob::Finish()
     Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
            false, true);
     ClearProgress();
-    m_loop.exit(failed ? CommandLine::JobFailed : CommandLine::Succeeded);
+    return failed ? CommandLine::JobFailed : CommandLine::Succeeded;
 }
 
 CommandLine::CommandLine()
@@ -299,7 +353,9 @@ CommandLine::CommandLine()
                        "through a CH341A programmer.\n\nWithout a job option the window opens. "
                        "With one, the job runs without a window: its log goes to standard "
                        "output and to the log file, and the exit status is 0 when it succeeded, "
-                       "1 when it failed and 2 for bad arguments."));
+                       "1 when it failed and 2 for bad arguments.\n\nA FILE of \"-\" is standard "
+                       "output for --read (the log then goes to standard error) and standard "
+                       "input for --write and --verify."));
     // "-platform offscreen" as the window system spells it.
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
@@ -307,6 +363,8 @@ CommandLine::CommandLine()
     for (const JobOption &job : kJobs)
         m_parser.addOption(JobOptionOf(job));
     m_parser.addOption(kYes);
+    m_parser.addOption(kAcceptSfdp);
+    m_parser.addOption(kTrace);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -316,6 +374,8 @@ CommandLine::CommandLine()
     reverse.setFlags(QCommandLineOption::HiddenFromHelp);
     m_parser.addOption(reverse);
 }
+
+CommandLine::~CommandLine() = default;
 
 void CommandLine::AddOption(const QCommandLineOption &option)
 {
@@ -344,12 +404,49 @@ void CommandLine::Parse(int argc, char *argv[])
         ++jobs;
         if (job.valueName && m_parser.value(name).isEmpty())
             Refuse(QStringLiteral("--%1 needs a file name.").arg(name));
+        if (job.valueName && m_parser.value(name) == QLatin1String("-"))
+            RefuseTerminalStream(name);
     }
     if (jobs > 1)
         Refuse(QStringLiteral(
             "One job at a time: --read, --write, --verify, --erase or --identify."));
     else if (jobs == 0 && m_parser.isSet(kYes))
         Refuse(QStringLiteral("--yes answers a question of a job: give --write or --erase."));
+    else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
+        Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
+    if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
+        Refuse(QStringLiteral("--trace needs a file name."));
+}
+
+void CommandLine::RefuseTerminalStream(const QString &job)
+{
+    // "-" is standard output for the dump, standard input for an image: never a terminal,
+    // which would show 8 MiB of binary or wait for typed bytes.
+    const bool dump = job == QLatin1String("read");
+    if (isatty(dump ? STDOUT_FILENO : STDIN_FILENO) == 1)
+        Refuse(
+            QStringLiteral("--%1 -: standard %2 is a terminal; redirect it to a file or a pipe.")
+                .arg(job, dump ? QStringLiteral("output") : QStringLiteral("input")));
+}
+
+bool CommandLine::HasDisplay() const
+{
+    // Without its window system Qt aborts. No platform named means xcb; a platform other than
+    // xcb or wayland (offscreen, vnc, eglfs...) needs no display server, or Qt says why.
+    QString platforms = m_parser.value(QStringLiteral("platform"));
+    if (platforms.isEmpty())
+        platforms = qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("xcb"));
+    for (const QString &platform : platforms.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QString plugin = platform.section(QLatin1Char(':'), 0, 0);
+        if (plugin == QLatin1String("xcb")) {
+            if (m_parser.isSet(QStringLiteral("display")) || qEnvironmentVariableIsSet("DISPLAY"))
+                return true;
+        } else if (!plugin.startsWith(QLatin1String("wayland")) ||
+                   qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void CommandLine::Refuse(const QString &error)
@@ -361,6 +458,28 @@ void CommandLine::Refuse(const QString &error)
 bool CommandLine::WantsHelp() const
 {
     return m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all"));
+}
+
+bool CommandLine::OpensWindow()
+{
+    if (!WantsWindow())
+        return false;
+    if (HasDisplay())
+        return true;
+    Refuse(QStringLiteral("No display to open the window on: a job option (--read, --write, "
+                          "--verify, --erase or --identify) runs the job without one."));
+    return false;
+}
+
+QString CommandLine::TracePath() const
+{
+    return m_parser.isSet(kTrace) ? m_parser.value(kTrace) : qEnvironmentVariable(kTraceVariable);
+}
+
+void CommandLine::FailJob(const QString &reason)
+{
+    if (m_jobFailure.isEmpty())
+        m_jobFailure = reason;
 }
 
 bool CommandLine::WantsWindow() const
@@ -393,10 +512,37 @@ int CommandLine::Run()
         const QString name = QString::fromLatin1(job.name);
         if (!m_parser.isSet(name))
             continue;
-        TerminalJob terminal(m_parser.isSet(kYes), QString::fromLatin1(job.success));
-        return terminal.Run(job.run, job.valueName ? m_parser.value(name) : QString());
+        const QString fileName = job.valueName ? m_parser.value(name) : QString();
+        const bool dumpToStandardOutput =
+            job.run == &CH341::DoReadFlash && fileName == QLatin1String("-");
+        if (!StartTrace())
+            return BadArguments;
+        TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
+                             QString::fromLatin1(job.success),
+                             dumpToStandardOutput ? stderr : stdout);
+        if (!m_jobFailure.isEmpty())
+            return terminal.Refuse(m_jobFailure);
+        return terminal.Run(job.run, fileName);
     }
     return BadArguments;
+}
+
+bool CommandLine::StartTrace()
+{
+    const QString path = TracePath();
+    if (path.isEmpty())
+        return true;
+    m_trace = std::make_unique<JobTrace>(
+        path,
+        QStringLiteral("Varnock SPI Flasher %1: %2")
+            .arg(ApplicationVersion(), QCoreApplication::arguments().join(QLatin1Char(' '))));
+    if (m_trace->errorString().isEmpty())
+        return true;
+    Print(stderr, QStringLiteral("Cannot Write Trace File %1: %2\n")
+                      .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()),
+                           m_trace->errorString())
+                      .toLocal8Bit());
+    return false;
 }
 
 #include "commandline.moc"

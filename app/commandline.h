@@ -7,6 +7,10 @@
 #include <QCommandLineParser>
 #include <QString>
 
+#include <memory>
+
+class JobTrace;
+
 class CommandLine
 {
 public:
@@ -14,6 +18,7 @@ public:
     enum Status { Succeeded = 0, JobFailed = 1, BadArguments = 2 };
 
     CommandLine();
+    ~CommandLine();
 
     // An option of one program only (the demo's); add it before Parse.
     void AddOption(const QCommandLineOption &option);
@@ -22,11 +27,20 @@ public:
     void Parse(int argc, char *argv[]);
     // A bad argument that the program itself found.
     void Refuse(const QString &error);
+    // The job cannot run as asked (the demo's chip would not be kept): Run logs the reason
+    // in red instead of running it.
+    void FailJob(const QString &reason);
 
     // No job, help, version or bad argument: the window opens.
     bool WantsWindow() const;
+    // WantsWindow, and a display to open it on; without one, a bad argument.
+    bool OpensWindow();
     bool IsSet(const QCommandLineOption &option) const { return m_parser.isSet(option); }
     QString Value(const QCommandLineOption &option) const { return m_parser.value(option); }
+    // The options given, by name, in order.
+    QStringList OptionNames() const { return m_parser.optionNames(); }
+    // Where the USB trace goes: --trace, else $VARNOCK_TRACE; empty for none.
+    QString TracePath() const;
 
     // Prints the help, the version or what is wrong with the arguments, or runs the job;
     // returns the exit status. Needs the application object.
@@ -34,7 +48,13 @@ public:
 
 private:
     bool WantsHelp() const;
+    bool HasDisplay() const;
+    void RefuseTerminalStream(const QString &job);
+    // False, having said why, when the trace file cannot be written.
+    bool StartTrace();
 
     QCommandLineParser m_parser;
     QString m_error;
+    QString m_jobFailure;
+    std::unique_ptr<JobTrace> m_trace;
 };

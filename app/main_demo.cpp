@@ -16,20 +16,42 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 namespace {
-void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected, bool paced)
+// Why the chip's contents could not be kept in the image file, or an empty text.
+QString WhyImageCannotBeKept(const QString &path)
+{
+    const bool existed = QFile::exists(path);
+    QDir().mkpath(QFileInfo(path).path());
+    // Append makes a missing image without touching an existing one; the open names the
+    // reason a folder could not be made, too.
+    QFile image(path);
+    if (!image.open(QIODevice::Append))
+        return QStringLiteral("Cannot Save the Emulated Chip in %1: %2")
+            .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()),
+                 image.errorString());
+    image.close();
+    if (!existed)
+        image.remove();
+    return QString();
+}
+
+// Returns why the chip's contents will not persist, or an empty text.
+QString InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected, bool paced)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    QDir().mkpath(folder);
-    auto link = std::make_unique<emu::EmulatedLink>(model);
     const QString name = QString::fromStdString(model.name).toLower();
-    link->setImagePath(
-        QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name)).toStdString());
+    const QString imagePath = QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name));
+    const QString unkept = WhyImageCannotBeKept(imagePath);
+    auto link = std::make_unique<emu::EmulatedLink>(model);
+    link->setImagePath(QFile::encodeName(imagePath).toStdString());
     if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits);
     if (paced)
@@ -37,6 +59,7 @@ void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected,
             std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
     else
         ch341::installUsbLink(std::move(link));
+    return unkept;
 }
 
 void PrintChips()
@@ -49,6 +72,9 @@ void PrintChips()
 
 int main(int argc, char *argv[])
 {
+    // A dump or a trace into a pipe whose reader has gone fails with a red line; it does not
+    // end the program in the middle of a job.
+    std::signal(SIGPIPE, SIG_IGN);
     CommandLine commandLine;
     const QCommandLineOption fast(QStringLiteral("fast"),
                                   QStringLiteral("Run the emulated programmer as fast as the "
@@ -65,8 +91,12 @@ int main(int argc, char *argv[])
     commandLine.AddOption(writeProtected);
     commandLine.Parse(argc, argv);
     if (commandLine.Value(chip) == QLatin1String("list")) {
-        PrintChips();
-        return CommandLine::Succeeded;
+        if (commandLine.OptionNames() == chip.names()) {
+            PrintChips();
+            return CommandLine::Succeeded;
+        }
+        commandLine.Refuse(
+            QStringLiteral("\"--chip list\" names the chips and takes no other option."));
     }
     const std::optional<emu::ChipModel> model =
         emu::findChipModel(commandLine.Value(chip).toStdString());
@@ -74,16 +104,23 @@ int main(int argc, char *argv[])
         commandLine.Refuse(QStringLiteral("Unknown chip '%1': \"--chip list\" names the chips.")
                                .arg(commandLine.Value(chip)));
 
-    if (!commandLine.WantsWindow()) {
+    if (!commandLine.OpensWindow()) {
         QCoreApplication application(argc, argv);
-        if (model)
-            InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
-                                      !commandLine.IsSet(fast));
+        const QString unkept =
+            model ? InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
+                                              !commandLine.IsSet(fast))
+                  : QString();
+        if (!unkept.isEmpty())
+            commandLine.FailJob(unkept);
         return commandLine.Run();
     }
     QApplication application(argc, argv);
-    InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected), !commandLine.IsSet(fast));
+    const QString unkept = InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
+                                                     !commandLine.IsSet(fast));
     MainWindow window;
+    if (!unkept.isEmpty())
+        window.UpdateLogWindow_Text(unkept, QColor(QStringLiteral("red")), 1, false, false, true);
+    window.TraceJobs(commandLine.TracePath());
     window.show();
     return application.exec();
 }

@@ -7,6 +7,7 @@
 #include "log/logfile.h"
 #include "log/logwindow.h"
 #include "programmer/ch341.h"
+#include "programmer/tracelog.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -75,6 +76,24 @@ MainWindow::~MainWindow()
     workerThread.quit();
     workerThread.wait();
     delete ui;
+}
+
+void MainWindow::TraceJobs(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    // One trace at a time: the last one ends before the next begins.
+    trace.reset();
+    trace = std::make_unique<JobTrace>(
+        path, QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
+    const QString shownPath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (trace->errorString().isEmpty())
+        UpdateLogWindow_Text(QStringLiteral("USB Trace Written to %1").arg(shownPath),
+                             QColor(QStringLiteral("gray")), 1, false, false, true);
+    else
+        UpdateLogWindow_Text(
+            QStringLiteral("Cannot Write Trace File %1: %2").arg(shownPath, trace->errorString()),
+            QColor(QStringLiteral("red")), 1, false, false, true);
 }
 
 bool MainWindow::IsJobRunning() const

@@ -19,6 +19,7 @@ class Ui_MainWindow;
 QT_END_NAMESPACE
 
 class CH341;
+class JobTrace;
 class LogWindow;
 class QHexEdit;
 
@@ -40,6 +41,9 @@ public:
     // Where the file dialogs start before the operator has chosen a file: the program's
     // folder when the operator may write there, else the home folder.
     static QString DefaultDialogFolder(const QString &programFolder);
+    // Writes the jobs' USB transfers and trace lines to the file at path from now on (none
+    // for an empty path), and says so in the log.
+    void TraceJobs(const QString &path);
 
 public slots:
     void UpdateLogWindow_Text(QString Message, QColor Colour, int Weight, bool Italic,
@@ -92,4 +96,5 @@ private:
     QHexEdit *hexEdit;
     LatestValueRelay<QString> statusRelay;
     LatestValueRelay<qulonglong> progressRelay;
+    std::unique_ptr<JobTrace> trace;
 };

@@ -38,6 +38,14 @@ UsbLink &usbLink()
     return *lib.link;
 }
 
+std::unique_ptr<UsbLink> takeUsbLink()
+{
+    usbLink();
+    Library &lib = library();
+    lib.driver.reset();
+    return std::move(lib.link);
+}
+
 UsbResult lastOpenResult()
 {
     const Library &lib = library();

@@ -78,6 +78,10 @@ void installUsbLink(std::unique_ptr<UsbLink> link);
 // The installed link; the libusb link when none was installed.
 UsbLink &usbLink();
 
+// Takes the installed link (the libusb link when none was installed) out of the library,
+// which closes what it held; install it, or a link wrapping it, before the next open.
+std::unique_ptr<UsbLink> takeUsbLink();
+
 // Why the last CH341OpenDevice failed (Ok after a successful open).
 UsbResult lastOpenResult();
 

@@ -156,6 +156,9 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
     for (const std::vector<uint8_t> &transfer : out) {
         m_counters.outTransfers += transfer.empty() ? 0 : 1;
         m_counters.packets += packetCount(transfer.size());
+        if (m_recordingOut) {
+            m_receivedOut.push_back(transfer);
+        }
         for (auto &reply : m_firmware.processOut(transfer)) {
             m_inFifo.push_back(std::move(reply));
         }

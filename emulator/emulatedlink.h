@@ -62,6 +62,10 @@ public:
     const Counters &counters() const { return m_counters; }
     void resetCounters() { m_counters = Counters(); }
 
+    // Every bulk OUT transfer the device receives from now on, in order.
+    void recordOutTransfers() { m_recordingOut = true; }
+    const ch341::OutTransfers &receivedOut() const { return m_receivedOut; }
+
     void setVersion(uint8_t version) { m_version = version; }
 
     // What goes wrong with a transfer.
@@ -119,6 +123,8 @@ private:
     std::function<void()> m_faultObserver;
     bool m_timeOutNext = false;
     std::string m_imagePath;
+    bool m_recordingOut = false;
+    ch341::OutTransfers m_receivedOut;
 };
 
 } // namespace emu

@@ -137,10 +137,14 @@ private:
     void LogInvalidChunkSpec(const QString &chunkSpec);
     void LogRoutineFailure(int result);
     void EndJob();
+    // The job file's absolute path as the log shows it; "-" is the standard stream.
+    QString ShownFileName(const QString &standardStream) const;
+    // The whole job file ("-": standard input), or false having logged why not.
     bool LoadJobFile(QByteArray &contents);
-    // Connects, identifies the chip and loads the job's image, which must fit
-    // the chip. False when the job has already ended.
-    bool StartImageJob(QByteArray &image);
+    // Loads the job's image, then connects and identifies the chip, which the
+    // image must fit. False when the job has already ended.
+    enum class EmptyImage { Refused, Allowed };
+    bool StartImageJob(QByteArray &image, EmptyImage emptyImage);
     // Logs and refuses an image longer than the identified chip.
     bool RefuseOversizedImage(const QByteArray &image);
     // False, having logged why, when the chip stays protected: the operator
@@ -177,7 +181,7 @@ private:
     // matches; 0: difference is the first differing address and chipByte the
     // chip's byte there; negative: the read failed.
     int CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte);
-    bool RefuseEmptyImage();
+    bool RefuseEmptyImage(const QByteArray &image);
     // Reads back what the write job programmed: "OK", or where the chip differs.
     void ProveWritten(const QByteArray &image);
     bool ReadAt(uint32_t address, int count, QByteArray &data);

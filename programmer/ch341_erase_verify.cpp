@@ -106,7 +106,7 @@ void CH341::DoEraseFlash()
 void CH341::DoVerifyFlash()
 {
     QByteArray image;
-    if (!StartImageJob(image))
+    if (!StartImageJob(image, EmptyImage::Allowed))
         return;
     Log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chipData;

@@ -1,12 +1,12 @@
 #include "ch341.h"
 
+#include "dumptarget.h"
 #include "spiopcodes.h"
 #include "bridge/ch341dll.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QScopeGuard>
 #include <QUrl>
 
@@ -133,14 +133,11 @@ void CH341::DoReadFlash()
         emit JobDone();
         return;
     }
-    // The dump replaces the chosen file only once the whole chip is read and
-    // written, so a failed job never destroys an earlier dump.
-    QSaveFile dump(FileName);
-    if (!dump.open(QIODevice::WriteOnly)) {
+    DumpTarget dump(FileName);
+    const QString shownPath = ShownFileName(QStringLiteral("standard output"));
+    if (!dump.open()) {
         Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
-        Log(QStringLiteral("Cannot Create Dump File %1: %2")
-                .arg(QDir::toNativeSeparators(QFileInfo(FileName).absoluteFilePath()),
-                     dump.errorString()),
+        Log(QStringLiteral("Cannot Create Dump File %1: %2").arg(shownPath, dump.errorString()),
             "red");
         EndJob();
         return;
@@ -151,25 +148,36 @@ void CH341::DoReadFlash()
                                           : ReadFlashData(static_cast<int>(ChipSize),
                                                           WholeChipChunkSpec(), &contents);
     if (readResult != 1) {
-        dump.cancelWriting();
+        dump.cancel();
         LogRoutineFailure(readResult);
         EndJob();
         return;
     }
-    if (dump.write(contents) != contents.size() || !dump.commit()) {
+    if (!dump.save(contents)) {
         Log(QStringLiteral("Failed to Save Binary File."), "red");
+        Log(QStringLiteral("Cannot Write Dump File %1: %2").arg(shownPath, dump.errorString()),
+            "red");
         EndJob();
         return;
     }
     Log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
-    Log(QDir::toNativeSeparators(FileName), "blue");
+    Log(shownPath, "blue");
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
 
-    // A dump at the root ("/dump.bin") keeps "/": an empty folder name opens nothing.
-    const int lastSlash = FileName.lastIndexOf(QLatin1Char('/'));
-    if (lastSlash >= 0)
-        FileName = FileName.mid(0, qMax(lastSlash, 1));
-    QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
+    // A stream has no folder to show.
+    if (!dump.isStream()) {
+        // A dump at the root ("/dump.bin") keeps "/": an empty folder name opens nothing.
+        FileName = QFileInfo(FileName).absoluteFilePath();
+        FileName = FileName.mid(0, qMax(int(FileName.lastIndexOf(QLatin1Char('/'))), 1));
+        QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
+    }
     emit JobDone();
+}
+
+QString CH341::ShownFileName(const QString &standardStream) const
+{
+    return FileName == QLatin1String("-")
+               ? standardStream
+               : QDir::toNativeSeparators(QFileInfo(FileName).absoluteFilePath());
 }

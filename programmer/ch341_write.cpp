@@ -7,11 +7,12 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
+
+#include <unistd.h>
 
 namespace {
 // The chip list gives no program times, so the write learns the chip's: the
@@ -22,6 +23,10 @@ namespace {
 constexpr uint32_t kPageProgramPauseStepUs = 100;
 // The slowest page program in the chip list's datasheets takes 5 ms at most.
 constexpr uint32_t kLongestPageProgramPauseUs = 5000;
+// The largest chip in the chip list (256 MiB); no image can be longer.
+constexpr int kLongestImage = 256 * 1024 * 1024;
+// A job file is read in pieces of this size, so that a stream is never read past the bound.
+constexpr qint64 kLoadChunk = 1024 * 1024;
 // Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
 // What one exchange carries: 8 KiB of 32-byte OUT packets.
@@ -270,18 +275,32 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
 bool CH341::LoadJobFile(QByteArray &contents)
 {
     QFile file(FileName);
-    if (!QFile::exists(FileName) || !file.open(QIODevice::ReadOnly)) {
-        Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
-        return false;
+    const bool opened =
+        FileName == QLatin1String("-")
+            ? file.open(STDIN_FILENO, QIODevice::ReadOnly, QFileDevice::DontCloseHandle)
+            : file.open(QIODevice::ReadOnly);
+    QString reason = file.errorString();
+    if (opened) {
+        // A stream that never ends (/dev/zero) stops one byte past the largest chip.
+        contents.clear();
+        while (contents.size() <= kLongestImage) {
+            const QByteArray chunk = file.read(kLoadChunk);
+            if (chunk.isEmpty())
+                break;
+            contents += chunk;
+        }
+        reason = file.error() != QFileDevice::NoError ? file.errorString()
+                 : contents.size() > kLongestImage
+                     ? QStringLiteral("Longer than the largest chip, %1 bytes").arg(kLongestImage)
+                     : QString();
     }
-    contents = file.readAll();
-    const bool complete = file.error() == QFileDevice::NoError;
-    file.close();
-    if (!complete) {
-        Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
-        return false;
-    }
-    return true;
+    if (opened && reason.isEmpty())
+        return true;
+    Log(QStringLiteral("Failed to Load/Open Binary File."), "red");
+    Log(QStringLiteral("Cannot Read Image File %1: %2")
+            .arg(ShownFileName(QStringLiteral("standard input")), reason),
+        "red");
+    return false;
 }
 
 bool CH341::RefuseOversizedImage(const QByteArray &image)
@@ -325,8 +344,14 @@ bool CH341::EraseWholeChip(bool tracePolls, BlankCheck blankCheck)
     return false;
 }
 
-bool CH341::StartImageJob(QByteArray &image)
+bool CH341::StartImageJob(QByteArray &image, EmptyImage emptyImage)
 {
+    // A pipe can be read only once, and what it yields decides whether the job may go on:
+    // the image is loaded before the programmer is touched.
+    if (!LoadJobFile(image) || (emptyImage == EmptyImage::Refused && RefuseEmptyImage(image))) {
+        emit JobDone();
+        return false;
+    }
     if (InitializeProgrammer() != 1) {
         LogInitializeFailure();
         emit JobDone();
@@ -334,31 +359,30 @@ bool CH341::StartImageJob(QByteArray &image)
     }
     // Reads past the last address wrap to address 0, so an image longer than
     // the chip could even compare equal to it: refuse it for verify as well.
-    if (!LoadJobFile(image) || RefuseOversizedImage(image)) {
+    if (RefuseOversizedImage(image)) {
         EndJob();
         return false;
     }
     return true;
 }
 
-bool CH341::RefuseEmptyImage()
+bool CH341::RefuseEmptyImage(const QByteArray &image)
 {
-    // An empty image is almost always a mistake (a failed download, a cut
-    // copy); writing it would only erase the chip.
-    const QFileInfo file(FileName);
-    if (!file.isFile() || file.size() != 0)
+    // An empty image is almost always a mistake (a failed download or
+    // decompressor, a cut copy); writing it would only erase the chip.
+    if (!image.isEmpty())
         return false;
     Log(QStringLiteral("The File is Empty: Nothing Was Written."), "red");
-    emit JobDone();
+    Log(QStringLiteral("No Bytes Read from %1")
+            .arg(ShownFileName(QStringLiteral("standard input"))),
+        "red");
     return true;
 }
 
 void CH341::DoWriteFlash()
 {
-    if (RefuseEmptyImage())
-        return;
     QByteArray image;
-    if (!StartImageJob(image))
+    if (!StartImageJob(image, EmptyImage::Refused))
         return;
     // The image's own read-back proves the erase where it matters; the ends
     // of the chip show a misjudged protection early.

@@ -461,6 +461,23 @@ private slots:
         QCOMPARE(printed, QStringList());
     }
 
+    void tracedJobs()
+    {
+        // VARNOCK_TRACE names the file; the log says where it goes, or why it cannot.
+        m_window->TraceJobs(QStringLiteral("/no/such/folder/trace.txt"));
+        QCOMPARE(LogLines(log()).last(), QStringLiteral("Cannot Write Trace File /no/such/folder/"
+                                                        "trace.txt: No such file or directory"
+                                                        "{#ff0000,50}"));
+        const QString trace = m_workingDir.filePath(QStringLiteral("trace.txt"));
+        m_window->TraceJobs(trace);
+        QCOMPARE(LogLines(log()).last(), "USB Trace Written to " + trace + "{#808080,50}");
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        m_window.reset();
+        const QByteArray written = ReadFile(trace);
+        QVERIFY(written.contains(" OUT 02 ") && written.contains(" varnock.trace: st "));
+    }
+
     void destroyedWindowLetsJobFinish()
     {
         m_harness.setMemory(RandomBytes(kChipSize, 71));

@@ -15,6 +15,9 @@ namespace {
 constexpr int kChipSize = 8 * 1024 * 1024; // the demo's W25Q64FV
 const QString kChipImage = QStringLiteral("data/varnock-spi-flasher-demo/virtual-w25q64fv.bin");
 const QString kCompleted = QStringLiteral("Operation Completed. <Performed By version 1.0.2>");
+const QString kSfdpImage = QStringLiteral("data/varnock-spi-flasher-demo/virtual-sfdp-only.bin");
+// A row's shell command exits with this when the system cannot stage the case.
+constexpr int kSkip = 77;
 
 struct Finished
 {
@@ -33,7 +36,7 @@ private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
     Finished run(const QString &program, const QStringList &arguments,
-                 const QString &loggingRules = QString())
+                 const QString &loggingRules = QString(), const QStringList &variables = {})
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -43,6 +46,8 @@ private:
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-display-here"));
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), loggingRules);
         environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        for (const QString &variable : variables)
+            environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
         process.setProcessEnvironment(environment);
         process.setWorkingDirectory(m_dir->path());
         process.start(program, arguments);
@@ -72,6 +77,8 @@ private:
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    int m_badInputsTried = 0, m_badInputsSurvived = 0, m_badInputsSkipped = 0;
+    bool m_rowCompleted = false;
 
 private slots:
     void init()
@@ -79,6 +86,30 @@ private slots:
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
         QVERIFY(QDir(m_dir->path()).mkpath(QFileInfo(path(kChipImage)).path()));
+        m_rowCompleted = false;
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFunction() != QByteArray("badInputs"))
+            return;
+        ++m_badInputsTried;
+        if (!QTest::currentTestFailed())
+            ++(m_rowCompleted ? m_badInputsSurvived : m_badInputsSkipped);
+    }
+
+    // Appends "bad_inputs <survived> <tried> <skipped>" to $VARNOCK_FIGURES_FILE for CI.
+    void cleanupTestCase()
+    {
+        QFile figures(qEnvironmentVariable("VARNOCK_FIGURES_FILE"));
+        if (figures.fileName().isEmpty() || QCoreApplication::arguments().size() > 1)
+            return;
+        QVERIFY(figures.open(QIODevice::WriteOnly | QIODevice::Append));
+        figures.write(QStringLiteral("bad_inputs %1 %2 %3\n")
+                          .arg(m_badInputsSurvived)
+                          .arg(m_badInputsTried)
+                          .arg(m_badInputsSkipped)
+                          .toLatin1());
     }
 
     void options_data()
@@ -111,6 +142,9 @@ private slots:
             << demo << QStringList{"--erase", "x.bin"} << 2 << "Unexpected argument 'x.bin'.";
         QTest::newRow("--yes without a job")
             << flasher << QStringList{"--yes"} << 2 << "--yes answers a question of a job";
+        QTest::newRow("--accept-sfdp without a job")
+            << demo << QStringList{"--accept-sfdp"} << 2
+            << "--accept-sfdp answers a question of a job";
         QTest::newRow("chip list") << demo << QStringList{"--chip", "list"} << 0
                                    << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n";
         QTest::newRow("unknown chip")
@@ -153,7 +187,7 @@ private slots:
 
         QTest::newRow("read dumps the chip")
             << QStringList{"--read", "dump.bin"} << none << 0
-            << QStringList{"Flash Chip Read File Saved in:", "dump.bin"} << chip << chip;
+            << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin"} << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0 << QStringList{"Erasing Chip... OK", "Writing to Chip... OK"}
             << image + blank.mid(image.size()) << none;
@@ -206,13 +240,146 @@ private slots:
         QCOMPARE(finished.err.isEmpty(), !arguments.contains(QStringLiteral("--protected")));
         QVERIFY(!finished.out.join(QString()).contains(QLatin1Char('\033')));
         const QStringList &out = finished.out;
-        QCOMPARE(out.mid(out.size() - tail.size() - 2, tail.size()), tail);
+        QCOMPARE(out.mid(out.size() - tail.size() - 2, tail.size()),
+                 tail.replaceInStrings("%1", QDir(m_dir->path()).canonicalPath()));
         QCOMPARE(out.value(out.size() - 2), kCompleted);
         QVERIFY2(out.last().startsWith(QLatin1String("Elapsed Time: ")), qPrintable(out.last()));
         QCOMPARE(filedLog(), out);
         QCOMPARE(ReadFile(path(kChipImage)), chipAfter);
         if (!dumpAfter.isNull())
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
+    }
+
+    void badInputs_data()
+    {
+        // Each row is a shell command on a terminal (script(1)), with $DEMO, $FLASHER and
+        // $HELPERS; %1 in a text stands for the folder it runs in.
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("red");   // log lines shown in red, one per line
+        QTest::addColumn<QString>("plain"); // more text shown (standard error's above all)
+        QTest::addColumn<QString>("dump");  // a file that ends up holding the whole chip
+        QTest::addColumn<QString>("node");  // a FIFO or a device that stays one
+
+        const QString empty = QStringLiteral("The File is Empty: Nothing Was Written.\n");
+        const QString unloaded =
+            QStringLiteral("Failed to Load/Open Binary File.\nCannot Read Image File ");
+        const QString uncreated =
+            QStringLiteral("Failed to Load/Open Binary File.\nCannot Create Dump File ");
+        const QString none;
+        QTest::newRow("write, a FIFO whose writer closes at once")
+            << "mkfifo in.fifo && { : > in.fifo & } && $DEMO --fast --write in.fifo" << 1
+            << empty + "No Bytes Read from %1/in.fifo" << none << none << "in.fifo";
+        QTest::newRow("write, /dev/null")
+            << "$DEMO --fast --write /dev/null" << 1 << empty + "No Bytes Read from /dev/null"
+            << none << none << "/dev/null";
+        QTest::newRow("write, a failed decompressor's process substitution")
+            << "$DEMO --fast --write <(xz -dc < /dev/null)" << 1 << empty << none << none << none;
+        QTest::newRow("write, empty standard input")
+            << "$DEMO --fast --write - < /dev/null" << 1
+            << empty + "No Bytes Read from standard input" << none << none << none;
+        QTest::newRow("write, a stream that never ends")
+            << "$DEMO --fast --write /dev/zero" << 1
+            << unloaded + "/dev/zero: Longer than the largest chip, 268435456 bytes" << none
+            << none << "/dev/zero";
+        QTest::newRow("verify, a folder")
+            << "mkdir folder && $DEMO --fast --verify folder" << 1
+            << unloaded + "%1/folder: file to open is a directory" << none << none << none;
+        QTest::newRow("verify, a file without read permission")
+            << "chmod -R a+rwX . && echo 1 > image.bin && chmod 000 image.bin && "
+               "as_user $DEMO --fast --verify image.bin"
+            << 1 << unloaded + "%1/image.bin: Permission denied" << none << none << none;
+        QTest::newRow("read, a character device target is written in place")
+            << "mknod null c 1 3 || exit 77; $DEMO --fast --read null" << 0 << none
+            << "Flash Chip Read File Saved in:" << none << "null";
+        QTest::newRow("read, a FIFO target is written in place")
+            << "mkfifo out.fifo && { cat out.fifo > dump.bin & } && $DEMO --fast --read out.fifo; "
+               "status=$?; wait; exit $status"
+            << 0 << none << "%1/out.fifo"
+            << "dump.bin"
+            << "out.fifo";
+        QTest::newRow("read, a block device target is refused")
+            << "mknod disk b 240 0 || exit 77; $DEMO --fast --read disk" << 1
+            << uncreated + "%1/disk: Not a regular file, a FIFO or a character device" << none
+            << none << "disk";
+        QTest::newRow("read, - is standard output, the log goes to standard error")
+            << "$DEMO --fast --read - > dump.bin" << 0 << none << "Flash Chip Read File Saved in:"
+            << "dump.bin" << none;
+        QTest::newRow("read, - into a pipe closed early")
+            << "$DEMO --fast --read - | head -c 1 > /dev/null" << 1
+            << "Failed to Save Binary File.\nCannot Write Dump File standard output: Broken pipe"
+            << none << none << none;
+        QTest::newRow("read, - on a terminal")
+            << "$DEMO --fast --read -" << 2 << none << "--read -: standard output is a terminal"
+            << none << none;
+        QTest::newRow("unknown chip without --accept-sfdp")
+            << "$DEMO --fast --chip SFDP-only --read dump.bin" << 1
+            << "No Chip Found in our Database based on this Flash IDs"
+            << "not using it (--accept-sfdp would)." << none << none;
+        QTest::newRow("unknown chip with --accept-sfdp")
+            << "$DEMO --fast --chip SFDP-only --accept-sfdp --read dump.bin" << 0 << none
+            << "using it (--accept-sfdp)."
+            << "dump.bin" << none;
+        QTest::newRow("no display and no job")
+            << "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb $FLASHER" << 2 << none
+            << "No display to open the window on: a job option (--read, --write, --verify, "
+               "--erase or --identify) runs the job without one."
+            << none << none;
+        QTest::newRow("--chip list with a job")
+            << "$DEMO --chip list --erase" << 2 << none
+            << "\"--chip list\" names the chips and takes no other option." << none << none;
+        QTest::newRow("demo chip that cannot be saved")
+            << ": > file && XDG_DATA_HOME=$PWD/file $DEMO --fast --erase" << 1
+            << "Cannot Save the Emulated Chip in "
+               "%1/file/varnock-spi-flasher-demo/virtual-w25q64fv.bin: Not a directory"
+            << none << none << none;
+        QTest::newRow("trace file in a missing folder")
+            << "$DEMO --fast --trace no/trace.txt --erase" << 2 << none
+            << "Cannot Write Trace File %1/no/trace.txt: No such file or directory" << none
+            << none;
+    }
+
+    void badInputs()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, exitCode);
+        QFETCH(QString, red);
+        QFETCH(QString, plain);
+        QFETCH(QString, dump);
+        QFETCH(QString, node);
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        const QByteArray chip = RandomBytes(kChipSize, 5);
+        const QByteArray sfdpChip = RandomBytes(4 * 1024 * 1024, 6);
+        QVERIFY(WriteFile(path(kChipImage), chip) && WriteFile(path(kSfdpImage), sfdpChip));
+
+        // The nobody user runs a row where permissions must bite root too.
+        const QString asUser = QStringLiteral(
+            "as_user() { if [ \"$(id -u)\" -ne 0 ]; then \"$@\"; "
+            "else \"$HELPERS/run-unprivileged.sh\" \"$@\"; fi; }; set -o pipefail; ");
+        const Finished finished =
+            run(script, {"-qec", asUser + command, "/dev/null"}, QString(),
+                {"SHELL=/bin/bash", "DEMO=" VARNOCK_DEMO, "FLASHER=" VARNOCK_FLASHER,
+                 "HELPERS=" VARNOCK_FAULT_HELPERS});
+        if (finished.exitCode == kSkip)
+            QSKIP("the system cannot stage this case here");
+        const QString shown = finished.out.join('\n');
+        QCOMPARE(finished.exitCode, exitCode);
+        const QString folder = QDir(m_dir->path()).canonicalPath();
+        for (const QString &line : red.split('\n', Qt::SkipEmptyParts)) {
+            const QString coloured = "\033[31m" + QString(line).replace("%1", folder) + "\033[0m";
+            QVERIFY2(shown.contains(coloured), qPrintable(shown));
+        }
+        QVERIFY2(shown.contains(QString(plain).replace("%1", folder)), qPrintable(shown));
+        // Nothing is lost: neither chip nor the FIFO or device named.
+        QCOMPARE(ReadFile(path(kChipImage)), chip);
+        QCOMPARE(ReadFile(path(kSfdpImage)), sfdpChip);
+        if (!dump.isEmpty()) // of the chip in the socket
+            QCOMPARE(ReadFile(path(dump)), command.contains("SFDP-only") ? sfdpChip : chip);
+        const QFileInfo special(QDir(m_dir->path()), node);
+        QVERIFY(node.isEmpty() || (special.exists() && !special.isFile() && !special.isDir()));
+        m_rowCompleted = true;
     }
 
     void eachChipHasItsOwnImage()
@@ -230,10 +397,23 @@ private slots:
     void traceWhenAsked()
     {
         // The job rows show a quiet standard error; the developer's trace is one rule away.
-        const Finished finished = run(QStringLiteral(VARNOCK_DEMO), {"--fast", "--erase"},
-                                      QStringLiteral("varnock.trace.debug=true"));
+        Finished finished = run(QStringLiteral(VARNOCK_DEMO), {"--fast", "--erase"},
+                                QStringLiteral("varnock.trace.debug=true"));
         QCOMPARE(finished.exitCode, 0);
         QVERIFY2(finished.err.contains(QStringLiteral("st \"03\"")), qPrintable(finished.err));
+        // --trace or VARNOCK_TRACE puts it in a file, with every USB transfer.
+        for (const QStringList &option : {QStringList{"--trace", "trace.txt"}, QStringList{}}) {
+            finished =
+                run(QStringLiteral(VARNOCK_DEMO), QStringList{"--fast", "--identify"} + option,
+                    QString(),
+                    option.isEmpty() ? QStringList{"VARNOCK_TRACE=trace.txt"} : QStringList());
+            QCOMPARE(finished.exitCode, 0);
+            QVERIFY2(finished.err.isEmpty(), qPrintable(finished.err));
+            const QByteArray trace = ReadFile(path(QStringLiteral("trace.txt")));
+            QVERIFY(trace.contains(" OUT 02 ") && trace.contains(" IN 82 1: ") &&
+                    trace.contains(" varnock.trace: chipver "));
+            QVERIFY(QFile::remove(path(QStringLiteral("trace.txt"))));
+        }
     }
 
     void terminalGetsColoursAndProgress()

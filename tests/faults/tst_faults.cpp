@@ -32,6 +32,7 @@ const QString kInitFailed = QStringLiteral("Failed to Initialize CH341 Programme
 const QString kLoadFailed = QStringLiteral("Failed to Load/Open Binary File.");
 // Followed by the reason; %1 is the dump's path.
 const QString kDumpRefused = kLoadFailed + QStringLiteral("\nCannot Create Dump File %1: ");
+const QString kImageRefused = kLoadFailed + QStringLiteral("\nCannot Read Image File %1: ");
 const QString kTooLarge = QStringLiteral("insufficient Chip Storage Size! ");
 const QString kTimedOut = QStringLiteral("Operation Timed Out: Chip Still Busy!");
 // Helper scripts exit with this when the system cannot stage the case.
@@ -552,15 +553,17 @@ void TestFaults::badFiles_data()
     QTest::addColumn<QString>("lastLine"); // empty: the job's own good ending
     for (Job job : {Job::Write, Job::Verify}) {
         const char *name = kJobs[int(job)].name;
-        QTest::addRow("%s, missing file", name) << job << BadInput::Missing << kLoadFailed;
+        QTest::addRow("%s, missing file", name)
+            << job << BadInput::Missing << kImageRefused + "No such file or directory";
         QTest::addRow("%s, a folder instead of a file", name)
-            << job << BadInput::Folder << kLoadFailed;
+            << job << BadInput::Folder << kImageRefused + "file to open is a directory";
         QTest::addRow("%s, no read permission", name)
-            << job << BadInput::Unreadable << kLoadFailed;
+            << job << BadInput::Unreadable << kImageRefused + "Permission denied";
         // Writing nothing would only erase the chip: almost always a mistake.
         QTest::addRow("%s, empty file", name)
             << job << BadInput::Empty
-            << (job == Job::Write ? QStringLiteral("The File is Empty: Nothing Was Written.")
+            << (job == Job::Write ? QStringLiteral("The File is Empty: Nothing Was Written.\n"
+                                                   "No Bytes Read from %1")
                                   : QString());
         QTest::addRow("%s, one byte over the chip size", name)
             << job << BadInput::OneByteOver << kTooLarge;
@@ -580,7 +583,9 @@ void TestFaults::badFiles_data()
     QTest::newRow("read, dump target in a folder without write permission")
         << Job::Read << BadInput::DumpInReadOnlyFolder << kDumpRefused + "Permission denied";
     QTest::newRow("read, dump target on a full disk")
-        << Job::Read << BadInput::DumpOnFullDisk << QStringLiteral("Failed to Save Binary File.");
+        << Job::Read << BadInput::DumpOnFullDisk
+        << QStringLiteral("Failed to Save Binary File.\nCannot Write Dump File %1: No space left "
+                          "on device");
 }
 
 void TestFaults::badFiles()
