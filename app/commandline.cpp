@@ -26,20 +26,16 @@ struct JobOption
     const char *name;
     const char *valueName; // null: the job takes no file
     void (CH341::*run)();
-    // How the last line a good run writes of its own begins.
-    const char *success;
     const char *description;
 };
 
 const JobOption kJobs[] = {
-    {"read", "FILE", &CH341::DoReadFlash,
-     "Flash Chip Read File Saved in:", "Read the whole chip into FILE."},
-    {"write", "FILE", &CH341::DoWriteFlash, "Writing to Chip... OK",
+    {"read", "FILE", &CH341::DoReadFlash, "Read the whole chip into FILE."},
+    {"write", "FILE", &CH341::DoWriteFlash,
      "Erase the chip, then write FILE to it from address 0."},
-    {"verify", "FILE", &CH341::DoVerifyFlash, "Match Found!", "Compare the chip with FILE."},
-    {"erase", nullptr, &CH341::DoEraseFlash, "Erasing Chip... OK", "Erase the whole chip."},
-    {"identify", nullptr, &CH341::DoReadID,
-     "Chip(s) Found based on JDEC ID: ", "Identify the programmer and the chip."},
+    {"verify", "FILE", &CH341::DoVerifyFlash, "Compare the chip with FILE."},
+    {"erase", nullptr, &CH341::DoEraseFlash, "Erase the whole chip."},
+    {"identify", nullptr, &CH341::DoReadID, "Identify the programmer and the chip."},
 };
 
 // The window system's own options (-platform offscreen, -style ...), which the window takes.
@@ -83,7 +79,7 @@ class TerminalJob : public QObject
     Q_OBJECT
 
 public:
-    TerminalJob(bool clearProtection, const QString &successLine);
+    explicit TerminalJob(bool clearProtection);
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
@@ -104,10 +100,10 @@ private:
     void UpdateProgress();
     void DrawProgress();
     void ClearProgress();
-    void Finish();
+    // The exit status is the job's recorded outcome, whatever its log said.
+    void Finish(CH341::JobOutcome outcome);
 
     const bool m_clearProtection;
-    const QString m_successLine;
     const bool m_colours = isatty(STDOUT_FILENO) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
     LogFile m_logFile;
@@ -117,8 +113,6 @@ private:
     // The line not ended yet: written whole, so that the progress line never splits it.
     QString m_openText;
     QByteArray m_openLine;
-    bool m_failed = false;
-    bool m_succeeded = false;
     QString m_status;
     qulonglong m_progress = 0;
     qulonglong m_maximum = 0;
@@ -129,9 +123,8 @@ private:
     LatestValueRelay<qulonglong> m_progressRelay;
 };
 
-TerminalJob::TerminalJob(bool clearProtection, const QString &successLine)
+TerminalJob::TerminalJob(bool clearProtection)
     : m_clearProtection(clearProtection)
-    , m_successLine(successLine)
     , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
     , m_statusRelay(this,
                     [this](const QString &text) {
@@ -174,7 +167,7 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
     }
     connect(worker, &CH341::ClearProtection_Question, this,
             [this, worker](const QString &status) { Answer(worker, status); });
-    connect(worker, &CH341::JobDone, this, &TerminalJob::Finish);
+    connect(worker, &CH341::JobDone, this, [this, worker] { Finish(worker->Outcome()); });
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&m_thread);
@@ -190,16 +183,12 @@ void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weigh
     if (!code)
         return;
     m_logFile.Write(Message, NewLine);
-    if (Colour == QColor(QStringLiteral("red")))
-        m_failed = true;
     m_openText += Message;
     m_openLine += Styled(Message, Colour, *code, Italic, UnderLine);
     if (!NewLine) {
         UpdateProgress();
         return;
     }
-    if (m_openText.startsWith(m_successLine))
-        m_succeeded = true;
     ClearProgress();
     Print(stdout, m_openLine + '\n');
     m_openText.clear();
@@ -276,11 +265,10 @@ void TerminalJob::ClearProgress()
     m_progressShown = false;
 }
 
-void TerminalJob::Finish()
+void TerminalJob::Finish(CH341::JobOutcome outcome)
 {
     m_thread.quit();
     m_thread.wait();
-    const bool failed = m_failed || !m_succeeded;
     const QColor black(QStringLiteral("black"));
     Record(
         QStringLiteral("Operation Completed. <Performed By version %1>").arg(ApplicationVersion()),
@@ -289,7 +277,8 @@ void TerminalJob::Finish()
     Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
            false, true);
     ClearProgress();
-    m_loop.exit(failed ? CommandLine::JobFailed : CommandLine::Succeeded);
+    m_loop.exit(outcome == CH341::JobOutcome::Succeeded ? CommandLine::Succeeded
+                                                        : CommandLine::JobFailed);
 }
 
 CommandLine::CommandLine()
@@ -393,7 +382,7 @@ int CommandLine::Run()
         const QString name = QString::fromLatin1(job.name);
         if (!m_parser.isSet(name))
             continue;
-        TerminalJob terminal(m_parser.isSet(kYes), QString::fromLatin1(job.success));
+        TerminalJob terminal(m_parser.isSet(kYes));
         return terminal.Run(job.run, job.valueName ? m_parser.value(name) : QString());
     }
     return BadArguments;

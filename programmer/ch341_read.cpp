@@ -163,6 +163,7 @@ void CH341::DoReadFlash()
     }
     Log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
     Log(QDir::toNativeSeparators(FileName), "blue");
+    m_outcome = JobOutcome::Succeeded;
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
 
