@@ -314,7 +314,8 @@ void TestChips::layouts()
     worker.DoWriteFlash();
 
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(lines.mid(lines.size() - tail.size()).join(QLatin1Char('\n')),
+             tail.join(QLatin1Char('\n')));
     QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     QCOMPARE(chip.status2() & 0x02, quadEnable);
     QVERIFY(!chip.isFourByteMode());

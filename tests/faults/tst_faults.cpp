@@ -234,7 +234,8 @@ void TestFaults::ExpectVerdict(const JobRecorder &recorder, Job job, const QStri
         QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
         return;
     }
-    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    // Joined, so that a failure shows both.
+    QCOMPARE(lines.mid(lines.size() - tail.size()).join('\n'), tail.join('\n'));
     QCOMPARE(recorder.logs.last().colour, kRed);
     QCOMPARE(recorder.logs.last().weight, 1);
     for (const LogRecord &record : recorder.logs.mid(FirstRed(recorder)))
