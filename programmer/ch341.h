@@ -68,8 +68,9 @@ public:
     // question is asked is kept for it.
     void AnswerClearProtection(bool clear);
 
-    // Recorded before JobDone and never changed after it: the front ends read it there.
-    JobOutcome Outcome() const { return m_outcome; }
+    // Recorded before JobDone and never changed after it: the front ends read it there, on
+    // their own thread.
+    JobOutcome Outcome() const { return m_outcome.load(); }
 
 signals:
     void UpdateProgreesBar_Value(qulonglong val);
@@ -252,5 +253,5 @@ private:
     bool m_blocksLocked = false;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
-    JobOutcome m_outcome = JobOutcome::Failed;
+    std::atomic<JobOutcome> m_outcome{JobOutcome::Failed};
 };
