@@ -29,20 +29,16 @@ struct JobOption
     const char *name;
     const char *valueName; // null: the job takes no file
     void (CH341::*run)();
-    // How the last line a good run writes of its own begins.
-    const char *success;
     const char *description;
 };
 
 const JobOption kJobs[] = {
-    {"read", "FILE", &CH341::DoReadFlash,
-     "Flash Chip Read File Saved in:", "Read the whole chip into FILE."},
-    {"write", "FILE", &CH341::DoWriteFlash, "Writing to Chip... OK",
+    {"read", "FILE", &CH341::DoReadFlash, "Read the whole chip into FILE."},
+    {"write", "FILE", &CH341::DoWriteFlash,
      "Erase the chip, then write FILE to it from address 0."},
-    {"verify", "FILE", &CH341::DoVerifyFlash, "Match Found!", "Compare the chip with FILE."},
-    {"erase", nullptr, &CH341::DoEraseFlash, "Erasing Chip... OK", "Erase the whole chip."},
-    {"identify", nullptr, &CH341::DoReadID,
-     "Chip(s) Found based on JDEC ID: ", "Identify the programmer and the chip."},
+    {"verify", "FILE", &CH341::DoVerifyFlash, "Compare the chip with FILE."},
+    {"erase", nullptr, &CH341::DoEraseFlash, "Erase the whole chip."},
+    {"identify", nullptr, &CH341::DoReadID, "Identify the programmer and the chip."},
 };
 
 // The window system's own options (-platform offscreen, -style ...), which the window takes.
@@ -98,7 +94,7 @@ class TerminalJob : public QObject
 
 public:
     // log: standard output, or standard error when the dump goes to standard output.
-    TerminalJob(bool clearProtection, bool acceptSfdp, const QString &successLine, FILE *log);
+    TerminalJob(bool clearProtection, bool acceptSfdp, FILE *log);
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
@@ -122,13 +118,13 @@ private:
     void UpdateProgress();
     void DrawProgress();
     void ClearProgress();
-    void Finish();
+    // The exit status is the job's recorded outcome, whatever its log said.
+    void Finish(CH341::JobOutcome outcome);
     // Logs the completion lines; the exit status.
-    int Conclude();
+    int Conclude(CH341::JobOutcome outcome);
 
     const bool m_clearProtection;
     const bool m_acceptSfdp;
-    const QString m_successLine;
     FILE *const m_log;
     const bool m_colours = isatty(fileno(m_log)) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
@@ -139,8 +135,6 @@ private:
     // The line not ended yet: written whole, so that the progress line never splits it.
     QString m_openText;
     QByteArray m_openLine;
-    bool m_failed = false;
-    bool m_succeeded = false;
     QString m_status;
     qulonglong m_progress = 0;
     qulonglong m_maximum = 0;
@@ -151,11 +145,9 @@ private:
     LatestValueRelay<qulonglong> m_progressRelay;
 };
 
-TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, const QString &successLine,
-                         FILE *log)
+TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, FILE *log)
     : m_clearProtection(clearProtection)
     , m_acceptSfdp(acceptSfdp)
-    , m_successLine(successLine)
     , m_log(log)
     , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
     , m_statusRelay(this,
@@ -203,7 +195,7 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
             [this, worker](const QString &jedecId, qulonglong size) {
                 AnswerUnknownChip(worker, jedecId, size);
             });
-    connect(worker, &CH341::JobDone, this, &TerminalJob::Finish);
+    connect(worker, &CH341::JobDone, this, [this, worker] { Finish(worker->Outcome()); });
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&m_thread);
@@ -219,16 +211,12 @@ void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weigh
     if (!code)
         return;
     m_logFile.Write(Message, NewLine);
-    if (Colour == QColor(QStringLiteral("red")))
-        m_failed = true;
     m_openText += Message;
     m_openLine += Styled(Message, Colour, *code, Italic, UnderLine);
     if (!NewLine) {
         UpdateProgress();
         return;
     }
-    if (m_openText.startsWith(m_successLine))
-        m_succeeded = true;
     ClearProgress();
     Print(m_log, m_openLine + '\n');
     m_openText.clear();
@@ -322,19 +310,18 @@ int TerminalJob::Refuse(const QString &reason)
 {
     m_timer.start();
     Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
-    return Conclude();
+    return Conclude(CH341::JobOutcome::Failed);
 }
 
-void TerminalJob::Finish()
+void TerminalJob::Finish(CH341::JobOutcome outcome)
 {
     m_thread.quit();
     m_thread.wait();
-    m_loop.exit(Conclude());
+    m_loop.exit(Conclude(outcome));
 }
 
-int TerminalJob::Conclude()
+int TerminalJob::Conclude(CH341::JobOutcome outcome)
 {
-    const bool failed = m_failed || !m_succeeded;
     const QColor black(QStringLiteral("black"));
     Record(
         QStringLiteral("Operation Completed. <Performed By version %1>").arg(ApplicationVersion()),
@@ -343,7 +330,8 @@ int TerminalJob::Conclude()
     Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
            false, true);
     ClearProgress();
-    return failed ? CommandLine::JobFailed : CommandLine::Succeeded;
+    return outcome == CH341::JobOutcome::Succeeded ? CommandLine::Succeeded
+                                                   : CommandLine::JobFailed;
 }
 
 CommandLine::CommandLine()
@@ -518,7 +506,6 @@ int CommandLine::Run()
         if (!StartTrace())
             return BadArguments;
         TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
-                             QString::fromLatin1(job.success),
                              dumpToStandardOutput ? stderr : stdout);
         if (!m_jobFailure.isEmpty())
             return terminal.Refuse(m_jobFailure);

@@ -171,12 +171,14 @@ void MainWindow::JobDone()
     // The job's last status text and progress value are shown before it is done.
     statusRelay.deliver();
     progressRelay.deliver();
+    // The worker recorded how its job ended before JobDone, and lives until the thread ends.
+    const bool succeeded = worker && worker->Outcome() == CH341::JobOutcome::Succeeded;
     workerThread.quit();
     workerThread.wait();
     if (!workerThread.isFinished())
         return;
     SetJobControlsEnabled(true);
-    ShowJobEndOnBar();
+    ShowJobEndOnBar(succeeded);
     lblStatus->setText(QStringLiteral("Idle."));
     UpdateLogWindow_Text(QStringLiteral("Operation Completed. <Performed By version %1>")
                              .arg(QCoreApplication::applicationVersion()),
@@ -188,12 +190,12 @@ void MainWindow::JobDone()
                          false, false, true);
 }
 
-void MainWindow::ShowJobEndOnBar()
+void MainWindow::ShowJobEndOnBar(bool succeeded)
 {
     // A read leaves its bar at 0; the operator should see the job finished until the next.
     if (ui->pgb->maximum() == 0)
         ui->pgb->setRange(0, 1);
-    if (!jobFailed)
+    if (succeeded)
         ui->pgb->setValue(ui->pgb->maximum());
 }
 
@@ -289,16 +291,12 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     worker = new CH341(false, nullptr);
     if (!fileName.isEmpty())
         worker->FileName = fileName;
-    jobFailed = false;
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
-    connect(worker, &CH341::UpdateLogWindow_Text, this,
-            [this](const QString &Message, const QColor &Colour) {
-                if (Colour == QColor(Qt::red))
-                    jobFailed = true;
-                if (Message == kErasingChip)
-                    ui->pgb->setRange(0, 0);
-            });
+    connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
+        if (Message == kErasingChip)
+            ui->pgb->setRange(0, 0);
+    });
     connect(worker, &CH341::UpdateLogWindow_Text, this, &MainWindow::UpdateLogWindow_Text);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this, &MainWindow::SetProgreesBar_MaxValue);
     ShowProgressOf(worker);

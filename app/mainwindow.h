@@ -75,8 +75,8 @@ private:
     void SetJobControlsEnabled(bool enabled);
     // A window-modal yes/no question; the answer goes to the worker that asked.
     void AskOperator(const QString &text);
-    // A job that logged no red record shows a full bar; a busy bar stops being busy.
-    void ShowJobEndOnBar();
+    // A job that succeeded shows a full bar; a busy bar stops being busy.
+    void ShowJobEndOnBar(bool succeeded);
     QString AskForImageFile();
     // The folder of the last file chosen in a dialog, in this run or an earlier one.
     static QString DialogFolder();
@@ -91,8 +91,6 @@ private:
     QElapsedTimer jobTimer;
     // Time the running job spent waiting for the operator's answers.
     qint64 questionMs = 0;
-    // The running job logged a red record.
-    bool jobFailed = false;
     QHexEdit *hexEdit;
     LatestValueRelay<QString> statusRelay;
     LatestValueRelay<qulonglong> progressRelay;

@@ -62,9 +62,10 @@ struct ChipModel
     bool twoByteStatusWrite = true;
     // Atmel AT25F: Read Product ID (15h) answers manufacturer and device.
     std::optional<std::array<uint8_t, 2>> atmelProductId;
-    // SST26: Block-Protection Register, every 64 KiB block locked at power-up;
-    // 72h reads it, 98h (after WREN) unlocks all; 35h reads the configuration
-    // register (BPNV, bit 3, set while no block is locked for good).
+    // SST26: Block-Protection Register (blockprotectionregister.h), every block
+    // write-locked at power-up; 72h reads it, 42h (after WREN) writes it, 98h
+    // (after WREN) unlocks all; 35h reads the configuration register (BPNV,
+    // bit 3, set while no block is locked for good).
     bool blockProtectionRegister = false;
     // False for parts above 16 MiB without B7h/E9h (Spansion S25FL-S): only
     // the 4-byte opcodes reach the upper half.

@@ -38,11 +38,12 @@ constexpr uint8_t kRead4Byte = 0x13;
 constexpr uint8_t kPageProgram4Byte = 0x12;
 constexpr uint8_t kSectorErase4Byte = 0x21;
 constexpr uint8_t kBlockErase4Byte = 0xDC;
-constexpr uint8_t kExit4ByteMode = 0xE9;       // EX4B
-constexpr uint8_t kWriteStatus2 = 0x31;        // WRSR2
-constexpr uint8_t kReadBlockProtection = 0x72; // RBPR (SST26)
-constexpr uint8_t kGlobalBlockUnlock = 0x98;   // ULBPR (SST26)
-constexpr uint8_t kReadSfdp = 0x5A;            // RSFDP
+constexpr uint8_t kExit4ByteMode = 0xE9;        // EX4B
+constexpr uint8_t kWriteStatus2 = 0x31;         // WRSR2
+constexpr uint8_t kReadBlockProtection = 0x72;  // RBPR (SST26)
+constexpr uint8_t kWriteBlockProtection = 0x42; // WBPR (SST26)
+constexpr uint8_t kGlobalBlockUnlock = 0x98;    // ULBPR (SST26)
+constexpr uint8_t kReadSfdp = 0x5A;             // RSFDP
 constexpr std::size_t kSfdpAddressAndDummyBytes = 4;
 // SST26 configuration register bit BPNV: no block locked for good.
 constexpr uint8_t kConfigBlocksVolatile = 0x08;
@@ -85,12 +86,13 @@ SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
     , m_clock(clock)
     , m_memory(m_model.sizeBytes, kErased)
     , m_status1(m_model.powerUpStatus1)
-    , m_sectorProtected(m_model.sectorProtection || m_model.blockProtectionRegister
-                            ? m_model.sizeBytes / m_model.protectionSectorSize
-                            : 0,
-                        true)
+    , m_sectorProtected(
+          m_model.sectorProtection ? m_model.sizeBytes / m_model.protectionSectorSize : 0, true)
     , m_pageBuffer(std::max<uint32_t>(m_model.pageSize, 1), kErased)
 {
+    if (m_model.blockProtectionRegister) {
+        m_blockRegister.emplace(m_model.sizeBytes);
+    }
 }
 
 void SpiFlashChip::setSelected(bool selected)
@@ -189,8 +191,8 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
     case kReadStatus1:
         return status();
     case kReadStatus2:
-        if (m_model.blockProtectionRegister) {
-            return m_blocksLockedForGood ? 0 : kConfigBlocksVolatile;
+        if (m_blockRegister) {
+            return m_blockRegister->anyLockedDown() ? 0 : kConfigBlocksVolatile;
         }
         return m_model.hasStatus2 ? m_status2 : kFloating;
     case kReadBlockProtection:
@@ -225,6 +227,7 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
         return kFloating;
     case kWriteStatus:
     case kWriteStatus2:
+    case kWriteBlockProtection:
         m_commandData.push_back(mosi);
         return kFloating;
     default:
@@ -396,10 +399,15 @@ void SpiFlashChip::finishWriteCommand()
         }
         return;
     case kGlobalBlockUnlock:
-        if (m_model.blockProtectionRegister && m_byteCount == 1) {
-            if (!m_blocksLockedForGood) {
-                std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), false);
-            }
+        if (m_blockRegister && m_byteCount == 1) {
+            m_blockRegister->unlockAll();
+            m_wel = false;
+        }
+        return;
+    case kWriteBlockProtection:
+        // Only the whole register, every byte of it, is taken.
+        if (m_blockRegister && m_commandData.size() == m_blockRegister->byteCount()) {
+            m_blockRegister->write(m_commandData);
             m_wel = false;
         }
         return;
@@ -593,7 +601,10 @@ uint8_t SpiFlashChip::status()
 // of the array instead.
 bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
 {
-    if (!m_model.sectorProtection && !m_model.blockProtectionRegister) {
+    if (m_blockRegister) {
+        return m_blockRegister->isWriteLocked(start, length);
+    }
+    if (!m_model.sectorProtection) {
         return isBlockRangeProtected(start, length);
     }
     const uint32_t sector = m_model.protectionSectorSize;
@@ -662,26 +673,21 @@ void SpiFlashChip::powerCycle()
     m_statusWriteArmed = false;
     m_status1 |= m_model.powerUpStatus1;
     std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), true);
+    if (m_blockRegister) {
+        m_blockRegister->lockAll();
+    }
     // SRP1 without SRP0 locks the status register only until power-off.
     if (!(m_status1 & kStatusRegisterProtect)) {
         m_status2 &= static_cast<uint8_t>(~kStatus2Srp1);
     }
 }
 
-// One bit per 64 KiB block, least significant first, in size / 64 KiB / 8
-// bytes; the two bytes after them (the smallest blocks) read as the first.
 uint8_t SpiFlashChip::respondBlockProtection(std::size_t index) const
 {
-    const std::size_t blocks = m_sectorProtected.size();
-    if (!m_model.blockProtectionRegister || index >= blocks / 8 + 2) {
+    if (!m_blockRegister || index >= m_blockRegister->byteCount()) {
         return kFloating;
     }
-    uint8_t value = 0;
-    for (std::size_t bit = 0; bit < 8; ++bit) {
-        const std::size_t block = index < blocks / 8 ? index * 8 + bit : bit;
-        value |= m_sectorProtected[block] ? 1u << bit : 0u;
-    }
-    return value;
+    return m_blockRegister->byteAt(index);
 }
 
 bool SpiFlashChip::failOperation(uint8_t flag)

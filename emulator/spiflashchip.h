@@ -1,8 +1,10 @@
 #pragma once
 
+#include "blockprotectionregister.h"
 #include "chipmodel.h"
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,8 +79,8 @@ public:
     // WIP stays set until Clear Status Register (30h).
     void failNextProgram() { m_failNext = kFailProgram; }
     void failNextErase() { m_failNext = kFailErase; }
-    // SST26: a block locked for good; Global Block Unlock leaves it locked.
-    void lockBlocksForGood() { m_blocksLockedForGood = true; }
+    // SST26: the blocks locked now stay locked for good; Global Block Unlock leaves them.
+    void lockBlocksForGood() { m_blockRegister->lockDown(); }
 
     // Every chip-select window: the bytes the chip received on MOSI.
     const std::vector<std::vector<uint8_t>> &frames() const { return m_frames; }
@@ -136,7 +138,7 @@ private:
     std::set<uint32_t> m_refusedPrograms;
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
-    bool m_blocksLockedForGood = false;
+    std::optional<BlockProtectionRegister> m_blockRegister;
     static constexpr uint8_t kFailProgram = 0x40; // P_ERR
     static constexpr uint8_t kFailErase = 0x20;   // E_ERR
     uint8_t m_failNext = 0;
@@ -148,7 +150,7 @@ private:
     uint8_t m_opcode = 0;
     std::size_t m_byteCount = 0;
     uint32_t m_address = 0;
-    std::vector<uint8_t> m_commandData; // status bytes of 01h
+    std::vector<uint8_t> m_commandData; // status bytes of 01h, register bytes of 42h
     std::vector<uint8_t> m_pageBuffer;
 
     bool m_recording = true;

@@ -2,7 +2,8 @@
 
 // CH341: the worker that carries out one job (identify, read, write, verify or
 // erase a flash chip) against the programmer, on the worker thread. It reports
-// only through its signals and emits JobDone exactly once, last.
+// through its signals, emits JobDone exactly once, last, and records before it
+// how the job ended.
 
 #include <QByteArray>
 #include <QColor>
@@ -34,6 +35,14 @@ class CH341 : public QObject
     Q_OBJECT
 
 public:
+    // How a job ended. A job that does not say otherwise failed.
+    enum class JobOutcome {
+        Failed,
+        Succeeded,
+        Declined, // the operator said no to a question the job asked
+    };
+    Q_ENUM(JobOutcome)
+
     explicit CH341(bool flag, QObject *parent = nullptr);
 
     void *DeviceHandle = nullptr;
@@ -58,6 +67,10 @@ public:
     // UnknownChip_Question; any thread may call it. An answer given before the
     // question is asked is kept for it.
     void AnswerClearProtection(bool clear);
+
+    // Recorded before JobDone and never changed after it: the front ends read it there, on
+    // their own thread.
+    JobOutcome Outcome() const { return m_outcome.load(); }
 
 signals:
     void UpdateProgreesBar_Value(qulonglong val);
@@ -244,4 +257,5 @@ private:
     bool m_blocksLocked = false;
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
+    std::atomic<JobOutcome> m_outcome{JobOutcome::Failed};
 };

@@ -98,7 +98,9 @@ void CH341::DoEraseFlash()
         return;
     }
     WriteDisable();
-    if (!SendQueuedCommands())
+    if (SendQueuedCommands())
+        m_outcome = JobOutcome::Succeeded;
+    else
         LogTransferFailure();
     EndJob();
 }
@@ -133,6 +135,7 @@ void CH341::DoVerifyFlash()
                 "red");
     } else {
         Log(QStringLiteral("Match Found!"), "green");
+        m_outcome = JobOutcome::Succeeded;
         emit UpdateHexView(chipData);
     }
     EndJob();

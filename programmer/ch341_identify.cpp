@@ -258,5 +258,7 @@ void CH341::DoReadID()
     qCDebug(varnockTrace) << ids.ID9FH.toHex();
     if (TransferFailed)
         LogTransferFailure();
+    else
+        m_outcome = JobOutcome::Succeeded;
     EndJob();
 }

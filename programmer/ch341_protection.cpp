@@ -47,7 +47,8 @@ bool CH341::ReadProtectionStatus(uint8_t &status1, uint8_t &status2)
         return false;
     if (Family->clearing != ProtectionClearing::GlobalBlockUnlock)
         return true;
-    // SST26: one bit per block (two for the smallest), in (blocks of 64 KiB) / 8 + 2 bytes.
+    // SST26: a bit per 64 KiB block but the top and bottom ones, which come as a 32 KiB block
+    // and four 8 KiB blocks of two bits each: (blocks of 64 KiB) / 8 + 2 bytes, all read.
     SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RBPR)));
     QByteArray blocks;
     SpiReceive(int(ChipSize / 0x10000 / 8 + 2), blocks);
@@ -69,6 +70,8 @@ bool CH341::AskOperator(const QMetaMethod &question, const std::function<void()>
     ask();
     // The worker thread sleeps while the operator thinks.
     m_protectionAnswered.acquire();
+    if (!m_clearProtection)
+        m_outcome = JobOutcome::Declined;
     return m_clearProtection;
 }
 

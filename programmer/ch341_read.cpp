@@ -162,6 +162,7 @@ void CH341::DoReadFlash()
     }
     Log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
     Log(shownPath, "blue");
+    m_outcome = JobOutcome::Succeeded;
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
 

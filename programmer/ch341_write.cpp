@@ -5,7 +5,7 @@
 #include "tracelog.h"
 #include "bridge/ch341queue.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QScopeGuard>
 #include <QThread>
@@ -111,10 +111,9 @@ void CH341::WriteDisable()
 // between two polls never times out a chip that has finished.
 CH341::WaitResult CH341::WaitWhileProgramming(qint64 timeoutMs)
 {
-    QElapsedTimer elapsed;
-    elapsed.start();
+    const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
     for (;;) {
-        const bool expired = elapsed.hasExpired(timeoutMs);
+        const bool expired = deadline.hasExpired();
         if (!IsBusy())
             return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
         if (expired)
@@ -125,12 +124,11 @@ CH341::WaitResult CH341::WaitWhileProgramming(qint64 timeoutMs)
 
 CH341::WaitResult CH341::WaitWhileErasing(bool tracePolls)
 {
-    const qint64 timeoutMs =
-        ChipEraseTimeoutMs > 0 ? ChipEraseTimeoutMs : ChipEraseBudgetMs(ChipSize);
-    QElapsedTimer elapsed;
-    elapsed.start();
+    const QDeadlineTimer deadline(ChipEraseTimeoutMs > 0 ? ChipEraseTimeoutMs
+                                                         : ChipEraseBudgetMs(ChipSize),
+                                  Qt::PreciseTimer);
     for (;;) {
-        const bool expired = elapsed.hasExpired(timeoutMs);
+        const bool expired = deadline.hasExpired();
         if (!IsBusy())
             return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
         if (expired)
@@ -412,6 +410,7 @@ void CH341::ProveWritten(const QByteArray &image)
     const int compared = CompareWithChip(image, difference, chipByte);
     if (compared == 1) {
         LogOk();
+        m_outcome = JobOutcome::Succeeded;
     } else if (compared == 0) {
         Log(QStringLiteral("Verify Failed at 0x%1: Chip 0x%2, File 0x%3")
                 .arg(AddressHex(uint32_t(difference)), StatusHex(chipByte),

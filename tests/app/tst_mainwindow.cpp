@@ -538,6 +538,9 @@ private slots:
         QCOMPARE(lines.at(lines.size() - 3), last);
         QCOMPARE(lines.contains(QStringLiteral("Clearing Write Protection... OK")),
                  answer == QLatin1String("Yes"));
+        // Only the job that succeeded ends with the bar full.
+        auto *pgb = child<QProgressBar>("pgb");
+        QCOMPARE(pgb->value() == pgb->maximum(), answer == QLatin1String("Yes"));
         QCOMPARE(m_harness.memory(),
                  answer == QLatin1String("Yes") ? QByteArray(kChipSize, char(0xFF)) : chip);
     }

@@ -27,12 +27,13 @@ static void RegisterChipList()
 namespace {
 constexpr int kMiB = 1024 * 1024;
 
-// A chip that answers the row's id only where its datasheet says it does.
-emu::ChipModel ModelOfRow(const ChipRecord &row, IdAnswer answer)
+// A chip that answers the row's id only where its datasheet says it does; a part without 9Fh
+// answers it with the idle level of its data line.
+emu::ChipModel ModelOfRow(const ChipRecord &row, IdAnswer answer, uint8_t idle)
 {
     emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                .sizeBytes(4096)
-                               .jedecId(0xFF, 0xFF, 0xFF)
+                               .jedecId(idle, idle, idle)
                                .manufacturerDeviceId(std::nullopt)
                                .electronicSignature({})
                                .statusRegister3(std::nullopt)
@@ -86,8 +87,9 @@ void TestChips::initTestCase()
     RegisterChipList();
 }
 
-// Every row with an id is found by the answer its datasheet gives, and the
-// generated layout table is the one the chip facts give.
+// Every row with an id is found by the answer its datasheet gives, a part without 9Fh whether
+// its data line idles high (FF FF FF) or low (00 00 00), and the generated layout table is the
+// one the chip facts give.
 void TestChips::shippedListWalk()
 {
     ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
@@ -103,20 +105,26 @@ void TestChips::shippedListWalk()
             unreachable << row.partName + ": id " + row.id + " names no answer";
             continue;
         }
-        m_emulator.install(ModelOfRow(row, facts->idAnswer));
-        CH341 worker(false);
-        JobRecorder recorder(&worker);
-        worker.InitializeProgrammer();
-        worker.ReleaseAndClose();
-        ++walked;
-        const QString listed =
-            QStringLiteral("Vendor: %1 Part no: %2 ").arg(row.vendor, row.partName);
-        if (!recorder.lines().join('\n').contains(listed))
-            unreachable << row.partName + ": not found by " + row.id;
+        const bool hasJedecId =
+            facts->idAnswer == IdAnswer::Jedec || facts->idAnswer == IdAnswer::JedecContinuation;
+        for (const uint8_t idle :
+             hasJedecId ? QVector<uint8_t>{0xFF} : QVector<uint8_t>{0xFF, 0}) {
+            m_emulator.install(ModelOfRow(row, facts->idAnswer, idle));
+            CH341 worker(false);
+            JobRecorder recorder(&worker);
+            worker.InitializeProgrammer();
+            worker.ReleaseAndClose();
+            ++walked;
+            const QString listed =
+                QStringLiteral("Vendor: %1 Part no: %2 ").arg(row.vendor, row.partName);
+            if (!recorder.lines().join('\n').contains(listed))
+                unreachable << row.partName + ": not found by " + row.id + " after 9Fh read " +
+                                   (idle ? "FF FF FF" : "00 00 00");
+        }
     }
-    QCOMPARE(walked, 706);
+    QCOMPARE(walked, 706 + 28); // the 28 parts without 9Fh twice
     // The embedded controller's "0" is a placeholder, not an answer.
-    QCOMPARE(unreachable, QStringList("KB9012: id 0 names no answer"));
+    QCOMPARE(unreachable.join(QLatin1Char('\n')), QStringLiteral("KB9012: id 0 names no answer"));
 
     const QString python = QStringLiteral(PYTHON3_EXECUTABLE);
     if (python.isEmpty())
@@ -136,7 +144,9 @@ void TestChips::layouts_data()
     QTest::addColumn<ChipKind>("kind");
     // Datasheet commands run before the job; "WP#low" pulls the pin low, "ERR" sets the error
     // flags only the chip itself sets, "LOCKED" locks SST26 blocks for good, "PFAIL" and
-    // "EFAIL" fail the next program or erase.
+    // "EFAIL" fail the next program or erase, "NO35h" makes a clone that leaves 35h unanswered
+    // (FFh), "LATE" has the host stall past every status-write and program deadline before
+    // its first poll.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("answer"); // "yes:00 0x40": answers yes to the question showing it
     QTest::addColumn<QStringList>("tail");
@@ -167,6 +177,9 @@ void TestChips::layouts_data()
                                          << "no:1C" << refused("1C");
     QTest::newRow("SST25 protected, nobody to ask") << sst << ""
                                                     << "" << refused("1C");
+    QTest::newRow("SST25 past every deadline: the poll after it finds the chip done")
+        << sst << "LATE"
+        << "yes:1C" << cleared;
     QTest::newRow("SST25 BPL with WP# low") << sst << "50 019C WP#low"
                                             << "yes:9C" << locked(byPin, "9C");
     QTest::newRow("SST25VF040 by REMS: byte AAI writes") << ChipKind::SST25VF040 << ""
@@ -203,6 +216,11 @@ void TestChips::layouts_data()
                                                       << "yes:00 0x42" << cleared;
     QTest::newRow("Winbond TB and SEC alone protect nothing") << winbond << "06 016000"
                                                               << "" << atOnce;
+    QTest::newRow("Winbond layout, no Status Register-2: FFh is no CMP") << winbond << "NO35h"
+                                                                         << "" << atOnce;
+    QTest::newRow("Winbond layout, no Status Register-2: BP cleared by 01h alone")
+        << winbond << "NO35h 06 011C"
+        << "yes:1C 0xFF" << cleared;
     QTest::newRow("Winbond SRP1 alone: until power-down")
         << winbond << "06 010401"
         << "yes:04 0x01"
@@ -231,6 +249,13 @@ void TestChips::layouts_data()
                                                           << "yes:00 0x08" << cleared;
     QTest::newRow("SST26 locked at power-up, no") << sst26 << ""
                                                   << "no:00 0x08" << refused("00 0x08");
+    // 42h writes the register most significant byte first: the top 8 KiB blocks' bits, the
+    // bottom ones', the 32 KiB blocks' and then the 64 KiB blocks' from the top down.
+    QTest::newRow("SST26 only the top 64 KiB locked, yes: ULBPR")
+        << sst26 << "06 42550080" + QString(30, '0') << "yes:00 0x08" << cleared;
+    QTest::newRow("SST26 only 0x010000-0x10FFFF locked (the register's last two bytes), no")
+        << sst26 << "06 42" + QString(32, '0') + "FFFF"
+        << "no:00 0x08" << refused("00 0x08");
     QTest::newRow("SST26 blocks locked for good")
         << sst26 << "LOCKED"
         << ""
@@ -247,9 +272,15 @@ void TestChips::layouts()
     QFETCH(QString, answer);
     QFETCH(QStringList, tail);
     m_emulator.install(kind);
+    if (setup.contains(QStringLiteral("NO35h"))) {
+        emu::ChipModel clone = m_emulator.chip().model();
+        clone.hasStatus2 = false;
+        m_emulator.install(clone);
+    }
     emu::SpiFlashChip &chip = m_emulator.chip();
     QString commands = setup;
-    m_emulator.poke(commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL")));
+    m_emulator.poke(
+        commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE")));
     if (setup.contains(QStringLiteral("ERR")))
         chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
     if (setup.contains(QStringLiteral("LOCKED")))
@@ -268,6 +299,10 @@ void TestChips::layouts()
 
     CH341 worker(false);
     worker.FileName = path;
+    if (setup.contains(QStringLiteral("LATE"))) {
+        worker.StatusWriteTimeoutMs = 0;
+        worker.PageProgramTimeoutMs = 0;
+    }
     JobRecorder recorder(&worker);
     QStringList questions;
     if (!answer.isEmpty()) {
@@ -279,12 +314,18 @@ void TestChips::layouts()
     worker.DoWriteFlash();
 
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(lines.mid(lines.size() - tail.size()).join(QLatin1Char('\n')),
+             tail.join(QLatin1Char('\n')));
     QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     QCOMPARE(chip.status2() & 0x02, quadEnable);
     QVERIFY(!chip.isFourByteMode());
     QVERIFY(!chip.isBusy());
-    if (tail.last() != QLatin1String("Writing to Chip... OK")) {
+    const bool written = tail.last() == QLatin1String("Writing to Chip... OK");
+    QCOMPARE(recorder.outcome, written ? CH341::JobOutcome::Succeeded
+                               : answer.startsWith(QLatin1String("no"))
+                                   ? CH341::JobOutcome::Declined
+                                   : CH341::JobOutcome::Failed);
+    if (!written) {
         QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
         if (!setup.contains(QStringLiteral("PFAIL")))
             QCOMPARE(m_emulator.memory(), before);

@@ -207,6 +207,14 @@ private slots:
             << QStringList{"--identify"} << none << 0
             << QStringList{"Vendor: WINBOND Part no: W25Q64JV Capacity (Byte): 8388608"} << chip
             << none;
+        // The chip list names it, then refuses it: the red lines after that decide.
+        QTest::newRow("identify, a 45-series chip fails")
+            << QStringList{"--chip", "AT45DB161D", "--identify"} << none << 1
+            << QStringList{"Vendor: ATMEL Part no: AT45DB161D Capacity (Byte): 2162688",
+                           "This Software Only Support 25 Series SPI Flash your chip Series is : "
+                           "45",
+                           "Failed to Initialize CH341 Programmer."}
+            << chip << none;
         QTest::newRow("write larger than the chip fails")
             << write << RandomBytes(kChipSize + 1, 7) << 1
             << QStringList{"insufficient Chip Storage Size! "} << chip << none;

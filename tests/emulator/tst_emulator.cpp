@@ -1,4 +1,5 @@
 #include "emulator/chipmodel.h"
+#include "emulator/emulatedlink.h"
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
@@ -8,6 +9,7 @@ using emu::ChipModel;
 using emu::VirtualClock;
 
 Q_DECLARE_METATYPE(ChipModel)
+Q_DECLARE_METATYPE(emu::HostProfile)
 
 namespace {
 
@@ -114,6 +116,14 @@ private slots:
             << micron << "B7 06 020000000011 | 030000000000" << hex("FFFFFFFF0011");
         QTest::newRow("Micron: WREN B7 gives 4-byte addresses, E9 without WREN keeps them")
             << micron << "06 B7 E9 06 020000000011 | 03000000000000" << hex("FFFFFFFFFF11FF");
+        const ChipModel sst26 = emu::sst26vf064b();
+        QTest::newRow("SST26: 72h sends 144 bits, the top 8 KiB blocks' first, read locks clear")
+            << sst26 << "| 72" + QString(38, '0') << hex("FF 5555" + QString(32, 'F') + "FF");
+        QTest::newRow("SST26: 42h locks the top 32 KiB block alone, a short 42h nothing")
+            << sst26
+            << "06 98 06 42000080" + QString(30, '0') +
+                   " 06 42FFFF 06 027EFFFF11 06 027F000022 | 037EFFFF0000 7200000000"
+            << hex("FFFFFFFF11FF FF00008000");
         QTest::newRow("Spansion: error flags are no status bits, CLSR clears them")
             << emu::ChipModelBuilder(emu::s25fl128s()).powerUpStatus1(0x60).build()
             << "| 0500 06 0100 0500 30 0500" << hex("FF60 FF FFFF FF60 FF FF00");
@@ -149,6 +159,39 @@ private slots:
         QCOMPARE(bench.command(hex("0500")), hex("FF03")); // BUSY with WEL until done
         bench.clock.advanceNs(1);
         QCOMPARE(bench.command(hex("0500")), hex("FF00"));
+    }
+
+    void busCost_data()
+    {
+        QTest::addColumn<emu::HostProfile>("host");
+        // The virtual clock after each of two exchanges of one full SPI packet from time 0. The
+        // packet costs its OUT transaction (30 us), the firmware's work (10 us), 31 bytes at
+        // 1.45 MHz (171.03 us) and its reply's IN transaction (29 us): 240.03 us.
+        QTest::addColumn<uint64_t>("firstNs");
+        QTest::addColumn<uint64_t>("secondNs");
+        QTest::newRow("frame host: each exchange starts at the next 1 ms frame")
+            << emu::HostProfile::Frame << uint64_t(1240034) << uint64_t(2240034);
+        QTest::newRow("modern host: each exchange starts 125 us after the last ended")
+            << emu::HostProfile::Modern << uint64_t(365034) << uint64_t(730068);
+    }
+
+    // The bus model's constants, which every benchmark figure and the demo's pace rest on.
+    void busCost()
+    {
+        QFETCH(emu::HostProfile, host);
+        QFETCH(uint64_t, firstNs);
+        QFETCH(uint64_t, secondNs);
+        emu::EmulatedLink link;
+        link.clock().setHostProfile(host);
+        std::string name;
+        QVERIFY(link.open(name) == ch341::UsbResult::Ok);
+        std::vector<uint8_t> packet(ch341::kPacketSize, 0xFF);
+        packet[0] = 0xA8; // SPI stream
+        for (const uint64_t expectedNs : {firstNs, secondNs}) {
+            std::vector<uint8_t> in;
+            QVERIFY(link.exchange({packet}, {packet.size() - 1}, in) == ch341::UsbResult::Ok);
+            QCOMPARE(link.clock().nowNs(), expectedNs);
+        }
     }
 
     void busyIgnoresCommands()

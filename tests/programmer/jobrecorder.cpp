@@ -22,9 +22,10 @@ JobRecorder::JobRecorder(CH341 *worker)
     keep(&CH341::UpdateHexView, "hex", &hexData);
     connect(worker, &CH341::Set_Label_ProgModel_TEXT, this, [this] { note("model"); });
     connect(worker, &CH341::Set_Label_ProgStatus_TEXT, this, [this] { note("progstatus"); });
-    connect(worker, &CH341::JobDone, this, [this] {
+    connect(worker, &CH341::JobDone, this, [this, worker] {
         note(QStringLiteral("done"));
         ++jobDoneCount;
+        outcome = worker->Outcome();
     });
 }
 

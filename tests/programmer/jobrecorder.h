@@ -32,6 +32,8 @@ public:
     QList<QByteArray> hexData;
     int jobDoneCount = 0;
     bool emittedAfterJobDone = false;
+    // What the worker had recorded when it emitted JobDone.
+    CH341::JobOutcome outcome = CH341::JobOutcome::Failed;
 
     // The log as lines, records joined on one line until a line end.
     QStringList lines() const;

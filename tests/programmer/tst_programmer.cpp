@@ -806,9 +806,9 @@ void TestProgrammer::writeAbove16MiB()
     QVERIFY2(!m_emulator.chip().isFourByteMode(), "the write left the chip in 4-byte mode");
 }
 
-// A page program at the datasheet's longest (3 ms) outlasts the bridge's 1 ms pause: the first
-// poll finds the chip busy, and the host stalls past its deadline before the next poll. The
-// chip has finished by then: the page is good, not timed out.
+// A page program at the datasheet's longest (3 ms) outlasts the bridge's pause: the status read
+// after it finds the chip busy, and the host stalls past the wait's deadline (0 here) before
+// the wait's first poll. The chip has finished by then: the page is good, not timed out.
 void TestProgrammer::pageDoneWhileHostStalled()
 {
     emu::ChipModel model = emu::w25q80dv();
