@@ -79,11 +79,11 @@ private:
     QMessageBox *visibleQuestion() const
     {
         QMessageBox *question = nullptr;
-        QTest::qWaitFor([&] {
+        const bool shown = QTest::qWaitFor([&] {
             question = m_window->findChild<QMessageBox *>();
             return question && question->isVisible();
         });
-        return question && question->isVisible() ? question : nullptr;
+        return shown ? question : nullptr;
     }
     bool waitForIdle()
     {
