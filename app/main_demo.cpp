@@ -42,8 +42,9 @@ void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected,
 void PrintChips()
 {
     for (const emu::ChipModel &model : emu::chipCatalog())
-        std::printf("%-12s %6u KiB  JEDEC ID %02X%02X%02X\n", model.name.c_str(),
-                    model.sizeBytes / 1024, model.jedecId[0], model.jedecId[1], model.jedecId[2]);
+        std::printf("%-12s %6u KiB  JEDEC ID %s%02X%02X%02X\n", model.name.c_str(),
+                    model.sizeBytes / 1024, model.jedecContinuationCodes ? "7F" : "",
+                    model.jedecId[0], model.jedecId[1], model.jedecId[2]);
 }
 } // namespace
 
