@@ -66,6 +66,12 @@ QCommandLineOption JobOptionOf(const JobOption &job)
 const QCommandLineOption kYes(QStringLiteral("yes"),
                               QStringLiteral("When the chip is write protected, clear the "
                                              "protection and go on. Without it the job stops."));
+const QCommandLineOption kPart(QStringLiteral("part"),
+                               QStringLiteral("The part in the socket, where parts of different "
+                                              "sizes share the chip's identifier and the chip "
+                                              "does not tell which it is. Without it the job "
+                                              "stops, naming them."),
+                               QStringLiteral("NAME"));
 const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version."));
 
@@ -83,7 +89,7 @@ class TerminalJob : public QObject
     Q_OBJECT
 
 public:
-    TerminalJob(bool clearProtection, const QString &successLine);
+    TerminalJob(bool clearProtection, const QString &part, const QString &successLine);
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
@@ -99,6 +105,7 @@ private:
     QByteArray Styled(const QString &text, const QColor &colour, int weightCode, bool italic,
                       bool underLine) const;
     void Answer(CH341 *worker, const QString &statusRegister);
+    void AnswerPart(CH341 *worker, const QStringList &parts);
     // Draws the progress line now, or at the end of the current interval: a terminal
     // need not show thousands of lines a second.
     void UpdateProgress();
@@ -107,6 +114,7 @@ private:
     void Finish();
 
     const bool m_clearProtection;
+    const QString m_part;
     const QString m_successLine;
     const bool m_colours = isatty(STDOUT_FILENO) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
@@ -129,8 +137,9 @@ private:
     LatestValueRelay<qulonglong> m_progressRelay;
 };
 
-TerminalJob::TerminalJob(bool clearProtection, const QString &successLine)
+TerminalJob::TerminalJob(bool clearProtection, const QString &part, const QString &successLine)
     : m_clearProtection(clearProtection)
+    , m_part(part)
     , m_successLine(successLine)
     , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
     , m_statusRelay(this,
@@ -174,6 +183,8 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
     }
     connect(worker, &CH341::ClearProtection_Question, this,
             [this, worker](const QString &status) { Answer(worker, status); });
+    connect(worker, &CH341::PartChoice_Question, this,
+            [this, worker](const QStringList &parts) { AnswerPart(worker, parts); });
     connect(worker, &CH341::JobDone, this, &TerminalJob::Finish);
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -239,6 +250,18 @@ void TerminalJob::Answer(CH341 *worker, const QString &statusRegister)
                       .toLocal8Bit());
     // The worker sleeps until it has the answer.
     worker->AnswerClearProtection(m_clearProtection);
+}
+
+void TerminalJob::AnswerPart(CH341 *worker, const QStringList &parts)
+{
+    if (m_part.isEmpty()) {
+        ClearProgress();
+        Print(stderr, QStringLiteral("Parts of different sizes share the chip's identifier: %1. "
+                                     "--part NAME names the one in the socket.\n")
+                          .arg(parts.join(QLatin1String(", ")))
+                          .toLocal8Bit());
+    }
+    worker->AnswerPartChoice(m_part);
 }
 
 void TerminalJob::UpdateProgress()
@@ -307,6 +330,7 @@ CommandLine::CommandLine()
     for (const JobOption &job : kJobs)
         m_parser.addOption(JobOptionOf(job));
     m_parser.addOption(kYes);
+    m_parser.addOption(kPart);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -350,6 +374,8 @@ void CommandLine::Parse(int argc, char *argv[])
             "One job at a time: --read, --write, --verify, --erase or --identify."));
     else if (jobs == 0 && m_parser.isSet(kYes))
         Refuse(QStringLiteral("--yes answers a question of a job: give --write or --erase."));
+    else if (jobs == 0 && m_parser.isSet(kPart))
+        Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
 }
 
 void CommandLine::Refuse(const QString &error)
@@ -393,7 +419,8 @@ int CommandLine::Run()
         const QString name = QString::fromLatin1(job.name);
         if (!m_parser.isSet(name))
             continue;
-        TerminalJob terminal(m_parser.isSet(kYes), QString::fromLatin1(job.success));
+        TerminalJob terminal(m_parser.isSet(kYes), m_parser.value(kPart),
+                             QString::fromLatin1(job.success));
         return terminal.Run(job.run, job.valueName ? m_parser.value(name) : QString());
     }
     return BadArguments;
