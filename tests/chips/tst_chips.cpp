@@ -103,10 +103,8 @@ private slots:
     void layouts();
     void largeParts_data();
     void largeParts();
-    void partsOfTwoSizes_data();
-    void partsOfTwoSizes();
-    void sfdpChip_data();
-    void sfdpChip();
+    void askedChips_data();
+    void askedChips();
 
 private:
     QTemporaryDir m_dir;
@@ -542,35 +540,53 @@ void TestChips::largeParts()
     QCOMPARE(int(m_emulator.chip().activeDie()), 0);
 }
 
-void TestChips::partsOfTwoSizes_data()
+void TestChips::askedChips_data()
 {
     QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QString>("answer");    // the part chosen; "-": nobody to ask
-    QTest::addColumn<QStringList>("lines"); // after the rows found
+    QTest::addColumn<QString>("answer"); // "yes", "no" or a part; "-": nobody to ask
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<QStringList>("lines"); // the job's last lines, a dump's name left out
     QTest::addColumn<int>("dumped");        // bytes; -1: no dump
+    const QString sfdp =
+        QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x4A4016, "
+                       "Capacity (Byte): 4194304, Page (Byte): 256");
+    const QString saved = QStringLiteral("Flash Chip Read File Saved in:");
+    const QString failed = QStringLiteral("Failed to Initialize CH341 Programmer.");
+    const QStringList refused = {sfdp, "No Chip Found in our Database based on this Flash IDs",
+                                 failed};
+    // A chip in no list that describes itself by SFDP is used only with consent.
+    QTest::newRow("in no list, SFDP, yes: read with the table's size")
+        << ChipKind::SfdpOnly << "yes"
+        << "4A4016 4194304" << QStringList{sfdp, saved} << 4 * kMiB;
+    QTest::newRow("in no list, SFDP, no") << ChipKind::SfdpOnly << "no"
+                                          << "4A4016 4194304" << refused << -1;
+    QTest::newRow("in no list, SFDP, nobody to ask") << ChipKind::SfdpOnly << "-"
+                                                     << "" << refused << -1;
+    // Rows of different sizes under one identifier: the chip's SFDP density picks them, else
+    // the operator; without either the job ends before reading anything.
     QTest::newRow("W77Q32JW or W77Q16JW: SFDP gives 4 MiB")
         << ChipKind::W77Q32JW << "-"
-        << QStringList{"SFDP Capacity (Byte): 4194304 Picks Part no: W77Q32JW",
-                       "Flash Chip Read File Saved in:"}
+        << "" << QStringList{"SFDP Capacity (Byte): 4194304 Picks Part no: W77Q32JW", saved}
         << 4 * kMiB;
     QTest::newRow("AT25F512 or AT25F1024(A): the operator picks")
         << ChipKind::AT25F512 << "AT25F512"
-        << QStringList{"Chosen Part no: AT25F512 Capacity (Byte): 65536",
-                       "Flash Chip Read File Saved in:"}
-        << 65536;
-    QTest::newRow("nobody to ask") << ChipKind::AT25F512 << "-"
-                                   << QStringList{"Parts of Different Sizes Share this ID, None "
-                                                  "Chosen: AT25F1024, AT25F1024A, AT25F512",
-                                                  "Failed to Initialize CH341 Programmer."}
-                                   << -1;
+        << "AT25F1024 AT25F1024A AT25F512"
+        << QStringList{"Chosen Part no: AT25F512 Capacity (Byte): 65536", saved} << 65536;
+    QTest::newRow("AT25F512 or AT25F1024(A), nobody to ask")
+        << ChipKind::AT25F512 << "-"
+        << ""
+        << QStringList{"Parts of Different Sizes Share this ID, None Chosen: AT25F1024, "
+                       "AT25F1024A, AT25F512",
+                       failed}
+        << -1;
 }
 
-// Rows of different sizes under one identifier: the chip's SFDP density picks them, else the
-// operator; without either the job ends before reading anything.
-void TestChips::partsOfTwoSizes()
+// Chips the list alone cannot name: read only as their SFDP table or the operator says.
+void TestChips::askedChips()
 {
     QFETCH(ChipKind, kind);
     QFETCH(QString, answer);
+    QFETCH(QString, question);
     QFETCH(QStringList, lines);
     QFETCH(int, dumped);
     m_emulator.install(kind);
@@ -579,22 +595,25 @@ void TestChips::partsOfTwoSizes()
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
-    const QString dump = m_dir.filePath(QStringLiteral("shared.bin"));
+    const QString dump = m_dir.filePath(QStringLiteral("asked.bin"));
     QFile::remove(dump);
     worker.FileName = dump;
     JobRecorder recorder(&worker);
     QStringList asked;
     if (answer != QLatin1String("-")) {
+        connect(&worker, &CH341::UnknownChip_Question, this, [&](QString id, qulonglong size) {
+            asked << id << QString::number(size);
+            worker.AnswerClearProtection(answer == QLatin1String("yes"));
+        });
         connect(&worker, &CH341::PartChoice_Question, this, [&](QStringList parts) {
-            asked = parts;
+            asked << parts;
             worker.AnswerPartChoice(answer);
         });
     }
     worker.DoReadFlash();
-    QCOMPARE(recorder.lines().mid(recorder.lines().size() - lines.size() - (dumped < 0 ? 0 : 1),
-                                  lines.size()),
-             lines);
-    QCOMPARE(asked.isEmpty(), answer == QLatin1String("-"));
+    const QStringList logged = recorder.lines();
+    QCOMPARE(logged.mid(logged.size() - lines.size() - (dumped < 0 ? 0 : 1), lines.size()), lines);
+    QCOMPARE(asked.join(' '), question);
     QCOMPARE(QFile::exists(dump), dumped >= 0);
     if (dumped >= 0)
         QVERIFY(ReadFile(dump) == contents.left(dumped));
@@ -602,52 +621,6 @@ void TestChips::partsOfTwoSizes()
     if (dumped < 0)
         QVERIFY(std::none_of(frames.cbegin(), frames.cend(),
                              [](const QByteArray &frame) { return frame.startsWith(0x03); }));
-}
-
-void TestChips::sfdpChip_data()
-{
-    QTest::addColumn<QString>("answer"); // "": nobody to ask
-    QTest::newRow("yes: read with the table's size") << "yes";
-    QTest::newRow("no") << "no";
-    QTest::newRow("nobody to ask") << "";
-}
-
-// A chip in no list that describes itself by SFDP is used only with consent.
-void TestChips::sfdpChip()
-{
-    QFETCH(QString, answer);
-    m_emulator.install(ChipKind::SfdpOnly);
-    const QByteArray contents = RandomBytes(4 * kMiB, 5);
-    m_emulator.setMemory(contents);
-    QList<QUrl> opened;
-    UrlCatcher catcher(&opened);
-    CH341 worker(false);
-    const QString dump = m_dir.filePath(QStringLiteral("sfdp.bin"));
-    QFile::remove(dump);
-    worker.FileName = dump;
-    JobRecorder recorder(&worker);
-    QStringList questions;
-    if (!answer.isEmpty()) {
-        connect(&worker, &CH341::UnknownChip_Question, this, [&](QString id, qulonglong size) {
-            questions << id + ' ' + QString::number(size);
-            worker.AnswerClearProtection(answer == QLatin1String("yes"));
-        });
-    }
-    worker.DoReadFlash();
-
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.at(4),
-             QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x4A4016, "
-                            "Capacity (Byte): 4194304, Page (Byte): 256"));
-    QCOMPARE(questions, answer.isEmpty() ? QStringList() : QStringList("4A4016 4194304"));
-    if (answer == QLatin1String("yes")) {
-        QCOMPARE(lines.at(5), QStringLiteral("Flash Chip Read File Saved in:"));
-        QVERIFY(ReadFile(dump) == contents);
-        return;
-    }
-    QCOMPARE(lines.mid(5), QStringList({"No Chip Found in our Database based on this Flash IDs",
-                                        "Failed to Initialize CH341 Programmer."}));
-    QVERIFY(!QFile::exists(dump));
 }
 
 QTEST_MAIN(TestChips)
