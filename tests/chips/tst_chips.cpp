@@ -99,6 +99,8 @@ private slots:
     void initTestCase();
     void shippedListWalk();
     void sharedIds();
+    void protectionDecision_data();
+    void protectionDecision();
     void layouts_data();
     void layouts();
     void largeParts_data();
@@ -245,6 +247,38 @@ void TestChips::sharedIds()
              "EF4019: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr31, 4-byte 4, C7h x1, page 256",
              "EF6020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
              "EF8A16: SFDP or the operator: W77Q32JW 4194304, W77Q16JW 2097152"}));
+}
+
+void TestChips::protectionDecision_data()
+{
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<QByteArray>("status"); // Status Register-1, -2 and -3
+    QTest::addColumn<bool>("protects");
+    // 256 Mbit with CMP: BP3..BP0 from 1010 on cover the whole array, so nothing is left.
+    QTest::newRow("W25Q256JV CMP, BP 1010")
+        << "W25Q256JV" << QByteArray::fromHex("2840FF") << false;
+    QTest::newRow("W25Q256JV CMP, BP 1001")
+        << "W25Q256JV" << QByteArray::fromHex("2440FF") << true;
+    QTest::newRow("GD25F64F CMP in SR3 bit 4")
+        << "GD25F64F" << QByteArray::fromHex("000010") << true;
+    QTest::newRow("GD25F64F SR3 floating") << "GD25F64F" << QByteArray::fromHex("0000FF") << false;
+}
+
+// The chip's size and a complement bit in Status Register-3 take part in the decision.
+void TestChips::protectionDecision()
+{
+    QFETCH(QString, part);
+    QFETCH(QByteArray, status);
+    QFETCH(bool, protects);
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int read = 0;
+    const ChipList rows = reader.ExtractChipList(&read);
+    const auto row = std::find_if(rows.cbegin(), rows.cend(),
+                                  [&part](const ChipRecord &r) { return r.partName == part; });
+    QVERIFY(row != rows.cend());
+    QCOMPARE(IsWriteProtected(FamilyOfChip(row->vendor, part), uint8_t(status.at(0)),
+                              uint8_t(status.at(1)), uint8_t(status.at(2)), uint32_t(row->size)),
+             protects);
 }
 
 void TestChips::layouts_data()
