@@ -31,7 +31,8 @@ void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected,
     link->setImagePath(
         QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name)).toStdString());
     if (writeProtected)
-        link->chip().setStatusRegisters(model.blockProtectBits);
+        link->chip().setStatusRegisters(model.blockProtectBits | model.initialStatus1,
+                                        model.initialStatus2);
     if (paced)
         ch341::installUsbLink(
             std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
