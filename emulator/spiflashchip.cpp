@@ -223,8 +223,6 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
         return kFloating;
     case kSectorErase:
     case kBlockErase:
-        collectAddress(index, mosi);
-        return kFloating;
     case kDieErase:
         collectAddress(index, mosi);
         return kFloating;
