@@ -475,8 +475,11 @@ void TestFaults::chipFaults()
             if (message == step)
                 m_emulator.chip().setStuckBusy(true);
         });
-        worker.PageProgramTimeoutMs = 20;
-        worker.ChipEraseTimeoutMs = 50;
+        // Only the hanging step's wait is shortened: a busy host must not time out the other.
+        if (fault == ChipFault::BusyErase)
+            worker.ChipEraseTimeoutMs = 50;
+        else
+            worker.PageProgramTimeoutMs = 20;
     }
     RunJob(worker, recorder, job);
 
