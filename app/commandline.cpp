@@ -76,6 +76,12 @@ const QCommandLineOption kTrace(
                    "too."),
     QStringLiteral("FILE"));
 const char *const kTraceVariable = "VARNOCK_TRACE";
+const QCommandLineOption kPart(QStringLiteral("part"),
+                               QStringLiteral("The part in the socket, where parts of different "
+                                              "sizes share the chip's identifier and the chip "
+                                              "does not tell which it is. Without it the job "
+                                              "stops, naming them."),
+                               QStringLiteral("NAME"));
 const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version."));
 
@@ -94,7 +100,7 @@ class TerminalJob : public QObject
 
 public:
     // log: standard output, or standard error when the dump goes to standard output.
-    TerminalJob(bool clearProtection, bool acceptSfdp, FILE *log);
+    TerminalJob(bool clearProtection, bool acceptSfdp, const QString &part, FILE *log);
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
@@ -113,6 +119,7 @@ private:
                       bool underLine) const;
     void Answer(CH341 *worker, const QString &statusRegister);
     void AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulonglong size);
+    void AnswerPart(CH341 *worker, const QStringList &parts);
     // Draws the progress line now, or at the end of the current interval: a terminal
     // need not show thousands of lines a second.
     void UpdateProgress();
@@ -125,6 +132,7 @@ private:
 
     const bool m_clearProtection;
     const bool m_acceptSfdp;
+    const QString m_part;
     FILE *const m_log;
     const bool m_colours = isatty(fileno(m_log)) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
@@ -145,9 +153,10 @@ private:
     LatestValueRelay<qulonglong> m_progressRelay;
 };
 
-TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, FILE *log)
+TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, const QString &part, FILE *log)
     : m_clearProtection(clearProtection)
     , m_acceptSfdp(acceptSfdp)
+    , m_part(part)
     , m_log(log)
     , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
     , m_statusRelay(this,
@@ -195,6 +204,8 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
             [this, worker](const QString &jedecId, qulonglong size) {
                 AnswerUnknownChip(worker, jedecId, size);
             });
+    connect(worker, &CH341::PartChoice_Question, this,
+            [this, worker](const QStringList &parts) { AnswerPart(worker, parts); });
     connect(worker, &CH341::JobDone, this, [this, worker] { Finish(worker->Outcome()); });
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
@@ -269,6 +280,18 @@ void TerminalJob::AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulon
                                         : QStringLiteral("not using it (--accept-sfdp would)."))
                       .toLocal8Bit());
     worker->AnswerClearProtection(m_acceptSfdp);
+}
+
+void TerminalJob::AnswerPart(CH341 *worker, const QStringList &parts)
+{
+    if (m_part.isEmpty()) {
+        ClearProgress();
+        Print(stderr, QStringLiteral("Parts of different sizes share the chip's identifier: %1. "
+                                     "--part NAME names the one in the socket.\n")
+                          .arg(parts.join(QLatin1String(", ")))
+                          .toLocal8Bit());
+    }
+    worker->AnswerPartChoice(m_part);
 }
 
 void TerminalJob::UpdateProgress()
@@ -353,6 +376,7 @@ CommandLine::CommandLine()
     m_parser.addOption(kYes);
     m_parser.addOption(kAcceptSfdp);
     m_parser.addOption(kTrace);
+    m_parser.addOption(kPart);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -400,6 +424,8 @@ void CommandLine::Parse(int argc, char *argv[])
             "One job at a time: --read, --write, --verify, --erase or --identify."));
     else if (jobs == 0 && m_parser.isSet(kYes))
         Refuse(QStringLiteral("--yes answers a question of a job: give --write or --erase."));
+    else if (jobs == 0 && m_parser.isSet(kPart))
+        Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
@@ -506,7 +532,7 @@ int CommandLine::Run()
         if (!StartTrace())
             return BadArguments;
         TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
-                             dumpToStandardOutput ? stderr : stdout);
+                             m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
         if (!m_jobFailure.isEmpty())
             return terminal.Refuse(m_jobFailure);
         return terminal.Run(job.run, fileName);

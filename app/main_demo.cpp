@@ -53,7 +53,8 @@ QString InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtect
     auto link = std::make_unique<emu::EmulatedLink>(model);
     link->setImagePath(QFile::encodeName(imagePath).toStdString());
     if (writeProtected)
-        link->chip().setStatusRegisters(model.blockProtectBits);
+        link->chip().setStatusRegisters(model.blockProtectBits | model.initialStatus1,
+                                        model.initialStatus2);
     if (paced)
         ch341::installUsbLink(
             std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
@@ -65,8 +66,9 @@ QString InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtect
 void PrintChips()
 {
     for (const emu::ChipModel &model : emu::chipCatalog())
-        std::printf("%-12s %6u KiB  JEDEC ID %02X%02X%02X\n", model.name.c_str(),
-                    model.sizeBytes / 1024, model.jedecId[0], model.jedecId[1], model.jedecId[2]);
+        std::printf("%-12s %6u KiB  JEDEC ID %s%02X%02X%02X\n", model.name.c_str(),
+                    model.sizeBytes / 1024, model.jedecContinuationCodes ? "7F" : "",
+                    model.jedecId[0], model.jedecId[1], model.jedecId[2]);
 }
 } // namespace
 

@@ -17,6 +17,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QUrl>
@@ -305,6 +306,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
     connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
     connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
+    connect(worker, &CH341::PartChoice_Question, this, &MainWindow::PartChoice_Question);
     connect(&workerThread, &QThread::started, worker, job);
     connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&workerThread);
@@ -329,23 +331,47 @@ void MainWindow::UnknownChip_Question(QString JedecId, qulonglong Size)
                     .arg(Size));
 }
 
+void MainWindow::PartChoice_Question(QStringList Parts)
+{
+    // No part is chosen for the operator: Enter and Escape cancel.
+    auto *question = new QMessageBox(
+        QMessageBox::Question, windowTitle(),
+        QStringLiteral("Parts of different sizes share the chip's identifier, and the chip does "
+                       "not tell which it is. Which part is in the socket?"),
+        QMessageBox::Cancel, this);
+    for (const QString &part : Parts)
+        question->addButton(part, QMessageBox::AcceptRole)->setProperty("part", part);
+    question->setDefaultButton(QMessageBox::Cancel);
+    question->setEscapeButton(QMessageBox::Cancel);
+    ShowQuestion(question, [](CH341 *asking, QAbstractButton *clicked) {
+        asking->AnswerPartChoice(clicked ? clicked->property("part").toString() : QString());
+    });
+}
+
 void MainWindow::AskOperator(const QString &text)
 {
-    // Window-modal and answered through a signal: the window stays responsive, and a
-    // closing window can still answer for the operator.
     auto *question = new QMessageBox(QMessageBox::Question, windowTitle(), text,
                                      QMessageBox::Yes | QMessageBox::No, this);
     question->setDefaultButton(QMessageBox::No);
     question->setEscapeButton(QMessageBox::No);
+    ShowQuestion(question, [question](CH341 *asking, QAbstractButton *clicked) {
+        asking->AnswerClearProtection(clicked == question->button(QMessageBox::Yes));
+    });
+}
+
+void MainWindow::ShowQuestion(QMessageBox *question,
+                              const std::function<void(CH341 *, QAbstractButton *)> &answer)
+{
+    // Window-modal and answered through a signal: the window stays responsive, and a
+    // closing window can still answer for the operator.
     question->setAttribute(Qt::WA_DeleteOnClose);
     QElapsedTimer thinking;
     thinking.start();
     QPointer<CH341> asking = worker;
-    connect(question, &QMessageBox::finished, this, [this, question, asking, thinking] {
+    connect(question, &QMessageBox::finished, this, [this, question, asking, thinking, answer] {
         questionMs += thinking.elapsed();
         if (asking)
-            asking->AnswerClearProtection(question->clickedButton() ==
-                                          question->button(QMessageBox::Yes));
+            answer(asking, question->clickedButton());
     });
     question->open();
 }

@@ -11,10 +11,13 @@
 #include <QPointer>
 #include <QThread>
 
+#include <functional>
 #include <memory>
 
 QT_BEGIN_NAMESPACE
+class QAbstractButton;
 class QLabel;
+class QMessageBox;
 class Ui_MainWindow;
 QT_END_NAMESPACE
 
@@ -57,6 +60,8 @@ public slots:
     void ClearProtection_Question(QString StatusRegister);
     // Asks the operator whether the worker may use a chip known only by its SFDP table.
     void UnknownChip_Question(QString JedecId, qulonglong Size);
+    // Asks the operator which of the parts sharing the chip's identifier is in the socket.
+    void PartChoice_Question(QStringList Parts);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -75,6 +80,9 @@ private:
     void SetJobControlsEnabled(bool enabled);
     // A window-modal yes/no question; the answer goes to the worker that asked.
     void AskOperator(const QString &text);
+    // Shows a window-modal question; once closed, answer tells the worker that asked.
+    void ShowQuestion(QMessageBox *question,
+                      const std::function<void(CH341 *, QAbstractButton *)> &answer);
     // A job that succeeded shows a full bar; a busy bar stops being busy.
     void ShowJobEndOnBar(bool succeeded);
     QString AskForImageFile();

@@ -193,8 +193,10 @@ ChipModel gd25q64c()
 
 // Spansion S25FL128S datasheet: JEDEC 01 20 18, 90h 01 17; status SRWD
 // P_ERR E_ERR BP2 BP1 BP0 WEL WIP, the error flags cleared by CLSR (30h);
-// 35h reads the configuration register. Typical tPP 0.25 ms, tSE 130 ms
-// (64 KiB), tBE 33 s, tW 140 ms.
+// 35h reads Configuration Register-1, written as the second byte of 01h;
+// QUAD (bit 1) set here, as on a board that boots in quad mode, and a
+// one-byte 01h clears it (Cypress KBA229055). Typical tPP 0.25 ms, tSE
+// 130 ms (64 KiB), tBE 33 s, tW 140 ms.
 ChipModel s25fl128s()
 {
     ChipModel model;
@@ -205,7 +207,11 @@ ChipModel s25fl128s()
     model.electronicSignature = {0x17};
     model.topBottomBit = 0;
     model.status1Writable = 0x9C;
-    model.hasStatus2 = false;
+    model.status2ComplementBit = 0;
+    model.status2LockBit = 0;
+    model.status2Writable = 0xC2; // latency code, QUAD
+    model.oneByteWriteClears2 = 0x02;
+    model.initialStatus2 = 0x02;
     model.errorFlagBits = 0x60;
     model.pageProgramNs = 250 * kUs;
     model.sectorEraseNs = 130 * kMs;
@@ -365,8 +371,117 @@ ChipModel s25fl256s()
     return model;
 }
 
+// PMC Pm25LQ032C (flashrom pmc.c): 9Fh answers 7F 9D 46; status SRWD QE
+// BP3 BP2 BP1 BP0 WEL WIP, no Status Register-2; QE set, as on a board that
+// boots in quad mode; no 90h or ABh answer. Timings as the MX25L6433F's.
+ChipModel pm25lq032c()
+{
+    ChipModel model = mx25l6433f();
+    model.name = "PM25LQ032C";
+    model.jedecId = {0x7F, 0x9D, 0x46};
+    model.sizeBytes = 4 * kMiB;
+    model.manufacturerDeviceId.reset();
+    model.electronicSignature.clear();
+    model.statusRegister3.reset();
+    model.initialStatus1 = 0x40;
+    return model;
+}
+
+// Atmel AT25DQ161 (flashrom atmel.c): JEDEC 1F 86 00; status SPRL - EPE WPP
+// SWP1 SWP0 WEL BSY as on the AT25DF parts, with per-sector protection; no
+// 90h answer.
+ChipModel at25dq161()
+{
+    ChipModel model = at25df041a();
+    model.name = "AT25DQ161";
+    model.jedecId = {0x1F, 0x86, 0x00};
+    model.sizeBytes = 2 * kMiB;
+    model.manufacturerDeviceId.reset();
+    return model;
+}
+
+// GigaDevice GD25Q256D (flashrom gigadevice.c, ufprog): JEDEC C8 40 19; status
+// SRP0 TB BP3 BP2 BP1 BP0 WEL WIP; Status Register-2 bit 6 is SRP1 (the
+// registers locked until power-off), bit 1 QE, no CMP; 01h writes both
+// registers. Timings as the W25Q256JV's.
+ChipModel gd25q256d()
+{
+    ChipModel model = w25q256jv();
+    model.name = "GD25Q256D";
+    model.jedecId = {0xC8, 0x40, 0x19};
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC8, 0x18};
+    model.uniqueId.reset();
+    model.status2ComplementBit = 0;
+    model.status2LockBit = 0x40;
+    model.status2Writable = 0x42;
+    model.acceptsWriteStatus2 = false;
+    return model;
+}
+
+// Micron MT25QL01G datasheet: JEDEC 20 BA 21, two 512 Mbit dies; no bulk
+// erase (C7h/60h): DIE ERASE (C4h) erases the die holding its address. As
+// MT25QL256 otherwise (BP3 TB BP2..BP0, WRITE ENABLE before B7h/E9h), with
+// its timings.
+ChipModel mt25ql01g()
+{
+    ChipModel model = mt25ql256();
+    model.name = "MT25QL01G";
+    model.jedecId = {0x20, 0xBA, 0x21};
+    model.sizeBytes = 128 * kMiB;
+    model.chipEraseCommand = false;
+    model.dieEraseSize = 64 * kMiB;
+    return model;
+}
+
+// Winbond W25M512JV (ufprog SNOR_NDIES(2)): two W25Q256JV dies behind one chip
+// select, JEDEC EF 71 19, Software Die Select (C2h) picks one; C7h erases
+// the selected die.
+ChipModel w25m512jv()
+{
+    ChipModel model = w25q256jv();
+    model.name = "W25M512JV";
+    model.jedecId = {0xEF, 0x71, 0x19};
+    model.sizeBytes = 64 * kMiB;
+    model.uniqueId.reset();
+    model.stackedDies = 2;
+    return model;
+}
+
+// AMIC A25L080P (flashrom amic.c): 9Fh answers 7F 37 20 14, four bytes; no
+// 90h, ABh or Status Register-2 answer. Timings as the W25Q80DV's.
+ChipModel a25l080p()
+{
+    ChipModel model = w25q80dv();
+    model.name = "A25L080P";
+    model.jedecId = {0x37, 0x20, 0x14};
+    model.jedecContinuationCodes = 1;
+    model.manufacturerDeviceId.reset();
+    model.electronicSignature.clear();
+    model.uniqueId.reset();
+    model.hasStatus2 = false;
+    return model;
+}
+
+std::vector<uint8_t> sfdpTable(uint32_t sizeBytes, uint8_t quadEnableRequirements)
+{
+    // "SFDP", revision 1.6, one table of 16 words at address 30h.
+    std::vector<uint8_t> table(0x30 + 16 * 4, 0xFF);
+    const uint8_t header[] = {'S',  'F',  'D',  'P',  0x06, 0x01, 0x00, 0xFF,
+                              0x00, 0x06, 0x01, 0x10, 0x30, 0x00, 0x00, 0xFF};
+    std::copy(std::begin(header), std::end(header), table.begin());
+    // Second word of the table: density in bits, minus one.
+    const uint32_t bits = sizeBytes * 8 - 1;
+    for (int i = 0; i < 4; ++i)
+        table[0x34 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    // Eleventh word, bits 7-4: pages of 2^8 bytes.
+    table[0x58] = 0x80;
+    // Fifteenth word, bits 22-20: the Quad Enable Requirements.
+    table[0x6A] = static_cast<uint8_t>((table[0x6A] & 0x8F) | (quadEnableRequirements & 7) << 4);
+    return table;
+}
+
 // A made-up part (JEDEC 4A 40 16) whose SFDP header and Basic Flash Parameter
-// Table give 4 MiB: "SFDP", revision 1.6, one table at address 30h.
+// Table give 4 MiB.
 ChipModel sfdpOnlyChip()
 {
     ChipModel model = w25q80dv();
@@ -375,16 +490,7 @@ ChipModel sfdpOnlyChip()
     model.sizeBytes = 4 * kMiB;
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0x4A, 0x15};
     model.electronicSignature = {0x15};
-    model.sfdp.assign(0x30 + 16 * 4, 0xFF);
-    const uint8_t header[] = {'S',  'F',  'D',  'P',  0x06, 0x01, 0x00, 0xFF,
-                              0x00, 0x06, 0x01, 0x10, 0x30, 0x00, 0x00, 0xFF};
-    std::copy(std::begin(header), std::end(header), model.sfdp.begin());
-    // Second word of the table: density in bits, minus one.
-    const uint32_t bits = 4 * kMiB * 8 - 1;
-    for (int i = 0; i < 4; ++i)
-        model.sfdp[0x34 + i] = static_cast<uint8_t>(bits >> (8 * i));
-    // Eleventh word, bits 7-4: pages of 2^8 bytes.
-    model.sfdp[0x58] = 0x80;
+    model.sfdp = sfdpTable(model.sizeBytes, 7);
     return model;
 }
 

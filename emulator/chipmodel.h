@@ -12,8 +12,10 @@ namespace emu {
 struct ChipModel
 {
     std::string name;
-    // Read JEDEC ID (9Fh): manufacturer, memory type, capacity.
+    // Read JEDEC ID (9Fh): manufacturer, memory type, capacity, after this
+    // many continuation codes (7Fh) for a manufacturer of a later bank.
     std::array<uint8_t, 3> jedecId{};
+    uint8_t jedecContinuationCodes = 0;
     uint32_t sizeBytes = 0;
     uint32_t pageSize = 256;
     // Read Manufacturer / Device ID (90h); none: the part does not answer.
@@ -32,6 +34,10 @@ struct ChipModel
     bool commandSet25Series = true;
     // Status Register-1 after power-up (block protection bits).
     uint8_t powerUpStatus1 = 0x00;
+    // The non-volatile status bits as the board left them (QE set for a
+    // board that boots in quad mode).
+    uint8_t initialStatus1 = 0x00;
+    uint8_t initialStatus2 = 0x00;
     // Status Register-1 layout: which bits are block protection (BP) bits, in
     // order of significance from bit 2 up, the top/bottom bit (0: none), and
     // which bits Write Status Register (01h) may change. Bit 7 (SRP0, SRWD or
@@ -40,8 +46,14 @@ struct ChipModel
     uint8_t topBottomBit = 0x20;
     uint8_t status1Writable = 0xFC;
     // Status Register-2 (35h) with CMP (bit 6) and SRP1 (bit 0); without it
-    // 35h is not answered.
+    // 35h is not answered. Where the part puts CMP (0: none) and the lock
+    // bit, which bits a status write may change, and which a one-byte 01h
+    // clears (Spansion S25FL-S: Configuration Register-1 QUAD).
     bool hasStatus2 = true;
+    uint8_t status2ComplementBit = 0x40;
+    uint8_t status2LockBit = 0x01;
+    uint8_t status2Writable = 0x43; // CMP QE SRP1
+    uint8_t oneByteWriteClears2 = 0;
     // Sticky program/erase error flags in Status Register-1 (Spansion P_ERR
     // and E_ERR); Clear Status Register (30h) clears them.
     uint8_t errorFlagBits = 0;
@@ -72,10 +84,19 @@ struct ChipModel
     bool enterExit4ByteMode = true;
     // SFDP (5Ah, three address bytes, one dummy byte): the table from address 0.
     std::vector<uint8_t> sfdp;
+    // False for parts without a bulk erase: C7h and 60h do nothing.
+    bool chipEraseCommand = true;
+    // Micron stacked dies: Die Erase (C4h, with an address) erases the die of
+    // this size that holds the address; 0: no C4h.
+    uint32_t dieEraseSize = 0;
+    // Winbond W25M: dies behind one chip select, chosen by Software Die
+    // Select (C2h, one byte); each has its own status registers, address mode
+    // and busy state, and C7h erases only the selected one.
+    uint8_t stackedDies = 1;
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
     uint64_t blockEraseNs = 0;  // 64 KiB, D8h
-    uint64_t chipEraseNs = 0;   // C7h / 60h
+    uint64_t chipEraseNs = 0;   // C7h / 60h, or C4h per die
     uint64_t statusWriteNs = 0; // 01h
 };
 
@@ -98,8 +119,17 @@ ChipModel xm25qh64c();
 ChipModel gd25q128e();
 ChipModel sst26vf064b();
 ChipModel s25fl256s();
+ChipModel pm25lq032c();
+ChipModel at25dq161();
+ChipModel gd25q256d();
+ChipModel mt25ql01g();
+ChipModel w25m512jv();
+ChipModel a25l080p();
 // A part no chip list knows, describing itself by its SFDP table.
 ChipModel sfdpOnlyChip();
+// An SFDP header and Basic Flash Parameter Table (16 words) for a part of
+// this size, with these Quad Enable Requirements (JESD216B, 3 bits).
+std::vector<uint8_t> sfdpTable(uint32_t sizeBytes, uint8_t quadEnableRequirements);
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

@@ -44,6 +44,9 @@ constexpr uint8_t kReadBlockProtection = 0x72;  // RBPR (SST26)
 constexpr uint8_t kWriteBlockProtection = 0x42; // WBPR (SST26)
 constexpr uint8_t kGlobalBlockUnlock = 0x98;    // ULBPR (SST26)
 constexpr uint8_t kReadSfdp = 0x5A;             // RSFDP
+constexpr uint8_t kDieErase = 0xC4;             // DE (Micron stacked dies)
+constexpr uint8_t kSoftwareDieSelect = 0xC2;    // Winbond W25M
+constexpr uint8_t kContinuationCode = 0x7F;     // JEDEC: the manufacturer is in a later bank
 constexpr std::size_t kSfdpAddressAndDummyBytes = 4;
 // SST26 configuration register bit BPNV: no block locked for good.
 constexpr uint8_t kConfigBlocksVolatile = 0x08;
@@ -57,9 +60,6 @@ constexpr uint32_t kBlockSize = 64 * 1024;
 constexpr std::size_t kRemsAddressBytes = 3;
 constexpr std::size_t kRuidDummyBytes = 4;
 constexpr std::size_t kUniqueIdBytes = 8;
-// Bits that Write Status Register may change.
-constexpr uint8_t kStatus1Writable = 0xFC; // SRP0 SEC TB BP2 BP1 BP0
-constexpr uint8_t kStatus2Writable = 0x43; // CMP QE SRP1
 constexpr uint8_t kAaiWord = 0xAD;
 // Sector-protected parts: SWP (bits 3-2) summarises the sectors, WPP (bit 4)
 // shows the WP# pin; a status write with bits 5-2 all clear or all set
@@ -85,10 +85,12 @@ SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
     : m_model(std::move(model))
     , m_clock(clock)
     , m_memory(m_model.sizeBytes, kErased)
-    , m_status1(m_model.powerUpStatus1)
+    , m_status1(m_model.powerUpStatus1 | m_model.initialStatus1)
+    , m_status2(m_model.initialStatus2)
     , m_sectorProtected(
           m_model.sectorProtection ? m_model.sizeBytes / m_model.protectionSectorSize : 0, true)
     , m_pageBuffer(std::max<uint32_t>(m_model.pageSize, 1), kErased)
+    , m_dies(std::max<uint8_t>(m_model.stackedDies, 1), DieState{m_status1, m_status2})
 {
     if (m_model.blockProtectionRegister) {
         m_blockRegister.emplace(m_model.sizeBytes);
@@ -223,11 +225,13 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
         return kFloating;
     case kSectorErase:
     case kBlockErase:
+    case kDieErase:
         collectAddress(index, mosi);
         return kFloating;
     case kWriteStatus:
     case kWriteStatus2:
     case kWriteBlockProtection:
+    case kSoftwareDieSelect:
         m_commandData.push_back(mosi);
         return kFloating;
     default:
@@ -239,6 +243,10 @@ uint8_t SpiFlashChip::respondIdentification(std::size_t index) const
 {
     switch (m_opcode) {
     case kReadJedecId:
+        if (index < m_model.jedecContinuationCodes) {
+            return kContinuationCode;
+        }
+        index -= m_model.jedecContinuationCodes;
         return index < m_model.jedecId.size() ? m_model.jedecId[index] : kFloating;
     case kReadMfrDeviceId: {
         if (index < kRemsAddressBytes || !m_model.manufacturerDeviceId) {
@@ -274,9 +282,9 @@ uint8_t SpiFlashChip::respondRead(std::size_t index, uint8_t mosi)
         collectAddress(index, mosi);
         return kFloating;
     }
-    // Continuous read wraps from the last byte to address 0.
+    // Continuous read wraps from the last byte to address 0 (of the die).
     const uint64_t offset = index - addressLength();
-    return m_memory[(uint64_t{m_address} + offset) % m_memory.size()];
+    return m_memory[dieBase() + (uint64_t{m_address} + offset) % dieBytes()];
 }
 
 void SpiFlashChip::collectAddress(std::size_t index, uint8_t mosi)
@@ -371,6 +379,11 @@ void SpiFlashChip::finishWriteCommand()
         }
         m_fourByteMode = m_opcode == kEnter4ByteMode;
         return;
+    case kSoftwareDieSelect:
+        if (m_byteCount == 2) {
+            selectDie(m_commandData[0]);
+        }
+        return;
     default:
         break;
     }
@@ -389,6 +402,9 @@ void SpiFlashChip::finishWriteCommand()
             writeSectorProtectionStatus();
         } else if (m_commandData.size() == 1 || (m_commandData.size() == 2 && m_model.hasStatus2 &&
                                                  m_model.twoByteStatusWrite)) {
+            if (m_commandData.size() == 1 && !isStatusWriteLocked()) {
+                m_status2 &= static_cast<uint8_t>(~m_model.oneByteWriteClears2);
+            }
             writeStatus();
         }
         return;
@@ -418,21 +434,29 @@ void SpiFlashChip::finishWriteCommand()
         return;
     case kSectorErase:
         if (m_byteCount == addressed) {
-            const uint32_t address = m_address % m_model.sizeBytes;
+            const uint32_t address = m_address % dieBytes();
             erase(address - address % kSectorSize, kSectorSize, m_model.sectorEraseNs);
         }
         return;
     case kBlockErase:
         if (m_byteCount == addressed) {
-            const uint32_t address = m_address % m_model.sizeBytes;
+            const uint32_t address = m_address % dieBytes();
             erase(address - address % kBlockSize, kBlockSize, m_model.blockEraseNs);
+        }
+        return;
+    case kDieErase:
+        if (m_byteCount == addressed && m_model.dieEraseSize != 0) {
+            const uint32_t address = m_address % m_model.sizeBytes;
+            erase(address - address % m_model.dieEraseSize, m_model.dieEraseSize,
+                  m_model.chipEraseNs);
         }
         return;
     case kChipErase:
     case kChipEraseAlt:
-        // Refused as a whole when any block is protected.
-        if (m_byteCount == 1) {
-            erase(0, m_model.sizeBytes, m_model.chipEraseNs);
+        // Refused as a whole when any block is protected; a stacked die
+        // erases only itself.
+        if (m_byteCount == 1 && m_model.chipEraseCommand) {
+            erase(0, dieBytes(), m_model.chipEraseNs);
         }
         return;
     default:
@@ -449,14 +473,15 @@ void SpiFlashChip::writeStatus()
     const uint8_t writable = m_model.status1Writable;
     m_status1 = (m_status1 & ~writable) | (m_commandData[0] & writable);
     if (m_commandData.size() == 2) {
-        m_status2 = (m_status2 & ~kStatus2Writable) | (m_commandData[1] & kStatus2Writable);
+        const uint8_t writable2 = m_model.status2Writable;
+        m_status2 = (m_status2 & ~writable2) | (m_commandData[1] & writable2);
     }
     startBusy(m_model.statusWriteNs);
 }
 
 bool SpiFlashChip::isStatusWriteLocked() const
 {
-    if (m_model.hasStatus2 && (m_status2 & kStatus2Srp1)) {
+    if (m_model.hasStatus2 && (m_status2 & m_model.status2LockBit)) {
         return true;
     }
     return (m_status1 & kStatusRegisterProtect) && !m_writeProtectHigh;
@@ -520,11 +545,11 @@ void SpiFlashChip::finishAai()
 void SpiFlashChip::pageProgram()
 {
     const uint32_t page = static_cast<uint32_t>(m_pageBuffer.size());
-    const uint32_t address = m_address % m_model.sizeBytes;
+    const uint32_t address = m_address % dieBytes();
     const uint32_t pageBase = address - address % page;
-    const auto refused = m_refusedPrograms.lower_bound(pageBase);
+    const auto refused = m_refusedPrograms.lower_bound(dieBase() + pageBase);
     if (isRangeProtected(pageBase, page) ||
-        (refused != m_refusedPrograms.end() && *refused < pageBase + page)) {
+        (refused != m_refusedPrograms.end() && *refused < dieBase() + pageBase + page)) {
         m_wel = false;
         return;
     }
@@ -532,15 +557,15 @@ void SpiFlashChip::pageProgram()
         return;
     }
     // Bits only fall from 1 to 0.
-    for (uint32_t offset = 0; offset < page && pageBase + offset < m_memory.size(); ++offset) {
-        m_memory[pageBase + offset] &= m_pageBuffer[offset];
+    for (uint32_t offset = 0; offset < page && pageBase + offset < dieBytes(); ++offset) {
+        m_memory[dieBase() + pageBase + offset] &= m_pageBuffer[offset];
     }
     startBusy(m_model.pageProgramNs);
 }
 
 void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
 {
-    length = std::min<uint32_t>(length, m_model.sizeBytes - base);
+    length = std::min<uint32_t>(length, dieBytes() - base);
     if (isRangeProtected(base, length)) {
         m_wel = false;
         return;
@@ -548,6 +573,7 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
     if (failOperation(kFailErase)) {
         return;
     }
+    base += dieBase();
     std::vector<std::pair<uint32_t, uint8_t>> kept;
     for (auto cell = m_unerasable.lower_bound(base);
          cell != m_unerasable.end() && *cell < base + length; ++cell) {
@@ -628,7 +654,7 @@ bool SpiFlashChip::isBlockRangeProtected(uint32_t start, uint32_t length) const
             bp |= ((m_status1 >> bit) & 1u) << levels++;
         }
     }
-    const uint32_t size = m_model.sizeBytes;
+    const uint32_t size = dieBytes();
     uint32_t covered = 0;
     if (levels == 3) {
         covered = bp == 0 ? 0 : bp == 7 ? size : size >> (7 - bp);
@@ -638,7 +664,7 @@ bool SpiFlashChip::isBlockRangeProtected(uint32_t start, uint32_t length) const
     const bool bottom = m_status1 & m_model.topBottomBit;
     uint32_t low = bottom ? 0 : size - covered;
     uint32_t high = bottom ? covered : size;
-    if (m_model.hasStatus2 && (m_status2 & kStatus2Complement)) {
+    if (m_model.hasStatus2 && (m_status2 & m_model.status2ComplementBit)) {
         low = bottom ? covered : 0;
         high = bottom ? size : size - covered;
     }
@@ -657,28 +683,56 @@ void SpiFlashChip::setBlockProtection(uint8_t bits, bool bottom)
                 ((bits << 2) & kStatusBlockProtect) | (bottom ? kStatusTopBottom : 0);
 }
 
+void SpiFlashChip::selectDie(uint8_t die)
+{
+    if (die >= m_dies.size() || die == m_activeDie) {
+        return;
+    }
+    m_dies[m_activeDie] = {m_status1,           m_status2,     m_wel,
+                           m_clearWelWhenReady, m_busyUntilNs, m_fourByteMode};
+    const DieState &next = m_dies[die];
+    m_status1 = next.status1;
+    m_status2 = next.status2;
+    m_wel = next.wel;
+    m_clearWelWhenReady = next.clearWelWhenReady;
+    m_busyUntilNs = next.busyUntilNs;
+    m_fourByteMode = next.fourByteMode;
+    m_activeDie = die;
+}
+
 void SpiFlashChip::powerCycle()
 {
+    // Every stacked die loses its volatile state; the first is selected again.
+    for (std::size_t die = m_dies.size(); die-- > 1;) {
+        selectDie(static_cast<uint8_t>(die));
+        powerCycleDie();
+    }
+    selectDie(0);
+    powerCycleDie();
     m_selected = false;
     m_ignoring = false;
     m_byteCount = 0;
-    m_wel = false;
-    m_clearWelWhenReady = false;
-    m_busyUntilNs = m_clock.nowNs();
     m_stuckBusy = false;
     m_errorHold = false;
     m_poweredDown = false;
-    m_fourByteMode = false;
     m_aaiMode = false;
     m_statusWriteArmed = false;
-    m_status1 |= m_model.powerUpStatus1;
     std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), true);
     if (m_blockRegister) {
         m_blockRegister->lockAll();
     }
+}
+
+void SpiFlashChip::powerCycleDie()
+{
+    m_wel = false;
+    m_clearWelWhenReady = false;
+    m_busyUntilNs = m_clock.nowNs();
+    m_fourByteMode = false;
+    m_status1 |= m_model.powerUpStatus1;
     // SRP1 without SRP0 locks the status register only until power-off.
     if (!(m_status1 & kStatusRegisterProtect)) {
-        m_status2 &= static_cast<uint8_t>(~kStatus2Srp1);
+        m_status2 &= static_cast<uint8_t>(~m_model.status2LockBit);
     }
 }
 

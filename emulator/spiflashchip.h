@@ -28,10 +28,6 @@ public:
     // status register is read-only.
     static constexpr uint8_t kStatusRegisterProtect = 0x80;
     static constexpr uint8_t kStatusAai = 0x40; // SST: AAI programming in progress
-    // Status Register-2 bit CMP: inverts the protected range; SRP1 locks the
-    // status register until power-off.
-    static constexpr uint8_t kStatus2Complement = 0x40;
-    static constexpr uint8_t kStatus2Srp1 = 0x01;
     // Status Register-3 bit ADS: the current address mode is 4 bytes.
     static constexpr uint8_t kStatus3Ads = 0x01;
 
@@ -53,6 +49,8 @@ public:
     bool isBusy() const;
     bool isPoweredDown() const { return m_poweredDown; }
     bool isFourByteMode() const { return m_fourByteMode; }
+    // Stacked dies: the one Software Die Select chose.
+    uint8_t activeDie() const { return m_activeDie; }
     bool isAaiMode() const { return m_aaiMode; }
 
     // Faults and direct settings for tests.
@@ -115,6 +113,11 @@ private:
     bool acceptedInAaiMode(uint8_t opcode) const;
     uint8_t respondBlockProtection(std::size_t index) const;
     bool failOperation(uint8_t flag);
+    // Stacked dies: the selected die's span of the memory.
+    uint32_t dieBytes() const { return m_model.sizeBytes / static_cast<uint32_t>(m_dies.size()); }
+    uint32_t dieBase() const { return m_activeDie * dieBytes(); }
+    void selectDie(uint8_t die);
+    void powerCycleDie();
 
     ChipModel m_model;
     VirtualClock &m_clock;
@@ -155,6 +158,19 @@ private:
 
     bool m_recording = true;
     std::vector<std::vector<uint8_t>> m_frames;
+
+    // Stacked dies: what each die keeps while another is selected.
+    struct DieState
+    {
+        uint8_t status1 = 0;
+        uint8_t status2 = 0;
+        bool wel = false;
+        bool clearWelWhenReady = false;
+        uint64_t busyUntilNs = 0;
+        bool fourByteMode = false;
+    };
+    std::vector<DieState> m_dies;
+    uint8_t m_activeDie = 0;
 };
 
 } // namespace emu

@@ -5,6 +5,9 @@
 // through its signals, emits JobDone exactly once, last, and records before it
 // how the job ended.
 
+#include "chipfamily.h"
+#include "chipdb/chiprecord.h"
+
 #include <QByteArray>
 #include <QColor>
 #include <QList>
@@ -17,8 +20,7 @@
 #include <atomic>
 #include <functional>
 #include <cstdint>
-
-struct ChipFamily;
+#include <optional>
 
 // Answers of the five identification commands.
 struct FlashIDs
@@ -54,7 +56,8 @@ public:
     QString ChipSeries;
     QString ChipPage;
 
-    // The identified chip's family: its protection bits and quirks.
+    // The identified chip's family: its protection bits and quirks, the
+    // layouts of all parts that share its identifier settled into one.
     const ChipFamily *Family = nullptr;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten
@@ -67,6 +70,9 @@ public:
     // UnknownChip_Question; any thread may call it. An answer given before the
     // question is asked is kept for it.
     void AnswerClearProtection(bool clear);
+    // The operator's answer to PartChoice_Question: one of its parts, or empty
+    // for none; any thread may call it.
+    void AnswerPartChoice(const QString &part);
 
     // Recorded before JobDone and never changed after it: the front ends read it there, on
     // their own thread.
@@ -88,6 +94,10 @@ signals:
     // The chip is in no chip list but describes itself by SFDP; the job sleeps
     // until AnswerClearProtection (yes: use it). Unconnected, the job ends.
     void UnknownChip_Question(QString JedecId, qulonglong Size);
+    // Parts of different sizes share the chip's identifier and its SFDP does
+    // not tell them apart; the job sleeps until AnswerPartChoice. Unconnected,
+    // the job ends.
+    void PartChoice_Question(QStringList Parts);
 
 public slots:
     void DoReadID();
@@ -131,6 +141,20 @@ public:
 private:
     enum class WaitResult { Ready, TransferFailed, TimedOut };
     enum class BlankCheck { Ends, WholeChip };
+    // Status Register-1, -2 and -3 as a protection check read them; FFh: not read.
+    struct StatusRegisters
+    {
+        uint8_t status1 = 0;
+        uint8_t status2 = 0xFF;
+        uint8_t status3 = 0xFF;
+    };
+    // What the chip's SFDP table says, where it has one.
+    struct SfdpFacts
+    {
+        uint64_t density = 0; // bytes; 0: no valid table
+        uint32_t pageSize = 256;
+        QuadEnable quadEnable = QuadEnable::Unknown;
+    };
 
     // Marks the job's transfers failed when a bridge call failed.
     bool BridgeCall(bool succeeded);
@@ -141,6 +165,14 @@ private:
     int EndIdentificationOnTransferFailure();
     // The chip-list ids the answers can stand for, the likeliest first.
     QStringList IdentificationKeys(const FlashIDs &ids);
+    // Keeps the rows of the size in the socket: by the chip's SFDP density,
+    // else as the operator chooses. False, having logged why, when none is.
+    bool KeepRowsOfOneSize(QList<ChipRecord> &rows);
+    QString AskForPart(const QStringList &parts);
+    // The chip's layout, page and erase from the rows its identifier names
+    // (and SFDP's Quad Enable Requirements, once read).
+    void ApplySettlement();
+    bool PartsDisagree() const;
     void Log(const QString &message, const char *colour, int weight = 1, bool newLine = true,
              bool italic = false);
     void LogOk();
@@ -163,25 +195,33 @@ private:
     // False, having logged why, when the chip stays protected: the operator
     // said no, nobody could be asked, or the protection cannot be cleared.
     bool MakeChipWritable();
+    // The same for one die (the selected one).
+    bool MakeDieWritable();
     bool AskToClearProtection(const QString &status);
     // Emits the question when someone listens to it and waits for the answer.
     bool AskOperator(const QMetaMethod &question, const std::function<void()> &ask);
-    // Reads the SFDP header and basic flash parameter table: the density in
-    // bytes, or 0 when there is no valid table.
-    uint64_t ReadSfdpDensity(uint32_t &pageSize);
+    // Reads the SFDP header and basic flash parameter table.
+    SfdpFacts ReadSfdp();
+    // The table is read at most once a job.
+    const SfdpFacts &ReadSfdpOnce();
     // A chip in no list that describes itself: used as the operator says.
     bool AcceptSfdpChip(const QString &jedecId);
-    bool ClearProtection(uint8_t status1, uint8_t status2);
-    // The status writes that clear the protection, each after its enable.
-    QList<QByteArray> ProtectionClearingWrites(uint8_t status1, uint8_t status2) const;
-    void LogProtectionLocked(uint8_t status1, uint8_t status2);
+    // Tries the layout's ways to clear, each only while the ones before it
+    // changed nothing.
+    bool ClearProtection(StatusRegisters status);
+    // The status writes of one way to clear the protection, each after its enable.
+    QList<QByteArray> ProtectionClearingWrites(uint8_t method,
+                                               const StatusRegisters &status) const;
+    bool MayTryAfterIgnored(uint8_t method, const StatusRegisters &status) const;
+    void LogProtectionLocked(const StatusRegisters &status);
     // Status Register-1, and Status Register-2 (or the SST26 configuration
-    // register) where the layout uses it; SST26 also the block register.
-    bool ReadProtectionStatus(uint8_t &status1, uint8_t &status2);
+    // register) and -3 where the layout uses them; SST26 also the block register.
+    bool ReadProtectionStatus(StatusRegisters &status);
     bool ReadsStatus2() const;
-    bool IsProtected(uint8_t status1, uint8_t status2) const;
+    bool ReadsStatus3() const;
+    bool IsProtected(const StatusRegisters &status) const;
     // "1C", or "00 0x42" with Status Register-2: the text after "0x".
-    QString StatusText(uint8_t status1, uint8_t status2) const;
+    QString StatusText(const StatusRegisters &status) const;
     // Logs, and returns true, when the erased chip holds anything but 0xFF:
     // in its first or last 4 KiB, or anywhere.
     bool RefuseNonBlankChip(BlankCheck blankCheck);
@@ -201,8 +241,11 @@ private:
     // One status-type register: its opcode, then one byte clocked in.
     bool ReadRegister(uint8_t opcode, uint8_t &value);
     bool ReadStatus(uint8_t &status);
+    // errorFlags: the status bits that end a wait as an error would.
+    bool IsBusyUnless(uint8_t errorFlags);
     WaitResult WaitWhileErasing(bool tracePolls);
-    WaitResult WaitWhileProgramming(qint64 timeoutMs);
+    // A status write waits out flags that may be protection bits instead.
+    WaitResult WaitWhileProgramming(qint64 timeoutMs, bool statusWrite = false);
     // Page programming, several pages per exchange: per page write enable,
     // the program command, a pause the bridge makes and a status read.
     struct PageBatchPlan
@@ -228,6 +271,22 @@ private:
     // and checks the chip blank; logs "Erasing Chip... " and how it ended.
     // False when the job must stop.
     bool EraseWholeChip(bool tracePolls, BlankCheck blankCheck);
+    // The chip's own whole-chip erase: C7h (on each die), C4h per die or D8h
+    // per block, each waited for. False, having logged why, when one failed.
+    bool SendWholeChipErase(bool tracePolls);
+    // first: logs "Erasing Chip... " once the command is sent.
+    bool EraseStep(const QByteArray &command, uint32_t address, bool tracePolls, bool first);
+    // Stacked dies behind one chip select (Software Die Select); 1 otherwise.
+    int StackedDies() const;
+    uint32_t DieSize() const;
+    // Whether reaching `extent` bytes of the chip (of each die) takes 4-byte addresses.
+    bool NeedsFourByteAddress(uint32_t extent) const;
+    // The address inside its die, the die selected first (in the same address mode).
+    uint32_t DieAddress(uint32_t address, bool fourByteAddress);
+    void SelectDie(int die);
+    void SendDieSelect(int die);
+    // Ends an addressed run: 4-byte mode off, the first die selected again.
+    void LeaveAddressing(bool fourByteAddress);
     void SendSingleByteCommand(uint8_t opcode);
     // The read routine; with an expected image it stops after the first chunk
     // that differs from it and returns 0. A read that a job reports as its
@@ -258,4 +317,12 @@ private:
     QSemaphore m_protectionAnswered;
     std::atomic<bool> m_clearProtection{false};
     std::atomic<JobOutcome> m_outcome{JobOutcome::Failed};
+    QString m_chosenPart;
+    // The operator agreed to clear the protection (of any die).
+    bool m_protectionConsent = false;
+    // The rows the identifier names, of the size in the socket.
+    QList<ChipRecord> m_candidates;
+    SettledChip m_settled;
+    std::optional<SfdpFacts> m_sfdp;
+    int m_die = 0;
 };

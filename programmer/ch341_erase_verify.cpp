@@ -13,12 +13,13 @@ constexpr uint32_t kBlankCheckBytes = 4096;
 
 bool CH341::ReadAt(uint32_t address, int count, QByteArray &data)
 {
-    const bool fourByteAddress = ChipSize > kThreeByteAddressLimit;
+    const bool fourByteAddress = NeedsFourByteAddress(ChipSize);
     if (fourByteAddress)
         EnterFourByteMode();
-    ReadCommand(AddressedHeader(SpiOpcode::READ, address, fourByteAddress), count, data);
-    if (fourByteAddress)
-        ExitFourByteMode();
+    ReadCommand(
+        AddressedHeader(SpiOpcode::READ, DieAddress(address, fourByteAddress), fourByteAddress),
+        count, data);
+    LeaveAddressing(fourByteAddress);
     return !TransferFailed && data.size() == count;
 }
 

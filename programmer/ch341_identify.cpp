@@ -8,6 +8,9 @@
 
 #include <QMetaMethod>
 
+#include <algorithm>
+#include <iterator>
+
 // The resource collection lives in a static library; referencing its
 // initializer keeps the linker from dropping it.
 static void RegisterResources()
@@ -43,8 +46,15 @@ bool IsMissingJedecId(const QByteArray &answer)
     return answer == QByteArray(3, char(0xFF)) || answer == QByteArray(3, '\0');
 }
 
-// JEDEC's continuation code: the manufacturer's own byte follows (PMC's 7F 9D xx).
+// JEDEC's continuation code, one per bank before the manufacturer's own
+// byte (PMC's 7F 9D xx, AMIC's 7F 37 20 xx).
 constexpr char kContinuationCode = 0x7F;
+// A 9Fh answer read past up to 15 continuation codes.
+constexpr int kLongestJedecAnswer = 18;
+// The basic flash parameter table's words read: the 15th holds the Quad
+// Enable Requirements (JESD216 revision B on).
+constexpr int kSfdpWords = 16;
+constexpr int kQuadEnableWord = 14;
 
 QString HexKey(const QByteArray &answer)
 {
@@ -126,11 +136,16 @@ int CH341::IdentifyChip()
         Log(chip.partName, "blue", 1, false);
         Log(QStringLiteral(" Capacity (Byte): "), "black", 1, false);
         Log(QString::number(static_cast<uint32_t>(chip.size)), "blue");
-        ChipSize = static_cast<uint32_t>(chip.size);
-        ChipSeries = chip.spicmd;
-        ChipPage = chip.page;
-        Family = &FamilyOfChip(chip.vendor, chip.partName);
     }
+    QList<ChipRecord> rows = matches.values();
+    if (!KeepRowsOfOneSize(rows)) {
+        if (TransferFailed)
+            return EndIdentificationOnTransferFailure();
+        CH341CloseDevice(0);
+        return -2;
+    }
+    m_candidates = rows;
+    ApplySettlement();
 
     if (ChipSeries == QLatin1String("45") || ChipSeries == QLatin1String("95")) {
         Log(QStringLiteral(
@@ -140,13 +155,115 @@ int CH341::IdentifyChip()
         CH341CloseDevice(0);
         return -3;
     }
-    // An earlier job cut short may have left the chip in 4-byte mode.
-    if (ChipSize > kThreeByteAddressLimit) {
-        ExitFourByteMode();
+    // An earlier job cut short may have left the chip in 4-byte mode, or
+    // another of its dies selected.
+    if (StackedDies() > 1 || ChipSize > kThreeByteAddressLimit) {
+        for (int die = StackedDies() - 1; die >= 0; --die) {
+            if (StackedDies() > 1)
+                SendDieSelect(die);
+            if (NeedsFourByteAddress(ChipSize))
+                ExitFourByteMode();
+        }
         if (!SendQueuedCommands())
             return EndIdentificationOnTransferFailure();
     }
     return 1;
+}
+
+bool CH341::KeepRowsOfOneSize(QList<ChipRecord> &rows)
+{
+    const auto ofSize = [&rows](qint64 size) {
+        QList<ChipRecord> kept;
+        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(kept),
+                     [size](const ChipRecord &row) { return row.size == size; });
+        return kept;
+    };
+    if (ofSize(rows.first().size).size() == rows.size())
+        return true;
+    QStringList parts;
+    for (const ChipRecord &row : rows) {
+        if (!parts.contains(row.partName))
+            parts << row.partName;
+    }
+    const uint64_t density = ReadSfdpOnce().density;
+    if (TransferFailed)
+        return false;
+    QList<ChipRecord> kept =
+        density <= 0x80000000u ? ofSize(qint64(density)) : QList<ChipRecord>();
+    const bool bySfdp = !kept.isEmpty();
+    if (!bySfdp) {
+        const QString chosen = AskForPart(parts);
+        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(kept),
+                     [&chosen](const ChipRecord &row) { return row.partName == chosen; });
+        if (kept.isEmpty()) {
+            Log((chosen.isEmpty() ? QStringLiteral("Parts of Different Sizes Share this ID, None "
+                                                   "Chosen: %1")
+                                  : QStringLiteral("Part %2 Does Not Have this ID: %1"))
+                    .arg(parts.join(QLatin1String(", ")), chosen),
+                "red");
+            return false;
+        }
+    }
+    QStringList keptParts;
+    for (const ChipRecord &row : kept) {
+        if (!keptParts.contains(row.partName))
+            keptParts << row.partName;
+    }
+    const QString size = QString::number(kept.first().size);
+    const QString names = keptParts.join(QLatin1String(", "));
+    Log(bySfdp ? QStringLiteral("SFDP Capacity (Byte): ") : QStringLiteral("Chosen Part no: "),
+        "black", 1, false);
+    Log(bySfdp ? size : names, "blue", 1, false);
+    Log(bySfdp ? QStringLiteral(" Picks Part no: ") : QStringLiteral(" Capacity (Byte): "),
+        "black", 1, false);
+    Log(bySfdp ? names : size, "blue");
+    rows = kept;
+    return true;
+}
+
+QString CH341::AskForPart(const QStringList &parts)
+{
+    m_chosenPart.clear();
+    if (!isSignalConnected(QMetaMethod::fromSignal(&CH341::PartChoice_Question)))
+        return QString();
+    emit PartChoice_Question(parts);
+    // The worker thread sleeps while the operator looks at the chip.
+    m_protectionAnswered.acquire();
+    return m_chosenPart;
+}
+
+void CH341::AnswerPartChoice(const QString &part)
+{
+    m_chosenPart = part;
+    m_protectionAnswered.release();
+}
+
+bool CH341::PartsDisagree() const
+{
+    return std::any_of(m_candidates.cbegin(), m_candidates.cend(), [this](const ChipRecord &row) {
+        return &FamilyOfChip(row.vendor, row.partName) !=
+               &FamilyOfChip(m_candidates.first().vendor, m_candidates.first().partName);
+    });
+}
+
+void CH341::ApplySettlement()
+{
+    const QuadEnable quadEnable = m_sfdp ? m_sfdp->quadEnable : QuadEnable::Unknown;
+    if (m_candidates.isEmpty()) {
+        // A chip known only by its SFDP table.
+        m_settled = SettledChip{DefaultFamily(), ChipPage};
+        KeepQuadEnable(m_settled.family, quadEnable);
+    } else {
+        m_settled = SettleParts(m_candidates, quadEnable);
+        ChipSize = static_cast<uint32_t>(m_candidates.first().size);
+        ChipPage = m_settled.page;
+        ChipSeries.clear();
+        for (const ChipRecord &row : m_candidates) {
+            if (!row.spicmd.isEmpty())
+                ChipSeries = row.spicmd;
+        }
+    }
+    Family = &m_settled.family;
 }
 
 int CH341::EndIdentificationOnTransferFailure()
@@ -159,8 +276,20 @@ int CH341::EndIdentificationOnTransferFailure()
 QStringList CH341::IdentificationKeys(const FlashIDs &ids)
 {
     const QByteArray jedec = ids.ID9FH.left(3);
-    if (jedec.startsWith(kContinuationCode))
-        return {HexKey(jedec), HexKey(jedec.mid(1))};
+    if (jedec.startsWith(kContinuationCode)) {
+        // The manufacturer of a later bank: its own byte and the two after
+        // it, or the one after it where the list keeps two bytes.
+        SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RDID)));
+        QByteArray answer;
+        SpiReceive(kLongestJedecAnswer, answer);
+        int own = 0;
+        while (own < answer.size() && answer.at(own) == kContinuationCode)
+            ++own;
+        QStringList keys = {HexKey(jedec)};
+        if (answer.size() >= own + 3)
+            keys << HexKey(answer.mid(own, 3)) << HexKey(answer.mid(own, 2));
+        return keys;
+    }
     if (!IsMissingJedecId(jedec))
         return {HexKey(jedec)};
     // Older parts have no 9Fh: their two-byte id comes from REMS, from a
@@ -178,7 +307,14 @@ QStringList CH341::IdentificationKeys(const FlashIDs &ids)
     return keys;
 }
 
-uint64_t CH341::ReadSfdpDensity(uint32_t &pageSize)
+const CH341::SfdpFacts &CH341::ReadSfdpOnce()
+{
+    if (!m_sfdp)
+        m_sfdp = ReadSfdp();
+    return *m_sfdp;
+}
+
+CH341::SfdpFacts CH341::ReadSfdp()
 {
     const auto read = [this](uint32_t address, int count) {
         QByteArray frame = AddressedHeader(SpiOpcode::RDSFDP, address, false);
@@ -196,31 +332,38 @@ uint64_t CH341::ReadSfdpDensity(uint32_t &pageSize)
     };
     // "SFDP", revisions, header count; then the first parameter header, which
     // JEDEC reserves for the basic flash parameter table (id FF00).
+    SfdpFacts facts;
     const QByteArray header = read(0, 16);
     if (header.size() != 16 || !header.startsWith("SFDP") || uint8_t(header.at(8)) != 0x00 ||
         uint8_t(header.at(15)) != 0xFF)
-        return 0;
-    const int words = qMin(int(uint8_t(header.at(11))), 11);
+        return facts;
+    const int words = qMin(int(uint8_t(header.at(11))), kSfdpWords);
     const uint32_t pointer = word(header, 3) & 0xFFFFFF;
     if (words < 9)
-        return 0;
+        return facts;
     const QByteArray table = read(pointer, words * 4);
     if (table.size() != words * 4)
-        return 0;
+        return facts;
     // Second word: the density in bits, minus one; with bit 31 set, 2^N bits.
     const uint32_t density = word(table, 1);
     const uint64_t bits = (density & 0x80000000u)
                               ? (uint64_t(1) << qMin(density & 0x7FFFFFFFu, 40u))
                               : uint64_t(density) + 1;
+    facts.density = bits / 8;
     // Eleventh word (JESD216 revision B on): bits 7-4 give the page size as 2^N.
-    pageSize = words >= 11 ? 1u << ((word(table, 10) >> 4) & 0x0F) : 256;
-    return bits / 8;
+    if (words >= 11)
+        facts.pageSize = 1u << ((word(table, 10) >> 4) & 0x0F);
+    // Fifteenth word, bits 22-20: the Quad Enable Requirements.
+    if (words > kQuadEnableWord)
+        facts.quadEnable = QuadEnableOfRequirements(int(word(table, kQuadEnableWord) >> 20) & 7);
+    return facts;
 }
 
 bool CH341::AcceptSfdpChip(const QString &jedecId)
 {
-    uint32_t pageSize = 0;
-    const uint64_t size = ReadSfdpDensity(pageSize);
+    const SfdpFacts &sfdp = ReadSfdpOnce();
+    const uint64_t size = sfdp.density;
+    const uint32_t pageSize = sfdp.pageSize;
     if (size == 0 || size > 0x80000000u || TransferFailed)
         return false;
     Log(QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x%1, Capacity (Byte): "
@@ -238,7 +381,8 @@ bool CH341::AcceptSfdpChip(const QString &jedecId)
     ChipSize = static_cast<uint32_t>(size);
     ChipSeries.clear();
     ChipPage = QStringLiteral("256");
-    Family = &DefaultFamily();
+    m_candidates.clear();
+    ApplySettlement();
     if (ChipSize > kThreeByteAddressLimit) {
         ExitFourByteMode();
         SendQueuedCommands();

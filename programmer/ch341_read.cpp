@@ -86,15 +86,12 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
         LogInvalidChunkSpec(chunkSpec);
         return -2;
     }
-    const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
+    const bool fourByteAddress = NeedsFourByteAddress(static_cast<uint32_t>(size));
 
     if (fourByteAddress)
         EnterFourByteMode();
     // A chip left in 4-byte mode misreads the next job's addresses.
-    auto leave = qScopeGuard([this, fourByteAddress] {
-        if (fourByteAddress)
-            ExitFourByteMode();
-    });
+    auto leave = qScopeGuard([this, fourByteAddress] { LeaveAddressing(fourByteAddress); });
     emit UpdateProgreesBar_Value(0);
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
 
@@ -103,8 +100,9 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
     QByteArray answer;
     while (offset < size && !TransferFailed && !differs) {
         chunk = qMin(chunk, size - offset);
-        const QByteArray header =
-            AddressedHeader(SpiOpcode::READ, static_cast<uint32_t>(offset), fourByteAddress);
+        const QByteArray header = AddressedHeader(
+            SpiOpcode::READ, DieAddress(static_cast<uint32_t>(offset), fourByteAddress),
+            fourByteAddress);
         if (!ReadCommand(header, chunk, answer))
             break;
         result->append(answer.constData(), chunk);
@@ -119,8 +117,7 @@ int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *resul
     if (TransferFailed)
         return -1;
     leave.dismiss();
-    if (fourByteAddress)
-        ExitFourByteMode();
+    LeaveAddressing(fourByteAddress);
     if (!SendQueuedCommands())
         return -1;
     return differs ? 0 : 1;

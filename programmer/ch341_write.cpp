@@ -27,6 +27,8 @@ constexpr uint32_t kLongestPageProgramPauseUs = 5000;
 constexpr int kLongestImage = 256 * 1024 * 1024;
 // A job file is read in pieces of this size, so that a stream is never read past the bound.
 constexpr qint64 kLoadChunk = 1024 * 1024;
+// The block a chip without a bulk erase is erased by, one after the other (D8h).
+constexpr uint32_t kBlockEraseBytes = 64 * 1024;
 // Progress of SST auto-address-increment programming is reported per 256 bytes.
 constexpr int kSstWriteChunk = 256;
 // What one exchange carries: 8 KiB of 32-byte OUT packets.
@@ -85,6 +87,11 @@ bool CH341::ReadStatus(uint8_t &status)
 
 bool CH341::IsBusy()
 {
+    return IsBusyUnless(Family ? Family->errorBits : 0);
+}
+
+bool CH341::IsBusyUnless(uint8_t errorFlags)
+{
     uint8_t status = 0;
     // A failed status read counts as not busy, so a programmer that stops
     // answering ends every busy wait at once; the job sees TransferFailed.
@@ -92,7 +99,7 @@ bool CH341::IsBusy()
         return false;
     qCDebug(varnockTrace) << "st" << QByteArray(1, char(status)).toHex();
     // An error flag holds BUSY until it is cleared: the operation has ended.
-    if (Family && (status & Family->errorBits) != 0)
+    if ((status & errorFlags) != 0)
         return false;
     return (status & SpiStatus::BUSY) != 0;
 }
@@ -109,12 +116,17 @@ void CH341::WriteDisable()
 
 // Both waits poll once more after the deadline, so a host that stalled
 // between two polls never times out a chip that has finished.
-CH341::WaitResult CH341::WaitWhileProgramming(qint64 timeoutMs)
+CH341::WaitResult CH341::WaitWhileProgramming(qint64 timeoutMs, bool statusWrite)
 {
+    // While a status write runs, a bit that is an error flag on one part of
+    // the identifier and a protection bit on another still shows its old value.
+    const uint8_t errorFlags = !Family       ? 0
+                               : statusWrite ? Family->errorBits & ~Family->protectionBits
+                                             : Family->errorBits;
     const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
     for (;;) {
         const bool expired = deadline.hasExpired();
-        if (!IsBusy())
+        if (!IsBusyUnless(errorFlags))
             return TransferFailed ? WaitResult::TransferFailed : WaitResult::Ready;
         if (expired)
             return WaitResult::TimedOut;
@@ -146,17 +158,18 @@ void CH341::LeaveProgramming(bool fourByteAddress)
     // A select window cut short by a lost transfer must end first.
     DeselectChip();
     WriteDisable();
+    SelectDie(0);
 }
 
 void CH341::QueuePage(const QByteArray &data, int offset, int length, bool fourByteAddress,
                       uint32_t pauseUs)
 {
+    const uint32_t address = DieAddress(static_cast<uint32_t>(offset), fourByteAddress);
     // A failed transfer queues nothing more.
     WriteEnable();
     if (TransferFailed)
         return;
-    QByteArray command =
-        AddressedHeader(SpiOpcode::PP, static_cast<uint32_t>(offset), fourByteAddress);
+    QByteArray command = AddressedHeader(SpiOpcode::PP, address, fourByteAddress);
     command.append(data.constData() + offset, length);
     SpiSend(1, static_cast<unsigned int>(command.size()), command);
     if (TransferFailed)
@@ -180,6 +193,11 @@ int CH341::QueuePageBatch(const QByteArray &data, int offset, int chunk, bool fo
             ? 1
             : qMax(1, kPacketsPerExchange / PacketsPerPage(headerLength + chunk, plan.pauseUs));
     while (offset < data.size() && queued.size() < pageLimit && !TransferFailed) {
+        // Another die is selected only once the pages before it are done: a
+        // busy die ignores the selection.
+        if (!queued.isEmpty() && StackedDies() > 1 &&
+            uint32_t(offset) / DieSize() != uint32_t(m_die))
+            break;
         const int length = qMin(chunk, data.size() - offset);
         // The chip has just been erased: programming 0xFF would change no bit.
         if (!IsErasedData(QByteArray::fromRawData(data.constData() + offset, length))) {
@@ -219,7 +237,7 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
         LogInvalidChunkSpec(chunkSpec);
         return -2;
     }
-    const bool fourByteAddress = static_cast<uint32_t>(size) > kThreeByteAddressLimit;
+    const bool fourByteAddress = NeedsFourByteAddress(static_cast<uint32_t>(size));
     const int length = data.size();
 
     emit SetProgreesBar_MaxValue(static_cast<qulonglong>(length));
@@ -317,24 +335,59 @@ bool CH341::EraseWholeChip(bool tracePolls, BlankCheck blankCheck)
         LogTransferFailure();
         return false;
     }
+    if (!SendWholeChipErase(tracePolls) || RefuseNonBlankChip(blankCheck))
+        return false;
+    LogOk();
+    return true;
+}
+
+bool CH341::SendWholeChipErase(bool tracePolls)
+{
+    if (m_settled.erase == WholeChipErase::ChipErase) {
+        // Stacked dies: each erases only itself.
+        for (int die = 0; die < StackedDies(); ++die) {
+            SelectDie(die);
+            if (!EraseStep(QByteArray(1, char(SpiOpcode::CE)), 0, tracePolls, die == 0))
+                return false;
+        }
+        SelectDie(0);
+        return true;
+    }
+    // Parts without C7h: a die erase with an address in each die, or a block
+    // erase for every 64 KiB.
+    const bool dies = m_settled.erase == WholeChipErase::DieErase;
+    const uint8_t opcode = dies ? SpiOpcode::DE : SpiOpcode::BE;
+    const uint32_t step = dies ? ChipSize / uint32_t(qMax(m_settled.dies, 1)) : kBlockEraseBytes;
+    const bool fourByteAddress = NeedsFourByteAddress(ChipSize);
+    if (fourByteAddress)
+        EnterFourByteMode();
+    for (uint32_t address = 0; address < ChipSize; address += step) {
+        if (!EraseStep(AddressedHeader(opcode, address, fourByteAddress), address, tracePolls,
+                       address == 0))
+            return false;
+    }
+    if (fourByteAddress)
+        ExitFourByteMode();
+    return true;
+}
+
+bool CH341::EraseStep(const QByteArray &command, uint32_t address, bool tracePolls, bool first)
+{
     WriteEnable();
     if (tracePolls)
         qCDebug(varnockTrace) << "KKK";
-    const qint64 sent = SpiSend(1, 1, QByteArray(1, char(SpiOpcode::CE)));
+    const qint64 sent = SpiSend(1, static_cast<unsigned int>(command.size()), command);
     if (tracePolls)
         qCDebug(varnockTrace) << sent;
-    Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+    if (first)
+        Log(QStringLiteral("Erasing Chip... "), "black", 1, false);
     if (TransferFailed) {
         LogTransferFailure();
         return false;
     }
     const WaitResult wait = WaitWhileErasing(tracePolls);
-    if (wait == WaitResult::Ready) {
-        if (ReportChipError(0, true) || RefuseNonBlankChip(blankCheck))
-            return false;
-        LogOk();
-        return true;
-    }
+    if (wait == WaitResult::Ready)
+        return !ReportChipError(address, true);
     if (wait == WaitResult::TimedOut)
         LogTimeout();
     else

@@ -1,6 +1,58 @@
 #include "chipfamily.h"
 
 #include "partlayouts.h"
+#include "chipdb/chiprecord.h"
+
+#include <algorithm>
+
+namespace {
+constexpr uint32_t kProtectionBlock = 64 * 1024;
+
+bool Contradicts(QuadEnable ofLayout, QuadEnable ofChip)
+{
+    return ofLayout != QuadEnable::Unknown && ofChip != QuadEnable::Unknown && ofLayout != ofChip;
+}
+
+ChipFamily MergedFamily(const QList<const ChipFamily *> &families)
+{
+    ChipFamily merged = *families.first();
+    for (const ChipFamily *family : families.mid(1)) {
+        if (qstrcmp(family->name, merged.name) != 0)
+            merged.name = "merged";
+        merged.protectionBits |= family->protectionBits;
+        // A range bit of one part may protect on another: it then counts as protection.
+        merged.topBottomBit &= family->topBottomBit;
+        merged.sectorBit &= family->sectorBit;
+        merged.complementBit |= family->complementBit;
+        merged.complementBit3 |= family->complementBit3;
+        merged.lockBit |= family->lockBit;
+        merged.errorBits |= family->errorBits;
+        merged.keepBits |= family->keepBits;
+        merged.keepBits2 |= family->keepBits2;
+        merged.keepBits3 |= family->keepBits3;
+        if (family->quadEnable != merged.quadEnable)
+            merged.quadEnable = QuadEnable::Unknown;
+        merged.clearing |= family->clearing;
+        merged.fourByteMode |= family->fourByteMode;
+    }
+    return merged;
+}
+
+// An SST part takes one byte per 02h: its auto-address-increment programming
+// suits the others too. Among page sizes the smallest suits every part.
+QString MergedPage(const QList<ChipRecord> &rows)
+{
+    QString page = rows.first().page;
+    for (const ChipRecord &row : rows) {
+        const bool sst = row.page.startsWith(QLatin1String("SST"));
+        if (sst && (!page.startsWith(QLatin1String("SST")) || row.page == QLatin1String("SSTB")))
+            page = row.page;
+        else if (!sst && !page.startsWith(QLatin1String("SST")) && row.page.toInt() < page.toInt())
+            page = row.page;
+    }
+    return page;
+}
+} // namespace
 
 const ChipFamily &DefaultFamily()
 {
@@ -22,15 +74,86 @@ const ChipFamily &FamilyOfChip(const QString &vendor, const QString &partName)
     return facts ? PartLayouts::kLayouts[facts->layout] : DefaultFamily();
 }
 
-bool IsWriteProtected(const ChipFamily &family, uint8_t status1, uint8_t status2)
+QuadEnable QuadEnableOfRequirements(int requirements)
+{
+    switch (requirements) {
+    case 0:
+        return QuadEnable::None;
+    case 1:
+    case 4:
+    case 5:
+    case 6:
+        return QuadEnable::Status2Bit1;
+    case 2:
+        return QuadEnable::Status1Bit6;
+    case 3:
+        return QuadEnable::Status2Bit7;
+    default:
+        return QuadEnable::Unknown;
+    }
+}
+
+void KeepQuadEnable(ChipFamily &family, QuadEnable quadEnable)
+{
+    if (quadEnable == QuadEnable::Status1Bit6)
+        family.keepBits |= 0x40;
+    else if (quadEnable == QuadEnable::Status2Bit1)
+        family.keepBits2 |= 0x02;
+}
+
+SettledChip SettleParts(const QList<ChipRecord> &rows, QuadEnable quadEnable)
+{
+    QList<const ChipFamily *> families;
+    QList<const ChipFamily *> agreeing;
+    QList<PartFacts> facts;
+    for (const ChipRecord &row : rows) {
+        const ChipFamily *family = &FamilyOfChip(row.vendor, row.partName);
+        families << family;
+        if (!Contradicts(family->quadEnable, quadEnable))
+            agreeing << family;
+        const PartFacts *known = FactsOfPart(row.vendor, row.partName);
+        facts << (known ? *known
+                        : PartFacts{"", "", 0, IdAnswer::Jedec, WholeChipErase::ChipErase, 1,
+                                    false});
+    }
+    SettledChip settled;
+    // When SFDP contradicts every row, the rows are what is known of the part.
+    settled.family = MergedFamily(agreeing.isEmpty() ? families : agreeing);
+    KeepQuadEnable(settled.family, quadEnable);
+    settled.page = MergedPage(rows);
+    // The rows' own erase where they agree, a die erase for the most dies
+    // (which covers fewer); 64 KiB blocks, which every part erases, where not.
+    const PartFacts &first = facts.first();
+    const bool agree = std::all_of(facts.cbegin(), facts.cend(), [&first](const PartFacts &part) {
+        return part.erase == first.erase && part.dieSelect == first.dieSelect;
+    });
+    settled.erase = agree ? first.erase : WholeChipErase::BlockByBlock;
+    settled.dieSelect = agree && first.dieSelect;
+    for (const PartFacts &part : facts)
+        settled.dies = agree ? std::max(settled.dies, int(part.dies)) : 1;
+    return settled;
+}
+
+bool IsWriteProtected(const ChipFamily &family, uint8_t status1, uint8_t status2, uint8_t status3,
+                      uint32_t chipSize)
 {
     const uint8_t bits = status1 & family.protectionBits;
-    // With CMP set, all BP bits set protect nothing and anything less protects
-    // at least the rest of the array (BP all clear: all of it).
-    // A part without Status Register-2 leaves the data line floating (FFh).
+    // A part without Status Register-2 or -3 leaves the data line floating (FFh).
     const bool complement =
-        family.complementBit != 0 && status2 != 0xFF && (status2 & family.complementBit) != 0;
-    if (complement)
-        return bits != family.protectionBits;
-    return bits != 0;
+        (family.complementBit != 0 && status2 != 0xFF && (status2 & family.complementBit) != 0) ||
+        (family.complementBit3 != 0 && status3 != 0xFF && (status3 & family.complementBit3) != 0);
+    if (!complement)
+        return bits != 0;
+    // With CMP set, BP3..BP0 counting 64 KiB blocks (2^(BP-1) of them) protect
+    // nothing once they cover the whole array: from 1010 on at 32 MiB.
+    if (family.protectionBits == 0x3C && family.topBottomBit == 0x40 &&
+        chipSize >= kProtectionBlock) {
+        int wholeArray = 1;
+        for (uint32_t blocks = chipSize / kProtectionBlock; blocks > 1; blocks >>= 1)
+            ++wholeArray;
+        return (bits >> 2) < wholeArray;
+    }
+    // Otherwise all BP bits set protect nothing and anything less protects at
+    // least the rest of the array (BP all clear: all of it).
+    return bits != family.protectionBits;
 }

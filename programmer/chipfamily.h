@@ -1,34 +1,50 @@
 #pragma once
 
 // How each part protects itself: which status bits block programming, how the
-// protection is cleared, and how it reaches above 16 MiB. Plain data, one
-// layout per part, from chipdb/data/chips.tsv and layouts.tsv.
+// protection is cleared, how it reaches above 16 MiB and how the whole chip is
+// erased. Plain data, one layout per part, from chipdb/data/chips.tsv and
+// layouts.tsv; rows that share an identifier are settled into one layout here.
 
+#include <QList>
 #include <QString>
 
 #include <cstdint>
 
-enum class ProtectionClearing {
-    // Write enable, then 01h with Status Register-1 alone.
-    StatusWrite,
-    // Write enable, then 01h with Status Register-1 and Status Register-2.
-    StatusWriteBoth,
-    // 01h with Status Register-1, then Write Status Register-2 (31h): parts
-    // that ignore a second byte after 01h.
-    StatusWriteSeparate,
-    // SST: Enable-Write-Status-Register (50h) right before the status write.
-    EnableWriteStatus,
-    // Atmel AT25DF/AT26DF: a status write of 00h unprotects every sector, once
-    // SPRL is clear.
-    GlobalUnprotect,
-    // SST26: write enable, then Global Block-Protection Unlock (98h).
-    GlobalBlockUnlock,
-};
+struct ChipRecord;
 
-enum class FourByteMode {
-    EnterExit,                // B7h / E9h
-    EnterExitWithWriteEnable, // Micron: 06h before B7h and E9h
-    FourByteOpcodes,          // no B7h: 13h read and 12h program take a 4-byte address
+// Ways to clear protection; a layout may name several, tried in the order of
+// ClearProtection until one takes effect.
+namespace ProtectionClearing {
+// Write enable, then 01h with Status Register-1 alone.
+constexpr uint8_t StatusWrite = 0x01;
+// Write enable, then 01h with Status Register-1 and Status Register-2.
+constexpr uint8_t StatusWriteBoth = 0x02;
+// 01h with Status Register-1, then Write Status Register-2 (31h): parts that
+// ignore a second byte after 01h.
+constexpr uint8_t StatusWriteSeparate = 0x04;
+// SST: Enable-Write-Status-Register (50h) right before the status write.
+constexpr uint8_t EnableWriteStatus = 0x08;
+// Atmel AT25DF/AT26DF: a status write of 00h unprotects every sector, once
+// SPRL is clear.
+constexpr uint8_t GlobalUnprotect = 0x10;
+// SST26: write enable, then Global Block-Protection Unlock (98h).
+constexpr uint8_t GlobalBlockUnlock = 0x20;
+} // namespace ProtectionClearing
+
+namespace FourByteMode {
+constexpr uint8_t EnterExit = 0x00;                // B7h / E9h
+constexpr uint8_t EnterExitWithWriteEnable = 0x01; // Micron, XMC: 06h before B7h and E9h
+constexpr uint8_t FourByteOpcodes = 0x02; // no B7h: 13h read and 12h program take a 4-byte address
+constexpr uint8_t ClearExtendedAddress = 0x04; // W25Q256FV: E9h leaves its EAR at 1
+} // namespace FourByteMode
+
+// Where Quad Enable lives, as the Quad Enable Requirements of SFDP name it.
+enum class QuadEnable : uint8_t {
+    Unknown,
+    None,
+    Status1Bit6,
+    Status2Bit1,
+    Status2Bit7, // read with 3Fh, written with 3Eh: outside the registers a clear writes
 };
 
 struct ChipFamily
@@ -39,21 +55,40 @@ struct ChipFamily
     // Top/bottom and sector bits: they choose the range, never protect alone.
     uint8_t topBottomBit;
     uint8_t sectorBit;
-    // Status Register-2 (35h) bit that inverts the protected range; 0: none.
+    // Status Register-2 (35h) and -3 (15h) bits that invert the protected
+    // range; 0: none.
     uint8_t complementBit;
+    uint8_t complementBit3;
+    // Status Register-2 bit that locks the status registers until power-off
+    // (SRP1; FREEZE on Spansion parts); 0: none.
+    uint8_t lockBit;
     // Status Register-1 program and erase error flags, cleared by 30h.
     uint8_t errorBits;
-    ProtectionClearing clearing;
-    FourByteMode fourByteMode;
+    // Bits of Status Register-1, -2 and -3 that a clear writes back as read,
+    // even where another part of the same identifier protects with them: QE
+    // and the other functions.
+    uint8_t keepBits;
+    uint8_t keepBits2;
+    uint8_t keepBits3;
+    QuadEnable quadEnable;
+    uint8_t clearing;     // ProtectionClearing
+    uint8_t fourByteMode; // FourByteMode
 };
 
 // Which identification answer carries a part's chip-list id.
 enum class IdAnswer {
     Jedec,             // 9Fh, three bytes
-    JedecContinuation, // 9Fh answering 7Fh first, then the two id bytes
+    JedecContinuation, // 9Fh answering 7Fh first, then the id bytes
     Rems,              // 90h with address 0: manufacturer, device
     Res,               // ABh read as two bytes
     AtmelProductId,    // Atmel's own 15h
+};
+
+// How the whole chip is erased.
+enum class WholeChipErase : uint8_t {
+    ChipErase,    // C7h
+    DieErase,     // Micron stacked dies: C4h with an address in each die; no C7h
+    BlockByBlock, // parts without a bulk erase: D8h on every 64 KiB block
 };
 
 struct PartFacts
@@ -62,13 +97,28 @@ struct PartFacts
     const char *part;
     int layout; // index into the layouts
     IdAnswer idAnswer;
+    WholeChipErase erase;
+    uint8_t dies;
+    // Dies behind one chip select, chosen by Software Die Select (C2h), each
+    // with its own status registers and address mode.
+    bool dieSelect;
 };
 
 namespace ChipStatus {
 // SRP0, SRWD, BPL or SPRL: with WP# low the status register is read-only.
 constexpr uint8_t REGISTER_PROTECT = 0x80;
-constexpr uint8_t SRP1 = 0x01; // Status Register-2: lock until power-off, or for ever
 } // namespace ChipStatus
+
+// What the worker uses for the chip in the socket: the layout, the page and
+// the erase that every part sharing its identifier (and its size) accepts.
+struct SettledChip
+{
+    ChipFamily family{};
+    QString page;
+    WholeChipErase erase = WholeChipErase::ChipErase;
+    int dies = 1;
+    bool dieSelect = false;
+};
 
 // The layout of a chip-list row (vendor and part as the list spells them);
 // the conservative default for a part the table does not know.
@@ -77,6 +127,19 @@ const ChipFamily &DefaultFamily();
 // The facts of a row, or nullptr.
 const PartFacts *FactsOfPart(const QString &vendor, const QString &partName);
 
-// True when a chip of this layout with these status registers would refuse
-// some program or erase.
-bool IsWriteProtected(const ChipFamily &family, uint8_t status1, uint8_t status2);
+// Rows of one size that share an identifier, settled without asking: every
+// bit any of them protects with counts, a bit that is QE or another function
+// on any of them is kept, every status write any of them needs is made, and
+// the erase is one they all accept. The chip's own Quad Enable Requirements
+// (SFDP), when known, leave out the rows they contradict and keep QE.
+SettledChip SettleParts(const QList<ChipRecord> &rows,
+                        QuadEnable quadEnable = QuadEnable::Unknown);
+// Adds the QE bit the chip's SFDP names to the bits a clear keeps.
+void KeepQuadEnable(ChipFamily &family, QuadEnable quadEnable);
+// The location JESD216's Quad Enable Requirements (3 bits) give.
+QuadEnable QuadEnableOfRequirements(int requirements);
+
+// True when a chip of this layout and size with these status registers would
+// refuse some program or erase.
+bool IsWriteProtected(const ChipFamily &family, uint8_t status1, uint8_t status2,
+                      uint8_t status3 = 0xFF, uint32_t chipSize = 0);

@@ -39,6 +39,10 @@ constexpr uint8_t READ4B = 0x13; // read data
 constexpr uint8_t PP4B = 0x12;   // page program
 constexpr uint8_t SE4B = 0x21;   // sector erase
 constexpr uint8_t BE4B = 0xDC;   // block erase
+constexpr uint8_t WRSR3 = 0x11;  // write status register 3
+constexpr uint8_t DE = 0xC4;     // Micron: die erase, with an address in the die
+constexpr uint8_t DIESEL = 0xC2; // Winbond W25M: software die select, one byte
+constexpr uint8_t WREAR = 0xC5;  // Winbond: write extended address register
 } // namespace SpiOpcode
 
 namespace SpiStatus {

@@ -4,9 +4,12 @@
 The table chipdb/data/chips.tsv is the source: one row per chip, in file order, with the
 columns group, vendor, part, id, page, size, spicmd, otp, addrtype, addrbitlen, script,
 protection (the status-register layout, named in chipdb/data/layouts.tsv), idcmd (which
-identification answer holds the id: 9F, 9F7F for 9Fh after a continuation byte 7F, 90, AB
-read as two bytes, or Atmel's 15h) and basis (where the facts of the row come from). The
-last three are not written to the XML; protection and idcmd go to a C++ table instead.
+identification answer holds the id: 9F, 9F7F for 9Fh after the continuation code 7F, 90, AB
+read as two bytes, or Atmel's 15h), basis (where the facts of the row come from) and erase
+(how the whole chip is erased: empty for C7h, C4xN for a die erase in each of N dies, D8 for
+64 KiB blocks one by one on parts without a bulk erase, C2xN for N dies chosen with Software
+Die Select, each erased by C7h). The last four are not written to the XML; protection,
+idcmd and erase go to a C++ table instead.
 Lines that begin with "#" are notes on the rows below them.
 
 Usage: gen_chiplist.py [TABLE [OUTPUT]] [--layouts HEADER]; OUTPUT "-" writes to standard
@@ -25,10 +28,13 @@ DEFAULT_LAYOUT_HEADER = ROOT / "programmer" / "partlayouts.h"
 CLEARING = {"wrsr": "StatusWrite", "wrsr2": "StatusWriteBoth", "wrsr31": "StatusWriteSeparate",
             "ewsr": "EnableWriteStatus", "global": "GlobalUnprotect", "ulbpr": "GlobalBlockUnlock"}
 FOUR_BYTE = {"enter": "EnterExit", "enterwren": "EnterExitWithWriteEnable",
-             "opcodes": "FourByteOpcodes"}
+             "opcodes": "FourByteOpcodes", "ear": "ClearExtendedAddress"}
+QUAD_ENABLE = {"unknown": "Unknown", "none": "None", "sr1.6": "Status1Bit6",
+               "sr2.1": "Status2Bit1"}
 ID_COMMANDS = {"9F": "Jedec", "9F7F": "JedecContinuation", "90": "Rems", "AB": "Res",
                "15": "AtmelProductId"}
-LAYOUT_BITS = ("sr1", "tb", "sec", "cmp", "errors")
+ERASE = {"": "ChipErase", "C4": "DieErase", "D8": "BlockByBlock", "C2": "ChipErase"}
+LAYOUT_BITS = ("sr1", "tb", "sec", "cmp", "cmp3", "srp1", "errors")
 
 GROUPS = ("SPI", "I2C", "Microwire")
 # Attribute order inside a chip element.
@@ -68,7 +74,40 @@ def read_table(path):
     return rows
 
 
+def erase_method(value):
+    """The whole-chip erase, the dies and whether Software Die Select picks them."""
+    value = value or ""
+    if value in ("", "D8"):
+        return ERASE[value], 1, "false"
+    if value[:2] in ("C4", "C2") and value[2:3] == "x" and value[3:].isdigit():
+        return ERASE[value[:2]], int(value[3:]), "true" if value[:2] == "C2" else "false"
+    return None
+
+
+def kept_bits(layout):
+    """Bits a status write puts back as read: all but the layout's protection bits, error
+    flags and range bits; in Status Register-2 and -3 only where the layout knows them."""
+    bit = {name: int(layout[name], 16) for name in LAYOUT_BITS}
+    keep1 = 0xFF & ~(bit["sr1"] | bit["tb"] | bit["sec"] | bit["errors"])
+    knows2 = bit["cmp"] or bit["srp1"] or layout["qe"] == "sr2.1" or any(
+        method in ("wrsr2", "wrsr31") for method in layout["clear"].split("+"))
+    keep2 = 0xFF & ~bit["cmp"] if knows2 else 0
+    keep3 = 0xFF & ~bit["cmp3"] if bit["cmp3"] else 0
+    return keep1, keep2, keep3
+
+
+def check_layouts(layouts):
+    for layout in layouts:
+        clear = layout["clear"].split("+")
+        fourbyte = layout["fourbyte"].split("+")
+        if not all(method in CLEARING for method in clear) or not all(
+                mode in FOUR_BYTE for mode in fourbyte) or layout["qe"] not in QUAD_ENABLE:
+            sys.exit(f"line {layout['line']}: unknown clear, fourbyte or qe in layout "
+                     f"{layout['name']!r}")
+
+
 def check(rows, layouts):
+    check_layouts(layouts)
     names = [layout["name"] for layout in layouts]
     for row in rows:
         number = row["line"]
@@ -88,6 +127,8 @@ def check(rows, layouts):
                 sys.exit(f"line {number}: unknown protection layout {row['protection']!r}")
             if row["idcmd"] not in ID_COMMANDS:
                 sys.exit(f"line {number}: unknown identification command {row['idcmd']!r}")
+            if erase_method(row["erase"]) is None:
+                sys.exit(f"line {number}: unknown erase method {row['erase']!r}")
 
 
 def render(rows):
@@ -120,16 +161,26 @@ def render_layouts(rows, layouts):
              "const ChipFamily kLayouts[] = {"]
     for layout in layouts:
         bits = ", ".join("0x" + layout[b].upper() for b in LAYOUT_BITS)
-        lines.append(f'    {{"{layout["name"]}", {bits}, '
-                     f'ProtectionClearing::{CLEARING[layout["clear"]]},')
-        lines.append(f'     FourByteMode::{FOUR_BYTE[layout["fourbyte"]]}}},')
+        kept = ", ".join(f"0x{value:02X}" for value in kept_bits(layout))
+        clearing = " | ".join("ProtectionClearing::" + CLEARING[method]
+                              for method in layout["clear"].split("+"))
+        four_byte = " | ".join("FourByteMode::" + FOUR_BYTE[mode]
+                               for mode in layout["fourbyte"].split("+"))
+        lines.append(f'    {{"{layout["name"]}", {bits}, {kept},')
+        tail = f'     QuadEnable::{QUAD_ENABLE[layout["qe"]]}, {clearing}, {four_byte}}},'
+        if len(tail) < 100:
+            lines.append(tail)
+        else:
+            lines += [f'     QuadEnable::{QUAD_ENABLE[layout["qe"]]},', f"     {clearing},",
+                      f"     {four_byte}}},"]
     lines += ["};", "", "const PartFacts kParts[] = {"]
     for row in rows:
         if row["group"] == "SPI" and len(row["id"]) >= 4:
             index = names.index(row["protection"])
             command = ID_COMMANDS[row["idcmd"]]
+            erase, dies, select = erase_method(row["erase"])
             lines.append(f'    {{"{row["vendor"]}", "{xml_name(row["part"])}", {index}, '
-                         f"IdAnswer::{command}}},")
+                         f"IdAnswer::{command}, WholeChipErase::{erase}, {dies}, {select}}},")
     lines += ["};", "", "} // namespace PartLayouts", ""]
     return "\n".join(lines)
 

@@ -564,6 +564,56 @@ private slots:
         QCOMPARE(m_harness.memory(), chip);
     }
 
+    void partChoiceAsksOperator_data()
+    {
+        QTest::addColumn<QString>("answer"); // a part's button, "Cancel" or "Enter"
+        QTest::newRow("AT25F512 chosen: erased") << "AT25F512";
+        QTest::newRow("Cancel: nothing sent") << "Cancel";
+        QTest::newRow("Enter: nothing is chosen by default") << "Enter";
+    }
+
+    // AT25F1024, AT25F1024A and AT25F512 share 1F60: the operator names the part in the socket.
+    void partChoiceAsksOperator()
+    {
+        QFETCH(QString, answer);
+        m_harness.install(ChipKind::AT25F512);
+        const QByteArray chip = RandomBytes(64 * 1024, 93);
+        m_harness.setMemory(chip);
+        click("btnErase");
+        QMessageBox *question = visibleQuestion();
+        QVERIFY(question);
+        QCOMPARE(question->text(),
+                 QStringLiteral("Parts of different sizes share the chip's identifier, and the "
+                                "chip does not tell which it is. Which part is in the socket?"));
+        QStringList buttons;
+        for (QAbstractButton *button : question->buttons())
+            buttons << button->text();
+        buttons.sort();
+        QCOMPARE(buttons, QStringList({"AT25F1024", "AT25F1024A", "AT25F512", "Cancel"}));
+        QAbstractButton *part = nullptr;
+        for (QAbstractButton *button : question->buttons())
+            part = button->text() == answer && answer.startsWith("AT") ? button : part;
+        if (part)
+            part->click();
+        else if (answer == QLatin1String("Enter"))
+            QTest::keyClick(question, Qt::Key_Return);
+        else
+            question->button(QMessageBox::Cancel)->click();
+        QVERIFY(waitForIdle());
+        const QString shown = log()->toPlainText();
+        QCOMPARE(shown.contains(QStringLiteral("Chosen Part no: AT25F512 Capacity (Byte): 65536\n"
+                                               "Erasing Chip... OK")),
+                 part != nullptr);
+        QCOMPARE(shown.contains(QStringLiteral("Parts of Different Sizes Share this ID, None "
+                                               "Chosen: AT25F1024, AT25F1024A, AT25F512")),
+                 part == nullptr);
+        QCOMPARE(m_harness.memory(), part ? QByteArray(chip.size(), char(0xFF)) : chip);
+        const QList<QByteArray> frames = m_harness.frames();
+        QCOMPARE(std::any_of(frames.cbegin(), frames.cend(),
+                             [](const QByteArray &frame) { return frame.startsWith(0x06); }),
+                 part != nullptr);
+    }
+
     void logoPress_data()
     {
         QTest::addColumn<Qt::MouseButton>("mouseButton");

@@ -46,6 +46,10 @@ emu::ChipModel ModelOfRow(const ChipRecord &row, IdAnswer answer, uint8_t idle)
         break;
     case IdAnswer::JedecContinuation:
         model.jedecId = {0x7F, pair[0], pair[1]};
+        if (id.size() == 3) {
+            model.jedecId = {pair[0], pair[1], uint8_t(id.at(2))};
+            model.jedecContinuationCodes = 1;
+        }
         break;
     case IdAnswer::Rems:
         model.manufacturerDeviceId = pair;
@@ -59,6 +63,33 @@ emu::ChipModel ModelOfRow(const ChipRecord &row, IdAnswer answer, uint8_t idle)
     }
     return model;
 }
+QString Hex(uint8_t value)
+{
+    return QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
+// "SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr2+wrsr31, 4-byte 1, C7h x1, page 256": the bits
+// that protect, those a clear writes back as read, the status writes, the 4-byte mode flags,
+// the erase and the page the worker uses for a chip whose identifier several rows share.
+QString Described(const SettledChip &chip)
+{
+    const ChipFamily &f = chip.family;
+    const char *const methods[] = {"wrsr", "wrsr2", "wrsr31", "ewsr", "global", "ulbpr"};
+    QStringList clears;
+    for (int bit = 0; bit < 6; ++bit) {
+        if (f.clearing & (1 << bit))
+            clears << methods[bit];
+    }
+    const char *const erases[] = {"C7h", "C4h", "D8h"};
+    return QStringLiteral("SR1 %1 SR2 %2 SR3 %3 kept %4 %5 %6, %7, 4-byte %8, %9 x%10%11, "
+                          "page %12")
+        .arg(Hex(f.protectionBits), Hex(f.complementBit), Hex(f.complementBit3), Hex(f.keepBits),
+             Hex(f.keepBits2), Hex(f.keepBits3), clears.join('+'))
+        .arg(f.fourByteMode)
+        .arg(QLatin1String(erases[int(chip.erase)]))
+        .arg(chip.dies)
+        .arg(chip.dieSelect ? QStringLiteral(" by C2h") : QString(), chip.page);
+}
 } // namespace
 
 class TestChips : public QObject
@@ -68,11 +99,15 @@ class TestChips : public QObject
 private slots:
     void initTestCase();
     void shippedListWalk();
+    void sharedIds();
+    void protectionDecision_data();
+    void protectionDecision();
     void layouts_data();
     void layouts();
-    void fourByteOpcodes();
-    void sfdpChip_data();
-    void sfdpChip();
+    void largeParts_data();
+    void largeParts();
+    void askedChips_data();
+    void askedChips();
 
 private:
     QTemporaryDir m_dir;
@@ -139,6 +174,121 @@ void TestChips::shippedListWalk()
              "partlayouts.h is out of date: run tools/gen_chiplist.py");
 }
 
+// Every identifier whose rows disagree (size, layout, page or erase) and how identification
+// settles it, the same whatever the order of the rows.
+void TestChips::sharedIds()
+{
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int status = 0;
+    QMap<QString, QList<ChipRecord>> byId;
+    for (const ChipRecord &row : reader.ExtractChipList(&status)) {
+        if (row.protocol == QLatin1String("SPI") && row.id.size() >= 4)
+            byId[row.id] << row;
+    }
+    QStringList settled;
+    for (auto it = byId.cbegin(); it != byId.cend(); ++it) {
+        QStringList facts;
+        for (const ChipRecord &row : it.value()) {
+            const PartFacts *f = FactsOfPart(row.vendor, row.partName);
+            facts << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                         .arg(row.size)
+                         .arg(row.page)
+                         .arg(f->layout)
+                         .arg(int(f->erase))
+                         .arg(f->dies)
+                         .arg(f->dieSelect);
+        }
+        facts.removeDuplicates();
+        if (facts.size() == 1)
+            continue;
+        QStringList parts;
+        QSet<qint32> sizes;
+        for (const ChipRecord &row : it.value()) {
+            parts << row.partName + ' ' + QString::number(row.size);
+            sizes << row.size;
+        }
+        if (sizes.size() > 1) {
+            settled << it.key() + ": SFDP or the operator: " + parts.join(", ");
+            continue;
+        }
+        QList<ChipRecord> reversed = it.value();
+        std::reverse(reversed.begin(), reversed.end());
+        QCOMPARE(Described(SettleParts(reversed)), Described(SettleParts(it.value())));
+        settled << it.key() + ": " + Described(SettleParts(it.value()));
+    }
+    qInfo().noquote() << '\n' + settled.join('\n');
+    QCOMPARE(
+        settled,
+        QStringList(
+            {"012018: SR1 3C SR2 00 SR3 00 kept C3 FF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "014015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "1C3014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
+             "1C7017: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
+             "1F2800: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 264",
+             "1F60: SFDP or the operator: AT25F1024 131072, AT25F1024A 131072, AT25F512 65536",
+             "204011: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
+             "204012: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
+             "204013: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
+             "204014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
+             "204015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, D8h x1, page 256",
+             "204016: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "204019: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2+wrsr31, 4-byte 1, C7h x1, "
+             "page 256",
+             "204020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2+wrsr31, 4-byte 1, C7h x1, "
+             "page 256",
+             "205015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "20BA20: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, D8h x1, page 256",
+             "20BA21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, C4h x4, page 256",
+             "20BB21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, C4h x4, page 256",
+             "7F9D7E: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
+             "8C2014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 1",
+             "BF2541: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
+             "BF254A: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
+             "BF258C: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
+             "BF258D: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
+             "BF258E: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
+             "BF49: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTB",
+             "C84018: SR1 1C SR2 40 SR3 00 kept 83 BF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
+             "256",
+             "C84019: SR1 3C SR2 00 SR3 00 kept 83 FF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
+             "256",
+             "EF4019: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr31, 4-byte 4, C7h x1, page 256",
+             "EF6020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
+             "EF8A16: SFDP or the operator: W77Q32JW 4194304, W77Q16JW 2097152"}));
+}
+
+void TestChips::protectionDecision_data()
+{
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<QByteArray>("status"); // Status Register-1, -2 and -3
+    QTest::addColumn<bool>("protects");
+    // 256 Mbit with CMP: BP3..BP0 from 1010 on cover the whole array, so nothing is left.
+    QTest::newRow("W25Q256JV CMP, BP 1010")
+        << "W25Q256JV" << QByteArray::fromHex("2840FF") << false;
+    QTest::newRow("W25Q256JV CMP, BP 1001")
+        << "W25Q256JV" << QByteArray::fromHex("2440FF") << true;
+    QTest::newRow("GD25F64F CMP in SR3 bit 4")
+        << "GD25F64F" << QByteArray::fromHex("000010") << true;
+    QTest::newRow("GD25F64F SR3 floating") << "GD25F64F" << QByteArray::fromHex("0000FF") << false;
+}
+
+// The chip's size and a complement bit in Status Register-3 take part in the decision.
+void TestChips::protectionDecision()
+{
+    QFETCH(QString, part);
+    QFETCH(QByteArray, status);
+    QFETCH(bool, protects);
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int read = 0;
+    const ChipList rows = reader.ExtractChipList(&read);
+    const auto row = std::find_if(rows.cbegin(), rows.cend(),
+                                  [&part](const ChipRecord &r) { return r.partName == part; });
+    QVERIFY(row != rows.cend());
+    QCOMPARE(IsWriteProtected(FamilyOfChip(row->vendor, part), uint8_t(status.at(0)),
+                              uint8_t(status.at(1)), uint8_t(status.at(2)), uint32_t(row->size)),
+             protects);
+}
+
 void TestChips::layouts_data()
 {
     QTest::addColumn<ChipKind>("kind");
@@ -146,7 +296,7 @@ void TestChips::layouts_data()
     // flags only the chip itself sets, "LOCKED" locks SST26 blocks for good, "PFAIL" and
     // "EFAIL" fail the next program or erase, "NO35h" makes a clone that leaves 35h unanswered
     // (FFh), "LATE" has the host stall past every status-write and program deadline before
-    // its first poll.
+    // its first poll; "part=NAME" answers the part question.
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("answer"); // "yes:00 0x40": answers yes to the question showing it
     QTest::addColumn<QStringList>("tail");
@@ -184,8 +334,11 @@ void TestChips::layouts_data()
                                             << "yes:9C" << locked(byPin, "9C");
     QTest::newRow("SST25VF040 by REMS: byte AAI writes") << ChipKind::SST25VF040 << ""
                                                          << "yes:1C" << cleared;
-    QTest::newRow("AT25F512 by Atmel's 15h") << ChipKind::AT25F512 << ""
-                                             << "" << atOnce;
+    QTest::newRow("AT25F512 by Atmel's 15h, chosen among AT25F1024(A)")
+        << ChipKind::AT25F512 << "part=AT25F512"
+        << "part:AT25F1024 AT25F1024A AT25F512" << atOnce;
+    QTest::newRow("A25L080P by 9Fh after 7F") << ChipKind::A25L080P << ""
+                                              << "" << atOnce;
     QTest::newRow("LE25FW406A by two-byte ABh") << ChipKind::LE25FW406A << ""
                                                 << "" << atOnce;
     QTest::newRow("Pm25LD040 by 9Fh after 7F") << ChipKind::Pm25LD040 << ""
@@ -194,6 +347,8 @@ void TestChips::layouts_data()
                                                                     << "yes:1C" << cleared;
     QTest::newRow("AT25DF WPP high is no protection") << atmel << "06 0100"
                                                       << "" << atOnce;
+    QTest::newRow("AT25DQ161 WPP high is no protection") << ChipKind::AT25DQ161 << "06 0100"
+                                                         << "" << atOnce;
     QTest::newRow("AT25DF SPRL, WP# high: cleared first") << atmel << "06 01BC"
                                                           << "yes:9C" << cleared;
     QTest::newRow("AT25DF SPRL, WP# low") << atmel << "06 01BC WP#low"
@@ -202,14 +357,26 @@ void TestChips::layouts_data()
                                   << "yes:20" << cleared;
     QTest::newRow("Macronix QE is no protection") << ChipKind::MX25L6433F << "06 0140"
                                                   << "" << atOnce;
+    QTest::newRow("PM25LQ032C BP cleared, QE (bit 6) kept") << ChipKind::PM25LQ032C << "06 015C"
+                                                            << "yes:5C" << cleared;
     QTest::newRow("GigaDevice BP4 acts as SEC: nothing protected")
         << ChipKind::GD25Q64C << "06 014000"
         << "" << atOnce;
     QTest::newRow("GigaDevice CMP with BP all set protects nothing")
         << ChipKind::GD25Q64C << "06 017C40"
         << "" << atOnce;
+    // GD25Q128B/C take 01h with both registers, GD25Q128E only 31h: one identifier.
     QTest::newRow("GigaDevice E: CMP cleared by 31h, QE kept") << ChipKind::GD25Q128E << "06 3142"
                                                                << "yes:00 0x42" << cleared;
+    QTest::newRow("GigaDevice C: CMP cleared by 01h, QE kept")
+        << ChipKind::GD25Q128C << "06 010042"
+        << "yes:00 0x42" << cleared;
+    QTest::newRow("GD25Q256D SRP1 (SR2 bit 6) is no CMP") << ChipKind::GD25Q256D << "06 010040"
+                                                          << "" << atOnce;
+    QTest::newRow("GD25Q256D SRP1 with BP: until power-down")
+        << ChipKind::GD25Q256D << "06 013C40"
+        << "yes:3C 0x40"
+        << locked(" until Power-Down: Unplug and Re-plug the Programmer", "3C 0x40");
     QTest::newRow("XMC CMP under Micron's byte") << ChipKind::XM25QH64C << "06 010040"
                                                  << "yes:00 0x40" << cleared;
     QTest::newRow("Winbond CMP with BP=000, QE kept") << winbond << "06 010042"
@@ -232,6 +399,9 @@ void TestChips::layouts_data()
                                          << "yes:20 0x00" << cleared;
     QTest::newRow("Spansion error flags are no protection") << ChipKind::S25FL128S << "ERR"
                                                             << "" << atOnce;
+    QTest::newRow("S25FL-S BP cleared by 01h with CR1, QUAD kept")
+        << ChipKind::S25FL128S << "06 011C02"
+        << "yes:1C 0x02" << cleared;
     QTest::newRow("S25FL-S failed erase: 30h ends it")
         << ChipKind::S25FL256S << "EFAIL"
         << "" << QStringList("Erasing Chip... Erase Error at 0x000000");
@@ -243,8 +413,11 @@ void TestChips::layouts_data()
                                                                << "yes:40" << cleared;
     QTest::newRow("Micron left in 4-byte mode by an earlier job") << ChipKind::MT25QL256 << "06 B7"
                                                                   << "" << atOnce;
-    QTest::newRow("unknown layout: every BP-like bit counts") << ChipKind::EN25QH64 << "06 0120"
-                                                              << "yes:20" << cleared;
+    QTest::newRow("MT25QL01G: C4h on the dies, no C7h") << ChipKind::MT25QL01G << ""
+                                                        << "" << atOnce;
+    QTest::newRow("EN25QH64 and EN25QH64A: bit 5 TB or BP3 counts")
+        << ChipKind::EN25QH64 << "06 0120"
+        << "yes:20" << cleared;
     QTest::newRow("SST26 locked at power-up, yes: ULBPR") << sst26 << ""
                                                           << "yes:00 0x08" << cleared;
     QTest::newRow("SST26 locked at power-up, no") << sst26 << ""
@@ -280,7 +453,8 @@ void TestChips::layouts()
     emu::SpiFlashChip &chip = m_emulator.chip();
     QString commands = setup;
     m_emulator.poke(
-        commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE")));
+        commands.remove(
+            QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE|part=\\S+")));
     if (setup.contains(QStringLiteral("ERR")))
         chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
     if (setup.contains(QStringLiteral("LOCKED")))
@@ -291,6 +465,9 @@ void TestChips::layouts()
         chip.failNextErase();
     chip.setWriteProtectPin(!setup.contains(QStringLiteral("WP#low")));
     const uint8_t quadEnable = chip.status2() & 0x02;
+    // QE in Status Register-1 bit 6.
+    const bool qe6 = kind == ChipKind::PM25LQ032C || kind == ChipKind::MX25L6433F;
+    const uint8_t quadEnable1 = qe6 ? chip.status() & 0x40 : 0;
     const QByteArray before = RandomBytes(m_emulator.memory().size(), 7);
     m_emulator.setMemory(before);
     const QByteArray image = RandomBytes(4097, 8);
@@ -305,12 +482,17 @@ void TestChips::layouts()
     }
     JobRecorder recorder(&worker);
     QStringList questions;
-    if (!answer.isEmpty()) {
+    if (answer.startsWith(QLatin1String("yes")) || answer.startsWith(QLatin1String("no"))) {
         connect(&worker, &CH341::ClearProtection_Question, this, [&](QString status) {
             questions << status;
             worker.AnswerClearProtection(answer.startsWith(QLatin1String("yes")));
         });
     }
+    // No part shares an identifier with one of another size but where the row says so.
+    connect(&worker, &CH341::PartChoice_Question, this, [&](QStringList parts) {
+        questions << parts;
+        worker.AnswerPartChoice(setup.section(QLatin1String("part="), 1));
+    });
     worker.DoWriteFlash();
 
     const QStringList lines = recorder.lines();
@@ -318,6 +500,7 @@ void TestChips::layouts()
              tail.join(QLatin1Char('\n')));
     QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
     QCOMPARE(chip.status2() & 0x02, quadEnable);
+    QCOMPARE(qe6 ? chip.status() & 0x40 : 0, quadEnable1);
     QVERIFY(!chip.isFourByteMode());
     QVERIFY(!chip.isBusy());
     const bool written = tail.last() == QLatin1String("Writing to Chip... OK");
@@ -334,6 +517,8 @@ void TestChips::layouts()
     QCOMPARE(m_emulator.memory().mid(image.size(), 4096), QByteArray(4096, char(0xFF)));
     CH341 verifier(false);
     verifier.FileName = path;
+    connect(&verifier, &CH341::PartChoice_Question, this,
+            [&] { verifier.AnswerPartChoice(setup.section(QLatin1String("part="), 1)); });
     JobRecorder verified(&verifier);
     verifier.DoVerifyFlash();
     QCOMPARE(verified.lines().last(), QStringLiteral("Match Found!"));
@@ -350,18 +535,43 @@ void TestChips::layouts()
             (kind == ChipKind::MT25QL256 && (opcode == char(0xB7) || opcode == char(0xE9))))
             QCOMPARE(frames.at(i - 1), QByteArray::fromHex("06"));
     }
+    // MT25QL01G ignores C7h; its identifier is also N25Q00AA13G's, of four dies: a C4h every
+    // 32 MiB erases either.
+    const auto erases = [&frames](char opcode) {
+        return std::count_if(frames.cbegin(), frames.cend(),
+                             [opcode](const QByteArray &frame) { return frame.at(0) == opcode; });
+    };
+    QCOMPARE(erases(char(0xC4)), kind == ChipKind::MT25QL01G ? 4 : 0);
     const auto byteAai = [](const QByteArray &frame) { return frame.startsWith(char(0xAF)); };
     QCOMPARE(std::any_of(frames.cbegin(), frames.cend(), byteAai), kind == ChipKind::SST25VF040);
 }
 
-// S25FL256S has no 4-byte mode: above 16 MiB it is read and programmed with
-// 13h and 12h and a 4-byte address.
-void TestChips::fourByteOpcodes()
+void TestChips::largeParts_data()
 {
-    m_emulator.install(ChipKind::S25FL256S);
-    QByteArray image(32 * kMiB, char(0xFF));
-    for (const int at : {0, 16 * kMiB - 4096, 32 * kMiB - 8192})
-        image.replace(at, 8192, RandomBytes(8192, uint(at)));
+    QTest::addColumn<ChipKind>("kind");
+    // Opcodes of the write job's select windows (erase, programming, the image read back) and
+    // how often each comes.
+    QTest::addColumn<QString>("opcodes");
+    // S25FL256S has no 4-byte mode: above 16 MiB it is read and programmed with 13h and 12h.
+    QTest::newRow("S25FL256S: 13h and 12h with 4-byte addresses")
+        << ChipKind::S25FL256S << "C7:1 12:192 13:8194 02:0 03:0 B7:0 E9:0";
+    // W25M512JV: two dies behind C2h, each erased and in 4-byte mode on its own.
+    QTest::newRow("W25M512JV: two dies chosen by C2h")
+        << ChipKind::W25M512JV << "C7:2 02:192 03:16386 C2:12 B7:7 E9:9";
+}
+
+// The largest parts through the write, read and verify jobs: each byte of an image with
+// distinct halves lands where it belongs.
+void TestChips::largeParts()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, opcodes);
+    m_emulator.install(kind);
+    QByteArray image(int(m_emulator.memory().size()), char(0xFF));
+    const int half = image.size() / 2;
+    for (const int at : {0, half / 2 - 4096, half - 8192})
+        for (const int die : {0, half})
+            image.replace(die + at, 8192, RandomBytes(8192, uint(die + at)));
     const QString path = m_dir.filePath(QStringLiteral("large.bin"));
     QVERIFY(WriteFile(path, image));
     CH341 writer(false);
@@ -370,8 +580,19 @@ void TestChips::fourByteOpcodes()
     writer.DoWriteFlash();
     QCOMPARE(written.lines().last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY(m_emulator.memory() == image);
+    QStringList counted;
+    const QList<QByteArray> frames = m_emulator.frames();
+    for (const QString &item : opcodes.split(' ')) {
+        const char opcode = char(item.left(2).toInt(nullptr, 16));
+        counted << item.left(3) + QString::number(std::count_if(frames.cbegin(), frames.cend(),
+                                                                [opcode](const QByteArray &f) {
+                                                                    return f.at(0) == opcode;
+                                                                }));
+    }
+    QCOMPARE(counted.join(' '), opcodes);
+    // The rest reads the whole chip twice more: what it sends is the write's read-back again.
+    m_emulator.chip().setRecording(false);
 
-    m_emulator.chip().clearFrames();
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 reader(false);
@@ -379,59 +600,96 @@ void TestChips::fourByteOpcodes()
     reader.FileName = dump;
     reader.DoReadFlash();
     QVERIFY(ReadFile(dump) == image);
-    const QList<QByteArray> frames = m_emulator.frames();
-    const auto opcode = [&frames](char value) {
-        return std::count_if(frames.cbegin(), frames.cend(),
-                             [value](const QByteArray &frame) { return frame.at(0) == value; });
-    };
-    QCOMPARE(opcode(0x13), 32 * kMiB / 4096);
-    QCOMPARE(opcode(char(0xB7)) + opcode(char(0xE9)) + opcode(0x03), 0);
+    CH341 verifier(false);
+    verifier.FileName = path;
+    JobRecorder verified(&verifier);
+    verifier.DoVerifyFlash();
+    QCOMPARE(verified.lines().last(), QStringLiteral("Match Found!"));
+    QVERIFY(!m_emulator.chip().isFourByteMode());
+    QCOMPARE(int(m_emulator.chip().activeDie()), 0);
 }
 
-void TestChips::sfdpChip_data()
+void TestChips::askedChips_data()
 {
-    QTest::addColumn<QString>("answer"); // "": nobody to ask
-    QTest::newRow("yes: read with the table's size") << "yes";
-    QTest::newRow("no") << "no";
-    QTest::newRow("nobody to ask") << "";
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("answer"); // "yes", "no" or a part; "-": nobody to ask
+    QTest::addColumn<QString>("question");
+    QTest::addColumn<QStringList>("lines"); // the job's last lines, a dump's name left out
+    QTest::addColumn<int>("dumped");        // bytes; -1: no dump
+    const QString sfdp =
+        QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x4A4016, "
+                       "Capacity (Byte): 4194304, Page (Byte): 256");
+    const QString saved = QStringLiteral("Flash Chip Read File Saved in:");
+    const QString failed = QStringLiteral("Failed to Initialize CH341 Programmer.");
+    const QStringList refused = {sfdp, "No Chip Found in our Database based on this Flash IDs",
+                                 failed};
+    // A chip in no list that describes itself by SFDP is used only with consent.
+    QTest::newRow("in no list, SFDP, yes: read with the table's size")
+        << ChipKind::SfdpOnly << "yes"
+        << "4A4016 4194304" << QStringList{sfdp, saved} << 4 * kMiB;
+    QTest::newRow("in no list, SFDP, no") << ChipKind::SfdpOnly << "no"
+                                          << "4A4016 4194304" << refused << -1;
+    QTest::newRow("in no list, SFDP, nobody to ask") << ChipKind::SfdpOnly << "-"
+                                                     << "" << refused << -1;
+    // Rows of different sizes under one identifier: the chip's SFDP density picks them, else
+    // the operator; without either the job ends before reading anything.
+    QTest::newRow("W77Q32JW or W77Q16JW: SFDP gives 4 MiB")
+        << ChipKind::W77Q32JW << "-"
+        << "" << QStringList{"SFDP Capacity (Byte): 4194304 Picks Part no: W77Q32JW", saved}
+        << 4 * kMiB;
+    QTest::newRow("AT25F512 or AT25F1024(A): the operator picks")
+        << ChipKind::AT25F512 << "AT25F512"
+        << "AT25F1024 AT25F1024A AT25F512"
+        << QStringList{"Chosen Part no: AT25F512 Capacity (Byte): 65536", saved} << 65536;
+    QTest::newRow("AT25F512 or AT25F1024(A), nobody to ask")
+        << ChipKind::AT25F512 << "-"
+        << ""
+        << QStringList{"Parts of Different Sizes Share this ID, None Chosen: AT25F1024, "
+                       "AT25F1024A, AT25F512",
+                       failed}
+        << -1;
 }
 
-// A chip in no list that describes itself by SFDP is used only with consent.
-void TestChips::sfdpChip()
+// Chips the list alone cannot name: read only as their SFDP table or the operator says.
+void TestChips::askedChips()
 {
+    QFETCH(ChipKind, kind);
     QFETCH(QString, answer);
-    m_emulator.install(ChipKind::SfdpOnly);
-    const QByteArray contents = RandomBytes(4 * kMiB, 5);
+    QFETCH(QString, question);
+    QFETCH(QStringList, lines);
+    QFETCH(int, dumped);
+    m_emulator.install(kind);
+    const QByteArray contents = RandomBytes(int(m_emulator.memory().size()), 3);
     m_emulator.setMemory(contents);
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
-    const QString dump = m_dir.filePath(QStringLiteral("sfdp.bin"));
+    const QString dump = m_dir.filePath(QStringLiteral("asked.bin"));
     QFile::remove(dump);
     worker.FileName = dump;
     JobRecorder recorder(&worker);
-    QStringList questions;
-    if (!answer.isEmpty()) {
+    QStringList asked;
+    if (answer != QLatin1String("-")) {
         connect(&worker, &CH341::UnknownChip_Question, this, [&](QString id, qulonglong size) {
-            questions << id + ' ' + QString::number(size);
+            asked << id << QString::number(size);
             worker.AnswerClearProtection(answer == QLatin1String("yes"));
+        });
+        connect(&worker, &CH341::PartChoice_Question, this, [&](QStringList parts) {
+            asked << parts;
+            worker.AnswerPartChoice(answer);
         });
     }
     worker.DoReadFlash();
-
-    const QStringList lines = recorder.lines();
-    QCOMPARE(lines.at(4),
-             QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x4A4016, "
-                            "Capacity (Byte): 4194304, Page (Byte): 256"));
-    QCOMPARE(questions, answer.isEmpty() ? QStringList() : QStringList("4A4016 4194304"));
-    if (answer == QLatin1String("yes")) {
-        QCOMPARE(lines.at(5), QStringLiteral("Flash Chip Read File Saved in:"));
-        QVERIFY(ReadFile(dump) == contents);
-        return;
-    }
-    QCOMPARE(lines.mid(5), QStringList({"No Chip Found in our Database based on this Flash IDs",
-                                        "Failed to Initialize CH341 Programmer."}));
-    QVERIFY(!QFile::exists(dump));
+    const QStringList logged = recorder.lines();
+    QCOMPARE(logged.mid(logged.size() - lines.size() - (dumped < 0 ? 0 : 1), lines.size()), lines);
+    QCOMPARE(asked.join(' '), question);
+    QCOMPARE(QFile::exists(dump), dumped >= 0);
+    if (dumped >= 0)
+        QVERIFY(ReadFile(dump) == contents.left(dumped));
+    const QList<QByteArray> frames = m_emulator.frames();
+    if (dumped < 0)
+        QVERIFY(std::none_of(frames.cbegin(), frames.cend(),
+                             [](const QByteArray &frame) { return frame.startsWith(0x03); }));
 }
 
 QTEST_MAIN(TestChips)

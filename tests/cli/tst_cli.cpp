@@ -149,6 +149,19 @@ private slots:
                                    << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n";
         QTest::newRow("unknown chip")
             << demo << QStringList{"--chip", "W25Q99", "--erase"} << 2 << "Unknown chip 'W25Q99'";
+        QTest::newRow("--part without a job") << flasher << QStringList{"--part", "AT25F512"} << 2
+                                              << "--part answers a question of a job";
+        // AT25F1024, AT25F1024A and AT25F512 share 1F60 and have no SFDP table.
+        const QStringList at25f = {"--fast", "--chip", "AT25F512", "--identify"};
+        QTest::newRow("parts of two sizes, no --part")
+            << demo << at25f << 1
+            << "Parts of Different Sizes Share this ID, None Chosen: AT25F1024, AT25F1024A, "
+               "AT25F512\n";
+        QTest::newRow("--part picks") << demo << at25f + QStringList{"--part", "AT25F512"} << 0
+                                      << "Chosen Part no: AT25F512 Capacity (Byte): 65536\n";
+        QTest::newRow("--part names another part")
+            << demo << at25f + QStringList{"--part", "W25Q80DV"} << 1
+            << "Part W25Q80DV Does Not Have this ID: AT25F1024, AT25F1024A, AT25F512\n";
     }
 
     void options()

@@ -127,6 +127,23 @@ private slots:
         QTest::newRow("Spansion: error flags are no status bits, CLSR clears them")
             << emu::ChipModelBuilder(emu::s25fl128s()).powerUpStatus1(0x60).build()
             << "| 0500 06 0100 0500 30 0500" << hex("FF60 FF FFFF FF60 FF FF00");
+        QTest::newRow("S25FL-S: 01h with CR1 keeps QUAD, a one-byte 01h clears it")
+            << emu::s25fl128s() << "| 3500 06 010002 3500 06 0100 3500"
+            << hex("FF02 FF FFFFFF FF02 FF FFFF FF00");
+        QTest::newRow("GD25Q256D: SRP1 in SR2 bit 6 locks the registers")
+            << emu::gd25q256d() << "06 010040 | 06 011C00 0500 3500" << hex("FF FFFFFF FF00 FF40");
+        QTest::newRow("MT25QL01G: C7 does nothing, C4 erases the die of its address")
+            << emu::mt25ql01g()
+            << "06 B7 06 020000001011 06 020400001022 06 C7 06 C404000000 | "
+               "030000001000 030400001000"
+            << hex("FFFFFFFFFF11 FFFFFFFFFFFF");
+        QTest::newRow("W25M512JV: C2 selects a die with its own status and memory")
+            << emu::w25m512jv()
+            << "06 0200001011 C201 06 011C00 | 0300001000 0500 C200 0500 "
+               "0300001000"
+            << hex("FFFFFFFFFF FF1C FFFF FF00 FFFFFFFF11");
+        QTest::newRow("AMIC A25L080P: 9F answers after the continuation code")
+            << emu::a25l080p() << "| 9F00000000" << hex("FF7F372014");
     }
 
     void commands()

@@ -71,7 +71,8 @@ QList<Window> Windows(const QList<QByteArray> &frames)
         {0x01, "WRSR"}, {0x02, "PP"},    {0x03, "READ"},  {0x04, "WRDI"}, {0x05, "RDSR"},
         {0x06, "WREN"}, {0x15, "RDSR3"}, {0x35, "RDSR2"}, {0x4B, "RUID"}, {0x50, "EWSR"},
         {0x90, "REMS"}, {0x9F, "RDID"},  {0xAB, "RES"},   {0xAD, "AAI"},  {0xAF, "AAI"},
-        {0xB7, "EN4B"}, {0xC7, "CE"},    {0xE9, "EX4B"}};
+        {0xB7, "EN4B"}, {0xC7, "CE"},    {0xE9, "EX4B"},  {0xC4, "DE"},   {0xD8, "BE"},
+        {0xC5, "WREAR"}};
     QList<Window> windows;
     bool fourByteMode = false;
     bool aaiMode = false;
@@ -83,19 +84,21 @@ QList<Window> Windows(const QList<QByteArray> &frames)
         Window window{names.value(opcode, QString(frame.left(8).toHex(' ').toUpper())), -1, 6, i};
         // Only the first AAI command of a run carries an address.
         const bool aai = opcode == 0xAD || opcode == 0xAF;
-        const int addressLength =
-            opcode == 0x02 || opcode == 0x03 || (aai && !aaiMode) ? (fourByteMode ? 4 : 3) : 0;
+        const bool addressed =
+            opcode == 0x02 || opcode == 0x03 || opcode == 0xC4 || opcode == 0xD8;
+        const int addressLength = addressed || (aai && !aaiMode) ? (fourByteMode ? 4 : 3) : 0;
         aaiMode = (aaiMode || aai) && opcode != 0x04;
         fourByteMode = opcode == 0xB7 || (fourByteMode && opcode != 0xE9);
-        if (opcode == 0x01 || !names.contains(opcode)) {
+        if (opcode == 0x01 || opcode == 0xC5 || !names.contains(opcode)) {
             window.shape += ' ' + frame.mid(1).toHex(' ').toUpper();
         } else if (addressLength > 0 && frame.size() > addressLength) {
             window.address = 0;
             for (int k = 1; k <= addressLength; ++k)
                 window.address = window.address << 8 | quint8(frame.at(k));
             window.digits = 2 * addressLength;
-            window.shape +=
-                QStringLiteral(" %1 len ") + QString::number(frame.size() - 1 - addressLength);
+            window.shape += QStringLiteral(" %1");
+            if (frame.size() > 1 + addressLength)
+                window.shape += " len " + QString::number(frame.size() - 1 - addressLength);
         } else if (frame.size() > 1) {
             window.shape += QStringLiteral(" len %1").arg(frame.size() - 1);
         }
@@ -560,7 +563,7 @@ void TestProgrammer::fourByteModeLeftAfterFailure()
     CH341 next(false);
     QCOMPARE(next.InitializeProgrammer(), 1);
     QVERIFY(!m_emulator.chip().isFourByteMode());
-    QCOMPARE(m_emulator.frames().last(), QByteArray::fromHex("E9"));
+    QVERIFY(m_emulator.frames().contains(QByteArray::fromHex("E9")));
     next.ReleaseAndClose();
 }
 
@@ -640,6 +643,8 @@ void TestProgrammer::busTranscripts_data()
     QTest::newRow("erase") << small << QByteArray("erase") << 0;
     QTest::newRow("verify, 4-byte addresses")
         << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300;
+    // No C7h: a die erase (C4h) for each die the identifier may have, then every byte read back.
+    QTest::newRow("erase, dies") << ChipKind::MT25QL01G << QByteArray("erase") << 0;
 }
 
 void TestProgrammer::busTranscripts()
@@ -648,9 +653,10 @@ void TestProgrammer::busTranscripts()
     QFETCH(QByteArray, job);
     QFETCH(int, imageSize);
     m_emulator.install(kind);
-    const QByteArray contents = RandomBytes(m_emulator.memory().size(), 12);
-    m_emulator.setMemory(contents);
-    QByteArray image = job == "verify" ? contents.left(imageSize) : RandomBytes(imageSize, 13);
+    // What the chip holds changes no command; a verify needs it to match.
+    QByteArray image = RandomBytes(imageSize, 13);
+    if (job == "verify")
+        m_emulator.setMemory(image + m_emulator.memory().mid(imageSize));
     for (int page = 0; job == "write" && page < imageSize / 256; page += 3)
         image.replace(page * 256, 256, QByteArray(256, char(0xFF)));
     const QString path = m_dir.filePath(QStringLiteral("transcript.bin"));

@@ -11,13 +11,27 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::ChipModelBuilder(emu::mx25l6433f()).jedecId(0x1C, 0x70, 0x17).build();
     if (kind == ChipKind::Unknown)
         return emu::ChipModelBuilder(emu::w25q80dv()).jedecId(0x12, 0x34, 0x56).build();
+    if (kind == ChipKind::GD25Q128C)
+        return emu::ChipModelBuilder(emu::gd25q64c())
+            .jedecId(0xC8, 0x40, 0x18)
+            .sizeBytes(16 * 1024 * 1024)
+            .build();
+    if (kind == ChipKind::W77Q32JW) {
+        emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
+                                   .jedecId(0xEF, 0x8A, 0x16)
+                                   .sizeBytes(4 * 1024 * 1024)
+                                   .build();
+        model.sfdp = emu::sfdpTable(model.sizeBytes, 4);
+        return model;
+    }
     // In the order of ChipKind.
     static emu::ChipModel (*const models[])() = {
-        emu::w25q80dv,    emu::w25q64fv,   emu::w25q256jv,   emu::sst25vf016b, emu::sst25vf040,
-        emu::at25df041a,  emu::mx25l6433f, emu::gd25q64c,    emu::s25fl128s,   emu::mt25ql256,
-        nullptr,          emu::at45db161d, nullptr,          emu::w25q64fv,    emu::sst25vf010,
-        emu::at25f512,    emu::le25fw406a, emu::pm25ld040,   emu::xm25qh64c,   emu::gd25q128e,
-        emu::sst26vf064b, emu::s25fl256s,  emu::sfdpOnlyChip};
+        emu::w25q80dv,    emu::w25q64fv,   emu::w25q256jv,    emu::sst25vf016b, emu::sst25vf040,
+        emu::at25df041a,  emu::mx25l6433f, emu::gd25q64c,     emu::s25fl128s,   emu::mt25ql256,
+        nullptr,          emu::at45db161d, nullptr,           emu::w25q64fv,    emu::sst25vf010,
+        emu::at25f512,    emu::le25fw406a, emu::pm25ld040,    emu::xm25qh64c,   emu::gd25q128e,
+        emu::sst26vf064b, emu::s25fl256s,  emu::sfdpOnlyChip, emu::pm25lq032c,  emu::at25dq161,
+        emu::gd25q256d,   emu::mt25ql01g,  emu::w25m512jv,    emu::a25l080p};
     return models[int(kind)]();
 }
 } // namespace

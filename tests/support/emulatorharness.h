@@ -36,6 +36,14 @@ enum class ChipKind {
     SST26VF064B, // 8 MiB, BF2643, block register locked at power-up
     S25FL256S,   // 32 MiB, 010219, no B7h, error flags hold WIP
     SfdpOnly,    // 4 MiB, 4A4016, in no chip list, with an SFDP table
+    PM25LQ032C,  // 4 MiB, 7F 9D 46, QE in Status Register-1 bit 6, set
+    AT25DQ161,   // 2 MiB, 1F8600, sector protection, WPP read-only
+    GD25Q256D,   // 32 MiB, C84019, SRP1 in Status Register-2 bit 6, no CMP
+    MT25QL01G,   // 128 MiB, 20BA21, two dies erased by C4h, no C7h
+    W25M512JV,   // 64 MiB, EF7119, two W25Q256JV dies chosen by C2h
+    A25L080P,    // 1 MiB, 7F 37 20 14
+    GD25Q128C,   // 16 MiB, C84018 as GD25Q128E, Status Register-2 written by 01h
+    W77Q32JW,    // 4 MiB, EF8A16 as W77Q16JW (2 MiB), told apart by its SFDP table
 };
 
 class EmulatorHarness
