@@ -22,6 +22,8 @@ public:
     void Parse(int argc, char *argv[]);
     // A bad argument that the program itself found.
     void Refuse(const QString &error);
+    // The bridge --bridge names ("ch341a", "ch347"), empty without it.
+    QString ChosenBridge() const;
 
     // No job, help, version or bad argument: the window opens.
     bool WantsWindow() const;
@@ -34,6 +36,8 @@ public:
 
 private:
     bool WantsHelp() const;
+    // Hands --bridge and --spi-clock to the bridge library, refusing values it does not take.
+    void ApplyBridgeOptions(bool runsJob);
 
     QCommandLineParser m_parser;
     QString m_error;

@@ -1,9 +1,10 @@
-// The demo build: the flasher on an emulated CH341A holding a virtual
-// W25Q64FV, or any other chip the emulator models (--chip), so every job can
-// be tried without hardware. Each chip's contents persist in the user's data
-// folder between runs. The emulated bridge keeps to the pace of a real one
-// behind an older host controller (a blocking exchange starts at the next 1 ms
-// frame), so a job takes as long as it would on such hardware; --fast runs it
+// The demo build: the flasher on an emulated CH341A (or, with --bridge ch347,
+// a CH347) holding a virtual W25Q64FV, or any other chip the emulator models
+// (--chip), so every job can be tried without hardware. Each chip's contents
+// persist in the user's data folder between runs. The emulated bridge keeps
+// to the pace of a real one (a CH341A behind an older host controller, whose
+// blocking exchanges start at the next 1 ms frame; a CH347 on a high-speed
+// host), so a job takes as long as it would on such hardware; --fast runs it
 // as fast as the machine allows.
 
 #include "commandline.h"
@@ -22,19 +23,21 @@
 #include <memory>
 
 namespace {
-void InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected, bool paced)
+void InstallEmulatedProgrammer(const emu::ChipModel &model, ch341::BridgeKind bridge,
+                               bool writeProtected, bool paced)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     QDir().mkpath(folder);
-    auto link = std::make_unique<emu::EmulatedLink>(model);
+    auto link = std::make_unique<emu::EmulatedLink>(model, bridge);
     const QString name = QString::fromStdString(model.name).toLower();
     link->setImagePath(
         QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name)).toStdString());
     if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits);
+    const emu::HostProfile host =
+        bridge == ch341::BridgeKind::Ch347 ? emu::HostProfile::HighSpeed : emu::HostProfile::Frame;
     if (paced)
-        ch341::installUsbLink(
-            std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
+        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), 1.0, host));
     else
         ch341::installUsbLink(std::move(link));
 }
@@ -74,15 +77,20 @@ int main(int argc, char *argv[])
         commandLine.Refuse(QStringLiteral("Unknown chip '%1': \"--chip list\" names the chips.")
                                .arg(commandLine.Value(chip)));
 
+    const ch341::BridgeKind bridge = commandLine.ChosenBridge() == QLatin1String("ch347")
+                                         ? ch341::BridgeKind::Ch347
+                                         : ch341::BridgeKind::Ch341a;
+
     if (!commandLine.WantsWindow()) {
         QCoreApplication application(argc, argv);
         if (model)
-            InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
+            InstallEmulatedProgrammer(*model, bridge, commandLine.IsSet(writeProtected),
                                       !commandLine.IsSet(fast));
         return commandLine.Run();
     }
     QApplication application(argc, argv);
-    InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected), !commandLine.IsSet(fast));
+    InstallEmulatedProgrammer(*model, bridge, commandLine.IsSet(writeProtected),
+                              !commandLine.IsSet(fast));
     MainWindow window;
     window.show();
     return application.exec();

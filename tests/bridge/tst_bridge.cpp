@@ -1,12 +1,16 @@
+#include "bridge/bridge.h"
+#include "bridge/ch341bridges.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
-#include "bridge/ch341driver.h"
 
+#include <QtEndian>
 #include <QtTest>
 
 #include <algorithm>
 
-using ch341::Ch341Driver;
+using ch341::Bridge;
+using ch341::BridgeDriver;
+using ch341::BridgeKind;
 using ch341::UsbResult;
 
 Q_DECLARE_METATYPE(UsbResult)
@@ -35,15 +39,49 @@ QByteArray pattern(int length)
     return bytes;
 }
 
-bool stream(Ch341Driver &driver, QByteArray &bytes)
+bool stream(BridgeDriver &driver, QByteArray &bytes)
 {
     return driver.streamSpi(0, uint32_t(bytes.size()), reinterpret_cast<uint8_t *>(bytes.data()));
 }
 
-bool queue(Ch341Driver &driver, const QByteArray &bytes)
+bool queue(BridgeDriver &driver, const QByteArray &bytes, bool keep = false)
 {
     return driver.queueSpi(0, uint32_t(bytes.size()),
-                           reinterpret_cast<const uint8_t *>(bytes.data()));
+                           reinterpret_cast<const uint8_t *>(bytes.data()), keep);
+}
+
+// A CH347 frame: command, 16-bit little-endian length, data.
+QByteArray frame(int command, const QByteArray &data)
+{
+    return QByteArray(1, char(command)) + char(data.size() & 0xFF) + char(data.size() >> 8) + data;
+}
+
+// What a CH347 answers to a frame: the bytes clocked in (each byte out inverted; 0xC3 reads
+// 0x5A), or a 1-byte status; nothing to a chip select. A malformed frame shows as a framing
+// fault.
+QList<QByteArray> ch347Answers(const QByteArray &out, int &framingFaults)
+{
+    const int length = out.size() < 3 ? -1 : quint8(out[1]) | quint8(out[2]) << 8;
+    framingFaults += length < 0 || length > 507 || out.size() != 3 + length;
+    const QByteArray data = out.mid(3);
+    QByteArray inverted;
+    for (char byte : data)
+        inverted.append(char(~byte));
+    switch (quint8(out.at(0))) {
+    case 0xC0:
+    case 0xC4:
+        return {frame(quint8(out.at(0)), hex("00"))};
+    case 0xC2:
+        return {frame(0xC2, inverted)};
+    case 0xC3: {
+        QList<QByteArray> answers;
+        for (qint64 left = qFromLittleEndian<quint32>(data.constData()); left > 0; left -= 507)
+            answers << frame(0xC3, QByteArray(int(qMin<qint64>(left, 507)), char(0x5A)));
+        return answers;
+    }
+    default:
+        return {};
+    }
 }
 
 // Records every USB call; answers each SPI data byte inverted unless scripted.
@@ -60,9 +98,11 @@ struct RecordingLink : ch341::UsbLink
         QByteArray bytes;
     };
 
-    UsbResult open(std::string &) override
+    UsbResult open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened) override
     {
-        events << "open";
+        events << QString("open %1").arg(int(choice));
+        opened.kind = kind;
+        opened.name = "recorded";
         return openResult;
     }
     void close() override { events << "close"; }
@@ -83,6 +123,8 @@ struct RecordingLink : ch341::UsbLink
                        std::vector<uint8_t> &in) override
     {
         events << "exchange";
+        if (kind == BridgeKind::Ch347)
+            return exchangeFrames(out, inLengths, in);
         Exchange recorded;
         Reply reply;
         std::vector<std::size_t> spiPackets;
@@ -113,6 +155,35 @@ struct RecordingLink : ch341::UsbLink
         return reply.result;
     }
 
+    // One frame per OUT transfer; each IN transfer asks for one answer frame (the last: at
+    // most one).
+    UsbResult exchangeFrames(const ch341::OutTransfers &out,
+                             const std::vector<std::size_t> &inLengths, std::vector<uint8_t> &in)
+    {
+        Exchange recorded;
+        QList<QByteArray> answers;
+        for (const std::vector<uint8_t> &transfer : out) {
+            const QByteArray bytes(reinterpret_cast<const char *>(transfer.data()),
+                                   int(transfer.size()));
+            recorded.out += bytes;
+            recorded.transfers << bytes;
+            answers += ch347Answers(bytes, framingFaults);
+        }
+        exchanges.push_back(recorded);
+        framingFaults += answers.size() != int(inLengths.size());
+        Reply reply;
+        for (int i = 0; i < answers.size() && i < int(inLengths.size()); ++i) {
+            const bool last = i + 1 == answers.size();
+            framingFaults += last ? std::size_t(answers[i].size()) > inLengths[std::size_t(i)]
+                                  : std::size_t(answers[i].size()) != inLengths[std::size_t(i)];
+            reply.bytes += answers[i];
+        }
+        reply = scriptedReplies.value(int(exchanges.size()) - 1, reply);
+        in.insert(in.end(), reply.bytes.begin(), reply.bytes.end());
+        return reply.result;
+    }
+
+    BridgeKind kind = BridgeKind::Ch341a;
     UsbResult openResult = UsbResult::Ok;
     Reply controlReply{UsbResult::Ok, QByteArray::fromHex("3000")};
     QMap<int, Reply> scriptedReplies; // by exchange number
@@ -122,30 +193,36 @@ struct RecordingLink : ch341::UsbLink
     int framingFaults = 0;
 };
 
-RecordingLink *installRecordingLink()
+RecordingLink *installRecordingLink(BridgeKind kind)
 {
     auto owned = std::make_unique<RecordingLink>();
     RecordingLink *link = owned.get();
+    link->kind = kind;
     ch341::installUsbLink(std::move(owned));
     return link;
 }
 
-// The library's driver over a RecordingLink installed as the process-wide link; when opened,
+// The library's bridge over a RecordingLink installed as the process-wide link; when opened,
 // the link has forgotten the open.
 struct Session
 {
-    explicit Session(bool open = true)
-        : link(installRecordingLink())
-        , driver(ch341::libraryDriver())
+    explicit Session(bool open = true, BridgeKind kind = BridgeKind::Ch341a, uint32_t clockKHz = 0)
+        : link(installRecordingLink(kind))
+        , bridge(ch341::libraryBridge())
     {
         if (open) {
-            driver.open();
+            QVERIFY(reopen(clockKHz) != Bridge::kInvalidToken);
             link->events.clear();
         }
     }
     ~Session() { ch341::installUsbLink(nullptr); }
+    uintptr_t reopen(uint32_t clockKHz = 0)
+    {
+        return bridge.open(ch341::BridgeChoice::Any, clockKHz);
+    }
+    BridgeDriver &driver() { return *bridge.driver(); }
     RecordingLink *link;
-    Ch341Driver &driver;
+    Bridge &bridge;
 };
 
 } // namespace
@@ -180,7 +257,7 @@ private slots:
         Session session;
         QByteArray expected;
         for (int i = 0; i < pinSettings; ++i) {
-            session.driver.setPins(0x29, 0x00);
+            session.driver().setPins(0x29, 0x00);
             expected += padded("AB806920");
         }
         const QByteArray sent = pattern(length);
@@ -188,7 +265,7 @@ private slots:
             expected += hex("A8") + sent.mid(offset, 31);
 
         QByteArray buffer = sent;
-        QVERIFY(stream(session.driver, buffer));
+        QVERIFY(stream(session.driver(), buffer));
         QCOMPARE(int(session.link->exchanges.size()), exchanges);
         QByteArray wire;
         for (const RecordingLink::Exchange &exchange : session.link->exchanges)
@@ -250,7 +327,7 @@ private slots:
         QFETCH(QByteArray, answer);
         Session session;
         RecordingLink &link = *session.link;
-        Ch341Driver &driver = session.driver;
+        BridgeDriver &driver = session.driver();
         QByteArray streamed;
         for (const QString &step : steps) {
             const QStringList words = step.split(QLatin1Char(' '));
@@ -287,41 +364,41 @@ private slots:
     {
         Session session;
         const QByteArray page(256, char(0x5A));
-        QVERIFY(queue(session.driver, hex("06")));
+        QVERIFY(queue(session.driver(), hex("06")));
         session.link->scriptedReplies[0] = {UsbResult::Timeout, QByteArray()};
         QByteArray status = hex("05");
-        QVERIFY(!stream(session.driver, status));
+        QVERIFY(!stream(session.driver(), status));
         COMPARE_HEX(status, hex("05"));
         // The chip may have missed any of it: nothing more goes out in this session.
-        QVERIFY(!stream(session.driver, status));
-        QVERIFY(!queue(session.driver, hex("06")));
-        QVERIFY(!session.driver.flushQueue());
+        QVERIFY(!stream(session.driver(), status));
+        QVERIFY(!queue(session.driver(), hex("06")));
+        QVERIFY(!session.driver().flushQueue());
         QCOMPARE(session.link->exchanges.size(), std::size_t(1));
         // A new session starts clean; nothing of the failed exchange is sent again.
-        session.driver.close();
-        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
-        QVERIFY(stream(session.driver, status));
+        session.driver().close();
+        QCOMPARE(session.reopen(), Bridge::kOpenToken);
+        QVERIFY(stream(session.driver(), status));
         COMPARE_HEX(session.link->exchanges[1].out, hex("A805"));
 
         for (int i = 0; i < 31; ++i)
-            QVERIFY(queue(session.driver, page));
+            QVERIFY(queue(session.driver(), page));
         QCOMPARE(session.link->exchanges.size(), std::size_t(3));
         // Eight full packets and a short one of 8 bytes a page; the queue is sent when the
         // next packet would not fit in 8 KiB.
         QCOMPARE(session.link->exchanges[2].out.size(), 30 * (8 * 32 + 9) + 7 * 32);
         session.link->scriptedReplies[3] = {UsbResult::NoDevice, QByteArray()};
         for (int i = 0; i < 30; ++i)
-            QVERIFY(queue(session.driver, page));
-        QVERIFY(!queue(session.driver, page));
-        QVERIFY(session.driver.isLost());
-        QVERIFY(!queue(session.driver, hex("06")));
-        QVERIFY(!session.driver.queueDelayUs(10));
+            QVERIFY(queue(session.driver(), page));
+        QVERIFY(!queue(session.driver(), page));
+        QVERIFY(session.driver().isLost());
+        QVERIFY(!queue(session.driver(), hex("06")));
+        QVERIFY(!session.driver().queueDelayUs(10));
 
         // Kept answers are taken whole or not at all.
         Session fresh;
         uint8_t kept[2] = {};
-        QVERIFY(fresh.driver.queueSpi(0, 1, kept, true));
-        QVERIFY(!fresh.driver.takeAnswers(2, kept));
+        QVERIFY(fresh.driver().queueSpi(0, 1, kept, true));
+        QVERIFY(!fresh.driver().takeAnswers(2, kept));
     }
 
     void failedStream_data()
@@ -347,31 +424,31 @@ private slots:
         QFETCH(UsbResult, result);
         QFETCH(int, replyLength);
         Session session;
-        session.driver.setPins(0x29, 0x00);
+        session.driver().setPins(0x29, 0x00);
         session.link->scriptedReplies[failingExchange] = {result, QByteArray(replyLength, 'Z')};
         const QByteArray sent = pattern(length);
         QByteArray buffer = sent;
-        QVERIFY(!stream(session.driver, buffer));
+        QVERIFY(!stream(session.driver(), buffer));
         QVERIFY(buffer == sent);
-        QCOMPARE(session.driver.isLost(), result == UsbResult::NoDevice);
-        QVERIFY(session.driver.hasFailed());
+        QCOMPARE(session.driver().isLost(), result == UsbResult::NoDevice);
+        QVERIFY(session.driver().hasFailed());
         const std::size_t exchanges = session.link->exchanges.size();
         session.link->scriptedReplies.clear();
-        QVERIFY(!stream(session.driver, buffer));
-        QVERIFY(!session.driver.setPins(0x29, 0x00));
-        QVERIFY(!session.driver.setDelayMs(50));
-        QCOMPARE(session.driver.versionCode(), 0u);
+        QVERIFY(!stream(session.driver(), buffer));
+        QVERIFY(!session.driver().setPins(0x29, 0x00));
+        QVERIFY(!session.driver().setDelayMs(50));
+        QCOMPARE(session.driver().versionCode(), 0u);
         QCOMPARE(session.link->exchanges.size(), exchanges);
-        QCOMPARE(session.driver.setPins(0x00, 0x00), !session.driver.isLost());
-        if (!session.driver.isLost())
+        QCOMPARE(session.driver().setPins(0x00, 0x00), !session.driver().isLost());
+        if (!session.driver().isLost())
             COMPARE_HEX(session.link->exchanges.back().out,
                         hex("AB 40 80 20") + QByteArray(28, 0));
-        QCOMPARE(session.link->exchanges.size(), exchanges + (session.driver.isLost() ? 0 : 1));
+        QCOMPARE(session.link->exchanges.size(), exchanges + (session.driver().isLost() ? 0 : 1));
         const int eventsBeforeOpen = session.link->events.size();
-        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
+        QCOMPARE(session.reopen(), Bridge::kOpenToken);
         QCOMPARE(session.link->events.mid(eventsBeforeOpen),
-                 QStringList({"close", "open", "drain"}));
-        QVERIFY(stream(session.driver, buffer));
+                 QStringList({"close", "open 0", "drain"}));
+        QVERIFY(stream(session.driver(), buffer));
     }
 
     // A failed open touches nothing else and says why. Device 0 alone; bad arguments send
@@ -411,8 +488,8 @@ private slots:
         QCOMPARE(CH341GetVerIC(0), 0u);
         CH341CloseDevice(0);
         QCOMPARE(session.link->events,
-                 QStringList({"open", "open", "open", "drain", "exchange", "sleep 50", "exchange",
-                              "control 5F 0 0 2", "control 5F 0 0 2", "close"}));
+                 QStringList({"open 0", "open 0", "open 0", "drain", "exchange", "sleep 50",
+                              "exchange", "control 5F 0 0 2", "control 5F 0 0 2", "close"}));
         COMPARE_HEX(session.link->exchanges[0].out, padded("AB816920"));
         COMPARE_HEX(session.link->exchanges[1].out, padded("AB806920"));
     }
