@@ -193,18 +193,11 @@ bool Ch347Driver::queueDelayUs(uint32_t microseconds)
         m_link.sleepMs((microseconds + kUsPerMs - 1) / kUsPerMs);
         return true;
     }
-    // The bridge has no pause command. Clocking bytes while every chip select
-    // is high reaches no chip and takes 8 clocks a byte.
-    uint64_t bytes = (uint64_t(microseconds) * clockHz() + 8ull * kMicrosecondsPerSecond - 1) /
-                     (8ull * kMicrosecondsPerSecond);
-    const std::vector<uint8_t> idle(kMaxData, kIdleHigh);
-    while (bytes > 0) {
-        const std::size_t chunk = std::size_t(std::min<uint64_t>(bytes, kMaxData));
-        if (!queueOut(idle.data(), chunk))
-            return false;
-        bytes -= chunk;
-    }
-    return true;
+    // The bridge has no pause command. Reading bytes in while every chip select
+    // is high reaches no chip and takes 8 clocks a byte; what comes in is dropped.
+    const uint64_t bytes = (uint64_t(microseconds) * clockHz() + 8ull * kMicrosecondsPerSecond - 1) /
+                           (8ull * kMicrosecondsPerSecond);
+    return queueIn(std::size_t(bytes), false);
 }
 
 bool Ch347Driver::queueWithAnswer(const uint8_t *data, std::size_t length)
@@ -214,7 +207,7 @@ bool Ch347Driver::queueWithAnswer(const uint8_t *data, std::size_t length)
         --exactEnd;
     if (length - exactEnd <= kMaxData)
         exactEnd = length;
-    return queueDuplex(data, exactEnd) && queueIn(length - exactEnd);
+    return queueDuplex(data, exactEnd) && queueIn(length - exactEnd, true);
 }
 
 bool Ch347Driver::queueDuplex(const uint8_t *data, std::size_t length)
@@ -241,7 +234,7 @@ bool Ch347Driver::queueOut(const uint8_t *data, std::size_t length)
     return true;
 }
 
-bool Ch347Driver::queueIn(std::size_t count)
+bool Ch347Driver::queueIn(std::size_t count, bool wanted)
 {
     const std::size_t perExchange = clockHz() / kClockedBytesPerExchangeDivisor;
     while (count > 0) {
@@ -252,7 +245,7 @@ bool Ch347Driver::queueIn(std::size_t count)
             return false;
         for (std::size_t left = request; left > 0;) {
             const std::size_t chunk = std::min(kMaxData, left);
-            m_expected.push_back({kCmdSpiIn, chunk, true, false});
+            m_expected.push_back({kCmdSpiIn, chunk, wanted, false});
             left -= chunk;
         }
         count -= request;

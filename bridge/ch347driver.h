@@ -58,7 +58,7 @@ private:
     bool queueWithAnswer(const uint8_t *data, std::size_t length);
     bool queueDuplex(const uint8_t *data, std::size_t length);
     bool queueOut(const uint8_t *data, std::size_t length);
-    bool queueIn(std::size_t count);
+    bool queueIn(std::size_t count, bool wanted);
     bool takeFrames(const std::vector<uint8_t> &in, const std::vector<ExpectedFrame> &expected);
 
     OutTransfers m_pendingOut;

@@ -5,12 +5,20 @@
 
 namespace {
 
-// Byte 0 of an OUT packet that streams SPI data.
+// Byte 0 of a CH341A OUT packet that streams SPI data.
 constexpr uint8_t kCmdSpiStream = 0xA8;
+// Byte 0 of a CH347 frame that clocks SPI bytes: out and in, in, out.
+constexpr uint8_t kCh347SpiCommands[] = {0xC2, 0xC3, 0xC4};
 
-bool carriesSpiPacket(const ch341::OutTransfers &out)
+bool carriesSpiPacket(const ch341::OutTransfers &out, ch341::BridgeKind bridge)
 {
     for (const std::vector<uint8_t> &transfer : out) {
+        if (bridge == ch341::BridgeKind::Ch347) {
+            if (std::find(std::begin(kCh347SpiCommands), std::end(kCh347SpiCommands),
+                          transfer.front()) != std::end(kCh347SpiCommands))
+                return true;
+            continue;
+        }
         for (std::size_t start = 0; start < transfer.size(); start += ch341::kPacketSize) {
             if (transfer[start] == kCmdSpiStream)
                 return true;
@@ -43,7 +51,7 @@ ch341::UsbResult CountingLink::exchange(const ch341::OutTransfers &out,
                                         const std::vector<std::size_t> &inLengths,
                                         std::vector<uint8_t> &in)
 {
-    if (carriesSpiPacket(out))
+    if (carriesSpiPacket(out, emulated().bridgeKind()))
         ++m_counts.streamExchanges;
     else
         ++m_counts.otherExchanges;

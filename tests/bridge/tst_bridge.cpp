@@ -412,10 +412,9 @@ private slots:
             << QList<QByteArray>{frame(0xC4, QByteArray(507, 0x11)),
                                  frame(0xC4, QByteArray(93, 0x11)), frame(0xC2, hex("05"))}
             << hex("FA") << QStringList();
-        QTest::newRow("a pause with chip select high clocks idle bytes: 100 us at 15 MHz")
+        QTest::newRow("a pause with chip select high reads idle bytes in: 100 us at 15 MHz")
             << 0 << QStringList{"pins 29 01", "delay 100", "stream 05"}
-            << QList<QByteArray>{deselect, frame(0xC4, QByteArray(188, char(0xFF))),
-                                 frame(0xC2, hex("05"))}
+            << QList<QByteArray>{deselect, frame(0xC3, hex("BC000000")), frame(0xC2, hex("05"))}
             << hex("FA") << QStringList();
         QTest::newRow("a pause with the chip selected is the host's")
             << 0 << QStringList{"pins 29 00", "queue 06", "delay 1500", "stream 05"}

@@ -178,7 +178,7 @@ void TestFaults::cleanup()
         ++(m_rowCompleted ? tally.survived : tally.skipped);
 }
 
-// Appends "<figure> <survived> <tried> <skipped>" lines to $VARNOCK_FIGURES_FILE for CI.
+// Appends "<figure> <survived> <tried> <skipped> <bridge>" lines to $VARNOCK_FIGURES_FILE for CI.
 void TestFaults::cleanupTestCase()
 {
     QFile file(qEnvironmentVariable("VARNOCK_FIGURES_FILE"));
@@ -193,7 +193,8 @@ void TestFaults::cleanupTestCase()
               tally.skipped);
         if (file.isOpen())
             figures << figure << ' ' << tally.survived << ' ' << tally.tried << ' '
-                    << tally.skipped << '\n';
+                    << tally.skipped << (EmulatorHarness::onCh347() ? " ch347" : " ch341a")
+                    << '\n';
     }
 }
 
