@@ -177,7 +177,7 @@ bool Ch347Driver::queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *
 {
     if (!usable() || chipSelect != 0 || (length > 0 && buffer == nullptr))
         return false;
-    return keepAnswer ? queueWithAnswer(buffer, length) : queueOut(buffer, length);
+    return keepAnswer ? queueWithAnswer(buffer, length) : queueOut(kCmdSpiOut, buffer, length);
 }
 
 bool Ch347Driver::queueDelayUs(uint32_t microseconds)
@@ -207,28 +207,17 @@ bool Ch347Driver::queueWithAnswer(const uint8_t *data, std::size_t length)
         --exactEnd;
     if (length - exactEnd <= kMaxData)
         exactEnd = length;
-    return queueDuplex(data, exactEnd) && queueIn(length - exactEnd, true);
+    return queueOut(kCmdSpiDuplex, data, exactEnd) && queueIn(length - exactEnd, true);
 }
 
-bool Ch347Driver::queueDuplex(const uint8_t *data, std::size_t length)
+bool Ch347Driver::queueOut(uint8_t command, const uint8_t *data, std::size_t length)
 {
+    const bool duplex = command == kCmdSpiDuplex;
     for (std::size_t offset = 0; offset < length;) {
         const std::size_t chunk = std::min(kMaxData, length - offset);
-        if (!queueFrame(kCmdSpiDuplex, data + offset, chunk, chunk))
+        if (!queueFrame(command, data + offset, chunk, chunk))
             return false;
-        m_expected.push_back({kCmdSpiDuplex, chunk, true, false});
-        offset += chunk;
-    }
-    return true;
-}
-
-bool Ch347Driver::queueOut(const uint8_t *data, std::size_t length)
-{
-    for (std::size_t offset = 0; offset < length;) {
-        const std::size_t chunk = std::min(kMaxData, length - offset);
-        if (!queueFrame(kCmdSpiOut, data + offset, chunk, chunk))
-            return false;
-        m_expected.push_back({kCmdSpiOut, kSpiOutAnswerLength, false, false});
+        m_expected.push_back({command, duplex ? chunk : kSpiOutAnswerLength, duplex, false});
         offset += chunk;
     }
     return true;

@@ -56,8 +56,8 @@ private:
     bool queueFrame(uint8_t command, const uint8_t *data, std::size_t length, std::size_t clocked);
     // Bytes whose answer is kept: out and in at once, a long 0xFF tail read in.
     bool queueWithAnswer(const uint8_t *data, std::size_t length);
-    bool queueDuplex(const uint8_t *data, std::size_t length);
-    bool queueOut(const uint8_t *data, std::size_t length);
+    // Frames of at most 507 bytes: out and in at once (0xC2, the answer kept), or out (0xC4).
+    bool queueOut(uint8_t command, const uint8_t *data, std::size_t length);
     bool queueIn(std::size_t count, bool wanted);
     bool takeFrames(const std::vector<uint8_t> &in, const std::vector<ExpectedFrame> &expected);
 

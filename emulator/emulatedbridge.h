@@ -34,6 +34,10 @@ public:
     virtual uint64_t spiBytesClocked() const = 0;
 };
 
+// Reverses the bit order of a byte: what a chip sees of a byte shifted out
+// least significant bit first.
+uint8_t mirrorBits(uint8_t value);
+
 std::unique_ptr<EmulatedBridge> makeEmulatedBridge(ch341::BridgeKind kind, VirtualClock &clock);
 
 } // namespace emu

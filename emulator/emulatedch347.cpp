@@ -39,14 +39,6 @@ constexpr uint8_t kDivisorMask = 0x07;
 constexpr uint8_t kLsbFirst = 0x80;
 constexpr uint8_t kSelect1ActiveHigh = 0x80;
 
-uint8_t mirror(uint8_t value)
-{
-    uint8_t result = 0;
-    for (int bit = 0; bit < 8; ++bit)
-        result = static_cast<uint8_t>((result << 1) | ((value >> bit) & 1));
-    return result;
-}
-
 } // namespace
 
 EmulatedCh347::EmulatedCh347(VirtualClock &clock)
@@ -180,9 +172,9 @@ uint8_t EmulatedCh347::clockByte(uint8_t mosi)
         return 0xFF;
     ++m_spiBytesClocked;
     const bool lsbFirst = (m_config[kConfigBitOrder] & kLsbFirst) != 0;
-    const uint8_t onWire = lsbFirst ? mirror(mosi) : mosi;
+    const uint8_t onWire = lsbFirst ? mirrorBits(mosi) : mosi;
     const uint8_t miso = m_chip->transfer(onWire);
-    return lsbFirst ? mirror(miso) : miso;
+    return lsbFirst ? mirrorBits(miso) : miso;
 }
 
 void EmulatedCh347::updateChipSelect()
