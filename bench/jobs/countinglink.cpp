@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr uint64_t kTimedExchangeStride = 32;
+
 // Byte 0 of a CH341A OUT packet that streams SPI data.
 constexpr uint8_t kCmdSpiStream = 0xA8;
 // Byte 0 of a CH347 frame that clocks SPI bytes: out and in, in, out.
@@ -29,11 +31,21 @@ bool carriesSpiPacket(const ch341::OutTransfers &out, ch341::BridgeKind bridge)
 
 } // namespace
 
-uint64_t processCpuNs()
+uint64_t cpuClockNs(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    clock_gettime(clock, &now);
     return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+uint64_t processCpuNs()
+{
+    return cpuClockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+uint64_t threadCpuNs()
+{
+    return cpuClockNs(CLOCK_THREAD_CPUTIME_ID);
 }
 
 CountingLink::CountingLink(std::unique_ptr<emu::EmulatedLink> inner)
@@ -44,6 +56,7 @@ CountingLink::CountingLink(std::unique_ptr<emu::EmulatedLink> inner)
 void CountingLink::resetCounts()
 {
     m_counts = Counts();
+    m_exchanges = 0;
     emulated().resetCounters();
 }
 
@@ -57,5 +70,11 @@ ch341::UsbResult CountingLink::exchange(const ch341::OutTransfers &out,
         ++m_counts.otherExchanges;
     for (const std::vector<uint8_t> &transfer : out)
         m_counts.largestOut = std::max<uint64_t>(m_counts.largestOut, transfer.size());
-    return ForwardingLink::exchange(out, inLengths, in);
+    // Timing every exchange would cost more than many of them: every 32nd stands for 32.
+    if (m_exchanges++ % kTimedExchangeStride != 0)
+        return ForwardingLink::exchange(out, inLengths, in);
+    const uint64_t start = threadCpuNs();
+    const ch341::UsbResult result = ForwardingLink::exchange(out, inLengths, in);
+    m_counts.emulatorNs += (threadCpuNs() - start) * kTimedExchangeStride;
+    return result;
 }
