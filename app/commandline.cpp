@@ -5,6 +5,7 @@
 #include "log/logfile.h"
 #include "log/logwindow.h"
 #include "programmer/ch341.h"
+#include "bridge/ch341bridges.h"
 #include "programmer/tracelog.h"
 
 #include <QCoreApplication>
@@ -84,6 +85,27 @@ const QCommandLineOption kPart(QStringLiteral("part"),
                                QStringLiteral("NAME"));
 const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version."));
+const QCommandLineOption kBridge(
+    QStringLiteral("bridge"),
+    QStringLiteral("The programmer's bridge chip: ch341a or ch347. Without it a CH341A is used "
+                   "when one is plugged in, else a CH347."),
+    QStringLiteral("NAME"));
+const QCommandLineOption kSpiClock(
+    QStringLiteral("spi-clock"),
+    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60. A "
+                   "CH341A's clock is fixed."),
+    QStringLiteral("MHZ"));
+// The bridge names --bridge takes, and the clocks --spi-clock takes with their kHz.
+const struct
+{
+    const char *name;
+    uint32_t bridge;
+} kBridges[] = {{"ch341a", CH341_BRIDGE_CH341A}, {"ch347", CH341_BRIDGE_CH347}};
+const struct
+{
+    const char *megahertz;
+    uint32_t kHz;
+} kSpiClocks[] = {{"7.5", 7500}, {"15", 15000}, {"30", 30000}, {"60", 60000}};
 
 void Print(FILE *stream, const QByteArray &bytes)
 {
@@ -359,14 +381,14 @@ int TerminalJob::Conclude(CH341::JobOutcome outcome)
 
 CommandLine::CommandLine()
 {
-    m_parser.setApplicationDescription(
-        QStringLiteral("Varnock SPI Flasher: reads, writes, verifies and erases SPI flash chips "
-                       "through a CH341A programmer.\n\nWithout a job option the window opens. "
-                       "With one, the job runs without a window: its log goes to standard "
-                       "output and to the log file, and the exit status is 0 when it succeeded, "
-                       "1 when it failed and 2 for bad arguments.\n\nA FILE of \"-\" is standard "
-                       "output for --read (the log then goes to standard error) and standard "
-                       "input for --write and --verify."));
+    m_parser.setApplicationDescription(QStringLiteral(
+        "Varnock SPI Flasher: reads, writes, verifies and erases SPI flash chips "
+        "through a CH341A or CH347 programmer.\n\nWithout a job option the window opens. "
+        "With one, the job runs without a window: its log goes to standard "
+        "output and to the log file, and the exit status is 0 when it succeeded, "
+        "1 when it failed and 2 for bad arguments.\n\nA FILE of \"-\" is standard "
+        "output for --read (the log then goes to standard error) and standard "
+        "input for --write and --verify."));
     // "-platform offscreen" as the window system spells it.
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
@@ -377,6 +399,8 @@ CommandLine::CommandLine()
     m_parser.addOption(kAcceptSfdp);
     m_parser.addOption(kTrace);
     m_parser.addOption(kPart);
+    m_parser.addOption(kBridge);
+    m_parser.addOption(kSpiClock);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -430,6 +454,7 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
         Refuse(QStringLiteral("--trace needs a file name."));
+    ApplyBridgeOptions(jobs > 0);
 }
 
 void CommandLine::RefuseTerminalStream(const QString &job)
@@ -461,6 +486,37 @@ bool CommandLine::HasDisplay() const
         }
     }
     return false;
+}
+
+QString CommandLine::ChosenBridge() const
+{
+    return m_parser.value(kBridge);
+}
+
+void CommandLine::ApplyBridgeOptions(bool runsJob)
+{
+    uint32_t bridge = CH341_BRIDGE_ANY;
+    for (const auto &known : kBridges) {
+        if (m_parser.value(kBridge) == QLatin1String(known.name))
+            bridge = known.bridge;
+    }
+    if (m_parser.isSet(kBridge) && bridge == CH341_BRIDGE_ANY)
+        Refuse(QStringLiteral("Unknown bridge '%1': --bridge takes ch341a or ch347.")
+                   .arg(m_parser.value(kBridge)));
+    CH341SelectBridge(0, bridge);
+    if (!m_parser.isSet(kSpiClock))
+        return;
+    if (!runsJob)
+        Refuse(QStringLiteral("--spi-clock sets the clock of a job: give a job option (the "
+                              "window has a choice of its own)."));
+    for (const auto &known : kSpiClocks) {
+        if (m_parser.value(kSpiClock) == QLatin1String(known.megahertz)) {
+            CH341SetSpiClock(0, known.kHz);
+            return;
+        }
+    }
+    Refuse(QStringLiteral("Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz).")
+               .arg(m_parser.value(kSpiClock)));
 }
 
 void CommandLine::Refuse(const QString &error)

@@ -30,6 +30,8 @@ public:
     // The job cannot run as asked (the demo's chip would not be kept): Run logs the reason
     // in red instead of running it.
     void FailJob(const QString &reason);
+    // The bridge --bridge names ("ch341a", "ch347"), empty without it.
+    QString ChosenBridge() const;
 
     // No job, help, version or bad argument: the window opens.
     bool WantsWindow() const;
@@ -52,6 +54,8 @@ private:
     void RefuseTerminalStream(const QString &job);
     // False, having said why, when the trace file cannot be written.
     bool StartTrace();
+    // Hands --bridge and --spi-clock to the bridge library, refusing values it does not take.
+    void ApplyBridgeOptions(bool runsJob);
 
     QCommandLineParser m_parser;
     QString m_error;

@@ -1,9 +1,10 @@
-// The demo build: the flasher on an emulated CH341A holding a virtual
-// W25Q64FV, or any other chip the emulator models (--chip), so every job can
-// be tried without hardware. Each chip's contents persist in the user's data
-// folder between runs. The emulated bridge keeps to the pace of a real one
-// behind an older host controller (a blocking exchange starts at the next 1 ms
-// frame), so a job takes as long as it would on such hardware; --fast runs it
+// The demo build: the flasher on an emulated CH341A (or, with --bridge ch347,
+// a CH347) holding a virtual W25Q64FV, or any other chip the emulator models
+// (--chip), so every job can be tried without hardware. Each chip's contents
+// persist in the user's data folder between runs. The emulated bridge keeps
+// to the pace of a real one (a CH341A behind an older host controller, whose
+// blocking exchanges start at the next 1 ms frame; a CH347 on a high-speed
+// host), so a job takes as long as it would on such hardware; --fast runs it
 // as fast as the machine allows.
 
 #include "commandline.h"
@@ -44,20 +45,22 @@ QString WhyImageCannotBeKept(const QString &path)
 }
 
 // Returns why the chip's contents will not persist, or an empty text.
-QString InstallEmulatedProgrammer(const emu::ChipModel &model, bool writeProtected, bool paced)
+QString InstallEmulatedProgrammer(const emu::ChipModel &model, ch341::BridgeKind bridge,
+                                  bool writeProtected, bool paced)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     const QString name = QString::fromStdString(model.name).toLower();
     const QString imagePath = QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name));
     const QString unkept = WhyImageCannotBeKept(imagePath);
-    auto link = std::make_unique<emu::EmulatedLink>(model);
+    auto link = std::make_unique<emu::EmulatedLink>(model, bridge);
     link->setImagePath(QFile::encodeName(imagePath).toStdString());
     if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits | model.initialStatus1,
                                         model.initialStatus2);
+    const emu::HostProfile host =
+        bridge == ch341::BridgeKind::Ch347 ? emu::HostProfile::HighSpeed : emu::HostProfile::Frame;
     if (paced)
-        ch341::installUsbLink(
-            std::make_unique<emu::PacedLink>(std::move(link), 1.0, emu::HostProfile::Frame));
+        ch341::installUsbLink(std::make_unique<emu::PacedLink>(std::move(link), 1.0, host));
     else
         ch341::installUsbLink(std::move(link));
     return unkept;
@@ -106,10 +109,14 @@ int main(int argc, char *argv[])
         commandLine.Refuse(QStringLiteral("Unknown chip '%1': \"--chip list\" names the chips.")
                                .arg(commandLine.Value(chip)));
 
+    const ch341::BridgeKind bridge = commandLine.ChosenBridge() == QLatin1String("ch347")
+                                         ? ch341::BridgeKind::Ch347
+                                         : ch341::BridgeKind::Ch341a;
+
     if (!commandLine.OpensWindow()) {
         QCoreApplication application(argc, argv);
         const QString unkept =
-            model ? InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
+            model ? InstallEmulatedProgrammer(*model, bridge, commandLine.IsSet(writeProtected),
                                               !commandLine.IsSet(fast))
                   : QString();
         if (!unkept.isEmpty())
@@ -117,8 +124,8 @@ int main(int argc, char *argv[])
         return commandLine.Run();
     }
     QApplication application(argc, argv);
-    const QString unkept = InstallEmulatedProgrammer(*model, commandLine.IsSet(writeProtected),
-                                                     !commandLine.IsSet(fast));
+    const QString unkept = InstallEmulatedProgrammer(
+        *model, bridge, commandLine.IsSet(writeProtected), !commandLine.IsSet(fast));
     MainWindow window;
     if (!unkept.isEmpty())
         window.UpdateLogWindow_Text(unkept, QColor(QStringLiteral("red")), 1, false, false, true);

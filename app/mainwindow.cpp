@@ -7,6 +7,7 @@
 #include "log/logfile.h"
 #include "log/logwindow.h"
 #include "programmer/ch341.h"
+#include "bridge/ch341bridges.h"
 #include "programmer/tracelog.h"
 
 #include <QCloseEvent>
@@ -29,6 +30,15 @@ const QString kBinaryFilter = QStringLiteral("*.bin");
 const QString kSettingsOrganization = QStringLiteral("varnock");
 const QString kSettingsApplication = QStringLiteral("varnock-spi-flasher");
 const QString kLastFolderKey = QStringLiteral("dialogs/lastFolder");
+const QString kSpiClockKey = QStringLiteral("bridge/spiClockKHz");
+// The clocks a CH347 offers that the window does; 15 MHz reads and programs reliably
+// through clips.
+const struct
+{
+    const char *text;
+    int kHz;
+} kSpiClocks[] = {{"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}};
+constexpr int kDefaultSpiClockKHz = 15000;
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -65,6 +75,7 @@ MainWindow::MainWindow(QWidget *parent)
         std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
+    SetUpSpiClockChoice();
 }
 
 MainWindow::~MainWindow()
@@ -266,6 +277,31 @@ void MainWindow::RememberDialogFolder(const QString &fileName)
         .setValue(kLastFolderKey, QFileInfo(fileName).absolutePath());
 }
 
+void MainWindow::SetUpSpiClockChoice()
+{
+    for (const auto &clock : kSpiClocks)
+        ui->cmbSpiClock->addItem(QString::fromLatin1(clock.text), clock.kHz);
+    const int remembered = QSettings(kSettingsOrganization, kSettingsApplication)
+                               .value(kSpiClockKey, kDefaultSpiClockKHz)
+                               .toInt();
+    const int index = ui->cmbSpiClock->findData(remembered);
+    ui->cmbSpiClock->setCurrentIndex(index >= 0 ? index
+                                                : ui->cmbSpiClock->findData(kDefaultSpiClockKHz));
+    UseChosenSpiClock();
+    connect(ui->cmbSpiClock, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
+        QSettings(kSettingsOrganization, kSettingsApplication)
+            .setValue(kSpiClockKey, ui->cmbSpiClock->currentData());
+        UseChosenSpiClock();
+    });
+}
+
+void MainWindow::UseChosenSpiClock()
+{
+    // The default asks for nothing, so a CH341A has no choice to ignore.
+    const int kHz = ui->cmbSpiClock->currentData().toInt();
+    CH341SetSpiClock(0, kHz == kDefaultSpiClockKHz ? 0 : uint32_t(kHz));
+}
+
 void MainWindow::btnWrite_Clicked()
 {
     const QString fileName = AskForImageFile();
@@ -383,6 +419,8 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->btnErase->setEnabled(enabled);
     ui->btnVerify->setEnabled(enabled);
     ui->widget->setEnabled(enabled);
+    // The clock is read when a job opens the bridge.
+    ui->cmbSpiClock->setEnabled(enabled);
 }
 
 void MainWindow::OpenHomePage()

@@ -89,6 +89,9 @@ private:
     // The folder of the last file chosen in a dialog, in this run or an earlier one.
     static QString DialogFolder();
     static void RememberDialogFolder(const QString &fileName);
+    // The CH347's SPI clock: the one chosen last, in this run or an earlier one.
+    void SetUpSpiClockChoice();
+    void UseChosenSpiClock();
     void OpenHomePage();
 
     Ui_MainWindow *ui;

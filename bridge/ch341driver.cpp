@@ -42,7 +42,7 @@ uint8_t mirrorByte(uint8_t value)
 }
 
 Ch341Driver::Ch341Driver(UsbLink &link)
-    : m_link(link)
+    : BridgeDriver(link)
 {
 }
 
@@ -51,41 +51,10 @@ Ch341Driver::~Ch341Driver()
     close();
 }
 
-uintptr_t Ch341Driver::open()
+void Ch341Driver::resetSession()
 {
-    // A device lost in an earlier job may have been plugged in again: drop
-    // the dead handle and look for it afresh. A failed session starts anew.
-    if (m_lost || m_failed)
-        close();
-    if (m_open)
-        return kOpenToken;
-    std::string name;
-    m_lastOpenResult = m_link.open(name);
-    if (m_lastOpenResult != UsbResult::Ok)
-        return kInvalidToken;
-    // Leftovers of an aborted session would shift every later answer.
-    m_link.drainIn();
-    m_open = true;
-    m_deviceName = name;
     m_mirror = false;
     m_directions = 0;
-    dropPending();
-    return kOpenToken;
-}
-
-void Ch341Driver::close()
-{
-    if (!m_open)
-        return;
-    if (usable())
-        flushPending();
-    dropPending();
-    m_link.close();
-    m_open = false;
-    m_lost = false;
-    m_failed = false;
-    m_mirror = false;
-    m_deviceName.clear();
 }
 
 uint32_t Ch341Driver::versionCode()
@@ -101,9 +70,12 @@ uint32_t Ch341Driver::versionCode()
     return reply[0];
 }
 
-const char *Ch341Driver::deviceName() const
+std::string Ch341Driver::spiClockText() const
 {
-    return usable() ? m_deviceName.c_str() : "";
+    if (chosenSpiClockKHz() == 0)
+        return std::string();
+    return "The CH341A clocks SPI at its own fixed rate of about 1.5 MHz: the SPI clock "
+           "choice is ignored.";
 }
 
 bool Ch341Driver::setStream(uint32_t mode)
@@ -114,19 +86,6 @@ bool Ch341Driver::setStream(uint32_t mode)
     // bit first is done here by mirroring every byte both ways.
     m_mirror = (mode & kMirrorFlag) != 0;
     return queueCommand({kCmdI2cStream, uint8_t(kI2cSet | (mode & kStreamModeMask)), kI2cEnd});
-}
-
-bool Ch341Driver::setDelayMs(uint32_t milliseconds)
-{
-    if (m_lost || m_failed || (m_open && !flushPending()))
-        return false;
-    m_link.sleepMs(milliseconds);
-    return true;
-}
-
-bool Ch341Driver::releasesAfterFailure(uint32_t directions) const
-{
-    return m_open && !m_lost && m_failed && (directions & kPinMask) == 0;
 }
 
 bool Ch341Driver::setPins(uint32_t directions, uint32_t levels)
@@ -164,7 +123,7 @@ bool Ch341Driver::streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffe
         return false;
     if (length == 0)
         return true;
-    m_replies.clear();
+    replies().clear();
     return queueSpiPackets(length, buffer, true) && takeAnswers(length, buffer);
 }
 
@@ -174,18 +133,6 @@ bool Ch341Driver::queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *
     if (!usable() || chipSelect != 0 || (length > 0 && buffer == nullptr))
         return false;
     return queueSpiPackets(length, buffer, keepAnswer);
-}
-
-bool Ch341Driver::takeAnswers(uint32_t length, uint8_t *buffer)
-{
-    const bool complete = usable() && flushPending() && m_replies.size() == length &&
-                          (length == 0 || buffer != nullptr);
-    if (complete) {
-        for (std::size_t i = 0; i < length; ++i)
-            buffer[i] = m_mirror ? mirrorByte(m_replies[i]) : m_replies[i];
-    }
-    m_replies.clear();
-    return complete;
 }
 
 bool Ch341Driver::queueDelayUs(uint32_t microseconds)
@@ -302,13 +249,14 @@ bool Ch341Driver::flushPending()
     }
     std::vector<uint8_t> in;
     if (!succeeded(m_link.exchange(out, inLengths, in)) || in.size() != expected) {
-        m_failed = true;
+        fail();
         return false;
     }
     auto next = in.cbegin();
     for (const PendingIn &reply : pendingIn) {
-        if (reply.wanted)
-            m_replies.insert(m_replies.end(), next, next + std::ptrdiff_t(reply.length));
+        for (std::size_t i = 0; reply.wanted && i < reply.length; ++i)
+            replies().push_back(m_mirror ? mirrorByte(next[std::ptrdiff_t(i)])
+                                         : next[std::ptrdiff_t(i)]);
         next += std::ptrdiff_t(reply.length);
     }
     return true;
@@ -321,15 +269,6 @@ void Ch341Driver::dropPending()
     m_pendingBytes = 0;
     m_lastTransferEnded = true;
     m_uioEnd = 0;
-}
-
-bool Ch341Driver::succeeded(UsbResult result)
-{
-    if (result == UsbResult::NoDevice)
-        m_lost = true;
-    if (result != UsbResult::Ok)
-        m_failed = true;
-    return result == UsbResult::Ok;
 }
 
 } // namespace ch341

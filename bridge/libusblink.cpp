@@ -15,11 +15,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kInterface = 0;
+constexpr int kCh341aInterface = 0;
 constexpr unsigned int kTransferTimeoutMs = 1000;
 constexpr unsigned int kDrainTimeoutMs = 20;
-// More than an exchange can leave behind: 8 KiB of OUT data answers in at most 265 packets.
-constexpr int kMaxStalePackets = 512;
+// More than an exchange can leave behind: 8 KiB of CH341A OUT data answers in at
+// most 265 packets, a CH347's quarter second of SPI bytes in fewer.
+constexpr int kMaxStalePackets = 4096;
 constexpr auto kExchangeTimeout = std::chrono::milliseconds(kTransferTimeoutMs);
 // How long cancelled transfers may take to come back before they are abandoned.
 constexpr auto kCancelTimeout = std::chrono::milliseconds(1000);
@@ -28,6 +29,16 @@ constexpr long kEventPollUs = 50000;
 constexpr int kMaxPortDepth = 7;
 constexpr uint8_t kVendorDeviceIn =
     LIBUSB_ENDPOINT_IN | LIBUSB_REQUEST_TYPE_VENDOR | LIBUSB_RECIPIENT_DEVICE;
+
+uint8_t outEndpoint(BridgeKind kind)
+{
+    return kind == BridgeKind::Ch347 ? kCh347BulkOutEndpoint : kBulkOutEndpoint;
+}
+
+uint8_t inEndpoint(BridgeKind kind)
+{
+    return kind == BridgeKind::Ch347 ? kCh347BulkInEndpoint : kBulkInEndpoint;
+}
 
 UsbResult fromLibusb(int error)
 {
@@ -54,8 +65,31 @@ struct DeviceListDeleter
     void operator()(libusb_device **list) const { libusb_free_device_list(list, 1); }
 };
 
+// A supported bridge: which chip, its name and the interface its SPI is on.
+struct Model
+{
+    uint16_t productId;
+    BridgeKind kind;
+    const char *name;
+    int interfaceNumber;
+};
+
+// A CH341A comes before a CH347, so it keeps device index 0 unless the user picks.
+constexpr Model kModels[] = {
+    {kProductId, BridgeKind::Ch341a, "CH341A", kCh341aInterface},
+    {kCh347tProductId, BridgeKind::Ch347, "CH347T", kCh347tSpiInterface},
+    {kCh347fProductId, BridgeKind::Ch347, "CH347F", kCh347fSpiInterface},
+};
+
+bool isChosen(BridgeChoice choice, BridgeKind kind)
+{
+    return choice == BridgeChoice::Any ||
+           (choice == BridgeChoice::Ch341a) == (kind == BridgeKind::Ch341a);
+}
+
 struct Candidate
 {
+    const Model *model = nullptr;
     libusb_device *device = nullptr;
     uint8_t bus = 0;
     std::vector<uint8_t> ports;
@@ -65,7 +99,9 @@ struct Candidate
 
 bool comesFirst(const Candidate &a, const Candidate &b)
 {
-    return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports);
+    const bool aIsCh347 = a.model->kind == BridgeKind::Ch347;
+    const bool bIsCh347 = b.model->kind == BridgeKind::Ch347;
+    return std::tie(aIsCh347, a.bus, a.ports) < std::tie(bIsCh347, b.bus, b.ports);
 }
 
 // "1-1.3": the bus, then the hub ports from the root, as Linux names devices.
@@ -83,10 +119,11 @@ std::string describe(const Candidate &candidate)
 {
     // bcdDevice 0x0304 reads as release 3.04.
     char text[128];
-    std::snprintf(text, sizeof text, "CH341A %04x:%04x rev %x.%02x at usb %s (bus %u, addr %u)",
-                  kVendorId, kProductId, unsigned(candidate.release >> 8),
-                  unsigned(candidate.release & 0xFF), portPath(candidate).c_str(),
-                  unsigned(candidate.bus), unsigned(candidate.address));
+    std::snprintf(text, sizeof text, "%s %04x:%04x rev %x.%02x at usb %s (bus %u, addr %u)",
+                  candidate.model->name, kVendorId, candidate.model->productId,
+                  unsigned(candidate.release >> 8), unsigned(candidate.release & 0xFF),
+                  portPath(candidate).c_str(), unsigned(candidate.bus),
+                  unsigned(candidate.address));
     return text;
 }
 
@@ -101,16 +138,28 @@ bool hasSerialModeBridge(libusb_device **list, ssize_t count)
     return false;
 }
 
-std::vector<Candidate> findBridges(libusb_device **list, ssize_t count)
+const Model *modelOf(const libusb_device_descriptor &descriptor, BridgeChoice choice)
+{
+    for (const Model &model : kModels) {
+        if (descriptor.idVendor == kVendorId && descriptor.idProduct == model.productId &&
+            isChosen(choice, model.kind))
+            return &model;
+    }
+    return nullptr;
+}
+
+std::vector<Candidate> findBridges(libusb_device **list, ssize_t count, BridgeChoice choice)
 {
     std::vector<Candidate> found;
     for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor descriptor{};
         if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS)
             continue;
-        if (descriptor.idVendor != kVendorId || descriptor.idProduct != kProductId)
+        const Model *model = modelOf(descriptor, choice);
+        if (model == nullptr)
             continue;
         Candidate candidate;
+        candidate.model = model;
         candidate.device = list[i];
         candidate.bus = libusb_get_bus_number(list[i]);
         uint8_t ports[kMaxPortDepth];
@@ -135,6 +184,8 @@ struct Slot
     libusb_transfer *transfer = nullptr;
     std::vector<uint8_t> buffer;
     std::size_t expected = 0;
+    std::size_t received = 0;
+    bool mayBeShort = false; // the exchange's last IN transfer
     bool inFlight = false;
 };
 
@@ -158,11 +209,12 @@ struct Batch
     UsbResult failure = UsbResult::Ok;
 };
 
-UsbResult slotResult(const libusb_transfer &transfer, std::size_t expected)
+UsbResult slotResult(const libusb_transfer &transfer, const Slot &slot)
 {
+    const std::size_t actual = std::size_t(transfer.actual_length);
     switch (transfer.status) {
     case LIBUSB_TRANSFER_COMPLETED:
-        if (std::size_t(transfer.actual_length) == expected)
+        if (actual == slot.expected || (slot.mayBeShort && actual < slot.expected))
             return UsbResult::Ok;
         return (transfer.endpoint & LIBUSB_ENDPOINT_IN) ? UsbResult::ShortReply : UsbResult::Io;
     case LIBUSB_TRANSFER_TIMED_OUT:
@@ -186,8 +238,9 @@ void LIBUSB_CALL transferDone(libusb_transfer *transfer)
     Slot &slot = *static_cast<Slot *>(transfer->user_data);
     Batch &batch = *slot.batch;
     slot.inFlight = false;
+    slot.received = std::size_t(std::max(transfer->actual_length, 0));
     if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
-        const UsbResult result = slotResult(*transfer, slot.expected);
+        const UsbResult result = slotResult(*transfer, slot);
         if (result != UsbResult::Ok)
             noteFailure(batch, result);
     }
@@ -212,7 +265,7 @@ void LibusbLink::ContextDeleter::operator()(libusb_context *context) const
 
 void LibusbLink::HandleDeleter::operator()(libusb_device_handle *handle) const
 {
-    libusb_release_interface(handle, kInterface);
+    libusb_release_interface(handle, interfaceNumber);
     libusb_close(handle);
 }
 
@@ -235,7 +288,7 @@ UsbResult LibusbLink::ensureContext()
     return UsbResult::Ok;
 }
 
-UsbResult LibusbLink::open(std::string &deviceName)
+UsbResult LibusbLink::open(BridgeChoice choice, OpenedBridge &opened)
 {
     close();
     const UsbResult contextResult = ensureContext();
@@ -247,27 +300,33 @@ UsbResult LibusbLink::open(std::string &deviceName)
     if (count < 0)
         return fromLibusb(int(count));
     const std::unique_ptr<libusb_device *, DeviceListDeleter> list(rawList);
-    const std::vector<Candidate> bridges = findBridges(list.get(), count);
+    const std::vector<Candidate> bridges = findBridges(list.get(), count, choice);
     if (bridges.empty())
-        return hasSerialModeBridge(list.get(), count) ? UsbResult::WrongMode : UsbResult::NotFound;
+        return choice != BridgeChoice::Ch347 && hasSerialModeBridge(list.get(), count)
+                   ? UsbResult::WrongMode
+                   : UsbResult::NotFound;
+    const Candidate &bridge = bridges.front();
 
     libusb_device_handle *rawHandle = nullptr;
-    int error = libusb_open(bridges.front().device, &rawHandle);
+    int error = libusb_open(bridge.device, &rawHandle);
     if (error != LIBUSB_SUCCESS)
         return fromLibusb(error);
-    std::unique_ptr<libusb_device_handle, HandleDeleter> handle(rawHandle);
+    Handle handle(rawHandle, HandleDeleter{bridge.model->interfaceNumber});
 
-    // A serial or SPI kernel driver may own interface 0.
+    // A serial or SPI kernel driver may own the SPI interface; on a CH347 the
+    // serial driver keeps the others.
     error = libusb_set_auto_detach_kernel_driver(rawHandle, 1);
     if (error != LIBUSB_SUCCESS && error != LIBUSB_ERROR_NOT_SUPPORTED &&
         error != LIBUSB_ERROR_NOT_FOUND)
         return fromLibusb(error);
     // Configuration 1, the only one, is already active.
-    error = libusb_claim_interface(rawHandle, kInterface);
+    error = libusb_claim_interface(rawHandle, bridge.model->interfaceNumber);
     if (error != LIBUSB_SUCCESS)
         return fromLibusb(error);
 
-    deviceName = describe(bridges.front());
+    opened.kind = bridge.model->kind;
+    opened.name = describe(bridge);
+    m_kind = opened.kind;
     m_handle = std::move(handle);
     return UsbResult::Ok;
 }
@@ -283,11 +342,12 @@ void LibusbLink::drainIn()
         return;
     // A session cut short by a time-out may leave the answers of several
     // packets waiting; read until the endpoint stays quiet.
-    uint8_t stale[kPacketSize];
+    std::vector<uint8_t> stale(limitsOf(m_kind).packetSize);
     int transferred = 0;
     for (int packet = 0; packet < kMaxStalePackets; ++packet) {
-        if (libusb_bulk_transfer(m_handle.get(), kBulkInEndpoint, stale, int(kPacketSize),
-                                 &transferred, kDrainTimeoutMs) != LIBUSB_SUCCESS ||
+        if (libusb_bulk_transfer(m_handle.get(), inEndpoint(m_kind), stale.data(),
+                                 int(stale.size()), &transferred,
+                                 kDrainTimeoutMs) != LIBUSB_SUCCESS ||
             transferred == 0)
             break;
     }
@@ -314,13 +374,14 @@ UsbResult LibusbLink::exchange(const OutTransfers &out, const std::vector<std::s
 {
     if (!m_handle)
         return UsbResult::NoDevice;
+    const LinkLimits limits = limitsOf(m_kind);
     std::size_t outBytes = 0;
     for (const std::vector<uint8_t> &transfer : out) {
-        if (transfer.empty() || transfer.size() > kMaxOutTransfer)
+        if (transfer.empty() || transfer.size() > limits.maxOutTransfer)
             return UsbResult::Io;
         outBytes += transfer.size();
     }
-    if (out.empty() || outBytes > kMaxExchangeOut)
+    if (out.empty() || outBytes > limits.maxExchangeOut)
         return UsbResult::Io;
 
     // IN transfers first, so that every reply packet finds a waiting buffer;
@@ -338,11 +399,12 @@ UsbResult LibusbLink::exchange(const OutTransfers &out, const std::vector<std::s
             slot.expected = slot.buffer.size();
         } else {
             // A whole packet of room, so that an over-long reply shows as such.
-            slot.buffer.resize(kPacketSize);
+            slot.buffer.resize(limits.packetSize);
             slot.expected = inLengths[i];
+            slot.mayBeShort = i + 1 == inLengths.size();
         }
         libusb_fill_bulk_transfer(
-            slot.transfer, m_handle.get(), isOut ? kBulkOutEndpoint : kBulkInEndpoint,
+            slot.transfer, m_handle.get(), isOut ? outEndpoint(m_kind) : inEndpoint(m_kind),
             slot.buffer.data(), int(slot.buffer.size()), transferDone, &slot, kTransferTimeoutMs);
     }
 
@@ -383,7 +445,7 @@ UsbResult LibusbLink::exchange(const OutTransfers &out, const std::vector<std::s
     for (std::size_t i = 0; i < inLengths.size(); ++i) {
         const Slot &slot = batch->slots[i];
         in.insert(in.end(), slot.buffer.begin(),
-                  slot.buffer.begin() + std::ptrdiff_t(slot.expected));
+                  slot.buffer.begin() + std::ptrdiff_t(slot.received));
     }
     return UsbResult::Ok;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// LibusbLink reaches a real CH341A (1a86:5512) through libusb; it is used on
-// the thread that calls the bridge library.
+// LibusbLink reaches a real CH341A (1a86:5512) or CH347 (1a86:55db, 1a86:55de)
+// through libusb; it is used on the thread that calls the bridge library.
 
 #include "bridge/usblink.h"
 
@@ -24,7 +24,7 @@ public:
     LibusbLink(const LibusbLink &) = delete;
     LibusbLink &operator=(const LibusbLink &) = delete;
 
-    UsbResult open(std::string &deviceName) override;
+    UsbResult open(BridgeChoice choice, OpenedBridge &opened) override;
     void close() override;
     void drainIn() override;
     UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
@@ -38,17 +38,21 @@ private:
     {
         void operator()(libusb_context *context) const;
     };
-    // Releases interface 0 (libusb re-attaches a detached kernel driver) and closes.
+    // Releases the claimed interface (libusb re-attaches a detached kernel
+    // driver) and closes.
     struct HandleDeleter
     {
+        int interfaceNumber; // value-initialized to 0 by an empty handle
         void operator()(libusb_device_handle *handle) const;
     };
+    using Handle = std::unique_ptr<libusb_device_handle, HandleDeleter>;
 
     UsbResult ensureContext();
 
     // The context outlives every handle opened in it.
     std::unique_ptr<libusb_context, ContextDeleter> m_context;
-    std::unique_ptr<libusb_device_handle, HandleDeleter> m_handle;
+    Handle m_handle;
+    BridgeKind m_kind = BridgeKind::Ch341a;
     Pause m_pause;
 };
 

@@ -87,11 +87,13 @@ TraceLink::TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> 
 {
 }
 
-UsbResult TraceLink::open(std::string &deviceName)
+UsbResult TraceLink::open(BridgeChoice choice, OpenedBridge &opened)
 {
-    const UsbResult result = m_inner->open(deviceName);
+    const UsbResult result = m_inner->open(choice, opened);
     m_file->write(std::string("open ") + resultName(result) +
-                  (result == UsbResult::Ok ? ": " + deviceName : std::string()));
+                  (result == UsbResult::Ok ? ": " + opened.name : std::string()));
+    if (result == UsbResult::Ok)
+        m_bridge = opened.kind;
     return result;
 }
 
@@ -125,13 +127,15 @@ UsbResult TraceLink::exchange(const OutTransfers &out, const std::vector<std::si
 {
     // The OUT bytes are in the file before the bridge sees them: a job that hangs or crashes
     // inside the exchange still leaves them there.
-    const std::string outTransfer = "OUT " + hexByte(kBulkOutEndpoint);
+    const bool ch347 = m_bridge == BridgeKind::Ch347;
+    const std::string outTransfer =
+        "OUT " + hexByte(ch347 ? kCh347BulkOutEndpoint : kBulkOutEndpoint);
     for (const std::vector<uint8_t> &transfer : out)
         m_file->write(
             transferLine(outTransfer, transfer.size(), transfer.data(), transfer.size()));
     std::size_t offset = in.size();
     const UsbResult result = m_inner->exchange(out, inLengths, in);
-    const std::string inTransfer = "IN " + hexByte(kBulkInEndpoint);
+    const std::string inTransfer = "IN " + hexByte(ch347 ? kCh347BulkInEndpoint : kBulkInEndpoint);
     for (const std::size_t length : inLengths) {
         // A failed exchange ends with the transfer that failed.
         if (offset == in.size() && result != UsbResult::Ok)

@@ -43,7 +43,7 @@ class TraceLink : public UsbLink
 public:
     TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> file);
 
-    UsbResult open(std::string &deviceName) override;
+    UsbResult open(BridgeChoice choice, OpenedBridge &opened) override;
     void close() override;
     void drainIn() override;
     UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
@@ -57,6 +57,8 @@ public:
 private:
     std::unique_ptr<UsbLink> m_inner;
     std::shared_ptr<TraceFile> m_file;
+    // The endpoints a transfer line names are the open bridge's.
+    BridgeKind m_bridge = BridgeKind::Ch341a;
 };
 
 // Wraps the process-wide link (the libusb link when none is installed) in a TraceLink.

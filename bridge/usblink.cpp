@@ -1,18 +1,24 @@
 #include "bridge/usblink.h"
 
-#include "bridge/ch341driver.h"
+#include "bridge/bridge.h"
 #include "bridge/libusblink.h"
+
+#include <atomic>
 
 namespace ch341 {
 
 namespace {
 
-// The one process-wide link and the driver over it. The driver is declared
+// The one process-wide link and the bridge over it. The bridge is declared
 // last so that it is destroyed, and closes the device, before its link.
+// The front end makes the two settings before a job; the job's thread reads
+// them when it opens the device.
 struct Library
 {
+    std::atomic<BridgeChoice> choice{BridgeChoice::Any};
+    std::atomic<uint32_t> spiClockKHz{0};
     std::unique_ptr<UsbLink> link;
-    std::unique_ptr<Ch341Driver> driver;
+    std::unique_ptr<Bridge> bridge;
 };
 
 Library &library()
@@ -26,7 +32,7 @@ Library &library()
 void installUsbLink(std::unique_ptr<UsbLink> link)
 {
     Library &lib = library();
-    lib.driver.reset();
+    lib.bridge.reset();
     lib.link = std::move(link);
 }
 
@@ -42,22 +48,47 @@ std::unique_ptr<UsbLink> takeUsbLink()
 {
     usbLink();
     Library &lib = library();
-    lib.driver.reset();
+    lib.bridge.reset();
     return std::move(lib.link);
 }
 
 UsbResult lastOpenResult()
 {
     const Library &lib = library();
-    return lib.driver ? lib.driver->lastOpenResult() : UsbResult::Ok;
+    return lib.bridge ? lib.bridge->lastOpenResult() : UsbResult::Ok;
 }
 
-Ch341Driver &libraryDriver()
+Bridge &libraryBridge()
 {
     Library &lib = library();
-    if (!lib.driver)
-        lib.driver = std::make_unique<Ch341Driver>(usbLink());
-    return *lib.driver;
+    if (!lib.bridge)
+        lib.bridge = std::make_unique<Bridge>(usbLink());
+    return *lib.bridge;
+}
+
+BridgeDriver *libraryDriver(uint32_t index)
+{
+    return index == 0 ? libraryBridge().driver() : nullptr;
+}
+
+void setBridgeChoice(BridgeChoice choice)
+{
+    library().choice = choice;
+}
+
+BridgeChoice bridgeChoice()
+{
+    return library().choice;
+}
+
+void setSpiClockKHz(uint32_t kHz)
+{
+    library().spiClockKHz = kHz;
+}
+
+uint32_t spiClockKHz()
+{
+    return library().spiClockKHz;
 }
 
 } // namespace ch341

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the CH341A's USB traffic costs in time: the one bus model behind the
-// emulated programmer, the paced demo and every benchmark. The figures fit
-// published whole-chip read and write times of CH341A tools on real hardware
+// What a bridge's USB traffic costs in time: the one bus model behind the
+// emulated programmer, the paced demo and every benchmark. The CH341A's
+// figures fit published whole-chip read and write times of CH341A tools on
+// real hardware; the CH347's follow USB 2.0 high speed and its SPI clock
 // (bench/RESULTS.md, "The USB model", gives each constant's source).
 
 #include <cstdint>
@@ -11,8 +12,9 @@ namespace emu {
 
 // When the host starts a blocking exchange.
 enum class HostProfile {
-    Frame,  // at the next 1 ms full-speed frame (older host controllers)
-    Modern, // 125 us after the previous exchange ended (current controllers)
+    Frame,     // at the next 1 ms full-speed frame (older host controllers)
+    Modern,    // 125 us after the previous exchange ended (current controllers)
+    HighSpeed, // at the next 125 us microframe (a high-speed device: the CH347)
 };
 
 namespace bus {
@@ -53,12 +55,39 @@ constexpr uint64_t packetBoundNs(uint64_t bytes)
            (bytes % kPayload ? spiPacketNs(bytes % kPayload) : 0);
 }
 
+// USB 2.0 high speed: 480 Mbit/s in 125 us microframes, 512-byte bulk
+// packets. Thirteen 512-byte bulk transactions fill a microframe, so each
+// costs its bytes (1/60 us apiece) and about 1.08 us of token, handshake and
+// gaps.
+constexpr uint64_t kMicroframeNs = 125000;
+constexpr uint64_t kHighSpeedTransactionNs = 1083;
+constexpr uint64_t highSpeedTransactionNs(uint64_t bytes)
+{
+    return kHighSpeedTransactionNs + bytes * 50 / 3;
+}
+
+// The CH347's own work on each command frame it takes; fitted (RESULTS.md).
+constexpr uint64_t kCh347FrameNs = 5000;
+// Its SPI clock is 60 MHz / 2^divisor: a byte takes 8 clocks, 400/3 ns at 60 MHz.
+constexpr uint64_t kCh347SpiByteNsTimes3 = 400;
+constexpr uint64_t ch347SpiBytesNs(uint64_t bytes, unsigned divisor)
+{
+    return (bytes * kCh347SpiByteNsTimes3 << divisor) / 3;
+}
+
 // When the next blocking exchange of this host starts, the last one having
 // ended at nowNs.
 constexpr uint64_t exchangeStartNs(HostProfile profile, uint64_t nowNs)
 {
-    return profile == HostProfile::Frame ? (nowNs / kFrameNs + 1) * kFrameNs
-                                         : nowNs + kModernHostGapNs;
+    switch (profile) {
+    case HostProfile::Frame:
+        return (nowNs / kFrameNs + 1) * kFrameNs;
+    case HostProfile::Modern:
+        return nowNs + kModernHostGapNs;
+    case HostProfile::HighSpeed:
+        break;
+    }
+    return (nowNs / kMicroframeNs + 1) * kMicroframeNs;
 }
 
 } // namespace bus

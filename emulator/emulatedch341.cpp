@@ -34,7 +34,9 @@ constexpr uint8_t kI2cSet = 0x60;
 constexpr uint8_t kI2cKindMask = 0xF0;
 constexpr uint8_t kI2cValueMask = 0x0F;
 
-uint8_t mirror(uint8_t value)
+} // namespace
+
+uint8_t mirrorBits(uint8_t value)
 {
     uint8_t result = 0;
     for (int bit = 0; bit < 8; ++bit) {
@@ -42,8 +44,6 @@ uint8_t mirror(uint8_t value)
     }
     return result;
 }
-
-} // namespace
 
 EmulatedCh341::EmulatedCh341(VirtualClock &clock)
     : m_clock(clock)
@@ -191,7 +191,7 @@ uint8_t EmulatedCh341::clockSpiByte(uint8_t wireByte)
     if (!m_chip || !clockDriven) {
         return 0xFF;
     }
-    return mirror(m_chip->transfer(mirror(wireByte)));
+    return mirrorBits(m_chip->transfer(mirrorBits(wireByte)));
 }
 
 uint8_t EmulatedCh341::readPins() const

@@ -1,18 +1,15 @@
 #pragma once
 
+#include "emulatedbridge.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace emu {
 
-class SpiFlashChip;
-class VirtualClock;
-
-// The CH341A's firmware as seen from USB: it interprets bulk OUT data packet
-// by packet, drives the pins and clocks SPI bytes through the attached chip,
-// moving the virtual clock by what each packet costs on the bus (buscost.h).
-// Runs on the thread that drives the emulated link.
-class EmulatedCh341
+// The CH341A's firmware: it interprets bulk OUT data packet by packet and
+// drives the pins. Runs on the thread that drives the emulated link.
+class EmulatedCh341 : public EmulatedBridge
 {
 public:
     // Pin map of the D port (UIO bits).
@@ -30,20 +27,17 @@ public:
 
     explicit EmulatedCh341(VirtualClock &clock);
 
-    // nullptr: nothing in the socket.
-    void attachChip(SpiFlashChip *chip);
+    void attachChip(SpiFlashChip *chip) override;
     // Power-up state: all pins inputs, stream mode 0.
-    void reset();
-
-    // One bulk OUT transfer; returns the IN packets it produces, in order.
-    std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out);
+    void reset() override;
+    std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out) override;
+    bool chipSelected() const override;
+    bool released() const override { return m_directions == 0; }
+    uint64_t spiBytesClocked() const override { return m_spiBytesClocked; }
 
     uint8_t pinDirections() const { return m_directions; }
     uint8_t pinLevels() const { return m_levels; }
     uint8_t streamMode() const { return m_streamMode; }
-    bool chipSelected() const;
-    // Bytes clocked through the SPI stream since construction.
-    uint64_t spiBytesClocked() const { return m_spiBytesClocked; }
 
 private:
     using Packet = std::vector<uint8_t>;

@@ -9,35 +9,45 @@ using ch341::UsbResult;
 
 namespace {
 
-constexpr char kDeviceName[] = "CH341A 1a86:5512 (emulated)";
-
-std::size_t packetCount(std::size_t bytes)
+const char *deviceName(ch341::BridgeKind bridge)
 {
-    return (bytes + ch341::kPacketSize - 1) / ch341::kPacketSize;
+    return bridge == ch341::BridgeKind::Ch347 ? "CH347T 1a86:55db (emulated)"
+                                              : "CH341A 1a86:5512 (emulated)";
+}
+
+bool isChosen(ch341::BridgeChoice choice, ch341::BridgeKind bridge)
+{
+    return choice == ch341::BridgeChoice::Any ||
+           (choice == ch341::BridgeChoice::Ch347) == (bridge == ch341::BridgeKind::Ch347);
 }
 
 } // namespace
 
-EmulatedLink::EmulatedLink(const ChipModel &model)
+EmulatedLink::EmulatedLink(const ChipModel &model, ch341::BridgeKind bridge)
     : m_chip(model, m_clock)
-    , m_firmware(m_clock)
+    , m_bridge(bridge)
+    , m_firmware(makeEmulatedBridge(bridge, m_clock))
 {
-    m_firmware.attachChip(&m_chip);
+    if (bridge == ch341::BridgeKind::Ch347) {
+        m_clock.setHostProfile(HostProfile::HighSpeed);
+    }
+    m_firmware->attachChip(&m_chip);
 }
 
 EmulatedLink::~EmulatedLink()
 {
-    m_firmware.attachChip(nullptr);
+    m_firmware->attachChip(nullptr);
 }
 
-UsbResult EmulatedLink::open(std::string &deviceName)
+UsbResult EmulatedLink::open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened)
 {
-    if (!m_present) {
+    if (!m_present || !isChosen(choice, m_bridge)) {
         return UsbResult::NotFound;
     }
     m_open = true;
     m_handleDead = false;
-    deviceName = kDeviceName;
+    opened.kind = m_bridge;
+    opened.name = deviceName(m_bridge);
     return UsbResult::Ok;
 }
 
@@ -97,7 +107,9 @@ UsbResult EmulatedLink::controlIn(uint8_t request, uint16_t, uint16_t, uint8_t *
     if (!m_present || m_handleDead) {
         return UsbResult::NoDevice;
     }
-    if (!m_open || request != kRequestVersion || (length > 0 && !data)) {
+    // The CH347 answers no control request that any public source knows.
+    if (!m_open || m_bridge != ch341::BridgeKind::Ch341a || request != kRequestVersion ||
+        (length > 0 && !data)) {
         return UsbResult::Io;
     }
     if (const auto fault = consumeTransfer()) {
@@ -120,13 +132,14 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
     if (!m_present || m_handleDead) {
         return UsbResult::NoDevice;
     }
+    const ch341::LinkLimits limits = ch341::limitsOf(m_bridge);
     std::size_t outBytes = 0;
     bool tooLong = false;
     for (const std::vector<uint8_t> &transfer : out) {
         outBytes += transfer.size();
-        tooLong = tooLong || transfer.size() > ch341::kMaxOutTransfer;
+        tooLong = tooLong || transfer.size() > limits.maxOutTransfer;
     }
-    if (!m_open || tooLong || outBytes > ch341::kMaxExchangeOut) {
+    if (!m_open || tooLong || outBytes > limits.maxExchangeOut) {
         return UsbResult::Io;
     }
     std::optional<TransferFault> fault = consumeTransfer();
@@ -152,23 +165,23 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
     // The OUT transfers of one exchange are queued together: the host
     // controller sends them back to back, from the next frame on.
     m_clock.advanceToExchangeStart();
-    const uint64_t spiBytesBefore = m_firmware.spiBytesClocked();
+    const uint64_t spiBytesBefore = m_firmware->spiBytesClocked();
     for (const std::vector<uint8_t> &transfer : out) {
         m_counters.outTransfers += transfer.empty() ? 0 : 1;
-        m_counters.packets += packetCount(transfer.size());
+        m_counters.packets += (transfer.size() + limits.packetSize - 1) / limits.packetSize;
         if (m_recordingOut) {
             m_receivedOut.push_back(transfer);
         }
-        for (auto &reply : m_firmware.processOut(transfer)) {
+        for (auto &reply : m_firmware->processOut(transfer)) {
             m_inFifo.push_back(std::move(reply));
         }
     }
-    m_counters.spiBytes += m_firmware.spiBytesClocked() - spiBytesBefore;
+    m_counters.spiBytes += m_firmware->spiBytesClocked() - spiBytesBefore;
     if (fault && *fault == TransferFault::InTimeout) {
         // The answers stay in the IN endpoint for whoever reads it next.
         return strike(UsbResult::Timeout);
     }
-    for (const std::size_t length : inLengths) {
+    for (std::size_t i = 0; i < inLengths.size(); ++i) {
         if (m_inFifo.empty()) {
             m_clock.advanceNs(kInTimeoutNs);
             return UsbResult::Timeout;
@@ -180,8 +193,11 @@ UsbResult EmulatedLink::exchange(const ch341::OutTransfers &out,
             in.insert(in.end(), packet.begin(), packet.end());
             return strike(UsbResult::ShortReply);
         }
+        const std::size_t length = inLengths[i];
         in.insert(in.end(), packet.begin(), packet.begin() + std::min(length, packet.size()));
-        if (packet.size() != length) {
+        // Only the exchange's last IN transfer may bring fewer bytes than asked.
+        const bool last = i + 1 == inLengths.size();
+        if (packet.size() > length || (packet.size() < length && !last)) {
             return UsbResult::ShortReply;
         }
     }
@@ -199,7 +215,7 @@ void EmulatedLink::replug()
 {
     m_transfersLeft.reset();
     m_inFifo.clear();
-    m_firmware.reset();
+    m_firmware->reset();
     m_chip.powerCycle();
     m_handleDead = m_open;
     m_present = true;
@@ -215,7 +231,7 @@ void EmulatedLink::setPresent(bool present)
 
 void EmulatedLink::setNoChip(bool noChip)
 {
-    m_firmware.attachChip(noChip ? nullptr : &m_chip);
+    m_firmware->attachChip(noChip ? nullptr : &m_chip);
 }
 
 void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "chipmodel.h"
-#include "emulatedch341.h"
+#include "emulatedbridge.h"
 #include "spiflashchip.h"
 #include "virtualclock.h"
 
@@ -10,14 +10,16 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace emu {
 
-// A CH341A with a flash chip in its socket, behind the bridge's USB link
-// seam. Runs on the thread that calls the bridge library; time is virtual.
+// A CH341A or a CH347 with a flash chip in its socket, behind the bridge's
+// USB link seam. Runs on the thread that calls the bridge library; time is
+// virtual.
 class EmulatedLink : public ch341::UsbLink
 {
 public:
@@ -26,10 +28,10 @@ public:
         uint64_t exchanges = 0;        // blocking exchanges
         uint64_t outTransfers = 0;     // bulk OUT transfers
         uint64_t inTransfers = 0;      // bulk IN transfers asked for
-        uint64_t packets = 0;          // 32-byte OUT packets
+        uint64_t packets = 0;          // OUT packets (32 bytes on a CH341A, 512 on a CH347)
         uint64_t controlTransfers = 0; // control requests
         uint64_t bytesOut = 0;
-        uint64_t spiBytes = 0; // bytes clocked on the SPI bus
+        uint64_t spiBytes = 0; // bytes clocked through the selected chip
         uint64_t sleepNs = 0;  // host-side pauses
     };
 
@@ -38,12 +40,14 @@ public:
     // A real IN transfer that gets no packet gives up after its timeout.
     static constexpr uint64_t kInTimeoutNs = 1000 * VirtualClock::kNsPerMs;
 
-    explicit EmulatedLink(const ChipModel &model = w25q64fv());
+    // A CH347 starts on the high-speed host profile.
+    explicit EmulatedLink(const ChipModel &model = w25q64fv(),
+                          ch341::BridgeKind bridge = ch341::BridgeKind::Ch341a);
     ~EmulatedLink() override;
     EmulatedLink(const EmulatedLink &) = delete;
     EmulatedLink &operator=(const EmulatedLink &) = delete;
 
-    ch341::UsbResult open(std::string &deviceName) override;
+    ch341::UsbResult open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened) override;
     void close() override;
     void drainIn() override;
     ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,
@@ -55,7 +59,8 @@ public:
 
     VirtualClock &clock() { return m_clock; }
     SpiFlashChip &chip() { return m_chip; }
-    EmulatedCh341 &firmware() { return m_firmware; }
+    EmulatedBridge &firmware() { return *m_firmware; }
+    ch341::BridgeKind bridgeKind() const { return m_bridge; }
     bool isOpen() const { return m_open; }
     std::size_t pendingInPackets() const { return m_inFifo.size(); }
 
@@ -111,7 +116,8 @@ private:
 
     VirtualClock m_clock;
     SpiFlashChip m_chip;
-    EmulatedCh341 m_firmware;
+    ch341::BridgeKind m_bridge;
+    std::unique_ptr<EmulatedBridge> m_firmware;
     std::deque<std::vector<uint8_t>> m_inFifo;
     Counters m_counters;
     uint8_t m_version = kDefaultVersion;

@@ -20,10 +20,10 @@ PacedLink::PacedLink(std::unique_ptr<EmulatedLink> inner, double speedup, HostPr
     restartPace();
 }
 
-ch341::UsbResult PacedLink::open(std::string &deviceName)
+ch341::UsbResult PacedLink::open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened)
 {
     restartPace();
-    return m_inner->open(deviceName);
+    return m_inner->open(choice, opened);
 }
 
 ch341::UsbResult PacedLink::controlIn(uint8_t request, uint16_t value, uint16_t index,

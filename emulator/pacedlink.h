@@ -21,7 +21,7 @@ public:
 
     EmulatedLink &emulated() { return *m_inner; }
 
-    ch341::UsbResult open(std::string &deviceName) override;
+    ch341::UsbResult open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened) override;
     void close() override { m_inner->close(); }
     void drainIn() override { m_inner->drainIn(); }
     ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,

@@ -2,6 +2,7 @@
 
 #include "spiopcodes.h"
 #include "tracelog.h"
+#include "bridge/ch341bridges.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
 #include "bridge/ch341queue.h"
@@ -136,6 +137,10 @@ int CH341::ConnectProgrammer()
     const QString deviceName = QString::fromUtf8(CH341GetDeviceName(BridgePins::DEVICE));
     qCDebug(varnockTrace) << deviceName;
     Log(deviceName, "gray", 1, true, true);
+    // Which clock a CH347 runs at, or why a chosen one does not apply to a CH341A.
+    const QString clock = QString::fromUtf8(CH341GetSpiClockText(BridgePins::DEVICE));
+    if (!clock.isEmpty())
+        Log(clock, "gray");
 
     Log(QStringLiteral("CH341 variant: "), "black", 1, false);
     Log(ProgModel, "blue");

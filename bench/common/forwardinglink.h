@@ -20,7 +20,10 @@ public:
 
     emu::EmulatedLink &emulated() { return *m_inner; }
 
-    ch341::UsbResult open(std::string &deviceName) override { return m_inner->open(deviceName); }
+    ch341::UsbResult open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened) override
+    {
+        return m_inner->open(choice, opened);
+    }
     void close() override { m_inner->close(); }
     void drainIn() override { m_inner->drainIn(); }
     ch341::UsbResult controlIn(uint8_t request, uint16_t value, uint16_t index, uint8_t *data,

@@ -10,5 +10,8 @@ struct HostCase
     emu::HostProfile profile;
 };
 
+// The CH341A's hosts.
 inline constexpr HostCase kHosts[] = {{"frame", emu::HostProfile::Frame},
                                       {"modern", emu::HostProfile::Modern}};
+// The CH347's, a high-speed device: exchanges start at the next microframe.
+inline constexpr HostCase kHighSpeedHost = {"highspeed", emu::HostProfile::HighSpeed};

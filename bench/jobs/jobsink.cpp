@@ -23,9 +23,14 @@ void JobSink::watch(CH341 *worker)
                 m_line.clear();
                 m_lineFailed = false;
             });
-    connect(worker, &CH341::Set_Label_Status_TEXT, this, [this](QString) { ++statusTexts; });
-    connect(worker, &CH341::UpdateProgreesBar_Value, this,
-            [this](qulonglong) { ++progressValues; });
+    // Counted where they are emitted, as the window's newest-value relays take them: the window
+    // never runs a queued call per value. The job's thread has ended before anyone reads them.
+    connect(
+        worker, &CH341::Set_Label_Status_TEXT, worker, [this](QString) { ++statusTexts; },
+        Qt::DirectConnection);
+    connect(
+        worker, &CH341::UpdateProgreesBar_Value, worker, [this](qulonglong) { ++progressValues; },
+        Qt::DirectConnection);
     connect(worker, &CH341::JobDone, this, [this] {
         ++jobsDone;
         emit finished();

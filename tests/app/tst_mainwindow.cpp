@@ -10,6 +10,7 @@
 #include "testfiles.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
@@ -97,7 +98,8 @@ private:
             if (child(name)->isEnabled() != enabled)
                 return false;
         }
-        return child("widget")->isEnabled() == enabled;
+        return child("widget")->isEnabled() == enabled &&
+               child("cmbSpiClock")->isEnabled() == enabled;
     }
 
     QTemporaryDir m_workingDir;
@@ -154,6 +156,36 @@ private slots:
         m_window->UpdateProgreesBar_Value((qulonglong(1) << 32) + 5);
         QCOMPARE(pgb->maximum(), 1000);
         QCOMPARE(pgb->value(), 5);
+    }
+
+    // The CH347's clock sits at the right of the strip between log and logo, every other widget
+    // where it was; the choice is remembered and reaches the next job.
+    void spiClockChoice()
+    {
+        const QList<QPair<const char *, QRect>> kept = {{"widget", {11, 49, 781, 172}},
+                                                        {"txtLog", {11, 226, 781, 192}},
+                                                        {"layoutWidget", {11, 11, 781, 31}},
+                                                        {"layoutWidget1", {11, 450, 781, 230}}};
+        for (const auto &widget : kept)
+            QCOMPARE(child(widget.first)->geometry(), widget.second);
+        auto *clock = child<QComboBox>("cmbSpiClock");
+        for (const char *part : {"lblSpiClock", "cmbSpiClock"}) {
+            const QRect at = child(part)->geometry();
+            QVERIFY(at.top() >= 418 && at.bottom() < 450 && at.left() > 11 + 781 / 2 &&
+                    at.right() <= 792);
+        }
+        QCOMPARE(clock->currentText(), QStringLiteral("15 MHz"));
+        QCOMPARE(clock->count(), 4);
+        clock->setCurrentIndex(clock->findText(QStringLiteral("30 MHz")));
+        m_window = std::make_unique<MainWindow>();
+        clock = child<QComboBox>("cmbSpiClock");
+        QCOMPARE(clock->currentText(), QStringLiteral("30 MHz"));
+
+        m_harness.install(
+            std::make_unique<emu::EmulatedLink>(emu::w25q80dv(), ch341::BridgeKind::Ch347));
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        QVERIFY(LogLines(log()).contains(Run("SPI clock: 30 MHz", QColor("gray"), QFont::Normal)));
     }
 
     void progressShowsNewestEachRound()

@@ -1,12 +1,16 @@
+#include "bridge/bridge.h"
+#include "bridge/ch341bridges.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
-#include "bridge/ch341driver.h"
 
+#include <QtEndian>
 #include <QtTest>
 
 #include <algorithm>
 
-using ch341::Ch341Driver;
+using ch341::Bridge;
+using ch341::BridgeDriver;
+using ch341::BridgeKind;
 using ch341::UsbResult;
 
 Q_DECLARE_METATYPE(UsbResult)
@@ -35,15 +39,49 @@ QByteArray pattern(int length)
     return bytes;
 }
 
-bool stream(Ch341Driver &driver, QByteArray &bytes)
+bool stream(BridgeDriver &driver, QByteArray &bytes)
 {
     return driver.streamSpi(0, uint32_t(bytes.size()), reinterpret_cast<uint8_t *>(bytes.data()));
 }
 
-bool queue(Ch341Driver &driver, const QByteArray &bytes)
+bool queue(BridgeDriver &driver, const QByteArray &bytes, bool keep = false)
 {
     return driver.queueSpi(0, uint32_t(bytes.size()),
-                           reinterpret_cast<const uint8_t *>(bytes.data()));
+                           reinterpret_cast<const uint8_t *>(bytes.data()), keep);
+}
+
+// A CH347 frame: command, 16-bit little-endian length, data.
+QByteArray frame(int command, const QByteArray &data)
+{
+    return QByteArray(1, char(command)) + char(data.size() & 0xFF) + char(data.size() >> 8) + data;
+}
+
+// What a CH347 answers to a frame: the bytes clocked in (each byte out inverted; 0xC3 reads
+// 0x5A), or a 1-byte status; nothing to a chip select. A malformed frame shows as a framing
+// fault.
+QList<QByteArray> ch347Answers(const QByteArray &out, int &framingFaults)
+{
+    const int length = out.size() < 3 ? -1 : quint8(out[1]) | quint8(out[2]) << 8;
+    framingFaults += length < 0 || length > 507 || out.size() != 3 + length;
+    const QByteArray data = out.mid(3);
+    QByteArray inverted;
+    for (char byte : data)
+        inverted.append(char(~byte));
+    switch (quint8(out.at(0))) {
+    case 0xC0:
+    case 0xC4:
+        return {frame(quint8(out.at(0)), hex("00"))};
+    case 0xC2:
+        return {frame(0xC2, inverted)};
+    case 0xC3: {
+        QList<QByteArray> answers;
+        for (qint64 left = qFromLittleEndian<quint32>(data.constData()); left > 0; left -= 507)
+            answers << frame(0xC3, QByteArray(int(qMin<qint64>(left, 507)), char(0x5A)));
+        return answers;
+    }
+    default:
+        return {};
+    }
 }
 
 // Records every USB call; answers each SPI data byte inverted unless scripted.
@@ -60,9 +98,11 @@ struct RecordingLink : ch341::UsbLink
         QByteArray bytes;
     };
 
-    UsbResult open(std::string &) override
+    UsbResult open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened) override
     {
-        events << "open";
+        events << QString("open %1").arg(int(choice));
+        opened.kind = kind;
+        opened.name = "recorded";
         return openResult;
     }
     void close() override { events << "close"; }
@@ -83,6 +123,8 @@ struct RecordingLink : ch341::UsbLink
                        std::vector<uint8_t> &in) override
     {
         events << "exchange";
+        if (kind == BridgeKind::Ch347)
+            return exchangeFrames(out, inLengths, in);
         Exchange recorded;
         Reply reply;
         std::vector<std::size_t> spiPackets;
@@ -113,6 +155,35 @@ struct RecordingLink : ch341::UsbLink
         return reply.result;
     }
 
+    // One frame per OUT transfer; each IN transfer asks for one answer frame (the last: at
+    // most one).
+    UsbResult exchangeFrames(const ch341::OutTransfers &out,
+                             const std::vector<std::size_t> &inLengths, std::vector<uint8_t> &in)
+    {
+        Exchange recorded;
+        QList<QByteArray> answers;
+        for (const std::vector<uint8_t> &transfer : out) {
+            const QByteArray bytes(reinterpret_cast<const char *>(transfer.data()),
+                                   int(transfer.size()));
+            recorded.out += bytes;
+            recorded.transfers << bytes;
+            answers += ch347Answers(bytes, framingFaults);
+        }
+        exchanges.push_back(recorded);
+        framingFaults += answers.size() != int(inLengths.size());
+        Reply reply;
+        for (int i = 0; i < answers.size() && i < int(inLengths.size()); ++i) {
+            const bool last = i + 1 == answers.size();
+            framingFaults += last ? std::size_t(answers[i].size()) > inLengths[std::size_t(i)]
+                                  : std::size_t(answers[i].size()) != inLengths[std::size_t(i)];
+            reply.bytes += answers[i];
+        }
+        reply = scriptedReplies.value(int(exchanges.size()) - 1, reply);
+        in.insert(in.end(), reply.bytes.begin(), reply.bytes.end());
+        return reply.result;
+    }
+
+    BridgeKind kind = BridgeKind::Ch341a;
     UsbResult openResult = UsbResult::Ok;
     Reply controlReply{UsbResult::Ok, QByteArray::fromHex("3000")};
     QMap<int, Reply> scriptedReplies; // by exchange number
@@ -122,30 +193,69 @@ struct RecordingLink : ch341::UsbLink
     int framingFaults = 0;
 };
 
-RecordingLink *installRecordingLink()
+// Steps: "mode M", "pins DD LL", "queue HEX" (answer dropped), "keep HEX" (answer kept),
+// "delay US", "stream HEX", "take N" (the kept answers, N bytes). "FF*4096" repeats a byte.
+QByteArray stepBytes(const QString &step)
+{
+    QByteArray bytes;
+    for (const QString &word : step.split(QLatin1Char(' ')).mid(1)) {
+        const QStringList repeat = word.split(QLatin1Char('*'));
+        bytes += QByteArray::fromHex(repeat[0].toLatin1())
+                     .repeated(repeat.size() > 1 ? repeat[1].toInt() : 1);
+    }
+    return bytes;
+}
+
+bool runStep(BridgeDriver &driver, const QString &step, QByteArray &streamed)
+{
+    const QStringList words = step.split(QLatin1Char(' '));
+    const QByteArray bytes = stepBytes(step);
+    if (words[0] == "mode")
+        return driver.setStream(uint8_t(bytes[0]));
+    if (words[0] == "pins")
+        return driver.setPins(uint8_t(bytes[0]), uint8_t(bytes.at(1)));
+    if (words[0] == "queue" || words[0] == "keep")
+        return queue(driver, bytes, words[0] == "keep");
+    if (words[0] == "delay")
+        return driver.queueDelayUs(words[1].toUInt());
+    if (words[0] == "take") {
+        streamed = QByteArray(words[1].toInt(), 0);
+        return driver.takeAnswers(uint32_t(streamed.size()),
+                                  reinterpret_cast<uint8_t *>(streamed.data()));
+    }
+    return stream(driver, streamed = bytes);
+}
+
+RecordingLink *installRecordingLink(BridgeKind kind)
 {
     auto owned = std::make_unique<RecordingLink>();
     RecordingLink *link = owned.get();
+    link->kind = kind;
     ch341::installUsbLink(std::move(owned));
     return link;
 }
 
-// The library's driver over a RecordingLink installed as the process-wide link; when opened,
+// The library's bridge over a RecordingLink installed as the process-wide link; when opened,
 // the link has forgotten the open.
 struct Session
 {
-    explicit Session(bool open = true)
-        : link(installRecordingLink())
-        , driver(ch341::libraryDriver())
+    explicit Session(bool open = true, BridgeKind kind = BridgeKind::Ch341a, uint32_t clockKHz = 0)
+        : link(installRecordingLink(kind))
+        , bridge(ch341::libraryBridge())
     {
         if (open) {
-            driver.open();
+            QVERIFY(reopen(clockKHz) != Bridge::kInvalidToken);
             link->events.clear();
         }
     }
     ~Session() { ch341::installUsbLink(nullptr); }
+    uintptr_t reopen(uint32_t clockKHz = 0)
+    {
+        return bridge.open(ch341::BridgeChoice::Any, clockKHz);
+    }
+    BridgeDriver &driver() { return *bridge.driver(); }
     RecordingLink *link;
-    Ch341Driver &driver;
+    Bridge &bridge;
 };
 
 } // namespace
@@ -180,7 +290,7 @@ private slots:
         Session session;
         QByteArray expected;
         for (int i = 0; i < pinSettings; ++i) {
-            session.driver.setPins(0x29, 0x00);
+            session.driver().setPins(0x29, 0x00);
             expected += padded("AB806920");
         }
         const QByteArray sent = pattern(length);
@@ -188,7 +298,7 @@ private slots:
             expected += hex("A8") + sent.mid(offset, 31);
 
         QByteArray buffer = sent;
-        QVERIFY(stream(session.driver, buffer));
+        QVERIFY(stream(session.driver(), buffer));
         QCOMPARE(int(session.link->exchanges.size()), exchanges);
         QByteArray wire;
         for (const RecordingLink::Exchange &exchange : session.link->exchanges)
@@ -206,8 +316,6 @@ private slots:
 
     void queuedCommands_data()
     {
-        // Steps: "mode M", "pins DD LL", "queue HEX" (answer dropped), "keep HEX" (answer kept),
-        // "delay US", "stream HEX", "take N" (the kept answers, N bytes).
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QList<QByteArray>>("transfers"); // of the one exchange
         QTest::addColumn<QByteArray>("answer");           // to the stream, replies being inverted
@@ -250,35 +358,141 @@ private slots:
         QFETCH(QByteArray, answer);
         Session session;
         RecordingLink &link = *session.link;
-        Ch341Driver &driver = session.driver;
         QByteArray streamed;
         for (const QString &step : steps) {
-            const QStringList words = step.split(QLatin1Char(' '));
-            const QByteArray bytes = QByteArray::fromHex(words.mid(1).join("").toLatin1());
-            if (words[0] == "mode")
-                QVERIFY(driver.setStream(uint8_t(bytes[0])));
-            else if (words[0] == "pins")
-                QVERIFY(driver.setPins(uint8_t(bytes[0]), uint8_t(bytes.at(1))));
-            else if (words[0] == "queue")
-                QVERIFY(queue(driver, bytes));
-            else if (words[0] == "keep")
-                QVERIFY(driver.queueSpi(0, uint32_t(bytes.size()),
-                                        reinterpret_cast<const uint8_t *>(bytes.data()), true));
-            else if (words[0] == "delay")
-                QVERIFY(driver.queueDelayUs(words[1].toUInt()));
-            else if (words[0] == "take")
-                QVERIFY(driver.takeAnswers(
-                    words[1].toUInt(), reinterpret_cast<uint8_t *>(
-                                           (streamed = QByteArray(words[1].toInt(), 0)).data())));
-            else
-                QVERIFY(stream(driver, streamed = bytes));
+            QVERIFY2(runStep(session.driver(), step, streamed), qPrintable(step));
             // Nothing leaves before the blocking stream.
             QCOMPARE(link.exchanges.size(),
-                     std::size_t(words[0] == "stream" || words[0] == "take"));
+                     std::size_t(step.startsWith("stream") || step.startsWith("take")));
         }
         QCOMPARE(link.exchanges[0].transfers, transfers);
         QCOMPARE(link.framingFaults, 0);
         COMPARE_HEX(streamed, answer);
+    }
+
+    void ch347Frames_data()
+    {
+        QTest::addColumn<int>("clockKHz"); // chosen; 0 for none
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QList<QByteArray>>("transfers"); // of every exchange, in order
+        QTest::addColumn<QByteArray>("answer");           // to the last stream or take
+        QTest::addColumn<QStringList>("sleeps");          // host-side pauses
+        const auto config = [](const char *divisor, const char *bitOrder) {
+            return frame(0xC0, hex("0000 0401 0000 0000 0000 0002") + hex(divisor) + hex("00") +
+                                   hex(bitOrder) + hex("00 07") + QByteArray(9, 0));
+        };
+        const QByteArray select = frame(0xC1, hex("80") + QByteArray(9, 0));
+        const QByteArray deselect = frame(0xC1, hex("C0") + QByteArray(9, 0));
+        QTest::newRow("configure: SPI master, select by command, 15 MHz, MSB first")
+            << 0 << QStringList{"mode 81"} << QList<QByteArray>{config("10", "00")} << QByteArray()
+            << QStringList();
+        QTest::newRow("7.5 MHz is 60 MHz / 8; mode 01 asks for LSB first")
+            << 7500 << QStringList{"mode 01"} << QList<QByteArray>{config("18", "80")}
+            << QByteArray() << QStringList();
+        QTest::newRow("a clock between two is rounded down: 40 MHz runs at 30")
+            << 40000 << QStringList{"mode 81"} << QList<QByteArray>{config("08", "00")}
+            << QByteArray() << QStringList();
+        QTest::newRow("4 KiB read: its first 16 bytes out and in, then one read request")
+            << 0 << QStringList{"pins 29 00", "stream 03001000 FF*4096"}
+            << QList<QByteArray>{select, frame(0xC2, hex("03001000") + QByteArray(12, char(0xFF))),
+                                 frame(0xC3, hex("F40F0000"))}
+            << hex("FCFFEFFF") + QByteArray(12, 0) + QByteArray(4084, char(0x5A)) << QStringList();
+        QTest::newRow("a 0xFF tail no longer than a frame goes out as it is")
+            << 0 << QStringList{"stream 03001000 FF*503"}
+            << QList<QByteArray>{frame(0xC2, hex("03001000") + QByteArray(503, char(0xFF)))}
+            << hex("FCFFEFFF") + QByteArray(503, 0) << QStringList();
+        QTest::newRow("a select already made sends nothing; release deselects")
+            << 0
+            << QStringList{"pins 29 00", "pins 29 00", "stream 05FF", "pins 00 00", "stream 9F"}
+            << QList<QByteArray>{select, frame(0xC2, hex("05FF")), deselect,
+                                 frame(0xC2, hex("9F"))}
+            << hex("60") << QStringList();
+        QTest::newRow("a queued send goes in frames of 507 bytes, each answered")
+            << 0 << QStringList{"queue 11*600", "stream 05"}
+            << QList<QByteArray>{frame(0xC4, QByteArray(507, 0x11)),
+                                 frame(0xC4, QByteArray(93, 0x11)), frame(0xC2, hex("05"))}
+            << hex("FA") << QStringList();
+        QTest::newRow("a pause with chip select high reads idle bytes in: 100 us at 15 MHz")
+            << 0 << QStringList{"pins 29 01", "delay 100", "stream 05"}
+            << QList<QByteArray>{deselect, frame(0xC3, hex("BC000000")), frame(0xC2, hex("05"))}
+            << hex("FA") << QStringList();
+        QTest::newRow("a pause with the chip selected is the host's")
+            << 0 << QStringList{"pins 29 00", "queue 06", "delay 1500", "stream 05"}
+            << QList<QByteArray>{select, frame(0xC4, hex("06")), frame(0xC2, hex("05"))}
+            << hex("FA") << QStringList{"sleep 2"};
+        QTest::newRow("kept answers of queued reads come back together, in order")
+            << 0 << QStringList{"keep 05FF", "queue 06", "keep 05FE", "take 4"}
+            << QList<QByteArray>{frame(0xC2, hex("05FF")), frame(0xC4, hex("06")),
+                                 frame(0xC2, hex("05FE"))}
+            << hex("FA00FA01") << QStringList();
+    }
+
+    // One frame per OUT transfer, each answer asked for by its own IN transfer.
+    void ch347Frames()
+    {
+        QFETCH(int, clockKHz);
+        QFETCH(QStringList, steps);
+        QFETCH(QList<QByteArray>, transfers);
+        QFETCH(QByteArray, answer);
+        QFETCH(QStringList, sleeps);
+        Session session(true, BridgeKind::Ch347, uint32_t(clockKHz));
+        RecordingLink &link = *session.link;
+        QByteArray streamed;
+        for (const QString &step : steps)
+            QVERIFY2(runStep(session.driver(), step, streamed), qPrintable(step));
+        QList<QByteArray> sent;
+        for (const RecordingLink::Exchange &exchange : link.exchanges)
+            sent += exchange.transfers;
+        for (int i = 0; i < qMax(sent.size(), transfers.size()); ++i)
+            COMPARE_HEX(sent.value(i), transfers.value(i));
+        QCOMPARE(link.framingFaults, 0);
+        COMPARE_HEX(streamed, answer);
+        QCOMPARE(link.events.filter(QStringLiteral("sleep")), sleeps);
+    }
+
+    void ch347WrongAnswers_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QByteArray>("reply"); // to the step's exchange
+        QTest::newRow("another command byte") << "stream 05FF" << frame(0xC4, hex("FA00"));
+        QTest::newRow("a length larger than asked") << "stream 05FF" << frame(0xC2, hex("FA0000"));
+        QTest::newRow("a length smaller than asked") << "stream 05FF" << frame(0xC2, hex("FA"));
+        QTest::newRow("fewer bytes than the header says") << "stream 05FF" << hex("C20200FA");
+        QTest::newRow("a read request answered one byte short")
+            << "stream 03000000 FF*1000"
+            << frame(0xC2, QByteArray(16, 0)) + frame(0xC3, QByteArray(507, 0)) +
+                   frame(0xC3, QByteArray(476, 0));
+        QTest::newRow("a send's answer of another length")
+            << "keep 05FF" << frame(0xC2, hex("FA00")) + frame(0xC4, hex("0000"));
+        QTest::newRow("the configuration answered by another command")
+            << "mode 81" << frame(0xC4, hex("00"));
+    }
+
+    // An answer that is not the one asked for ends the session as a failed transfer does:
+    // the caller's buffer stays as it was, nothing more goes out but chip select high.
+    void ch347WrongAnswers()
+    {
+        QFETCH(QString, step);
+        QFETCH(QByteArray, reply);
+        Session session(true, BridgeKind::Ch347);
+        session.link->scriptedReplies[0] = {UsbResult::Ok, reply};
+        QByteArray buffer = hex("A5A5");
+        if (step.startsWith("keep")) {
+            QVERIFY(runStep(session.driver(), step, buffer));
+            QVERIFY(queue(session.driver(), hex("06")));
+            QVERIFY(!runStep(session.driver(), "take 2", buffer));
+        } else {
+            QVERIFY(!runStep(session.driver(), step, buffer));
+            QVERIFY(!step.startsWith("stream") || buffer == stepBytes(step));
+        }
+        QVERIFY(session.driver().hasFailed());
+        QVERIFY(!runStep(session.driver(), "stream 05", buffer));
+        QVERIFY(!runStep(session.driver(), "pins 29 00", buffer));
+        QVERIFY(!session.driver().flushQueue());
+        QCOMPARE(session.link->exchanges.size(), std::size_t(1));
+        QVERIFY(runStep(session.driver(), "pins 00 00", buffer));
+        QCOMPARE(session.link->exchanges.back().transfers,
+                 QList<QByteArray>{frame(0xC1, hex("C0") + QByteArray(9, 0))});
     }
 
     // A queued send cannot fail by itself: the next blocking call carries its failure, and a
@@ -287,41 +501,41 @@ private slots:
     {
         Session session;
         const QByteArray page(256, char(0x5A));
-        QVERIFY(queue(session.driver, hex("06")));
+        QVERIFY(queue(session.driver(), hex("06")));
         session.link->scriptedReplies[0] = {UsbResult::Timeout, QByteArray()};
         QByteArray status = hex("05");
-        QVERIFY(!stream(session.driver, status));
+        QVERIFY(!stream(session.driver(), status));
         COMPARE_HEX(status, hex("05"));
         // The chip may have missed any of it: nothing more goes out in this session.
-        QVERIFY(!stream(session.driver, status));
-        QVERIFY(!queue(session.driver, hex("06")));
-        QVERIFY(!session.driver.flushQueue());
+        QVERIFY(!stream(session.driver(), status));
+        QVERIFY(!queue(session.driver(), hex("06")));
+        QVERIFY(!session.driver().flushQueue());
         QCOMPARE(session.link->exchanges.size(), std::size_t(1));
         // A new session starts clean; nothing of the failed exchange is sent again.
-        session.driver.close();
-        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
-        QVERIFY(stream(session.driver, status));
+        session.driver().close();
+        QCOMPARE(session.reopen(), Bridge::kOpenToken);
+        QVERIFY(stream(session.driver(), status));
         COMPARE_HEX(session.link->exchanges[1].out, hex("A805"));
 
         for (int i = 0; i < 31; ++i)
-            QVERIFY(queue(session.driver, page));
+            QVERIFY(queue(session.driver(), page));
         QCOMPARE(session.link->exchanges.size(), std::size_t(3));
         // Eight full packets and a short one of 8 bytes a page; the queue is sent when the
         // next packet would not fit in 8 KiB.
         QCOMPARE(session.link->exchanges[2].out.size(), 30 * (8 * 32 + 9) + 7 * 32);
         session.link->scriptedReplies[3] = {UsbResult::NoDevice, QByteArray()};
         for (int i = 0; i < 30; ++i)
-            QVERIFY(queue(session.driver, page));
-        QVERIFY(!queue(session.driver, page));
-        QVERIFY(session.driver.isLost());
-        QVERIFY(!queue(session.driver, hex("06")));
-        QVERIFY(!session.driver.queueDelayUs(10));
+            QVERIFY(queue(session.driver(), page));
+        QVERIFY(!queue(session.driver(), page));
+        QVERIFY(session.driver().isLost());
+        QVERIFY(!queue(session.driver(), hex("06")));
+        QVERIFY(!session.driver().queueDelayUs(10));
 
         // Kept answers are taken whole or not at all.
         Session fresh;
         uint8_t kept[2] = {};
-        QVERIFY(fresh.driver.queueSpi(0, 1, kept, true));
-        QVERIFY(!fresh.driver.takeAnswers(2, kept));
+        QVERIFY(fresh.driver().queueSpi(0, 1, kept, true));
+        QVERIFY(!fresh.driver().takeAnswers(2, kept));
     }
 
     void failedStream_data()
@@ -347,31 +561,31 @@ private slots:
         QFETCH(UsbResult, result);
         QFETCH(int, replyLength);
         Session session;
-        session.driver.setPins(0x29, 0x00);
+        session.driver().setPins(0x29, 0x00);
         session.link->scriptedReplies[failingExchange] = {result, QByteArray(replyLength, 'Z')};
         const QByteArray sent = pattern(length);
         QByteArray buffer = sent;
-        QVERIFY(!stream(session.driver, buffer));
+        QVERIFY(!stream(session.driver(), buffer));
         QVERIFY(buffer == sent);
-        QCOMPARE(session.driver.isLost(), result == UsbResult::NoDevice);
-        QVERIFY(session.driver.hasFailed());
+        QCOMPARE(session.driver().isLost(), result == UsbResult::NoDevice);
+        QVERIFY(session.driver().hasFailed());
         const std::size_t exchanges = session.link->exchanges.size();
         session.link->scriptedReplies.clear();
-        QVERIFY(!stream(session.driver, buffer));
-        QVERIFY(!session.driver.setPins(0x29, 0x00));
-        QVERIFY(!session.driver.setDelayMs(50));
-        QCOMPARE(session.driver.versionCode(), 0u);
+        QVERIFY(!stream(session.driver(), buffer));
+        QVERIFY(!session.driver().setPins(0x29, 0x00));
+        QVERIFY(!session.driver().setDelayMs(50));
+        QCOMPARE(session.driver().versionCode(), 0u);
         QCOMPARE(session.link->exchanges.size(), exchanges);
-        QCOMPARE(session.driver.setPins(0x00, 0x00), !session.driver.isLost());
-        if (!session.driver.isLost())
+        QCOMPARE(session.driver().setPins(0x00, 0x00), !session.driver().isLost());
+        if (!session.driver().isLost())
             COMPARE_HEX(session.link->exchanges.back().out,
                         hex("AB 40 80 20") + QByteArray(28, 0));
-        QCOMPARE(session.link->exchanges.size(), exchanges + (session.driver.isLost() ? 0 : 1));
+        QCOMPARE(session.link->exchanges.size(), exchanges + (session.driver().isLost() ? 0 : 1));
         const int eventsBeforeOpen = session.link->events.size();
-        QCOMPARE(session.driver.open(), Ch341Driver::kOpenToken);
+        QCOMPARE(session.reopen(), Bridge::kOpenToken);
         QCOMPARE(session.link->events.mid(eventsBeforeOpen),
-                 QStringList({"close", "open", "drain"}));
-        QVERIFY(stream(session.driver, buffer));
+                 QStringList({"close", "open 0", "drain"}));
+        QVERIFY(stream(session.driver(), buffer));
     }
 
     // A failed open touches nothing else and says why. Device 0 alone; bad arguments send
@@ -411,10 +625,25 @@ private slots:
         QCOMPARE(CH341GetVerIC(0), 0u);
         CH341CloseDevice(0);
         QCOMPARE(session.link->events,
-                 QStringList({"open", "open", "open", "drain", "exchange", "sleep 50", "exchange",
-                              "control 5F 0 0 2", "control 5F 0 0 2", "close"}));
+                 QStringList({"open 0", "open 0", "open 0", "drain", "exchange", "sleep 50",
+                              "exchange", "control 5F 0 0 2", "control 5F 0 0 2", "close"}));
         COMPARE_HEX(session.link->exchanges[0].out, padded("AB816920"));
         COMPARE_HEX(session.link->exchanges[1].out, padded("AB806920"));
+
+        // Which bridge and which clock are chosen before the open; a CH341A's clock is fixed.
+        QCOMPARE(CH341SelectBridge(0, 3), 0u);
+        QCOMPARE(CH341SelectBridge(1, CH341_BRIDGE_CH347), 0u);
+        QCOMPARE(CH341SelectBridge(0, CH341_BRIDGE_CH341A), 1u);
+        QCOMPARE(CH341GetSpiClockText(0), "");
+        QCOMPARE(CH341SetSpiClock(0, 30000), 1u);
+        QVERIFY(CH341OpenDevice(0) != CH341_INVALID_HANDLE);
+        QCOMPARE(session.link->events.last(), QStringLiteral("drain"));
+        QVERIFY(session.link->events.contains(QStringLiteral("open 1")));
+        QCOMPARE(CH341GetSpiClockText(0), "The CH341A clocks SPI at its own fixed rate of about "
+                                          "1.5 MHz: the SPI clock choice is ignored.");
+        CH341SetSpiClock(0, 0);
+        CH341SelectBridge(0, CH341_BRIDGE_ANY);
+        CH341CloseDevice(0);
     }
 };
 

@@ -453,8 +453,7 @@ void TestChips::layouts()
     emu::SpiFlashChip &chip = m_emulator.chip();
     QString commands = setup;
     m_emulator.poke(
-        commands.remove(
-            QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE|part=\\S+")));
+        commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE|part=\\S+")));
     if (setup.contains(QStringLiteral("ERR")))
         chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
     if (setup.contains(QStringLiteral("LOCKED")))

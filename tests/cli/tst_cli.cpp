@@ -123,7 +123,7 @@ private slots:
         const QString flasher = QStringLiteral(VARNOCK_FLASHER);
         const QString demo = QStringLiteral(VARNOCK_DEMO);
         QTest::newRow("help") << flasher << QStringList{"--help"} << 0
-                              << "--verify <FILE>  Compare the chip with FILE.";
+                              << "--verify <FILE>    Compare the chip with FILE.";
         QTest::newRow("version") << flasher << QStringList{"--version"} << 0
                                  << "Varnock SPI Flasher 1.0.2\n";
         QTest::newRow("demo help names its own options")
@@ -145,6 +145,24 @@ private slots:
         QTest::newRow("--accept-sfdp without a job")
             << demo << QStringList{"--accept-sfdp"} << 2
             << "--accept-sfdp answers a question of a job";
+        QTest::newRow("unknown bridge") << flasher << QStringList{"--bridge", "ch999", "--erase"}
+                                        << 2 << "Unknown bridge 'ch999'";
+        QTest::newRow("unknown SPI clock")
+            << flasher << QStringList{"--spi-clock", "45", "--erase"} << 2
+            << "Unknown SPI clock '45'";
+        QTest::newRow("--spi-clock without a job") << flasher << QStringList{"--spi-clock", "30"}
+                                                   << 2 << "--spi-clock sets the clock of a job";
+        QTest::newRow("--bridge ch347 looks for a CH347 alone")
+            << flasher << QStringList{"--bridge", "ch347", "--identify"} << 1
+            << "No CH347 programmer found (USB 1a86:55db or 1a86:55de)";
+        QTest::newRow("a CH347 names its clock")
+            << demo
+            << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "30", "--identify"} << 0
+            << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH341 variant: UNKNOWN\n";
+        QTest::newRow("a CH341A ignores --spi-clock with one line")
+            << demo << QStringList{"--fast", "--spi-clock", "60", "--identify"} << 0
+            << "(emulated)\nThe CH341A clocks SPI at its own fixed rate of about 1.5 MHz: the "
+               "SPI clock choice is ignored.\nCH341 variant: CH341A3\n";
         QTest::newRow("chip list") << demo << QStringList{"--chip", "list"} << 0
                                    << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n";
         QTest::newRow("unknown chip")
@@ -201,6 +219,9 @@ private slots:
         QTest::newRow("read dumps the chip")
             << QStringList{"--read", "dump.bin"} << none << 0
             << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin"} << chip << chip;
+        QTest::newRow("read on a CH347 at 60 MHz")
+            << QStringList{"--bridge", "ch347", "--spi-clock", "60", "--read", "dump.bin"} << none
+            << 0 << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin"} << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0 << QStringList{"Erasing Chip... OK", "Writing to Chip... OK"}
             << image + blank.mid(image.size()) << none;

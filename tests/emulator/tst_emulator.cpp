@@ -1,4 +1,5 @@
 #include "emulator/chipmodel.h"
+#include "emulator/emulatedch347.h"
 #include "emulator/emulatedlink.h"
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
@@ -200,8 +201,8 @@ private slots:
         QFETCH(uint64_t, secondNs);
         emu::EmulatedLink link;
         link.clock().setHostProfile(host);
-        std::string name;
-        QVERIFY(link.open(name) == ch341::UsbResult::Ok);
+        ch341::OpenedBridge opened;
+        QVERIFY(link.open(ch341::BridgeChoice::Any, opened) == ch341::UsbResult::Ok);
         std::vector<uint8_t> packet(ch341::kPacketSize, 0xFF);
         packet[0] = 0xA8; // SPI stream
         for (const uint64_t expectedNs : {firstNs, secondNs}) {
@@ -255,6 +256,78 @@ private slots:
         const bool refused = writable && (status1 & emu::SpiFlashChip::kStatusBlockProtect) != 0;
         QCOMPARE(bench.run("03" + at + "0000 0500"),
                  hex(refused ? "FFFFFFFFFF00" : "FFFFFFFFFFFF") + status);
+    }
+
+    void ch347Frames_data()
+    {
+        QTest::addColumn<QStringList>("transfers"); // bulk OUT transfers, in hex
+        QTest::addColumn<QString>("answers");       // every answer frame, joined
+        QTest::addColumn<QString>("windows");       // what the chip received, window by window
+        // SPI master, select by command, 15 MHz, most (or least) significant bit first.
+        const QString configure =
+            "C01A00 00000401 00000000 000000021000 %1 00 07" + QString(18, QLatin1Char('0'));
+        const QString msbFirst = configure.arg("00"), lsbFirst = configure.arg("80");
+        const QString select = "C10A00 80" + QString(18, '0'),
+                      deselect = "C10A00 C0" + QString(18, '0');
+        const QString configured = "C0010000 ";
+        QTest::newRow("a frame a transfer: select, read the JEDEC id, deselect")
+            << QStringList{msbFirst, select, "C20400 9F000000", deselect}
+            << configured + "C20400 FFEF4017"
+            << "9F000000";
+        QTest::newRow("a second frame in the same transfer is lost")
+            << QStringList{msbFirst, select + "C20400 9F000000", deselect} << configured << "";
+        QTest::newRow("a frame longer than its transfer is ignored")
+            << QStringList{msbFirst, select, "C20500 9F000000", deselect} << configured << "";
+        QTest::newRow("more than 507 bytes is no frame")
+            << QStringList{msbFirst, select, "C2FC01" + QString(1016, '0'), deselect} << configured
+            << "";
+        QTest::newRow("no SPI before the bridge is configured")
+            << QStringList{select, "C20400 9F000000", "C40100 06", deselect} << ""
+            << "";
+        QTest::newRow("a send is answered by one status byte")
+            << QStringList{msbFirst, select, "C40100 06", deselect} << configured + "C40100 00"
+            << "06";
+        QTest::newRow("0xC3 clocks 0x00 out and answers in frames of 507")
+            << QStringList{msbFirst, select, "C20400 03000000", "C30400 E8030000", deselect}
+            << configured + "C20400 FFFFFFFF C3FB01" + QString(1014, 'F') + " C3ED01" +
+                   QString(986, 'F')
+            << "03000000" + QString(2000, '0');
+        QTest::newRow("least significant bit first: every byte mirrored both ways")
+            << QStringList{lsbFirst, select, "C20400 F9000000", deselect}
+            << configured + "C20400 FFF702E8"
+            << "9F000000";
+        QTest::newRow("chip select high: bytes clocked reach no chip")
+            << QStringList{msbFirst, "C30400 02000000", select, "C20100 05", deselect}
+            << configured + "C30200 FFFF C20100 FF"
+            << "05";
+    }
+
+    // The emulated CH347 is no more forgiving than the protocol facts.
+    void ch347Frames()
+    {
+        QFETCH(QStringList, transfers);
+        QFETCH(QString, answers);
+        QFETCH(QString, windows);
+        VirtualClock clock;
+        emu::SpiFlashChip chip(emu::w25q64fv(), clock);
+        emu::EmulatedCh347 bridge(clock);
+        bridge.attachChip(&chip);
+        QByteArray answered;
+        for (const QString &transfer : transfers) {
+            const QByteArray bytes = hex(QString(transfer).remove(' '));
+            for (const std::vector<uint8_t> &frame :
+                 bridge.processOut(std::vector<uint8_t>(bytes.begin(), bytes.end())))
+                answered +=
+                    QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size()));
+        }
+        QCOMPARE(answered.toHex().toUpper(), QString(answers).remove(' ').toLatin1());
+        QStringList received;
+        for (const std::vector<uint8_t> &frame : chip.frames())
+            received << QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size()))
+                            .toHex()
+                            .toUpper();
+        QCOMPARE(received.join(' ').trimmed(), windows);
+        QVERIFY(!bridge.chipSelected());
     }
 };
 

@@ -179,7 +179,7 @@ void TestFaults::cleanup()
         ++(m_rowCompleted ? tally.survived : tally.skipped);
 }
 
-// Appends "<figure> <survived> <tried> <skipped>" lines to $VARNOCK_FIGURES_FILE for CI.
+// Appends "<figure> <survived> <tried> <skipped> <bridge>" lines to $VARNOCK_FIGURES_FILE for CI.
 void TestFaults::cleanupTestCase()
 {
     QFile file(qEnvironmentVariable("VARNOCK_FIGURES_FILE"));
@@ -194,7 +194,8 @@ void TestFaults::cleanupTestCase()
               tally.skipped);
         if (file.isOpen())
             figures << figure << ' ' << tally.survived << ' ' << tally.tried << ' '
-                    << tally.skipped << '\n';
+                    << tally.skipped << (EmulatorHarness::onCh347() ? " ch347" : " ch341a")
+                    << '\n';
     }
 }
 
@@ -492,8 +493,8 @@ void TestFaults::chipFaults()
             if (message == step)
                 m_emulator.chip().setStuckBusy(true);
         });
-        // Only the hung step's wait is shortened: the other runs on virtual time, however slowly
-        // a loaded host polls.
+        // Only the hanging step's wait is cut short: the chip erase before a hanging page
+        // takes thousands of polls (a CH347 polls every microframe), at any host's speed.
         if (fault == ChipFault::BusyErase)
             worker.ChipEraseTimeoutMs = 50;
         else

@@ -1,5 +1,6 @@
 #include "emulatorharness.h"
 
+#include "bridge/bridge.h"
 #include "bridge/usblink.h"
 
 #include <QDesktopServices>
@@ -36,9 +37,23 @@ emu::ChipModel ModelOf(ChipKind kind)
 }
 } // namespace
 
+ch341::BridgeKind EmulatorHarness::bridge()
+{
+    return qgetenv("VARNOCK_TEST_BRIDGE") == "ch347" ? ch341::BridgeKind::Ch347
+                                                     : ch341::BridgeKind::Ch341a;
+}
+
+QStringList EmulatorHarness::bridgeLines()
+{
+    if (onCh347())
+        return {QStringLiteral("CH347T 1a86:55db (emulated)"),
+                QStringLiteral("SPI clock: 15 MHz")};
+    return {QStringLiteral("CH341A 1a86:5512 (emulated)")};
+}
+
 emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
 {
-    install(std::make_unique<emu::EmulatedLink>(ModelOf(kind)));
+    install(std::make_unique<emu::EmulatedLink>(ModelOf(kind), bridge()));
     if (kind == ChipKind::NoChip)
         m_link->setNoChip(true);
     return *m_link;
@@ -46,6 +61,10 @@ emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
 
 emu::EmulatedLink &EmulatorHarness::install(std::unique_ptr<emu::EmulatedLink> link)
 {
+    // Asked for by name, a missing bridge is reported by its own name.
+    ch341::setBridgeChoice(link->bridgeKind() == ch341::BridgeKind::Ch347
+                               ? ch341::BridgeChoice::Ch347
+                               : ch341::BridgeChoice::Ch341a);
     m_link = link.get();
     ch341::installUsbLink(std::move(link));
     return *m_link;
@@ -53,10 +72,7 @@ emu::EmulatedLink &EmulatorHarness::install(std::unique_ptr<emu::EmulatedLink> l
 
 emu::EmulatedLink &EmulatorHarness::install(const emu::ChipModel &model)
 {
-    auto link = std::make_unique<emu::EmulatedLink>(model);
-    m_link = link.get();
-    ch341::installUsbLink(std::move(link));
-    return *m_link;
+    return install(std::make_unique<emu::EmulatedLink>(model, bridge()));
 }
 
 void EmulatorHarness::poke(const QString &commands)

@@ -1,13 +1,16 @@
 #pragma once
 
-// Installs a fresh emulated CH341A with a chosen flash chip as the bridge
-// library's USB link, and gives tests Qt-typed access to it.
+// Installs a fresh emulated bridge with a chosen flash chip as the bridge
+// library's USB link, and gives tests Qt-typed access to it. The bridge is a
+// CH341A, or a CH347 when VARNOCK_TEST_BRIDGE is "ch347": CTest runs the job
+// tests once on each.
 
 #include "emulator/emulatedlink.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -49,6 +52,11 @@ enum class ChipKind {
 class EmulatorHarness
 {
 public:
+    static ch341::BridgeKind bridge();
+    static bool onCh347() { return bridge() == ch341::BridgeKind::Ch347; }
+    // The gray lines the worker logs after "Connecting to Programmer... OK".
+    static QStringList bridgeLines();
+
     // Replaces the process-wide link; the library closes what it held.
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);
@@ -64,8 +72,8 @@ public:
     QList<QByteArray> frames() const;
 
     bool isOpen() const { return m_link->isOpen(); }
-    // Every bridge pin is an input again.
-    bool isReleased() const { return m_link->firmware().pinDirections() == 0; }
+    // The programmer let go of the chip: every pin an input (CH341A), chip select high (CH347).
+    bool isReleased() const { return m_link->firmware().released(); }
     // What the unplug fault counts: exchanges and control requests.
     quint64 transfers() const;
 

@@ -34,12 +34,15 @@ int openToEveryone(const char *path, const struct stat *status, int, FTW *)
 
 } // namespace
 
-MockCh341a::MockCh341a(const emu::ChipModel &model)
+MockCh341a::MockCh341a(const emu::ChipModel &model, ch341::BridgeKind bridge)
     : m_handler(umockdev_ioctl_base_new())
     , m_chip(model, m_clock)
-    , m_firmware(m_clock)
+    , m_bridge(bridge)
+    , m_firmware(emu::makeEmulatedBridge(bridge, m_clock))
 {
-    m_firmware.attachChip(&m_chip);
+    if (bridge == ch341::BridgeKind::Ch347)
+        m_clock.setHostProfile(emu::HostProfile::HighSpeed);
+    m_firmware->attachChip(&m_chip);
     // After the class handler, which declines every request.
     g_signal_connect_after(m_handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
 }
@@ -80,6 +83,12 @@ bool MockCh341a::isClaimed() const
     return m_claimed;
 }
 
+int MockCh341a::claimedInterface() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_claimedInterface;
+}
+
 void MockCh341a::setRecording(bool on)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -91,7 +100,7 @@ MockCh341a::Traffic MockCh341a::traffic() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     Traffic traffic = m_traffic;
-    traffic.spiBytes = m_firmware.spiBytesClocked();
+    traffic.spiBytes = m_firmware->spiBytesClocked();
     traffic.modelledNs = m_clock.nowNs();
     return traffic;
 }
@@ -144,9 +153,17 @@ int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
         return ENODEV;
     switch (request) {
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM:
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        // Both arguments begin with the interface number.
+        UMockdevIoctlData *argument = umockdev_ioctl_data_resolve(
+            umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned int), nullptr);
+        const int number = int(*reinterpret_cast<const unsigned int *>(argument->data));
+        g_object_unref(argument);
         m_claimed = !m_faults.claimedElsewhere;
+        if (m_claimed)
+            m_claimedInterface = number;
         return m_claimed ? 0 : EBUSY;
+    }
     case USBDEVFS_RELEASEINTERFACE:
         m_claimed = false;
         return 0;
@@ -178,6 +195,8 @@ int MockCh341a::submit(UMockdevIoctlClient *client)
     if (control) {
         ++m_traffic.controlUrbs;
         m_clock.advanceToExchangeStart();
+        if (m_bridge != ch341::BridgeKind::Ch341a)
+            return EPIPE; // no public source knows a CH347 control request
         urb.reply = {kVersion, 0x00};
         urb.reply.resize(std::min(length - kSetupLength, urb.reply.size()));
         m_done.push_back(std::move(urb));
@@ -213,7 +232,7 @@ void MockCh341a::submitBulkOut(Urb urb, const uint8_t *data, std::size_t length)
         m_clock.advanceToExchangeStart();
     else
         ++m_traffic.pipelinedOutUrbs;
-    for (std::vector<uint8_t> &packet : m_firmware.processOut({data, data + length})) {
+    for (std::vector<uint8_t> &packet : m_firmware->processOut({data, data + length})) {
         if (m_faults.replies == Replies::LastByteLost && !packet.empty())
             packet.pop_back();
         if (m_faults.replies != Replies::Never)
@@ -287,29 +306,73 @@ MockUsbBus::~MockUsbBus()
     g_object_unref(m_testbed);
 }
 
+namespace {
+
+// USB 1.10 full speed, rev 3.04, one interface: 82h bulk IN 32, 02h bulk OUT 32, 81h int IN.
+std::string ch341aDescriptors(uint16_t productId)
+{
+    char hex[256];
+    std::snprintf(hex, sizeof hex,
+                  "12011001ff000208861a%02x%02x040300000001"
+                  "090227000101008030"
+                  "0904000003ff010200"
+                  "070582022000000705020220000007058103080001",
+                  unsigned(productId & 0xFF), unsigned(productId >> 8));
+    return hex;
+}
+
+// USB 2.00 high speed, rev 1.00: the serial interfaces (no endpoints here) before the SPI
+// interface with 06h bulk OUT 512 and 86h bulk IN 512.
+std::string ch347Descriptors(uint16_t productId, int spiInterface)
+{
+    const unsigned interfaces = unsigned(spiInterface) + 1;
+    char hex[512];
+    int at = std::snprintf(hex, sizeof hex,
+                           "120100020000004086 1a%02x%02x000100000001"
+                           "0902%02x00%02x01008032",
+                           unsigned(productId & 0xFF), unsigned(productId >> 8),
+                           9 + 9 * interfaces + 14, interfaces);
+    for (int number = 0; number < spiInterface; ++number)
+        at += std::snprintf(hex + at, sizeof hex - size_t(at), "0904%02x0000020201 00", number);
+    std::snprintf(hex + at, sizeof hex - size_t(at),
+                  "0904%02x0002ff0000 00 0705060200020007058602000200", spiInterface);
+    std::string compact;
+    for (const char *c = hex; *c; ++c) {
+        if (*c != ' ')
+            compact += *c;
+    }
+    return compact;
+}
+
+} // namespace
+
 MockCh341a &MockUsbBus::plugIn(const std::string &portPath, uint8_t address, uint16_t productId,
                                const emu::ChipModel &chip)
 {
     const unsigned number = address;
     char node[32];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03u", number);
-    m_devices.push_back(std::make_unique<MockCh341a>(chip));
+    const bool ch347 =
+        productId == ch341::kCh347tProductId || productId == ch341::kCh347fProductId;
+    m_devices.push_back(std::make_unique<MockCh341a>(chip, ch347 ? ch341::BridgeKind::Ch347
+                                                                 : ch341::BridgeKind::Ch341a));
     // The handler must be in place before the device appears.
     umockdev_testbed_attach_ioctl(m_testbed, node, m_devices.back()->handler(), nullptr);
 
-    // USB 1.10, 1a86:pppp rev 3.04, one interface: 82h bulk IN 32, 02h bulk OUT 32, 81h int IN.
-    char record[1024];
+    const std::string descriptors =
+        !ch347 ? ch341aDescriptors(productId)
+               : ch347Descriptors(productId, productId == ch341::kCh347tProductId
+                                                 ? ch341::kCh347tSpiInterface
+                                                 : ch341::kCh347fSpiInterface);
+    char record[2048];
     std::snprintf(record, sizeof record,
                   "P: /devices/usb1/%s\nN: bus/usb/001/%03u\n"
                   "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: BUSNUM=001\n"
                   "E: DEVNUM=%03u\nE: DEVNAME=%s\nA: busnum=1\\n\nA: devnum=%u\\n\n"
                   "A: idVendor=1a86\\n\nA: idProduct=%x\\n\nA: bConfigurationValue=1\\n\n"
-                  "A: speed=12\\n\nH: descriptors=12011001ff000208861a%02x%02x040300000001"
-                  "090227000101008030"
-                  "0904000003ff010200"
-                  "070582022000000705020220000007058103080001\n",
+                  "A: speed=%s\\n\nH: descriptors=%s\n",
                   portPath.c_str(), number, number, node, number, unsigned(productId),
-                  unsigned(productId & 0xFF), unsigned(productId >> 8));
+                  ch347 ? "480" : "12", descriptors.c_str());
     umockdev_testbed_add_from_string(m_testbed, record, nullptr);
     return *m_devices.back();
 }

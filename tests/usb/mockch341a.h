@@ -1,9 +1,10 @@
 #pragma once
 
-// Emulated CH341A devices on a umockdev testbed (bus 1); needs umockdev-wrapper.
+// Emulated CH341A and CH347 devices on a umockdev testbed (bus 1); needs umockdev-wrapper.
 
+#include "bridge/usblink.h"
 #include "emulator/chipmodel.h"
-#include "emulator/emulatedch341.h"
+#include "emulator/emulatedbridge.h"
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
@@ -23,8 +24,9 @@ typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
-// Answers libusb's usbfs requests for one CH341A with a flash chip (a W25Q80DV unless told)
-// in its socket. The handler runs on umockdev's thread, so every public call locks.
+// Answers libusb's usbfs requests for one CH341A, or a CH347 by its product id, with a flash
+// chip (a W25Q80DV unless told) in its socket. The handler runs on umockdev's thread, so every
+// public call locks.
 
 class MockCh341a
 {
@@ -32,13 +34,14 @@ public:
     enum class Replies { Whole, LastByteLost, Never };
     struct Faults
     {
-        bool claimedElsewhere = false; // another driver or process holds interface 0
+        bool claimedElsewhere = false; // another driver or process holds the SPI interface
         Replies replies = Replies::Whole;
         int outUrbsBeforeUnplug = -1; // then the device is pulled out mid-transfer
         int staleReplyLength = 0;     // bytes an aborted session left in the IN endpoint
     };
 
-    explicit MockCh341a(const emu::ChipModel &model = emu::w25q80dv());
+    explicit MockCh341a(const emu::ChipModel &model = emu::w25q80dv(),
+                        ch341::BridgeKind bridge = ch341::BridgeKind::Ch341a);
     ~MockCh341a();
 
     UMockdevIoctlBase *handler() const { return m_handler; }
@@ -59,6 +62,8 @@ public:
     QByteArray memory(int length) const;
     void setMemory(const QByteArray &contents);
     bool isClaimed() const;
+    // The interface claimed last, -1 for none.
+    int claimedInterface() const;
     // Every URB in order: "I<length>" bulk IN, "O<length>" OUT, "C<length>" control, "D" discard.
     QString urbs() const;
     // Off: neither the URBs nor the chip's command frames are kept (long benchmark runs).
@@ -90,7 +95,8 @@ private:
     UMockdevIoctlBase *m_handler = nullptr;
     emu::VirtualClock m_clock;
     emu::SpiFlashChip m_chip;
-    emu::EmulatedCh341 m_firmware;
+    ch341::BridgeKind m_bridge;
+    std::unique_ptr<emu::EmulatedBridge> m_firmware;
     std::deque<std::vector<uint8_t>> m_replies; // IN packets the firmware produced
     std::deque<Urb> m_waitingIn;                // IN URBs without a packet yet
     std::deque<Urb> m_done;                     // ready to reap, in completion order
@@ -101,6 +107,7 @@ private:
     std::atomic<uint64_t> *m_requests = nullptr;
     Faults m_faults;
     bool m_claimed = false;
+    int m_claimedInterface = -1;
     bool m_unplugged = false;
 };
 

@@ -3,6 +3,7 @@
 #include "jobrecorder.h"
 #include "mockch341a.h"
 
+#include "bridge/ch341bridges.h"
 #include "bridge/libusblink.h"
 #include "programmer/ch341.h"
 #include "testfiles.h"
@@ -20,8 +21,9 @@ namespace {
 constexpr int kPage = 256;
 constexpr uid_t kNobody = 65534;
 
-const QString kNotFound = QStringLiteral("No CH341A programmer found (USB 1a86:5512): check "
-                                         "the cable and the mode jumper (1-2 for SPI).");
+const QString kNotFound = QStringLiteral(
+    "No CH341A or CH347 programmer found (USB 1a86:5512, 1a86:55db or 1a86:55de): check the "
+    "cable and, on a CH341A, the mode jumper (1-2 for SPI).");
 
 QStringList failedOpenLines(const QString &reason)
 {
@@ -54,6 +56,7 @@ private slots:
 
     void cleanup()
     {
+        CH341SelectBridge(0, CH341_BRIDGE_ANY);
         // The libusb context must go before the bus it talks to.
         ch341::installUsbLink(nullptr);
         m_bus.reset();
@@ -88,6 +91,64 @@ private slots:
         worker.SpiReceive(100, answer);
         QCOMPARE(device.urbs().mid(before), QStringLiteral(" I32 I32 I32 I32 I32 O37 O136"));
 
+        QCOMPARE(worker.ReleaseAndClose(), 1);
+        QVERIFY(!device.isClaimed());
+    }
+
+    void bridges_data()
+    {
+        QTest::addColumn<QList<int>>("plugged"); // product ids at ports 1-1 and 1-2
+        QTest::addColumn<int>("choice");         // CH341_BRIDGE_*
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("interface"); // the one claimed
+        QTest::newRow("CH347T: SPI on interface 2")
+            << QList<int>{0x55DB} << CH341_BRIDGE_ANY
+            << "CH347T 1a86:55db rev 1.00 at usb 1-1 (bus 1, addr 2)" << 2;
+        QTest::newRow("CH347F: SPI on interface 4")
+            << QList<int>{0x55DE} << CH341_BRIDGE_ANY
+            << "CH347F 1a86:55de rev 1.00 at usb 1-1 (bus 1, addr 2)" << 4;
+        QTest::newRow("a CH341A on a later port keeps device index 0")
+            << QList<int>{0x55DB, 0x5512} << CH341_BRIDGE_ANY
+            << "CH341A 1a86:5512 rev 3.04 at usb 1-2 (bus 1, addr 3)" << 0;
+        QTest::newRow("the user picks the CH347")
+            << QList<int>{0x5512, 0x55DB} << CH341_BRIDGE_CH347
+            << "CH347T 1a86:55db rev 1.00 at usb 1-2 (bus 1, addr 3)" << 2;
+    }
+
+    // Open, claim the SPI interface alone, configure, identify and stream.
+    void bridges()
+    {
+        QFETCH(QList<int>, plugged);
+        QFETCH(int, choice);
+        QFETCH(QString, name);
+        QFETCH(int, interface);
+        QList<MockCh341a *> devices;
+        for (int i = 0; i < plugged.size(); ++i)
+            devices << &m_bus->plugIn("1-" + std::to_string(i + 1), uint8_t(i + 2),
+                                      uint16_t(plugged[i]));
+        MockCh341a &device = *devices.at(name.contains("1-1") ? 0 : 1);
+        CH341SelectBridge(0, uint32_t(choice));
+        CH341 worker(false);
+        JobRecorder recorder(&worker);
+        QCOMPARE(worker.InitializeProgrammer(), 1);
+        QCOMPARE(recorder.lines().at(1), name);
+        QVERIFY(
+            recorder.lines().contains(QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4014")));
+        QCOMPARE(device.claimedInterface(), interface);
+        for (MockCh341a *other : devices)
+            QCOMPARE(other->isClaimed(), other == &device);
+        if (interface != 0) {
+            // A frame is an OUT transfer, each answer an IN transfer of a whole packet's room:
+            // the deselect that ended identification, select, a send (answered), deselect;
+            // select and 100 bytes out and in.
+            const int before = device.urbs().size();
+            QCOMPARE(worker.SpiSend(1, 4, QByteArray::fromHex("9F000000")), qint64(4));
+            QByteArray answer;
+            worker.SpiReceive(100, answer);
+            QCOMPARE(device.urbs().mid(before),
+                     QStringLiteral(" I512 I512 O13 O13 O7 O13 O13 O103"));
+            QCOMPARE(answer, QByteArray(100, char(0xFF)));
+        }
         QCOMPARE(worker.ReleaseAndClose(), 1);
         QVERIFY(!device.isClaimed());
     }

@@ -1,0 +1,82 @@
+#include "bridge/bridgedriver.h"
+
+#include <algorithm>
+
+namespace ch341 {
+
+namespace {
+constexpr uint8_t kPinMask = 0x3F;
+} // namespace
+
+BridgeDriver::BridgeDriver(UsbLink &link)
+    : m_link(link)
+{
+}
+
+void BridgeDriver::start(const std::string &deviceName, uint32_t spiClockKHz)
+{
+    // Leftovers of an aborted session would shift every later answer.
+    m_link.drainIn();
+    m_open = true;
+    m_lost = false;
+    m_failed = false;
+    m_deviceName = deviceName;
+    m_spiClockKHz = spiClockKHz;
+    m_replies.clear();
+    dropPending();
+    resetSession();
+}
+
+void BridgeDriver::close()
+{
+    if (!m_open)
+        return;
+    if (usable())
+        flushPending();
+    dropPending();
+    m_replies.clear();
+    m_link.close();
+    m_open = false;
+    m_lost = false;
+    m_failed = false;
+    m_deviceName.clear();
+}
+
+const char *BridgeDriver::deviceName() const
+{
+    return usable() ? m_deviceName.c_str() : "";
+}
+
+bool BridgeDriver::setDelayMs(uint32_t milliseconds)
+{
+    if (m_lost || m_failed || (m_open && !flushPending()))
+        return false;
+    m_link.sleepMs(milliseconds);
+    return true;
+}
+
+bool BridgeDriver::releasesAfterFailure(uint32_t directions) const
+{
+    return m_open && !m_lost && m_failed && (directions & kPinMask) == 0;
+}
+
+bool BridgeDriver::takeAnswers(uint32_t length, uint8_t *buffer)
+{
+    const bool complete = usable() && flushPending() && m_replies.size() == length &&
+                          (length == 0 || buffer != nullptr);
+    if (complete)
+        std::copy(m_replies.begin(), m_replies.end(), buffer);
+    m_replies.clear();
+    return complete;
+}
+
+bool BridgeDriver::succeeded(UsbResult result)
+{
+    if (result == UsbResult::NoDevice)
+        m_lost = true;
+    if (result != UsbResult::Ok)
+        m_failed = true;
+    return result == UsbResult::Ok;
+}
+
+} // namespace ch341

@@ -1,0 +1,87 @@
+#pragma once
+
+// BridgeDriver: one bridge chip's side of the library's operations once its
+// device is open, and the session state every chip's driver keeps alike.
+// Runs on the caller's thread (the job's worker thread).
+
+#include "bridge/usblink.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ch341 {
+
+class BridgeDriver
+{
+public:
+    explicit BridgeDriver(UsbLink &link);
+    // The owner closes the device first: close() needs the chip's own driver.
+    virtual ~BridgeDriver() = default;
+    BridgeDriver(const BridgeDriver &) = delete;
+    BridgeDriver &operator=(const BridgeDriver &) = delete;
+
+    // Takes over the device the link has just opened. spiClockKHz: the clock
+    // the operator chose, 0 for none.
+    void start(const std::string &deviceName, uint32_t spiClockKHz);
+    // Sends what is queued, unless the session has failed, and closes the device.
+    void close();
+
+    virtual uint32_t versionCode() = 0;
+    const char *deviceName() const;
+    // For the operator: the SPI clock the bridge runs at, or why a chosen one
+    // does not apply; empty when there is nothing to say.
+    virtual std::string spiClockText() const = 0;
+    virtual bool setStream(uint32_t mode) = 0;
+    bool setDelayMs(uint32_t milliseconds);
+    virtual bool setPins(uint32_t directions, uint32_t levels) = 0;
+    virtual bool streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer) = 0;
+    // An SPI stream whose answer is not wanted, and a pause made by the bridge
+    // itself: both wait for the next blocking exchange and ride in front of
+    // it. False when the device is unusable or a full queue could not be sent.
+    // keepAnswer: the answer is kept for takeAnswers.
+    virtual bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer,
+                          bool keepAnswer) = 0;
+    virtual bool queueDelayUs(uint32_t microseconds) = 0;
+    // Sends the queue and hands over the answers kept since the last blocking
+    // call; false unless they are exactly length bytes.
+    bool takeAnswers(uint32_t length, uint8_t *buffer);
+    // Sends the queue now; false when that fails or the device is unusable.
+    bool flushQueue() { return usable() && flushPending(); }
+
+    bool isOpen() const { return m_open; }
+    bool isLost() const { return m_lost; }
+    // A transfer of this session failed; nothing more is sent until close.
+    bool hasFailed() const { return m_failed; }
+
+protected:
+    // After any failed transfer the session only takes the closing release:
+    // the chip may have missed part of what was queued, so no later command
+    // (a write enable, an erase, a program) may reach it.
+    bool usable() const { return m_open && !m_lost && !m_failed; }
+    // Letting every pin go is all a failed session may still do.
+    bool releasesAfterFailure(uint32_t directions) const;
+    // False, the session failed, when the result is no success.
+    bool succeeded(UsbResult result);
+    void fail() { m_failed = true; }
+    uint32_t chosenSpiClockKHz() const { return m_spiClockKHz; }
+    // Answers of the wanted transfers of the exchanges made so far, in the
+    // bit order the caller asked for.
+    std::vector<uint8_t> &replies() { return m_replies; }
+
+    virtual void resetSession() = 0;
+    virtual bool flushPending() = 0;
+    virtual void dropPending() = 0;
+
+    UsbLink &m_link;
+
+private:
+    std::vector<uint8_t> m_replies;
+    std::string m_deviceName;
+    uint32_t m_spiClockKHz = 0;
+    bool m_open = false;
+    bool m_lost = false;
+    bool m_failed = false;
+};
+
+} // namespace ch341
