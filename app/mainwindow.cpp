@@ -9,6 +9,7 @@
 #include "programmer/ch341.h"
 #include "programmer/tracelog.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -29,6 +30,7 @@ const QString kBinaryFilter = QStringLiteral("*.bin");
 const QString kSettingsOrganization = QStringLiteral("varnock");
 const QString kSettingsApplication = QStringLiteral("varnock-spi-flasher");
 const QString kLastFolderKey = QStringLiteral("dialogs/lastFolder");
+const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -60,6 +62,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->btnWrite, &QPushButton::clicked, this, &MainWindow::btnWrite_Clicked);
     connect(ui->btnErase, &QPushButton::clicked, this, &MainWindow::btnErase_Clicked);
     connect(ui->btnVerify, &QPushButton::clicked, this, &MainWindow::btnVerify_Clicked);
+    ui->chkUpdate->setChecked(
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kUpdateModeKey).toBool());
+    connect(ui->chkUpdate, &QCheckBox::toggled, this, [](bool checked) {
+        QSettings(kSettingsOrganization, kSettingsApplication).setValue(kUpdateModeKey, checked);
+    });
 
     operatorLog =
         std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
@@ -270,7 +277,8 @@ void MainWindow::btnWrite_Clicked()
 {
     const QString fileName = AskForImageFile();
     if (!fileName.isEmpty())
-        StartJob(fileName, &CH341::DoWriteFlash, false);
+        StartJob(fileName,
+                 ui->chkUpdate->isChecked() ? &CH341::DoUpdateFlash : &CH341::DoWriteFlash, false);
 }
 
 void MainWindow::btnVerify_Clicked()
@@ -292,6 +300,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     worker = new CH341(false, nullptr);
     if (!fileName.isEmpty())
         worker->FileName = fileName;
+    worker->BackupFolder = LogFile::chooseBackupFolder();
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
     connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
@@ -382,6 +391,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->btnWrite->setEnabled(enabled);
     ui->btnErase->setEnabled(enabled);
     ui->btnVerify->setEnabled(enabled);
+    ui->chkUpdate->setEnabled(enabled);
     ui->widget->setEnabled(enabled);
 }
 
