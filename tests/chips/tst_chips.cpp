@@ -580,16 +580,7 @@ void TestChips::largeParts()
     writer.DoWriteFlash();
     QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY(m_emulator.memory() == image);
-    QStringList counted;
-    const QList<QByteArray> frames = m_emulator.frames();
-    for (const QString &item : opcodes.split(' ')) {
-        const char opcode = char(item.left(2).toInt(nullptr, 16));
-        counted << item.left(3) + QString::number(std::count_if(frames.cbegin(), frames.cend(),
-                                                                [opcode](const QByteArray &f) {
-                                                                    return f.at(0) == opcode;
-                                                                }));
-    }
-    QCOMPARE(counted.join(' '), opcodes);
+    QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
     // The rest reads the whole chip twice more: what it sends is the write's read-back again.
     m_emulator.chip().setRecording(false);
 

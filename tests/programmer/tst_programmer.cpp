@@ -746,16 +746,7 @@ void TestProgrammer::updateJob()
     QVERIFY(saved.first().fileName().contains(QRegularExpression("^[A-Z0-9]+_\\d{6}\\.bin$")));
     if (change.isEmpty())
         QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
-    QStringList counted;
-    const QList<QByteArray> frames = m_emulator.frames();
-    for (const QString &item : opcodes.split(' ')) {
-        const char opcode = char(item.left(2).toInt(nullptr, 16));
-        counted << item.left(3) + QString::number(std::count_if(frames.cbegin(), frames.cend(),
-                                                                [opcode](const QByteArray &f) {
-                                                                    return f.at(0) == opcode;
-                                                                }));
-    }
-    QCOMPARE(counted.join(' '), opcodes);
+    QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
 }
 
 void TestProgrammer::busTranscripts_data()

@@ -4,6 +4,8 @@
 
 #include <QDesktopServices>
 
+#include <algorithm>
+
 namespace {
 emu::ChipModel ModelOf(ChipKind kind)
 {
@@ -90,6 +92,20 @@ QList<QByteArray> EmulatorHarness::frames() const
     for (const std::vector<uint8_t> &frame : m_link->chip().frames())
         result.append(QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size())));
     return result;
+}
+
+QString EmulatorHarness::windowsByOpcode(const QString &opcodes) const
+{
+    const QList<QByteArray> windows = frames();
+    QStringList counted;
+    for (const QString &item : opcodes.split(QLatin1Char(' '))) {
+        const char opcode = char(item.left(2).toInt(nullptr, 16));
+        counted << item.left(3) + QString::number(std::count_if(windows.cbegin(), windows.cend(),
+                                                                [opcode](const QByteArray &f) {
+                                                                    return f.at(0) == opcode;
+                                                                }));
+    }
+    return counted.join(QLatin1Char(' '));
 }
 
 quint64 EmulatorHarness::transfers() const

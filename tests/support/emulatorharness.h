@@ -62,6 +62,8 @@ public:
     void setMemory(const QByteArray &contents);
     QByteArray memory() const;
     QList<QByteArray> frames() const;
+    // How many windows each opcode opened, in the form given: "20:1 02:16" for "20:? 02:?".
+    QString windowsByOpcode(const QString &opcodes) const;
 
     bool isOpen() const { return m_link->isOpen(); }
     // Every bridge pin is an input again.
