@@ -2,6 +2,7 @@
 
 #include "dumptarget.h"
 #include "spiopcodes.h"
+#include "tracelog.h"
 #include "updateplan.h"
 
 #include <QDateTime>
@@ -72,6 +73,8 @@ void CH341::DoUpdateFlash()
     const int page = ChunkSize(ChipPage, kDefaultPage);
     const UpdatePlan plan = PlanUpdate(chip, wanted, image.size(), units,
                                        page > 0 ? page : kDefaultPage, WholeChipEraseUs());
+    qCDebug(varnockTrace) << "update.plan" << (plan.wholeChip ? "whole chip" : "units")
+                          << plan.erases.size() << plan.program.size() << plan.costUs;
     if (plan.wholeChip)
         WriteAfterChipErase(image);
     else
