@@ -666,6 +666,10 @@ void TestProgrammer::updateJob_data()
     QTest::newRow("SST25VF016B: one sector, then word AAI from its start")
         << ChipKind::SST25VF016B << "sector 1000"
         << "20:1 D8:0 C7:0 AD:2048" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
+    // M45PE16 (and the XM25QH16 parts of its identifier) erase 64 KiB by D8h, nothing less.
+    QTest::newRow("M45PE16: no 4 KiB erase, the block by D8h")
+        << ChipKind::M45PE16 << "sector 23000" << "20:0 D8:1 C7:0 02:256"
+        << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
     // AT25F512 erases sectors with 52h only: its first 20h is found not taken.
     QTest::newRow("AT25F512 ignores 20h: the whole chip instead")
         << ChipKind::AT25F512 << "sector 1000"

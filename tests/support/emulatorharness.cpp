@@ -18,6 +18,15 @@ emu::ChipModel ModelOf(ChipKind kind)
             .jedecId(0xC8, 0x40, 0x18)
             .sizeBytes(16 * 1024 * 1024)
             .build();
+    if (kind == ChipKind::M45PE16) {
+        emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
+                                   .jedecId(0x20, 0x40, 0x15)
+                                   .sizeBytes(2 * 1024 * 1024)
+                                   .build();
+        model.chipEraseCommand = false;
+        model.sectorEraseCommand = false;
+        return model;
+    }
     if (kind == ChipKind::W77Q32JW) {
         emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                    .jedecId(0xEF, 0x8A, 0x16)
