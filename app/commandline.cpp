@@ -37,6 +37,9 @@ const JobOption kJobs[] = {
     {"read", "FILE", &CH341::DoReadFlash, "Read the whole chip into FILE."},
     {"write", "FILE", &CH341::DoWriteFlash,
      "Erase the chip, then write FILE to it from address 0."},
+    {"update", "FILE", &CH341::DoUpdateFlash,
+     "Write FILE as --write does, after saving the chip in LOG/Backup; erase and program only "
+     "what FILE changes."},
     {"verify", "FILE", &CH341::DoVerifyFlash, "Compare the chip with FILE."},
     {"erase", nullptr, &CH341::DoEraseFlash, "Erase the whole chip."},
     {"identify", nullptr, &CH341::DoReadID, "Identify the programmer and the chip."},
@@ -209,6 +212,7 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
 {
     auto *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
+    worker->BackupFolder = LogFile::chooseBackupFolder();
     connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this,
             [this](qulonglong maximum) { m_maximum = maximum; });
@@ -388,7 +392,7 @@ CommandLine::CommandLine()
         "output and to the log file, and the exit status is 0 when it succeeded, "
         "1 when it failed and 2 for bad arguments.\n\nA FILE of \"-\" is standard "
         "output for --read (the log then goes to standard error) and standard "
-        "input for --write and --verify."));
+        "input for --write, --update and --verify."));
     // "-platform offscreen" as the window system spells it.
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
@@ -445,9 +449,10 @@ void CommandLine::Parse(int argc, char *argv[])
     }
     if (jobs > 1)
         Refuse(QStringLiteral(
-            "One job at a time: --read, --write, --verify, --erase or --identify."));
+            "One job at a time: --read, --write, --update, --verify, --erase or --identify."));
     else if (jobs == 0 && m_parser.isSet(kYes))
-        Refuse(QStringLiteral("--yes answers a question of a job: give --write or --erase."));
+        Refuse(QStringLiteral(
+            "--yes answers a question of a job: give --write, --update or --erase."));
     else if (jobs == 0 && m_parser.isSet(kPart))
         Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
@@ -537,7 +542,7 @@ bool CommandLine::OpensWindow()
     if (HasDisplay())
         return true;
     Refuse(QStringLiteral("No display to open the window on: a job option (--read, --write, "
-                          "--verify, --erase or --identify) runs the job without one."));
+                          "--update, --verify, --erase or --identify) runs the job without one."));
     return false;
 }
 

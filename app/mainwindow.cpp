@@ -10,6 +10,7 @@
 #include "bridge/ch341bridges.h"
 #include "programmer/tracelog.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -39,6 +40,7 @@ const struct
     int kHz;
 } kSpiClocks[] = {{"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}};
 constexpr int kDefaultSpiClockKHz = 15000;
+const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -70,6 +72,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->btnWrite, &QPushButton::clicked, this, &MainWindow::btnWrite_Clicked);
     connect(ui->btnErase, &QPushButton::clicked, this, &MainWindow::btnErase_Clicked);
     connect(ui->btnVerify, &QPushButton::clicked, this, &MainWindow::btnVerify_Clicked);
+    ui->chkUpdate->setChecked(
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kUpdateModeKey).toBool());
+    connect(ui->chkUpdate, &QCheckBox::toggled, this, [](bool checked) {
+        QSettings(kSettingsOrganization, kSettingsApplication).setValue(kUpdateModeKey, checked);
+    });
 
     operatorLog =
         std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
@@ -306,7 +313,8 @@ void MainWindow::btnWrite_Clicked()
 {
     const QString fileName = AskForImageFile();
     if (!fileName.isEmpty())
-        StartJob(fileName, &CH341::DoWriteFlash, false);
+        StartJob(fileName,
+                 ui->chkUpdate->isChecked() ? &CH341::DoUpdateFlash : &CH341::DoWriteFlash, false);
 }
 
 void MainWindow::btnVerify_Clicked()
@@ -328,6 +336,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     worker = new CH341(false, nullptr);
     if (!fileName.isEmpty())
         worker->FileName = fileName;
+    worker->BackupFolder = LogFile::chooseBackupFolder();
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
     connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
@@ -418,6 +427,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->btnWrite->setEnabled(enabled);
     ui->btnErase->setEnabled(enabled);
     ui->btnVerify->setEnabled(enabled);
+    ui->chkUpdate->setEnabled(enabled);
     ui->widget->setEnabled(enabled);
     // The clock is read when a job opens the bridge.
     ui->cmbSpiClock->setEnabled(enabled);

@@ -15,8 +15,9 @@ constexpr uint32_t kMiB = 1024 * 1024;
 
 } // namespace
 
-// Winbond W25Q64FV datasheet: ids EF 40 17 / EF 16 / 16, 64-bit unique id,
-// typical tPP 0.7 ms, tSE 45 ms, tBE2 150 ms, tCE 20 s, tW 10 ms.
+// Winbond W25Q64FV datasheet: ids EF 40 17 / EF 16 / 16, 64-bit unique id, an
+// SFDP table of JESD216's first revision; typical tPP 0.7 ms, tSE 45 ms,
+// tBE2 150 ms, tCE 20 s, tW 10 ms.
 ChipModel w25q64fv()
 {
     ChipModel model;
@@ -27,6 +28,7 @@ ChipModel w25q64fv()
     model.electronicSignature = {0x16};
     model.statusRegister3 = 0x60; // DRV1/DRV0 at their factory setting
     model.uniqueId = 0xD26A5C3B1F082947ULL;
+    model.sfdp = sfdpFirstRevisionTable(model.sizeBytes);
     model.pageProgramNs = 700 * kUs;
     model.sectorEraseNs = 45 * kMs;
     model.blockEraseNs = 150 * kMs;
@@ -42,6 +44,7 @@ ChipModel w25q64fv()
 ChipModel w25q256jv()
 {
     ChipModel model = w25q64fv();
+    model.sfdp.clear(); // not modelled
     model.name = "W25Q256JV";
     model.jedecId = {0xEF, 0x40, 0x19};
     model.sizeBytes = 32 * kMiB;
@@ -86,6 +89,7 @@ ChipModel mx25l6433f()
 ChipModel w25q80dv()
 {
     ChipModel model = w25q64fv();
+    model.sfdp.clear(); // not modelled
     model.name = "W25Q80DV";
     model.jedecId = {0xEF, 0x40, 0x14};
     model.sizeBytes = 1 * kMiB;
@@ -176,6 +180,7 @@ ChipModel at25df041a()
 ChipModel gd25q64c()
 {
     ChipModel model = w25q64fv();
+    model.sfdp.clear(); // not modelled
     model.name = "GD25Q64C";
     model.jedecId = {0xC8, 0x40, 0x17};
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC8, 0x16};
@@ -269,7 +274,7 @@ ChipModel sst25vf010()
 }
 
 // Atmel AT25F512 datasheet: no 9Fh; Read Product ID (15h) 1F 60; status
-// WPEN - - - BP1 BP0 WEN RDY.
+// WPEN - - - BP1 BP0 WEN RDY; no 4 KiB erase.
 ChipModel at25f512()
 {
     ChipModel model = w25q80dv();
@@ -281,6 +286,7 @@ ChipModel at25f512()
     model.statusRegister3.reset();
     model.atmelProductId = std::array<uint8_t, 2>{0x1F, 0x60};
     model.hasStatus2 = false;
+    model.sectorEraseCommand = false; // its sector erase is 52h, 32 KiB
     return model;
 }
 
@@ -295,11 +301,13 @@ ChipModel le25fw406a()
     return model;
 }
 
-// PMC Pm25LD040 datasheet: 9Fh answers the continuation code 7F, then 9D 7E.
+// PMC Pm25LD040 datasheet: 9Fh answers the continuation code 7F, then 9D 7E;
+// 4 KiB sector erase by 20h (or D7h).
 ChipModel pm25ld040()
 {
     ChipModel model = le25fw406a();
     model.name = "Pm25LD040";
+    model.sectorEraseCommand = true;
     model.jedecId = {0x7F, 0x9D, 0x7E};
     model.electronicSignature = {0x7E};
     return model;
@@ -477,6 +485,27 @@ std::vector<uint8_t> sfdpTable(uint32_t sizeBytes, uint8_t quadEnableRequirement
     table[0x58] = 0x80;
     // Fifteenth word, bits 22-20: the Quad Enable Requirements.
     table[0x6A] = static_cast<uint8_t>((table[0x6A] & 0x8F) | (quadEnableRequirements & 7) << 4);
+    return table;
+}
+
+std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes)
+{
+    // "SFDP", revision 1.0, one table of 9 words at address 80h; the fast-read words, which
+    // the flasher does not read, are left FFh.
+    std::vector<uint8_t> table(0x80 + 9 * 4, 0xFF);
+    const uint8_t header[] = {'S',  'F',  'D',  'P',  0x00, 0x01, 0x00, 0xFF,
+                              0x00, 0x00, 0x01, 0x09, 0x80, 0x00, 0x00, 0xFF};
+    std::copy(std::begin(header), std::end(header), table.begin());
+    // First word: 4 KiB erase throughout (bits 1-0: 01), its opcode 20h.
+    const uint8_t first[] = {0xE5, 0x20, 0xF9, 0xFF};
+    std::copy(std::begin(first), std::end(first), table.begin() + 0x80);
+    const uint32_t bits = sizeBytes * 8 - 1;
+    for (int i = 0; i < 4; ++i)
+        table[0x84 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    // Eighth and ninth words: erase types as 2^N bytes and opcode: 4 KiB 20h, 32 KiB 52h,
+    // 64 KiB D8h, no fourth.
+    const uint8_t eraseTypes[] = {0x0C, 0x20, 0x0F, 0x52, 0x10, 0xD8, 0x00, 0xFF};
+    std::copy(std::begin(eraseTypes), std::end(eraseTypes), table.begin() + 0x80 + 7 * 4);
     return table;
 }
 

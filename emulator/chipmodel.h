@@ -86,6 +86,8 @@ struct ChipModel
     std::vector<uint8_t> sfdp;
     // False for parts without a bulk erase: C7h and 60h do nothing.
     bool chipEraseCommand = true;
+    // False for parts without a 4 KiB erase: 20h does nothing.
+    bool sectorEraseCommand = true;
     // Micron stacked dies: Die Erase (C4h, with an address) erases the die of
     // this size that holds the address; 0: no C4h.
     uint32_t dieEraseSize = 0;
@@ -130,6 +132,10 @@ ChipModel sfdpOnlyChip();
 // An SFDP header and Basic Flash Parameter Table (16 words) for a part of
 // this size, with these Quad Enable Requirements (JESD216B, 3 bits).
 std::vector<uint8_t> sfdpTable(uint32_t sizeBytes, uint8_t quadEnableRequirements);
+// An SFDP header and Basic Flash Parameter Table of JESD216's first revision (9 words), as
+// Winbond's W25Q parts of 2012 on answer it: 4 KiB erase throughout by 20h; erase types
+// 4 KiB (20h), 32 KiB (52h) and 64 KiB (D8h).
+std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes);
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

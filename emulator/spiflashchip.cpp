@@ -119,6 +119,26 @@ void SpiFlashChip::setSelected(bool selected)
 
 uint8_t SpiFlashChip::transfer(uint8_t mosi)
 {
+    const uint8_t miso = drive(mosi);
+    return m_noiseOneBitIn == 0 ? miso : withNoise(miso);
+}
+
+uint8_t SpiFlashChip::withNoise(uint8_t miso)
+{
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        // xorshift32
+        m_noiseState ^= m_noiseState << 13;
+        m_noiseState ^= m_noiseState >> 17;
+        m_noiseState ^= m_noiseState << 5;
+        if (m_noiseState % m_noiseOneBitIn == 0) {
+            miso ^= static_cast<uint8_t>(1u << bit);
+        }
+    }
+    return miso;
+}
+
+uint8_t SpiFlashChip::drive(uint8_t mosi)
+{
     if (!m_selected) {
         return kFloating;
     }
@@ -433,7 +453,7 @@ void SpiFlashChip::finishWriteCommand()
         }
         return;
     case kSectorErase:
-        if (m_byteCount == addressed) {
+        if (m_byteCount == addressed && m_model.sectorEraseCommand) {
             const uint32_t address = m_address % dieBytes();
             erase(address - address % kSectorSize, kSectorSize, m_model.sectorEraseNs);
         }

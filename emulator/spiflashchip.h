@@ -69,6 +69,14 @@ public:
     void addRefusedProgram(uint32_t address) { m_refusedPrograms.insert(address); }
     // The board's WP# line; CH341A boards pull it high.
     void setWriteProtectPin(bool high) { m_writeProtectHigh = high; }
+    // The board's MISO line picks up noise (a loose clip, long wires): each bit on it reads
+    // flipped with a chance of 1 in oneBitIn, from a fixed pseudo-random sequence that starts
+    // again with each setting; 0: a clean line.
+    void setNoisyMiso(uint32_t oneBitIn)
+    {
+        m_noiseOneBitIn = oneBitIn;
+        m_noiseState = kNoiseSeed;
+    }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
     void powerCycle();
@@ -91,6 +99,8 @@ public:
     bool saveImage(const std::string &path) const;
 
 private:
+    uint8_t drive(uint8_t mosi);
+    uint8_t withNoise(uint8_t miso);
     void settle();
     std::size_t addressLength() const { return m_fourByteMode || m_commandFourByte ? 4 : 3; }
     bool takeFourByteOpcode();
@@ -155,6 +165,10 @@ private:
     uint32_t m_address = 0;
     std::vector<uint8_t> m_commandData; // status bytes of 01h, register bytes of 42h
     std::vector<uint8_t> m_pageBuffer;
+
+    static constexpr uint32_t kNoiseSeed = 0x2545F491;
+    uint32_t m_noiseOneBitIn = 0;
+    uint32_t m_noiseState = kNoiseSeed;
 
     bool m_recording = true;
     std::vector<std::vector<uint8_t>> m_frames;

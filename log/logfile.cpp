@@ -6,6 +6,7 @@
 namespace {
 const QString LogFileName = QStringLiteral("Log.txt");
 const QString LogFolder = QStringLiteral("/LOG/JobLog/");
+const QString BackupFolder = QStringLiteral("/LOG/Backup/");
 const QString LongDatePattern = QStringLiteral("yyyy-MMMM-dd hh:mm:ss");
 const QString NumericDatePattern = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString FolderDatePattern = QStringLiteral("yyyy_MMMM_dd");
@@ -89,6 +90,22 @@ QString LogFile::chooseLogFilePath()
 {
     return chooseLogFilePath(QDateTime::currentDateTime(), QDir::currentPath(),
                              QCoreApplication::applicationDirPath());
+}
+
+QString LogFile::chooseBackupFolder(const QDateTime &now, const QString &workingDirectory,
+                                    const QString &executableDirectory, const QLocale &locale)
+{
+    const bool inWorkingDirectory =
+        chooseLogFilePath(now, workingDirectory, executableDirectory, locale)
+            .startsWith(workingDirectory + LogFolder);
+    return (inWorkingDirectory ? workingDirectory : executableDirectory) + BackupFolder +
+           dateFolderName(now, locale);
+}
+
+QString LogFile::chooseBackupFolder()
+{
+    return chooseBackupFolder(QDateTime::currentDateTime(), QDir::currentPath(),
+                              QCoreApplication::applicationDirPath());
 }
 
 QString LogFile::dateFolderName(const QDateTime &now, const QLocale &locale)

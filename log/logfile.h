@@ -48,6 +48,14 @@ public:
     // The same for this process: local time now, current directory, executable's directory.
     static QString chooseLogFilePath();
 
+    // Where the update job keeps its backups: LOG/Backup/<date folder> beside the day's log
+    // file, in the working directory or, where its LOG folder cannot be made, the executable's
+    // directory. Not made here.
+    static QString chooseBackupFolder(const QDateTime &now, const QString &workingDirectory,
+                                      const QString &executableDirectory,
+                                      const QLocale &locale = QLocale::system());
+    static QString chooseBackupFolder();
+
     // "yyyy_MMMM_dd" with every blank and ":" replaced by "_", e.g. "2026_December_05".
     static QString dateFolderName(const QDateTime &now, const QLocale &locale);
 

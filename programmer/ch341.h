@@ -6,6 +6,7 @@
 // how the job ended.
 
 #include "chipfamily.h"
+#include "updateplan.h"
 #include "chipdb/chiprecord.h"
 
 #include <QByteArray>
@@ -55,6 +56,9 @@ public:
     uint32_t ChipSize = 0;
     QString ChipSeries;
     QString ChipPage;
+    // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
+    // beside the job logs); made when needed.
+    QString BackupFolder;
 
     // The identified chip's family: its protection bits and quirks, the
     // layouts of all parts that share its identifier settled into one.
@@ -105,6 +109,8 @@ public slots:
     void DoWriteFlash();
     void DoVerifyFlash();
     void DoEraseFlash();
+    // Write with a backup first, erasing and programming only what the image changes.
+    void DoUpdateFlash();
 
 public:
     // Transport
@@ -154,6 +160,10 @@ private:
         uint64_t density = 0; // bytes; 0: no valid table
         uint32_t pageSize = 256;
         QuadEnable quadEnable = QuadEnable::Unknown;
+        // A 4 KiB erase throughout the array, by 20h.
+        bool sectorErase = false;
+        // The erase types listed: the opcode and the bytes it erases.
+        QVector<QPair<uint8_t, uint32_t>> eraseTypes;
     };
 
     // Marks the job's transfers failed when a bridge call failed.
@@ -163,6 +173,9 @@ private:
     int IdentifyChip();
     // An answer that never arrived is no chip identifier: the device closes.
     int EndIdentificationOnTransferFailure();
+    // Reads 9Fh twice more: a loose clip or long wires make the answers differ. False, having
+    // logged the answers, when they do.
+    bool IdentifierIsSteady(const FlashIDs &ids);
     // The chip-list ids the answers can stand for, the likeliest first.
     QStringList IdentificationKeys(const FlashIDs &ids);
     // Keeps the rows of the size in the socket: by the chip's SFDP density,
@@ -234,9 +247,18 @@ private:
     // matches; 0: difference is the first differing address and chipByte the
     // chip's byte there; negative: the read failed.
     int CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte);
+    // The same over spans of the chip, expected holding the chip's whole wanted contents.
+    int CompareWithChip(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                        int &difference, uint8_t &chipByte);
     bool RefuseEmptyImage(const QByteArray &image);
-    // Reads back what the write job programmed: "OK", or where the chip differs.
-    void ProveWritten(const QByteArray &image);
+    // Reads back what a write programmed (spans of expected, the chip's wanted contents):
+    // "OK" and the image's checksums, or where the chip differs.
+    void ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                      const QByteArray &image);
+    // The write job after loading: the whole chip erased, the image programmed and read back.
+    void WriteAfterChipErase(const QByteArray &image);
+    // One line: the CRC-32 and SHA-256 of bytes read or written.
+    void LogChecksums(const QByteArray &bytes);
     bool ReadAt(uint32_t address, int count, QByteArray &data);
     // One status-type register: its opcode, then one byte clocked in.
     bool ReadRegister(uint8_t opcode, uint8_t &value);
@@ -263,8 +285,20 @@ private:
     int FirstBusyPage(const QByteArray &statuses);
     // Status text and progress value for each page in [from, to).
     void ReportWritten(int from, int to, int chunk, int length);
-    // SST auto-address-increment programming for page texts "SSTW" and "SSTB".
-    int WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data);
+    // SST auto-address-increment programming for page texts "SSTW" and "SSTB", from base on.
+    int WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data, uint32_t base = 0);
+    static bool IsErased(const QByteArray &data);
+    // The update job's steps (ch341_update.cpp).
+    enum class UnitEraseResult { Done, Failed, SectorEraseIgnored };
+    bool ReadWholeChip(QByteArray &chip);
+    // Saves the chip's contents in a new file in BackupFolder, or logs why not.
+    bool SaveBackup(const QByteArray &chip);
+    QString FreeBackupPath() const;
+    UnitErases ChipUnitErases();
+    qint64 WholeChipEraseUs() const;
+    void UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted, const QByteArray &image);
+    UnitEraseResult EraseUnits(const QVector<UnitErase> &erases);
+    int ProgramPlanned(const UpdatePlan &plan);
     // Ends a programming run: 4-byte mode off, write disable.
     void LeaveProgramming(bool fourByteAddress);
     // Refuses a chip that stays protected, sends the chip erase, waits for it
@@ -295,6 +329,10 @@ private:
     enum class ProgressEnd { Reset, Full };
     int ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                         const QByteArray *expected, ProgressEnd progressEnd = ProgressEnd::Reset);
+    // The same over spans of the chip, one after the other into result; expected (if any)
+    // holds the chip's contents by address.
+    int ReadFlashSpans(const QVector<ChipSpan> &spans, int chunk, QByteArray *result,
+                       const QByteArray *expected, ProgressEnd progressEnd);
     QByteArray AddressedHeader(uint8_t opcode, uint32_t address, bool fourByteAddress) const;
     // The 4-byte-address twin of a read, program or erase opcode on parts
     // that have no 4-byte mode; the opcode itself otherwise.

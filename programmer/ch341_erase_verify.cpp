@@ -30,14 +30,31 @@ QString CH341::AddressHex(uint32_t address)
 
 int CH341::CompareWithChip(const QByteArray &expected, int &difference, uint8_t &chipByte)
 {
+    return CompareWithChip({{0, uint32_t(expected.size())}}, expected, difference, chipByte);
+}
+
+int CH341::CompareWithChip(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                           int &difference, uint8_t &chipByte)
+{
     QByteArray chipData;
-    const int result = ReadFlashChunks(expected.size(), WholeChipChunkSpec(), &chipData, &expected,
-                                       ProgressEnd::Full);
+    const int result = ReadFlashSpans(spans, ChunkSize(WholeChipChunkSpec(), 0), &chipData,
+                                      &expected, ProgressEnd::Full);
     if (result != 0)
         return result;
-    difference = int(std::mismatch(chipData.cbegin(), chipData.cend(), expected.cbegin()).first -
-                     chipData.cbegin());
-    chipByte = uint8_t(chipData.at(difference));
+    // The spans' bytes one after the other, up to the chunk that differs.
+    int at = 0;
+    for (const ChipSpan &span : spans) {
+        const int length = qMin(int(span.length), chipData.size() - at);
+        const char *chip = chipData.constData() + at;
+        const char *wanted = expected.constData() + span.start;
+        const int offset = int(std::mismatch(chip, chip + length, wanted).first - chip);
+        if (offset < length) {
+            difference = int(span.start) + offset;
+            chipByte = uint8_t(chip[offset]);
+            return 0;
+        }
+        at += length;
+    }
     return 0;
 }
 
@@ -136,6 +153,7 @@ void CH341::DoVerifyFlash()
                 "red");
     } else {
         Log(QStringLiteral("Match Found!"), "green");
+        LogChecksums(image);
         m_outcome = JobOutcome::Succeeded;
         emit UpdateHexView(chipData);
     }

@@ -46,6 +46,9 @@ bool IsMissingJedecId(const QByteArray &answer)
     return answer == QByteArray(3, char(0xFF)) || answer == QByteArray(3, '\0');
 }
 
+// The connection check: 9Fh read this often must give one answer.
+constexpr int kIdentifierReads = 3;
+
 // JEDEC's continuation code, one per bank before the manufacturer's own
 // byte (PMC's 7F 9D xx, AMIC's 7F 37 20 xx).
 constexpr char kContinuationCode = 0x7F;
@@ -95,10 +98,15 @@ int CH341::IdentifyChip()
     FlashIDs ids;
     ReadChipIDs(ids);
     qCDebug(varnockTrace) << ids.ID9FH.toHex();
-    const QStringList keys = IdentificationKeys(ids);
+    const bool steady = IdentifierIsSteady(ids);
+    const QStringList keys = steady ? IdentificationKeys(ids) : QStringList();
     // An answer that never arrived is no chip identifier.
     if (TransferFailed)
         return EndIdentificationOnTransferFailure();
+    if (!steady) {
+        CH341CloseDevice(BridgePins::DEVICE);
+        return -2;
+    }
 
     static const bool registered = (RegisterResources(), true);
     Q_UNUSED(registered);
@@ -273,6 +281,27 @@ int CH341::EndIdentificationOnTransferFailure()
     return -2;
 }
 
+bool CH341::IdentifierIsSteady(const FlashIDs &ids)
+{
+    QStringList answers = {HexKey(ids.ID9FH.left(3))};
+    bool allMissing = IsMissingJedecId(ids.ID9FH.left(3));
+    for (int read = 1; read < kIdentifierReads; ++read) {
+        SpiSend(0, 1, QByteArray(1, char(SpiOpcode::RDID)));
+        QByteArray answer(3, char(0xFF));
+        SpiReceive(3, answer);
+        answers << HexKey(answer);
+        allMissing = allMissing && IsMissingJedecId(answer);
+    }
+    // No chip, or one without 9Fh, answers all 0xFF or all 0x00: its other ids tell.
+    if (TransferFailed || allMissing || answers.count(answers.first()) == answers.size())
+        return true;
+    Log(QStringLiteral("Unstable Connection: the Chip's JEDEC ID Read 0x%1. Check the Clip's "
+                       "Seating, the Length of the Wires and the Power.")
+            .arg(answers.join(QStringLiteral(", 0x"))),
+        "red");
+    return false;
+}
+
 QStringList CH341::IdentificationKeys(const FlashIDs &ids)
 {
     const QByteArray jedec = ids.ID9FH.left(3);
@@ -350,6 +379,15 @@ CH341::SfdpFacts CH341::ReadSfdp()
                               ? (uint64_t(1) << qMin(density & 0x7FFFFFFFu, 40u))
                               : uint64_t(density) + 1;
     facts.density = bits / 8;
+    // First word: bits 1-0 are 01 where 4 KiB erase works throughout, bits 15-8 its opcode.
+    // Eighth and ninth words: four erase types, each 2^N bytes (N 0: none) and an opcode.
+    facts.sectorErase = (word(table, 0) & 0x3) == 0x1 && ((word(table, 0) >> 8) & 0xFF) == 0x20;
+    for (int type = 0; type < 4; ++type) {
+        const uint32_t field = word(table, 7 + type / 2) >> (16 * (type % 2));
+        const uint32_t exponent = field & 0xFF;
+        if (exponent > 0 && exponent < 32)
+            facts.eraseTypes.append({uint8_t(field >> 8), 1u << exponent});
+    }
     // Eleventh word (JESD216 revision B on): bits 7-4 give the page size as 2^N.
     if (words >= 11)
         facts.pageSize = 1u << ((word(table, 10) >> 4) & 0x0F);

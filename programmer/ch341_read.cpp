@@ -10,6 +10,8 @@
 #include <QScopeGuard>
 #include <QUrl>
 
+#include <cstring>
+
 namespace {
 constexpr int kSstReadChunk = 2048;
 } // namespace
@@ -81,36 +83,54 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 int CH341::ReadFlashChunks(int size, const QString &chunkSpec, QByteArray *result,
                            const QByteArray *expected, ProgressEnd progressEnd)
 {
-    int chunk = ChunkSize(chunkSpec, kSstReadChunk);
+    const int chunk = ChunkSize(chunkSpec, kSstReadChunk);
     if (chunk <= 0) {
         LogInvalidChunkSpec(chunkSpec);
         return -2;
     }
-    const bool fourByteAddress = NeedsFourByteAddress(static_cast<uint32_t>(size));
+    return ReadFlashSpans({{0, uint32_t(qMax(size, 0))}}, chunk, result, expected, progressEnd);
+}
+
+int CH341::ReadFlashSpans(const QVector<ChipSpan> &spans, int chunk, QByteArray *result,
+                          const QByteArray *expected, ProgressEnd progressEnd)
+{
+    qulonglong total = 0;
+    uint32_t end = 0;
+    for (const ChipSpan &span : spans) {
+        total += span.length;
+        end = qMax(end, span.start + span.length);
+    }
+    const bool fourByteAddress = NeedsFourByteAddress(end);
 
     if (fourByteAddress)
         EnterFourByteMode();
     // A chip left in 4-byte mode misreads the next job's addresses.
     auto leave = qScopeGuard([this, fourByteAddress] { LeaveAddressing(fourByteAddress); });
     emit UpdateProgreesBar_Value(0);
-    emit SetProgreesBar_MaxValue(static_cast<qulonglong>(static_cast<qlonglong>(size)));
+    emit SetProgreesBar_MaxValue(total);
 
-    int offset = 0;
+    qulonglong done = 0;
     bool differs = false;
     QByteArray answer;
-    while (offset < size && !TransferFailed && !differs) {
-        chunk = qMin(chunk, size - offset);
-        const QByteArray header = AddressedHeader(
-            SpiOpcode::READ, DieAddress(static_cast<uint32_t>(offset), fourByteAddress),
-            fourByteAddress);
-        if (!ReadCommand(header, chunk, answer))
+    for (const ChipSpan &span : spans) {
+        for (uint32_t offset = 0; offset < span.length && !TransferFailed && !differs;) {
+            const int count = int(qMin(uint32_t(chunk), span.length - offset));
+            const uint32_t address = span.start + offset;
+            const QByteArray header = AddressedHeader(
+                SpiOpcode::READ, DieAddress(address, fourByteAddress), fourByteAddress);
+            if (!ReadCommand(header, count, answer))
+                break;
+            result->append(answer.constData(), count);
+            differs = expected != nullptr &&
+                      std::memcmp(answer.constData(), expected->constData() + address,
+                                  size_t(count)) != 0;
+            offset += uint32_t(count);
+            done += uint32_t(count);
+            emit Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(done).arg(total));
+            emit UpdateProgreesBar_Value(done);
+        }
+        if (TransferFailed || differs)
             break;
-        result->append(answer.constData(), chunk);
-        differs = expected != nullptr && QByteArray::fromRawData(answer.constData(), chunk) !=
-                                             expected->mid(offset, chunk);
-        offset += chunk;
-        emit Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(offset).arg(size));
-        emit UpdateProgreesBar_Value(static_cast<qulonglong>(offset));
     }
     if (progressEnd == ProgressEnd::Reset)
         emit UpdateProgreesBar_Value(0);
@@ -159,6 +179,7 @@ void CH341::DoReadFlash()
     }
     Log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
     Log(shownPath, "blue");
+    LogChecksums(contents);
     m_outcome = JobOutcome::Succeeded;
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());

@@ -21,7 +21,7 @@ constexpr uint32_t kByteStepPauseUs = 20;
 // "SSTB"), then only the opcode and the next bytes, each command after the
 // one before has finished; write disable ends AAI mode. The bridge itself
 // waits out each step, so hundreds of steps ride in one USB exchange.
-int CH341::WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data)
+int CH341::WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data, uint32_t base)
 {
     const bool word = chunkSpec == QLatin1String("SSTW");
     const int width = word ? 2 : 1;
@@ -49,7 +49,7 @@ int CH341::WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data)
     });
     for (int offset = 0; offset < image.size(); offset += width) {
         QByteArray frame =
-            offset == 0 ? AddressedHeader(opcode, 0, false) : QByteArray(1, char(opcode));
+            offset == 0 ? AddressedHeader(opcode, base, false) : QByteArray(1, char(opcode));
         frame.append(image.constData() + offset, width);
         SpiSend(1, static_cast<unsigned int>(frame.size()), frame);
         // The chip ignores a command that comes before the last has finished.
@@ -65,8 +65,7 @@ int CH341::WriteFlashDataAai(const QString &chunkSpec, const QByteArray &data)
             // later step would be ignored.
             if ((m_lastStatus & SpiStatus::SST_AAI) == 0) {
                 Log(QStringLiteral("Programming Failed: Chip Left AAI Mode before 0x%1")
-                        .arg(QString::number(done, 16).toUpper().rightJustified(6,
-                                                                                QLatin1Char('0'))),
+                        .arg(AddressHex(base + uint32_t(done))),
                     "red");
                 return -2;
             }

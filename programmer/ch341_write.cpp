@@ -50,11 +50,6 @@ int PacketsPerPage(int commandLength, uint32_t pauseUs)
     return 3 + 1 + (commandLength + 30) / 31 + 1 + extraPausePackets;
 }
 
-bool IsErasedData(const QByteArray &data)
-{
-    return std::all_of(data.cbegin(), data.cend(), [](char byte) { return byte == char(0xFF); });
-}
-
 // Datasheet maxima for a chip erase run from about 100 s (8 MiB) to a few
 // hundred seconds for the largest parts: allow 25 s per MiB, never less than
 // 200 s.
@@ -65,6 +60,11 @@ qint64 ChipEraseBudgetMs(uint32_t chipSize)
     return qMax(kMinimumMs, kPerMiBMs * qint64(chipSize) / (1 << 20));
 }
 } // namespace
+
+bool CH341::IsErased(const QByteArray &data)
+{
+    return std::all_of(data.cbegin(), data.cend(), [](char byte) { return byte == char(0xFF); });
+}
 
 bool CH341::ReadRegister(uint8_t opcode, uint8_t &value)
 {
@@ -200,7 +200,7 @@ int CH341::QueuePageBatch(const QByteArray &data, int offset, int chunk, bool fo
             break;
         const int length = qMin(chunk, data.size() - offset);
         // The chip has just been erased: programming 0xFF would change no bit.
-        if (!IsErasedData(QByteArray::fromRawData(data.constData() + offset, length))) {
+        if (!IsErased(QByteArray::fromRawData(data.constData() + offset, length))) {
             QueuePage(data, offset, length, fourByteAddress, plan.pauseUs);
             queued.append(offset);
         }
@@ -435,12 +435,16 @@ void CH341::DoWriteFlash()
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Refused))
         return;
+    WriteAfterChipErase(image);
+    EndJob();
+}
+
+void CH341::WriteAfterChipErase(const QByteArray &image)
+{
     // The image's own read-back proves the erase where it matters; the ends
     // of the chip show a misjudged protection early.
-    if (!EraseWholeChip(false, BlankCheck::Ends)) {
-        EndJob();
+    if (!EraseWholeChip(false, BlankCheck::Ends))
         return;
-    }
     WriteDisable();
     WriteEnable();
     Log(QStringLiteral("Writing to Chip... "), "black", 1, false);
@@ -450,24 +454,25 @@ void CH341::DoWriteFlash()
     else if (written != 1)
         LogRoutineFailure(written);
     else
-        ProveWritten(image);
-    EndJob();
+        ProveWritten({{0, uint32_t(image.size())}}, image, image);
 }
 
-void CH341::ProveWritten(const QByteArray &image)
+void CH341::ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                         const QByteArray &image)
 {
     // A page the chip silently refused (a protected block, a worn cell) would
     // otherwise be reported as written.
     int difference = 0;
     uint8_t chipByte = 0;
-    const int compared = CompareWithChip(image, difference, chipByte);
+    const int compared = CompareWithChip(spans, expected, difference, chipByte);
     if (compared == 1) {
         LogOk();
+        LogChecksums(image);
         m_outcome = JobOutcome::Succeeded;
     } else if (compared == 0) {
         Log(QStringLiteral("Verify Failed at 0x%1: Chip 0x%2, File 0x%3")
                 .arg(AddressHex(uint32_t(difference)), StatusHex(chipByte),
-                     StatusHex(uint8_t(image.at(difference)))),
+                     StatusHex(uint8_t(expected.at(difference)))),
             "red");
     } else {
         LogRoutineFailure(compared);

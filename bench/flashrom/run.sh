@@ -7,15 +7,19 @@
 # 8 MiB read and 12 per 8 MiB write with its verify, about an hour in all;
 # VARNOCK_FLASHROM_ROWS picks the rows ("host MiB job" triples,
 # comma-separated; host is frame or modern, MiB is 1, 4, 8 or 32, job is
-# read, write or write-verify). The calibration check of the 4 and 8 MiB reads
-# follows the table.
+# read, write, write-verify, or write-verify-identical, -sector or -block: the
+# same -w on a chip that holds the image already, or all of it but one 4 KiB
+# sector or 64 KiB block, beside our update job). The calibration check of the
+# 4 and 8 MiB reads follows the table.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$(dirname "$here")")"
 build="${VARNOCK_BENCH_BUILD:-$root/build-bench}"
 results="$root/bench/RESULTS.md"
 rows="${VARNOCK_FLASHROM_ROWS:-frame 4 read,frame 8 read,frame 8 write-verify,frame 32 read,\
-modern 4 read,modern 8 read,modern 8 write-verify,modern 32 read}"
+frame 8 write-verify-identical,frame 8 write-verify-sector,frame 8 write-verify-block,\
+modern 4 read,modern 8 read,modern 8 write-verify,modern 32 read,\
+modern 8 write-verify-identical,modern 8 write-verify-sector,modern 8 write-verify-block}"
 
 if ! dpkg-query -W -f='${Status}' flashrom 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=()

@@ -41,8 +41,11 @@ using JobSlot = void (CH341::*)();
 enum class Image {
     None,
     Random,
-    HalfBlank,      // every other 64 KiB block erased (0xFF), as in firmware images
-    FirstKiBDiffers // one byte in the first KiB changed
+    HalfBlank,       // every other 64 KiB block erased (0xFF), as in firmware images
+    FirstKiBDiffers, // one byte in the first KiB changed
+    SectorChanged,   // one 4 KiB sector (in the middle of the chip) of other random bytes
+    BlockChanged,    // one 64 KiB block of other random bytes
+    Other            // other random bytes: every sector changed
 };
 
 struct Job
@@ -50,28 +53,50 @@ struct Job
     const char *name;
     JobSlot slot;
     Image image;
-    bool movesWholeChip; // read, write and verify move the chip's size in data
+    bool movesWholeChip; // read, write, verify and update move the chip's size in data
+    bool update;         // starts on a chip holding the random image
 };
 
 const Job kJobs[] = {
-    {"identify", &CH341::DoReadID, Image::None, false},
-    {"erase", &CH341::DoEraseFlash, Image::None, false},
-    {"write", &CH341::DoWriteFlash, Image::Random, true},
-    {"verify", &CH341::DoVerifyFlash, Image::Random, true},
-    {"verify, first KiB differs", &CH341::DoVerifyFlash, Image::FirstKiBDiffers, false},
-    {"read", &CH341::DoReadFlash, Image::None, true},
-    {"write, half 0xFF", &CH341::DoWriteFlash, Image::HalfBlank, true},
+    {"identify", &CH341::DoReadID, Image::None, false, false},
+    {"erase", &CH341::DoEraseFlash, Image::None, false, false},
+    {"write", &CH341::DoWriteFlash, Image::Random, true, false},
+    {"verify", &CH341::DoVerifyFlash, Image::Random, true, false},
+    {"verify, first KiB differs", &CH341::DoVerifyFlash, Image::FirstKiBDiffers, false, false},
+    {"read", &CH341::DoReadFlash, Image::None, true, false},
+    {"write, half 0xFF", &CH341::DoWriteFlash, Image::HalfBlank, true, false},
+    {"update, identical image", &CH341::DoUpdateFlash, Image::Random, true, true},
+    {"update, one 4 KiB sector changed", &CH341::DoUpdateFlash, Image::SectorChanged, true, true},
+    {"update, one 64 KiB block changed", &CH341::DoUpdateFlash, Image::BlockChanged, true, true},
+    {"update, every sector changed", &CH341::DoUpdateFlash, Image::Other, true, true},
 };
+
+QByteArray PatternImage(int size, unsigned seed = 20261206)
+{
+    std::mt19937 random(seed);
+    QByteArray image(size, Qt::Uninitialized);
+    for (char &byte : image)
+        byte = char(random());
+    return image;
+}
 
 QByteArray JobImage(const QByteArray &random, Image kind)
 {
+    constexpr int kSector = 4 * 1024;
     constexpr int kBlock = 64 * 1024;
     QByteArray image = random;
+    const QByteArray other = kind >= Image::SectorChanged ? PatternImage(random.size(), 2) : "";
+    const int middle = random.size() / 2;
     if (kind == Image::HalfBlank) {
         for (int block = kBlock; block < image.size(); block += 2 * kBlock)
             image.replace(block, kBlock, QByteArray(kBlock, char(0xFF)));
     } else if (kind == Image::FirstKiBDiffers) {
         image[700] = char(image.at(700) ^ 0x01);
+    } else if (kind == Image::SectorChanged || kind == Image::BlockChanged) {
+        const int length = kind == Image::SectorChanged ? kSector : kBlock;
+        image.replace(middle, length, other.mid(middle, length));
+    } else if (kind == Image::Other) {
+        image = other;
     }
     return image;
 }
@@ -117,15 +142,6 @@ QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uin
     return steps;
 }
 
-QByteArray PatternImage(int size)
-{
-    std::mt19937 random(20261206);
-    QByteArray image(size, Qt::Uninitialized);
-    for (char &byte : image)
-        byte = char(random());
-    return image;
-}
-
 QByteArray ChipMemory(emu::EmulatedLink &link)
 {
     const std::vector<uint8_t> &memory = link.chip().memory();
@@ -138,7 +154,8 @@ QByteArray FileContents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
+Figures RunJob(CountingLink &link, const Job &job, const QString &fileName,
+               const QString &backupFolder)
 {
     emu::EmulatedLink &emulated = link.emulated();
     link.resetCounts();
@@ -150,6 +167,7 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName)
     QThread thread;
     CH341 *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
+    worker->BackupFolder = backupFolder;
     sink.watch(worker);
     // On the worker's thread, while the emulator's clock stands where the record was made.
     std::vector<std::pair<QString, uint64_t>> stamps;
@@ -213,7 +231,9 @@ QString CheckOutcome(const QString &jobName, const Figures &figures, emu::Emulat
         if (memory.count(char(0xFF)) != memory.size())
             return QStringLiteral("chip not erased");
     }
-    if (jobName.startsWith(QLatin1String("write")) && ChipMemory(link) != image)
+    if ((jobName.startsWith(QLatin1String("write")) ||
+         jobName.startsWith(QLatin1String("update"))) &&
+        ChipMemory(link) != image)
         return QStringLiteral("chip does not hold the image");
     if (jobName == QLatin1String("verify") &&
         !figures.records.contains(QStringLiteral("Match Found!")))
@@ -288,7 +308,7 @@ void PrintRow(QTextStream &out, const QString &chip, const BusCase &bus, const Q
         << " |\n";
     // The steps of a write, each on a row of its own with its modelled time only.
     for (const auto &step : f.steps) {
-        if (!job.startsWith(QLatin1String("write")))
+        if (!job.startsWith(QLatin1String("write")) && !job.startsWith(QLatin1String("update")))
             break;
         out << "| " << where << job << ": " << step.first << " | | | | | | | | "
             << Fixed(step.second, 3) << " | | | | | | | | | |\n";
@@ -324,7 +344,7 @@ bool CalibrateCh347(const QString &dumpPath, QTextStream &out)
     const Job &read = *std::find_if(std::begin(kJobs), std::end(kJobs), [](const Job &job) {
         return job.slot == &CH341::DoReadFlash;
     });
-    const Figures figures = RunJob(link, read, dumpPath);
+    const Figures figures = RunJob(link, read, dumpPath, QString());
     ch341::installUsbLink(nullptr);
     ch341::setSpiClockKHz(0);
     const bool within = figures.failures.isEmpty() &&
@@ -417,7 +437,10 @@ int main(int argc, char *argv[])
                 }
                 imageFile.close();
                 const bool reads = jobName == QLatin1String("read");
-                const Figures figures = RunJob(link, job, reads ? dumpPath : imagePath);
+                if (job.update)
+                    link.emulated().chip().memory().assign(random.cbegin(), random.cend());
+                const Figures figures = RunJob(link, job, reads ? dumpPath : imagePath,
+                                               folder.filePath(QStringLiteral("backup")));
                 PrintRow(out, chip.label, bus, jobName, figures);
                 // The read job dumps what the write before it left: the random image.
                 const QString problem = CheckOutcome(jobName, figures, link.emulated(),

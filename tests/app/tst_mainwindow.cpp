@@ -10,7 +10,9 @@
 #include "testfiles.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDirIterator>
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
@@ -147,6 +149,11 @@ private slots:
         QCOMPARE(m_window->minimumSize(), QSize(806, 714));
         QCOMPARE(m_window->maximumSize(), QSize(806, 714));
         QCOMPARE(statusText(), QStringLiteral("Idle."));
+        // The update mode's checkbox sits at the left of the strip between the log and the
+        // logo, which keep their places.
+        QCOMPARE(child("chkUpdate")->geometry(), QRect(11, 422, 380, 24));
+        QCOMPARE(log()->geometry(), QRect(11, 226, 781, 192));
+        QCOMPARE(child("layoutWidget1")->geometry(), QRect(11, 450, 781, 230));
         // The logo comes from the embedded resources.
         QVERIFY(!child<QLabel>("label")->pixmap(Qt::ReturnByValue).isNull());
 
@@ -323,6 +330,7 @@ private slots:
         QTest::addColumn<int>("progressMaximum");  // -1: not checked
         QTest::addColumn<bool>("fillsHexView");
         QTest::addColumn<QString>("verdict"); // a log line, or empty
+        QTest::addColumn<bool>("updateMode");
 
         const QByteArray chip = RandomBytes(kChipSize, 21);
         const QByteArray blank(kChipSize, char(0xFF));
@@ -335,10 +343,14 @@ private slots:
 
         QTest::newRow("write programs file")
             << "btnWrite" << image << image + blank.mid(image.size()) << image << int(image.size())
-            << false << QString();
+            << false << QString() << false;
         QTest::newRow("verify match fills hex view")
             << "btnVerify" << same << chip << same << int(same.size()) << true
-            << Run(QStringLiteral("Match Found!"), Qt::darkGreen, QFont::Normal);
+            << Run(QStringLiteral("Match Found!"), Qt::darkGreen, QFont::Normal) << false;
+        // The chip kept in LOG/Backup first; erasing most of it, the whole chip is cheaper.
+        QTest::newRow("write in update mode keeps a backup")
+            << "btnWrite" << image << image + blank.mid(image.size()) << image << int(image.size())
+            << false << QString() << true;
     }
 
     void job()
@@ -350,8 +362,11 @@ private slots:
         QFETCH(int, progressMaximum);
         QFETCH(bool, fillsHexView);
         QFETCH(QString, verdict);
+        QFETCH(bool, updateMode);
 
         m_harness.setMemory(RandomBytes(kChipSize, 21));
+        if (updateMode)
+            child<QCheckBox>("chkUpdate")->click();
         const QString path = m_workingDir.filePath(QStringLiteral("image.bin"));
         QFile::remove(path);
         if (!fileBefore.isNull())
@@ -386,6 +401,15 @@ private slots:
         if (progressMaximum >= 0)
             QCOMPARE(pgb->maximum(), progressMaximum);
         QCOMPARE(busyWhileErasing, buttonName == "btnWrite" || buttonName == "btnErase");
+        QDirIterator backups(m_workingDir.filePath(QStringLiteral("LOG/Backup")), QDir::Files,
+                             QDirIterator::Subdirectories);
+        QCOMPARE(backups.hasNext(), updateMode);
+        if (updateMode) {
+            QCOMPARE(ReadFile(backups.next()), RandomBytes(kChipSize, 21));
+            QVERIFY(QDir(m_workingDir.filePath(QStringLiteral("LOG"))).removeRecursively());
+            // Remembered for the next start.
+            QVERIFY(MainWindow().findChild<QCheckBox *>(QStringLiteral("chkUpdate"))->isChecked());
+        }
         // Done, the bar stays full until the next job; a mismatch leaves it where it stopped.
         QCOMPARE(pgb->maximum() > 0 && pgb->value() == pgb->maximum(),
                  !verdict.contains(QLatin1String("No Match")));

@@ -494,7 +494,7 @@ void TestChips::layouts()
     });
     worker.DoWriteFlash();
 
-    const QStringList lines = recorder.lines();
+    const QStringList lines = recorder.verdictLines();
     QCOMPARE(lines.mid(lines.size() - tail.size()).join(QLatin1Char('\n')),
              tail.join(QLatin1Char('\n')));
     QCOMPARE(questions.join(' '), answer.section(QLatin1Char(':'), 1));
@@ -520,7 +520,7 @@ void TestChips::layouts()
             [&] { verifier.AnswerPartChoice(setup.section(QLatin1String("part="), 1)); });
     JobRecorder verified(&verifier);
     verifier.DoVerifyFlash();
-    QCOMPARE(verified.lines().last(), QStringLiteral("Match Found!"));
+    QCOMPARE(verified.verdictLines().last(), QStringLiteral("Match Found!"));
 
     const QList<QByteArray> frames = m_emulator.frames();
     const bool sst25 = kind == ChipKind::SST25VF016B || kind == ChipKind::SST25VF040;
@@ -577,18 +577,9 @@ void TestChips::largeParts()
     writer.FileName = path;
     JobRecorder written(&writer);
     writer.DoWriteFlash();
-    QCOMPARE(written.lines().last(), QStringLiteral("Writing to Chip... OK"));
+    QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY(m_emulator.memory() == image);
-    QStringList counted;
-    const QList<QByteArray> frames = m_emulator.frames();
-    for (const QString &item : opcodes.split(' ')) {
-        const char opcode = char(item.left(2).toInt(nullptr, 16));
-        counted << item.left(3) + QString::number(std::count_if(frames.cbegin(), frames.cend(),
-                                                                [opcode](const QByteArray &f) {
-                                                                    return f.at(0) == opcode;
-                                                                }));
-    }
-    QCOMPARE(counted.join(' '), opcodes);
+    QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
     // The rest reads the whole chip twice more: what it sends is the write's read-back again.
     m_emulator.chip().setRecording(false);
 
@@ -603,7 +594,7 @@ void TestChips::largeParts()
     verifier.FileName = path;
     JobRecorder verified(&verifier);
     verifier.DoVerifyFlash();
-    QCOMPARE(verified.lines().last(), QStringLiteral("Match Found!"));
+    QCOMPARE(verified.verdictLines().last(), QStringLiteral("Match Found!"));
     QVERIFY(!m_emulator.chip().isFourByteMode());
     QCOMPARE(int(m_emulator.chip().activeDie()), 0);
 }
@@ -679,7 +670,7 @@ void TestChips::askedChips()
         });
     }
     worker.DoReadFlash();
-    const QStringList logged = recorder.lines();
+    const QStringList logged = recorder.verdictLines();
     QCOMPARE(logged.mid(logged.size() - lines.size() - (dumped < 0 ? 0 : 1), lines.size()), lines);
     QCOMPARE(asked.join(' '), question);
     QCOMPARE(QFile::exists(dump), dumped >= 0);

@@ -124,6 +124,8 @@ private slots:
         const QString demo = QStringLiteral(VARNOCK_DEMO);
         QTest::newRow("help") << flasher << QStringList{"--help"} << 0
                               << "--verify <FILE>    Compare the chip with FILE.";
+        QTest::newRow("help names the update") << flasher << QStringList{"--help"} << 0
+                                               << "--update <FILE>    Write FILE as --write does";
         QTest::newRow("version") << flasher << QStringList{"--version"} << 0
                                  << "Varnock SPI Flasher 1.0.2\n";
         QTest::newRow("demo help names its own options")
@@ -215,19 +217,34 @@ private slots:
         const QByteArray none;
         const QStringList write = {"--write", "image.bin"};
         const QStringList verify = {"--verify", "image.bin"};
+        QByteArray updated = chip;
+        updated.replace(0x123000, 4096, RandomBytes(4096, 8));
 
+        // A good read, write, verify or update ends with its bytes' checksums, as sha256sum and
+        // crc32 print them.
         QTest::newRow("read dumps the chip")
             << QStringList{"--read", "dump.bin"} << none << 0
-            << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin"} << chip << chip;
+            << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin", ChecksumLine(chip)}
+            << chip << chip;
         QTest::newRow("read on a CH347 at 60 MHz")
             << QStringList{"--bridge", "ch347", "--spi-clock", "60", "--read", "dump.bin"} << none
-            << 0 << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin"} << chip << chip;
+            << 0
+            << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin", ChecksumLine(chip)}
+            << chip << chip;
         QTest::newRow("write programs the file")
-            << write << image << 0 << QStringList{"Erasing Chip... OK", "Writing to Chip... OK"}
+            << write << image << 0
+            << QStringList{"Erasing Chip... OK", "Writing to Chip... OK", ChecksumLine(image)}
             << image + blank.mid(image.size()) << none;
-        QTest::newRow("verify, match")
-            << verify << chip.left(5000) << 0
-            << QStringList{"Reading from Chip... OK", "Match Found!"} << chip << none;
+        QTest::newRow("verify, match") << verify << chip.left(5000) << 0
+                                       << QStringList{"Reading from Chip... OK", "Match Found!",
+                                                      ChecksumLine(chip.left(5000))}
+                                       << chip << none;
+        // The chip is kept in LOG/Backup beside the job logs first.
+        QTest::newRow("update erases and programs one sector")
+            << QStringList{"--update", "image.bin"} << updated << 0
+            << QStringList{"Erasing 1 Sector (4 KiB)... OK", "Writing to Chip... OK",
+                           ChecksumLine(updated)}
+            << updated << none;
         QTest::newRow("verify, mismatch names the first difference")
             << verify << differing << 1
             << QStringList{"No Match Found!",
@@ -290,6 +307,11 @@ private slots:
         QCOMPARE(ReadFile(path(kChipImage)), chipAfter);
         if (!dumpAfter.isNull())
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
+        QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"W25Q64JV_*.bin"}, QDir::Files,
+                             QDirIterator::Subdirectories);
+        QCOMPARE(backups.hasNext(), arguments.contains(QStringLiteral("--update")));
+        if (backups.hasNext())
+            QCOMPARE(ReadFile(backups.next()), RandomBytes(kChipSize, 5));
     }
 
     void badInputs_data()
@@ -364,8 +386,8 @@ private slots:
             << "dump.bin" << none;
         QTest::newRow("no display and no job")
             << "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb $FLASHER" << 2 << none
-            << "No display to open the window on: a job option (--read, --write, --verify, "
-               "--erase or --identify) runs the job without one."
+            << "No display to open the window on: a job option (--read, --write, --update, "
+               "--verify, --erase or --identify) runs the job without one."
             << none << none;
         QTest::newRow("--chip list with a job")
             << "$DEMO --chip list --erase" << 2 << none

@@ -145,6 +145,10 @@ private slots:
             << hex("FFFFFFFFFF FF1C FFFF FF00 FFFFFFFF11");
         QTest::newRow("AMIC A25L080P: 9F answers after the continuation code")
             << emu::a25l080p() << "| 9F00000000" << hex("FF7F372014");
+        QTest::newRow("AT25F512: no 4 KiB erase, 20h does nothing")
+            << emu::at25f512() << "06 0200100011 06 20001000 | 0300100000" << hex("FFFFFFFF11");
+        QTest::newRow("W25Q64FV: SFDP erase types 4 KiB 20h, 32 KiB 52h, 64 KiB D8h")
+            << w25q64 << "| 5A00009C00" + QString(16, '0') << hex("FFFFFFFFFF 0C200F5210D800FF");
     }
 
     void commands()

@@ -173,6 +173,11 @@ private slots:
         for (const QString &unusable : {QString("/proc"), blocked})
             QCOMPARE(LogFile::chooseLogFilePath(StampTime, unusable, "/opt/varnock", English),
                      QString("/opt/varnock/Log.txt"));
+        // The update job's backups go beside the logs.
+        QCOMPARE(LogFile::chooseBackupFolder(StampTime, work, "/opt/varnock", English),
+                 work + "/LOG/Backup/2026_December_05");
+        QCOMPARE(LogFile::chooseBackupFolder(StampTime, blocked, "/opt/varnock", English),
+                 QString("/opt/varnock/LOG/Backup/2026_December_05"));
     }
 };
 

@@ -48,3 +48,11 @@ QStringList JobRecorder::lines() const
         result.append(current);
     return result;
 }
+
+QStringList JobRecorder::verdictLines() const
+{
+    QStringList result = lines();
+    if (!result.isEmpty() && result.last().startsWith(QLatin1String("CRC-32: ")))
+        result.removeLast();
+    return result;
+}

@@ -37,6 +37,8 @@ public:
 
     // The log as lines, records joined on one line until a line end.
     QStringList lines() const;
+    // The same without the checksum line a good read, write, verify or update ends with.
+    QStringList verdictLines() const;
 
 private:
     void note(const QString &event);

@@ -71,11 +71,11 @@ QString Hex(qint64 value, int digits = 1)
 QList<Window> Windows(const QList<QByteArray> &frames)
 {
     static const QHash<int, QString> names = {
-        {0x01, "WRSR"}, {0x02, "PP"},    {0x03, "READ"},  {0x04, "WRDI"}, {0x05, "RDSR"},
-        {0x06, "WREN"}, {0x15, "RDSR3"}, {0x35, "RDSR2"}, {0x4B, "RUID"}, {0x50, "EWSR"},
-        {0x90, "REMS"}, {0x9F, "RDID"},  {0xAB, "RES"},   {0xAD, "AAI"},  {0xAF, "AAI"},
-        {0xB7, "EN4B"}, {0xC7, "CE"},    {0xE9, "EX4B"},  {0xC4, "DE"},   {0xD8, "BE"},
-        {0xC5, "WREAR"}};
+        {0x01, "WRSR"},  {0x02, "PP"},    {0x03, "READ"},  {0x04, "WRDI"}, {0x05, "RDSR"},
+        {0x06, "WREN"},  {0x15, "RDSR3"}, {0x35, "RDSR2"}, {0x4B, "RUID"}, {0x50, "EWSR"},
+        {0x90, "REMS"},  {0x9F, "RDID"},  {0xAB, "RES"},   {0xAD, "AAI"},  {0xAF, "AAI"},
+        {0xB7, "EN4B"},  {0xC7, "CE"},    {0xE9, "EX4B"},  {0xC4, "DE"},   {0xD8, "BE"},
+        {0xC5, "WREAR"}, {0x20, "SE"},    {0x5A, "RDSFDP"}};
     QList<Window> windows;
     bool fourByteMode = false;
     bool aaiMode = false;
@@ -87,8 +87,8 @@ QList<Window> Windows(const QList<QByteArray> &frames)
         Window window{names.value(opcode, QString(frame.left(8).toHex(' ').toUpper())), -1, 6, i};
         // Only the first AAI command of a run carries an address.
         const bool aai = opcode == 0xAD || opcode == 0xAF;
-        const bool addressed =
-            opcode == 0x02 || opcode == 0x03 || opcode == 0xC4 || opcode == 0xD8;
+        const bool addressed = opcode == 0x02 || opcode == 0x03 || opcode == 0xC4 ||
+                               opcode == 0xD8 || opcode == 0x20 || opcode == 0x5A;
         const int addressLength = addressed || (aai && !aaiMode) ? (fourByteMode ? 4 : 3) : 0;
         aaiMode = (aaiMode || aai) && opcode != 0x04;
         fourByteMode = opcode == 0xB7 || (fourByteMode && opcode != 0xE9);
@@ -212,6 +212,8 @@ private slots:
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
     void verifyJob();
+    void updateJob_data();
+    void updateJob();
     void busTranscripts_data();
     void busTranscripts();
     void protectionClearKeepsQuadEnable_data();
@@ -367,16 +369,20 @@ void TestProgrammer::readJob()
     QCOMPARE(ReadFile(path), contents);
     // Logs, then one status and value per 4 KiB chunk, then the report.
     const QRegularExpression order(
-        "^(log )+value max (status value ){512}value log log model done$");
+        "^(log )+value max (status value ){512}value (log ){6}model done$");
     QVERIFY2(order.match(recorder.events.join(' ')).hasMatch(),
              qPrintable(recorder.events.join(' ')));
     QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
     QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [4096:2097152]"));
     QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
     QCOMPARE(recorder.values.mid(recorder.values.size() - 2), QList<qulonglong>({2 * kMiB, 0}));
-    QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 2)),
+    // The dump's checksums on a line of their own: labels black, values blue.
+    const QStringList checksums = ChecksumLine(contents).split(' ');
+    QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 6)),
              QStringList({"Flash Chip Read File Saved in:|#000000|1|n",
-                          QDir::toNativeSeparators(path) + "|#0000ff|1|n"}));
+                          QDir::toNativeSeparators(path) + "|#0000ff|1|n", "CRC-32: |#000000|1|",
+                          checksums.at(1) + "|#0000ff|1|", " SHA-256: |#000000|1|",
+                          checksums.at(3) + "|#0000ff|1|n"}));
     // The folder of the dump is opened for the operator.
     QCOMPARE(worker.FileName, folder);
     QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
@@ -624,8 +630,7 @@ void TestProgrammer::verifyJob()
     worker.DoVerifyFlash();
 
     const QStringList lines = recorder.lines();
-    QCOMPARE(lines.at(lines.size() - (corruptAt >= 0 ? 3 : 2)),
-             QStringLiteral("Reading from Chip... OK"));
+    QCOMPARE(lines.at(lines.size() - 3), QStringLiteral("Reading from Chip... OK"));
     if (corruptAt >= 0) {
         const auto byte = [](char value) { return QByteArray(1, value).toHex().toUpper(); };
         QCOMPARE(Described(recorder.logs.mid(recorder.logs.size() - 2)),
@@ -636,13 +641,135 @@ void TestProgrammer::verifyJob()
                                        byte(image.at(corruptAt)))}));
         QVERIFY(recorder.hexData.isEmpty());
     } else {
-        QCOMPARE(Described({recorder.logs.last()}), QStringList("Match Found!|#008000|1|n"));
+        QCOMPARE(Described({recorder.logs.at(recorder.logs.size() - 5)}),
+                 QStringList("Match Found!|#008000|1|n"));
+        QCOMPARE(lines.last(), ChecksumLine(image));
         QCOMPARE(recorder.hexData, QList<QByteArray>({image}));
         QCOMPARE(recorder.events.mid(recorder.events.size() - 2), QStringList({"hex", "done"}));
     }
     QCOMPARE(recorder.statusTexts.value(recorder.statusTexts.size() - 1), lastStatus);
     QCOMPARE(recorder.values.last(), 0ull);
     QCOMPARE(worker.FileName, path);
+}
+
+void TestProgrammer::updateJob_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    // How the image differs from the chip's random bytes: "sector", "block" (random bytes
+    // there), "clear" (bits of 16 bytes cleared) at a hex address, or "all".
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("opcodes");  // erase and program windows, by opcode
+    QTest::addColumn<QStringList>("tail"); // the job's last lines, before its checksums
+    const ChipKind small = ChipKind::W25Q80DV;
+    const QString written = QStringLiteral("Writing to Chip... OK");
+    QTest::newRow("identical: nothing erased or programmed")
+        << small << ""
+        << "20:0 D8:0 C7:0 02:0" << QStringList{"Chip Already Holds the File"};
+    QTest::newRow("bits only fall in two pages: those pages programmed, nothing erased")
+        << small << "clear 30100 clear 30700"
+        << "20:0 D8:0 C7:0 02:2" << QStringList{written};
+    QTest::newRow("one sector differs: it is erased and its pages programmed")
+        << small << "sector 23000"
+        << "20:1 D8:0 C7:0 02:16" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
+    // SFDP says D8h erases 64 KiB: cheaper than sixteen 20h and their pages.
+    QTest::newRow("W25Q64FV: a block and a sector differ, one D8h and one 20h")
+        << ChipKind::W25Q64FV << "block 400000 sector 7FF000"
+        << "20:1 D8:1 C7:0 02:272"
+        << QStringList{"Erasing 1 Sector (4 KiB) and 1 Block (64 KiB)... OK", written};
+    QTest::newRow("every sector differs: the whole chip, as the write job")
+        << small << "all"
+        << "20:0 D8:0 C7:1 02:4096" << QStringList{"Erasing Chip... OK", written};
+    QTest::newRow("W25Q256JV: a sector above 16 MiB, by 4-byte address")
+        << ChipKind::W25Q256JV << "sector 1FFF000"
+        << "20:1 D8:0 C7:0 02:16" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
+    QTest::newRow("SST25VF016B: one sector, then word AAI from its start")
+        << ChipKind::SST25VF016B << "sector 1000"
+        << "20:1 D8:0 C7:0 AD:2048" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
+    // M45PE16 (and the XM25QH16 parts of its identifier) erase 64 KiB by D8h, nothing less.
+    QTest::newRow("M45PE16: no 4 KiB erase, the block by D8h")
+        << ChipKind::M45PE16 << "sector 23000" << "20:0 D8:1 C7:0 02:256"
+        << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
+    // AT25F512 erases sectors with 52h only: its first 20h is found not taken.
+    QTest::newRow("AT25F512 ignores 20h: the whole chip instead")
+        << ChipKind::AT25F512 << "sector 1000"
+        << "20:1 D8:0 C7:1 02:256"
+        << QStringList{"Erasing 1 Sector (4 KiB)... 4 KiB Erase Not Taken: the Whole Chip Instead",
+                       "Erasing Chip... OK", written};
+}
+
+// The update keeps the chip's contents in a new file before anything changes on the chip, then
+// erases and programs only what the image changes and reads back only that.
+void TestProgrammer::updateJob()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, change);
+    QFETCH(QString, opcodes);
+    QFETCH(QStringList, tail);
+    m_emulator.install(kind);
+    m_emulator.chip().setStatusRegisters(0x00); // SST parts power up protected
+    const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 21);
+    m_emulator.setMemory(before);
+    QByteArray image = change == QLatin1String("all") ? RandomBytes(before.size(), 22) : before;
+    const QStringList changes = change.split(' ', Qt::SkipEmptyParts);
+    for (int i = 0; i + 1 < changes.size(); i += 2) {
+        const int at = changes.at(i + 1).toInt(nullptr, 16);
+        const int length = changes.at(i) == "block"    ? 65536
+                           : changes.at(i) == "sector" ? 4096
+                                                       : 16;
+        image.replace(at, length, RandomBytes(length, uint(at)));
+        for (int k = at; changes.at(i) == "clear" && k < at + length; ++k)
+            image[k] = char(before.at(k) & 0x0F);
+    }
+    QTemporaryDir backupDir;
+    QVERIFY(backupDir.isValid());
+    const QDir backups(backupDir.filePath(QStringLiteral("LOG/Backup/today")));
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("update.bin"));
+    worker.BackupFolder = backups.path();
+    QVERIFY(WriteFile(worker.FileName, image));
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::PartChoice_Question, this,
+            [&worker] { worker.AnswerPartChoice(QStringLiteral("AT25F512")); });
+    // When the job first announces a change, the backup is whole and the chip has been sent
+    // nothing that erases or programs.
+    QStringList atFirstChange;
+    const auto changing = [](const QByteArray &frame) {
+        return QByteArray::fromHex("20D8C702ADAF").contains(frame.at(0));
+    };
+    connect(&worker, &CH341::UpdateLogWindow_Text, this, [&](QString message) {
+        if (!atFirstChange.isEmpty() || (!message.startsWith(QLatin1String("Erasing")) &&
+                                         message != QLatin1String("Writing to Chip... ")))
+            return;
+        const QList<QByteArray> frames = m_emulator.frames();
+        for (const QFileInfo &file : backups.entryInfoList(QDir::Files))
+            atFirstChange << (ReadFile(file.filePath()) == before ? "backup" : "other file") +
+                                 QString(file.lastModified() <= QDateTime::currentDateTime()
+                                             ? " saved before"
+                                             : " saved after");
+        atFirstChange << QString::number(std::count_if(frames.cbegin(), frames.cend(), changing));
+    });
+    worker.DoUpdateFlash();
+
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
+    const QStringList lines = recorder.verdictLines();
+    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(recorder.lines().last(), ChecksumLine(image));
+    QVERIFY2(m_emulator.memory() == image, "the chip does not hold the image");
+    QCOMPARE(atFirstChange,
+             change.isEmpty() ? QStringList() : QStringList({"backup saved before", "0"}));
+    // One backup, named after the part, its path and checksums in the log.
+    const QFileInfoList saved = backups.entryInfoList(QDir::Files);
+    QCOMPARE(saved.size(), 1);
+    QVERIFY(ReadFile(saved.first().filePath()) == before);
+    const int savedAt = lines.indexOf(QStringLiteral("Backup of the Chip Saved in:"));
+    QVERIFY(savedAt > 0);
+    QCOMPARE(lines.mid(savedAt + 1, 2),
+             QStringList({QDir::toNativeSeparators(saved.first().absoluteFilePath()),
+                          ChecksumLine(before)}));
+    QVERIFY(saved.first().fileName().contains(QRegularExpression("^[A-Z0-9]+_\\d{6}\\.bin$")));
+    if (change.isEmpty())
+        QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
+    QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
 }
 
 void TestProgrammer::busTranscripts_data()
@@ -664,6 +791,9 @@ void TestProgrammer::busTranscripts_data()
         << ChipKind::W25Q256JV << QByteArray("verify") << 16 * kMiB + 300;
     // No C7h: a die erase (C4h) for each die the identifier may have, then every byte read back.
     QTest::newRow("erase, dies") << ChipKind::MT25QL01G << QByteArray("erase") << 0;
+    // The chip read whole for the backup, the part's SFDP and protection read, then one sector
+    // erased, checked blank, programmed and read back.
+    QTest::newRow("update, one sector differs") << small << QByteArray("update") << kMiB;
 }
 
 void TestProgrammer::busTranscripts()
@@ -674,8 +804,10 @@ void TestProgrammer::busTranscripts()
     m_emulator.install(kind);
     // What the chip holds changes no command; a verify needs it to match.
     QByteArray image = RandomBytes(imageSize, 13);
-    if (job == "verify")
+    if (job == "verify" || job == "update")
         m_emulator.setMemory(image + m_emulator.memory().mid(imageSize));
+    if (job == "update")
+        image.replace(0x23000, 4096, RandomBytes(4096, 14));
     for (int page = 0; job == "write" && page < imageSize / 256; page += 3)
         image.replace(page * 256, 256, QByteArray(256, char(0xFF)));
     const QString path = m_dir.filePath(QStringLiteral("transcript.bin"));
@@ -684,12 +816,12 @@ void TestProgrammer::busTranscripts()
     UrlCatcher catcher(&opened);
     CH341 worker(false);
     worker.FileName = path;
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
     JobRecorder recorder(&worker);
-    const QHash<QByteArray, void (CH341::*)()> jobs = {{"id", &CH341::DoReadID},
-                                                       {"read", &CH341::DoReadFlash},
-                                                       {"write", &CH341::DoWriteFlash},
-                                                       {"verify", &CH341::DoVerifyFlash},
-                                                       {"erase", &CH341::DoEraseFlash}};
+    const QHash<QByteArray, void (CH341::*)()> jobs = {
+        {"id", &CH341::DoReadID},        {"read", &CH341::DoReadFlash},
+        {"write", &CH341::DoWriteFlash}, {"verify", &CH341::DoVerifyFlash},
+        {"erase", &CH341::DoEraseFlash}, {"update", &CH341::DoUpdateFlash}};
     // Traced (but for the 32 MiB chip, whose trace would take some 100 MB): the bus carries
     // what it carries untraced, and the trace holds every OUT transfer the bridge received,
     // byte for byte, with the worker's own trace lines.
@@ -750,7 +882,9 @@ QStringList TestProgrammer::WriteJob(CH341 &worker, const QByteArray &image)
     connect(&worker, &CH341::ClearProtection_Question, this,
             [&worker] { worker.AnswerClearProtection(true); });
     worker.DoWriteFlash();
-    return recorder.lines();
+    // A good write ends with the image's checksums.
+    return recorder.lines().last() == ChecksumLine(image) ? recorder.verdictLines()
+                                                          : recorder.lines();
 }
 
 void TestProgrammer::protectionClearKeepsQuadEnable_data()

@@ -5,6 +5,8 @@
 
 #include <QDesktopServices>
 
+#include <algorithm>
+
 namespace {
 emu::ChipModel ModelOf(ChipKind kind)
 {
@@ -17,6 +19,15 @@ emu::ChipModel ModelOf(ChipKind kind)
             .jedecId(0xC8, 0x40, 0x18)
             .sizeBytes(16 * 1024 * 1024)
             .build();
+    if (kind == ChipKind::M45PE16) {
+        emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
+                                   .jedecId(0x20, 0x40, 0x15)
+                                   .sizeBytes(2 * 1024 * 1024)
+                                   .build();
+        model.chipEraseCommand = false;
+        model.sectorEraseCommand = false;
+        return model;
+    }
     if (kind == ChipKind::W77Q32JW) {
         emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                    .jedecId(0xEF, 0x8A, 0x16)
@@ -106,6 +117,20 @@ QList<QByteArray> EmulatorHarness::frames() const
     for (const std::vector<uint8_t> &frame : m_link->chip().frames())
         result.append(QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size())));
     return result;
+}
+
+QString EmulatorHarness::windowsByOpcode(const QString &opcodes) const
+{
+    const QList<QByteArray> windows = frames();
+    QStringList counted;
+    for (const QString &item : opcodes.split(QLatin1Char(' '))) {
+        const char opcode = char(item.left(2).toInt(nullptr, 16));
+        counted << item.left(3) + QString::number(std::count_if(windows.cbegin(), windows.cend(),
+                                                                [opcode](const QByteArray &f) {
+                                                                    return f.at(0) == opcode;
+                                                                }));
+    }
+    return counted.join(QLatin1Char(' '));
 }
 
 quint64 EmulatorHarness::transfers() const

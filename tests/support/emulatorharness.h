@@ -47,6 +47,7 @@ enum class ChipKind {
     A25L080P,    // 1 MiB, 7F 37 20 14
     GD25Q128C,   // 16 MiB, C84018 as GD25Q128E, Status Register-2 written by 01h
     W77Q32JW,    // 4 MiB, EF8A16 as W77Q16JW (2 MiB), told apart by its SFDP table
+    M45PE16,     // 2 MiB, 204015, no 20h and no C7h: 64 KiB erased by D8h
 };
 
 class EmulatorHarness
@@ -70,6 +71,8 @@ public:
     void setMemory(const QByteArray &contents);
     QByteArray memory() const;
     QList<QByteArray> frames() const;
+    // How many windows each opcode opened, in the form given: "20:1 02:16" for "20:? 02:?".
+    QString windowsByOpcode(const QString &opcodes) const;
 
     bool isOpen() const { return m_link->isOpen(); }
     // The programmer let go of the chip: every pin an input (CH341A), chip select high (CH347).
