@@ -158,11 +158,11 @@ ChipProtection::ClearResult ChipProtection::clear(StatusRegisters &status)
         StatusRegisters after;
         if (m_chip.failed() || !read(after))
             return ClearResult::TransferFailed;
-        if (!isProtected(after))
-            return ClearResult::Cleared;
         // A write that changed something took effect: what stays is locked.
         const bool ignored = Unchanged(status, after);
         status = after;
+        if (!isProtected(after))
+            return ClearResult::Cleared;
         if (!ignored)
             break;
     }
