@@ -23,7 +23,4 @@ public:
     virtual void eraseSent() = 0;
     // A status poll found the chip still erasing.
     virtual void erasePolled() = 0;
-
-    // Reports nothing: for callers that follow no progress.
-    static ChipProgress &none();
 };
