@@ -5,10 +5,10 @@
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341diag.h"
 #include "bridge/ch341dll.h"
-#include "bridge/ch341queue.h"
+
+#include <QMetaMethod>
 
 namespace {
-constexpr uint32_t kNoHardwareChipSelect = 0;
 constexpr uint32_t kStreamModeMsbFirst = 0x81;
 constexpr uint32_t kSettleDelayMs = 50;
 constexpr uint32_t kWakeDelayMs = 2;
@@ -33,102 +33,61 @@ QString VariantName(uint32_t versionCode)
 CH341::CH341(bool flag, QObject *parent)
     : QObject(parent)
     , Flag(flag)
-    // The slowest page program in the chip list's datasheets takes 5 ms at
-    // most, a status write 2 s (Spansion S25FL-S); the margins cover a host
-    // that is slow to poll.
+    // The slowest page program in the chip list's datasheets takes 5 ms at most, a status
+    // write 2 s (Spansion S25FL-S); the margins cover a host that is slow to poll.
     , PageProgramTimeoutMs(100)
     , StatusWriteTimeoutMs(3000)
 {
 }
 
-bool CH341::BridgeCall(bool succeeded)
-{
-    if (!succeeded)
-        TransferFailed = true;
-    return succeeded;
-}
-
-// After a failed transfer the chip may have missed part of what was sent, so
-// nothing more goes to it: every call below refuses once TransferFailed is set.
 bool CH341::SelectChip()
 {
-    return !TransferFailed &&
-           BridgeCall(CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::SPI_OUTPUTS,
-                                     BridgePins::SELECT_LEVELS) != 0);
+    return m_bus.select();
 }
 
 bool CH341::DeselectChip()
 {
-    return !TransferFailed &&
-           BridgeCall(CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::SPI_OUTPUTS,
-                                     BridgePins::DESELECT_LEVELS) != 0);
+    return m_bus.deselect();
 }
 
 qint64 CH341::SpiSend(int deselect, unsigned int length, QByteArray frame)
 {
-    if (!SelectChip())
-        return -1;
-    const unsigned int count = qMin(length, static_cast<unsigned int>(frame.size()));
-    // Nobody reads what the chip answers to a send: the library queues it in
-    // front of the next blocking exchange, which carries any failure.
-    if (!BridgeCall(CH341QueueStreamSPI4(BridgePins::DEVICE, kNoHardwareChipSelect, count,
-                                         frame.constData()) != 0))
-        return -2;
-    if (deselect == 1)
-        DeselectChip();
-    return count;
-}
-
-void CH341::PauseOnBridge(uint32_t microseconds)
-{
-    if (!TransferFailed)
-        BridgeCall(CH341QueueDelayUs(BridgePins::DEVICE, microseconds) != 0);
-}
-
-bool CH341::SendQueuedCommands()
-{
-    return !TransferFailed && BridgeCall(CH341FlushQueue(BridgePins::DEVICE) != 0);
+    const int count = int(qMin(length, static_cast<unsigned int>(frame.size())));
+    return m_bus.send(frame.left(count), deselect != 1);
 }
 
 void CH341::SpiReceive(int count, QByteArray &answer)
 {
-    if (!SelectChip())
-        return;
-    QByteArray incoming(qMax(count, 0), char(0xFF));
-    if (!BridgeCall(CH341StreamSPI4(BridgePins::DEVICE, kNoHardwareChipSelect,
-                                    static_cast<uint32_t>(incoming.size()), incoming.data()) != 0))
-        return;
-    answer = incoming;
-    DeselectChip();
+    m_bus.receive(count, answer);
 }
 
 void CH341::ConfigureProgrammer()
 {
     if (TransferFailed)
         return;
-    BridgeCall(CH341SetStream(BridgePins::DEVICE, kStreamModeMsbFirst) != 0);
+    m_bus.setStreamMode(kStreamModeMsbFirst);
     // Each delay first sends what is queued: a failure there is a failed transfer.
-    BridgeCall(CH341SetDelaymS(BridgePins::DEVICE, kSettleDelayMs) != 0);
+    m_bus.delayMs(kSettleDelayMs);
     SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
     if (!TransferFailed)
-        BridgeCall(CH341SetDelaymS(BridgePins::DEVICE, kWakeDelayMs) != 0);
+        m_bus.delayMs(kWakeDelayMs);
 }
 
 int CH341::ConnectProgrammer()
 {
-    Log(QStringLiteral("Connecting to Programmer... "), "black", 1, false);
+    m_log(QStringLiteral("Connecting to Programmer... "), "black", 1, false);
     DeviceHandle = CH341OpenDevice(BridgePins::DEVICE);
     if (DeviceHandle == nullptr || DeviceHandle == CH341_INVALID_HANDLE) {
-        Log(QStringLiteral("Fail!"), "red");
-        // The bridge knows why (missing, wrong mode, no permission, busy);
-        // the operator needs that to fix it.
+        m_log(QStringLiteral("Fail!"), "red");
+        // The bridge knows why (missing, wrong mode, no permission, busy); the operator needs
+        // that to fix it.
         const QString reason = QString::fromUtf8(CH341GetLastErrorText(BridgePins::DEVICE));
         if (!reason.isEmpty())
-            Log(reason, "red");
+            m_log(reason, "red");
         CH341CloseDevice(BridgePins::DEVICE);
         return -1;
     }
-    LogOk();
+    m_log.ok();
 
     const uint32_t versionCode = CH341GetVerIC(BridgePins::DEVICE);
     ProgModel = VariantName(versionCode);
@@ -136,23 +95,23 @@ int CH341::ConnectProgrammer()
 
     const QString deviceName = QString::fromUtf8(CH341GetDeviceName(BridgePins::DEVICE));
     qCDebug(varnockTrace) << deviceName;
-    Log(deviceName, "gray", 1, true, true);
+    m_log(deviceName, "gray", 1, true, true);
     // Which clock a CH347 runs at, or why a chosen one does not apply to a CH341A.
     const QString clock = QString::fromUtf8(CH341GetSpiClockText(BridgePins::DEVICE));
     if (!clock.isEmpty())
-        Log(clock, "gray");
+        m_log(clock, "gray");
 
-    Log(QStringLiteral("CH341 variant: "), "black", 1, false);
-    Log(ProgModel, "blue");
+    m_log(QStringLiteral("CH341 variant: "), "black", 1, false);
+    m_log(ProgModel, "blue");
 
-    Log(QStringLiteral("Setting Programmer... "), "black", 1, false);
+    m_log(QStringLiteral("Setting Programmer... "), "black", 1, false);
     ConfigureProgrammer();
     if (TransferFailed) {
-        LogTransferFailure();
+        m_log.transferFailure();
         CH341CloseDevice(BridgePins::DEVICE);
         return -1;
     }
-    LogOk();
+    m_log.ok();
     return 1;
 }
 
@@ -161,46 +120,87 @@ int CH341::InitializeProgrammer()
     const int connected = ConnectProgrammer();
     if (connected != 1)
         return connected;
-    return IdentifyChip();
+    ChipIdentification::Questions questions;
+    questions.part = [this](const QStringList &parts) {
+        m_answers.forgetPart();
+        if (!isSignalConnected(QMetaMethod::fromSignal(&CH341::PartChoice_Question)))
+            return QString();
+        emit PartChoice_Question(parts);
+        // The worker thread sleeps while the operator looks at the chip.
+        return m_answers.waitForPart();
+    };
+    questions.unknownChip = [this](const QString &jedecId, qulonglong size) {
+        return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
+                           [&] { emit UnknownChip_Question(jedecId, size); });
+    };
+    const int identified = ChipIdentification(m_chip, m_log, questions).identify();
+    if (identified != 1) {
+        CH341CloseDevice(BridgePins::DEVICE);
+        return identified;
+    }
+    ChipSize = m_chip.size();
+    ChipPage = m_chip.page();
+    ChipSeries = m_chip.series();
+    return 1;
+}
+
+int CH341::ReadChipIDs(FlashIDs &ids)
+{
+    ChipIdentification(m_chip, m_log, {}).readIds(ids);
+    return 1;
 }
 
 int CH341::ReleaseAndClose()
 {
     if (CH341Set_D5_D0(BridgePins::DEVICE, BridgePins::ALL_INPUTS, BridgePins::ALL_INPUTS) == 0)
         return -1;
-    // Closing sends the release; the routines have sent every chip command
-    // before they reported, so losing only the release loses nothing.
+    // Closing sends the release; the routines have sent every chip command before they
+    // reported, so losing only the release loses nothing.
     CH341CloseDevice(BridgePins::DEVICE);
     return 1;
-}
-
-void CH341::Log(const QString &message, const char *colour, int weight, bool newLine, bool italic)
-{
-    emit UpdateLogWindow_Text(message, QColor(colour), weight, italic, false, newLine);
-}
-
-void CH341::LogOk()
-{
-    Log(QStringLiteral("OK"), "blue", 4);
-}
-
-void CH341::LogInitializeFailure()
-{
-    Log(QStringLiteral("Failed to Initialize CH341 Programmer."), "red");
-}
-
-void CH341::LogTransferFailure()
-{
-    Log(QStringLiteral("Programmer Transfer Failed!"), "red");
-}
-
-void CH341::LogTimeout()
-{
-    Log(QStringLiteral("Operation Timed Out: Chip Still Busy!"), "red");
 }
 
 void CH341::EndJob()
 {
     ReleaseAndClose();
     emit JobDone();
+}
+
+bool CH341::AskOperator(const QMetaMethod &question, const std::function<void()> &ask)
+{
+    if (!isSignalConnected(question))
+        return false;
+    ask();
+    // The worker thread sleeps while the operator thinks.
+    const bool yes = m_answers.waitForYes();
+    if (!yes)
+        m_outcome = JobOutcome::Declined;
+    return yes;
+}
+
+void CH341::AnswerClearProtection(bool clear)
+{
+    m_answers.answer(clear);
+}
+
+void CH341::AnswerPartChoice(const QString &part)
+{
+    m_answers.answer(part);
+}
+
+void CH341::DoReadID()
+{
+    if (InitializeProgrammer() != 1) {
+        m_log.initializeFailure();
+        emit JobDone();
+        return;
+    }
+    FlashIDs ids;
+    ReadChipIDs(ids);
+    qCDebug(varnockTrace) << ids.ID9FH.toHex();
+    if (TransferFailed)
+        m_log.transferFailure();
+    else
+        m_outcome = JobOutcome::Succeeded;
+    EndJob();
 }

@@ -1,7 +1,5 @@
 #include "checksums.h"
 
-#include "ch341.h"
-
 #include <QCryptographicHash>
 
 #include <array>
@@ -36,12 +34,4 @@ QString Sha256Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(
         QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-void CH341::LogChecksums(const QByteArray &bytes)
-{
-    Log(QStringLiteral("CRC-32: "), "black", 1, false);
-    Log(Crc32Hex(bytes), "blue", 1, false);
-    Log(QStringLiteral(" SHA-256: "), "black", 1, false);
-    Log(Sha256Hex(bytes), "blue");
 }

@@ -1,6 +1,7 @@
 // The worker's jobs run on our bridge library and the emulated CH341A: log records, signal
 // order, the frames the chip received and its memory. Failure paths live in the fault tests.
 
+#include "bustranscript.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
@@ -33,15 +34,6 @@ QStringList Described(const QList<LogRecord> &records)
     return result;
 }
 
-// One chip-select window as text, %1 standing for its address if it has one.
-struct Window
-{
-    QString shape;
-    qint64 address = -1;
-    int digits = 6;
-    int index = 0; // among the job's windows
-};
-
 // The OUT transfers of a trace file; a line whose bytes disagree with its length fails.
 QList<QByteArray> TracedOut(const QString &path)
 {
@@ -59,117 +51,6 @@ QList<QByteArray> TracedOut(const QString &path)
             return {"length differs from bytes: " + line.left(60)};
     }
     return transfers;
-}
-
-QString Hex(qint64 value, int digits = 1)
-{
-    return "0x" + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
-}
-
-// Each window's mnemonic, address, length and a status write's value. A run of status polls is
-// one window: how often the chip answers busy is timing, not the job.
-QList<Window> Windows(const QList<QByteArray> &frames)
-{
-    static const QHash<int, QString> names = {
-        {0x01, "WRSR"},  {0x02, "PP"},    {0x03, "READ"},  {0x04, "WRDI"}, {0x05, "RDSR"},
-        {0x06, "WREN"},  {0x15, "RDSR3"}, {0x35, "RDSR2"}, {0x4B, "RUID"}, {0x50, "EWSR"},
-        {0x90, "REMS"},  {0x9F, "RDID"},  {0xAB, "RES"},   {0xAD, "AAI"},  {0xAF, "AAI"},
-        {0xB7, "EN4B"},  {0xC7, "CE"},    {0xE9, "EX4B"},  {0xC4, "DE"},   {0xD8, "BE"},
-        {0xC5, "WREAR"}, {0x20, "SE"},    {0x5A, "RDSFDP"}};
-    QList<Window> windows;
-    bool fourByteMode = false;
-    bool aaiMode = false;
-    for (int i = 0; i < frames.size(); ++i) {
-        const QByteArray &frame = frames.at(i);
-        if (frame.isEmpty() || (frame == "\x05\xFF" && i > 0 && frames.at(i - 1) == frame))
-            continue;
-        const int opcode = quint8(frame.at(0));
-        Window window{names.value(opcode, QString(frame.left(8).toHex(' ').toUpper())), -1, 6, i};
-        // Only the first AAI command of a run carries an address.
-        const bool aai = opcode == 0xAD || opcode == 0xAF;
-        const bool addressed = opcode == 0x02 || opcode == 0x03 || opcode == 0xC4 ||
-                               opcode == 0xD8 || opcode == 0x20 || opcode == 0x5A;
-        const int addressLength = addressed || (aai && !aaiMode) ? (fourByteMode ? 4 : 3) : 0;
-        aaiMode = (aaiMode || aai) && opcode != 0x04;
-        fourByteMode = opcode == 0xB7 || (fourByteMode && opcode != 0xE9);
-        if (opcode == 0x01 || opcode == 0xC5 || !names.contains(opcode)) {
-            window.shape += ' ' + frame.mid(1).toHex(' ').toUpper();
-        } else if (addressLength > 0 && frame.size() > addressLength) {
-            window.address = 0;
-            for (int k = 1; k <= addressLength; ++k)
-                window.address = window.address << 8 | quint8(frame.at(k));
-            window.digits = 2 * addressLength;
-            window.shape += QStringLiteral(" %1");
-            if (frame.size() > 1 + addressLength)
-                window.shape += " len " + QString::number(frame.size() - 1 - addressLength);
-        } else if (frame.size() > 1) {
-            window.shape += QStringLiteral(" len %1").arg(frame.size() - 1);
-        }
-        windows << window;
-    }
-    return windows;
-}
-
-// How often the block of `period` windows at `at` repeats, each time with the same shapes and
-// every address one `step` further.
-int Repeats(const QList<Window> &windows, int at, int period, qint64 &step)
-{
-    int repeats = 1;
-    for (; at + (repeats + 1) * period <= windows.size(); ++repeats) {
-        for (int k = at + repeats * period; k < at + (repeats + 1) * period; ++k) {
-            const Window &now = windows.at(k);
-            const Window &before = windows.at(k - period);
-            if (step == 0 && now.address >= 0)
-                step = now.address - before.address;
-            if (now.shape != before.shape ||
-                (now.address >= 0 && (step <= 0 || now.address - before.address != step)))
-                return repeats;
-        }
-    }
-    return repeats;
-}
-
-// The job's windows one a line, runs that repeat three times or more folded: one window as
-// "READ 0x000000..0x0FF000 step 0x1000 len 4096 x256", several as "x390, addresses step
-// 0x300:" over their first block. firstWindows gets each line's window index.
-QStringList Transcript(const QList<QByteArray> &frames, QList<int> *firstWindows = nullptr)
-{
-    const QList<Window> windows = Windows(frames);
-    QStringList lines;
-    for (int at = 0; at < windows.size();) {
-        int period = 1;
-        int repeats = 1;
-        qint64 step = 0;
-        for (int p = 1; p <= 8 && at + 3 * p <= windows.size(); ++p) {
-            qint64 s = 0;
-            const int r = Repeats(windows, at, p, s);
-            if (r > 2 && r * p > repeats * period)
-                std::tie(period, repeats, step) = std::make_tuple(p, r, s);
-        }
-        const auto text = [](const Window &w, const QString &address) {
-            return w.address < 0 ? w.shape : w.shape.arg(address);
-        };
-        const Window &first = windows.at(at);
-        if (firstWindows)
-            firstWindows->append(first.index);
-        if (repeats == 1)
-            lines << text(first, Hex(first.address, first.digits));
-        else if (period == 1)
-            lines << text(first, Hex(first.address, first.digits) + ".." +
-                                     Hex(first.address + step * (repeats - 1), first.digits) +
-                                     " step " + Hex(step)) +
-                         QStringLiteral(" x%1").arg(repeats);
-        else
-            lines << QStringLiteral("x%1").arg(repeats) +
-                         (step ? ", addresses step " + Hex(step) + ':' : QStringLiteral(":"));
-        for (int k = at; period > 1 && k < at + period; ++k) {
-            lines << "  " + text(windows.at(k), Hex(windows.at(k).address, windows.at(k).digits));
-            if (firstWindows)
-                firstWindows->append(windows.at(k).index);
-        }
-        at += period * repeats;
-    }
-    return lines;
 }
 
 // A host that stalls after every USB exchange, while the chip keeps working.
@@ -202,12 +83,6 @@ private slots:
     void identification();
     void readJob_data();
     void readJob();
-    void readRoutine_data();
-    void readRoutine();
-    void writeRoutine_data();
-    void writeRoutine();
-    void writeBatches_data();
-    void writeBatches();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
@@ -216,16 +91,15 @@ private slots:
     void updateJob();
     void busTranscripts_data();
     void busTranscripts();
-    void protectionClearKeepsQuadEnable_data();
-    void protectionClearKeepsQuadEnable();
     void aaiInterrupted_data();
     void aaiInterrupted();
     void writeAbove16MiB();
     void pageDoneWhileHostStalled();
 
 private:
-    // Writes the image with the write job; answers a protection question with yes.
-    QStringList WriteJob(CH341 &worker, const QByteArray &image);
+    // Writes the image with the write job; answers a protection question with yes. events:
+    // the signals, in order.
+    QStringList WriteJob(CH341 &worker, const QByteArray &image, QStringList *events = nullptr);
 
     QTemporaryDir m_dir;
     EmulatorHarness m_emulator;
@@ -388,172 +262,6 @@ void TestProgrammer::readJob()
     QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(folder)}));
 }
 
-void TestProgrammer::readRoutine_data()
-{
-    QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QString>("chunkSpec");
-    QTest::addColumn<QList<int>>("chunks");
-    const ChipKind small = ChipKind::W25Q80DV;
-    QTest::newRow("short last chunk") << small << 1000 << "256" << QList<int>{256, 256, 256, 232};
-    QTest::newRow("SSTB reads 2048") << small << 5000 << "SSTB" << QList<int>{2048, 2048, 904};
-    QTest::newRow("page 32") << small << 70 << "32" << QList<int>{32, 32, 6};
-    QTest::newRow("nothing to read") << small << 0 << "256" << QList<int>{};
-    const int c = 4 * kMiB;
-    QTest::newRow("16 MiB, 3-byte addresses")
-        << ChipKind::W25Q256JV << 16 * kMiB << "4194304" << QList<int>{c, c, c, c};
-    QTest::newRow("16 MiB + 1, 4-byte addresses")
-        << ChipKind::W25Q256JV << 16 * kMiB + 1 << "4194304" << QList<int>{c, c, c, c, 1};
-}
-
-void TestProgrammer::readRoutine()
-{
-    QFETCH(ChipKind, kind);
-    QFETCH(int, size);
-    QFETCH(QString, chunkSpec);
-    QFETCH(QList<int>, chunks);
-    m_emulator.install(kind);
-    const QByteArray contents = RandomBytes(m_emulator.memory().size(), 2);
-    m_emulator.setMemory(contents);
-    CH341 worker(false);
-    QCOMPARE(worker.InitializeProgrammer(), 1);
-    JobRecorder recorder(&worker);
-    m_emulator.chip().clearFrames();
-    m_emulator.link().resetCounters();
-
-    QByteArray result("prefix");
-    QCOMPARE(worker.ReadFlashData(size, chunkSpec, &result), 1);
-    QCOMPARE(result, QByteArray("prefix") + contents.left(size));
-    QCOMPARE(m_emulator.frames().value(0).startsWith('\xB7'), size > 16 * kMiB);
-    QVERIFY(!m_emulator.chip().isFourByteMode());
-    // The chunks' frames are in the bus transcripts; here their sizes show in the status texts.
-    QStringList statuses;
-    for (int i = 0, offset = 0; i < chunks.size(); ++i)
-        statuses << QStringLiteral("Read [%1:%2]").arg(offset += chunks.at(i)).arg(size);
-    QCOMPARE(recorder.statusTexts, statuses);
-    // Chunks up to a page take one exchange: select, header and deselect ride
-    // with the data; one more sends the last deselect before the routine returns.
-    if (chunkSpec == QLatin1String("256"))
-        QCOMPARE(m_emulator.link().counters().exchanges, quint64(chunks.size() + 1));
-    QCOMPARE(recorder.maxima, QList<qulonglong>({qulonglong(size)}));
-    QCOMPARE(recorder.values.first(), 0ull);
-    QCOMPARE(recorder.values.last(), 0ull);
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::writeRoutine_data()
-{
-    QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<QList<int>>("blank"); // chunks of 0xFF only: never programmed
-    QTest::addColumn<QString>("transcript");
-    const ChipKind small = ChipKind::W25Q80DV;
-    const QString page = QStringLiteral("WREN | PP 0x%1 len %2 | RDSR len 1 | ");
-    QTest::newRow("page 256, short last")
-        << small << "256" << 1000 << QList<int>{}
-        << "x3, addresses step 0x100: | " + page.arg("000000", "256") + page.arg("000300", "232") +
-               "WRDI";
-    QTest::newRow("page 32") << small << "32" << 64 << QList<int>{}
-                             << page.arg("000000", "32") + page.arg("000020", "32") + "WRDI";
-    QTest::newRow("blank pages skipped") << small << "256" << 1300 << QList<int>{0, 2, 5}
-                                         << page.arg("000100", "256") + page.arg("000300", "256") +
-                                                page.arg("000400", "256") + "WRDI";
-    // The chip takes a status read in AAI mode; the last one shows AAI mode left.
-    QTest::newRow("SSTW: AAI in words, odd image padded")
-        << ChipKind::SST25VF016B << "SSTW" << 601 << QList<int>{}
-        << "WREN | AAI 0x000000 len 2 | AAI len 2 x127 | RDSR len 1 | AAI len 2 x128 | RDSR len 1 "
-           "| AAI len 2 x45 | RDSR len 1 | WRDI | RDSR len 1";
-    QTest::newRow("SSTB: AAI in bytes")
-        << ChipKind::SST25VF040 << "SSTB" << 300 << QList<int>{}
-        << "WREN | AAI 0x000000 len 1 | AAI len 1 x255 | RDSR len 1 | AAI len 1 x44 | RDSR len 1 "
-           "| WRDI | RDSR len 1";
-}
-
-void TestProgrammer::writeRoutine()
-{
-    QFETCH(ChipKind, kind);
-    QFETCH(QString, page);
-    QFETCH(int, length);
-    QFETCH(QList<int>, blank);
-    QFETCH(QString, transcript);
-    m_emulator.install(kind);
-    m_emulator.chip().setStatusRegisters(0x00);
-    const bool aai = page.startsWith(QLatin1String("SST"));
-    const int chunk = aai ? 256 : page.toInt(); // one status text per chunk
-    QByteArray data = RandomBytes(length, 6);
-    for (int i : blank)
-        data.replace(i * chunk, chunk, QByteArray(qMin(chunk, length - i * chunk), char(0xFF)));
-    // The byte-AAI part answers no JEDEC identifier: no job can name it.
-    QVERIFY(CH341OpenDevice(0) != nullptr);
-    CH341 worker(false);
-    worker.ConfigureProgrammer();
-    JobRecorder recorder(&worker);
-    m_emulator.chip().clearFrames();
-    QCOMPARE(worker.WriteFlashData(length, page, data), 1);
-    QCOMPARE(m_emulator.memory().left(length + 1), data + char(0xFF));
-
-    // Pages: a write enable before every page program. AAI: write enable, the address once,
-    // then only data; write disable leaves AAI mode and a status read shows it.
-    QCOMPARE(Transcript(m_emulator.frames()).join(QLatin1String(" | ")).simplified(), transcript);
-    QStringList statuses;
-    for (int offset = 0; offset < length; offset += chunk)
-        statuses
-            << QStringLiteral("Write [%1 / %2]").arg(qMin(offset + chunk, length)).arg(length);
-    QVERIFY(!m_emulator.chip().isAaiMode());
-    QCOMPARE(recorder.statusTexts, statuses);
-    QCOMPARE(recorder.events.mid(0, 2), QStringList({"max", "value"}));
-    QCOMPARE(recorder.values.last(), qulonglong(length));
-    worker.ReleaseAndClose();
-}
-
-void TestProgrammer::writeBatches_data()
-{
-    QTest::addColumn<int>("slowAfter"); // bytes written before pages take 2 ms; -1: never
-    QTest::addColumn<bool>("resent");   // some program commands reach the chip twice
-    QTest::newRow("steady chip: pages ride together") << -1 << false;
-    QTest::newRow("chip slows down: ignored pages go again") << 16384 << true;
-}
-
-// Several pages per exchange, each with its status read: a page found busy means the chip
-// ignored the pages queued after it, and the final contents prove that they were resent.
-void TestProgrammer::writeBatches()
-{
-    QFETCH(int, slowAfter);
-    QFETCH(bool, resent);
-    const int length = 64 * 1024;
-    const int pages = length / 256;
-    const QByteArray data = RandomBytes(length, 14);
-    // Polls while a slow page programs come a frame apart on either bridge: the count below
-    // is of batches, not of polls.
-    m_emulator.link().clock().setHostProfile(emu::HostProfile::Frame);
-    QVERIFY(CH341OpenDevice(0) != nullptr);
-    CH341 worker(false);
-    worker.ConfigureProgrammer();
-    JobRecorder recorder(&worker);
-    connect(&worker, &CH341::UpdateProgreesBar_Value, this, [&](qulonglong written) {
-        if (slowAfter >= 0 && written >= qulonglong(slowAfter))
-            m_emulator.chip().setPageProgramNs(2 * 1000 * 1000);
-    });
-    m_emulator.chip().clearFrames();
-    m_emulator.link().resetCounters();
-    QCOMPARE(worker.WriteFlashData(length, QStringLiteral("256"), data), 1);
-    QCOMPARE(m_emulator.memory().left(length), data);
-
-    int programs = 0;
-    for (const QByteArray &frame : m_emulator.frames())
-        programs += frame.size() == 260 && frame.at(0) == 0x02;
-    QCOMPARE(programs > pages, resent);
-    QVERIFY(programs >= pages);
-    // Batches of 18 pages once the pause is known to suffice: far fewer exchanges than pages,
-    // with the polls and the learning of a slower chip (61 on the CH341A, 65 on the CH347).
-    QVERIFY2(m_emulator.link().counters().exchanges < quint64(pages / 3),
-             qPrintable(QString::number(m_emulator.link().counters().exchanges)));
-    QCOMPARE(recorder.statusTexts.size(), pages);
-    QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Write [65536 / 65536]"));
-    worker.ReleaseAndClose();
-}
-
 void TestProgrammer::fourByteModeLeftAfterFailure_data()
 {
     QTest::addColumn<ChipKind>("kind");
@@ -687,8 +395,8 @@ void TestProgrammer::updateJob_data()
         << "20:1 D8:0 C7:0 AD:2048" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
     // M45PE16 (and the XM25QH16 parts of its identifier) erase 64 KiB by D8h, nothing less.
     QTest::newRow("M45PE16: no 4 KiB erase, the block by D8h")
-        << ChipKind::M45PE16 << "sector 23000" << "20:0 D8:1 C7:0 02:256"
-        << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
+        << ChipKind::M45PE16 << "sector 23000"
+        << "20:0 D8:1 C7:0 02:256" << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
     // AT25F512 erases sectors with 52h only: its first 20h is found not taken.
     QTest::newRow("AT25F512 ignores 20h: the whole chip instead")
         << ChipKind::AT25F512 << "sector 1000"
@@ -873,7 +581,7 @@ void TestProgrammer::busTranscripts()
                 .arg(file, expected.value(line, "<end>"), actual.value(line, "<end>"))));
 }
 
-QStringList TestProgrammer::WriteJob(CH341 &worker, const QByteArray &image)
+QStringList TestProgrammer::WriteJob(CH341 &worker, const QByteArray &image, QStringList *events)
 {
     worker.FileName = m_dir.filePath(QStringLiteral("image.bin"));
     if (!WriteFile(worker.FileName, image))
@@ -882,32 +590,11 @@ QStringList TestProgrammer::WriteJob(CH341 &worker, const QByteArray &image)
     connect(&worker, &CH341::ClearProtection_Question, this,
             [&worker] { worker.AnswerClearProtection(true); });
     worker.DoWriteFlash();
+    if (events)
+        *events = recorder.events;
     // A good write ends with the image's checksums.
     return recorder.lines().last() == ChecksumLine(image) ? recorder.verdictLines()
                                                           : recorder.lines();
-}
-
-void TestProgrammer::protectionClearKeepsQuadEnable_data()
-{
-    QTest::addColumn<ChipKind>("kind");
-    QTest::addColumn<QString>("setup"); // Status Register-1 and -2 written before the job
-    QTest::newRow("Winbond BP2..BP0") << ChipKind::W25Q64FV << "06 011C02";
-    QTest::newRow("GigaDevice BP4") << ChipKind::GD25Q64C << "06 014002";
-}
-
-// QE (Status Register-2 bit 1) set: a board that boots in quad mode must keep it when the
-// protection is cleared.
-void TestProgrammer::protectionClearKeepsQuadEnable()
-{
-    QFETCH(ChipKind, kind);
-    QFETCH(QString, setup);
-    m_emulator.install(kind);
-    m_emulator.poke(setup);
-    const QByteArray image = RandomBytes(4096, 14);
-    CH341 worker(false);
-    QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
-    QCOMPARE(m_emulator.memory().left(image.size()), image);
-    QCOMPARE(int(m_emulator.chip().status2()), 0x02); // Status Register-2: QE kept, CMP clear
 }
 
 void TestProgrammer::aaiInterrupted_data()
@@ -968,6 +655,8 @@ void TestProgrammer::writeAbove16MiB()
 // A page program at the datasheet's longest (3 ms) outlasts the bridge's pause: the status read
 // after it finds the chip busy, and the host stalls past the wait's deadline (0 here) before
 // the wait's first poll. The chip has finished by then: the page is good, not timed out.
+// The signals: the erase's polls, the bar's maximum before its 0 and a status and value per
+// page, then the read-back's 0 before its maximum.
 void TestProgrammer::pageDoneWhileHostStalled()
 {
     emu::ChipModel model = emu::w25q80dv();
@@ -976,8 +665,12 @@ void TestProgrammer::pageDoneWhileHostStalled()
     const QByteArray image = RandomBytes(1024, 17);
     CH341 worker(false);
     worker.PageProgramTimeoutMs = 0;
-    QCOMPARE(WriteJob(worker, image).last(), QStringLiteral("Writing to Chip... OK"));
+    QStringList events;
+    QCOMPARE(WriteJob(worker, image, &events).last(), QStringLiteral("Writing to Chip... OK"));
     QCOMPARE(m_emulator.memory().left(image.size()), image);
+    const QRegularExpression order("^(log )+(status )*(log )+max value (status value ){4}value "
+                                   "max status value (log )+done$");
+    QVERIFY2(order.match(events.join(' ')).hasMatch(), qPrintable(events.join(' ')));
 }
 
 QTEST_MAIN(TestProgrammer)

@@ -1,0 +1,293 @@
+#include "chipidentification.h"
+
+#include "flashchip.h"
+#include "joblog.h"
+#include "spiopcodes.h"
+#include "spitransport.h"
+#include "tracelog.h"
+#include "chipdb/chiplistextract.h"
+
+#include <algorithm>
+#include <iterator>
+
+// The resource collection lives in a static library; referencing its initializer keeps the
+// linker from dropping it.
+static void RegisterResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace {
+const QString kChipListPath = QStringLiteral(":/database/bin/chiplist.xml");
+
+struct IdCommand
+{
+    QByteArray FlashIDs::*member;
+    uint8_t opcode;
+    int frameLength;
+    int answerLength;
+    bool prefilled; // answer buffer starts as four 0xFF bytes, else empty
+};
+
+// The five identification cycles, in the order they are sent.
+const IdCommand kIdCommands[] = {
+    {&FlashIDs::ID9FH, SpiOpcode::RDID, 1, 3, true},
+    {&FlashIDs::ID90H, SpiOpcode::REMS, 4, 2, false},
+    {&FlashIDs::IDABH, SpiOpcode::RES, 4, 1, false},
+    {&FlashIDs::ID15H, SpiOpcode::RDSR3, 1, 2, true},
+    {&FlashIDs::ID4BH, SpiOpcode::RDUID, 4, 17, true},
+};
+
+// 9Fh answers of a part without a JEDEC identifier: the line floats high or is held low.
+bool IsMissingJedecId(const QByteArray &answer)
+{
+    return answer == QByteArray(3, char(0xFF)) || answer == QByteArray(3, '\0');
+}
+
+// The connection check: 9Fh read this often must give one answer.
+constexpr int kIdentifierReads = 3;
+
+// JEDEC's continuation code, one per bank before the manufacturer's own byte (PMC's 7F 9D xx,
+// AMIC's 7F 37 20 xx).
+constexpr char kContinuationCode = 0x7F;
+// A 9Fh answer read past up to 15 continuation codes.
+constexpr int kLongestJedecAnswer = 18;
+
+QString HexKey(const QByteArray &answer)
+{
+    return QString::fromLatin1(answer.toHex()).toUpper();
+}
+
+// The opcode, then zero bytes to the frame's length.
+QByteArray Frame(uint8_t opcode, int length)
+{
+    QByteArray frame(1, char(opcode));
+    frame.append(QByteArray(length - 1, '\0'));
+    return frame;
+}
+
+QStringList PartNames(const QList<ChipRecord> &rows)
+{
+    QStringList parts;
+    for (const ChipRecord &row : rows) {
+        if (!parts.contains(row.partName))
+            parts << row.partName;
+    }
+    return parts;
+}
+} // namespace
+
+ChipIdentification::ChipIdentification(FlashChip &chip, JobLog &log, Questions questions)
+    : m_chip(chip)
+    , m_log(log)
+    , m_questions(std::move(questions))
+{
+}
+
+void ChipIdentification::readIds(FlashIDs &ids)
+{
+    SpiTransport &bus = m_chip.bus();
+    for (const IdCommand &command : kIdCommands) {
+        bus.send(Frame(command.opcode, command.frameLength), true);
+        QByteArray answer = command.prefilled ? QByteArray(4, char(0xFF)) : QByteArray();
+        bus.receive(command.answerLength, answer);
+        ids.*command.member = answer;
+    }
+    qCDebug(varnockTrace) << "id.ID9FH" << ids.ID9FH.toHex();
+    qCDebug(varnockTrace) << "id.ID90H" << ids.ID90H.toHex();
+    qCDebug(varnockTrace) << "id.IDABH" << ids.IDABH.toHex();
+    qCDebug(varnockTrace) << "id.ID15H" << ids.ID15H.toHex();
+    qCDebug(varnockTrace) << "id.ID4BH" << ids.ID4BH.toHex();
+}
+
+int ChipIdentification::identify()
+{
+    // A job cut short by a failed transfer sends the chip nothing more, so an SST chip may
+    // still be in auto-address-increment mode, deaf to all but status reads and write disable.
+    m_chip.writeDisable();
+    FlashIDs ids;
+    readIds(ids);
+    qCDebug(varnockTrace) << ids.ID9FH.toHex();
+    const bool steady = isSteady(ids);
+    const QStringList candidates = steady ? keys(ids) : QStringList();
+    // An answer that never arrived is no chip identifier.
+    if (m_chip.failed())
+        return endOnTransferFailure();
+    if (!steady)
+        return -2;
+
+    static const bool registered = (RegisterResources(), true);
+    Q_UNUSED(registered);
+    ChipListExtract reader(kChipListPath, nullptr);
+    int status = 0;
+    const ChipList chips = reader.ExtractChipList(&status);
+
+    // Every row any answer names: the list keeps some parts under two ids (PMC's with and
+    // without the continuation code).
+    QString key;
+    ChipList matches;
+    for (const QString &candidate : candidates) {
+        const ChipList found = reader.FindChipsByID(chips, candidate);
+        if (key.isEmpty() && !found.isEmpty())
+            key = candidate;
+        matches.insert(found);
+    }
+    if (matches.isEmpty()) {
+        const bool accepted = acceptSfdpChip(HexKey(ids.ID9FH.left(3)));
+        if (m_chip.failed())
+            return endOnTransferFailure();
+        if (accepted)
+            return 1;
+        m_log(QStringLiteral("No Chip Found in our Database based on this Flash IDs"), "red");
+        return -2;
+    }
+
+    m_log(QStringLiteral("Chip(s) Found based on JDEC ID: "), "black", 1, false);
+    m_log(QStringLiteral("0x") + key, "blue");
+    for (const ChipRecord &chip : matches) {
+        m_log(QStringLiteral("Vendor: "), "black", 1, false);
+        m_log(chip.vendor, "blue", 1, false);
+        m_log(QStringLiteral(" Part no: "), "black", 1, false);
+        m_log(chip.partName, "blue", 1, false);
+        m_log(QStringLiteral(" Capacity (Byte): "), "black", 1, false);
+        m_log(QString::number(static_cast<uint32_t>(chip.size)), "blue");
+    }
+    QList<ChipRecord> rows = matches.values();
+    if (!keepRowsOfOneSize(rows))
+        return m_chip.failed() ? endOnTransferFailure() : -2;
+    m_chip.identifyAs(rows);
+
+    const QString &series = m_chip.series();
+    if (series == QLatin1String("45") || series == QLatin1String("95")) {
+        m_log(QStringLiteral(
+                  "This Software Only Support 25 Series SPI Flash your chip Series is : %1")
+                  .arg(series),
+              "red");
+        return -3;
+    }
+    if (!m_chip.resetAddressing())
+        return endOnTransferFailure();
+    return 1;
+}
+
+bool ChipIdentification::keepRowsOfOneSize(QList<ChipRecord> &rows)
+{
+    const auto ofSize = [&rows](qint64 size) {
+        QList<ChipRecord> kept;
+        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(kept),
+                     [size](const ChipRecord &row) { return row.size == size; });
+        return kept;
+    };
+    if (ofSize(rows.first().size).size() == rows.size())
+        return true;
+    const QStringList parts = PartNames(rows);
+    const uint64_t density = m_chip.sfdp().density;
+    if (m_chip.failed())
+        return false;
+    QList<ChipRecord> kept =
+        density <= 0x80000000u ? ofSize(qint64(density)) : QList<ChipRecord>();
+    const bool bySfdp = !kept.isEmpty();
+    if (!bySfdp) {
+        const QString chosen = m_questions.part(parts);
+        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(kept),
+                     [&chosen](const ChipRecord &row) { return row.partName == chosen; });
+        if (kept.isEmpty()) {
+            m_log((chosen.isEmpty() ? QStringLiteral("Parts of Different Sizes Share this ID, "
+                                                     "None Chosen: %1")
+                                    : QStringLiteral("Part %2 Does Not Have this ID: %1"))
+                      .arg(parts.join(QLatin1String(", ")), chosen),
+                  "red");
+            return false;
+        }
+    }
+    const QString size = QString::number(kept.first().size);
+    const QString names = PartNames(kept).join(QLatin1String(", "));
+    m_log(bySfdp ? QStringLiteral("SFDP Capacity (Byte): ") : QStringLiteral("Chosen Part no: "),
+          "black", 1, false);
+    m_log(bySfdp ? size : names, "blue", 1, false);
+    m_log(bySfdp ? QStringLiteral(" Picks Part no: ") : QStringLiteral(" Capacity (Byte): "),
+          "black", 1, false);
+    m_log(bySfdp ? names : size, "blue");
+    rows = kept;
+    return true;
+}
+
+int ChipIdentification::endOnTransferFailure()
+{
+    m_log.transferFailure();
+    return -2;
+}
+
+bool ChipIdentification::isSteady(const FlashIDs &ids)
+{
+    SpiTransport &bus = m_chip.bus();
+    QStringList answers = {HexKey(ids.ID9FH.left(3))};
+    bool allMissing = IsMissingJedecId(ids.ID9FH.left(3));
+    for (int read = 1; read < kIdentifierReads; ++read) {
+        bus.send(QByteArray(1, char(SpiOpcode::RDID)), true);
+        QByteArray answer(3, char(0xFF));
+        bus.receive(3, answer);
+        answers << HexKey(answer);
+        allMissing = allMissing && IsMissingJedecId(answer);
+    }
+    // No chip, or one without 9Fh, answers all 0xFF or all 0x00: its other ids tell.
+    if (m_chip.failed() || allMissing || answers.count(answers.first()) == answers.size())
+        return true;
+    m_log(QStringLiteral("Unstable Connection: the Chip's JEDEC ID Read 0x%1. Check the Clip's "
+                         "Seating, the Length of the Wires and the Power.")
+              .arg(answers.join(QStringLiteral(", 0x"))),
+          "red");
+    return false;
+}
+
+QStringList ChipIdentification::keys(const FlashIDs &ids)
+{
+    SpiTransport &bus = m_chip.bus();
+    const QByteArray jedec = ids.ID9FH.left(3);
+    if (jedec.startsWith(kContinuationCode)) {
+        // The manufacturer of a later bank: its own byte and the two after it, or the one
+        // after it where the list keeps two bytes.
+        bus.send(QByteArray(1, char(SpiOpcode::RDID)), true);
+        QByteArray answer;
+        bus.receive(kLongestJedecAnswer, answer);
+        int own = 0;
+        while (own < answer.size() && answer.at(own) == kContinuationCode)
+            ++own;
+        QStringList found = {HexKey(jedec)};
+        if (answer.size() >= own + 3)
+            found << HexKey(answer.mid(own, 3)) << HexKey(answer.mid(own, 2));
+        return found;
+    }
+    if (!IsMissingJedecId(jedec))
+        return {HexKey(jedec)};
+    // Older parts have no 9Fh: their two-byte id comes from REMS, from a two-byte Read-ID
+    // (ABh) or from Atmel's own 15h.
+    bus.send(Frame(SpiOpcode::RES, 4), true);
+    QByteArray signature;
+    bus.receive(2, signature);
+    QStringList found;
+    for (const QByteArray &answer : {ids.ID90H, signature, ids.ID15H}) {
+        if (answer.size() >= 2)
+            found << HexKey(answer.left(2));
+    }
+    return found;
+}
+
+bool ChipIdentification::acceptSfdpChip(const QString &jedecId)
+{
+    const SfdpFacts &sfdp = m_chip.sfdp();
+    const uint64_t size = sfdp.density;
+    if (size == 0 || size > 0x80000000u || m_chip.failed())
+        return false;
+    m_log(QStringLiteral("Chip Not in the Chip List, SFDP Found: JEDEC ID 0x%1, Capacity (Byte): "
+                         "%2, Page (Byte): %3")
+              .arg(jedecId)
+              .arg(size)
+              .arg(sfdp.pageSize),
+          "black");
+    if (!m_questions.unknownChip(jedecId, qulonglong(size)))
+        return false;
+    m_chip.identifyBySfdp(static_cast<uint32_t>(size));
+    m_chip.resetAddressing();
+    return true;
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+// ChipIdentification: which chip is in the socket. The identification reads (with the
+// connection check), the chip-list keys the answers stand for, the lookup, SFDP for a chip the
+// list does not know, and rows that share an identifier settled to one size; the result is the
+// identified FlashChip, or a logged reason why there is none. Worker thread.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class FlashChip;
+class JobLog;
+struct ChipRecord;
+
+// Answers of the five identification commands.
+struct FlashIDs
+{
+    QByteArray ID9FH;
+    QByteArray ID90H;
+    QByteArray IDABH;
+    QByteArray ID15H;
+    QByteArray ID4BH;
+};
+
+class ChipIdentification
+{
+public:
+    // What the operator is asked, each answered before the call returns.
+    struct Questions
+    {
+        // Parts of different sizes share the identifier: which one is it? Empty: none.
+        std::function<QString(const QStringList &parts)> part;
+        // The chip is in no list but describes itself by SFDP: use it?
+        std::function<bool(const QString &jedecId, qulonglong size)> unknownChip;
+    };
+
+    ChipIdentification(FlashChip &chip, JobLog &log, Questions questions);
+
+    void readIds(FlashIDs &ids);
+    // 1: the chip is identified; -2: no chip, an unknown or unsteady one, or a failed
+    // transfer; -3: a chip of another series. Every reason is logged.
+    int identify();
+
+private:
+    // Reads 9Fh twice more: a loose clip or long wires make the answers differ. False, having
+    // logged the answers, when they do.
+    bool isSteady(const FlashIDs &ids);
+    // The chip-list ids the answers can stand for, the likeliest first.
+    QStringList keys(const FlashIDs &ids);
+    // Keeps the rows of the size in the socket: by the chip's SFDP density, else as the
+    // operator chooses. False, having logged why, when none is.
+    bool keepRowsOfOneSize(QList<ChipRecord> &rows);
+    // A chip in no list that describes itself: used as the operator says.
+    bool acceptSfdpChip(const QString &jedecId);
+    int endOnTransferFailure();
+
+    FlashChip &m_chip;
+    JobLog &m_log;
+    Questions m_questions;
+};

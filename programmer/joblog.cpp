@@ -1,0 +1,150 @@
+#include "joblog.h"
+
+#include "ch341.h"
+#include "checksums.h"
+#include "pageprogrammer.h"
+
+#include <QColor>
+
+JobLog::JobLog(CH341 &worker)
+    : m_worker(worker)
+{
+}
+
+void JobLog::operator()(const QString &message, const char *colour, int weight, bool newLine,
+                        bool italic)
+{
+    emit m_worker.UpdateLogWindow_Text(message, QColor(colour), weight, italic, false, newLine);
+}
+
+void JobLog::ok()
+{
+    (*this)(QStringLiteral("OK"), "blue", 4);
+}
+
+void JobLog::initializeFailure()
+{
+    (*this)(QStringLiteral("Failed to Initialize CH341 Programmer."), "red");
+}
+
+void JobLog::transferFailure()
+{
+    (*this)(QStringLiteral("Programmer Transfer Failed!"), "red");
+}
+
+void JobLog::timeout()
+{
+    (*this)(QStringLiteral("Operation Timed Out: Chip Still Busy!"), "red");
+}
+
+void JobLog::unsupportedPage(const QString &page)
+{
+    (*this)(QStringLiteral("Unsupported Page Size in Chip List: \"%1\"").arg(page), "red");
+}
+
+void JobLog::routineFailure(int result)
+{
+    if (result == -1)
+        transferFailure();
+    else if (result == -3)
+        timeout();
+}
+
+void JobLog::programmingFault(const PageProgrammer &programmer)
+{
+    const QString address = hexAddress(programmer.faultAddress());
+    if (programmer.fault() == PageProgrammer::Fault::ProgramError)
+        (*this)(QStringLiteral("Program Error at 0x%1").arg(address), "red");
+    else if (programmer.fault() == PageProgrammer::Fault::LeftAaiMode)
+        (*this)(QStringLiteral("Programming Failed: Chip Left AAI Mode before 0x%1").arg(address),
+                "red");
+}
+
+void JobLog::eraseFailure(ChipEraser::Result result, const ChipEraser &eraser)
+{
+    switch (result) {
+    case ChipEraser::Result::TransferFailed:
+        transferFailure();
+        break;
+    case ChipEraser::Result::TimedOut:
+        timeout();
+        break;
+    case ChipEraser::Result::ChipError:
+        (*this)(QStringLiteral("Erase Error at 0x%1").arg(hexAddress(eraser.errorAddress())),
+                "red");
+        break;
+    case ChipEraser::Result::SectorEraseIgnored:
+        (*this)(QStringLiteral("4 KiB Erase Not Taken: the Whole Chip Instead"), "black");
+        break;
+    case ChipEraser::Result::Done:
+        break;
+    }
+}
+
+QString JobLog::hexByte(uint8_t value)
+{
+    return QString::number(value, 16).rightJustified(2, QLatin1Char('0')).toUpper();
+}
+
+QString JobLog::hexAddress(uint32_t address)
+{
+    return QString::number(address, 16).toUpper().rightJustified(6, QLatin1Char('0'));
+}
+
+JobProgress::JobProgress(CH341 &worker)
+    : m_worker(worker)
+{
+}
+
+void JobProgress::started(ChipActivity activity, qulonglong total)
+{
+    if (activity == ChipActivity::Read) {
+        emit m_worker.UpdateProgreesBar_Value(0);
+        emit m_worker.SetProgreesBar_MaxValue(total);
+    } else {
+        emit m_worker.SetProgreesBar_MaxValue(total);
+        emit m_worker.UpdateProgreesBar_Value(0);
+    }
+}
+
+void JobProgress::advanced(ChipActivity activity, qulonglong done, qulonglong total)
+{
+    switch (activity) {
+    case ChipActivity::Read:
+        emit m_worker.Set_Label_Status_TEXT(QStringLiteral("Read [%1:%2]").arg(done).arg(total));
+        break;
+    case ChipActivity::Write:
+        emit m_worker.Set_Label_Status_TEXT(
+            QStringLiteral("Write [%1 / %2]").arg(done).arg(total));
+        break;
+    case ChipActivity::Erase:
+        emit m_worker.Set_Label_Status_TEXT(
+            QStringLiteral("Erase [%1 / %2]").arg(done).arg(total));
+        break;
+    }
+    emit m_worker.UpdateProgreesBar_Value(done);
+}
+
+void JobProgress::reset()
+{
+    emit m_worker.UpdateProgreesBar_Value(0);
+}
+
+void JobProgress::eraseSent()
+{
+    JobLog log(m_worker);
+    log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+}
+
+void JobProgress::erasePolled()
+{
+    emit m_worker.Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
+}
+
+void JobLog::checksums(const QByteArray &bytes)
+{
+    (*this)(QStringLiteral("CRC-32: "), "black", 1, false);
+    (*this)(Crc32Hex(bytes), "blue", 1, false);
+    (*this)(QStringLiteral(" SHA-256: "), "black", 1, false);
+    (*this)(Sha256Hex(bytes), "blue");
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+// OperatorAnswers: where the operator's answers to a job's questions wait for the worker
+// thread, which sleeps until one comes. Any thread answers; an answer given before the
+// question is asked is kept for it.
+
+#include <QSemaphore>
+#include <QString>
+
+#include <atomic>
+
+class OperatorAnswers
+{
+public:
+    void answer(bool yes)
+    {
+        m_yes = yes;
+        m_answered.release();
+    }
+    void answer(const QString &part)
+    {
+        m_part = part;
+        m_answered.release();
+    }
+    bool waitForYes()
+    {
+        m_answered.acquire();
+        return m_yes;
+    }
+    QString waitForPart()
+    {
+        m_answered.acquire();
+        return m_part;
+    }
+    // Before a part question: no earlier answer stands for it.
+    void forgetPart() { m_part.clear(); }
+
+private:
+    QSemaphore m_answered;
+    std::atomic<bool> m_yes{false};
+    QString m_part;
+};
