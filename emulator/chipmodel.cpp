@@ -274,7 +274,7 @@ ChipModel sst25vf010()
 }
 
 // Atmel AT25F512 datasheet: no 9Fh; Read Product ID (15h) 1F 60; status
-// WPEN - - - BP1 BP0 WEN RDY; no 4 KiB erase.
+// WPEN - - - BP1 BP0 WEN RDY; chip erase 62h, no C7h and no 4 KiB erase.
 ChipModel at25f512()
 {
     ChipModel model = w25q80dv();
@@ -287,6 +287,8 @@ ChipModel at25f512()
     model.atmelProductId = std::array<uint8_t, 2>{0x1F, 0x60};
     model.hasStatus2 = false;
     model.sectorEraseCommand = false; // its sector erase is 52h, 32 KiB
+    model.chipEraseCommand = false;
+    model.atmelChipErase = true;
     return model;
 }
 
@@ -298,6 +300,9 @@ ChipModel le25fw406a()
     model.sizeBytes = 512 * 1024;
     model.atmelProductId.reset();
     model.electronicSignature = {0x62, 0x1A};
+    // Sanyo's chip erase is C7h.
+    model.chipEraseCommand = true;
+    model.atmelChipErase = false;
     return model;
 }
 

@@ -86,6 +86,8 @@ struct ChipModel
     std::vector<uint8_t> sfdp;
     // False for parts without a bulk erase: C7h and 60h do nothing.
     bool chipEraseCommand = true;
+    // Atmel AT25F: the chip erase is 62h (and C7h and 60h do nothing).
+    bool atmelChipErase = false;
     // False for parts without a 4 KiB erase: 20h does nothing.
     bool sectorEraseCommand = true;
     // Micron stacked dies: Die Erase (C4h, with an address) erases the die of

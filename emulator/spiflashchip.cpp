@@ -31,6 +31,7 @@ constexpr uint8_t kReleasePowerDown = 0xAB;  // RES
 constexpr uint8_t kEnter4ByteMode = 0xB7;    // EN4B
 constexpr uint8_t kDeepPowerDown = 0xB9;     // DP
 constexpr uint8_t kChipErase = 0xC7;         // CE
+constexpr uint8_t kAtmelChipErase = 0x62;    // Atmel AT25F: CE
 constexpr uint8_t kBlockErase = 0xD8;        // BE, 64 KiB
 // The same commands with a 4-byte address whatever the address mode, on
 // parts above 16 MiB: READ4B, PP4B, SE4B, BE4B.
@@ -476,6 +477,11 @@ void SpiFlashChip::finishWriteCommand()
         // Refused as a whole when any block is protected; a stacked die
         // erases only itself.
         if (m_byteCount == 1 && m_model.chipEraseCommand) {
+            erase(0, dieBytes(), m_model.chipEraseNs);
+        }
+        return;
+    case kAtmelChipErase:
+        if (m_byteCount == 1 && m_model.atmelChipErase) {
             erase(0, dieBytes(), m_model.chipEraseNs);
         }
         return;

@@ -27,12 +27,14 @@ ChipEraser::ChipEraser(FlashChip &chip, ChipProgress &progress, qint64 timeoutMs
 ChipEraser::Result ChipEraser::eraseWholeChip(bool tracePolls)
 {
     const SettledChip &settled = m_chip.settled();
-    if (settled.erase == WholeChipErase::ChipErase) {
+    if (settled.erase == WholeChipErase::ChipErase ||
+        settled.erase == WholeChipErase::AtmelChipErase) {
+        const char opcode =
+            char(settled.erase == WholeChipErase::ChipErase ? SpiOpcode::CE : SpiOpcode::CE_AT25F);
         // Stacked dies: each erases only itself.
         for (int die = 0; die < m_chip.stackedDies(); ++die) {
             m_chip.selectDie(die);
-            const Result erased =
-                step(QByteArray(1, char(SpiOpcode::CE)), 0, tracePolls, die == 0);
+            const Result erased = step(QByteArray(1, opcode), 0, tracePolls, die == 0);
             if (erased != Result::Done)
                 return erased;
         }
@@ -126,6 +128,9 @@ UnitErases ChipEraser::unitErases()
         units.blocks = true;
         return units;
     }
+    // The AT25F parts' only erases are 62h and their own 52h of 32 or 64 KiB: the whole chip.
+    if (m_chip.settled().erase == WholeChipErase::AtmelChipErase)
+        return units;
     // The 25 series' 4 KiB erase; the first one is read back, so a part that ignores 20h is
     // found out before anything is programmed.
     units.sectors = true;

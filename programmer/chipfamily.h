@@ -86,9 +86,10 @@ enum class IdAnswer {
 
 // How the whole chip is erased.
 enum class WholeChipErase : uint8_t {
-    ChipErase,    // C7h
-    DieErase,     // Micron stacked dies: C4h with an address in each die; no C7h
-    BlockByBlock, // parts without a bulk erase: D8h on every 64 KiB block
+    ChipErase,      // C7h
+    AtmelChipErase, // 62h: the old Atmel AT25F parts, which take no C7h and no 20h
+    DieErase,       // Micron stacked dies: C4h with an address in each die; no C7h
+    BlockByBlock,   // parts without a bulk erase: D8h on every 64 KiB block
 };
 
 struct PartFacts

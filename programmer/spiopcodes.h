@@ -24,6 +24,7 @@ constexpr uint8_t AAI_BYTE = 0xAF; // SST: auto-address-increment byte program
 constexpr uint8_t READ = 0x03;     // read data
 constexpr uint8_t PP = 0x02;       // page program
 constexpr uint8_t CE = 0xC7;       // chip erase
+constexpr uint8_t CE_AT25F = 0x62; // Atmel AT25F512 ... AT25F4096: chip erase
 constexpr uint8_t EN4B = 0xB7;     // enter 4-byte address mode
 constexpr uint8_t EX4B = 0xE9;     // exit 4-byte address mode
 constexpr uint8_t RDID = 0x9F;     // JEDEC identifier

@@ -6,9 +6,9 @@ columns group, vendor, part, id, page, size, spicmd, otp, addrtype, addrbitlen, 
 protection (the status-register layout, named in chipdb/data/layouts.tsv), idcmd (which
 identification answer holds the id: 9F, 9F7F for 9Fh after the continuation code 7F, 90, AB
 read as two bytes, or Atmel's 15h), basis (where the facts of the row come from) and erase
-(how the whole chip is erased: empty for C7h, C4xN for a die erase in each of N dies, D8 for
-64 KiB blocks one by one on parts without a bulk erase, C2xN for N dies chosen with Software
-Die Select, each erased by C7h). The last four are not written to the XML; protection,
+(how the whole chip is erased: empty for C7h, 62 for the old Atmel AT25F parts' 62h, C4xN
+for a die erase in each of N dies, D8 for 64 KiB blocks one by one on parts without a bulk
+erase, C2xN for N dies chosen with Software Die Select, each erased by C7h). The last four are not written to the XML; protection,
 idcmd and erase go to a C++ table instead.
 Lines that begin with "#" are notes on the rows below them.
 
@@ -33,7 +33,8 @@ QUAD_ENABLE = {"unknown": "Unknown", "none": "None", "sr1.6": "Status1Bit6",
                "sr2.1": "Status2Bit1"}
 ID_COMMANDS = {"9F": "Jedec", "9F7F": "JedecContinuation", "90": "Rems", "AB": "Res",
                "15": "AtmelProductId"}
-ERASE = {"": "ChipErase", "C4": "DieErase", "D8": "BlockByBlock", "C2": "ChipErase"}
+ERASE = {"": "ChipErase", "62": "AtmelChipErase", "C4": "DieErase", "D8": "BlockByBlock",
+         "C2": "ChipErase"}
 LAYOUT_BITS = ("sr1", "tb", "sec", "cmp", "cmp3", "srp1", "errors")
 
 GROUPS = ("SPI", "I2C", "Microwire")
@@ -77,7 +78,7 @@ def read_table(path):
 def erase_method(value):
     """The whole-chip erase, the dies and whether Software Die Select picks them."""
     value = value or ""
-    if value in ("", "D8"):
+    if value in ("", "62", "D8"):
         return ERASE[value], 1, "false"
     if value[:2] in ("C4", "C2") and value[2:3] == "x" and value[3:].isdigit():
         return ERASE[value[:2]], int(value[3:]), "true" if value[:2] == "C2" else "false"

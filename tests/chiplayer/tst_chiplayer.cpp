@@ -80,6 +80,7 @@ QList<ChipRecord> Rows(ChipKind kind)
         {ChipKind::SST25VF016B, "SST", "SST25VF016B", "SSTW", 2 * kMiB},
         {ChipKind::SST26VF064B, "SST", "SST26VF064B", "256", 8 * kMiB},
         {ChipKind::GD25Q64C, "GIGADEVICE", "GD25Q64|GD25Q64B", "256", 8 * kMiB},
+        {ChipKind::AT25F512, "ATMEL", "AT25F512", "256", 64 * 1024},
     };
     QList<ChipRecord> found;
     for (const Known &known : rows) {
@@ -327,6 +328,8 @@ void TestChipLayer::erasesWholeChip_data()
     QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<QString>("erases");
     QTest::newRow("C7h") << ChipKind::W25Q80DV << "WREN | CE | RDSR len 1";
+    QTest::newRow("AT25F512: 62h, its only chip erase")
+        << ChipKind::AT25F512 << "WREN | 62 | RDSR len 1";
     // Each die erases only itself; the first die is selected again at the end.
     QTest::newRow("W25M512JV: C7h on each die after C2h")
         << ChipKind::W25M512JV

@@ -80,7 +80,7 @@ QString Described(const SettledChip &chip)
         if (f.clearing & (1 << bit))
             clears << methods[bit];
     }
-    const char *const erases[] = {"C7h", "C4h", "D8h"};
+    const char *const erases[] = {"C7h", "62h", "C4h", "D8h"};
     return QStringLiteral("SR1 %1 SR2 %2 SR3 %3 kept %4 %5 %6, %7, 4-byte %8, %9 x%10%11, "
                           "page %12")
         .arg(Hex(f.protectionBits), Hex(f.complementBit), Hex(f.complementBit3), Hex(f.keepBits),

@@ -397,10 +397,14 @@ void TestProgrammer::updateJob_data()
     QTest::newRow("M45PE16: no 4 KiB erase, the block by D8h")
         << ChipKind::M45PE16 << "sector 23000"
         << "20:0 D8:1 C7:0 02:256" << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
-    // AT25F512 erases sectors with 52h only: its first 20h is found not taken.
-    QTest::newRow("AT25F512 ignores 20h: the whole chip instead")
+    // AT25F512 erases with 62h and its own 52h only: the whole chip, never a 20h.
+    QTest::newRow("AT25F512: the whole chip by 62h")
         << ChipKind::AT25F512 << "sector 1000"
-        << "20:1 D8:0 C7:1 02:256"
+        << "20:0 D8:0 C7:0 62:1 02:256" << QStringList{"Erasing Chip... OK", written};
+    // The first 4 KiB erase is read back: a part that ignores 20h is found out at once.
+    QTest::newRow("a part that ignores 20h: the whole chip instead")
+        << small << "sector 1000 no20h"
+        << "20:1 D8:0 C7:1 02:4096"
         << QStringList{"Erasing 1 Sector (4 KiB)... 4 KiB Erase Not Taken: the Whole Chip Instead",
                        "Erasing Chip... OK", written};
 }
@@ -414,6 +418,12 @@ void TestProgrammer::updateJob()
     QFETCH(QString, opcodes);
     QFETCH(QStringList, tail);
     m_emulator.install(kind);
+    if (change.endsWith(QLatin1String("no20h"))) {
+        emu::ChipModel model = m_emulator.chip().model();
+        model.sectorEraseCommand = false;
+        m_emulator.install(model);
+        change.chop(5);
+    }
     m_emulator.chip().setStatusRegisters(0x00); // SST parts power up protected
     const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 21);
     m_emulator.setMemory(before);
@@ -442,7 +452,7 @@ void TestProgrammer::updateJob()
     // nothing that erases or programs.
     QStringList atFirstChange;
     const auto changing = [](const QByteArray &frame) {
-        return QByteArray::fromHex("20D8C702ADAF").contains(frame.at(0));
+        return QByteArray::fromHex("20D8C76202ADAF").contains(frame.at(0));
     };
     connect(&worker, &CH341::UpdateLogWindow_Text, this, [&](QString message) {
         if (!atFirstChange.isEmpty() || (!message.startsWith(QLatin1String("Erasing")) &&
