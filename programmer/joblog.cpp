@@ -130,6 +130,8 @@ void JobProgress::reset()
     emit m_worker.UpdateProgreesBar_Value(0);
 }
 
+// A whole-chip erase announces itself in the log once its first command is out, so that a
+// programmer lost on that command shows as a failed erase.
 void JobProgress::eraseSent()
 {
     JobLog log(m_worker);
