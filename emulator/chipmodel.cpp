@@ -327,6 +327,8 @@ ChipModel xm25qh64c()
     model.name = "XM25QH64C";
     model.jedecId = {0x20, 0x40, 0x17};
     model.manufacturerDeviceId = std::array<uint8_t, 2>{0x20, 0x16};
+    // Write Status Register-2 (31h) as well (ufprog vendor-xmc.c; flashrom xmc.c).
+    model.acceptsWriteStatus2 = true;
     return model;
 }
 
@@ -512,6 +514,38 @@ std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes)
     const uint8_t eraseTypes[] = {0x0C, 0x20, 0x0F, 0x52, 0x10, 0xD8, 0x00, 0xFF};
     std::copy(std::begin(eraseTypes), std::end(eraseTypes), table.begin() + 0x80 + 7 * 4);
     return table;
+}
+
+ChipModel zb25vq64(uint8_t quadEnableRequirements)
+{
+    ChipModel model = w25q64fv();
+    model.name = "ZB25VQ64";
+    model.jedecId = {0x5E, 0x40, 0x17};
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0x5E, 0x16};
+    model.statusRegister3.reset();
+    model.uniqueId.reset();
+    model.initialStatus2 = 0x02;
+    const bool known =
+        quadEnableRequirements <= 6 && quadEnableRequirements != 0 && quadEnableRequirements != 3;
+    model.sfdp =
+        known ? sfdpTable(model.sizeBytes, quadEnableRequirements) : std::vector<uint8_t>{};
+    switch (known ? quadEnableRequirements : 1) {
+    case 4:
+        break;
+    case 6:
+        model.twoByteStatusWrite = false;
+        model.acceptsWriteStatus2 = true;
+        break;
+    case 2:
+        model.hasStatus2 = false;
+        model.initialStatus2 = 0x00;
+        model.initialStatus1 = 0x40;
+        break;
+    default: // 001b, 101b: a one-byte 01h writes Status Register-2 as zeros
+        model.oneByteWriteClears2 = model.status2Writable;
+        break;
+    }
+    return model;
 }
 
 // A made-up part (JEDEC 4A 40 16) whose SFDP header and Basic Flash Parameter

@@ -129,6 +129,13 @@ ChipModel gd25q256d();
 ChipModel mt25ql01g();
 ChipModel w25m512jv();
 ChipModel a25l080p();
+// Zbit ZB25VQ64, a Winbond-style part (JEDEC 5E 40 17, SRP0 SEC TB BP2..BP0, Status
+// Register-2 SUS CMP LB3..LB1 QE SRP1, QE set by the board) whose status writes follow these
+// Quad Enable Requirements (JESD216, 3 bits), answered in its SFDP table: 001b a one-byte 01h
+// clears Status Register-2, 100b keeps it, 101b clears it as 001b, 110b only 31h writes it
+// (01h with a second byte is ignored), 010b it has none and QE is Status Register-1 bit 6.
+// Any other value: no SFDP table, one-byte 01h clearing Status Register-2 as on 001b.
+ChipModel zb25vq64(uint8_t quadEnableRequirements = 1);
 // A part no chip list knows, describing itself by its SFDP table.
 ChipModel sfdpOnlyChip();
 // An SFDP header and Basic Flash Parameter Table (16 words) for a part of

@@ -13,6 +13,13 @@ QString StatusText(const ChipProtection &protection, const StatusRegisters &stat
         text += QStringLiteral(" 0x") + JobLog::hexByte(status.status2);
     if (protection.readsStatus3())
         text += QStringLiteral(" 0x") + JobLog::hexByte(status.status3);
+    // The register that switched the part to individual block locks.
+    if (status.blockLocksOn) {
+        const uint8_t mode = protection.readsSecurity() ? status.security : status.status3;
+        if (!protection.readsStatus3() || protection.readsSecurity())
+            text += QStringLiteral(" 0x") + JobLog::hexByte(mode);
+        text += QStringLiteral(", Block Locks On");
+    }
     return text;
 }
 

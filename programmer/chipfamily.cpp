@@ -34,6 +34,11 @@ ChipFamily MergedFamily(const QList<const ChipFamily *> &families)
             merged.quadEnable = QuadEnable::Unknown;
         merged.clearing |= family->clearing;
         merged.fourByteMode |= family->fourByteMode;
+        // 35h and 70h are sent only where every part takes them as the layouts say.
+        merged.probesStatus2 = merged.probesStatus2 && family->probesStatus2;
+        merged.flagStatus = merged.flagStatus && family->flagStatus;
+        if (family->blockLockMode != merged.blockLockMode)
+            merged.blockLockMode = BlockLockMode::None;
     }
     return merged;
 }
@@ -101,8 +106,32 @@ void KeepQuadEnable(ChipFamily &family, QuadEnable quadEnable)
         family.keepBits2 |= 0x02;
 }
 
-SettledChip SettleParts(const QList<ChipRecord> &rows, QuadEnable quadEnable)
+void ApplyQuadEnableRequirements(ChipFamily &family, int requirements)
 {
+    KeepQuadEnable(family, QuadEnableOfRequirements(requirements));
+    using namespace ProtectionClearing;
+    const bool viaStatus2Write = requirements == 6;
+    const bool sixteenBitWrite = requirements == 1 || requirements == 4 || requirements == 5;
+    // Known requirements say where Quad Enable is: 35h is sent only where they name it.
+    if (requirements >= 0 && requirements <= 6)
+        family.probesStatus2 = false;
+    if (!viaStatus2Write && !sixteenBitWrite)
+        return;
+    // Status Register-2 is there and read by 35h: every bit but CMP is written back as read.
+    family.keepBits2 |= uint8_t(~family.complementBit);
+    if (viaStatus2Write) {
+        if (family.clearing & (StatusWrite | StatusWriteBoth))
+            family.clearing =
+                (family.clearing & ~(StatusWrite | StatusWriteBoth)) | StatusWriteSeparate;
+    } else if ((family.clearing & StatusWrite) && !(family.clearing & StatusWriteSeparate)) {
+        // A layout that writes Status Register-2 by 31h alone keeps its way.
+        family.clearing = (family.clearing & ~StatusWrite) | StatusWriteBoth;
+    }
+}
+
+SettledChip SettleParts(const QList<ChipRecord> &rows, int quadEnableRequirements)
+{
+    const QuadEnable quadEnable = QuadEnableOfRequirements(quadEnableRequirements);
     QList<const ChipFamily *> families;
     QList<const ChipFamily *> agreeing;
     QList<PartFacts> facts;
@@ -119,7 +148,7 @@ SettledChip SettleParts(const QList<ChipRecord> &rows, QuadEnable quadEnable)
     SettledChip settled;
     // When SFDP contradicts every row, the rows are what is known of the part.
     settled.family = MergedFamily(agreeing.isEmpty() ? families : agreeing);
-    KeepQuadEnable(settled.family, quadEnable);
+    ApplyQuadEnableRequirements(settled.family, quadEnableRequirements);
     settled.page = MergedPage(rows);
     // The rows' own erase where they agree, a die erase for the most dies
     // (which covers fewer); 64 KiB blocks, which every part erases, where not.

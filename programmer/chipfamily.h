@@ -38,6 +38,14 @@ constexpr uint8_t FourByteOpcodes = 0x02; // no B7h: 13h read and 12h program ta
 constexpr uint8_t ClearExtendedAddress = 0x04; // W25Q256FV: E9h leaves its EAR at 1
 } // namespace FourByteMode
 
+// The bit that switches a part from its BP bits to individual block locks, every block locked
+// at power-up until Global Block Unlock (98h).
+enum class BlockLockMode : uint8_t {
+    None,
+    Status3Bit2,  // Winbond WPS, S25FL-L: Status Register-3 (15h) bit 2; 3Dh reads a lock
+    SecurityBit7, // Macronix WPSEL: Security Register (2Bh) bit 7; 3Ch reads a lock
+};
+
 // Where Quad Enable lives, as the Quad Enable Requirements of SFDP name it.
 enum class QuadEnable : uint8_t {
     Unknown,
@@ -73,6 +81,13 @@ struct ChipFamily
     QuadEnable quadEnable;
     uint8_t clearing;     // ProtectionClearing
     uint8_t fourByteMode; // FourByteMode
+    // Status Register-2 unknown to the layout: read (35h) before a clear and, where it answers,
+    // written back with Status Register-1, since a one-byte 01h clears it on Winbond-style
+    // parts.
+    bool probesStatus2;
+    BlockLockMode blockLockMode;
+    // Micron: the Flag Status Register (70h) reports program and erase errors.
+    bool flagStatus;
 };
 
 // Which identification answer carries a part's chip-list id.
@@ -132,11 +147,15 @@ const PartFacts *FactsOfPart(const QString &vendor, const QString &partName);
 // bit any of them protects with counts, a bit that is QE or another function
 // on any of them is kept, every status write any of them needs is made, and
 // the erase is one they all accept. The chip's own Quad Enable Requirements
-// (SFDP), when known, leave out the rows they contradict and keep QE.
-SettledChip SettleParts(const QList<ChipRecord> &rows,
-                        QuadEnable quadEnable = QuadEnable::Unknown);
+// (SFDP, 3 bits; -1: unknown), when known, leave out the rows they contradict, keep QE and
+// decide how Status Register-2 is written.
+SettledChip SettleParts(const QList<ChipRecord> &rows, int quadEnableRequirements = -1);
 // Adds the QE bit the chip's SFDP names to the bits a clear keeps.
 void KeepQuadEnable(ChipFamily &family, QuadEnable quadEnable);
+// What the chip's Quad Enable Requirements (JESD216, 3 bits; -1: unknown) say of its status
+// writes: 001b, 100b and 101b a 16-bit Write Status (01h with both registers), 110b Status
+// Register-2 by 31h alone; QE kept in either case.
+void ApplyQuadEnableRequirements(ChipFamily &family, int requirements);
 // The location JESD216's Quad Enable Requirements (3 bits) give.
 QuadEnable QuadEnableOfRequirements(int requirements);
 

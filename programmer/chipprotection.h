@@ -10,14 +10,25 @@
 #include <cstdint>
 
 class FlashChip;
+struct ChipFamily;
 
-// Status Register-1, -2 and -3 as a protection check read them; FFh: not read.
+// Status Register-1, -2 and -3 as a protection check read them; FFh: not read. Where the part
+// has individual block locks: the register that selects them (Status Register-3 or the
+// Macronix Security Register) and whether they are on.
 struct StatusRegisters
 {
     uint8_t status1 = 0;
     uint8_t status2 = 0xFF;
     uint8_t status3 = 0xFF;
+    uint8_t security = 0xFF;
+    bool blockLocksOn = false;
 };
+
+// The status writes that clear protection in one way (ProtectionClearing), each sent after
+// its enable: every bit that is not protection written back as read. status2Answers: Status
+// Register-2 was read and answered (not FFh).
+QList<QByteArray> StatusClearWrites(const ChipFamily &family, uint8_t method,
+                                    const StatusRegisters &status, bool status2Answers);
 
 class ChipProtection
 {
@@ -47,14 +58,19 @@ public:
     // Which registers the layout reads (and a status text shows).
     bool readsStatus2() const;
     bool readsStatus3() const;
+    bool readsSecurity() const;
 
 private:
-    // The status writes of one way to clear the protection, each after its enable.
-    QList<QByteArray> clearingWrites(uint8_t method, const StatusRegisters &status) const;
+    bool readBlockLocks(StatusRegisters &status);
+    // Status Register-2 of a part whose layout does not know it: read before a clear.
+    bool probeStatus2(StatusRegisters &status);
+    uint8_t clearingMethods(const StatusRegisters &status) const;
     bool mayTryAfterIgnored(uint8_t method, const StatusRegisters &status) const;
 
     FlashChip &m_chip;
     qint64 m_statusWriteTimeoutMs;
-    // SST26: the last block register read found a locked block.
+    // SST26, or individual block locks on: the last read found a locked block.
     bool m_blocksLocked = false;
+    // Status Register-2 answered the probe before a clear: read and written from then on.
+    bool m_status2Probed = false;
 };

@@ -70,12 +70,12 @@ void FlashChip::identifyBySfdp(uint32_t size)
 
 void FlashChip::settle()
 {
-    const QuadEnable quadEnable = m_sfdp ? m_sfdp->quadEnable : QuadEnable::Unknown;
+    const int requirements = m_sfdp ? m_sfdp->quadEnableRequirements : -1;
     if (m_rows.isEmpty()) {
         m_settled = SettledChip{DefaultFamily(), m_page};
-        KeepQuadEnable(m_settled.family, quadEnable);
+        ApplyQuadEnableRequirements(m_settled.family, requirements);
     } else {
-        m_settled = SettleParts(m_rows, quadEnable);
+        m_settled = SettleParts(m_rows, requirements);
         m_size = static_cast<uint32_t>(m_rows.first().size);
         m_page = m_settled.page;
         m_series.clear();

@@ -66,7 +66,9 @@ SfdpFacts ReadSfdp(SpiTransport &bus)
     if (words >= 11)
         facts.pageSize = 1u << ((Word(table, 10) >> 4) & 0x0F);
     // Fifteenth word, bits 22-20: the Quad Enable Requirements.
-    if (words > kQuadEnableWord)
-        facts.quadEnable = QuadEnableOfRequirements(int(Word(table, kQuadEnableWord) >> 20) & 7);
+    if (words > kQuadEnableWord) {
+        facts.quadEnableRequirements = int(Word(table, kQuadEnableWord) >> 20) & 7;
+        facts.quadEnable = QuadEnableOfRequirements(facts.quadEnableRequirements);
+    }
     return facts;
 }

@@ -17,6 +17,8 @@ struct SfdpFacts
     uint64_t density = 0; // bytes; 0: no valid table
     uint32_t pageSize = 256;
     QuadEnable quadEnable = QuadEnable::Unknown;
+    // The Quad Enable Requirements field itself (3 bits); -1: the table has none.
+    int quadEnableRequirements = -1;
     // A 4 KiB erase throughout the array, by 20h.
     bool sectorErase = false;
     // The erase types listed: the opcode and the bytes it erases.

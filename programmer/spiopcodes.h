@@ -16,7 +16,7 @@ constexpr uint8_t RDSR2 = 0x35;    // read status register 2 (Winbond, GigaDevic
 constexpr uint8_t WRSR = 0x01;     // write status register(s)
 constexpr uint8_t WRSR2 = 0x31;    // write status register 2 (Winbond, GigaDevice)
 constexpr uint8_t RBPR = 0x72;     // SST26: read block-protection register
-constexpr uint8_t ULBPR = 0x98;    // SST26: global block-protection unlock
+constexpr uint8_t ULBPR = 0x98;    // SST26, Winbond, Macronix: global block (protection) unlock
 constexpr uint8_t CLSR = 0x30;     // Spansion: clear status register error flags
 constexpr uint8_t EWSR = 0x50;     // SST: enable write status register
 constexpr uint8_t AAI_WORD = 0xAD; // SST: auto-address-increment word program
@@ -36,14 +36,19 @@ constexpr uint8_t RDSFDP = 0x5A;   // serial flash discoverable parameters
 constexpr uint8_t SE = 0x20;       // sector erase, 4 KiB
 constexpr uint8_t BE = 0xD8;       // block erase, 64 KiB
 // Read, page program and erases with a 4-byte address, for parts without a 4-byte mode.
-constexpr uint8_t READ4B = 0x13; // read data
-constexpr uint8_t PP4B = 0x12;   // page program
-constexpr uint8_t SE4B = 0x21;   // sector erase
-constexpr uint8_t BE4B = 0xDC;   // block erase
-constexpr uint8_t WRSR3 = 0x11;  // write status register 3
-constexpr uint8_t DE = 0xC4;     // Micron: die erase, with an address in the die
-constexpr uint8_t DIESEL = 0xC2; // Winbond W25M: software die select, one byte
-constexpr uint8_t WREAR = 0xC5;  // Winbond: write extended address register
+constexpr uint8_t READ4B = 0x13;  // read data
+constexpr uint8_t PP4B = 0x12;    // page program
+constexpr uint8_t SE4B = 0x21;    // sector erase
+constexpr uint8_t BE4B = 0xDC;    // block erase
+constexpr uint8_t WRSR3 = 0x11;   // write status register 3
+constexpr uint8_t DE = 0xC4;      // Micron: die erase, with an address in the die
+constexpr uint8_t DIESEL = 0xC2;  // Winbond W25M: software die select, one byte
+constexpr uint8_t WREAR = 0xC5;   // Winbond: write extended address register
+constexpr uint8_t RDBLK = 0x3D;   // Winbond: read block lock, with an address
+constexpr uint8_t RDBLOCK = 0x3C; // Macronix: read block lock status, with an address
+constexpr uint8_t RDSCUR = 0x2B;  // Macronix: read security register
+constexpr uint8_t RFSR = 0x70;    // Micron: read flag status register
+constexpr uint8_t CLFSR = 0x50;   // Micron: clear flag status register
 } // namespace SpiOpcode
 
 namespace SpiStatus {

@@ -36,6 +36,9 @@ ID_COMMANDS = {"9F": "Jedec", "9F7F": "JedecContinuation", "90": "Rems", "AB": "
 ERASE = {"": "ChipErase", "62": "AtmelChipErase", "C4": "DieErase", "D8": "BlockByBlock",
          "C2": "ChipErase"}
 LAYOUT_BITS = ("sr1", "tb", "sec", "cmp", "cmp3", "srp1", "errors")
+STATUS2 = ("35h", "probe", "none")
+BLOCK_LOCKS = {"none": "None", "sr3.2": "Status3Bit2", "scur.7": "SecurityBit7"}
+FLAG_STATUS = {"yes": "true", "no": "false"}
 
 GROUPS = ("SPI", "I2C", "Microwire")
 # Attribute order inside a chip element.
@@ -90,8 +93,7 @@ def kept_bits(layout):
     flags and range bits; in Status Register-2 and -3 only where the layout knows them."""
     bit = {name: int(layout[name], 16) for name in LAYOUT_BITS}
     keep1 = 0xFF & ~(bit["sr1"] | bit["tb"] | bit["sec"] | bit["errors"])
-    knows2 = bit["cmp"] or bit["srp1"] or layout["qe"] == "sr2.1" or any(
-        method in ("wrsr2", "wrsr31") for method in layout["clear"].split("+"))
+    knows2 = layout["sr2"] == "35h"
     keep2 = 0xFF & ~bit["cmp"] if knows2 else 0
     keep3 = 0xFF & ~bit["cmp3"] if bit["cmp3"] else 0
     return keep1, keep2, keep3
@@ -102,9 +104,20 @@ def check_layouts(layouts):
         clear = layout["clear"].split("+")
         fourbyte = layout["fourbyte"].split("+")
         if not all(method in CLEARING for method in clear) or not all(
-                mode in FOUR_BYTE for mode in fourbyte) or layout["qe"] not in QUAD_ENABLE:
-            sys.exit(f"line {layout['line']}: unknown clear, fourbyte or qe in layout "
-                     f"{layout['name']!r}")
+                mode in FOUR_BYTE for mode in fourbyte) or layout["qe"] not in QUAD_ENABLE or \
+                layout["sr2"] not in STATUS2 or layout["blocklock"] not in BLOCK_LOCKS or \
+                layout["fsr"] not in FLAG_STATUS:
+            sys.exit(f"line {layout['line']}: unknown clear, fourbyte, qe, sr2, blocklock or fsr "
+                     f"in layout {layout['name']!r}")
+        # A layout that names a bit of Status Register-2 or writes it reaches it by 35h.
+        uses2 = int(layout["cmp"], 16) or int(layout["srp1"], 16) or layout["qe"] == "sr2.1" or \
+            any(method in ("wrsr2", "wrsr31") for method in clear)
+        if uses2 and layout["sr2"] != "35h":
+            sys.exit(f"line {layout['line']}: layout {layout['name']!r} uses Status Register-2 "
+                     f"but its sr2 is {layout['sr2']!r}")
+        if layout["sr2"] == "probe" and (layout["qe"] != "unknown" or "wrsr" not in clear):
+            sys.exit(f"line {layout['line']}: layout {layout['name']!r} probes Status "
+                     f"Register-2 but knows its Quad Enable or clears without 01h")
 
 
 def check(rows, layouts):
@@ -168,12 +181,15 @@ def render_layouts(rows, layouts):
         four_byte = " | ".join("FourByteMode::" + FOUR_BYTE[mode]
                                for mode in layout["fourbyte"].split("+"))
         lines.append(f'    {{"{layout["name"]}", {bits}, {kept},')
-        tail = f'     QuadEnable::{QUAD_ENABLE[layout["qe"]]}, {clearing}, {four_byte}}},'
+        tail = f'     QuadEnable::{QUAD_ENABLE[layout["qe"]]}, {clearing}, {four_byte},'
         if len(tail) < 100:
             lines.append(tail)
         else:
             lines += [f'     QuadEnable::{QUAD_ENABLE[layout["qe"]]},', f"     {clearing},",
-                      f"     {four_byte}}},"]
+                      f"     {four_byte},"]
+        probe = "true" if layout["sr2"] == "probe" else "false"
+        lines.append(f"     {probe}, BlockLockMode::{BLOCK_LOCKS[layout['blocklock']]}, "
+                     f"{FLAG_STATUS[layout['fsr']]}}},")
     lines += ["};", "", "const PartFacts kParts[] = {"]
     for row in rows:
         if row["group"] == "SPI" and len(row["id"]) >= 4:

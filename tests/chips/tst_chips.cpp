@@ -81,14 +81,19 @@ QString Described(const SettledChip &chip)
             clears << methods[bit];
     }
     const char *const erases[] = {"C7h", "62h", "C4h", "D8h"};
-    return QStringLiteral("SR1 %1 SR2 %2 SR3 %3 kept %4 %5 %6, %7, 4-byte %8, %9 x%10%11, "
-                          "page %12")
+    const char *const locks[] = {"", ", WPS", ", WPSEL"};
+    return QStringLiteral(
+               "SR1 %1 SR2 %2 SR3 %3 kept %4 %5 %6, %7%13%14%15, 4-byte %8, %9 x%10%11, "
+               "page %12")
         .arg(Hex(f.protectionBits), Hex(f.complementBit), Hex(f.complementBit3), Hex(f.keepBits),
              Hex(f.keepBits2), Hex(f.keepBits3), clears.join('+'))
         .arg(f.fourByteMode)
         .arg(QLatin1String(erases[int(chip.erase)]))
         .arg(chip.dies)
-        .arg(chip.dieSelect ? QStringLiteral(" by C2h") : QString(), chip.page);
+        .arg(chip.dieSelect ? QStringLiteral(" by C2h") : QString(), chip.page)
+        .arg(QLatin1String(f.probesStatus2 ? ", probe 35h" : ""),
+             QLatin1String(locks[int(f.blockLockMode)]),
+             QLatin1String(f.flagStatus ? ", FSR" : ""));
 }
 } // namespace
 
@@ -157,7 +162,7 @@ void TestChips::shippedListWalk()
                                    (idle ? "FF FF FF" : "00 00 00");
         }
     }
-    QCOMPARE(walked, 706 + 28); // the 28 parts without 9Fh twice
+    QCOMPARE(walked, 713 + 28); // the 28 parts without 9Fh twice
     // The embedded controller's "0" is a placeholder, not an answer.
     QCOMPARE(unreachable.join(QLatin1Char('\n')), QStringLiteral("KB9012: id 0 names no answer"));
 
@@ -220,39 +225,49 @@ void TestChips::sharedIds()
     QCOMPARE(
         settled,
         QStringList(
-            {"012018: SR1 3C SR2 00 SR3 00 kept C3 FF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+            {"010215: SR1 1C SR2 00 SR3 00 kept 83 FF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "010216: SR1 1C SR2 00 SR3 00 kept 83 FF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "012018: SR1 3C SR2 00 SR3 00 kept C3 FF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
              "014015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
              "1C3014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
              "1C7017: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
-             "1F2800: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 264",
+             "1C7018: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
+             "1F2800: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, probe 35h, 4-byte 0, C7h x1, page "
+             "264",
              "1F60: SFDP or the operator: AT25F1024 131072, AT25F1024A 131072, AT25F512 65536",
              "204011: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
              "204012: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
              "204013: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
-             "204014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, D8h x1, page 256",
-             "204015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, D8h x1, page 256",
-             "204016: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
+             "204014: SR1 1C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, D8h x1, page 256",
+             "204015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, D8h x1, page 256",
              "204019: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2+wrsr31, 4-byte 1, C7h x1, "
              "page 256",
              "204020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2+wrsr31, 4-byte 1, C7h x1, "
              "page 256",
-             "205015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr2, 4-byte 0, C7h x1, page 256",
-             "20BA20: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, D8h x1, page 256",
-             "20BA21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, C4h x4, page 256",
-             "20BB21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, 4-byte 1, C4h x4, page 256",
+             "205015: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
+             "20BA20: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, FSR, 4-byte 1, D8h x1, page 256",
+             "20BA21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, FSR, 4-byte 1, C4h x4, page 256",
+             "20BB21: SR1 5C SR2 00 SR3 00 kept 83 00 00, wrsr, FSR, 4-byte 1, C4h x4, page 256",
              "7F9D7E: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 256",
-             "8C2014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, 4-byte 0, C7h x1, page 1",
+             "8C2014: SR1 3C SR2 00 SR3 00 kept C3 00 00, wrsr, probe 35h, 4-byte 0, C7h x1, page "
+             "1",
              "BF2541: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
              "BF254A: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
              "BF258C: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
              "BF258D: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
              "BF258E: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTW",
              "BF49: SR1 3C SR2 00 SR3 00 kept C3 00 00, ewsr, 4-byte 0, C7h x1, page SSTB",
+             "C84016: SR1 1C SR2 40 SR3 00 kept 83 BF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
+             "256",
+             "C84017: SR1 1C SR2 40 SR3 00 kept 83 BF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
+             "256",
              "C84018: SR1 1C SR2 40 SR3 00 kept 83 BF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
              "256",
              "C84019: SR1 3C SR2 00 SR3 00 kept 83 FF 00, wrsr2+wrsr31, 4-byte 0, C7h x1, page "
              "256",
-             "EF4019: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr31, 4-byte 4, C7h x1, page 256",
+             "C86719: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
+             "C8671A: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
+             "EF4019: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr31, WPS, 4-byte 5, C7h x1, page 256",
              "EF6020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
              "EF8A16: SFDP or the operator: W77Q32JW 4194304, W77Q16JW 2097152"}));
 }

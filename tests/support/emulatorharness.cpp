@@ -19,6 +19,8 @@ emu::ChipModel ModelOf(ChipKind kind)
             .jedecId(0xC8, 0x40, 0x18)
             .sizeBytes(16 * 1024 * 1024)
             .build();
+    if (kind == ChipKind::ZB25VQ64)
+        return emu::zb25vq64(0);
     if (kind == ChipKind::M45PE16) {
         emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                    .jedecId(0x20, 0x40, 0x15)

@@ -48,6 +48,7 @@ enum class ChipKind {
     GD25Q128C,   // 16 MiB, C84018 as GD25Q128E, Status Register-2 written by 01h
     W77Q32JW,    // 4 MiB, EF8A16 as W77Q16JW (2 MiB), told apart by its SFDP table
     M45PE16,     // 2 MiB, 204015, no 20h and no C7h: 64 KiB erased by D8h
+    ZB25VQ64,    // 8 MiB, 5E4017, Winbond-style on the default layout, QE set, no SFDP
 };
 
 class EmulatorHarness
