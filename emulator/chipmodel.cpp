@@ -516,6 +516,38 @@ std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes)
     return table;
 }
 
+// Winbond W25Q128JV datasheet: JEDEC EF 40 18, Status Register-3 WPS (bit 2) selects the
+// individual block locks (36h/39h, read by 3Dh, all cleared by 98h), every one set at
+// power-up; DRV1/DRV0 (bits 6-5) at their factory setting.
+ChipModel w25q128jvLocked()
+{
+    ChipModel model = w25q64fv();
+    model.name = "W25Q128JV";
+    model.jedecId = {0xEF, 0x40, 0x18};
+    model.sizeBytes = 16 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xEF, 0x17};
+    model.electronicSignature = {0x17};
+    model.statusRegister3 = 0x64;
+    model.blockLockReadOpcode = 0x3D;
+    return model;
+}
+
+// Macronix MX25L12835F datasheet: JEDEC C2 20 18; the Security Register (2Bh) bit WPSEL
+// (one-time) selects individual block protection, read by RDBLOCK (3Ch), all unlocked by
+// GBULK (98h).
+ChipModel mx25l12835fLocked()
+{
+    ChipModel model = mx25l6433f();
+    model.name = "MX25L12835F";
+    model.jedecId = {0xC2, 0x20, 0x18};
+    model.sizeBytes = 16 * kMiB;
+    model.manufacturerDeviceId = std::array<uint8_t, 2>{0xC2, 0x17};
+    model.electronicSignature = {0x17};
+    model.securityRegister = 0x80;
+    model.blockLockReadOpcode = 0x3C;
+    return model;
+}
+
 ChipModel zb25vq64(uint8_t quadEnableRequirements)
 {
     ChipModel model = w25q64fv();

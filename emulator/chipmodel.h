@@ -97,6 +97,13 @@ struct ChipModel
     // Select (C2h, one byte); each has its own status registers, address mode
     // and busy state, and C7h erases only the selected one.
     uint8_t stackedDies = 1;
+    // Individual block locks, ruling instead of the BP bits while Status Register-3 bit 2
+    // (Winbond WPS) or the Security Register's bit 7 (Macronix WPSEL, 2Bh) is set: a lock per
+    // 64 KiB block and per 4 KiB sector of the first and the last block, all set at power-up,
+    // read with this opcode and an address (bit 0: locked; Winbond 3Dh, Macronix 3Ch) and all
+    // cleared by Global Block Unlock (98h, after WREN); 0: none.
+    uint8_t blockLockReadOpcode = 0;
+    std::optional<uint8_t> securityRegister;
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
     uint64_t blockEraseNs = 0;  // 64 KiB, D8h
@@ -136,6 +143,10 @@ ChipModel a25l080p();
 // (01h with a second byte is ignored), 010b it has none and QE is Status Register-1 bit 6.
 // Any other value: no SFDP table, one-byte 01h clearing Status Register-2 as on 001b.
 ChipModel zb25vq64(uint8_t quadEnableRequirements = 1);
+// Winbond W25Q128JV with WPS set (Status Register-3 bit 2): every block locked at power-up.
+ChipModel w25q128jvLocked();
+// Macronix MX25L12835F with WPSEL set (Security Register bit 7): every block locked.
+ChipModel mx25l12835fLocked();
 // A part no chip list knows, describing itself by its SFDP table.
 ChipModel sfdpOnlyChip();
 // An SFDP header and Basic Flash Parameter Table (16 words) for a part of

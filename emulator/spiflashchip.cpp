@@ -47,7 +47,11 @@ constexpr uint8_t kGlobalBlockUnlock = 0x98;    // ULBPR (SST26)
 constexpr uint8_t kReadSfdp = 0x5A;             // RSFDP
 constexpr uint8_t kDieErase = 0xC4;             // DE (Micron stacked dies)
 constexpr uint8_t kSoftwareDieSelect = 0xC2;    // Winbond W25M
-constexpr uint8_t kContinuationCode = 0x7F;     // JEDEC: the manufacturer is in a later bank
+constexpr uint8_t kReadSecurity = 0x2B;         // RDSCUR (Macronix)
+// Status Register-3 bit WPS and Security Register bit WPSEL: the individual block locks rule.
+constexpr uint8_t kStatus3Wps = 0x04;
+constexpr uint8_t kSecurityWpsel = 0x80;
+constexpr uint8_t kContinuationCode = 0x7F; // JEDEC: the manufacturer is in a later bank
 constexpr std::size_t kSfdpAddressAndDummyBytes = 4;
 // SST26 configuration register bit BPNV: no block locked for good.
 constexpr uint8_t kConfigBlocksVolatile = 0x08;
@@ -75,6 +79,8 @@ bool isStatusRead(uint8_t opcode)
     return opcode == kReadStatus1 || opcode == kReadStatus2 || opcode == kReadStatus3;
 }
 
+constexpr uint32_t kLockSector = 4 * 1024;
+
 bool isDataFlashOpcode(uint8_t opcode)
 {
     return opcode == kReadJedecId || opcode == kDeepPowerDown || opcode == kReleasePowerDown;
@@ -96,6 +102,16 @@ SpiFlashChip::SpiFlashChip(ChipModel model, VirtualClock &clock)
     if (m_model.blockProtectionRegister) {
         m_blockRegister.emplace(m_model.sizeBytes);
     }
+    if (m_model.blockLockReadOpcode != 0) {
+        m_sectorLocks.assign(m_model.sizeBytes / kLockSector, true);
+    }
+}
+
+bool SpiFlashChip::individualLocksOn() const
+{
+    return m_model.blockLockReadOpcode != 0 &&
+           ((m_model.statusRegister3 && (*m_model.statusRegister3 & kStatus3Wps)) ||
+            (m_model.securityRegister && (*m_model.securityRegister & kSecurityWpsel)));
 }
 
 void SpiFlashChip::setSelected(bool selected)
@@ -202,7 +218,16 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
         }
         return kFloating;
     }
+    if (m_model.blockLockReadOpcode != 0 && m_opcode == m_model.blockLockReadOpcode) {
+        if (index < addressLength()) {
+            collectAddress(index, mosi);
+            return kFloating;
+        }
+        return m_sectorLocks[(m_address % m_model.sizeBytes) / kLockSector] ? 0x01 : 0x00;
+    }
     switch (m_opcode) {
+    case kReadSecurity:
+        return m_model.securityRegister ? *m_model.securityRegister : kFloating;
     case kReadJedecId:
     case kReadMfrDeviceId:
     case kReleasePowerDown:
@@ -439,6 +464,9 @@ void SpiFlashChip::finishWriteCommand()
         if (m_blockRegister && m_byteCount == 1) {
             m_blockRegister->unlockAll();
             m_wel = false;
+        } else if (m_model.blockLockReadOpcode != 0 && m_byteCount == 1) {
+            std::fill(m_sectorLocks.begin(), m_sectorLocks.end(), false);
+            m_wel = false;
         }
         return;
     case kWriteBlockProtection:
@@ -656,6 +684,15 @@ bool SpiFlashChip::isRangeProtected(uint32_t start, uint32_t length) const
     if (m_blockRegister) {
         return m_blockRegister->isWriteLocked(start, length);
     }
+    if (individualLocksOn()) {
+        for (uint64_t at = start - start % kLockSector; at < uint64_t{start} + length;
+             at += kLockSector) {
+            if (m_sectorLocks[(dieBase() + at) / kLockSector]) {
+                return true;
+            }
+        }
+        return false;
+    }
     if (!m_model.sectorProtection) {
         return isBlockRangeProtected(start, length);
     }
@@ -744,6 +781,7 @@ void SpiFlashChip::powerCycle()
     m_aaiMode = false;
     m_statusWriteArmed = false;
     std::fill(m_sectorProtected.begin(), m_sectorProtected.end(), true);
+    std::fill(m_sectorLocks.begin(), m_sectorLocks.end(), true);
     if (m_blockRegister) {
         m_blockRegister->lockAll();
     }

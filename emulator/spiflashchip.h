@@ -120,6 +120,7 @@ private:
     bool isRangeProtected(uint32_t start, uint32_t length) const;
     bool isBlockRangeProtected(uint32_t start, uint32_t length) const;
     bool isStatusWriteLocked() const;
+    bool individualLocksOn() const;
     bool acceptedInAaiMode(uint8_t opcode) const;
     uint8_t respondBlockProtection(std::size_t index) const;
     bool failOperation(uint8_t flag);
@@ -152,6 +153,8 @@ private:
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
     std::optional<BlockProtectionRegister> m_blockRegister;
+    // Individual block locks, one flag per 4 KiB sector (a block's flags move together).
+    std::vector<bool> m_sectorLocks;
     static constexpr uint8_t kFailProgram = 0x40; // P_ERR
     static constexpr uint8_t kFailErase = 0x20;   // E_ERR
     uint8_t m_failNext = 0;

@@ -23,6 +23,7 @@ Q_DECLARE_METATYPE(PageProgrammer::Method)
 Q_DECLARE_METATYPE(ChipEraser::Result)
 Q_DECLARE_METATYPE(ChipProtection::ClearResult)
 Q_DECLARE_METATYPE(ChipProtection::Lock)
+Q_DECLARE_METATYPE(emu::ChipModel)
 
 namespace {
 constexpr int kMiB = 1024 * 1024;
@@ -83,6 +84,7 @@ QList<ChipRecord> Rows(ChipKind kind)
         {ChipKind::GD25Q64C, "GIGADEVICE", "GD25Q64|GD25Q64B", "256", 8 * kMiB},
         {ChipKind::AT25F512, "ATMEL", "AT25F512", "256", 64 * 1024},
         {ChipKind::ZB25VQ64, "Zbit", "ZB25VQ64", "256", 8 * kMiB},
+        {ChipKind::MX25L6433F, "MACRONIX", "MX25L6433F", "256", 8 * kMiB},
     };
     QList<ChipRecord> found;
     for (const Known &known : rows) {
@@ -430,48 +432,61 @@ void TestChipLayer::protection_data()
     QTest::addColumn<QString>("writes"); // the status writes the clear sends
     QTest::addColumn<ChipProtection::ClearResult>("result");
     QTest::addColumn<ChipProtection::Lock>("lock");
-    QTest::addColumn<QString>("registers"); // SR1 SR2 after the clear
-    QTest::addColumn<int>("requirements");  // ZB25VQ64: its SFDP's Quad Enable Requirements
+    QTest::addColumn<QString>("registers");    // SR1 SR2 after the clear
+    QTest::addColumn<emu::ChipModel>("model"); // in the kind's place, where named
     const auto cleared = ChipProtection::ClearResult::Cleared;
     const auto locked = ChipProtection::ClearResult::Locked;
     const auto none = ChipProtection::Lock::Unknown;
     // QE (Status Register-2 bit 1) set: a board that boots in quad mode must keep it.
-    QTest::newRow("Winbond BP2..BP0, QE kept") << ChipKind::W25Q64FV << "06 011C02"
-                                               << "WRSR 00 02" << cleared << none << "00 02" << -1;
+    QTest::newRow("Winbond BP2..BP0, QE kept")
+        << ChipKind::W25Q64FV << "06 011C02"
+        << "WRSR 00 02" << cleared << none << "00 02" << emu::ChipModel{};
     QTest::newRow("GigaDevice BP2..BP0 cleared, BP4 (SEC) and QE written back")
         << ChipKind::GD25Q64C << "06 015C02"
-        << "WRSR 40 02" << cleared << none << "40 02" << -1;
+        << "WRSR 40 02" << cleared << none << "40 02" << emu::ChipModel{};
     QTest::newRow("Winbond CMP with BP=000, QE kept")
         << ChipKind::W25Q64FV << "06 010042"
-        << "WRSR 00 02" << cleared << none << "00 02" << -1;
+        << "WRSR 00 02" << cleared << none << "00 02" << emu::ChipModel{};
     QTest::newRow("Winbond SRP1: until power-down")
         << ChipKind::W25Q64FV << "06 010401"
-        << "WRSR 00 01" << locked << ChipProtection::Lock::UntilPowerDown << "04 01" << -1;
+        << "WRSR 00 01" << locked << ChipProtection::Lock::UntilPowerDown << "04 01"
+        << emu::ChipModel{};
     QTest::newRow("Winbond SRP0 and WP# low: the pin")
         << ChipKind::W25Q64FV << "06 018800 WP#low"
-        << "WRSR 80 00" << locked << ChipProtection::Lock::WriteProtectPin << "88 00" << -1;
+        << "WRSR 80 00" << locked << ChipProtection::Lock::WriteProtectPin << "88 00"
+        << emu::ChipModel{};
     QTest::newRow("S25FL-S BP with CR1, QUAD kept")
         << ChipKind::S25FL128S << "06 011C02"
-        << "WRSR 00 02" << cleared << none << "00 02" << -1;
-    QTest::newRow("SST26 locked at power-up: ULBPR") << ChipKind::SST26VF064B << ""
-                                                     << "98" << cleared << none << "00 08" << -1;
+        << "WRSR 00 02" << cleared << none << "00 02" << emu::ChipModel{};
+    QTest::newRow("SST26 locked at power-up: ULBPR")
+        << ChipKind::SST26VF064B << ""
+        << "98" << cleared << none << "00 08" << emu::ChipModel{};
     // A Winbond-style part on the default layout, QE set: Status Register-2 goes back with
     // Status Register-1 in one 01h wherever a one-byte 01h could clear it.
     const QString bp = QStringLiteral("06 011C02");
     QTest::newRow("clone without SFDP: 35h probed, both written")
-        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02" << 0;
+        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02"
+        << emu::ChipModel{};
     QTest::newRow("QER 001b: one byte would clear SR2")
-        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02" << 1;
-    QTest::newRow("QER 100b: 16-bit write")
-        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02" << 4;
-    QTest::newRow("QER 101b: 16-bit write")
-        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02" << 5;
+        << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared << none << "00 02"
+        << emu::zb25vq64(1);
+    QTest::newRow("QER 100b: 16-bit write") << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared
+                                            << none << "00 02" << emu::zb25vq64(4);
+    QTest::newRow("QER 101b: 16-bit write") << ChipKind::ZB25VQ64 << bp << "WRSR 00 02" << cleared
+                                            << none << "00 02" << emu::zb25vq64(5);
     QTest::newRow("QER 110b: SR2 by 31h alone, SR1 by one byte")
         << ChipKind::ZB25VQ64 << "06 011C"
-        << "WRSR 00" << cleared << none << "00 02" << 6;
+        << "WRSR 00" << cleared << none << "00 02" << emu::zb25vq64(6);
     QTest::newRow("QER 010b: QE in SR1 bit 6, no 35h")
         << ChipKind::ZB25VQ64 << "06 015C"
-        << "WRSR 40" << cleared << none << "40 FF" << 2;
+        << "WRSR 40" << cleared << none << "40 FF" << emu::zb25vq64(2);
+    // Individual block locks, all set at power-up: the BP bits count for nothing.
+    QTest::newRow("Winbond WPS: block locks, 98h")
+        << ChipKind::W25Q64FV << ""
+        << "98" << cleared << none << "00 00" << emu::w25q128jvLocked();
+    QTest::newRow("Macronix WPSEL: block locks, 98h")
+        << ChipKind::MX25L6433F << ""
+        << "98" << cleared << none << "00 FF" << emu::mx25l12835fLocked();
 }
 
 // What the layout judges protected, the writes that clear it with every other bit written back
@@ -484,8 +499,9 @@ void TestChipLayer::protection()
     QFETCH(ChipProtection::ClearResult, result);
     QFETCH(ChipProtection::Lock, lock);
     QFETCH(QString, registers);
-    QFETCH(int, requirements);
-    FlashChip &chip = requirements < 0 ? Open(kind) : Open(kind, emu::zb25vq64(requirements));
+    QFETCH(emu::ChipModel, model);
+    FlashChip &chip =
+        Open(kind, model.name.empty() ? std::nullopt : std::optional<emu::ChipModel>(model));
     m_emulator.poke(QString(setup).remove(QStringLiteral("WP#low")));
     m_emulator.chip().setWriteProtectPin(!setup.contains(QStringLiteral("WP#low")));
     // The chip's SFDP settles the rows of its identifier that disagree (GD25Q64 and GD25Q64B).

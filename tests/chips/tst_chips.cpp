@@ -368,6 +368,18 @@ void TestChips::layouts_data()
                                                           << "yes:9C" << cleared;
     QTest::newRow("AT25DF SPRL, WP# low") << atmel << "06 01BC WP#low"
                                           << "yes:8C" << locked(byPin, "8C");
+    QTest::newRow("clone on the default layout: QE kept by a two-byte 01h")
+        << ChipKind::ZB25VQ64 << "06 011C02"
+        << "yes:1C" << cleared;
+    QTest::newRow("Winbond WPS: block locks asked about, 98h, written")
+        << ChipKind::W25Q128JV << ""
+        << "yes:00 0x00 0x64, Block Locks On" << cleared;
+    QTest::newRow("Winbond WPS, no")
+        << ChipKind::W25Q128JV << ""
+        << "no:00 0x00 0x64, Block Locks On" << refused("00 0x00 0x64, Block Locks On");
+    QTest::newRow("Macronix WPSEL: block locks asked about, 98h, written")
+        << ChipKind::MX25L12835F << ""
+        << "yes:00 0x80, Block Locks On" << cleared;
     QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120"
                                   << "yes:20" << cleared;
     QTest::newRow("Macronix QE is no protection") << ChipKind::MX25L6433F << "06 0140"

@@ -21,6 +21,10 @@ emu::ChipModel ModelOf(ChipKind kind)
             .build();
     if (kind == ChipKind::ZB25VQ64)
         return emu::zb25vq64(0);
+    if (kind == ChipKind::W25Q128JV)
+        return emu::w25q128jvLocked();
+    if (kind == ChipKind::MX25L12835F)
+        return emu::mx25l12835fLocked();
     if (kind == ChipKind::M45PE16) {
         emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                    .jedecId(0x20, 0x40, 0x15)

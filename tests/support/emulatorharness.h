@@ -49,6 +49,8 @@ enum class ChipKind {
     W77Q32JW,    // 4 MiB, EF8A16 as W77Q16JW (2 MiB), told apart by its SFDP table
     M45PE16,     // 2 MiB, 204015, no 20h and no C7h: 64 KiB erased by D8h
     ZB25VQ64,    // 8 MiB, 5E4017, Winbond-style on the default layout, QE set, no SFDP
+    W25Q128JV,   // 16 MiB, EF4018, WPS set: every block locked at power-up
+    MX25L12835F, // 16 MiB, C22018, WPSEL set: every block locked at power-up
 };
 
 class EmulatorHarness
