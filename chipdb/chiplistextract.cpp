@@ -97,6 +97,22 @@ ChipList ChipListExtract::FindChipsByID(ChipList chipList, QString id)
     return found;
 }
 
+// "2700-3600": the supply range in millivolts; anything else leaves it unknown.
+void ChipListExtract::fillVoltage(ChipRecord &record, const QStringRef &value)
+{
+    const QVector<QStringRef> ends = value.split(QLatin1Char('-'));
+    if (ends.size() != 2)
+        return;
+    bool minimumRead = false;
+    bool maximumRead = false;
+    const uint minimum = ends.at(0).toUInt(&minimumRead);
+    const uint maximum = ends.at(1).toUInt(&maximumRead);
+    if (!minimumRead || !maximumRead || minimum >= maximum || maximum > 0xFFFF)
+        return;
+    record.voltageMinMv = quint16(minimum);
+    record.voltageMaxMv = quint16(maximum);
+}
+
 void ChipListExtract::fillAttributes(ChipRecord &record, const QXmlStreamAttributes &attributes)
 {
     for (const QXmlStreamAttribute &attribute : attributes) {
@@ -116,5 +132,7 @@ void ChipListExtract::fillAttributes(ChipRecord &record, const QXmlStreamAttribu
             record.addrtype = static_cast<quint8>(decimalValue(value));
         else if (name == QLatin1String("addrbitlen"))
             record.addrbitlen = static_cast<quint8>(decimalValue(value));
+        else if (name == QLatin1String("voltage"))
+            fillVoltage(record, value);
     }
 }

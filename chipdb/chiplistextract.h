@@ -23,6 +23,7 @@ public:
 
 private:
     static void fillAttributes(ChipRecord &record, const QXmlStreamAttributes &attributes);
+    static void fillVoltage(ChipRecord &record, const QStringRef &value);
 
     QString fileName;
 };

@@ -17,6 +17,9 @@ struct ChipRecord
     quint16 otp = 0;
     quint8 addrtype = 0;
     quint8 addrbitlen = 0;
+    // Supply voltage range in millivolts; 0: no source gives it.
+    quint16 voltageMinMv = 0;
+    quint16 voltageMaxMv = 0;
 };
 
 // Chip rows keyed by their ordinal among the chip elements, so ascending keys are file order.

@@ -228,7 +228,8 @@ ChipModel s25fl128s()
 
 // Micron MT25QL256 datasheet: JEDEC 20 BA 19; status SRWD BP3 TB BP2 BP1
 // BP0 WEL WIP; ENTER/EXIT 4-BYTE ADDRESS MODE (B7h/E9h) need WRITE ENABLE
-// first. Typical tPP 0.12 ms, tSSE 50 ms, tSE 0.15 s, tBE 153 s, tW 1.3 ms.
+// first; the Flag Status Register (70h) reports program and erase errors. Typical tPP 0.12 ms,
+// tSSE 50 ms, tSE 0.15 s, tBE 153 s, tW 1.3 ms.
 ChipModel mt25ql256()
 {
     ChipModel model;
@@ -239,6 +240,7 @@ ChipModel mt25ql256()
     model.fourByteModeNeedsWriteEnable = true;
     model.blockProtectBits = 0x5C;
     model.hasStatus2 = false;
+    model.flagStatusRegister = true;
     model.pageProgramNs = 120 * kUs;
     model.sectorEraseNs = 50 * kMs;
     model.blockEraseNs = 150 * kMs;
@@ -516,6 +518,16 @@ std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes)
     return table;
 }
 
+// Winbond W25Q64JW datasheet: JEDEC EF 60 17, a 1.7-1.95 V part with the W25Q64JV's
+// registers and commands.
+ChipModel w25q64jw()
+{
+    ChipModel model = w25q64fv();
+    model.name = "W25Q64JW";
+    model.jedecId = {0xEF, 0x60, 0x17};
+    return model;
+}
+
 // Winbond W25Q128JV datasheet: JEDEC EF 40 18, Status Register-3 WPS (bit 2) selects the
 // individual block locks (36h/39h, read by 3Dh, all cleared by 98h), every one set at
 // power-up; DRV1/DRV0 (bits 6-5) at their factory setting.
@@ -529,6 +541,7 @@ ChipModel w25q128jvLocked()
     model.electronicSignature = {0x17};
     model.statusRegister3 = 0x64;
     model.blockLockReadOpcode = 0x3D;
+    model.sfdp = sfdpFirstRevisionTable(model.sizeBytes);
     return model;
 }
 

@@ -103,6 +103,10 @@ struct ChipModel
     // read with this opcode and an address (bit 0: locked; Winbond 3Dh, Macronix 3Ch) and all
     // cleared by Global Block Unlock (98h, after WREN); 0: none.
     uint8_t blockLockReadOpcode = 0;
+    // Micron: the Flag Status Register (70h): ready (bit 7), erase (5) and program (4) errors,
+    // protection error (1), 4-byte addressing (0); a program or erase refused by protection
+    // sets its error and the protection error until Clear Flag Status Register (50h).
+    bool flagStatusRegister = false;
     std::optional<uint8_t> securityRegister;
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
@@ -143,6 +147,8 @@ ChipModel a25l080p();
 // (01h with a second byte is ignored), 010b it has none and QE is Status Register-1 bit 6.
 // Any other value: no SFDP table, one-byte 01h clearing Status Register-2 as on 001b.
 ChipModel zb25vq64(uint8_t quadEnableRequirements = 1);
+// Winbond W25Q64JW: the 1.7-1.95 V twin of the W25Q64JV (JEDEC EF 60 17).
+ChipModel w25q64jw();
 // Winbond W25Q128JV with WPS set (Status Register-3 bit 2): every block locked at power-up.
 ChipModel w25q128jvLocked();
 // Macronix MX25L12835F with WPSEL set (Security Register bit 7): every block locked.

@@ -20,7 +20,7 @@ constexpr uint8_t kReadStatus1 = 0x05;       // RDSR1
 constexpr uint8_t kWriteEnable = 0x06;       // WREN
 constexpr uint8_t kReadStatus3 = 0x15;       // RDSR3 (RDCR on Macronix)
 constexpr uint8_t kClearStatus = 0x30;       // CLSR (Spansion error flags)
-constexpr uint8_t kEnableWriteStatus = 0x50; // EWSR (SST)
+constexpr uint8_t kEnableWriteStatus = 0x50; // EWSR (SST); CLFSR on Micron parts
 constexpr uint8_t kSectorErase = 0x20;       // SE, 4 KiB
 constexpr uint8_t kReadStatus2 = 0x35;       // RDSR2
 constexpr uint8_t kReadUniqueId = 0x4B;      // RUID
@@ -48,6 +48,13 @@ constexpr uint8_t kReadSfdp = 0x5A;             // RSFDP
 constexpr uint8_t kDieErase = 0xC4;             // DE (Micron stacked dies)
 constexpr uint8_t kSoftwareDieSelect = 0xC2;    // Winbond W25M
 constexpr uint8_t kReadSecurity = 0x2B;         // RDSCUR (Macronix)
+constexpr uint8_t kReadFlagStatus = 0x70;       // RFSR (Micron)
+// Flag Status Register bits.
+constexpr uint8_t kFlagReady = 0x80;
+constexpr uint8_t kFlagEraseError = 0x20;
+constexpr uint8_t kFlagProgramError = 0x10;
+constexpr uint8_t kFlagProtectionError = 0x02;
+constexpr uint8_t kFlagFourByte = 0x01;
 // Status Register-3 bit WPS and Security Register bit WPSEL: the individual block locks rule.
 constexpr uint8_t kStatus3Wps = 0x04;
 constexpr uint8_t kSecurityWpsel = 0x80;
@@ -228,6 +235,12 @@ uint8_t SpiFlashChip::respond(std::size_t index, uint8_t mosi)
     switch (m_opcode) {
     case kReadSecurity:
         return m_model.securityRegister ? *m_model.securityRegister : kFloating;
+    case kReadFlagStatus:
+        if (!m_model.flagStatusRegister) {
+            return kFloating;
+        }
+        return static_cast<uint8_t>(m_flagErrors | (isBusy() ? 0 : kFlagReady) |
+                                    (m_fourByteMode ? kFlagFourByte : 0));
     case kReadJedecId:
     case kReadMfrDeviceId:
     case kReleasePowerDown:
@@ -398,6 +411,9 @@ void SpiFlashChip::finishWriteCommand()
         return;
     case kEnableWriteStatus:
         m_statusWriteArmed = m_model.sstProgramming && m_byteCount == 1;
+        if (m_model.flagStatusRegister && m_byteCount == 1) {
+            m_flagErrors = 0;
+        }
         return;
     case kWriteDisable:
         if (m_byteCount == 1) {
@@ -605,6 +621,7 @@ void SpiFlashChip::pageProgram()
     if (isRangeProtected(pageBase, page) ||
         (refused != m_refusedPrograms.end() && *refused < dieBase() + pageBase + page)) {
         m_wel = false;
+        refuseFlagged(kFlagProgramError);
         return;
     }
     if (failOperation(kFailProgram)) {
@@ -622,6 +639,7 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
     length = std::min<uint32_t>(length, dieBytes() - base);
     if (isRangeProtected(base, length)) {
         m_wel = false;
+        refuseFlagged(kFlagEraseError);
         return;
     }
     if (failOperation(kFailErase)) {
@@ -638,6 +656,13 @@ void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)
         m_memory[address] = value;
     }
     startBusy(durationNs);
+}
+
+void SpiFlashChip::refuseFlagged(uint8_t error)
+{
+    if (m_model.flagStatusRegister) {
+        m_flagErrors |= static_cast<uint8_t>(error | kFlagProtectionError);
+    }
 }
 
 void SpiFlashChip::startBusy(uint64_t durationNs)

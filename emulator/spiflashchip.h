@@ -121,6 +121,7 @@ private:
     bool isBlockRangeProtected(uint32_t start, uint32_t length) const;
     bool isStatusWriteLocked() const;
     bool individualLocksOn() const;
+    void refuseFlagged(uint8_t error);
     bool acceptedInAaiMode(uint8_t opcode) const;
     uint8_t respondBlockProtection(std::size_t index) const;
     bool failOperation(uint8_t flag);
@@ -159,6 +160,7 @@ private:
     static constexpr uint8_t kFailErase = 0x20;   // E_ERR
     uint8_t m_failNext = 0;
     bool m_errorHold = false; // an error flag keeps WIP set
+    uint8_t m_flagErrors = 0; // Micron Flag Status Register errors
 
     // The command of the current chip-select window.
     bool m_selected = false;

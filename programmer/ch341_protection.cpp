@@ -1,6 +1,7 @@
 #include "ch341.h"
 
 #include "chipprotection.h"
+#include "supplyvoltage.h"
 
 #include <QMetaMethod>
 
@@ -43,6 +44,13 @@ QString LockedText(ChipProtection::Lock lock)
 
 bool CH341::MakeChipWritable()
 {
+    // Before the first status write, erase or program: the warning never stops the job, since
+    // an adapter may already be in place.
+    if (NeedsLowVoltageAdapter(m_chip.rows()))
+        m_log(QStringLiteral("Warning: a Part of at most %1 V on a Programmer that Drives 3.3 V! "
+                             "Use a 1.8 V Adapter, or the Chip May Overheat or Be Damaged.")
+                  .arg(HighestSupplyText(m_chip.rows())),
+              "red");
     // Parts that share the identifier but disagree: the chip's own SFDP narrows them before
     // anything is judged.
     if (m_chip.partsDisagree()) {

@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "registerreport.h"
 #include "spiopcodes.h"
 #include "tracelog.h"
 #include "bridge/ch341bridges.h"
@@ -198,7 +199,7 @@ void CH341::DoReadID()
     FlashIDs ids;
     ReadChipIDs(ids);
     qCDebug(varnockTrace) << ids.ID9FH.toHex();
-    if (TransferFailed)
+    if (TransferFailed || !LogChipRegisters(m_chip, m_log))
         m_log.transferFailure();
     else
         m_outcome = JobOutcome::Succeeded;

@@ -61,6 +61,11 @@ ChipEraser::Result ChipEraser::eraseWholeChip(bool tracePolls)
     return Result::Done;
 }
 
+uint8_t ChipEraser::errorFlags() const
+{
+    return m_chip.lastFlagStatus();
+}
+
 ChipEraser::Result ChipEraser::step(const QByteArray &command, uint32_t address, bool tracePolls,
                                     bool announce)
 {
@@ -79,8 +84,8 @@ ChipEraser::Result ChipEraser::step(const QByteArray &command, uint32_t address,
         return Result::TimedOut;
     if (wait == WaitResult::TransferFailed)
         return Result::TransferFailed;
-    // An erase error holds the chip busy until it is cleared.
-    if (m_chip.clearErrorFlags()) {
+    // An erase error holds the chip busy until it is cleared; Micron reports it in its flags.
+    if (m_chip.clearErrorFlags() || m_chip.takeFlagErrors()) {
         m_errorAddress = address;
         return Result::ChipError;
     }

@@ -33,6 +33,8 @@ public:
     Result eraseUnits(const QVector<UnitErase> &erases);
 
     uint32_t errorAddress() const { return m_errorAddress; }
+    // Micron: the Flag Status Register that reported the error; 0 otherwise.
+    uint8_t errorFlags() const;
 
     // The erases the part offers besides the whole-chip one (SFDP's erase types where the chip
     // answers them), and what a whole-chip erase costs by the update's model.

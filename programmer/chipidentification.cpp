@@ -1,5 +1,6 @@
 #include "chipidentification.h"
 
+#include "supplyvoltage.h"
 #include "flashchip.h"
 #include "joblog.h"
 #include "spiopcodes.h"
@@ -165,6 +166,7 @@ int ChipIdentification::identify()
               "red");
         return -3;
     }
+    logSupplyVoltage(rows);
     if (!m_chip.resetAddressing())
         return endOnTransferFailure();
     return 1;
@@ -210,6 +212,17 @@ bool ChipIdentification::keepRowsOfOneSize(QList<ChipRecord> &rows)
     m_log(bySfdp ? names : size, "blue");
     rows = kept;
     return true;
+}
+
+void ChipIdentification::logSupplyVoltage(const QList<ChipRecord> &rows)
+{
+    const QString voltage = SupplyVoltageText(rows);
+    if (voltage.isEmpty()) {
+        m_log(QStringLiteral("Supply Voltage: Not Known for this Part"), "gray");
+        return;
+    }
+    m_log(QStringLiteral("Supply Voltage: "), "black", 1, false);
+    m_log(voltage, "blue");
 }
 
 int ChipIdentification::endOnTransferFailure()

@@ -57,6 +57,7 @@ private:
     // A chip in no list that describes itself: used as the operator says.
     bool acceptSfdpChip(const QString &jedecId);
     int endOnTransferFailure();
+    void logSupplyVoltage(const QList<ChipRecord> &rows);
 
     FlashChip &m_chip;
     JobLog &m_log;

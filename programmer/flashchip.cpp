@@ -197,6 +197,37 @@ bool FlashChip::clearErrorFlags()
     return true;
 }
 
+bool FlashChip::takeFlagErrors()
+{
+    if (!m_family || !m_family->flagStatus)
+        return false;
+    uint8_t flags = 0;
+    if (!readRegister(SpiOpcode::RFSR, flags) || !pageStatusFlagged(flags))
+        return false;
+    m_lastFlagStatus = flags;
+    command(SpiOpcode::CLFSR);
+    return true;
+}
+
+uint8_t FlashChip::pageStatusOpcode() const
+{
+    return m_family && m_family->flagStatus ? SpiOpcode::RFSR : SpiOpcode::RDSR;
+}
+
+bool FlashChip::pageStatusBusy(uint8_t answer) const
+{
+    if (m_family && m_family->flagStatus)
+        return (answer & FlagStatus::READY) == 0;
+    return (answer & SpiStatus::BUSY) != 0;
+}
+
+bool FlashChip::pageStatusFlagged(uint8_t answer) const
+{
+    // FFh: nothing drives the line.
+    return m_family && m_family->flagStatus && answer != 0xFF &&
+           (answer & FlagStatus::ERRORS) != 0;
+}
+
 void FlashChip::enterFourByteMode()
 {
     if (!HasFourByteMode(m_family))

@@ -73,6 +73,15 @@ public:
     // Clears the error flags that keep a chip busy after a failed program or erase (Spansion
     // P_ERR and E_ERR). False when none was set in the last status read.
     bool clearErrorFlags();
+    // Micron: the Flag Status Register (70h) read after a program or erase; an error found
+    // there is cleared (50h) and the register kept for the log. False: no error (or no such
+    // register), or the read failed.
+    bool takeFlagErrors();
+    uint8_t lastFlagStatus() const { return m_lastFlagStatus; }
+    // The status read a batch of pages queues after each page, and what its answer means.
+    uint8_t pageStatusOpcode() const;
+    bool pageStatusBusy(uint8_t answer) const;
+    bool pageStatusFlagged(uint8_t answer) const;
 
     // 0xB7 / 0xE9, with write enable first where the layout needs it.
     void enterFourByteMode();
@@ -111,5 +120,6 @@ private:
     QString m_page;
     QString m_series;
     uint8_t m_lastStatus = 0;
+    uint8_t m_lastFlagStatus = 0;
     int m_die = 0;
 };

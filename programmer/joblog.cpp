@@ -3,6 +3,7 @@
 #include "ch341.h"
 #include "checksums.h"
 #include "pageprogrammer.h"
+#include "spiopcodes.h"
 
 #include <QColor>
 
@@ -50,11 +51,31 @@ void JobLog::routineFailure(int result)
         timeout();
 }
 
+namespace {
+// " (Flag Status Register 0x92: Program Error, Protection Error)"; empty without flags.
+QString FlagsText(uint8_t flags)
+{
+    if ((flags & FlagStatus::ERRORS) == 0)
+        return QString();
+    QStringList errors;
+    if (flags & FlagStatus::ERASE_ERROR)
+        errors << QStringLiteral("Erase Error");
+    if (flags & FlagStatus::PROGRAM_ERROR)
+        errors << QStringLiteral("Program Error");
+    if (flags & FlagStatus::PROTECTION_ERROR)
+        errors << QStringLiteral("Protection Error");
+    return QStringLiteral(" (Flag Status Register 0x%1: %2)")
+        .arg(JobLog::hexByte(flags), errors.join(QLatin1String(", ")));
+}
+} // namespace
+
 void JobLog::programmingFault(const PageProgrammer &programmer)
 {
     const QString address = hexAddress(programmer.faultAddress());
     if (programmer.fault() == PageProgrammer::Fault::ProgramError)
-        (*this)(QStringLiteral("Program Error at 0x%1").arg(address), "red");
+        (*this)(QStringLiteral("Program Error at 0x%1").arg(address) +
+                    FlagsText(programmer.faultFlags()),
+                "red");
     else if (programmer.fault() == PageProgrammer::Fault::LeftAaiMode)
         (*this)(QStringLiteral("Programming Failed: Chip Left AAI Mode before 0x%1").arg(address),
                 "red");
@@ -70,7 +91,8 @@ void JobLog::eraseFailure(ChipEraser::Result result, const ChipEraser &eraser)
         timeout();
         break;
     case ChipEraser::Result::ChipError:
-        (*this)(QStringLiteral("Erase Error at 0x%1").arg(hexAddress(eraser.errorAddress())),
+        (*this)(QStringLiteral("Erase Error at 0x%1").arg(hexAddress(eraser.errorAddress())) +
+                    FlagsText(eraser.errorFlags()),
                 "red");
         break;
     case ChipEraser::Result::SectorEraseIgnored:

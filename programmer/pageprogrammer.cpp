@@ -112,7 +112,7 @@ void PageProgrammer::queuePage(const QByteArray &data, int offset, int length,
     if (m_chip.failed())
         return;
     // The status read's answer is kept for the batch's end.
-    m_chip.bus().queueWithAnswer(QByteArray(1, char(SpiOpcode::RDSR)) + char(0xFF));
+    m_chip.bus().queueWithAnswer(QByteArray(1, char(m_chip.pageStatusOpcode())) + char(0xFF));
 }
 
 int PageProgrammer::queueBatch(const QByteArray &data, int offset, int pageSize,
@@ -143,8 +143,26 @@ int PageProgrammer::queueBatch(const QByteArray &data, int offset, int pageSize,
 int PageProgrammer::firstBusyPage(const QByteArray &statuses)
 {
     for (int i = 0; i < statuses.size() / kStatusReadLength; ++i) {
-        m_chip.setLastStatus(uint8_t(statuses.at(i * kStatusReadLength + 1)));
-        if (m_chip.lastStatus() & SpiStatus::BUSY)
+        const uint8_t answer = uint8_t(statuses.at(i * kStatusReadLength + 1));
+        const bool busy = m_chip.pageStatusBusy(answer);
+        m_chip.setLastStatus(m_chip.pageStatusOpcode() == SpiOpcode::RDSR ? answer
+                             : busy                                       ? SpiStatus::BUSY
+                                                                          : 0);
+        if (busy)
+            return i;
+    }
+    return -1;
+}
+
+uint8_t PageProgrammer::faultFlags() const
+{
+    return m_fault == Fault::ProgramError ? m_chip.lastFlagStatus() : 0;
+}
+
+int PageProgrammer::firstFlaggedPage(const QByteArray &statuses) const
+{
+    for (int i = 0; i < statuses.size() / kStatusReadLength; ++i) {
+        if (m_chip.pageStatusFlagged(uint8_t(statuses.at(i * kStatusReadLength + 1))))
             return i;
     }
     return -1;
@@ -181,6 +199,13 @@ PageProgrammer::Result PageProgrammer::programPages(int pageSize, const QByteArr
             m_chip.bus().readQueuedAnswers(statuses);
         if (m_chip.failed())
             break;
+        // Micron: a page the chip refused (a protected sector) is flagged, not busy.
+        const int flagged = firstFlaggedPage(statuses);
+        if (flagged >= 0 && m_chip.takeFlagErrors()) {
+            m_fault = Fault::ProgramError;
+            m_faultAddress = uint32_t(queued.at(flagged));
+            return ChipRefused;
+        }
         const int busyAt = firstBusyPage(statuses);
         int programmed = end;
         if (busyAt >= 0) {

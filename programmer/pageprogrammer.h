@@ -60,6 +60,8 @@ public:
                         const QVector<ChipSpan> &spans);
 
     Fault fault() const { return m_fault; }
+    // Micron: the Flag Status Register that reported the fault; 0 otherwise.
+    uint8_t faultFlags() const;
     uint32_t faultAddress() const { return m_faultAddress; }
 
     static bool IsErased(const QByteArray &data);
@@ -80,6 +82,7 @@ private:
     int queueBatch(const QByteArray &data, int offset, int pageSize, bool fourByteAddress,
                    const BatchPlan &plan, QVector<int> &queued);
     // The index of the first status that shows the chip busy, -1 for none.
+    int firstFlaggedPage(const QByteArray &statuses) const;
     int firstBusyPage(const QByteArray &statuses);
     // Progress for each page in [from, to).
     void reportWritten(int from, int to, int pageSize, int length);

@@ -51,6 +51,15 @@ constexpr uint8_t RFSR = 0x70;    // Micron: read flag status register
 constexpr uint8_t CLFSR = 0x50;   // Micron: clear flag status register
 } // namespace SpiOpcode
 
+// Micron Flag Status Register (70h).
+namespace FlagStatus {
+constexpr uint8_t READY = 0x80;
+constexpr uint8_t ERASE_ERROR = 0x20;
+constexpr uint8_t PROGRAM_ERROR = 0x10;
+constexpr uint8_t PROTECTION_ERROR = 0x02;
+constexpr uint8_t ERRORS = ERASE_ERROR | PROGRAM_ERROR | PROTECTION_ERROR;
+} // namespace FlagStatus
+
 namespace SpiStatus {
 constexpr uint8_t BUSY = 0x01;
 constexpr uint8_t WEL = 0x02;

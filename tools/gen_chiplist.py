@@ -8,8 +8,9 @@ identification answer holds the id: 9F, 9F7F for 9Fh after the continuation code
 read as two bytes, or Atmel's 15h), basis (where the facts of the row come from) and erase
 (how the whole chip is erased: empty for C7h, 62 for the old Atmel AT25F parts' 62h, C4xN
 for a die erase in each of N dies, D8 for 64 KiB blocks one by one on parts without a bulk
-erase, C2xN for N dies chosen with Software Die Select, each erased by C7h). The last four are not written to the XML; protection,
-idcmd and erase go to a C++ table instead.
+erase, C2xN for N dies chosen with Software Die Select, each erased by C7h) and voltage (the
+supply range in millivolts, "2700-3600"; empty where no source gives it). Of the last five only
+voltage is written to the XML; protection, idcmd and erase go to a C++ table instead.
 Lines that begin with "#" are notes on the rows below them.
 
 Usage: gen_chiplist.py [TABLE [OUTPUT]] [--layouts HEADER]; OUTPUT "-" writes to standard
@@ -42,7 +43,8 @@ FLAG_STATUS = {"yes": "true", "no": "false"}
 
 GROUPS = ("SPI", "I2C", "Microwire")
 # Attribute order inside a chip element.
-ATTRIBUTES = ("id", "otp", "page", "size", "spicmd", "script", "addrtype", "addrbitlen")
+ATTRIBUTES = ("id", "otp", "page", "size", "spicmd", "script", "addrtype", "addrbitlen",
+              "voltage")
 EOL = "\r\n"
 
 COMMENT = """
@@ -59,6 +61,8 @@ COMMENT = """
       addrtype   - I2C EEPROM addressing scheme, decimal.
       addrbitlen - number of address bits of a Microwire EEPROM, decimal.
       script     - name of a script file in the scripts folder.
+      voltage    - supply voltage range in millivolts, minimum-maximum; absent where
+                   no source gives it.
     Element names that would begin with a digit carry a leading underscore.
 """
 
@@ -132,7 +136,12 @@ def check(rows, layouts):
         # The read and write routines size their chunks by the page.
         if row["group"] in ("SPI", "I2C") and not row["page"]:
             sys.exit(f"line {number}: an {row['group']} chip needs a page")
-        for value in (row["vendor"], row["part"], *(row[a] for a in ATTRIBUTES)):
+        voltage = row["voltage"] or ""
+        low, _, high = voltage.partition("-")
+        if voltage and not (low.isdigit() and high.isdigit() and 1000 <= int(low) < int(high)
+                            <= 6000):
+            sys.exit(f"line {number}: voltage {voltage!r} is not minimum-maximum in millivolts")
+        for value in (row["vendor"], row["part"], *(row[a] or "" for a in ATTRIBUTES)):
             if any(c in value for c in '<>&"\'') or not value.isascii():
                 sys.exit(f"line {number}: character not allowed in {value!r}")
         # Every chip the worker can identify needs its protection facts.

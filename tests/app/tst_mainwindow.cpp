@@ -658,6 +658,7 @@ private slots:
         QVERIFY(waitForIdle());
         const QString shown = log()->toPlainText();
         QCOMPARE(shown.contains(QStringLiteral("Chosen Part no: AT25F512 Capacity (Byte): 65536\n"
+                                               "Supply Voltage: 2.7-3.6 V\n"
                                                "Erasing Chip... OK")),
                  part != nullptr);
         QCOMPARE(shown.contains(QStringLiteral("Parts of Different Sizes Share this ID, None "

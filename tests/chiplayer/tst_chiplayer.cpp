@@ -348,10 +348,10 @@ void TestChipLayer::erasesWholeChip_data()
         << ChipKind::W25M512JV
         << "WREN | CE | RDSR len 1 | C2 01 01 | WREN | CE | RDSR len 1 | C2 00 00";
     // Micron wants a write enable before B7h and E9h as well.
-    QTest::newRow("MT25QL01G: C4h in each die, 4-byte addresses")
+    QTest::newRow("MT25QL01G: C4h in each die, 4-byte addresses, flags read after each")
         << ChipKind::MT25QL01G
-        << "WREN | EN4B | WREN | DE 0x00000000 | RDSR len 1 | WREN | DE 0x04000000 | RDSR len 1 "
-           "| WREN | EX4B";
+        << "WREN | EN4B | WREN | DE 0x00000000 | RDSR len 1 | RFSR len 1 | WREN | DE 0x04000000 | "
+           "RDSR len 1 | RFSR len 1 | WREN | EX4B";
     QTest::newRow("M45PE16: D8h on every 64 KiB")
         << ChipKind::M45PE16 << "x32, addresses step 0x10000: | WREN | BE 0x000000 | RDSR len 1";
 }

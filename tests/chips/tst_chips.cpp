@@ -6,6 +6,7 @@
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
 #include "programmer/chipfamily.h"
+#include "programmer/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
 #include "emulator/spiflashchip.h"
@@ -104,6 +105,7 @@ class TestChips : public QObject
 private slots:
     void initTestCase();
     void shippedListWalk();
+    void supplyVoltages();
     void sharedIds();
     void protectionDecision_data();
     void protectionDecision();
@@ -177,6 +179,58 @@ void TestChips::shippedListWalk()
     QCOMPARE(generator.exitCode(), 0);
     QVERIFY2(generator.readAllStandardOutput() == ReadFile(source + "/programmer/partlayouts.h"),
              "partlayouts.h is out of date: run tools/gen_chiplist.py");
+}
+
+// Every row's supply range reaches the embedded list as chips.tsv gives it, every part of at
+// most 2.0 V gets the adapter warning, and ids shared by a 3 V and a 1.8 V part say both.
+void TestChips::supplyVoltages()
+{
+    QMap<QString, QString> table; // vendor and part: the voltage column
+    const QStringList lines =
+        QString::fromUtf8(ReadFile(QStringLiteral(VARNOCK_SOURCE_DIR) + "/chipdb/data/chips.tsv"))
+            .split('\n');
+    const int column = lines.first().split('\t').indexOf(QStringLiteral("voltage"));
+    QVERIFY(column > 0);
+    for (const QString &line : lines.mid(1)) {
+        const QStringList fields = line.split('\t');
+        if (!line.startsWith('#') && fields.size() > 2)
+            table[fields.at(1) + ' ' + fields.at(2)] = fields.value(column);
+    }
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int status = 0;
+    QStringList differing;
+    int low = 0;
+    for (const ChipRecord &row : reader.ExtractChipList(&status)) {
+        const QString listed =
+            row.voltageMaxMv ? QStringLiteral("%1-%2").arg(row.voltageMinMv).arg(row.voltageMaxMv)
+                             : QString();
+        const QString name =
+            row.vendor + ' ' + QString(row.partName).remove(QRegularExpression("^_"));
+        if (listed != table.value(name))
+            differing << name + ": " + listed + " in the list, " + table.value(name) +
+                             " in chips.tsv";
+        if (row.voltageMaxMv != 0 && row.voltageMaxMv <= 2000) {
+            ++low;
+            QVERIFY2(NeedsLowVoltageAdapter({row}), qPrintable(name));
+        } else {
+            QVERIFY2(!NeedsLowVoltageAdapter({row}), qPrintable(name));
+        }
+    }
+    QCOMPARE(differing.join('\n'), QString());
+    QCOMPARE(low, 142);
+    ChipRecord threeVolt;
+    threeVolt.partName = QStringLiteral("MX25L3239E");
+    threeVolt.voltageMinMv = 2700;
+    threeVolt.voltageMaxMv = 3600;
+    ChipRecord lowVolt = threeVolt;
+    lowVolt.partName = QStringLiteral("MX25U3235F");
+    lowVolt.voltageMinMv = 1650;
+    lowVolt.voltageMaxMv = 2000;
+    QCOMPARE(SupplyVoltageText({threeVolt, lowVolt}),
+             QStringLiteral("2.7-3.6 V (MX25L3239E) or 1.65-2.0 V (MX25U3235F): the Marking on "
+                            "the Chip Decides"));
+    QVERIFY(!NeedsLowVoltageAdapter({threeVolt, lowVolt}));
+    QCOMPARE(SupplyVoltageText({ChipRecord()}), QString());
 }
 
 // Every identifier whose rows disagree (size, layout, page or erase) and how identification
@@ -309,7 +363,8 @@ void TestChips::layouts_data()
     QTest::addColumn<ChipKind>("kind");
     // Datasheet commands run before the job; "WP#low" pulls the pin low, "ERR" sets the error
     // flags only the chip itself sets, "LOCKED" locks SST26 blocks for good, "PFAIL" and
-    // "EFAIL" fail the next program or erase, "NO35h" makes a clone that leaves 35h unanswered
+    // "EFAIL" fail the next program or erase, "REFUSE" refuses every program of the page at
+    // 0x1000 as a protected sector would, "NO35h" makes a clone that leaves 35h unanswered
     // (FFh), "LATE" has the host stall past every status-write and program deadline before
     // its first poll; "part=NAME" answers the part question.
     QTest::addColumn<QString>("setup");
@@ -380,6 +435,17 @@ void TestChips::layouts_data()
     QTest::newRow("Macronix WPSEL: block locks asked about, 98h, written")
         << ChipKind::MX25L12835F << ""
         << "yes:00 0x80, Block Locks On" << cleared;
+    QTest::newRow("1.8 V part: warned before the first erase, written all the same")
+        << ChipKind::W25Q64JW << ""
+        << ""
+        << QStringList{"Warning: a Part of at most 1.95 V on a Programmer that Drives 3.3 V! Use "
+                       "a 1.8 V Adapter, or the Chip May Overheat or Be Damaged.",
+                       erased, written};
+    QTest::newRow("Micron program refused: the flag status names the page, nothing after it")
+        << ChipKind::MT25QL256 << "REFUSE"
+        << ""
+        << QStringList{erased, "Writing to Chip... Program Error at 0x001000 (Flag Status "
+                               "Register 0x92: Program Error, Protection Error)"};
     QTest::newRow("Macronix BP3") << ChipKind::MX25L6433F << "06 0120"
                                   << "yes:20" << cleared;
     QTest::newRow("Macronix QE is no protection") << ChipKind::MX25L6433F << "06 0140"
@@ -479,8 +545,10 @@ void TestChips::layouts()
     }
     emu::SpiFlashChip &chip = m_emulator.chip();
     QString commands = setup;
-    m_emulator.poke(
-        commands.remove(QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|NO35h|LATE|part=\\S+")));
+    m_emulator.poke(commands.remove(
+        QRegularExpression("WP#low|ERR|LOCKED|PFAIL|EFAIL|REFUSE|NO35h|LATE|part=\\S+")));
+    if (setup.contains(QStringLiteral("REFUSE")))
+        chip.addRefusedProgram(0x1000);
     if (setup.contains(QStringLiteral("ERR")))
         chip.setStatusRegisters(uint8_t(chip.status() | 0x60)); // E_ERR and P_ERR
     if (setup.contains(QStringLiteral("LOCKED")))
@@ -536,7 +604,7 @@ void TestChips::layouts()
                                    : CH341::JobOutcome::Failed);
     if (!written) {
         QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
-        if (!setup.contains(QStringLiteral("PFAIL")))
+        if (!setup.contains(QStringLiteral("PFAIL")) && !setup.contains(QStringLiteral("REFUSE")))
             QCOMPARE(m_emulator.memory(), before);
         return;
     }
@@ -652,12 +720,16 @@ void TestChips::askedChips_data()
     // the operator; without either the job ends before reading anything.
     QTest::newRow("W77Q32JW or W77Q16JW: SFDP gives 4 MiB")
         << ChipKind::W77Q32JW << "-"
-        << "" << QStringList{"SFDP Capacity (Byte): 4194304 Picks Part no: W77Q32JW", saved}
+        << ""
+        << QStringList{"SFDP Capacity (Byte): 4194304 Picks Part no: W77Q32JW",
+                       "Supply Voltage: 1.7-1.95 V", saved}
         << 4 * kMiB;
     QTest::newRow("AT25F512 or AT25F1024(A): the operator picks")
         << ChipKind::AT25F512 << "AT25F512"
         << "AT25F1024 AT25F1024A AT25F512"
-        << QStringList{"Chosen Part no: AT25F512 Capacity (Byte): 65536", saved} << 65536;
+        << QStringList{"Chosen Part no: AT25F512 Capacity (Byte): 65536",
+                       "Supply Voltage: 2.7-3.6 V", saved}
+        << 65536;
     QTest::newRow("AT25F512 or AT25F1024(A), nobody to ask")
         << ChipKind::AT25F512 << "-"
         << ""

@@ -256,8 +256,16 @@ private slots:
                                << QStringList{"Erasing Chip... OK"} << blank << none;
         QTest::newRow("identify")
             << QStringList{"--identify"} << none << 0
-            << QStringList{"Vendor: WINBOND Part no: W25Q64JV Capacity (Byte): 8388608"} << chip
-            << none;
+            << QStringList{"Vendor: WINBOND Part no: W25Q64JV Capacity (Byte): 8388608",
+                           "Supply Voltage: 2.7-3.6 V",
+                           "Status Register-1: 0x00: SRP0 0, SEC 0, TB 0, BP2 0, BP1 0, BP0 0, "
+                           "WEL 0, BUSY 0",
+                           "Status Register-2: 0x00: CMP 0, QE 0, SRP1 0",
+                           "Status Register-3: 0x60: WPS 0",
+                           "Write Protection: Off",
+                           "SFDP: Capacity (Byte): 8388608, Erase Types: 4 KiB by 20h, 32 KiB by "
+                           "52h, 64 KiB by D8h"}
+            << chip << none;
         // The chip list names it, then refuses it: the red lines after that decide.
         QTest::newRow("identify, a 45-series chip fails")
             << QStringList{"--chip", "AT45DB161D", "--identify"} << none << 1

@@ -53,13 +53,12 @@ struct JobInfo
     const char *success; // the last log line of a good run; a read ends with the dump's path
 };
 // The identifier's last chip-list row is the one a good read id names.
-const JobInfo kJobs[] = {
-    {"read id", &CH341::DoReadID, "Vendor: WINBOND Part no: W25Q80RV Capacity (Byte): 1048576"},
-    {"read", &CH341::DoReadFlash, ""},
-    {"write", &CH341::DoWriteFlash, "Writing to Chip... OK"},
-    {"verify", &CH341::DoVerifyFlash, "Match Found!"},
-    {"erase", &CH341::DoEraseFlash, "Erasing Chip... OK"},
-    {"update", &CH341::DoUpdateFlash, "Writing to Chip... OK"}};
+const JobInfo kJobs[] = {{"read id", &CH341::DoReadID, "SFDP: None"},
+                         {"read", &CH341::DoReadFlash, ""},
+                         {"write", &CH341::DoWriteFlash, "Writing to Chip... OK"},
+                         {"verify", &CH341::DoVerifyFlash, "Match Found!"},
+                         {"erase", &CH341::DoEraseFlash, "Erasing Chip... OK"},
+                         {"update", &CH341::DoUpdateFlash, "Writing to Chip... OK"}};
 
 int FirstRed(const JobRecorder &recorder)
 {

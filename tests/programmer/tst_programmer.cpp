@@ -81,6 +81,8 @@ private slots:
     void connectionRecords();
     void spiSendAndReceive();
     void identification();
+    void registerReport_data();
+    void registerReport();
     void readJob_data();
     void readJob();
     void fourByteModeLeftAfterFailure_data();
@@ -198,9 +200,10 @@ void TestProgrammer::identification()
     worker.DoReadID();
     const QString row = QStringLiteral("Vendor: %1 Part no: %2 Capacity (Byte): 2097152");
     const int clockLines = EmulatorHarness::bridgeLines().size() - 1;
-    QCOMPARE(recorder.lines().mid(4 + clockLines),
-             QStringList({"Chip(s) Found based on JDEC ID: 0xBF2541",
-                          row.arg("PCT", "PCT25VF016B"), row.arg("SST", "SST25VF016B")}));
+    QCOMPARE(
+        recorder.lines().mid(4 + clockLines, 4),
+        QStringList({"Chip(s) Found based on JDEC ID: 0xBF2541", row.arg("PCT", "PCT25VF016B"),
+                     row.arg("SST", "SST25VF016B"), "Supply Voltage: 2.7-3.6 V"}));
     // The worker keeps the last match: the SST part writes by SSTW.
     QCOMPARE(worker.ChipSize, 2097152u);
     QCOMPARE(worker.ChipPage, QStringLiteral("SSTW"));
@@ -210,6 +213,78 @@ void TestProgrammer::identification()
         QCOMPARE(recorder.logs.at(9 + clockLines + i).colour, i % 2 ? "#0000ff" : "#000000");
         QCOMPARE(recorder.logs.at(9 + clockLines + i).newLine, i == 5);
     }
+}
+
+void TestProgrammer::registerReport_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("setup"); // commands run on the chip first
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("Winbond: SR1, SR2 and SR3 with WPS, SFDP of the first revision")
+        << ChipKind::W25Q64FV << "06 01BC42"
+        << QStringList{
+               "Status Register-1: 0xBC: SRP0 1, SEC 0, TB 1, BP2 1, BP1 1, BP0 1, WEL 0, BUSY 0",
+               "Status Register-2: 0x42: CMP 1, QE 1, SRP1 0", "Status Register-3: 0x60: WPS 0",
+               "Write Protection: Off",
+               "SFDP: Capacity (Byte): 8388608, Erase Types: 4 KiB by 20h, 32 KiB by 52h, 64 KiB "
+               "by D8h"};
+    QTest::newRow("Winbond WPS: individual block locks")
+        << ChipKind::W25Q128JV << ""
+        << QStringList{
+               "Status Register-1: 0x00: SRP0 0, SEC 0, TB 0, BP2 0, BP1 0, BP0 0, WEL 0, BUSY 0",
+               "Status Register-2: 0x00: CMP 0, QE 0, SRP1 0", "Status Register-3: 0x64: WPS 1",
+               "Write Protection: On: Individual Block Locks",
+               "SFDP: Capacity (Byte): 16777216, Erase Types: 4 KiB by 20h, 32 KiB by 52h, 64 KiB "
+               "by D8h"};
+    QTest::newRow("Macronix: QE in SR1, WPSEL in the security register")
+        << ChipKind::MX25L12835F << ""
+        << QStringList{
+               "Status Register-1: 0x00: SRWD 0, QE 0, BP3 0, BP2 0, BP1 0, BP0 0, WEL 0, BUSY 0",
+               "Security Register: 0x80: WPSEL 1", "Write Protection: On: Individual Block Locks",
+               "SFDP: None"};
+    QTest::newRow("Micron: BP3 at bit 6, the flag status register")
+        << ChipKind::MT25QL256 << "06 0144"
+        << QStringList{
+               "Status Register-1: 0x44: SRWD 0, BP3 1, TB 0, BP2 0, BP1 0, BP0 1, WEL 0, BUSY 0",
+               "Flag Status Register: 0x80: READY 1, ERASE 0, PROGRAM 0, PROTECTION 0",
+               "Write Protection: On: BP Bits", "SFDP: None"};
+    QTest::newRow("Spansion S25FL-S: error flags, CR1")
+        << ChipKind::S25FL128S << ""
+        << QStringList{"Status Register-1: 0x00: SRP0 0, P_ERR 0, BP3/E_ERR 0, BP2 0, BP1 0, BP0 "
+                       "0, WEL 0, BUSY 0",
+                       "Status Register-2: 0x02: SRP1 0", "Write Protection: Off", "SFDP: None"};
+    QTest::newRow("SST26: the block register locked at power-up")
+        << ChipKind::SST26VF064B << ""
+        << QStringList{"Status Register-1: 0x00: SRWD 0, WEL 0, BUSY 0",
+                       "Configuration Register: 0x08: BPNV 1",
+                       "Write Protection: On: Block-Protection Register", "SFDP: None"};
+    QTest::newRow("Zbit clone on the default layout: SR1 alone")
+        << ChipKind::ZB25VQ64 << "06 0104"
+        << QStringList{
+               "Status Register-1: 0x04: SRWD 0, BP3 0, BP2 0, BP1 0, BP0 1, WEL 0, BUSY 0",
+               "Write Protection: On: BP Bits", "SFDP: None"};
+}
+
+// The identify job shows every register the layout names, bit by bit, read-only.
+void TestProgrammer::registerReport()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, setup);
+    QFETCH(QStringList, lines);
+    m_emulator.install(kind);
+    m_emulator.poke(setup);
+    m_emulator.chip().clearFrames();
+    CH341 worker(false);
+    JobRecorder recorder(&worker);
+    worker.DoReadID();
+    const QStringList shown = recorder.lines();
+    const int from = shown.indexOf(QRegularExpression(QStringLiteral("Status Register-1: .*")));
+    QCOMPARE(shown.mid(from).join('\n'), lines.join('\n'));
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
+    // Nothing but reads reached the chip.
+    for (const QByteArray &frame : m_emulator.frames())
+        QVERIFY(frame.isEmpty() ||
+                !QByteArray::fromHex("010231506098C7D8C420").contains(frame.at(0)));
 }
 
 void TestProgrammer::readJob_data()

@@ -25,11 +25,11 @@ QString Hex(qint64 value, int digits = 1)
 QList<Window> Windows(const QList<QByteArray> &frames)
 {
     static const QHash<int, QString> names = {
-        {0x01, "WRSR"},  {0x02, "PP"},    {0x03, "READ"},  {0x04, "WRDI"}, {0x05, "RDSR"},
-        {0x06, "WREN"},  {0x15, "RDSR3"}, {0x35, "RDSR2"}, {0x4B, "RUID"}, {0x50, "EWSR"},
-        {0x90, "REMS"},  {0x9F, "RDID"},  {0xAB, "RES"},   {0xAD, "AAI"},  {0xAF, "AAI"},
-        {0xB7, "EN4B"},  {0xC7, "CE"},    {0xE9, "EX4B"},  {0xC4, "DE"},   {0xD8, "BE"},
-        {0xC5, "WREAR"}, {0x20, "SE"},    {0x5A, "RDSFDP"}};
+        {0x01, "WRSR"},  {0x02, "PP"},    {0x03, "READ"},   {0x04, "WRDI"}, {0x05, "RDSR"},
+        {0x06, "WREN"},  {0x15, "RDSR3"}, {0x35, "RDSR2"},  {0x4B, "RUID"}, {0x50, "EWSR"},
+        {0x90, "REMS"},  {0x9F, "RDID"},  {0xAB, "RES"},    {0xAD, "AAI"},  {0xAF, "AAI"},
+        {0xB7, "EN4B"},  {0xC7, "CE"},    {0xE9, "EX4B"},   {0xC4, "DE"},   {0xD8, "BE"},
+        {0xC5, "WREAR"}, {0x20, "SE"},    {0x5A, "RDSFDP"}, {0x70, "RFSR"}, {0x2B, "RDSCUR"}};
     QList<Window> windows;
     bool fourByteMode = false;
     bool aaiMode = false;

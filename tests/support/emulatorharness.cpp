@@ -25,6 +25,8 @@ emu::ChipModel ModelOf(ChipKind kind)
         return emu::w25q128jvLocked();
     if (kind == ChipKind::MX25L12835F)
         return emu::mx25l12835fLocked();
+    if (kind == ChipKind::W25Q64JW)
+        return emu::w25q64jw();
     if (kind == ChipKind::M45PE16) {
         emu::ChipModel model = emu::ChipModelBuilder(emu::w25q80dv())
                                    .jedecId(0x20, 0x40, 0x15)

@@ -51,6 +51,7 @@ enum class ChipKind {
     ZB25VQ64,    // 8 MiB, 5E4017, Winbond-style on the default layout, QE set, no SFDP
     W25Q128JV,   // 16 MiB, EF4018, WPS set: every block locked at power-up
     MX25L12835F, // 16 MiB, C22018, WPSEL set: every block locked at power-up
+    W25Q64JW,    // 8 MiB, EF6017, a 1.7-1.95 V part
 };
 
 class EmulatorHarness
