@@ -77,6 +77,13 @@ public:
         m_noiseOneBitIn = oneBitIn;
         m_noiseState = kNoiseSeed;
     }
+    // A clip that shifts on the pins: after this many more Read JEDEC ID (9Fh) commands, the
+    // chip answers them with this identifier.
+    void answerJedecIdAfterReads(uint32_t reads, std::array<uint8_t, 3> id)
+    {
+        m_jedecReadsBeforeShift = reads;
+        m_shiftedJedecId = id;
+    }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
     void powerCycle();
@@ -169,6 +176,9 @@ private:
     static constexpr uint32_t kNoiseSeed = 0x2545F491;
     uint32_t m_noiseOneBitIn = 0;
     uint32_t m_noiseState = kNoiseSeed;
+
+    std::optional<uint32_t> m_jedecReadsBeforeShift;
+    std::array<uint8_t, 3> m_shiftedJedecId{};
 
     bool m_recording = true;
     std::vector<std::vector<uint8_t>> m_frames;

@@ -48,6 +48,9 @@ enum class ChipKind {
     GD25Q128C,   // 16 MiB, C84018 as GD25Q128E, Status Register-2 written by 01h
     W77Q32JW,    // 4 MiB, EF8A16 as W77Q16JW (2 MiB), told apart by its SFDP table
     M45PE16,     // 2 MiB, 204015, no 20h and no C7h: 64 KiB erased by D8h
+    // Erase sizes and status bits the other parts lack.
+    S25FL128S256K, // 16 MiB, 012018, uniform 256 KiB sectors: D8h erases 256 KiB, no 20h
+    MT25QL256QER2, // 32 MiB, 20BA19, its SFDP placing Quad Enable on bit 6, Micron's BP3
 };
 
 class EmulatorHarness
