@@ -591,7 +591,8 @@ void SpiFlashChip::pageProgram()
     for (uint32_t offset = 0; offset < page && pageBase + offset < dieBytes(); ++offset) {
         m_memory[dieBase() + pageBase + offset] &= m_pageBuffer[offset];
     }
-    startBusy(m_model.pageProgramNs);
+    const auto slow = m_slowPages.find(dieBase() + pageBase);
+    startBusy(slow != m_slowPages.end() ? slow->second : m_model.pageProgramNs);
 }
 
 void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)

@@ -4,6 +4,7 @@
 #include "chipmodel.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,6 +68,11 @@ public:
     // The page holding this address is silently refused every program, as
     // a protected block's would be.
     void addRefusedProgram(uint32_t address) { m_refusedPrograms.insert(address); }
+    // A worn page: programming it takes this long, the datasheet's longest say.
+    void addSlowPage(uint32_t address, uint64_t ns)
+    {
+        m_slowPages[address - address % m_model.pageSize] = ns;
+    }
     // The board's WP# line; CH341A boards pull it high.
     void setWriteProtectPin(bool high) { m_writeProtectHigh = high; }
     // The board's MISO line picks up noise (a loose clip, long wires): each bit on it reads
@@ -156,6 +162,7 @@ private:
     uint32_t m_aaiAddress = 0;
     std::set<uint32_t> m_unerasable;
     std::set<uint32_t> m_refusedPrograms;
+    std::map<uint32_t, uint64_t> m_slowPages; // page address: its program time
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
     std::optional<BlockProtectionRegister> m_blockRegister;
