@@ -132,7 +132,6 @@ ChipModel gd25q256d();
 ChipModel mt25ql01g();
 ChipModel w25m512jv();
 ChipModel a25l080p();
-ChipModel s25fl128sUniform256k();
 // A part no chip list knows, describing itself by its SFDP table.
 ChipModel sfdpOnlyChip();
 // An SFDP header and Basic Flash Parameter Table (16 words) for a part of
@@ -145,6 +144,8 @@ std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes);
 // The same, for a part of uniform 256 KiB sectors: no 4 KiB erase, one erase type, 256 KiB by
 // D8h.
 std::vector<uint8_t> sfdpUniform256kTable(uint32_t sizeBytes);
+// Parts whose erase sizes the presets above lack: D8h erasing 256 KiB.
+ChipModel s25fl128sUniform256k();
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder
