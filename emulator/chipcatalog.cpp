@@ -7,12 +7,16 @@ namespace emu {
 
 std::vector<ChipModel> chipCatalog()
 {
+    // clang-format off
     return {w25q64fv(),    w25q80dv(),   w25q256jv(),       mx25l6433f(),        gd25q64c(),
             gd25q128e(),   xm25qh64c(),  sst25vf016b(),     sst25vf040(),        sst25vf010(),
             sst26vf064b(), at25df041a(), at25f512(),        le25fw406a(),        pm25ld040(),
             s25fl128s(),   s25fl256s(),  mt25ql256(),       at45db161d(),        sfdpOnlyChip(),
             pm25lq032c(),  at25dq161(),  gd25q256d(),       mt25ql01g(),         w25m512jv(),
-            a25l080p(),    zb25vq64(),   w25q128jvLocked(), mx25l12835fLocked(), w25q64jw()};
+            a25l080p(),    zb25vq64(),   w25q128jvLocked(), mx25l12835fLocked(), w25q64jw(),
+            // Erase sizes the parts above lack: D8h of 256 KiB.
+            s25fl128sUniform256k()};
+    // clang-format on
 }
 
 std::optional<ChipModel> findChipModel(const std::string &name)

@@ -607,6 +607,32 @@ ChipModel sfdpOnlyChip()
     return model;
 }
 
+// Spansion S25FL128S with the uniform 256 KiB sector option (model number ending in 0): as the
+// 64 KiB option but that D8h erases a 256 KiB sector and 20h (P4E) is ignored, there being no
+// 4 KiB parameter sectors; its SFDP table says so.
+ChipModel s25fl128sUniform256k()
+{
+    ChipModel model = s25fl128s();
+    model.name = "S25FL128S-256K";
+    model.blockEraseSize = 256 * 1024;
+    model.sectorEraseCommand = false;
+    model.blockEraseNs = 520 * kMs;
+    model.sfdp = sfdpUniform256kTable(model.sizeBytes);
+    return model;
+}
+
+std::vector<uint8_t> sfdpUniform256kTable(uint32_t sizeBytes)
+{
+    std::vector<uint8_t> table = sfdpFirstRevisionTable(sizeBytes);
+    // First word, bits 1-0: 11, no 4 KiB erase; its opcode FFh.
+    table[0x80] = 0xE7;
+    table[0x81] = 0xFF;
+    // Erase type 1: 2^18 bytes by D8h; the others unused.
+    const uint8_t eraseTypes[] = {0x12, 0xD8, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF};
+    std::copy(std::begin(eraseTypes), std::end(eraseTypes), table.begin() + 0x80 + 7 * 4);
+    return table;
+}
+
 ChipModelBuilder::ChipModelBuilder(ChipModel base)
     : m_model(std::move(base))
 {

@@ -111,6 +111,9 @@ struct ChipModel
     uint64_t pageProgramNs = 0;
     uint64_t sectorEraseNs = 0; // 4 KiB, 20h
     uint64_t blockEraseNs = 0;  // 64 KiB, D8h
+    // What D8h erases: 64 KiB, or a uniform sector of 256 KiB (Spansion S25FL-S uniform
+    // sector option).
+    uint32_t blockEraseSize = 64 * 1024;
     uint64_t chipEraseNs = 0;   // C7h / 60h, or C4h per die
     uint64_t statusWriteNs = 0; // 01h
 };
@@ -162,6 +165,11 @@ std::vector<uint8_t> sfdpTable(uint32_t sizeBytes, uint8_t quadEnableRequirement
 // Winbond's W25Q parts of 2012 on answer it: 4 KiB erase throughout by 20h; erase types
 // 4 KiB (20h), 32 KiB (52h) and 64 KiB (D8h).
 std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes);
+// The same, for a part of uniform 256 KiB sectors: no 4 KiB erase, one erase type, 256 KiB by
+// D8h.
+std::vector<uint8_t> sfdpUniform256kTable(uint32_t sizeBytes);
+// Parts whose erase sizes the presets above lack: D8h erasing 256 KiB.
+ChipModel s25fl128sUniform256k();
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

@@ -68,7 +68,6 @@ constexpr uint8_t kConfigBlocksVolatile = 0x08;
 constexpr uint8_t kFloating = 0xFF;
 constexpr uint8_t kErased = 0xFF;
 constexpr uint32_t kSectorSize = 4 * 1024;
-constexpr uint32_t kBlockSize = 64 * 1024;
 constexpr std::size_t kRemsAddressBytes = 3;
 constexpr std::size_t kRuidDummyBytes = 4;
 constexpr std::size_t kUniqueIdBytes = 8;
@@ -188,6 +187,11 @@ uint8_t SpiFlashChip::drive(uint8_t mosi)
         }
         if (m_opcode == kPageProgram) {
             std::fill(m_pageBuffer.begin(), m_pageBuffer.end(), kErased);
+        }
+        if (m_opcode == kReadJedecId && !m_ignoring && m_jedecReadsBeforeShift &&
+            (*m_jedecReadsBeforeShift)-- == 0) {
+            m_model.jedecId = m_shiftedJedecId;
+            m_jedecReadsBeforeShift.reset();
         }
         return kFloating;
     }
@@ -506,7 +510,8 @@ void SpiFlashChip::finishWriteCommand()
     case kBlockErase:
         if (m_byteCount == addressed) {
             const uint32_t address = m_address % dieBytes();
-            erase(address - address % kBlockSize, kBlockSize, m_model.blockEraseNs);
+            const uint32_t block = m_model.blockEraseSize;
+            erase(address - address % block, block, m_model.blockEraseNs);
         }
         return;
     case kDieErase:
@@ -631,7 +636,8 @@ void SpiFlashChip::pageProgram()
     for (uint32_t offset = 0; offset < page && pageBase + offset < dieBytes(); ++offset) {
         m_memory[dieBase() + pageBase + offset] &= m_pageBuffer[offset];
     }
-    startBusy(m_model.pageProgramNs);
+    const auto slow = m_slowPages.find(dieBase() + pageBase);
+    startBusy(slow != m_slowPages.end() ? slow->second : m_model.pageProgramNs);
 }
 
 void SpiFlashChip::erase(uint32_t base, uint32_t length, uint64_t durationNs)

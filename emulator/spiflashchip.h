@@ -4,6 +4,7 @@
 #include "chipmodel.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -67,6 +68,11 @@ public:
     // The page holding this address is silently refused every program, as
     // a protected block's would be.
     void addRefusedProgram(uint32_t address) { m_refusedPrograms.insert(address); }
+    // A worn page: programming it takes this long, the datasheet's longest say.
+    void addSlowPage(uint32_t address, uint64_t ns)
+    {
+        m_slowPages[address - address % m_model.pageSize] = ns;
+    }
     // The board's WP# line; CH341A boards pull it high.
     void setWriteProtectPin(bool high) { m_writeProtectHigh = high; }
     // The board's MISO line picks up noise (a loose clip, long wires): each bit on it reads
@@ -76,6 +82,13 @@ public:
     {
         m_noiseOneBitIn = oneBitIn;
         m_noiseState = kNoiseSeed;
+    }
+    // A clip that shifts on the pins: after this many more Read JEDEC ID (9Fh) commands, the
+    // chip answers them with this identifier.
+    void answerJedecIdAfterReads(uint32_t reads, std::array<uint8_t, 3> id)
+    {
+        m_jedecReadsBeforeShift = reads;
+        m_shiftedJedecId = id;
     }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
@@ -151,6 +164,7 @@ private:
     uint32_t m_aaiAddress = 0;
     std::set<uint32_t> m_unerasable;
     std::set<uint32_t> m_refusedPrograms;
+    std::map<uint32_t, uint64_t> m_slowPages; // page address: its program time
     // Sector-protected parts: one flag per protection sector.
     std::vector<bool> m_sectorProtected;
     std::optional<BlockProtectionRegister> m_blockRegister;
@@ -174,6 +188,9 @@ private:
     static constexpr uint32_t kNoiseSeed = 0x2545F491;
     uint32_t m_noiseOneBitIn = 0;
     uint32_t m_noiseState = kNoiseSeed;
+
+    std::optional<uint32_t> m_jedecReadsBeforeShift;
+    std::array<uint8_t, 3> m_shiftedJedecId{};
 
     bool m_recording = true;
     std::vector<std::vector<uint8_t>> m_frames;

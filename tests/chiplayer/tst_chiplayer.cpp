@@ -77,6 +77,7 @@ QList<ChipRecord> Rows(ChipKind kind)
         {ChipKind::W25Q256JV, "WINBOND", "W25Q256JV", "256", 32 * kMiB},
         {ChipKind::W25M512JV, "WINBOND", "W25M512JV", "256", 64 * kMiB},
         {ChipKind::MT25QL01G, "MICRON", "MT25QL01G", "256", 128 * kMiB},
+        {ChipKind::MT25QL256QER2, "MICRON", "MT25QL256", "256", 32 * kMiB},
         {ChipKind::M45PE16, "ST", "M45PE16", "256", 2 * kMiB},
         {ChipKind::S25FL128S, "SPANSION", "S25FL128S", "256", 16 * kMiB},
         {ChipKind::SST25VF016B, "SST", "SST25VF016B", "SSTW", 2 * kMiB},
@@ -222,22 +223,36 @@ void TestChipLayer::programs()
 
 void TestChipLayer::batches_data()
 {
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<int>("start");     // 0xFF before: never programmed
     QTest::addColumn<int>("slowAfter"); // bytes written before pages take 2 ms; -1: never
+    QTest::addColumn<int>("slowPage");  // a page that takes 3 ms; -1: none
     QTest::addColumn<bool>("resent");   // some program commands reach the chip twice
-    QTest::newRow("steady chip: pages ride together") << -1 << false;
-    QTest::newRow("chip slows down: ignored pages go again") << 16384 << true;
+    const ChipKind small = ChipKind::W25Q80DV;
+    QTest::newRow("steady chip: pages ride together") << small << 0 << -1 << -1 << false;
+    QTest::newRow("chip slows down: ignored pages go again") << small << 0 << 16384 << -1 << true;
+    // The first die's last page outlasts the pause: a die select right after it would be
+    // ignored and the second die's pages land on the first.
+    const int die = 32 * kMiB;
+    QTest::newRow("W25M512JV: the first die's last page slow, the second die waits for it")
+        << ChipKind::W25M512JV << die - 32768 << -1 << die - 256 << false;
 }
 
 // Several pages per exchange, each with its status read: a page found busy means the chip
 // ignored the pages queued after it, and the final contents prove that they were resent.
 void TestChipLayer::batches()
 {
+    QFETCH(ChipKind, kind);
+    QFETCH(int, start);
     QFETCH(int, slowAfter);
+    QFETCH(int, slowPage);
     QFETCH(bool, resent);
-    const int length = 64 * 1024;
-    const int pages = length / 256;
-    const QByteArray data = RandomBytes(length, 14);
-    FlashChip &chip = Open(ChipKind::W25Q80DV);
+    const int length = start + 64 * 1024;
+    const int pages = (length - start) / 256;
+    const QByteArray data = QByteArray(start, char(0xFF)) + RandomBytes(length - start, 14);
+    FlashChip &chip = Open(kind);
+    if (slowPage >= 0)
+        m_emulator.chip().addSlowPage(uint32_t(slowPage), 3 * 1000 * 1000);
     // Polls while a slow page programs come a frame apart on either bridge: the count below is
     // of batches, not of polls.
     m_emulator.link().clock().setHostProfile(emu::HostProfile::Frame);
@@ -261,15 +276,15 @@ void TestChipLayer::batches()
     QCOMPARE(m_emulator.memory().left(length), data);
     int programs = 0;
     for (const QByteArray &frame : m_emulator.frames())
-        programs += frame.size() == 260 && frame.at(0) == 0x02;
+        programs += frame.size() > 256 && frame.at(0) == 0x02; // with a 3- or 4-byte address
     QCOMPARE(programs > pages, resent);
     QVERIFY(programs >= pages);
     // Batches of 18 pages once the pause is known to suffice: far fewer exchanges than pages,
     // with the polls and the learning of a slower chip (61 on the CH341A, 65 on the CH347).
     QVERIFY2(m_emulator.link().counters().exchanges < quint64(pages / 3),
              qPrintable(QString::number(m_emulator.link().counters().exchanges)));
-    QCOMPARE(progress.of(QStringLiteral("Write ")).size(), pages);
-    QCOMPARE(progress.events.last(), QStringLiteral("Write 65536/65536"));
+    QCOMPARE(progress.of(QStringLiteral("Write ")).size(), length / 256);
+    QCOMPARE(progress.events.last(), QStringLiteral("Write %1/%1").arg(length));
 }
 
 void TestChipLayer::reads_data()
@@ -382,17 +397,23 @@ void TestChipLayer::erasesUnits_data()
     QTest::addColumn<ChipKind>("kind");
     QTest::addColumn<QString>("setup"); // EFAIL: the chip flags the next erase as failed
     QTest::addColumn<ChipEraser::Result>("result");
+    QTest::addColumn<int>("base"); // of the 128 KiB the erases fall in
     QTest::addColumn<QString>("transcript");
     const QString sector = QStringLiteral("WREN | SE 0x%1 | RDSR len 1 | ");
     QTest::newRow("a sector, read back, and a block")
-        << ChipKind::W25Q80DV << "" << ChipEraser::Result::Done
+        << ChipKind::W25Q80DV << "" << ChipEraser::Result::Done << 0
         << sector.arg("001000") + "READ 0x001000 len 4096 | WREN | BE 0x010000 | RDSR len 1";
     QTest::newRow("no 20h: the sector stays, nothing more is erased")
-        << ChipKind::M45PE16 << "" << ChipEraser::Result::SectorEraseIgnored
+        << ChipKind::M45PE16 << "" << ChipEraser::Result::SectorEraseIgnored << 0
         << "WREN | SE 0x001000 | RDSR len 1 | READ 0x001000 len 4096";
     QTest::newRow("S25FL-S erase error: 30h clears it")
-        << ChipKind::S25FL128S << "EFAIL" << ChipEraser::Result::ChipError
+        << ChipKind::S25FL128S << "EFAIL" << ChipEraser::Result::ChipError << 0
         << sector.arg("001000") + "30";
+    // The first die holds the same bytes at the same offsets: they stay.
+    QTest::newRow("W25M512JV: on the second die, after its die select")
+        << ChipKind::W25M512JV << "" << ChipEraser::Result::Done << 32 * kMiB
+        << "EN4B | EX4B | C2 01 01 | EN4B | " + sector.arg("00001000") +
+               "READ 0x00001000 len 4096 | WREN | BE 0x00010000 | RDSR len 1 | EX4B | C2 00 00";
 }
 
 // Unit by unit in address order: the first 4 KiB erase is read back, so a part that ignores
@@ -402,19 +423,25 @@ void TestChipLayer::erasesUnits()
     QFETCH(ChipKind, kind);
     QFETCH(QString, setup);
     QFETCH(ChipEraser::Result, result);
+    QFETCH(int, base);
     QFETCH(QString, transcript);
     FlashChip &chip = Open(kind);
     const QByteArray before = RandomBytes(128 * 1024, 3);
-    m_emulator.setMemory(before);
+    for (const int at : {0, base})
+        std::copy(before.cbegin(), before.cend(), m_emulator.chip().memory().begin() + at);
     if (setup == QLatin1String("EFAIL"))
         m_emulator.chip().failNextErase();
     m_emulator.chip().clearFrames();
     RecordedProgress progress;
     ChipEraser eraser(chip, progress, 0);
-    QCOMPARE(eraser.eraseUnits({{0x1000, false}, {0x10000, true}}), result);
+    QCOMPARE(
+        eraser.eraseUnits({{uint32_t(base) + 0x1000, false}, {uint32_t(base) + 0x10000, true}}),
+        result);
     QVERIFY(m_bus->flush());
     QCOMPARE(Frames(m_emulator.frames()), transcript);
-    const QByteArray memory = m_emulator.memory().left(before.size());
+    if (base != 0)
+        QCOMPARE(m_emulator.memory().left(before.size()), before);
+    const QByteArray memory = m_emulator.memory().mid(base, before.size());
     const bool done = result == ChipEraser::Result::Done;
     QCOMPARE(memory.mid(0x1000, 4096) == QByteArray(4096, char(0xFF)), done);
     QCOMPARE(memory.mid(0x10000, 0x10000) == QByteArray(0x10000, char(0xFF)), done);
@@ -458,6 +485,11 @@ void TestChipLayer::protection_data()
     QTest::newRow("S25FL-S BP with CR1, QUAD kept")
         << ChipKind::S25FL128S << "06 011C02"
         << "WRSR 00 02" << cleared << none << "00 02" << emu::ChipModel{};
+    // SFDP's Quad Enable Requirements put QE on bit 6, where Micron's layout has BP3: the clear
+    // keeps it, and what it keeps stays set.
+    QTest::newRow("MT25QL256 whose SFDP puts QE on BP3 (bit 6): kept, the rest cleared")
+        << ChipKind::MT25QL256QER2 << "06 015C"
+        << "WRSR 40" << locked << none << "40 FF" << emu::ChipModel{};
     QTest::newRow("SST26 locked at power-up: ULBPR")
         << ChipKind::SST26VF064B << ""
         << "98" << cleared << none << "00 08" << emu::ChipModel{};

@@ -245,6 +245,12 @@ private slots:
             << QStringList{"Erasing 1 Sector (4 KiB)... OK", "Writing to Chip... OK",
                            ChecksumLine(updated)}
             << updated << none;
+        // Refused before anything is read or saved: no backup either.
+        QTest::newRow("update of an empty file fails")
+            << QStringList{"--update", "image.bin"} << QByteArray("") << 1
+            << QStringList{"The File is Empty: Nothing Was Written.",
+                           "No Bytes Read from %1/image.bin"}
+            << chip << none;
         QTest::newRow("verify, mismatch names the first difference")
             << verify << differing << 1
             << QStringList{"No Match Found!",
@@ -317,7 +323,8 @@ private slots:
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
         QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"W25Q64JV_*.bin"}, QDir::Files,
                              QDirIterator::Subdirectories);
-        QCOMPARE(backups.hasNext(), arguments.contains(QStringLiteral("--update")));
+        QCOMPARE(backups.hasNext(),
+                 arguments.contains(QStringLiteral("--update")) && exitCode == 0);
         if (backups.hasNext())
             QCOMPARE(ReadFile(backups.next()), RandomBytes(kChipSize, 5));
     }

@@ -20,6 +20,8 @@
 
 #include <set>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -60,6 +62,22 @@ const JobInfo kJobs[] = {{"read id", &CH341::DoReadID, "SFDP: None"},
                          {"erase", &CH341::DoEraseFlash, "Erasing Chip... OK"},
                          {"update", &CH341::DoUpdateFlash, "Writing to Chip... OK"}};
 
+// A block device at path (major 240, reserved for local use: no driver opens it), where this
+// user may make one; else one of the system's disks that this user cannot write to; else none.
+QString UnwritableBlockDevice(const QString &path)
+{
+    if (::mknod(QFile::encodeName(path).constData(), S_IFBLK | 0600, makedev(240, 0)) == 0)
+        return path;
+    for (const QFileInfo &node : QDir(QStringLiteral("/dev")).entryInfoList(QDir::System)) {
+        struct stat info = {};
+        const QByteArray name = QFile::encodeName(node.filePath());
+        if (::stat(name.constData(), &info) == 0 && S_ISBLK(info.st_mode) &&
+            ::access(name.constData(), W_OK) != 0)
+            return node.filePath();
+    }
+    return QString();
+}
+
 int FirstRed(const JobRecorder &recorder)
 {
     const auto red = [](const LogRecord &record) { return record.colour == kRed; };
@@ -89,7 +107,8 @@ enum class BadInput {
     DumpInMissingFolder,
     DumpInReadOnlyFolder,
     DumpOnFullDisk,
-    BackupInReadOnlyFolder
+    BackupInReadOnlyFolder,
+    DumpOntoBlockDevice
 };
 
 enum class ChipFault {
@@ -100,7 +119,8 @@ enum class ChipFault {
     StaleIn,
     UnerasableByte, // at the row's address, whose byte reads 0x00 before the job
     RefusedProgram, // the page at the row's address
-    NoisyMiso       // one bit in eight read wrong
+    NoisyMiso,      // one bit in eight read wrong
+    ShiftingClip    // the third 9Fh read answers EF 40 15: A, A, B
 };
 using TransferFault = emu::EmulatedLink::TransferFault;
 // A failed transfer is no reason to unplug: after one, the operator just starts the next job,
@@ -504,6 +524,15 @@ void TestFaults::chipFaults_data()
         QTest::addRow("%s, noisy MISO", kJobs[int(job)].name)
             << good << ChipFault::NoisyMiso << job
             << QStringList{"Unstable Connection: the Chip's JEDEC ID Read 0x*", kInitFailed} << 0;
+    // Two answers of three agreeing are no steady connection.
+    for (Job job : {Job::ReadId, Job::Update})
+        QTest::addRow("%s, a clip that shifts: the third 9Fh answer differs", kJobs[int(job)].name)
+            << good << ChipFault::ShiftingClip << job
+            << QStringList{"Unstable Connection: the Chip's JEDEC ID Read 0xEF4014, 0xEF4014, "
+                           "0xEF4015. Check the Clip's Seating, the Length of the Wires and the "
+                           "Power.",
+                           kInitFailed}
+            << 0;
     QTest::newRow("write, a page the chip refuses")
         << good << ChipFault::RefusedProgram << Job::Write
         << verifyFailed(firstProgrammed, char(0xFF)) << refused;
@@ -517,7 +546,7 @@ void TestFaults::chipFaults()
     QFETCH(QStringList, tail);
     QFETCH(int, address);
     const bool refused = (kind != ChipKind::W25Q80DV && kind != ChipKind::W25Q64FV) ||
-                         fault == ChipFault::NoisyMiso;
+                         fault == ChipFault::NoisyMiso || fault == ChipFault::ShiftingClip;
     if (kind != ChipKind::W25Q80DV)
         m_emulator.install(kind);
     const QByteArray chip = m_emulator.memory();
@@ -527,6 +556,8 @@ void TestFaults::chipFaults()
     JobRecorder recorder(&worker);
     if (fault == ChipFault::NoisyMiso)
         m_emulator.chip().setNoisyMiso(8);
+    if (fault == ChipFault::ShiftingClip)
+        m_emulator.chip().answerJedecIdAfterReads(2, {0xEF, 0x40, 0x15});
     if (fault == ChipFault::WriteProtected)
         m_emulator.setBlockProtect(7);
     if (fault == ChipFault::StaleIn)
@@ -624,6 +655,10 @@ void TestFaults::badFiles_data()
     QTest::addColumn<Job>("job");
     QTest::addColumn<BadInput>("input");
     QTest::addColumn<QString>("lastLine"); // empty: the job's own good ending
+    // The update refuses an empty file before it reads or saves anything.
+    QTest::newRow("update, empty file")
+        << Job::Update << BadInput::Empty
+        << QStringLiteral("The File is Empty: Nothing Was Written.\nNo Bytes Read from %1");
     for (Job job : {Job::Write, Job::Verify}) {
         const char *name = kJobs[int(job)].name;
         QTest::addRow("%s, missing file", name)
@@ -659,6 +694,11 @@ void TestFaults::badFiles_data()
         << Job::Update << BadInput::BackupInReadOnlyFolder
         << QStringLiteral("Failed to Save the Backup: Nothing Was Erased.\nCannot Save the Backup "
                           "in %2: Permission denied");
+    // Never written to, whoever runs the test: a node of no driver (made where the test may),
+    // or a disk of the system's that this user cannot open for writing.
+    QTest::newRow("read, dump target is a block device")
+        << Job::Read << BadInput::DumpOntoBlockDevice
+        << kDumpRefused + "Not a regular file, a FIFO or a character device";
     QTest::newRow("read, dump target on a full disk")
         << Job::Read << BadInput::DumpOnFullDisk
         << QStringLiteral("Failed to Save Binary File.\nCannot Write Dump File %1: No space left "
@@ -700,6 +740,11 @@ void TestFaults::badFiles()
         QVERIFY(WriteFile(path, contents));
     if (input == BadInput::Folder || input == BadInput::DumpOntoFolder)
         QVERIFY(folder.mkdir(QStringLiteral("input.bin")));
+    if (input == BadInput::DumpOntoBlockDevice) {
+        path = UnwritableBlockDevice(path);
+        if (path.isEmpty())
+            QSKIP("no block device here that the test may name without writing to it");
+    }
     if (input == BadInput::Unreadable)
         QVERIFY(QFile::setPermissions(path, QFile::WriteOwner));
     if (input == BadInput::DumpInReadOnlyFolder || input == BadInput::BackupInReadOnlyFolder)
@@ -733,6 +778,8 @@ void TestFaults::badFiles()
         QCOMPARE(ReadFile(path), contents);
     if (input == BadInput::Folder || input == BadInput::DumpOntoFolder)
         QVERIFY(QFileInfo(path).isDir());
+    if (input == BadInput::DumpOntoBlockDevice)
+        QVERIFY(!QFileInfo(path).isFile() && QFileInfo(path).exists());
     QVERIFY(m_emulator.isReleased() && !m_emulator.isOpen());
     m_rowCompleted = true;
 }

@@ -439,7 +439,8 @@ void TestProgrammer::updateJob_data()
 {
     QTest::addColumn<ChipKind>("kind");
     // How the image differs from the chip's random bytes: "sector", "block" (random bytes
-    // there), "clear" (bits of 16 bytes cleared) at a hex address, or "all".
+    // there), "clear" (bits of 16 bytes cleared) at a hex address, or "all"; "short" ends the
+    // image at a hex address, "erased" leaves the chip 0xFF from there on.
     QTest::addColumn<QString>("change");
     QTest::addColumn<QString>("opcodes");  // erase and program windows, by opcode
     QTest::addColumn<QStringList>("tail"); // the job's last lines, before its checksums
@@ -472,6 +473,26 @@ void TestProgrammer::updateJob_data()
     QTest::newRow("M45PE16: no 4 KiB erase, the block by D8h")
         << ChipKind::M45PE16 << "sector 23000"
         << "20:0 D8:1 C7:0 02:256" << QStringList{"Erasing 1 Block (64 KiB)... OK", written};
+    // The chip ends as the write job leaves it: past a short image, erased. The checksums are
+    // the file's.
+    QTest::newRow("short image, the chip holds it and 0xFF past it: nothing changed")
+        << small << "erased 4B000 short 4B000"
+        << "20:0 D8:0 C7:0 02:0" << QStringList{"Chip Already Holds the File"};
+    QTest::newRow("short image the chip starts with, old bytes past it: those erased")
+        << small << "short 4B000"
+        << "20:0 D8:0 C7:1 02:1200" << QStringList{"Erasing Chip... OK", written};
+    QTest::newRow("short image, one sector differs, erased past it")
+        << small << "erased 4B000 short 4B000 sector 23000"
+        << "20:1 D8:0 C7:0 02:16" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
+    // Its SFDP says D8h erases 256 KiB and there is no 4 KiB erase: only the whole chip is
+    // erased, never a 256 KiB sector for a 64 KiB block.
+    QTest::newRow("S25FL128S, 256 KiB sectors: a block differs, the whole chip")
+        << ChipKind::S25FL128S256K << "erased 80000 short 80000 block 40000"
+        << "20:0 D8:0 C7:1 02:2048" << QStringList{"Erasing Chip... OK", written};
+    // The sector erase reaches the second die only after its die select.
+    QTest::newRow("W25M512JV: a sector of the second die")
+        << ChipKind::W25M512JV << "sector 2001000"
+        << "20:1 D8:0 C7:0 02:16" << QStringList{"Erasing 1 Sector (4 KiB)... OK", written};
     // AT25F512 erases with 62h and its own 52h only: the whole chip, never a 20h.
     QTest::newRow("AT25F512: the whole chip by 62h")
         << ChipKind::AT25F512 << "sector 1000"
@@ -500,12 +521,21 @@ void TestProgrammer::updateJob()
         change.chop(5);
     }
     m_emulator.chip().setStatusRegisters(0x00); // SST parts power up protected
-    const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 21);
-    m_emulator.setMemory(before);
-    QByteArray image = change == QLatin1String("all") ? RandomBytes(before.size(), 22) : before;
+    QByteArray before = RandomBytes(int(m_emulator.memory().size()), 21);
     const QStringList changes = change.split(' ', Qt::SkipEmptyParts);
     for (int i = 0; i + 1 < changes.size(); i += 2) {
         const int at = changes.at(i + 1).toInt(nullptr, 16);
+        if (changes.at(i) == "erased")
+            before.replace(at, before.size() - at, QByteArray(before.size() - at, char(0xFF)));
+    }
+    m_emulator.setMemory(before);
+    QByteArray image = change == QLatin1String("all") ? RandomBytes(before.size(), 22) : before;
+    for (int i = 0; i + 1 < changes.size(); i += 2) {
+        const int at = changes.at(i + 1).toInt(nullptr, 16);
+        if (changes.at(i) == "short")
+            image.truncate(at);
+        if (changes.at(i) == "short" || changes.at(i) == "erased")
+            continue;
         const int length = changes.at(i) == "block"    ? 65536
                            : changes.at(i) == "sector" ? 4096
                                                        : 16;
@@ -545,11 +575,13 @@ void TestProgrammer::updateJob()
 
     QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
     const QStringList lines = recorder.verdictLines();
-    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(lines.mid(lines.size() - tail.size()).join(QLatin1Char('\n')),
+             tail.join(QLatin1Char('\n')));
     QCOMPARE(recorder.lines().last(), ChecksumLine(image));
-    QVERIFY2(m_emulator.memory() == image, "the chip does not hold the image");
-    QCOMPARE(atFirstChange,
-             change.isEmpty() ? QStringList() : QStringList({"backup saved before", "0"}));
+    QVERIFY2(m_emulator.memory() == image.leftJustified(before.size(), char(0xFF)),
+             "the chip does not hold the image, then erased bytes");
+    const bool unchanged = tail == QStringList{"Chip Already Holds the File"};
+    QCOMPARE(atFirstChange, unchanged ? QStringList() : QStringList({"backup saved before", "0"}));
     // One backup, named after the part, its path and checksums in the log.
     const QFileInfoList saved = backups.entryInfoList(QDir::Files);
     QCOMPARE(saved.size(), 1);
@@ -560,7 +592,7 @@ void TestProgrammer::updateJob()
              QStringList({QDir::toNativeSeparators(saved.first().absoluteFilePath()),
                           ChecksumLine(before)}));
     QVERIFY(saved.first().fileName().contains(QRegularExpression("^[A-Z0-9]+_\\d{6}\\.bin$")));
-    if (change.isEmpty())
+    if (unchanged)
         QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
     QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
 }

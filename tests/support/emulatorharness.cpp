@@ -44,6 +44,13 @@ emu::ChipModel ModelOf(ChipKind kind)
         model.sfdp = emu::sfdpTable(model.sizeBytes, 4);
         return model;
     }
+    if (kind == ChipKind::S25FL128S256K)
+        return emu::s25fl128sUniform256k();
+    if (kind == ChipKind::MT25QL256QER2) {
+        emu::ChipModel model = emu::mt25ql256();
+        model.sfdp = emu::sfdpTable(model.sizeBytes, 2);
+        return model;
+    }
     // In the order of ChipKind.
     static emu::ChipModel (*const models[])() = {
         emu::w25q80dv,    emu::w25q64fv,   emu::w25q256jv,    emu::sst25vf016b, emu::sst25vf040,

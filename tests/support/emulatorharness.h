@@ -52,6 +52,9 @@ enum class ChipKind {
     W25Q128JV,   // 16 MiB, EF4018, WPS set: every block locked at power-up
     MX25L12835F, // 16 MiB, C22018, WPSEL set: every block locked at power-up
     W25Q64JW,    // 8 MiB, EF6017, a 1.7-1.95 V part
+    // Erase sizes and status bits the other parts lack.
+    S25FL128S256K, // 16 MiB, 012018, uniform 256 KiB sectors: D8h erases 256 KiB, no 20h
+    MT25QL256QER2, // 32 MiB, 20BA19, its SFDP placing Quad Enable on bit 6, Micron's BP3
 };
 
 class EmulatorHarness
