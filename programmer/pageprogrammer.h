@@ -38,6 +38,7 @@ public:
         TransferFailed = -1,
         ChipRefused = -2, // see fault()
         TimedOut = -3,
+        Stopped = -4, // asked to stop: every byte below reached() is programmed
     };
     enum class Fault {
         None,
@@ -61,6 +62,8 @@ public:
 
     Fault fault() const { return m_fault; }
     uint32_t faultAddress() const { return m_faultAddress; }
+    // Where a stopped run ended.
+    uint32_t reached() const { return m_reached; }
 
     static bool IsErased(const QByteArray &data);
 
@@ -92,4 +95,5 @@ private:
     qint64 m_pageTimeoutMs;
     Fault m_fault = Fault::None;
     uint32_t m_faultAddress = 0;
+    uint32_t m_reached = 0;
 };

@@ -233,12 +233,24 @@ private slots:
             << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0
-            << QStringList{"Erasing Chip... OK", "Writing to Chip... OK", ChecksumLine(image)}
+            << QStringList{"The File Is Smaller than the Chip (307277 of 8388608 Bytes): the Rest "
+                           "of the Chip Is Erased",
+                           "Erasing Chip... OK", "Writing to Chip... OK", ChecksumLine(image)}
             << image + blank.mid(image.size()) << none;
-        QTest::newRow("verify, match") << verify << chip.left(5000) << 0
-                                       << QStringList{"Reading from Chip... OK", "Match Found!",
-                                                      ChecksumLine(chip.left(5000))}
-                                       << chip << none;
+        QTest::newRow("verify, match")
+            << verify << chip.left(5000) << 0
+            << QStringList{"The File Is Smaller than the Chip (5000 of 8388608 Bytes): Only Its "
+                           "Bytes Are Compared, the Rest of the Chip Is Not Read",
+                           "Reading from Chip... OK", "Match Found!",
+                           ChecksumLine(chip.left(5000))}
+            << chip << none;
+        QTest::newRow("update of a shorter file erases the rest, as write does")
+            << QStringList{"--update", "image.bin"} << updated.left(kChipSize / 2) << 0
+            << QStringList{"The File Is Smaller than the Chip (4194304 of 8388608 Bytes): the "
+                           "Rest of the Chip Is Erased, as Write Leaves It",
+                           "Erasing 1 Sector (4 KiB) and 64 Blocks (64 KiB)... OK",
+                           "Writing to Chip... OK", ChecksumLine(updated.left(kChipSize / 2))}
+            << updated.left(kChipSize / 2) + blank.mid(kChipSize / 2) << none;
         // The chip is kept in LOG/Backup beside the job logs first.
         QTest::newRow("update erases and programs one sector")
             << QStringList{"--update", "image.bin"} << updated << 0
@@ -307,7 +319,7 @@ private slots:
         QCOMPARE(ReadFile(path(kChipImage)), chipAfter);
         if (!dumpAfter.isNull())
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
-        QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"W25Q64JV_*.bin"}, QDir::Files,
+        QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"EF4017_*_*.bin"}, QDir::Files,
                              QDirIterator::Subdirectories);
         QCOMPARE(backups.hasNext(), arguments.contains(QStringLiteral("--update")));
         if (backups.hasNext())

@@ -22,6 +22,28 @@ Q_DECLARE_METATYPE(ChipKind)
 namespace {
 constexpr int kMiB = 1024 * 1024;
 
+// The part a job's log settled on: "Chosen Part no: NAME", the one name of every "Part no: "
+// row, or where they name different parts the JEDEC id.
+QString SettledName(const QStringList &lines)
+{
+    QStringList names;
+    QString id;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch chosen =
+            QRegularExpression(QStringLiteral("^Chosen Part no: (\\S+)")).match(line);
+        if (chosen.hasMatch())
+            return chosen.captured(1);
+        const QRegularExpressionMatch row =
+            QRegularExpression(QStringLiteral("^Vendor: .* Part no: (\\S+) ")).match(line);
+        if (row.hasMatch())
+            names << row.captured(1);
+        if (line.startsWith(QLatin1String("Chip(s) Found based on JDEC ID: 0x")))
+            id = line.section(QLatin1String("0x"), 1);
+    }
+    names.removeDuplicates();
+    return names.size() == 1 ? names.first() : id;
+}
+
 // One record as "message|colour|weight|flags": i italic, n ends its line.
 QStringList Described(const QList<LogRecord> &records)
 {
@@ -481,10 +503,24 @@ void TestProgrammer::updateJob()
     QVERIFY(ReadFile(saved.first().filePath()) == before);
     const int savedAt = lines.indexOf(QStringLiteral("Backup of the Chip Saved in:"));
     QVERIFY(savedAt > 0);
-    QCOMPARE(lines.mid(savedAt + 1, 2),
+    QCOMPARE(lines.mid(savedAt + 1, 3),
              QStringList({QDir::toNativeSeparators(saved.first().absoluteFilePath()),
+                          QStringLiteral("To Restore the Chip, Write This File Back to It (Write "
+                                         "in the Window, --write FILE on the Command Line)"),
                           ChecksumLine(before)}));
-    QVERIFY(saved.first().fileName().contains(QRegularExpression("^[A-Z0-9]+_\\d{6}\\.bin$")));
+    const auto hint =
+        std::find_if(recorder.logs.cbegin(), recorder.logs.cend(), [](const LogRecord &r) {
+            return r.message.startsWith(QLatin1String("To Restore the Chip"));
+        });
+    QVERIFY(hint != recorder.logs.cend());
+    QCOMPARE(hint->colour, QStringLiteral("#808080"));
+    // Named after the settled part: the one chosen, the one name of the identifier's rows, or
+    // where they name different parts the identifier itself.
+    const QRegularExpressionMatch name =
+        QRegularExpression("^(.+)_(\\d{8}_\\d{6})\\.bin$").match(saved.first().fileName());
+    QVERIFY2(name.hasMatch(), qPrintable(saved.first().fileName()));
+    QCOMPARE(name.captured(1), SettledName(recorder.lines()));
+    QVERIFY(QDateTime::fromString(name.captured(2), QStringLiteral("yyyyMMdd_HHmmss")).isValid());
     if (change.isEmpty())
         QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
     QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
