@@ -62,6 +62,37 @@ private:
         return finished;
     }
 
+    // Runs the demo on a terminal (script(1)) at a real programmer's pace and types Ctrl-C once
+    // the terminal shows `when`; the terminal's output is in err.
+    Finished interrupt(const QStringList &arguments, const QString &when)
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_dir->path());
+        process.start(QStringLiteral("script"),
+                      {"-qfec", "exec " VARNOCK_DEMO " " + arguments.join(' '), "/dev/null"});
+        QByteArray shown;
+        bool typed = false;
+        while (process.state() != QProcess::NotRunning && process.waitForReadyRead(60 * 1000)) {
+            shown += process.readAllStandardOutput();
+            if (!typed && shown.contains(when.toLocal8Bit())) {
+                process.write("\x03");
+                typed = true;
+            }
+        }
+        Finished finished;
+        if ((process.state() != QProcess::NotRunning && !process.waitForFinished(60 * 1000)) ||
+            process.exitStatus() != QProcess::NormalExit || !typed)
+            return finished;
+        shown += process.readAllStandardOutput();
+        finished.exitCode = process.exitCode();
+        finished.err = QString::fromLocal8Bit(shown);
+        return finished;
+    }
+
     // The lines of the day's Log.txt without their time stamps.
     QStringList filedLog() const
     {
@@ -456,6 +487,96 @@ private slots:
         const QFileInfo special(QDir(m_dir->path()), node);
         QVERIFY(node.isEmpty() || (special.exists() && !special.isFile() && !special.isDir()));
         m_rowCompleted = true;
+    }
+
+    void interruptedJobs_data()
+    {
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<QString>("when"); // on the terminal when Ctrl-C is typed
+        QTest::addColumn<QString>("line"); // the red line; (\\w+) an address, (.+) the backup
+        QTest::addColumn<QString>("left"); // what the chip holds by that line
+        QTest::newRow("write, erasing") << "--write"
+                                        << "Erasing Chip... Chip Erasing in Progress."
+                                        << "Interrupted While Erasing: the Whole Chip Is Erased"
+                                        << "erased";
+        QTest::newRow("write, programming")
+            << "--write"
+            << "Writing to Chip... Write ["
+            << "Interrupted While Writing: Bytes 0x000000 to 0x(\\w+) Were Written, the Rest of "
+               "the Chip Is Erased"
+            << "written";
+        QTest::newRow("write, reading back")
+            << "--write"
+            << "Writing to Chip... Read ["
+            << "Interrupted While Verifying: the File Was Written but Not All Read Back"
+            << "file";
+        QTest::newRow("update, reading the backup")
+            << "--update"
+            << "Reading from Chip... Read ["
+            << "Interrupted While Reading: the Chip Is Unchanged, No Backup Was Saved"
+            << "unchanged";
+        QTest::newRow("update, erasing")
+            << "--update"
+            << "Sectors (4 KiB)... Chip Erasing in Progress."
+            << "Interrupted While Erasing: What the File Changes below 0x(\\w+) Was Erased, the "
+               "Rest of the Chip Is Unchanged; the Backup Is (.+)"
+            << "units erased";
+        QTest::newRow("update, programming")
+            << "--update"
+            << "Writing to Chip... Write ["
+            << "Interrupted While Writing: Bytes 0x000000 to 0x(\\w+) Hold the File, Beyond Them "
+               "What It Changes Is Erased and the Rest Is as It Was; the Backup Is (.+)"
+            << "updated";
+    }
+
+    // Ctrl-C in the middle of a job: the command in flight ends, one red line says what the
+    // chip holds, and the demo's chip file holds exactly that.
+    void interruptedJobs()
+    {
+        QFETCH(QString, job);
+        QFETCH(QString, when);
+        QFETCH(QString, line);
+        QFETCH(QString, left);
+        if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        constexpr int kSize = 1024 * 1024;  // a W25Q80DV
+        constexpr int kChanged = 4 * 65536; // the update changes the first 4 blocks
+        const QString chipImage =
+            QStringLiteral("data/varnock-spi-flasher-demo/virtual-w25q80dv.bin");
+        const QByteArray before = RandomBytes(kSize, 5);
+        QByteArray image = RandomBytes(kSize, 6);
+        if (job == QLatin1String("--update"))
+            image = image.left(kChanged) + before.mid(kChanged);
+        QVERIFY(WriteFile(path(chipImage), before));
+        QVERIFY(WriteFile(path(QStringLiteral("image.bin")), image));
+
+        const Finished finished = interrupt({"--chip", "W25Q80DV", job, "image.bin"}, when);
+        QCOMPARE(finished.exitCode, 130);
+        const QRegularExpressionMatch red =
+            QRegularExpression("\033\\[31m(" + line + ")\033\\[0m").match(finished.err);
+        QVERIFY2(red.hasMatch(), qPrintable(finished.err));
+        QVERIFY(filedLog().join('\n').contains(red.captured(1)));
+        const int bound = red.captured(2).toInt(nullptr, 16); // the last byte written, or past
+        const QString backup = red.captured(3);
+
+        QByteArray expected = before;
+        if (left == QLatin1String("erased"))
+            expected.fill(char(0xFF));
+        else if (left == QLatin1String("written"))
+            expected = image.left(bound + 1) + QByteArray(kSize - bound - 1, char(0xFF));
+        else if (left == QLatin1String("file"))
+            expected = image;
+        else if (left == QLatin1String("units erased"))
+            expected.replace(0, bound, QByteArray(bound, char(0xFF)));
+        else if (left == QLatin1String("updated"))
+            expected.replace(0, kChanged, QByteArray(kChanged, char(0xFF)))
+                .replace(0, bound + 1, image.left(bound + 1));
+        QVERIFY(ReadFile(path(chipImage)) == expected);
+        QDirIterator backups(path(QStringLiteral("LOG/Backup")), QDir::Files,
+                             QDirIterator::Subdirectories);
+        QCOMPARE(backups.hasNext(), !backup.isEmpty());
+        if (!backup.isEmpty())
+            QVERIFY(ReadFile(backup) == before);
     }
 
     void eachChipHasItsOwnImage()
