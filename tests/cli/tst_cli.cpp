@@ -2,6 +2,7 @@
 // the log on standard output and in Log.txt, and the chip of the demo's emulated programmer.
 
 #include "testfiles.h"
+#include "log/logfile.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -62,9 +63,10 @@ private:
         return finished;
     }
 
-    // Runs the demo on a terminal (script(1)) at a real programmer's pace and types Ctrl-C once
-    // the terminal shows `when`; the terminal's output is in err.
-    Finished interrupt(const QStringList &arguments, const QString &when)
+    // Runs the demo on a terminal (script(1)) at a real programmer's pace and types Ctrl-C
+    // once the terminal shows `when` (and again once it says it is stopping, for presses 2);
+    // the terminal's output is in err.
+    Finished interrupt(const QStringList &arguments, const QString &when, int presses = 1)
     {
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -75,17 +77,18 @@ private:
         process.start(QStringLiteral("script"),
                       {"-qfec", "exec " VARNOCK_DEMO " " + arguments.join(' '), "/dev/null"});
         QByteArray shown;
-        bool typed = false;
+        int typed = 0;
         while (process.state() != QProcess::NotRunning && process.waitForReadyRead(60 * 1000)) {
             shown += process.readAllStandardOutput();
-            if (!typed && shown.contains(when.toLocal8Bit())) {
+            const QByteArray awaited = typed == 0 ? when.toLocal8Bit() : "Stopping after";
+            if (typed < presses && shown.contains(awaited)) {
                 process.write("\x03");
-                typed = true;
+                ++typed;
             }
         }
         Finished finished;
         if ((process.state() != QProcess::NotRunning && !process.waitForFinished(60 * 1000)) ||
-            process.exitStatus() != QProcess::NormalExit || !typed)
+            process.exitStatus() != QProcess::NormalExit || typed < presses)
             return finished;
         shown += process.readAllStandardOutput();
         finished.exitCode = process.exitCode();
@@ -577,6 +580,87 @@ private slots:
         QCOMPARE(backups.hasNext(), !backup.isEmpty());
         if (!backup.isEmpty())
             QVERIFY(ReadFile(backup) == before);
+    }
+
+    // A second Ctrl-C does not wait for the command in flight.
+    void secondInterruptEndsAtOnce()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        QVERIFY(WriteFile(path(QStringLiteral("image.bin")), RandomBytes(1024 * 1024, 6)));
+        const Finished finished = interrupt({"--chip", "W25Q80DV", "--write", "image.bin"},
+                                            "Erasing Chip... Chip Erasing in Progress.", 2);
+        QCOMPARE(finished.exitCode, 130);
+        QVERIFY2(!finished.err.contains(QStringLiteral("Interrupted")), qPrintable(finished.err));
+        QVERIFY(!finished.err.contains(QStringLiteral("Operation Completed.")));
+    }
+
+    // Two programs, one programmer: the second ends at once, while the first still runs, and
+    // the first's write is whole.
+    void secondProgramOnTheChip_data()
+    {
+        QTest::addColumn<QString>("bridge");
+        QTest::newRow("CH341A") << "ch341a";
+        QTest::newRow("CH347") << "ch347";
+    }
+
+    void secondProgramOnTheChip()
+    {
+        QFETCH(QString, bridge);
+        const QByteArray first = RandomBytes(1024 * 1024, 6);
+        QVERIFY(WriteFile(path(QStringLiteral("first.bin")), first));
+        QVERIFY(WriteFile(path(QStringLiteral("second.bin")), RandomBytes(1024 * 1024, 7)));
+        QProcess firstJob;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        firstJob.setProcessEnvironment(environment);
+        firstJob.setWorkingDirectory(m_dir->path());
+        firstJob.start(QStringLiteral(VARNOCK_DEMO),
+                       {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "first.bin"});
+        QByteArray firstOut;
+        while (!firstOut.contains("Connecting to Programmer... OK") &&
+               firstJob.waitForReadyRead(60 * 1000))
+            firstOut += firstJob.readAllStandardOutput();
+        QVERIFY(firstOut.contains("Connecting to Programmer... OK"));
+
+        const Finished second =
+            run(QStringLiteral(VARNOCK_DEMO),
+                {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "second.bin"});
+        QCOMPARE(firstJob.state(), QProcess::Running);
+        QCOMPARE(second.exitCode, 1);
+        QCOMPARE(second.out.mid(0, 3),
+                 QStringList({"Connecting to Programmer... Fail!",
+                              "The programmer is in use by another program (or a driver holds "
+                              "it): let that job end, then try again.",
+                              "Failed to Initialize CH341 Programmer."}));
+
+        QVERIFY(firstJob.waitForFinished(120 * 1000));
+        QCOMPARE(firstJob.exitCode(), 0);
+        QVERIFY(ReadFile(path(QStringLiteral(
+                    "data/varnock-spi-flasher-demo/virtual-w25q80dv.bin"))) == first);
+    }
+
+    // A working folder that takes no LOG folder and a program folder the user cannot write:
+    // the job runs, and its log and standard error say why no log file is written.
+    void noLogFolder()
+    {
+        const QString command = QStringLiteral(
+            "chmod -R a+rwX . && : > LOG && exec \"$HELPERS/run-unprivileged.sh\" \"$DEMO\" "
+            "--fast --identify");
+        const Finished finished = run(QStringLiteral("/bin/sh"), {"-c", command}, QString(),
+                                      {"DEMO=" VARNOCK_DEMO, "HELPERS=" VARNOCK_FAULT_HELPERS});
+        if (finished.exitCode == kSkip)
+            QSKIP("cannot run as an unprivileged user here");
+        QCOMPARE(finished.exitCode, 0);
+        const QString line =
+            QStringLiteral("No Log File Is Written: Cannot Make %1/LOG/JobLog/%2 (Not a "
+                           "directory), Cannot Write %3/Log.txt (Permission denied)")
+                .arg(QDir(m_dir->path()).canonicalPath(),
+                     LogFile::dateFolderName(QDateTime::currentDateTime(), QLocale::system()),
+                     QFileInfo(QStringLiteral(VARNOCK_DEMO)).absolutePath());
+        QCOMPARE(finished.out.value(0), line);
+        QCOMPARE(finished.err, line + QLatin1Char('\n'));
     }
 
     void eachChipHasItsOwnImage()
