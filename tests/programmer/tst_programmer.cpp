@@ -111,6 +111,8 @@ private slots:
     void verifyJob();
     void updateJob_data();
     void updateJob();
+    void shorterFile_data();
+    void shorterFile();
     void busTranscripts_data();
     void busTranscripts();
     void aaiInterrupted_data();
@@ -524,6 +526,63 @@ void TestProgrammer::updateJob()
     if (change.isEmpty())
         QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
     QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
+}
+
+void TestProgrammer::shorterFile_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("restErased"); // the chip beyond the file is 0xFF before the job
+    QTest::addColumn<QString>("line");    // empty: none
+    const QString sizes = QStringLiteral("The File Is Smaller than the Chip (307201 of 1048576 "
+                                         "Bytes): ");
+    QTest::newRow("write") << "write" << 307201 << false
+                           << sizes + "the Rest of the Chip Is Erased";
+    QTest::newRow("update, the rest holds data")
+        << "update" << 307201 << false
+        << sizes + "the Rest of the Chip Is Erased, as Write Leaves It";
+    QTest::newRow("update, the rest already erased")
+        << "update" << 307201 << true
+        << sizes + "the Rest of the Chip Is Erased Already and Stays as It Was";
+    QTest::newRow("verify") << "verify" << 307201 << false
+                            << sizes +
+                                   "Only Its Bytes Are Compared, the Rest of the Chip Is Not Read";
+    QTest::newRow("a file as long as the chip") << "update" << kMiB << false << QString();
+    QTest::newRow("one byte short") << "write" << kMiB - 1 << false
+                                    << "The File Is Smaller than the Chip (1048575 of 1048576 "
+                                       "Bytes): the Rest of the Chip Is Erased";
+}
+
+// A file shorter than the chip: one line gives both sizes and what becomes of the rest.
+void TestProgrammer::shorterFile()
+{
+    QFETCH(QString, job);
+    QFETCH(int, size);
+    QFETCH(bool, restErased);
+    QFETCH(QString, line);
+    QByteArray before = RandomBytes(kMiB, 31);
+    if (restErased)
+        before.replace(size, kMiB - size, QByteArray(kMiB - size, char(0xFF)));
+    m_emulator.setMemory(before);
+    const QByteArray image =
+        job == QLatin1String("verify") ? before.left(size) : RandomBytes(size, 32);
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("short.bin"));
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    QVERIFY(WriteFile(worker.FileName, image));
+    JobRecorder recorder(&worker);
+    if (job == QLatin1String("write"))
+        worker.DoWriteFlash();
+    else if (job == QLatin1String("update"))
+        worker.DoUpdateFlash();
+    else
+        worker.DoVerifyFlash();
+
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
+    const QStringList said = recorder.lines().filter(QStringLiteral("Smaller than the Chip"));
+    QCOMPARE(said, line.isEmpty() ? QStringList() : QStringList{line});
+    if (job != QLatin1String("verify"))
+        QVERIFY(m_emulator.memory() == image + QByteArray(kMiB - size, char(0xFF)));
 }
 
 void TestProgrammer::busTranscripts_data()
