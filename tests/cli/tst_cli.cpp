@@ -63,18 +63,24 @@ private:
         return finished;
     }
 
+    // Starts program in the test's folder, with the test's chip images and no display.
+    void startInFolder(QProcess &process, const QString &program, const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_dir->path());
+        process.start(program, arguments);
+    }
+
     // Runs the demo on a terminal (script(1)) at a real programmer's pace and types Ctrl-C
     // once the terminal shows `when` (and again once it says it is stopping, for presses 2);
     // the terminal's output is in err.
     Finished interrupt(const QStringList &arguments, const QString &when, int presses = 1)
     {
         QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(m_dir->path());
-        process.start(QStringLiteral("script"),
+        startInFolder(process, QStringLiteral("script"),
                       {"-qfec", "exec " VARNOCK_DEMO " " + arguments.join(' '), "/dev/null"});
         QByteArray shown;
         int typed = 0;
@@ -611,13 +617,8 @@ private slots:
         QVERIFY(WriteFile(path(QStringLiteral("first.bin")), first));
         QVERIFY(WriteFile(path(QStringLiteral("second.bin")), RandomBytes(1024 * 1024, 7)));
         QProcess firstJob;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        firstJob.setProcessEnvironment(environment);
-        firstJob.setWorkingDirectory(m_dir->path());
-        firstJob.start(QStringLiteral(VARNOCK_DEMO),
-                       {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "first.bin"});
+        startInFolder(firstJob, QStringLiteral(VARNOCK_DEMO),
+                      {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "first.bin"});
         QByteArray firstOut;
         while (!firstOut.contains("Connecting to Programmer... OK") &&
                firstJob.waitForReadyRead(60 * 1000))
