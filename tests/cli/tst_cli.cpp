@@ -536,6 +536,21 @@ private slots:
             << "Interrupted While Writing: Bytes 0x000000 to 0x(\\w+) Hold the File, Beyond Them "
                "What It Changes Is Erased and the Rest Is as It Was; the Backup Is (.+)"
             << "updated";
+        QTest::newRow("erase, checking the erase")
+            << "--erase"
+            << "Erasing Chip... Read ["
+            << "Interrupted While Checking the Erase: the Whole Chip Is Erased but Not All Read "
+               "Back"
+            << "erased";
+        QTest::newRow("read") << "--read"
+                              << "Read ["
+                              << "Interrupted While Reading: the Chip Is Unchanged, No File Was "
+                                 "Saved"
+                              << "unchanged";
+        QTest::newRow("verify") << "--verify"
+                                << "Reading from Chip... Read ["
+                                << "Interrupted While Reading: the Chip Is Unchanged"
+                                << "unchanged";
     }
 
     // Ctrl-C in the middle of a job: the command in flight ends, one red line says what the
@@ -559,7 +574,12 @@ private slots:
         QVERIFY(WriteFile(path(chipImage), before));
         QVERIFY(WriteFile(path(QStringLiteral("image.bin")), image));
 
-        const Finished finished = interrupt({"--chip", "W25Q80DV", job, "image.bin"}, when);
+        const QStringList file = job == QLatin1String("--erase")  ? QStringList()
+                                 : job == QLatin1String("--read") ? QStringList{"dump.bin"}
+                                                                  : QStringList{"image.bin"};
+        if (job == QLatin1String("--verify"))
+            QVERIFY(WriteFile(path(QStringLiteral("image.bin")), before));
+        const Finished finished = interrupt(QStringList{"--chip", "W25Q80DV", job} + file, when);
         QCOMPARE(finished.exitCode, 130);
         const QRegularExpressionMatch red =
             QRegularExpression("\033\\[31m(" + line + ")\033\\[0m").match(finished.err);
@@ -581,6 +601,7 @@ private slots:
             expected.replace(0, kChanged, QByteArray(kChanged, char(0xFF)))
                 .replace(0, bound + 1, image.left(bound + 1));
         QVERIFY(ReadFile(path(chipImage)) == expected);
+        QVERIFY(!QFile::exists(path(QStringLiteral("dump.bin"))));
         QDirIterator backups(path(QStringLiteral("LOG/Backup")), QDir::Files,
                              QDirIterator::Subdirectories);
         QCOMPARE(backups.hasNext(), !backup.isEmpty());
