@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "latestvaluerelay.h"
+#include "stopsignals.h"
 #include "version.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
@@ -150,10 +151,14 @@ private:
     void UpdateProgress();
     void DrawProgress();
     void ClearProgress();
+    // The log file that cannot be written says so, on the log and on standard error.
+    void ReportMissingLogFile();
     // The exit status is the job's recorded outcome, whatever its log said.
     void Finish(CH341::JobOutcome outcome);
     // Logs the completion lines; the exit status.
     int Conclude(CH341::JobOutcome outcome);
+    // The first stop signal: the worker stops at its next safe point.
+    void Stop();
 
     const bool m_clearProtection;
     const bool m_acceptSfdp;
@@ -176,6 +181,9 @@ private:
     QTimer m_progressInterval;
     LatestValueRelay<QString> m_statusRelay;
     LatestValueRelay<qulonglong> m_progressRelay;
+    // The running job's worker, null once it is done.
+    CH341 *m_worker = nullptr;
+    StopSignals m_stopSignals{[this](int) { Stop(); }};
 };
 
 TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, const QString &part, FILE *log)
@@ -208,8 +216,19 @@ TerminalJob::~TerminalJob()
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 }
 
+void TerminalJob::ReportMissingLogFile()
+{
+    const QString reason = LogFile::whyNoLogFile();
+    if (reason.isEmpty())
+        return;
+    Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
+    if (m_log != stderr)
+        Print(stderr, (reason + QLatin1Char('\n')).toLocal8Bit());
+}
+
 int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
 {
+    ReportMissingLogFile();
     auto *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
     worker->BackupFolder = LogFile::chooseBackupFolder();
@@ -236,9 +255,20 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
     connect(&m_thread, &QThread::started, worker, job);
     connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&m_thread);
+    m_worker = worker;
     m_timer.start();
-    m_thread.start();
+    StopSignals::startShielded(m_thread);
     return m_loop.exec();
+}
+
+void TerminalJob::Stop()
+{
+    if (!m_worker)
+        return;
+    m_worker->RequestStop();
+    ClearProgress();
+    Print(stderr, "Stopping after the chip command in flight; a second signal ends the program "
+                  "at once.\n");
 }
 
 void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weight, bool Italic,
@@ -358,12 +388,14 @@ void TerminalJob::ClearProgress()
 int TerminalJob::Refuse(const QString &reason)
 {
     m_timer.start();
+    ReportMissingLogFile();
     Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
     return Conclude(CH341::JobOutcome::Failed);
 }
 
 void TerminalJob::Finish(CH341::JobOutcome outcome)
 {
+    m_worker = nullptr;
     m_thread.quit();
     m_thread.wait();
     m_loop.exit(Conclude(outcome));
@@ -379,8 +411,10 @@ int TerminalJob::Conclude(CH341::JobOutcome outcome)
     Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
            false, true);
     ClearProgress();
-    return outcome == CH341::JobOutcome::Succeeded ? CommandLine::Succeeded
-                                                   : CommandLine::JobFailed;
+    if (outcome == CH341::JobOutcome::Succeeded)
+        return CommandLine::Succeeded;
+    // A job a signal stopped ends as the signal would have ended it.
+    return m_stopSignals.received() != 0 ? 128 + m_stopSignals.received() : CommandLine::JobFailed;
 }
 
 CommandLine::CommandLine()

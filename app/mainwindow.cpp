@@ -24,6 +24,8 @@
 #include <QStatusBar>
 #include <QUrl>
 
+#include <cstdio>
+
 namespace {
 const QString kHomePage = QStringLiteral("https://www.varnock.com/");
 const QString kBinaryFilter = QStringLiteral("*.bin");
@@ -80,6 +82,12 @@ MainWindow::MainWindow(QWidget *parent)
 
     operatorLog =
         std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
+    // A log that no folder can take says so, in the window and where a terminal shows it.
+    const QString noLogFile = LogFile::whyNoLogFile();
+    if (!noLogFile.isEmpty()) {
+        operatorLog->AppendRecord(noLogFile, QColor(QStringLiteral("red")), 1, false, false, true);
+        std::fprintf(stderr, "%s\n", noLogFile.toLocal8Bit().constData());
+    }
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
     SetUpSpiClockChoice();

@@ -36,7 +36,8 @@ const char *openFailureText(UsbResult result, BridgeChoice choice)
     case UsbResult::Access:
         return "No permission to open the USB device: install the udev rule (see README).";
     case UsbResult::Busy:
-        return "The USB device is busy: another program or driver is using it.";
+        return "The programmer is in use by another program (or a driver holds it): let that job "
+               "end, then try again.";
     case UsbResult::NoDevice:
         return "The USB device was unplugged while it was being opened.";
     case UsbResult::Timeout:

@@ -1,6 +1,12 @@
 #include "emulatedlink.h"
 
+#include <sys/file.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace emu {
@@ -36,13 +42,49 @@ EmulatedLink::EmulatedLink(const ChipModel &model, ch341::BridgeKind bridge)
 
 EmulatedLink::~EmulatedLink()
 {
+    releaseImage();
     m_firmware->attachChip(nullptr);
+}
+
+bool EmulatedLink::claimImage()
+{
+    if (m_imagePath.empty() || m_holdsImage) {
+        return true;
+    }
+    // The image itself is replaced by a rename at each save, so the lock lives in a file of its
+    // own. Without one (a folder that cannot take it) the chip is not kept anyway.
+    m_lockFd = ::open((m_imagePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_lockFd >= 0 && ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+        return false;
+    }
+    // What another process wrote to the chip since this one loaded it.
+    m_chip.loadImage(m_imagePath);
+    m_holdsImage = true;
+    return true;
+}
+
+void EmulatedLink::releaseImage()
+{
+    if (!m_holdsImage) {
+        return;
+    }
+    m_chip.saveImage(m_imagePath);
+    m_holdsImage = false;
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
 }
 
 UsbResult EmulatedLink::open(ch341::BridgeChoice choice, ch341::OpenedBridge &opened)
 {
     if (!m_present || !isChosen(choice, m_bridge)) {
         return UsbResult::NotFound;
+    }
+    if (!claimImage()) {
+        return UsbResult::Busy;
     }
     m_open = true;
     m_handleDead = false;
@@ -55,9 +97,7 @@ void EmulatedLink::close()
 {
     m_open = false;
     m_handleDead = false;
-    if (!m_imagePath.empty()) {
-        m_chip.saveImage(m_imagePath);
-    }
+    releaseImage();
 }
 
 void EmulatedLink::drainIn()

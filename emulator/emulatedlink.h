@@ -106,10 +106,16 @@ public:
     // A reply packet an aborted session left in the IN endpoint.
     void setStaleIn(std::vector<uint8_t> packet);
 
-    // Loads the chip image from path now and saves it on every close().
+    // Loads the chip image from path now. From then on the chip is one programmer that one
+    // process at a time may use: an open takes an advisory lock beside the image (another
+    // process holding it makes the open Busy) and loads the image again; the close saves it,
+    // whole under its name or not at all, and lets the lock go.
     void setImagePath(std::string path);
 
 private:
+    // False when another process holds the chip's image.
+    bool claimImage();
+    void releaseImage();
     // Counts one transfer; the fault that strikes it, if any.
     std::optional<TransferFault> consumeTransfer();
     ch341::UsbResult strike(ch341::UsbResult result);
@@ -129,6 +135,8 @@ private:
     std::function<void()> m_faultObserver;
     bool m_timeOutNext = false;
     std::string m_imagePath;
+    int m_lockFd = -1;
+    bool m_holdsImage = false;
     bool m_recordingOut = false;
     ch341::OutTransfers m_receivedOut;
 };

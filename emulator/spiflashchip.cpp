@@ -3,6 +3,7 @@
 #include "virtualclock.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <utility>
@@ -869,10 +870,20 @@ bool SpiFlashChip::loadImage(const std::string &path)
 
 bool SpiFlashChip::saveImage(const std::string &path) const
 {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char *>(m_memory.data()),
-               static_cast<std::streamsize>(m_memory.size()));
-    return static_cast<bool>(file);
+    // Written beside it and renamed over it: a program that ends mid-save leaves the last
+    // whole image, never a cut one.
+    const std::string saving = path + ".saving";
+    {
+        std::ofstream file(saving, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char *>(m_memory.data()),
+                   static_cast<std::streamsize>(m_memory.size()));
+        file.close();
+        if (!file) {
+            std::remove(saving.c_str());
+            return false;
+        }
+    }
+    return std::rename(saving.c_str(), path.c_str()) == 0;
 }
 
 } // namespace emu

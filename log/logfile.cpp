@@ -2,6 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 const QString LogFileName = QStringLiteral("Log.txt");
@@ -11,6 +19,35 @@ const QString LongDatePattern = QStringLiteral("yyyy-MMMM-dd hh:mm:ss");
 const QString NumericDatePattern = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 const QString FolderDatePattern = QStringLiteral("yyyy_MMMM_dd");
 const QString PrefixSeparator = QStringLiteral(" : ");
+
+// Why mkpath could not make folder: the first folder missing on the way is made again to learn
+// what stops it.
+QString WhyFolderCannotBeMade(const QString &folder)
+{
+    QString missing = QDir::cleanPath(QDir(folder).absolutePath());
+    for (QString parent = QFileInfo(missing).path();
+         parent != missing && !QFileInfo::exists(parent); parent = QFileInfo(parent).path())
+        missing = parent;
+    const QByteArray path = QFile::encodeName(missing);
+    if (::mkdir(path.constData(), 0777) == 0) {
+        ::rmdir(path.constData());
+        return QStringLiteral("Unknown error");
+    }
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Why fileName cannot be appended to; empty when it can. A file made to find out is removed.
+QString WhyFileCannotBeAppended(const QString &fileName)
+{
+    const bool existed = QFileInfo::exists(fileName);
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return file.errorString();
+    file.close();
+    if (!existed)
+        file.remove();
+    return QString();
+}
 } // namespace
 
 LogFile::LogFile(const QString &fileName, bool timeStamp, bool longMonthName, bool jalaliDate)
@@ -90,6 +127,28 @@ QString LogFile::chooseLogFilePath()
 {
     return chooseLogFilePath(QDateTime::currentDateTime(), QDir::currentPath(),
                              QCoreApplication::applicationDirPath());
+}
+
+QString LogFile::whyNoLogFile(const QDateTime &now, const QString &workingDirectory,
+                              const QString &executableDirectory, const QLocale &locale)
+{
+    const QString folder = workingDirectory + LogFolder + dateFolderName(now, locale);
+    if (QDir().mkpath(folder) && QDir(folder).exists())
+        return QString();
+    const QString folderReason = WhyFolderCannotBeMade(folder);
+    const QString fallback = executableDirectory + QLatin1Char('/') + LogFileName;
+    const QString fallbackReason = WhyFileCannotBeAppended(fallback);
+    if (fallbackReason.isEmpty())
+        return QString();
+    return QStringLiteral("No Log File Is Written: Cannot Make %1 (%2), Cannot Write %3 (%4)")
+        .arg(QDir::toNativeSeparators(QDir::cleanPath(folder)), folderReason,
+             QDir::toNativeSeparators(QDir::cleanPath(fallback)), fallbackReason);
+}
+
+QString LogFile::whyNoLogFile()
+{
+    return whyNoLogFile(QDateTime::currentDateTime(), QDir::currentPath(),
+                        QCoreApplication::applicationDirPath());
 }
 
 QString LogFile::chooseBackupFolder(const QDateTime &now, const QString &workingDirectory,

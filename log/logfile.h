@@ -47,6 +47,12 @@ public:
                                      const QLocale &locale = QLocale::system());
     // The same for this process: local time now, current directory, executable's directory.
     static QString chooseLogFilePath();
+    // Why neither place chooseLogFilePath tries can take the log: one line naming each folder
+    // tried and the reason; empty when the log can be written.
+    static QString whyNoLogFile(const QDateTime &now, const QString &workingDirectory,
+                                const QString &executableDirectory,
+                                const QLocale &locale = QLocale::system());
+    static QString whyNoLogFile();
 
     // Where the update job keeps its backups: LOG/Backup/<date folder> beside the day's log
     // file, in the working directory or, where its LOG folder cannot be made, the executable's

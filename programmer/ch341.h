@@ -71,6 +71,11 @@ public:
     // their own thread.
     JobOutcome Outcome() const { return m_outcome.load(); }
 
+    // Asks the job to stop at its next safe point (after the page, erase or status write in
+    // flight) and to log what it left on the chip; any thread may call it.
+    void RequestStop() { m_stopRequested = true; }
+    bool StopRequested() const { return m_stopRequested.load(); }
+
 signals:
     void UpdateProgreesBar_Value(qulonglong val);
     void SetProgreesBar_MaxValue(qulonglong val);
@@ -147,10 +152,22 @@ private:
     // and the image's checksums, or where the chip differs.
     void ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expected,
                       const QByteArray &image);
+    // Where the job was asked to stop: one red line, "Interrupted <when>: <state>", with the
+    // backup's path once the update has one.
+    void LogInterrupted(const QString &when, const QString &state);
+    // True, having logged the line, when a stop was asked for before this safe point.
+    bool Interrupted(const QString &when, const QString &state);
+    // What a stopped programming run left: the bytes below reached written, then rest.
+    static QString WrittenState(uint32_t reached, const QString &written, const QString &rest);
 
     FlashChip m_chip{m_bus};
     JobLog m_log{*this};
     JobProgress m_progress{*this};
     OperatorAnswers m_answers;
     std::atomic<JobOutcome> m_outcome{JobOutcome::Failed};
+    std::atomic<bool> m_stopRequested{false};
+    // Where a stopped WriteFlashData ended.
+    uint32_t m_programmedTo = 0;
+    // The update's backup, as the log showed it; empty until it is saved.
+    QString m_backupPath;
 };

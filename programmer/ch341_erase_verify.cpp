@@ -23,7 +23,11 @@ bool CH341::EraseWholeChip(bool tracePolls, ChipReader::BlankCheck blankCheck)
     int nonBlank = -1;
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Full);
     if (!reader.findNonBlank(blankCheck, nonBlank)) {
-        m_log.transferFailure();
+        if (TransferFailed)
+            m_log.transferFailure();
+        else
+            LogInterrupted(QStringLiteral("While Checking the Erase"),
+                           QStringLiteral("the Whole Chip Is Erased but Not All Read Back"));
         return false;
     }
     if (nonBlank >= 0) {
@@ -47,7 +51,8 @@ void CH341::DoEraseFlash()
         return;
     }
     // "OK" only once every byte of the chip has been read back as 0xFF.
-    if (!EraseWholeChip(true, ChipReader::BlankCheck::WholeChip)) {
+    if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")) ||
+        !EraseWholeChip(true, ChipReader::BlankCheck::WholeChip)) {
         EndJob();
         return;
     }
@@ -64,6 +69,9 @@ void CH341::DoVerifyFlash()
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Allowed))
         return;
+    m_log.smallerImage(image.size(), ChipSize,
+                       QStringLiteral("Only Its Bytes Are Compared, the Rest of the Chip Is Not "
+                                      "Read"));
     m_log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chipData;
     // The verdict is known at the first chunk that differs: reading on would only keep the
@@ -73,6 +81,8 @@ void CH341::DoVerifyFlash()
                                ? -1
                                : reader.read({{0, uint32_t(image.size())}},
                                              ChipReader::kWholeChipChunk, chipData, &image);
+    if (readResult == ChipReader::kStopped)
+        LogInterrupted(QStringLiteral("While Reading"), QStringLiteral("the Chip Is Unchanged"));
     if (readResult < 0) {
         m_log.routineFailure(readResult);
         EndJob();

@@ -48,6 +48,9 @@ void CH341::DoReadFlash()
                                        &contents);
     if (readResult != 1) {
         dump.cancel();
+        if (readResult == ChipReader::kStopped)
+            LogInterrupted(QStringLiteral("While Reading"),
+                           QStringLiteral("the Chip Is Unchanged, No File Was Saved"));
         m_log.routineFailure(readResult);
         EndJob();
         return;

@@ -39,19 +39,27 @@ void CH341::DoUpdateFlash()
         TransferFailed
             ? -1
             : ReadFlashData(int(ChipSize), QString::number(ChipReader::kWholeChipChunk), &chip);
+    if (read == ChipReader::kStopped)
+        LogInterrupted(QStringLiteral("While Reading"),
+                       QStringLiteral("the Chip Is Unchanged, No Backup Was Saved"));
     if (read != 1) {
         m_log.routineFailure(read);
         EndJob();
         return;
     }
     m_log.ok();
-    const QString part = m_chip.rows().isEmpty() ? QString() : m_chip.rows().last().partName;
-    if (!SaveBackup(BackupFolder, part, chip, m_log)) {
+    m_backupPath = SaveBackup(BackupFolder, BackupPartName(m_chip.rows()), chip, m_log);
+    if (m_backupPath.isEmpty()) {
         EndJob();
         return;
     }
     // The chip ends as the write job leaves it: the image, then erased bytes.
     const QByteArray wanted = image + QByteArray(int(ChipSize) - image.size(), char(0xFF));
+    m_log.smallerImage(image.size(), ChipSize,
+                       chip.mid(image.size()) == wanted.mid(image.size())
+                           ? QStringLiteral("the Rest of the Chip Is Erased Already and Stays "
+                                            "as It Was")
+                           : QStringLiteral("the Rest of the Chip Is Erased, as Write Leaves It"));
     if (chip == wanted) {
         m_log(QStringLiteral("Chip Already Holds the File"), "green");
         m_log.checksums(image);
@@ -81,7 +89,8 @@ void CH341::DoUpdateFlash()
 void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,
                           const QByteArray &image)
 {
-    if (!MakeChipWritable())
+    if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")) ||
+        !MakeChipWritable())
         return;
     if (TransferFailed) {
         m_log.transferFailure();
@@ -92,6 +101,16 @@ void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,
         ChipEraser eraser(m_chip, m_progress, ChipEraseTimeoutMs);
         const ChipEraser::Result erased = eraser.eraseUnits(plan.erases);
         m_log.eraseFailure(erased, eraser);
+        if (erased == ChipEraser::Result::Stopped) {
+            const uint32_t reached = eraser.reached();
+            LogInterrupted(QStringLiteral("While Erasing"),
+                           reached == plan.erases.first().address
+                               ? QStringLiteral("Nothing Was Erased, the Chip Is Unchanged")
+                               : QStringLiteral("What the File Changes below 0x%1 Was Erased, "
+                                                "the Rest of the Chip Is Unchanged")
+                                     .arg(JobLog::hexAddress(reached)));
+            return;
+        }
         if (erased == ChipEraser::Result::SectorEraseIgnored) {
             WriteAfterChipErase(image);
             return;
@@ -112,8 +131,14 @@ void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,
                                               : PageProgrammer::Method::ByteAai,
                                           0, plan.program, plan.readBack);
         m_log.programmingFault(programmer);
+        m_programmedTo = programmer.reached();
     }
-    if (written != 1)
+    if (written == PageProgrammer::Stopped)
+        LogInterrupted(QStringLiteral("While Writing"),
+                       WrittenState(m_programmedTo, QStringLiteral("Hold the File"),
+                                    QStringLiteral("Beyond Them What It Changes Is Erased and "
+                                                   "the Rest Is as It Was")));
+    else if (written != 1)
         m_log.routineFailure(written);
     else
         ProveWritten(plan.readBack, wanted, image);

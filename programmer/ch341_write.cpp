@@ -44,7 +44,32 @@ int CH341::WriteFlashData(int size, QString chunkSpec, QByteArray data)
     const PageProgrammer::Result written =
         programmer.program(MethodOfPage(chunkSpec), pageSize, data, uint32_t(size));
     m_log.programmingFault(programmer);
+    m_programmedTo = programmer.reached();
     return written;
+}
+
+void CH341::LogInterrupted(const QString &when, const QString &state)
+{
+    QString line = QStringLiteral("Interrupted %1: %2").arg(when, state);
+    if (!m_backupPath.isEmpty())
+        line += QStringLiteral("; the Backup Is %1").arg(m_backupPath);
+    m_log(line, "red");
+}
+
+bool CH341::Interrupted(const QString &when, const QString &state)
+{
+    if (!StopRequested())
+        return false;
+    LogInterrupted(when, state);
+    return true;
+}
+
+QString CH341::WrittenState(uint32_t reached, const QString &written, const QString &rest)
+{
+    if (reached == 0)
+        return QStringLiteral("Nothing Was Written, ") + rest;
+    return QStringLiteral("Bytes 0x000000 to 0x%1 %2, %3")
+        .arg(JobLog::hexAddress(reached - 1), written, rest);
 }
 
 bool CH341::StartImageJob(QByteArray &image, EmptyImage emptyImage)
@@ -85,21 +110,30 @@ void CH341::DoWriteFlash()
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Refused))
         return;
+    m_log.smallerImage(image.size(), ChipSize, QStringLiteral("the Rest of the Chip Is Erased"));
     WriteAfterChipErase(image);
     EndJob();
 }
 
 void CH341::WriteAfterChipErase(const QByteArray &image)
 {
+    if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")))
+        return;
     // The image's own read-back proves the erase where it matters; the ends of the chip show a
     // misjudged protection early.
     if (!EraseWholeChip(false, ChipReader::BlankCheck::Ends))
+        return;
+    if (Interrupted(QStringLiteral("While Erasing"), QStringLiteral("the Whole Chip Is Erased")))
         return;
     WriteDisable();
     WriteEnable();
     m_log(QStringLiteral("Writing to Chip... "), "black", 1, false);
     const int written = TransferFailed ? -1 : WriteFlashData(image.size(), ChipPage, image);
-    if (written != 1)
+    if (written == PageProgrammer::Stopped)
+        LogInterrupted(QStringLiteral("While Writing"),
+                       WrittenState(m_programmedTo, QStringLiteral("Were Written"),
+                                    QStringLiteral("the Rest of the Chip Is Erased")));
+    else if (written != 1)
         m_log.routineFailure(written);
     else
         ProveWritten({{0, uint32_t(image.size())}}, image, image);
@@ -118,6 +152,9 @@ void CH341::ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expec
         m_log.ok();
         m_log.checksums(image);
         m_outcome = JobOutcome::Succeeded;
+    } else if (compared == ChipReader::kStopped) {
+        LogInterrupted(QStringLiteral("While Verifying"),
+                       QStringLiteral("the File Was Written but Not All Read Back"));
     } else if (compared == 0) {
         m_log(QStringLiteral("Verify Failed at 0x%1: Chip 0x%2, File 0x%3")
                   .arg(JobLog::hexAddress(uint32_t(difference)), JobLog::hexByte(chipByte),

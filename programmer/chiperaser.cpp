@@ -102,6 +102,12 @@ ChipEraser::Result ChipEraser::eraseUnits(const QVector<UnitErase> &erases)
     bool sectorChecked = false;
     for (int i = 0; i < erases.size(); ++i) {
         const UnitErase &erase = erases.at(i);
+        if (m_progress.stopRequested()) {
+            m_reached = erase.address;
+            leave.dismiss();
+            m_chip.leaveAddressing(fourByteAddress);
+            return m_chip.bus().flush() ? Result::Stopped : Result::TransferFailed;
+        }
         const uint32_t address = m_chip.dieAddress(erase.address, fourByteAddress);
         const uint8_t opcode = erase.block ? SpiOpcode::BE : SpiOpcode::SE;
         const Result erased = step(m_chip.addressedHeader(opcode, address, fourByteAddress),

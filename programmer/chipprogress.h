@@ -23,4 +23,7 @@ public:
     virtual void eraseSent() = 0;
     // A status poll found the chip still erasing.
     virtual void erasePolled() = 0;
+    // The job is asked to stop: a long operation ends at its next safe point (before a batch
+    // of pages, a unit erase or a chunk read, never inside one) and says how far it came.
+    virtual bool stopRequested() const { return false; }
 };

@@ -42,9 +42,13 @@ int ChipReader::read(const QVector<ChipSpan> &spans, int chunk, QByteArray &resu
 
     qulonglong done = 0;
     bool differs = false;
+    bool stopped = false;
     QByteArray answer;
     for (const ChipSpan &span : spans) {
         for (uint32_t offset = 0; offset < span.length && !m_chip.failed() && !differs;) {
+            stopped = m_progress.stopRequested();
+            if (stopped)
+                break;
             const int count = int(qMin(uint32_t(chunk), span.length - offset));
             const uint32_t address = span.start + offset;
             const QByteArray header = m_chip.addressedHeader(
@@ -59,7 +63,7 @@ int ChipReader::read(const QVector<ChipSpan> &spans, int chunk, QByteArray &resu
             done += uint32_t(count);
             m_progress.advanced(ChipActivity::Read, done, total);
         }
-        if (m_chip.failed() || differs)
+        if (m_chip.failed() || differs || stopped)
             break;
     }
     if (m_progressEnd == ProgressEnd::Reset)
@@ -70,7 +74,7 @@ int ChipReader::read(const QVector<ChipSpan> &spans, int chunk, QByteArray &resu
     m_chip.leaveAddressing(fourByteAddress);
     if (!m_chip.bus().flush())
         return -1;
-    return differs ? 0 : 1;
+    return stopped ? kStopped : differs ? 0 : 1;
 }
 
 int ChipReader::compare(const QVector<ChipSpan> &spans, const QByteArray &expected,

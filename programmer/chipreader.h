@@ -23,7 +23,8 @@ public:
 
     // Reads the spans one after the other into result, in chunks of `chunk` bytes. With
     // expected (the chip's wanted contents by address) it stops after the first chunk that
-    // differs and returns 0; 1 when all was read (and matched); -1 when the read failed.
+    // differs and returns 0; 1 when all was read (and matched); -1 when the read failed;
+    // kStopped when the job was asked to stop between two chunks.
     int read(const QVector<ChipSpan> &spans, int chunk, QByteArray &result,
              const QByteArray *expected = nullptr);
     // Reads the spans in 4 KiB chunks, stopping at the first chunk that differs. 1: every byte
@@ -38,6 +39,7 @@ public:
 
     // The read job's chunk, which verify and the read-backs read in as well.
     static constexpr int kWholeChipChunk = 4096;
+    static constexpr int kStopped = -4;
 
 private:
     bool readAt(uint32_t address, int count, QByteArray &data);

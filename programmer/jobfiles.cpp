@@ -2,11 +2,14 @@
 
 #include "dumptarget.h"
 #include "joblog.h"
+#include "chipdb/chiprecord.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -32,7 +35,8 @@ QString FreeBackupPath(const QString &folder, const QString &partName)
 {
     const QString part = partName.isEmpty() ? QStringLiteral("chip") : FileNamePart(partName);
     const QString stem = QDir(folder).filePath(
-        part + QLatin1Char('_') + QDateTime::currentDateTime().toString(QStringLiteral("HHmmss")));
+        part + QLatin1Char('_') +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
     // A backup is never replaced: it may be the only copy of the firmware.
     QString path = stem + QStringLiteral(".bin");
     for (int copy = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++copy)
@@ -79,8 +83,19 @@ bool LoadJobFile(const QString &fileName, QByteArray &contents, JobLog &log)
     return false;
 }
 
-bool SaveBackup(const QString &folder, const QString &partName, const QByteArray &chip,
-                JobLog &log)
+QString BackupPartName(const QList<ChipRecord> &rows)
+{
+    if (rows.isEmpty())
+        return QString();
+    const QString &name = rows.first().partName;
+    const bool oneName = std::all_of(rows.cbegin(), rows.cend(), [&name](const ChipRecord &row) {
+        return row.partName == name;
+    });
+    return oneName ? name : rows.first().id;
+}
+
+QString SaveBackup(const QString &folder, const QString &partName, const QByteArray &chip,
+                   JobLog &log)
 {
     QString reason = QStringLiteral("No folder given");
     if (!folder.isEmpty() && !QDir().mkpath(folder)) {
@@ -91,9 +106,13 @@ bool SaveBackup(const QString &folder, const QString &partName, const QByteArray
         DumpTarget backup(path);
         if (backup.open() && backup.save(chip)) {
             log(QStringLiteral("Backup of the Chip Saved in:"), "black");
-            log(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), "blue");
+            const QString shown = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+            log(shown, "blue");
+            log(QStringLiteral("To Restore the Chip, Write This File Back to It (Write in the "
+                               "Window, --write FILE on the Command Line)"),
+                "gray");
             log.checksums(chip);
-            return true;
+            return shown;
         }
         reason = backup.errorString();
     }
@@ -101,5 +120,5 @@ bool SaveBackup(const QString &folder, const QString &partName, const QByteArray
     log(QStringLiteral("Cannot Save the Backup in %1: %2")
             .arg(QDir::toNativeSeparators(QFileInfo(folder).absoluteFilePath()), reason),
         "red");
-    return false;
+    return QString();
 }

@@ -99,6 +99,7 @@ void JobLog::eraseFailure(ChipEraser::Result result, const ChipEraser &eraser)
         (*this)(QStringLiteral("4 KiB Erase Not Taken: the Whole Chip Instead"), "black");
         break;
     case ChipEraser::Result::Done:
+    case ChipEraser::Result::Stopped: // the job says what the stop left
         break;
     }
 }
@@ -160,9 +161,25 @@ void JobProgress::eraseSent()
     log(QStringLiteral("Erasing Chip... "), "black", 1, false);
 }
 
+bool JobProgress::stopRequested() const
+{
+    return m_worker.StopRequested();
+}
+
 void JobProgress::erasePolled()
 {
     emit m_worker.Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
+}
+
+void JobLog::smallerImage(int imageSize, uint32_t chipSize, const QString &rest)
+{
+    if (uint32_t(imageSize) >= chipSize)
+        return;
+    (*this)(QStringLiteral("The File Is Smaller than the Chip (%1 of %2 Bytes): %3")
+                .arg(imageSize)
+                .arg(chipSize)
+                .arg(rest),
+            "black");
 }
 
 void JobLog::checksums(const QByteArray &bytes)

@@ -37,6 +37,8 @@ public:
     void eraseFailure(ChipEraser::Result result, const ChipEraser &eraser);
     // The chip list's page text is no size the routines know.
     void unsupportedPage(const QString &page);
+    // An image smaller than the chip: both sizes, and what becomes of the rest of the chip.
+    void smallerImage(int imageSize, uint32_t chipSize, const QString &rest);
     // One line: the CRC-32 and SHA-256 of bytes read or written.
     void checksums(const QByteArray &bytes);
 
@@ -57,6 +59,7 @@ public:
     void reset() override;
     void eraseSent() override;
     void erasePolled() override;
+    bool stopRequested() const override;
 
 private:
     CH341 &m_worker;

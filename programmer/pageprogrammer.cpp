@@ -78,6 +78,10 @@ PageProgrammer::Result PageProgrammer::programSpans(Method method, int pageSize,
         const QByteArray run = data.mid(int(span.start), int(span.length));
         if (run.isEmpty() || IsErased(run))
             continue;
+        if (m_progress.stopRequested()) {
+            m_reached = span.start;
+            return Stopped;
+        }
         const Result written = programAai(method == Method::WordAai, run, span.start);
         if (written != Done)
             return written;
@@ -192,6 +196,12 @@ PageProgrammer::Result PageProgrammer::programPages(int pageSize, const QByteArr
     // Every page before it is programmed or blank.
     int done = 0;
     while (done < length && !m_chip.failed()) {
+        if (m_progress.stopRequested()) {
+            m_reached = uint32_t(done);
+            leaving.dismiss();
+            leave(fourByteAddress);
+            return m_chip.bus().flush() ? Stopped : TransferFailed;
+        }
         QVector<int> queued;
         const int end = queueBatch(data, done, pageSize, fourByteAddress, plan, queued);
         QByteArray statuses(queued.size() * kStatusReadLength, char(0));
@@ -289,6 +299,13 @@ PageProgrammer::Result PageProgrammer::programAai(bool word, const QByteArray &d
                 return ChipRefused;
             }
             m_progress.advanced(ChipActivity::Write, qulonglong(done), qulonglong(length));
+            // The step is done and proven: a stop leaves AAI mode here.
+            if (done < length && m_progress.stopRequested()) {
+                m_reached = base + uint32_t(done);
+                leaving.dismiss();
+                m_chip.writeDisable();
+                return m_chip.bus().flush() ? Stopped : TransferFailed;
+            }
         }
     }
     leaving.dismiss();

@@ -38,6 +38,7 @@ public:
         TransferFailed = -1,
         ChipRefused = -2, // see fault()
         TimedOut = -3,
+        Stopped = -4, // asked to stop: every byte below reached() is programmed
     };
     enum class Fault {
         None,
@@ -63,6 +64,8 @@ public:
     // Micron: the Flag Status Register that reported the fault; 0 otherwise.
     uint8_t faultFlags() const;
     uint32_t faultAddress() const { return m_faultAddress; }
+    // Where a stopped run ended.
+    uint32_t reached() const { return m_reached; }
 
     static bool IsErased(const QByteArray &data);
 
@@ -95,4 +98,5 @@ private:
     qint64 m_pageTimeoutMs;
     Fault m_fault = Fault::None;
     uint32_t m_faultAddress = 0;
+    uint32_t m_reached = 0;
 };

@@ -43,6 +43,11 @@ public:
     void reset() override { events << QStringLiteral("reset"); }
     void eraseSent() override { events << QStringLiteral("sent"); }
     void erasePolled() override { ++polls; }
+    // A stop asked for once this many progress reports have come; -1: never.
+    bool stopRequested() const override
+    {
+        return stopAfter >= 0 && events.size() - 1 >= stopAfter;
+    }
 
     // The reports of one kind: those that start with prefix.
     QStringList of(const QString &prefix) const
@@ -52,6 +57,7 @@ public:
 
     QStringList events;
     int polls = 0;
+    int stopAfter = -1;
 
 private:
     static QString Name(ChipActivity activity)
@@ -126,6 +132,8 @@ private slots:
     void erasesWholeChip();
     void erasesUnits_data();
     void erasesUnits();
+    void stopsAtSafePoints_data();
+    void stopsAtSafePoints();
     void protection_data();
     void protection();
 
@@ -450,6 +458,66 @@ void TestChipLayer::erasesUnits()
         QCOMPARE(eraser.errorAddress(), 0x1000u);
     QCOMPARE(progress.events.first(), QStringLiteral("start Erase 2"));
     QCOMPARE(progress.events.size(), done ? 3 : 1);
+}
+
+void TestChipLayer::stopsAtSafePoints_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<int>("stopAfter"); // progress reports before the stop is asked for
+    QTest::addColumn<int>("reached");   // where the unit says it stopped
+    // A batch of pages ends before the stop: the first batch is one learning page.
+    QTest::newRow("pages, after the first") << ChipKind::W25Q80DV << "pages" << 1 << 256;
+    QTest::newRow("pages, before any") << ChipKind::W25Q80DV << "pages" << 0 << 0;
+    QTest::newRow("word AAI, after 256 bytes") << ChipKind::SST25VF016B << "aai" << 1 << 256;
+    QTest::newRow("unit erases, after two") << ChipKind::W25Q80DV << "erases" << 2 << 0x2000;
+    QTest::newRow("reads, after one chunk") << ChipKind::W25Q80DV << "reads" << 1 << 4096;
+}
+
+// Asked to stop, a unit ends between two commands: what it did is whole, the chip is left
+// out of AAI mode with its write latch clear, and it says how far it came.
+void TestChipLayer::stopsAtSafePoints()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(QString, unit);
+    QFETCH(int, stopAfter);
+    QFETCH(int, reached);
+    FlashChip &chip = Open(kind);
+    m_emulator.chip().setStatusRegisters(0x00);
+    constexpr int kLength = 16 * 1024;
+    const QByteArray data = RandomBytes(kLength, 8);
+    const QByteArray before = unit == QLatin1String("erases") || unit == QLatin1String("reads")
+                                  ? data
+                                  : QByteArray(kLength, char(0xFF));
+    m_emulator.setMemory(before);
+    RecordedProgress progress;
+    progress.stopAfter = stopAfter;
+    QByteArray expected = before;
+    if (unit == QLatin1String("erases")) {
+        ChipEraser eraser(chip, progress, 0);
+        QCOMPARE(
+            eraser.eraseUnits({{0, false}, {0x1000, false}, {0x2000, false}, {0x3000, false}}),
+            ChipEraser::Result::Stopped);
+        QCOMPARE(eraser.reached(), uint32_t(reached));
+        expected.replace(0, reached, QByteArray(reached, char(0xFF)));
+    } else if (unit == QLatin1String("reads")) {
+        ChipReader reader(chip, progress, ChipReader::ProgressEnd::Reset);
+        QByteArray read;
+        QCOMPARE(reader.read({{0, kLength}}, 4096, read), ChipReader::kStopped);
+        QCOMPARE(read, data.left(reached));
+    } else {
+        PageProgrammer programmer(chip, progress, 100);
+        const auto method = unit == QLatin1String("aai") ? PageProgrammer::Method::WordAai
+                                                         : PageProgrammer::Method::Pages;
+        QCOMPARE(programmer.program(method, 256, data, kLength), PageProgrammer::Stopped);
+        QCOMPARE(programmer.reached(), uint32_t(reached));
+        expected.replace(0, reached, data.left(reached));
+    }
+    QVERIFY(m_bus->flush());
+    QVERIFY(m_emulator.memory().left(kLength) == expected);
+    QVERIFY(!m_emulator.chip().isAaiMode());
+    QCOMPARE(m_emulator.chip().status() & 0x03, 0); // neither busy nor write enabled
+    QVERIFY(!m_emulator.chip().isSelected());
 }
 
 void TestChipLayer::protection_data()

@@ -2,6 +2,7 @@
 // the log on standard output and in Log.txt, and the chip of the demo's emulated programmer.
 
 #include "testfiles.h"
+#include "log/logfile.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -59,6 +60,45 @@ private:
         finished.out = QString::fromLocal8Bit(process.readAllStandardOutput())
                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         finished.err = QString::fromLocal8Bit(process.readAllStandardError());
+        return finished;
+    }
+
+    // Starts program in the test's folder, with the test's chip images and no display.
+    void startInFolder(QProcess &process, const QString &program, const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_dir->path());
+        process.start(program, arguments);
+    }
+
+    // Runs the demo on a terminal (script(1)) at a real programmer's pace and types Ctrl-C
+    // once the terminal shows `when` (and again once it says it is stopping, for presses 2);
+    // the terminal's output is in err.
+    Finished interrupt(const QStringList &arguments, const QString &when, int presses = 1)
+    {
+        QProcess process;
+        startInFolder(process, QStringLiteral("script"),
+                      {"-qfec", "exec " VARNOCK_DEMO " " + arguments.join(' '), "/dev/null"});
+        QByteArray shown;
+        int typed = 0;
+        while (process.state() != QProcess::NotRunning && process.waitForReadyRead(60 * 1000)) {
+            shown += process.readAllStandardOutput();
+            const QByteArray awaited = typed == 0 ? when.toLocal8Bit() : "Stopping after";
+            if (typed < presses && shown.contains(awaited)) {
+                process.write("\x03");
+                ++typed;
+            }
+        }
+        Finished finished;
+        if ((process.state() != QProcess::NotRunning && !process.waitForFinished(60 * 1000)) ||
+            process.exitStatus() != QProcess::NormalExit || typed < presses)
+            return finished;
+        shown += process.readAllStandardOutput();
+        finished.exitCode = process.exitCode();
+        finished.err = QString::fromLocal8Bit(shown);
         return finished;
     }
 
@@ -233,12 +273,24 @@ private slots:
             << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0
-            << QStringList{"Erasing Chip... OK", "Writing to Chip... OK", ChecksumLine(image)}
+            << QStringList{"The File Is Smaller than the Chip (307277 of 8388608 Bytes): the Rest "
+                           "of the Chip Is Erased",
+                           "Erasing Chip... OK", "Writing to Chip... OK", ChecksumLine(image)}
             << image + blank.mid(image.size()) << none;
-        QTest::newRow("verify, match") << verify << chip.left(5000) << 0
-                                       << QStringList{"Reading from Chip... OK", "Match Found!",
-                                                      ChecksumLine(chip.left(5000))}
-                                       << chip << none;
+        QTest::newRow("verify, match")
+            << verify << chip.left(5000) << 0
+            << QStringList{"The File Is Smaller than the Chip (5000 of 8388608 Bytes): Only Its "
+                           "Bytes Are Compared, the Rest of the Chip Is Not Read",
+                           "Reading from Chip... OK", "Match Found!",
+                           ChecksumLine(chip.left(5000))}
+            << chip << none;
+        QTest::newRow("update of a shorter file erases the rest, as write does")
+            << QStringList{"--update", "image.bin"} << updated.left(kChipSize / 2) << 0
+            << QStringList{"The File Is Smaller than the Chip (4194304 of 8388608 Bytes): the "
+                           "Rest of the Chip Is Erased, as Write Leaves It",
+                           "Erasing 1 Sector (4 KiB) and 64 Blocks (64 KiB)... OK",
+                           "Writing to Chip... OK", ChecksumLine(updated.left(kChipSize / 2))}
+            << updated.left(kChipSize / 2) + blank.mid(kChipSize / 2) << none;
         // The chip is kept in LOG/Backup beside the job logs first.
         QTest::newRow("update erases and programs one sector")
             << QStringList{"--update", "image.bin"} << updated << 0
@@ -321,7 +373,7 @@ private slots:
         QCOMPARE(ReadFile(path(kChipImage)), chipAfter);
         if (!dumpAfter.isNull())
             QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), dumpAfter);
-        QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"W25Q64JV_*.bin"}, QDir::Files,
+        QDirIterator backups(path(QStringLiteral("LOG/Backup")), {"EF4017_*_*.bin"}, QDir::Files,
                              QDirIterator::Subdirectories);
         QCOMPARE(backups.hasNext(),
                  arguments.contains(QStringLiteral("--update")) && exitCode == 0);
@@ -459,6 +511,193 @@ private slots:
         const QFileInfo special(QDir(m_dir->path()), node);
         QVERIFY(node.isEmpty() || (special.exists() && !special.isFile() && !special.isDir()));
         m_rowCompleted = true;
+    }
+
+    void interruptedJobs_data()
+    {
+        QTest::addColumn<QString>("job");
+        QTest::addColumn<QString>("when"); // on the terminal when Ctrl-C is typed
+        QTest::addColumn<QString>("line"); // the red line; (\\w+) an address, (.+) the backup
+        QTest::addColumn<QString>("left"); // what the chip holds by that line
+        QTest::newRow("write, erasing") << "--write"
+                                        << "Erasing Chip... Chip Erasing in Progress."
+                                        << "Interrupted While Erasing: the Whole Chip Is Erased"
+                                        << "erased";
+        QTest::newRow("write, programming")
+            << "--write"
+            << "Writing to Chip... Write ["
+            << "Interrupted While Writing: Bytes 0x000000 to 0x(\\w+) Were Written, the Rest of "
+               "the Chip Is Erased"
+            << "written";
+        QTest::newRow("write, reading back")
+            << "--write"
+            << "Writing to Chip... Read ["
+            << "Interrupted While Verifying: the File Was Written but Not All Read Back"
+            << "file";
+        QTest::newRow("update, reading the backup")
+            << "--update"
+            << "Reading from Chip... Read ["
+            << "Interrupted While Reading: the Chip Is Unchanged, No Backup Was Saved"
+            << "unchanged";
+        QTest::newRow("update, erasing")
+            << "--update"
+            << "Sectors (4 KiB)... Chip Erasing in Progress."
+            << "Interrupted While Erasing: What the File Changes below 0x(\\w+) Was Erased, the "
+               "Rest of the Chip Is Unchanged; the Backup Is (.+)"
+            << "units erased";
+        QTest::newRow("update, programming")
+            << "--update"
+            << "Writing to Chip... Write ["
+            << "Interrupted While Writing: Bytes 0x000000 to 0x(\\w+) Hold the File, Beyond Them "
+               "What It Changes Is Erased and the Rest Is as It Was; the Backup Is (.+)"
+            << "updated";
+        QTest::newRow("erase, checking the erase")
+            << "--erase"
+            << "Erasing Chip... Read ["
+            << "Interrupted While Checking the Erase: the Whole Chip Is Erased but Not All Read "
+               "Back"
+            << "erased";
+        QTest::newRow("read") << "--read"
+                              << "Read ["
+                              << "Interrupted While Reading: the Chip Is Unchanged, No File Was "
+                                 "Saved"
+                              << "unchanged";
+        QTest::newRow("verify") << "--verify"
+                                << "Reading from Chip... Read ["
+                                << "Interrupted While Reading: the Chip Is Unchanged"
+                                << "unchanged";
+    }
+
+    // Ctrl-C in the middle of a job: the command in flight ends, one red line says what the
+    // chip holds, and the demo's chip file holds exactly that.
+    void interruptedJobs()
+    {
+        QFETCH(QString, job);
+        QFETCH(QString, when);
+        QFETCH(QString, line);
+        QFETCH(QString, left);
+        if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        constexpr int kSize = 1024 * 1024;  // a W25Q80DV
+        constexpr int kChanged = 4 * 65536; // the update changes the first 4 blocks
+        const QString chipImage =
+            QStringLiteral("data/varnock-spi-flasher-demo/virtual-w25q80dv.bin");
+        const QByteArray before = RandomBytes(kSize, 5);
+        QByteArray image = RandomBytes(kSize, 6);
+        if (job == QLatin1String("--update"))
+            image = image.left(kChanged) + before.mid(kChanged);
+        QVERIFY(WriteFile(path(chipImage), before));
+        QVERIFY(WriteFile(path(QStringLiteral("image.bin")), image));
+
+        const QStringList file = job == QLatin1String("--erase")  ? QStringList()
+                                 : job == QLatin1String("--read") ? QStringList{"dump.bin"}
+                                                                  : QStringList{"image.bin"};
+        if (job == QLatin1String("--verify"))
+            QVERIFY(WriteFile(path(QStringLiteral("image.bin")), before));
+        const Finished finished = interrupt(QStringList{"--chip", "W25Q80DV", job} + file, when);
+        QCOMPARE(finished.exitCode, 130);
+        const QRegularExpressionMatch red =
+            QRegularExpression("\033\\[31m(" + line + ")\033\\[0m").match(finished.err);
+        QVERIFY2(red.hasMatch(), qPrintable(finished.err));
+        QVERIFY(filedLog().join('\n').contains(red.captured(1)));
+        const int bound = red.captured(2).toInt(nullptr, 16); // the last byte written, or past
+        const QString backup = red.captured(3);
+
+        QByteArray expected = before;
+        if (left == QLatin1String("erased"))
+            expected.fill(char(0xFF));
+        else if (left == QLatin1String("written"))
+            expected = image.left(bound + 1) + QByteArray(kSize - bound - 1, char(0xFF));
+        else if (left == QLatin1String("file"))
+            expected = image;
+        else if (left == QLatin1String("units erased"))
+            expected.replace(0, bound, QByteArray(bound, char(0xFF)));
+        else if (left == QLatin1String("updated"))
+            expected.replace(0, kChanged, QByteArray(kChanged, char(0xFF)))
+                .replace(0, bound + 1, image.left(bound + 1));
+        QVERIFY(ReadFile(path(chipImage)) == expected);
+        QVERIFY(!QFile::exists(path(QStringLiteral("dump.bin"))));
+        QDirIterator backups(path(QStringLiteral("LOG/Backup")), QDir::Files,
+                             QDirIterator::Subdirectories);
+        QCOMPARE(backups.hasNext(), !backup.isEmpty());
+        if (!backup.isEmpty())
+            QVERIFY(ReadFile(backup) == before);
+    }
+
+    // A second Ctrl-C does not wait for the command in flight.
+    void secondInterruptEndsAtOnce()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        QVERIFY(WriteFile(path(QStringLiteral("image.bin")), RandomBytes(1024 * 1024, 6)));
+        const Finished finished = interrupt({"--chip", "W25Q80DV", "--write", "image.bin"},
+                                            "Erasing Chip... Chip Erasing in Progress.", 2);
+        QCOMPARE(finished.exitCode, 130);
+        QVERIFY2(!finished.err.contains(QStringLiteral("Interrupted")), qPrintable(finished.err));
+        QVERIFY(!finished.err.contains(QStringLiteral("Operation Completed.")));
+    }
+
+    // Two programs, one programmer: the second ends at once, while the first still runs, and
+    // the first's write is whole.
+    void secondProgramOnTheChip_data()
+    {
+        QTest::addColumn<QString>("bridge");
+        QTest::newRow("CH341A") << "ch341a";
+        QTest::newRow("CH347") << "ch347";
+    }
+
+    void secondProgramOnTheChip()
+    {
+        QFETCH(QString, bridge);
+        const QByteArray first = RandomBytes(1024 * 1024, 6);
+        QVERIFY(WriteFile(path(QStringLiteral("first.bin")), first));
+        QVERIFY(WriteFile(path(QStringLiteral("second.bin")), RandomBytes(1024 * 1024, 7)));
+        QProcess firstJob;
+        startInFolder(firstJob, QStringLiteral(VARNOCK_DEMO),
+                      {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "first.bin"});
+        QByteArray firstOut;
+        while (!firstOut.contains("Connecting to Programmer... OK") &&
+               firstJob.waitForReadyRead(60 * 1000))
+            firstOut += firstJob.readAllStandardOutput();
+        QVERIFY(firstOut.contains("Connecting to Programmer... OK"));
+
+        const Finished second =
+            run(QStringLiteral(VARNOCK_DEMO),
+                {"--chip", "W25Q80DV", "--bridge", bridge, "--write", "second.bin"});
+        QCOMPARE(firstJob.state(), QProcess::Running);
+        QCOMPARE(second.exitCode, 1);
+        QCOMPARE(second.out.mid(0, 3),
+                 QStringList({"Connecting to Programmer... Fail!",
+                              "The programmer is in use by another program (or a driver holds "
+                              "it): let that job end, then try again.",
+                              "Failed to Initialize CH341 Programmer."}));
+
+        QVERIFY(firstJob.waitForFinished(120 * 1000));
+        QCOMPARE(firstJob.exitCode(), 0);
+        QVERIFY(ReadFile(path(QStringLiteral(
+                    "data/varnock-spi-flasher-demo/virtual-w25q80dv.bin"))) == first);
+    }
+
+    // A working folder that takes no LOG folder and a program folder the user cannot write:
+    // the job runs, and its log and standard error say why no log file is written.
+    void noLogFolder()
+    {
+        const QString command = QStringLiteral(
+            "chmod -R a+rwX . && : > LOG && exec \"$HELPERS/run-unprivileged.sh\" \"$DEMO\" "
+            "--fast --identify");
+        const Finished finished = run(QStringLiteral("/bin/sh"), {"-c", command}, QString(),
+                                      {"DEMO=" VARNOCK_DEMO, "HELPERS=" VARNOCK_FAULT_HELPERS});
+        if (finished.exitCode == kSkip)
+            QSKIP("cannot run as an unprivileged user here");
+        QCOMPARE(finished.exitCode, 0);
+        const QString line =
+            QStringLiteral("No Log File Is Written: Cannot Make %1/LOG/JobLog/%2 (Not a "
+                           "directory), Cannot Write %3/Log.txt (Permission denied)")
+                .arg(QDir(m_dir->path()).canonicalPath(),
+                     LogFile::dateFolderName(QDateTime::currentDateTime(), QLocale::system()),
+                     QFileInfo(QStringLiteral(VARNOCK_DEMO)).absolutePath());
+        QCOMPARE(finished.out.value(0), line);
+        QCOMPARE(finished.err, line + QLatin1Char('\n'));
     }
 
     void eachChipHasItsOwnImage()

@@ -4,7 +4,10 @@
 #include "emulator/spiflashchip.h"
 #include "emulator/virtualclock.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
 
 using emu::ChipModel;
 using emu::VirtualClock;
@@ -332,6 +335,34 @@ private slots:
                             .toUpper();
         QCOMPARE(received.join(' ').trimmed(), windows);
         QVERIFY(!bridge.chipSelected());
+    }
+
+    // A chip kept in an image file is one programmer: while one link has it open another is
+    // refused as busy, and the next open finds what the last close saved, whole.
+    void imageIsOneProgrammer()
+    {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const std::string image = folder.filePath(QStringLiteral("chip.bin")).toStdString();
+        const ChipModel model = emu::w25q80dv();
+        emu::EmulatedLink first(model), second(model);
+        first.setImagePath(image);
+        second.setImagePath(image);
+        ch341::OpenedBridge opened;
+        QCOMPARE(first.open(ch341::BridgeChoice::Any, opened), ch341::UsbResult::Ok);
+        std::fill(first.chip().memory().begin(), first.chip().memory().begin() + 4096, 0x5A);
+        QCOMPARE(second.open(ch341::BridgeChoice::Any, opened), ch341::UsbResult::Busy);
+        second.close(); // a refused open saves nothing over the holder's chip
+        QCOMPARE(QFileInfo(QString::fromStdString(image)).exists(), false);
+
+        first.close();
+        QCOMPARE(QFileInfo(QString::fromStdString(image)).size(), qint64(model.sizeBytes));
+        QVERIFY(!QFileInfo::exists(QString::fromStdString(image + ".saving")));
+        QCOMPARE(second.open(ch341::BridgeChoice::Any, opened), ch341::UsbResult::Ok);
+        QCOMPARE(second.chip().memory().at(4095), uint8_t(0x5A));
+        QCOMPARE(second.chip().memory().at(4096), uint8_t(0xFF));
+        QCOMPARE(first.open(ch341::BridgeChoice::Any, opened), ch341::UsbResult::Busy);
+        second.close();
     }
 };
 

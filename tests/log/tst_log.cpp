@@ -179,6 +179,23 @@ private slots:
         QCOMPARE(LogFile::chooseBackupFolder(StampTime, blocked, "/opt/varnock", English),
                  QString("/opt/varnock/LOG/Backup/2026_December_05"));
     }
+
+    // Where neither folder takes the log, one line says so: both places, both reasons.
+    void noLogFileSaysWhy()
+    {
+        const QString work = m_dir.filePath("work");
+        const QString blocked = m_dir.filePath("blocked");
+        const QString program = m_dir.filePath("program");
+        QVERIFY(QDir().mkpath(blocked) && QFile(blocked + "/LOG").open(QIODevice::WriteOnly));
+        QVERIFY(QDir().mkpath(program + "/Log.txt")); // a folder where the file would be
+        QCOMPARE(LogFile::whyNoLogFile(StampTime, work, program, English), QString());
+        QCOMPARE(LogFile::whyNoLogFile(StampTime, blocked, m_dir.path(), English), QString());
+        QVERIFY(!QFile::exists(m_dir.filePath("Log.txt"))); // the test leaves nothing behind
+        QCOMPARE(LogFile::whyNoLogFile(StampTime, blocked, program, English),
+                 QString("No Log File Is Written: Cannot Make %1/LOG/JobLog/2026_December_05 (Not "
+                         "a directory), Cannot Write %2/Log.txt (Is a directory)")
+                     .arg(blocked, program));
+    }
 };
 
 QTEST_MAIN(TestLog)

@@ -22,6 +22,28 @@ Q_DECLARE_METATYPE(ChipKind)
 namespace {
 constexpr int kMiB = 1024 * 1024;
 
+// The part a job's log settled on: "Chosen Part no: NAME", the one name of every "Part no: "
+// row, or where they name different parts the JEDEC id.
+QString SettledName(const QStringList &lines)
+{
+    QStringList names;
+    QString id;
+    for (const QString &line : lines) {
+        const QRegularExpressionMatch chosen =
+            QRegularExpression(QStringLiteral("^Chosen Part no: (\\S+)")).match(line);
+        if (chosen.hasMatch())
+            return chosen.captured(1);
+        const QRegularExpressionMatch row =
+            QRegularExpression(QStringLiteral("^Vendor: .* Part no: (\\S+) ")).match(line);
+        if (row.hasMatch())
+            names << row.captured(1);
+        if (line.startsWith(QLatin1String("Chip(s) Found based on JDEC ID: 0x")))
+            id = line.section(QLatin1String("0x"), 1);
+    }
+    names.removeDuplicates();
+    return names.size() == 1 ? names.first() : id;
+}
+
 // One record as "message|colour|weight|flags": i italic, n ends its line.
 QStringList Described(const QList<LogRecord> &records)
 {
@@ -91,6 +113,8 @@ private slots:
     void verifyJob();
     void updateJob_data();
     void updateJob();
+    void shorterFile_data();
+    void shorterFile();
     void busTranscripts_data();
     void busTranscripts();
     void aaiInterrupted_data();
@@ -588,13 +612,84 @@ void TestProgrammer::updateJob()
     QVERIFY(ReadFile(saved.first().filePath()) == before);
     const int savedAt = lines.indexOf(QStringLiteral("Backup of the Chip Saved in:"));
     QVERIFY(savedAt > 0);
-    QCOMPARE(lines.mid(savedAt + 1, 2),
+    QCOMPARE(lines.mid(savedAt + 1, 3),
              QStringList({QDir::toNativeSeparators(saved.first().absoluteFilePath()),
+                          QStringLiteral("To Restore the Chip, Write This File Back to It (Write "
+                                         "in the Window, --write FILE on the Command Line)"),
                           ChecksumLine(before)}));
-    QVERIFY(saved.first().fileName().contains(QRegularExpression("^[A-Z0-9]+_\\d{6}\\.bin$")));
+    const auto hint =
+        std::find_if(recorder.logs.cbegin(), recorder.logs.cend(), [](const LogRecord &r) {
+            return r.message.startsWith(QLatin1String("To Restore the Chip"));
+        });
+    QVERIFY(hint != recorder.logs.cend());
+    QCOMPARE(hint->colour, QStringLiteral("#808080"));
+    // Named after the settled part: the one chosen, the one name of the identifier's rows, or
+    // where they name different parts the identifier itself.
+    const QRegularExpressionMatch name =
+        QRegularExpression("^(.+)_(\\d{8}_\\d{6})\\.bin$").match(saved.first().fileName());
+    QVERIFY2(name.hasMatch(), qPrintable(saved.first().fileName()));
+    QCOMPARE(name.captured(1), SettledName(recorder.lines()));
+    QVERIFY(QDateTime::fromString(name.captured(2), QStringLiteral("yyyyMMdd_HHmmss")).isValid());
     if (unchanged)
         QCOMPARE(recorder.logs.at(recorder.logs.size() - 5).colour, QStringLiteral("#008000"));
     QCOMPARE(m_emulator.windowsByOpcode(opcodes), opcodes);
+}
+
+void TestProgrammer::shorterFile_data()
+{
+    QTest::addColumn<QString>("job");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("restErased"); // the chip beyond the file is 0xFF before the job
+    QTest::addColumn<QString>("line");    // empty: none
+    const QString sizes = QStringLiteral("The File Is Smaller than the Chip (307201 of 1048576 "
+                                         "Bytes): ");
+    QTest::newRow("write") << "write" << 307201 << false
+                           << sizes + "the Rest of the Chip Is Erased";
+    QTest::newRow("update, the rest holds data")
+        << "update" << 307201 << false
+        << sizes + "the Rest of the Chip Is Erased, as Write Leaves It";
+    QTest::newRow("update, the rest already erased")
+        << "update" << 307201 << true
+        << sizes + "the Rest of the Chip Is Erased Already and Stays as It Was";
+    QTest::newRow("verify") << "verify" << 307201 << false
+                            << sizes +
+                                   "Only Its Bytes Are Compared, the Rest of the Chip Is Not Read";
+    QTest::newRow("a file as long as the chip") << "update" << kMiB << false << QString();
+    QTest::newRow("one byte short") << "write" << kMiB - 1 << false
+                                    << "The File Is Smaller than the Chip (1048575 of 1048576 "
+                                       "Bytes): the Rest of the Chip Is Erased";
+}
+
+// A file shorter than the chip: one line gives both sizes and what becomes of the rest.
+void TestProgrammer::shorterFile()
+{
+    QFETCH(QString, job);
+    QFETCH(int, size);
+    QFETCH(bool, restErased);
+    QFETCH(QString, line);
+    QByteArray before = RandomBytes(kMiB, 31);
+    if (restErased)
+        before.replace(size, kMiB - size, QByteArray(kMiB - size, char(0xFF)));
+    m_emulator.setMemory(before);
+    const QByteArray image =
+        job == QLatin1String("verify") ? before.left(size) : RandomBytes(size, 32);
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("short.bin"));
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    QVERIFY(WriteFile(worker.FileName, image));
+    JobRecorder recorder(&worker);
+    if (job == QLatin1String("write"))
+        worker.DoWriteFlash();
+    else if (job == QLatin1String("update"))
+        worker.DoUpdateFlash();
+    else
+        worker.DoVerifyFlash();
+
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
+    const QStringList said = recorder.lines().filter(QStringLiteral("Smaller than the Chip"));
+    QCOMPARE(said, line.isEmpty() ? QStringList() : QStringList{line});
+    if (job != QLatin1String("verify"))
+        QVERIFY(m_emulator.memory() == image + QByteArray(kMiB - size, char(0xFF)));
 }
 
 void TestProgrammer::busTranscripts_data()

@@ -159,10 +159,12 @@ int MockCh341a::handleIoctl(UMockdevIoctlClient *client, unsigned long request)
             umockdev_ioctl_client_get_arg(client), 0, sizeof(unsigned int), nullptr);
         const int number = int(*reinterpret_cast<const unsigned int *>(argument->data));
         g_object_unref(argument);
-        m_claimed = !m_faults.claimedElsewhere;
-        if (m_claimed)
-            m_claimedInterface = number;
-        return m_claimed ? 0 : EBUSY;
+        // The kernel gives an interface to one file descriptor at a time.
+        if (m_faults.claimedElsewhere || m_claimed)
+            return EBUSY;
+        m_claimed = true;
+        m_claimedInterface = number;
+        return 0;
     }
     case USBDEVFS_RELEASEINTERFACE:
         m_claimed = false;

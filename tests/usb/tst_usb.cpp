@@ -25,6 +25,9 @@ const QString kNotFound = QStringLiteral(
     "No CH341A or CH347 programmer found (USB 1a86:5512, 1a86:55db or 1a86:55de): check the "
     "cable and, on a CH341A, the mode jumper (1-2 for SPI).");
 
+const QString kInUse = QStringLiteral("The programmer is in use by another program (or a driver "
+                                      "holds it): let that job end, then try again.");
+
 QStringList failedOpenLines(const QString &reason)
 {
     return {QStringLiteral("Connecting to Programmer... Fail!"), reason,
@@ -162,9 +165,7 @@ private slots:
             << "serial"
             << QStringLiteral("The CH341A programmer is in serial mode (USB 1a86:5523): move the "
                               "mode jumper to 1-2 for SPI and plug it in again.");
-        QTest::newRow("claimed by another owner")
-            << "busy"
-            << QStringLiteral("The USB device is busy: another program or driver is using it.");
+        QTest::newRow("claimed by another owner") << "busy" << kInUse;
         QTest::newRow("no permission")
             << "restricted"
             << QStringLiteral(
@@ -192,6 +193,42 @@ private slots:
         QCOMPARE(recorder.lines(), failedOpenLines(reason));
         QVERIFY(!device.isClaimed());
         QVERIFY(!device.urbs().contains(QLatin1Char('O')));
+    }
+
+    void claimedByAnotherProgram_data()
+    {
+        QTest::addColumn<int>("productId");
+        QTest::newRow("CH341A") << 0x5512;
+        QTest::newRow("CH347T") << 0x55DB;
+        QTest::newRow("CH347F") << 0x55DE;
+    }
+
+    // Two opens of one bridge: the second program's job ends at once, saying why, and the
+    // first keeps the bridge until it lets go.
+    void claimedByAnotherProgram()
+    {
+        QFETCH(int, productId);
+        MockCh341a &device = m_bus->plugIn("1-1", 2, uint16_t(productId));
+        ch341::LibusbLink first([](uint32_t) {});
+        ch341::OpenedBridge opened;
+        QCOMPARE(first.open(ch341::BridgeChoice::Any, opened), ch341::UsbResult::Ok);
+        const QString before = device.urbs();
+
+        CH341 second(false);
+        JobRecorder recorder(&second);
+        second.DoReadID();
+        QCOMPARE(recorder.lines(), failedOpenLines(kInUse));
+        QCOMPARE(recorder.logs.at(2).colour, QStringLiteral("#ff0000"));
+        QCOMPARE(recorder.outcome, CH341::JobOutcome::Failed);
+        QCOMPARE(device.urbs(), before); // not a byte of the second job reached the bridge
+        QVERIFY(device.isClaimed());
+
+        first.close();
+        QVERIFY(!device.isClaimed());
+        CH341 next(false);
+        JobRecorder nextRecorder(&next);
+        QCOMPARE(next.InitializeProgrammer(), 1);
+        QCOMPARE(next.ReleaseAndClose(), 1);
     }
 
     void transferFaults_data()
