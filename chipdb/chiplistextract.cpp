@@ -1,5 +1,7 @@
 #include "chiplistextract.h"
 
+#include "chiptable.h"
+
 #include <QFile>
 #include <QXmlStreamReader>
 
@@ -100,17 +102,7 @@ ChipList ChipListExtract::FindChipsByID(ChipList chipList, QString id)
 // "2700-3600": the supply range in millivolts; anything else leaves it unknown.
 void ChipListExtract::fillVoltage(ChipRecord &record, const QStringRef &value)
 {
-    const QVector<QStringRef> ends = value.split(QLatin1Char('-'));
-    if (ends.size() != 2)
-        return;
-    bool minimumRead = false;
-    bool maximumRead = false;
-    const uint minimum = ends.at(0).toUInt(&minimumRead);
-    const uint maximum = ends.at(1).toUInt(&maximumRead);
-    if (!minimumRead || !maximumRead || minimum >= maximum || maximum > 0xFFFF)
-        return;
-    record.voltageMinMv = quint16(minimum);
-    record.voltageMaxMv = quint16(maximum);
+    ParseVoltageRange(value.toString(), record.voltageMinMv, record.voltageMaxMv);
 }
 
 void ChipListExtract::fillAttributes(ChipRecord &record, const QXmlStreamAttributes &attributes)

@@ -20,6 +20,14 @@ struct ChipRecord
     // Supply voltage range in millivolts; 0: no source gives it.
     quint16 voltageMinMv = 0;
     quint16 voltageMaxMv = 0;
+    // A row of a user's chip list carries its facts by name, as chips.tsv spells them (the
+    // built-in rows' facts are compiled in): the protection layout, the identification
+    // command and the whole-chip erase. Empty for a built-in row.
+    QString layout;
+    QString idcmd;
+    QString erase;
+    // Where a user's row comes from: "FILE line N"; empty for the built-in list.
+    QString origin;
 };
 
 // Chip rows keyed by their ordinal among the chip elements, so ascending keys are file order.

@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "chiplists.h"
 #include "registerreport.h"
 #include "spiopcodes.h"
 #include "tracelog.h"
@@ -118,6 +119,13 @@ int CH341::ConnectProgrammer()
 
 int CH341::InitializeProgrammer()
 {
+    // A fault in a user's chip list ends the job before the programmer is opened.
+    QList<ChipRecord> userRows;
+    QString chipListFault;
+    if (!ReadUserChipLists(userRows, chipListFault)) {
+        m_log(chipListFault, "red");
+        return -2;
+    }
     const int connected = ConnectProgrammer();
     if (connected != 1)
         return connected;
@@ -134,7 +142,9 @@ int CH341::InitializeProgrammer()
         return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
                            [&] { emit UnknownChip_Question(jedecId, size); });
     };
-    const int identified = ChipIdentification(m_chip, m_log, questions).identify();
+    ChipIdentification identification(m_chip, m_log, questions);
+    identification.useUserRows(userRows);
+    const int identified = identification.identify();
     if (identified != 1) {
         CH341CloseDevice(BridgePins::DEVICE);
         return identified;

@@ -3,7 +3,10 @@
 #include "partlayouts.h"
 #include "chipdb/chiprecord.h"
 
+#include <QMap>
+
 #include <algorithm>
+#include <iterator>
 
 namespace {
 constexpr uint32_t kProtectionBlock = 64 * 1024;
@@ -79,6 +82,76 @@ const ChipFamily &FamilyOfChip(const QString &vendor, const QString &partName)
     return facts ? PartLayouts::kLayouts[facts->layout] : DefaultFamily();
 }
 
+int LayoutIndexByName(const QString &name)
+{
+    const auto begin = std::cbegin(PartLayouts::kLayouts);
+    const auto end = std::cend(PartLayouts::kLayouts);
+    const auto found = std::find_if(begin, end, [&name](const ChipFamily &family) {
+        return name == QLatin1String(family.name);
+    });
+    return found == end ? -1 : int(found - begin);
+}
+
+bool IdAnswerOfText(const QString &text, IdAnswer &answer)
+{
+    static const QMap<QString, IdAnswer> answers = {
+        {QStringLiteral("9F"), IdAnswer::Jedec},
+        {QStringLiteral("9F7F"), IdAnswer::JedecContinuation},
+        {QStringLiteral("90"), IdAnswer::Rems},
+        {QStringLiteral("AB"), IdAnswer::Res},
+        {QStringLiteral("15"), IdAnswer::AtmelProductId}};
+    const auto found = answers.constFind(text);
+    if (found == answers.cend())
+        return false;
+    answer = *found;
+    return true;
+}
+
+bool WholeChipEraseOfText(const QString &text, PartFacts &facts)
+{
+    facts.dies = 1;
+    facts.dieSelect = false;
+    if (text.isEmpty() || text == QLatin1String("62") || text == QLatin1String("D8")) {
+        facts.erase = text.isEmpty()                ? WholeChipErase::ChipErase
+                      : text == QLatin1String("62") ? WholeChipErase::AtmelChipErase
+                                                    : WholeChipErase::BlockByBlock;
+        return true;
+    }
+    // A die erase in each of N dies (C4xN), or N dies chosen by C2h, each erased by C7h.
+    const QString kind = text.left(3);
+    bool counted = false;
+    const uint dies = text.mid(3).toUInt(&counted, 10);
+    if ((kind != QLatin1String("C4x") && kind != QLatin1String("C2x")) || !counted || dies < 2 ||
+        dies > 16)
+        return false;
+    facts.dieSelect = kind == QLatin1String("C2x");
+    facts.erase = facts.dieSelect ? WholeChipErase::ChipErase : WholeChipErase::DieErase;
+    facts.dies = uint8_t(dies);
+    return true;
+}
+
+PartFacts FactsOfRow(const ChipRecord &row)
+{
+    PartFacts facts{"", "", 0, IdAnswer::Jedec, WholeChipErase::ChipErase, 1, false};
+    if (row.layout.isEmpty()) {
+        const PartFacts *known = FactsOfPart(row.vendor, row.partName);
+        return known ? *known : facts;
+    }
+    // A user's rows are checked when read: what does not resolve keeps the defaults.
+    facts.layout = std::max(0, LayoutIndexByName(row.layout));
+    IdAnswerOfText(row.idcmd, facts.idAnswer);
+    if (!WholeChipEraseOfText(row.erase, facts))
+        facts.erase = WholeChipErase::ChipErase;
+    return facts;
+}
+
+const ChipFamily &FamilyOfRow(const ChipRecord &row)
+{
+    if (row.layout.isEmpty())
+        return FamilyOfChip(row.vendor, row.partName);
+    return PartLayouts::kLayouts[FactsOfRow(row).layout];
+}
+
 QuadEnable QuadEnableOfRequirements(int requirements)
 {
     switch (requirements) {
@@ -136,14 +209,11 @@ SettledChip SettleParts(const QList<ChipRecord> &rows, int quadEnableRequirement
     QList<const ChipFamily *> agreeing;
     QList<PartFacts> facts;
     for (const ChipRecord &row : rows) {
-        const ChipFamily *family = &FamilyOfChip(row.vendor, row.partName);
+        const ChipFamily *family = &FamilyOfRow(row);
         families << family;
         if (!Contradicts(family->quadEnable, quadEnable))
             agreeing << family;
-        const PartFacts *known = FactsOfPart(row.vendor, row.partName);
-        facts << (known ? *known
-                        : PartFacts{"", "", 0, IdAnswer::Jedec, WholeChipErase::ChipErase, 1,
-                                    false});
+        facts << FactsOfRow(row);
     }
     SettledChip settled;
     // When SFDP contradicts every row, the rows are what is known of the part.

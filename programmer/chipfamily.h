@@ -143,6 +143,17 @@ const ChipFamily &DefaultFamily();
 // The facts of a row, or nullptr.
 const PartFacts *FactsOfPart(const QString &vendor, const QString &partName);
 
+// The same facts of a user's row, which names them as chips.tsv does, or of a built-in row
+// (FactsOfPart; the default layout where the table does not know it).
+PartFacts FactsOfRow(const ChipRecord &row);
+const ChipFamily &FamilyOfRow(const ChipRecord &row);
+// The facts chips.tsv names, read from their names: a layout of layouts.tsv (its index, -1
+// for none), the identification command ("9F", "9F7F", "90", "AB", "15") and the whole-chip
+// erase ("", "62", "D8", "C4xN", "C2xN"). False for a name that is none of them.
+int LayoutIndexByName(const QString &name);
+bool IdAnswerOfText(const QString &text, IdAnswer &answer);
+bool WholeChipEraseOfText(const QString &text, PartFacts &facts);
+
 // Rows of one size that share an identifier, settled without asking: every
 // bit any of them protects with counts, a bit that is QE or another function
 // on any of them is kept, every status write any of them needs is made, and

@@ -6,21 +6,13 @@
 #include "spiopcodes.h"
 #include "spitransport.h"
 #include "tracelog.h"
+#include "chiplists.h"
 #include "chipdb/chiplistextract.h"
 
 #include <algorithm>
 #include <iterator>
 
-// The resource collection lives in a static library; referencing its initializer keeps the
-// linker from dropping it.
-static void RegisterResources()
-{
-    Q_INIT_RESOURCE(resources);
-}
-
 namespace {
-const QString kChipListPath = QStringLiteral(":/database/bin/chiplist.xml");
-
 struct IdCommand
 {
     QByteArray FlashIDs::*member;
@@ -85,6 +77,11 @@ ChipIdentification::ChipIdentification(FlashChip &chip, JobLog &log, Questions q
 {
 }
 
+void ChipIdentification::useUserRows(const QList<ChipRecord> &rows)
+{
+    m_userRows = rows;
+}
+
 void ChipIdentification::readIds(FlashIDs &ids)
 {
     SpiTransport &bus = m_chip.bus();
@@ -117,11 +114,8 @@ int ChipIdentification::identify()
     if (!steady)
         return -2;
 
-    static const bool registered = (RegisterResources(), true);
-    Q_UNUSED(registered);
-    ChipListExtract reader(kChipListPath, nullptr);
-    int status = 0;
-    const ChipList chips = reader.ExtractChipList(&status);
+    ChipListExtract reader(QString(), nullptr);
+    const ChipList chips = KnownChips(m_userRows);
 
     // Every row any answer names: the list keeps some parts under two ids (PMC's with and
     // without the continuation code).
@@ -151,7 +145,11 @@ int ChipIdentification::identify()
         m_log(QStringLiteral(" Part no: "), "black", 1, false);
         m_log(chip.partName, "blue", 1, false);
         m_log(QStringLiteral(" Capacity (Byte): "), "black", 1, false);
-        m_log(QString::number(static_cast<uint32_t>(chip.size)), "blue");
+        m_log(QString::number(static_cast<uint32_t>(chip.size)), "blue", 1, chip.origin.isEmpty());
+        if (!chip.origin.isEmpty()) {
+            m_log(QStringLiteral(" From: "), "black", 1, false);
+            m_log(chip.origin, "blue");
+        }
     }
     QList<ChipRecord> rows = matches.values();
     if (!keepRowsOfOneSize(rows))

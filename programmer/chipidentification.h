@@ -5,6 +5,8 @@
 // list does not know, and rows that share an identifier settled to one size; the result is the
 // identified FlashChip, or a logged reason why there is none. Worker thread.
 
+#include "chipdb/chiprecord.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -14,7 +16,6 @@
 
 class FlashChip;
 class JobLog;
-struct ChipRecord;
 
 // Answers of the five identification commands.
 struct FlashIDs
@@ -40,6 +41,8 @@ public:
 
     ChipIdentification(FlashChip &chip, JobLog &log, Questions questions);
 
+    // Rows of the user's chip lists, checked, looked up with the built-in list's.
+    void useUserRows(const QList<ChipRecord> &rows);
     void readIds(FlashIDs &ids);
     // 1: the chip is identified; -2: no chip, an unknown or unsteady one, or a failed
     // transfer; -3: a chip of another series. Every reason is logged.
@@ -62,4 +65,5 @@ private:
     FlashChip &m_chip;
     JobLog &m_log;
     Questions m_questions;
+    QList<ChipRecord> m_userRows;
 };

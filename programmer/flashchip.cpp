@@ -90,8 +90,7 @@ void FlashChip::settle()
 bool FlashChip::partsDisagree() const
 {
     return std::any_of(m_rows.cbegin(), m_rows.cend(), [this](const ChipRecord &row) {
-        return &FamilyOfChip(row.vendor, row.partName) !=
-               &FamilyOfChip(m_rows.first().vendor, m_rows.first().partName);
+        return &FamilyOfRow(row) != &FamilyOfRow(m_rows.first());
     });
 }
 

@@ -1,0 +1,29 @@
+#pragma once
+
+// The chip lists a job looks the chip up in: the built-in list (embedded), the user's own
+// ($XDG_DATA_HOME/varnock-spi-flasher/chips.tsv) and the one the command line names
+// (--chip-list). The user's rows are in chips.tsv's columns; each is checked, facts resolved
+// by name against the layouts, before the programmer is touched. Worker thread.
+
+#include "chipdb/chiprecord.h"
+
+#include <QList>
+#include <QString>
+
+// The user's own list, whether or not it exists.
+QString UserChipListPath();
+// The list --chip-list names, read by every job after the user's own; empty for none. Set
+// before the first job.
+void SetChosenChipList(const QString &path);
+QString ChosenChipList();
+
+// The rows of the user's own list (where it exists) and the chosen one, checked. False with
+// one line naming the file, the line, the column and what is wrong, or why a file cannot be
+// read.
+bool ReadUserChipLists(QList<ChipRecord> &rows, QString &error);
+// One file's rows, checked; a missing file is an error.
+bool ReadUserChipList(const QString &path, QList<ChipRecord> &rows, QString &error);
+
+// The built-in list with the user's rows in it: one with the id and part name of a built-in
+// row replaces it, any other is added after them.
+ChipList KnownChips(const QList<ChipRecord> &userRows);
