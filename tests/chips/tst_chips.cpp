@@ -6,6 +6,7 @@
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
 #include "programmer/chipfamily.h"
+#include "programmer/chiplists.h"
 #include "programmer/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
@@ -115,8 +116,17 @@ private slots:
     void largeParts();
     void askedChips_data();
     void askedChips();
+    void userRows_data();
+    void userRows();
+    void badUserRows_data();
+    void badUserRows();
+    void cleanup();
 
 private:
+    // Writes the rows under chips.tsv's header to the user's own list (xdg) or to the one a
+    // job is told to read; returns the file's path.
+    QString writeUserList(const QString &rows, bool xdg);
+
     QTemporaryDir m_dir;
     EmulatorHarness m_emulator;
 };
@@ -127,6 +137,29 @@ void TestChips::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     QVERIFY(m_dir.isValid());
     RegisterChipList();
+    // The developer's own chip list stays out of the tests.
+    qputenv("XDG_DATA_HOME", m_dir.filePath(QStringLiteral("data")).toLocal8Bit());
+}
+
+void TestChips::cleanup()
+{
+    SetChosenChipList(QString());
+    QFile::remove(UserChipListPath());
+}
+
+QString TestChips::writeUserList(const QString &rows, bool xdg)
+{
+    QFile table(QStringLiteral(VARNOCK_SOURCE_DIR "/chipdb/data/chips.tsv"));
+    if (!table.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray header = table.readLine();
+    const QString path = xdg ? UserChipListPath() : m_dir.filePath(QStringLiteral("mine.tsv"));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!WriteFile(path, "# my parts\n" + header + rows.toUtf8()))
+        return QString();
+    if (!xdg)
+        SetChosenChipList(path);
+    return path;
 }
 
 // Every row with an id is found by the answer its datasheet gives, a part without 9Fh whether
@@ -779,6 +812,188 @@ void TestChips::askedChips()
     if (dumped < 0)
         QVERIFY(std::none_of(frames.cbegin(), frames.cend(),
                              [](const QByteArray &frame) { return frame.startsWith(0x03); }));
+}
+
+void TestChips::userRows_data()
+{
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<bool>("xdg");
+    QTest::addColumn<QString>("rows");
+    QTest::addColumn<QString>("match");  // the match line the row gives, "%1": the file
+    QTest::addColumn<QString>("writes"); // status writes (01h, 31h) and 50h the job sent
+    const QString acme = "SPI\tACME\tAC25Q80\t123456\t256\t1048576\t\t\t\t\t\twinbond\t9F\t"
+                         "datasheet\t\t2700-3600\n";
+    QTest::newRow("a part no list knows, from the chosen list")
+        << ChipKind::Unknown << false << acme
+        << "Vendor: ACME Part no: AC25Q80 Capacity (Byte): 1048576 From: %1 line 3"
+        << "35 ff 01 00 00 35 ff";
+    QTest::newRow("the same from the user's own list, trailing cells left off")
+        << ChipKind::Unknown << true << QString(acme).replace("\t\t2700-3600", "")
+        << "Vendor: ACME Part no: AC25Q80 Capacity (Byte): 1048576 From: %1 line 3"
+        << "35 ff 01 00 00 35 ff";
+    // MT25QL256's one row clears its BP bits by 01h with Status Register-1 alone; a user's
+    // row under the default layout, which does not know Status Register-2, reads it first
+    // (35h) to write it back, where it answers.
+    QTest::newRow("MT25QL256, built in, protected")
+        << ChipKind::MT25QL256 << false << ""
+        << "Vendor: MICRON Part no: MT25QL256 Capacity (Byte): 33554432"
+        << "01 00";
+    QTest::newRow("MT25QL256 as the user's default row, protected")
+        << ChipKind::MT25QL256 << true
+        << "SPI\tMicron\tmt25ql256\t20ba19\t256\t33554432\t\t\t\t\t\tdefault\t9F\tmine\t\t\n"
+        << "Vendor: Micron Part no: mt25ql256 Capacity (Byte): 33554432 From: %1 line 3"
+        << "35 ff 01 00";
+}
+
+// A user's row identifies a part the built-in list does not know, or replaces the built-in
+// row of its id and part, facts and all: the job writes and verifies with it.
+void TestChips::userRows()
+{
+    QFETCH(ChipKind, kind);
+    QFETCH(bool, xdg);
+    QFETCH(QString, rows);
+    QFETCH(QString, match);
+    QFETCH(QString, writes);
+    const QString list = rows.isEmpty() ? QString() : writeUserList(rows, xdg);
+    QVERIFY(rows.isEmpty() || !list.isEmpty());
+    m_emulator.install(kind);
+    m_emulator.setBlockProtect(0x1C);
+    const QString path = m_dir.filePath(QStringLiteral("user.bin"));
+    const QByteArray image = RandomBytes(8192 + 17, 5);
+    QVERIFY(WriteFile(path, image));
+    CH341 writer(false);
+    writer.FileName = path;
+    connect(&writer, &CH341::ClearProtection_Question, this,
+            [&] { writer.AnswerClearProtection(true); });
+    JobRecorder written(&writer);
+    writer.DoWriteFlash();
+    QVERIFY2(written.lines().contains(list.isEmpty() ? match
+                                                     : match.arg(QDir::toNativeSeparators(list))),
+             qPrintable(written.lines().join('\n')));
+    QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
+    QStringList statusWrites;
+    for (const QByteArray &frame : m_emulator.frames()) {
+        if (frame.startsWith(0x01) || frame.startsWith(0x31) || frame.startsWith(0x35) ||
+            frame == QByteArray(1, 0x50))
+            statusWrites << QString::fromLatin1(frame.toHex(' '));
+    }
+    QCOMPARE(statusWrites.join(' '), writes);
+    QCOMPARE(m_emulator.memory().left(image.size()), image);
+    CH341 verifier(false);
+    verifier.FileName = path;
+    JobRecorder verified(&verifier);
+    verifier.DoVerifyFlash();
+    QCOMPARE(verified.verdictLines().last(), QStringLiteral("Match Found!"));
+}
+
+void TestChips::badUserRows_data()
+{
+    QTest::addColumn<QString>("row"); // "%1" the good row's cells, replaced one by one
+    QTest::addColumn<QString>("fault");
+    const QString good = "SPI\tACME\tAC25Q80\t123456\t256\t1048576\t\t\t\t\t\twinbond\t9F\t"
+                         "datasheet\t\t2700-3600";
+    const auto with = [&good](int column, const QString &value) {
+        QStringList cells = good.split('\t');
+        cells[column] = value;
+        return cells.join('\t');
+    };
+    QTest::newRow("I2C group")
+        << with(0, "I2C")
+        << "Column group: \"I2C\" is not SPI, the only group a user's list may add to";
+    QTest::newRow("no vendor") << with(1, "") << "Column vendor: empty";
+    QTest::newRow("no part") << with(2, "") << "Column part: empty";
+    QTest::newRow("id not hex") << with(3, "12345G") << "Column id: \"12345G\" is not hexadecimal";
+    QTest::newRow("9Fh id of two bytes")
+        << with(3, "1234")
+        << "Column id: \"1234\" is not the three bytes of the 9Fh answer "
+           "(6 digits)";
+    QTest::newRow("REMS id of three bytes")
+        << with(12, "90")
+        << "Column id: \"123456\" is not the two bytes of the 90h answer (4 "
+           "digits)";
+    QTest::newRow("unknown idcmd")
+        << with(12, "9E") << "Column idcmd: \"9E\" is none of 9F, 9F7F, 90, AB, 15";
+    for (const char *size : {"1000000", "512", "2147483648", "8M"})
+        QTest::newRow(qPrintable(QStringLiteral("size %1").arg(size)))
+            << with(5, size)
+            << QStringLiteral("Column size: \"%1\" is not a byte count, a power of two from "
+                              "1024 to 1073741824")
+                   .arg(size);
+    for (const char *page : {"", "255", "2097152", "SST"})
+        QTest::newRow(qPrintable(QStringLiteral("page \"%1\"").arg(page)))
+            << with(4, page)
+            << QStringLiteral("Column page: \"%1\" is neither a page size in bytes (a power of "
+                              "two up to 65536 and the size) nor SSTB or SSTW")
+                   .arg(page);
+    QTest::newRow("DataFlash series")
+        << with(6, "45")
+        << "Column spicmd: \"45\": only 25-series flash may be added, with "
+           "this column empty";
+    QTest::newRow("otp not decimal")
+        << with(7, "0x100") << "Column otp: \"0x100\" is not a decimal number";
+    QTest::newRow("unknown layout") << with(11, "Winbond")
+                                    << "Column protection: \"Winbond\" is no layout of "
+                                       "chipdb/data/layouts.tsv";
+    QTest::newRow("no layout")
+        << with(11, "") << "Column protection: \"\" is no layout of chipdb/data/layouts.tsv";
+    for (const char *erase : {"C7", "C4x1", "C2x", "C4x17"})
+        QTest::newRow(qPrintable(QStringLiteral("erase %1").arg(erase)))
+            << with(14, erase)
+            << QStringLiteral("Column erase: \"%1\" is none of empty, 62, D8, C4xN, C2xN")
+                   .arg(erase);
+    for (const char *voltage : {"3.3", "3600-2700", "900-3600", "2700-6500", "2700-"})
+        QTest::newRow(qPrintable(QStringLiteral("voltage %1").arg(voltage)))
+            << with(15, voltage)
+            << QStringLiteral("Column voltage: \"%1\" is not minimum-maximum in millivolts, "
+                              "from 1000 to 6000")
+                   .arg(voltage);
+    QTest::newRow("a cell too many") << good + "\textra"
+                                     << "17 columns, the header names 16";
+    QTest::newRow("missing file") << "-"
+                                  << "";
+    QTest::newRow("a folder") << "/"
+                              << "";
+}
+
+// A faulty row, or a list that cannot be read, ends the job with one red line naming the
+// file, the line and the column before the programmer is opened.
+void TestChips::badUserRows()
+{
+    QFETCH(QString, row);
+    QFETCH(QString, fault);
+    QString list;
+    if (row == QLatin1String("-")) {
+        list = m_dir.filePath(QStringLiteral("none.tsv"));
+        SetChosenChipList(list);
+        fault = QStringLiteral("Cannot Read Chip List %1: No such file or directory")
+                    .arg(QDir::toNativeSeparators(list));
+    } else if (row == QLatin1String("/")) {
+        list = m_dir.path();
+        SetChosenChipList(list);
+        fault = QStringLiteral("Cannot Read Chip List %1: ").arg(QDir::toNativeSeparators(list));
+    } else {
+        // A good row first: the fault is on line 4.
+        list = writeUserList(QStringLiteral("SPI\tACME\tAC25Q40\t123413\t256\t524288\t\t\t\t\t\t"
+                                            "winbond\t9F\t\t\t\n") +
+                                 row + '\n',
+                             false);
+        fault =
+            QStringLiteral("Chip List %1 Line 4, %2").arg(QDir::toNativeSeparators(list), fault);
+    }
+    m_emulator.install(ChipKind::Unknown);
+    const QByteArray before = m_emulator.memory();
+    CH341 worker(false);
+    JobRecorder recorder(&worker);
+    worker.DoEraseFlash();
+    QVERIFY(!recorder.logs.isEmpty());
+    QVERIFY2(recorder.logs.first().message.startsWith(fault),
+             qPrintable(recorder.logs.first().message));
+    QCOMPARE(recorder.logs.first().colour, QStringLiteral("#ff0000"));
+    QCOMPARE(recorder.lines(), (QStringList{recorder.logs.first().message,
+                                            "Failed to Initialize CH341 Programmer."}));
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Failed);
+    QCOMPARE(m_emulator.transfers(), quint64(0));
+    QCOMPARE(m_emulator.memory(), before);
 }
 
 QTEST_MAIN(TestChips)
