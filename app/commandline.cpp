@@ -1,5 +1,6 @@
 #include "commandline.h"
 
+#include "chiplistoptions.h"
 #include "latestvaluerelay.h"
 #include "stopsignals.h"
 #include "version.h"
@@ -439,6 +440,7 @@ CommandLine::CommandLine()
     m_parser.addOption(kPart);
     m_parser.addOption(kBridge);
     m_parser.addOption(kSpiClock);
+    ChipListOptions::Add(m_parser);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -465,7 +467,7 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(m_parser.errorText());
         return;
     }
-    if (!m_parser.positionalArguments().isEmpty()) {
+    if (!m_parser.positionalArguments().isEmpty() && !ChipListOptions::TakesPattern(m_parser)) {
         Refuse(QStringLiteral("Unexpected argument '%1'.")
                    .arg(m_parser.positionalArguments().constFirst()));
         return;
@@ -493,6 +495,9 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
         Refuse(QStringLiteral("--trace needs a file name."));
+    const QString chipListFault = ChipListOptions::Apply(m_parser, jobs);
+    if (!chipListFault.isEmpty())
+        Refuse(chipListFault);
     ApplyBridgeOptions(jobs > 0);
 }
 
@@ -593,7 +598,8 @@ void CommandLine::FailJob(const QString &reason)
 
 bool CommandLine::WantsWindow() const
 {
-    if (!m_error.isEmpty() || WantsHelp() || m_parser.isSet(kVersion))
+    if (!m_error.isEmpty() || WantsHelp() || m_parser.isSet(kVersion) ||
+        ChipListOptions::ListsParts(m_parser))
         return false;
     for (const JobOption &job : kJobs) {
         if (m_parser.isSet(QString::fromLatin1(job.name)))
@@ -617,6 +623,8 @@ int CommandLine::Run()
               QStringLiteral("Varnock SPI Flasher %1\n").arg(ApplicationVersion()).toLocal8Bit());
         return Succeeded;
     }
+    if (ChipListOptions::ListsParts(m_parser))
+        return ChipListOptions::ListParts(m_parser);
     for (const JobOption &job : kJobs) {
         const QString name = QString::fromLatin1(job.name);
         if (!m_parser.isSet(name))

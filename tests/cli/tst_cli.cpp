@@ -17,6 +17,12 @@ constexpr int kChipSize = 8 * 1024 * 1024; // the demo's W25Q64FV
 const QString kChipImage = QStringLiteral("data/varnock-spi-flasher-demo/virtual-w25q64fv.bin");
 const QString kCompleted = QStringLiteral("Operation Completed. <Performed By version 1.0.2>");
 const QString kSfdpImage = QStringLiteral("data/varnock-spi-flasher-demo/virtual-sfdp-only.bin");
+// A user's chip list: a part the built-in list does not know and one it does, replaced.
+const QByteArray kUserList =
+    "group\tvendor\tpart\tid\tpage\tsize\tspicmd\totp\taddrtype\taddrbitlen\tscript\t"
+    "protection\tidcmd\tbasis\terase\tvoltage\n"
+    "SPI\tACME\tW25Q64JX\t123456\t256\t8388608\t\t\t\t\t\twinbond\t9F\tmine\t\t1650-1950\n"
+    "SPI\tWINBOND\tW25Q64JW\tEF6017\t256\t8388608\t\t\t\t\t\twinbond\t9F\tmine\t\t\n";
 // A row's shell command exits with this when the system cannot stage the case.
 constexpr int kSkip = 77;
 
@@ -163,9 +169,9 @@ private slots:
         const QString flasher = QStringLiteral(VARNOCK_FLASHER);
         const QString demo = QStringLiteral(VARNOCK_DEMO);
         QTest::newRow("help") << flasher << QStringList{"--help"} << 0
-                              << "--verify <FILE>    Compare the chip with FILE.";
+                              << "--verify <FILE>     Compare the chip with FILE.";
         QTest::newRow("help names the update") << flasher << QStringList{"--help"} << 0
-                                               << "--update <FILE>    Write FILE as --write does";
+                                               << "--update <FILE>     Write FILE as --write does";
         QTest::newRow("version") << flasher << QStringList{"--version"} << 0
                                  << "Varnock SPI Flasher 1.0.2\n";
         QTest::newRow("demo help names its own options")
@@ -209,6 +215,31 @@ private slots:
                                    << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n";
         QTest::newRow("unknown chip")
             << demo << QStringList{"--chip", "W25Q99", "--erase"} << 2 << "Unknown chip 'W25Q99'";
+        // The lists' parts, one a line and nothing else on standard output.
+        QTest::newRow("--list-parts W25Q64J, the chosen list's rows with them")
+            << demo << QStringList{"--chip-list", "mine.tsv", "--list-parts", "W25Q64J"} << 0
+            << "WINBOND\tW25Q64JV\tEF4017\t8388608\t256\t2.7-3.6 V\tbuilt-in list\n"
+               "WINBOND\tW25Q64JV-IM\tEF7017\t8388608\t256\t2.7-3.6 V\tbuilt-in list\n"
+               "WINBOND\tW25Q64JW\tEF6017\t8388608\t256\t-\tmine.tsv line 3\n"
+               "WINBOND\tW25Q64JW-IM\tEF8017\t8388608\t256\t1.7-1.95 V\tbuilt-in list\n"
+               "ACME\tW25Q64JX\t123456\t8388608\t256\t1.65-1.95 V\tmine.tsv line 2\n";
+        QTest::newRow("--list-parts acme, the user's own list, any case")
+            << flasher << QStringList{"--list-parts", "acme"} << 0
+            << "ACME\tW25Q64JX\t123456\t8388608\t256\t1.65-1.95 V\t%1/data/"
+               "varnock-spi-flasher/chips.tsv line 2\n";
+        QTest::newRow("--list-parts, a pattern nothing has")
+            << flasher << QStringList{"--list-parts", "nothing-like-it"} << 0 << "\n";
+        QTest::newRow("--list-parts, a list that cannot be read")
+            << flasher << QStringList{"--chip-list", "none.tsv", "--list-parts"} << 1
+            << "Cannot Read Chip List none.tsv: No such file or directory\n";
+        QTest::newRow("--list-parts with a job")
+            << flasher << QStringList{"--list-parts", "--erase"} << 2
+            << "--list-parts runs no job";
+        QTest::newRow("--list-parts, two patterns")
+            << flasher << QStringList{"--list-parts", "a", "b"} << 2 << "Unexpected argument 'b'.";
+        QTest::newRow("--chip-list without a name")
+            << flasher << QStringList{"--chip-list", "", "--erase"} << 2
+            << "--chip-list needs a file name.";
         QTest::newRow("--part without a job") << flasher << QStringList{"--part", "AT25F512"} << 2
                                               << "--part answers a question of a job";
         // AT25F1024, AT25F1024A and AT25F512 share 1F60 and have no SFDP table.
@@ -231,10 +262,23 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, shown);
 
+        const bool lists = arguments.contains(QStringLiteral("--list-parts"));
+        if (lists) {
+            QVERIFY(WriteFile(path(QStringLiteral("mine.tsv")), kUserList));
+            QVERIFY(QDir().mkpath(path(QStringLiteral("data/varnock-spi-flasher"))));
+            QVERIFY(WriteFile(path(QStringLiteral("data/varnock-spi-flasher/chips.tsv")),
+                              kUserList.left(kUserList.lastIndexOf("SPI\tWINBOND"))));
+            shown.replace(QStringLiteral("%1"), m_dir->path());
+        }
         const Finished finished = run(program, arguments);
         QCOMPARE(finished.exitCode, exitCode);
         const QString where = exitCode == 2 ? finished.err : finished.out.join('\n') + '\n';
-        QVERIFY2(where.contains(shown), qPrintable(where));
+        if (lists && exitCode != 2)
+            QCOMPARE(where, exitCode == 0 ? shown : QStringLiteral("\n"));
+        if (lists && exitCode == 1)
+            QCOMPARE(finished.err, shown);
+        if (!lists || exitCode == 2)
+            QVERIFY2(where.contains(shown), qPrintable(where));
         // Bad arguments start nothing: no job, no log.
         if (exitCode == 2)
             QVERIFY(finished.out.isEmpty() && filedLog().isEmpty());
