@@ -21,6 +21,11 @@ const QCommandLineOption kListParts(
                    "page, voltage, where the row comes from), those whose vendor or part "
                    "contains PATTERN when one follows, and run no job."));
 
+const QCommandLineOption kForcePart(
+    QStringLiteral("force-part"),
+    QStringLiteral("Use the facts of the part --part names even where the chip answers another "
+                   "id (a broken or missing id answer): a red line warns of it."));
+
 void PrintLine(FILE *stream, const QString &line)
 {
     const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
@@ -47,6 +52,7 @@ void Add(QCommandLineParser &parser)
 {
     parser.addOption(kChipList);
     parser.addOption(kListParts);
+    parser.addOption(kForcePart);
 }
 
 QString Apply(const QCommandLineParser &parser, int jobs)
@@ -57,7 +63,11 @@ QString Apply(const QCommandLineParser &parser, int jobs)
         return QStringLiteral("--list-parts runs no job: give it alone, or with --chip-list.");
     if (parser.positionalArguments().size() > 1)
         return QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().at(1));
+    const QString part = parser.value(QStringLiteral("part"));
+    if (parser.isSet(kForcePart) && part.isEmpty())
+        return QStringLiteral("--force-part forces the part --part names: give --part NAME.");
     SetChosenChipList(parser.value(kChipList));
+    SetChosenPart(part, parser.isSet(kForcePart));
     return QString();
 }
 

@@ -7,6 +7,7 @@
 // and the units built on it), which talks to the bridge through SpiTransport.
 
 #include "chipidentification.h"
+#include "chiplists.h"
 #include "chipreader.h"
 #include "flashchip.h"
 #include "joblog.h"
@@ -53,6 +54,10 @@ public:
     // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
     // beside the job logs); made when needed.
     QString BackupFolder;
+    // The part the operator names (--part): used alone where the chip answers one of its ids;
+    // with ForcePart also where it does not. Both start as the command line chose them.
+    QString PartName = ChosenPartName();
+    bool ForcePart = ChosenPartForced();
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.

@@ -82,6 +82,12 @@ void ChipIdentification::useUserRows(const QList<ChipRecord> &rows)
     m_userRows = rows;
 }
 
+void ChipIdentification::choosePart(const QString &name, bool force)
+{
+    m_partName = name;
+    m_forcePart = force;
+}
+
 void ChipIdentification::readIds(FlashIDs &ids)
 {
     SpiTransport &bus = m_chip.bus();
@@ -127,6 +133,12 @@ int ChipIdentification::identify()
             key = candidate;
         matches.insert(found);
     }
+    // Every row the answers name is listed; the chosen part's are used.
+    ChipList chosen = matches;
+    if (!m_partName.isEmpty() && !applyPartChoice(chips, candidates, key, chosen))
+        return -2;
+    if (!chosen.isEmpty() && !matches.contains(chosen.firstKey()))
+        matches = chosen;
     if (matches.isEmpty()) {
         const bool accepted = acceptSfdpChip(HexKey(ids.ID9FH.left(3)));
         if (m_chip.failed())
@@ -151,7 +163,13 @@ int ChipIdentification::identify()
             m_log(chip.origin, "blue");
         }
     }
-    QList<ChipRecord> rows = matches.values();
+    if (chosen.size() < matches.size()) {
+        m_log(QStringLiteral("Chosen Part no: "), "black", 1, false);
+        m_log(chosen.first().partName, "blue", 1, false);
+        m_log(QStringLiteral(" Capacity (Byte): "), "black", 1, false);
+        m_log(QString::number(chosen.first().size), "blue");
+    }
+    QList<ChipRecord> rows = chosen.values();
     if (!keepRowsOfOneSize(rows))
         return m_chip.failed() ? endOnTransferFailure() : -2;
     m_chip.identifyAs(rows);
@@ -209,6 +227,50 @@ bool ChipIdentification::keepRowsOfOneSize(QList<ChipRecord> &rows)
           "black", 1, false);
     m_log(bySfdp ? names : size, "blue");
     rows = kept;
+    return true;
+}
+
+bool ChipIdentification::applyPartChoice(const ChipList &chips, const QStringList &candidates,
+                                         QString &key, ChipList &matches)
+{
+    ChipList named;
+    for (auto it = chips.cbegin(); it != chips.cend(); ++it) {
+        const QString &part = it->partName;
+        // The built-in list writes a part number that begins with a digit with an underscore.
+        const QString bare = part.startsWith(QLatin1Char('_')) ? part.mid(1) : part;
+        if (bare.compare(m_partName, Qt::CaseInsensitive) == 0)
+            named.insert(it.key(), *it);
+    }
+    if (named.isEmpty()) {
+        m_log(QStringLiteral("Part %1 Is in No Chip List").arg(m_partName), "red");
+        return false;
+    }
+    ChipList answering;
+    for (auto it = named.cbegin(); it != named.cend(); ++it) {
+        if (candidates.contains(it->id))
+            answering.insert(it.key(), *it);
+    }
+    if (!answering.isEmpty()) {
+        key = answering.first().id;
+        matches = answering;
+        return true;
+    }
+    const QString answer = key.isEmpty() ? candidates.value(0) : key;
+    const ChipRecord &part = named.first();
+    if (!m_forcePart) {
+        m_log(QStringLiteral("Part %1 Has ID 0x%2, the Chip Answers 0x%3: Not Used without "
+                             "--force-part")
+                  .arg(part.partName, part.id, answer),
+              "red");
+        return false;
+    }
+    m_log(QStringLiteral("Forced Part %1 (ID 0x%2) on a Chip Answering 0x%3: Its Facts Are "
+                         "Used as They Stand")
+              .arg(part.partName, part.id, answer),
+          "red");
+    key = part.id;
+    matches.clear();
+    matches.insert(named.firstKey(), part);
     return true;
 }
 

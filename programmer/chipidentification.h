@@ -43,6 +43,9 @@ public:
 
     // Rows of the user's chip lists, checked, looked up with the built-in list's.
     void useUserRows(const QList<ChipRecord> &rows);
+    // The part the operator names, matched without regard to case: its rows alone where the
+    // chip answers one of their ids; where it does not, the job ends, unless forced.
+    void choosePart(const QString &name, bool force);
     void readIds(FlashIDs &ids);
     // 1: the chip is identified; -2: no chip, an unknown or unsteady one, or a failed
     // transfer; -3: a chip of another series. Every reason is logged.
@@ -59,6 +62,10 @@ private:
     bool keepRowsOfOneSize(QList<ChipRecord> &rows);
     // A chip in no list that describes itself: used as the operator says.
     bool acceptSfdpChip(const QString &jedecId);
+    // Narrows the matches to the chosen part's rows. False, having logged why, when the job
+    // ends: no list has the part, or the chip answers another id and the part is not forced.
+    bool applyPartChoice(const ChipList &chips, const QStringList &candidates, QString &key,
+                         ChipList &matches);
     int endOnTransferFailure();
     void logSupplyVoltage(const QList<ChipRecord> &rows);
 
@@ -66,4 +73,6 @@ private:
     JobLog &m_log;
     Questions m_questions;
     QList<ChipRecord> m_userRows;
+    QString m_partName;
+    bool m_forcePart = false;
 };

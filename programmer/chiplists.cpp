@@ -18,6 +18,8 @@ static void RegisterResources()
 namespace {
 const QString kBuiltInList = QStringLiteral(":/database/bin/chiplist.xml");
 QString g_chosenList;
+QString g_chosenPart;
+bool g_partForced = false;
 
 const char *const kColumns[] = {
     "group",    "vendor",     "part",   "id",         "page",  "size",  "spicmd", "otp",
@@ -165,6 +167,22 @@ void SetChosenChipList(const QString &path)
 QString ChosenChipList()
 {
     return g_chosenList;
+}
+
+void SetChosenPart(const QString &name, bool force)
+{
+    g_chosenPart = name;
+    g_partForced = force;
+}
+
+QString ChosenPartName()
+{
+    return g_chosenPart;
+}
+
+bool ChosenPartForced()
+{
+    return g_partForced;
 }
 
 bool ReadUserChipList(const QString &path, QList<ChipRecord> &rows, QString &error)

@@ -17,6 +17,12 @@ QString UserChipListPath();
 void SetChosenChipList(const QString &path);
 QString ChosenChipList();
 
+// The part --part names (empty: none) and whether --force-part uses its facts on a chip that
+// answers another id. Set before the first job; each worker starts with them.
+void SetChosenPart(const QString &name, bool force);
+QString ChosenPartName();
+bool ChosenPartForced();
+
 // The rows of the user's own list (where it exists) and the chosen one, checked. False with
 // one line naming the file, the line, the column and what is wrong, or why a file cannot be
 // read.

@@ -250,9 +250,36 @@ private slots:
                "AT25F512\n";
         QTest::newRow("--part picks") << demo << at25f + QStringList{"--part", "AT25F512"} << 0
                                       << "Chosen Part no: AT25F512 Capacity (Byte): 65536\n";
-        QTest::newRow("--part names another part")
+        QTest::newRow("--part names a part of another id")
             << demo << at25f + QStringList{"--part", "W25Q80DV"} << 1
-            << "Part W25Q80DV Does Not Have this ID: AT25F1024, AT25F1024A, AT25F512\n";
+            << "Part W25Q80DV Has ID 0xEF4014, the Chip Answers 0x1F60: Not Used without "
+               "--force-part\nFailed to Initialize CH341 Programmer.\n";
+        // A part whose id is not shared: its row alone where the chip answers its id, in any
+        // case; another id stops the job unless --force-part, which warns and uses the row.
+        const QStringList w25q64fv = {"--fast", "--identify", "--part"};
+        QTest::newRow("--part on the chip's id, its row alone")
+            << demo << w25q64fv + QStringList{"w25q64fv"} << 0
+            << "Vendor: WINBOND Part no: W25Q64JV Capacity (Byte): 8388608\nChosen Part no: "
+               "W25Q64FV Capacity (Byte): 8388608\nSupply Voltage: 2.7-3.6 V\n";
+        QTest::newRow("--part on the chip's id with --force-part, nothing forced")
+            << demo << w25q64fv + QStringList{"W25Q64FV", "--force-part"} << 0
+            << "Chip(s) Found based on JDEC ID: 0xEF4017\n";
+        QTest::newRow("--part on another id")
+            << demo << w25q64fv + QStringList{"W25Q80DV"} << 1
+            << "Setting Programmer... OK\nPart W25Q80DV Has ID 0xEF4014, the Chip Answers "
+               "0xEF4017: Not Used without --force-part\nFailed to Initialize CH341 "
+               "Programmer.\n";
+        QTest::newRow("--force-part on another id")
+            << demo << w25q64fv + QStringList{"W25Q80DV", "--force-part"} << 0
+            << "Setting Programmer... OK\nForced Part W25Q80DV (ID 0xEF4014) on a Chip "
+               "Answering 0xEF4017: Its Facts Are Used as They Stand\nChip(s) Found based on "
+               "JDEC ID: 0xEF4014\nVendor: WINBOND Part no: W25Q80DV Capacity (Byte): 1048576\n";
+        QTest::newRow("--part in no list")
+            << demo << w25q64fv + QStringList{"W25Q99", "--force-part"} << 1
+            << "Setting Programmer... OK\nPart W25Q99 Is in No Chip List\n";
+        QTest::newRow("--force-part without --part")
+            << flasher << QStringList{"--force-part", "--erase"} << 2
+            << "--force-part forces the part --part names: give --part NAME.";
     }
 
     void options()
