@@ -26,6 +26,7 @@ expected="$(sort <<LIST
 -rw-r--r-- root/root ./usr/lib/udev/rules.d/70-varnock-ch341a.rules
 -rw-r--r-- root/root ./usr/share/applications/varnock-spi-flasher.desktop
 -rw-r--r-- root/root ./usr/share/doc/varnock-spi-flasher/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/varnock-spi-flasher/chip-list.md
 -rw-r--r-- root/root ./usr/share/doc/varnock-spi-flasher/copyright
 -rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/varnock-spi-flasher.svg
 -rw-r--r-- root/root ./usr/share/man/man1/varnock-spi-flasher.1.gz
