@@ -1,4 +1,5 @@
 #include "chipdb/chiplistextract.h"
+#include "chipdb/chiptable.h"
 #include "testfiles.h"
 
 #include <QFile>
@@ -240,6 +241,39 @@ private slots:
         // An empty key finds the rows without an identifier.
         QCOMPARE(withoutId.size(), 190);
         QCOMPARE(ChipListExtract(shippedList).FindChipsByID(all, QString()).keys(), withoutId);
+    }
+
+    // A user's table: notes and empty lines skipped, the header first, each row with its
+    // line number and its cells as written, trailing cells left off kept short.
+    void table_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QStringList>("read"); // "header", then "line:cell|cell"
+        QTest::newRow("header and a row")
+            << QByteArray("group\tpart\nSPI\tA\n") << QStringList{"group|part", "2:SPI|A"};
+        QTest::newRow("notes, empty lines and CRLF")
+            << QByteArray("# mine\r\n\r\ngroup\tpart\r\n# next\r\nSPI\tA\r\n\nSPI\r\n")
+            << QStringList{"group|part", "5:SPI|A", "7:SPI"};
+        QTest::newRow("a row without its last line end, cells kept as written")
+            << QByteArray("a\tb\tc\n x \t\t") << QStringList{"a|b|c", "2: x ||"};
+        QTest::newRow("only notes") << QByteArray("# nothing\n") << QStringList{""};
+        QTest::newRow("empty file") << QByteArray() << QStringList{""};
+    }
+
+    void table()
+    {
+        QFETCH(QByteArray, text);
+        const QString path = m_dir.filePath(QStringLiteral("table%1.tsv").arg(m_documents++));
+        QVERIFY(WriteFile(path, text));
+        ChipTable table;
+        QString error;
+        QVERIFY(ReadChipTable(path, table, &error));
+        QStringList read{table.header.join('|')};
+        for (const ChipTableLine &line : table.lines)
+            read << QStringLiteral("%1:%2").arg(line.number).arg(line.cells.join('|'));
+        QTEST(read, "read");
+        QVERIFY(!ReadChipTable(m_dir.filePath(QStringLiteral("absent.tsv")), table, &error));
+        QCOMPARE(error, QStringLiteral("No such file or directory"));
     }
 };
 
