@@ -26,6 +26,12 @@ const QCommandLineOption kForcePart(
     QStringLiteral("Use the facts of the part --part names even where the chip answers another "
                    "id (a broken or missing id answer): a red line warns of it."));
 
+const QCommandLineOption kRememberPart(
+    QStringLiteral("remember-part"),
+    QStringLiteral("With --accept-sfdp: keep a chip no list knows under NAME in the user's own "
+                   "chip list, from its SFDP table; the next job knows it by that row."),
+    QStringLiteral("NAME"));
+
 void PrintLine(FILE *stream, const QString &line)
 {
     const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
@@ -53,6 +59,7 @@ void Add(QCommandLineParser &parser)
     parser.addOption(kChipList);
     parser.addOption(kListParts);
     parser.addOption(kForcePart);
+    parser.addOption(kRememberPart);
 }
 
 QString Apply(const QCommandLineParser &parser, int jobs)
@@ -66,6 +73,10 @@ QString Apply(const QCommandLineParser &parser, int jobs)
     const QString part = parser.value(QStringLiteral("part"));
     if (parser.isSet(kForcePart) && part.isEmpty())
         return QStringLiteral("--force-part forces the part --part names: give --part NAME.");
+    if (parser.isSet(kRememberPart) && (parser.value(kRememberPart).trimmed().isEmpty() ||
+                                        !parser.isSet(QStringLiteral("accept-sfdp"))))
+        return QStringLiteral("--remember-part NAME keeps a chip --accept-sfdp uses: give both.");
+    SetRememberedPartName(parser.value(kRememberPart));
     SetChosenChipList(parser.value(kChipList));
     SetChosenPart(part, parser.isSet(kForcePart));
     return QString();

@@ -58,6 +58,9 @@ public:
     // with ForcePart also where it does not. Both start as the command line chose them.
     QString PartName = ChosenPartName();
     bool ForcePart = ChosenPartForced();
+    // A chip used by its SFDP table with consent is kept under this name in the user's own
+    // chip list (--remember-part); empty: not kept.
+    QString RememberPart = RememberedPartName();
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.

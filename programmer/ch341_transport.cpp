@@ -145,6 +145,7 @@ int CH341::InitializeProgrammer()
     ChipIdentification identification(m_chip, m_log, questions);
     identification.useUserRows(userRows);
     identification.choosePart(PartName, ForcePart);
+    identification.rememberAs(RememberPart);
     const int identified = identification.identify();
     if (identified != 1) {
         CH341CloseDevice(BridgePins::DEVICE);

@@ -9,6 +9,10 @@
 #include "chiplists.h"
 #include "chipdb/chiplistextract.h"
 
+#include <QDate>
+#include <QDir>
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <iterator>
 
@@ -80,6 +84,11 @@ ChipIdentification::ChipIdentification(FlashChip &chip, JobLog &log, Questions q
 void ChipIdentification::useUserRows(const QList<ChipRecord> &rows)
 {
     m_userRows = rows;
+}
+
+void ChipIdentification::rememberAs(const QString &name)
+{
+    m_rememberAs = name;
 }
 
 void ChipIdentification::choosePart(const QString &name, bool force)
@@ -235,10 +244,7 @@ bool ChipIdentification::applyPartChoice(const ChipList &chips, const QStringLis
 {
     ChipList named;
     for (auto it = chips.cbegin(); it != chips.cend(); ++it) {
-        const QString &part = it->partName;
-        // The built-in list writes a part number that begins with a digit with an underscore.
-        const QString bare = part.startsWith(QLatin1Char('_')) ? part.mid(1) : part;
-        if (bare.compare(m_partName, Qt::CaseInsensitive) == 0)
+        if (IsPartNamed(*it, m_partName))
             named.insert(it.key(), *it);
     }
     if (named.isEmpty()) {
@@ -362,5 +368,44 @@ bool ChipIdentification::acceptSfdpChip(const QString &jedecId)
         return false;
     m_chip.identifyBySfdp(static_cast<uint32_t>(size));
     m_chip.resetAddressing();
+    if (!m_rememberAs.isEmpty())
+        keepSfdpChip(jedecId, sfdp);
     return true;
+}
+
+void ChipIdentification::keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp)
+{
+    const ChipList known = KnownChips(m_userRows);
+    const bool taken = std::any_of(known.cbegin(), known.cend(), [this](const ChipRecord &row) {
+        return IsPartNamed(row, m_rememberAs);
+    });
+    // Such a row would not pass the check of the next job's lists.
+    QString why = taken ? QStringLiteral("a Chip List Already Has a Part of that Name")
+                  : sfdp.density > (1u << 30) ? QStringLiteral("Larger than 1 GiB")
+                  : m_rememberAs.contains(QRegularExpression(QStringLiteral("[\\t\\r\\n]")))
+                      ? QStringLiteral("the Name Holds a Tab or a Line End")
+                      : QString();
+    ChipRecord row;
+    row.protocol = QStringLiteral("SPI");
+    row.vendor = QStringLiteral("SFDP");
+    row.partName = m_rememberAs;
+    row.id = jedecId;
+    row.page = QString::number(sfdp.pageSize);
+    row.size = qint32(sfdp.density);
+    // Quad Enable in Status Register-1 bit 6 has a layout of its own; the default layout
+    // takes the rest, the chip's requirements applied to it as it is identified.
+    row.layout = sfdp.quadEnable == QuadEnable::Status1Bit6 ? QStringLiteral("issi")
+                                                            : QStringLiteral("default");
+    row.idcmd = QStringLiteral("9F");
+    const QString basis =
+        QStringLiteral("SFDP of the chip, %1").arg(QDate::currentDate().toString(Qt::ISODate));
+    int line = 0;
+    if (why.isEmpty() && AppendUserRow(row, basis, &line, why)) {
+        m_log(QStringLiteral("Part %1 Kept in %2 line %3")
+                  .arg(m_rememberAs, QDir::toNativeSeparators(UserChipListPath()))
+                  .arg(line),
+              "blue");
+        return;
+    }
+    m_log(QStringLiteral("Part %1 Not Kept: %2").arg(m_rememberAs, why), "red");
 }

@@ -15,6 +15,7 @@
 #include <functional>
 
 class FlashChip;
+struct SfdpFacts;
 class JobLog;
 
 // Answers of the five identification commands.
@@ -46,6 +47,8 @@ public:
     // The part the operator names, matched without regard to case: its rows alone where the
     // chip answers one of their ids; where it does not, the job ends, unless forced.
     void choosePart(const QString &name, bool force);
+    // A chip used by its SFDP table is kept under this name in the user's own list.
+    void rememberAs(const QString &name);
     void readIds(FlashIDs &ids);
     // 1: the chip is identified; -2: no chip, an unknown or unsteady one, or a failed
     // transfer; -3: a chip of another series. Every reason is logged.
@@ -66,6 +69,7 @@ private:
     // ends: no list has the part, or the chip answers another id and the part is not forced.
     bool applyPartChoice(const ChipList &chips, const QStringList &candidates, QString &key,
                          ChipList &matches);
+    void keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp);
     int endOnTransferFailure();
     void logSupplyVoltage(const QList<ChipRecord> &rows);
 
@@ -75,4 +79,5 @@ private:
     QList<ChipRecord> m_userRows;
     QString m_partName;
     bool m_forcePart = false;
+    QString m_rememberAs;
 };

@@ -6,7 +6,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 // The resource collection lives in a static library; referencing its initializer keeps the
 // linker from dropping it.
@@ -20,6 +22,7 @@ const QString kBuiltInList = QStringLiteral(":/database/bin/chiplist.xml");
 QString g_chosenList;
 QString g_chosenPart;
 bool g_partForced = false;
+QString g_rememberedPart;
 
 const char *const kColumns[] = {
     "group",    "vendor",     "part",   "id",         "page",  "size",  "spicmd", "otp",
@@ -142,13 +145,6 @@ QString RowFault(const RowCells &cells, ChipRecord &row)
     return QString();
 }
 
-bool SamePart(const ChipRecord &builtIn, const ChipRecord &user)
-{
-    // The built-in list writes a part number that begins with a digit with an underscore.
-    const QString name =
-        builtIn.partName.startsWith(QLatin1Char('_')) ? builtIn.partName.mid(1) : builtIn.partName;
-    return builtIn.id == user.id && name.compare(user.partName, Qt::CaseInsensitive) == 0;
-}
 } // namespace
 
 QString UserChipListPath()
@@ -183,6 +179,51 @@ QString ChosenPartName()
 bool ChosenPartForced()
 {
     return g_partForced;
+}
+
+void SetRememberedPartName(const QString &name)
+{
+    g_rememberedPart = name;
+}
+
+QString RememberedPartName()
+{
+    return g_rememberedPart;
+}
+
+bool AppendUserRow(const ChipRecord &row, const QString &basis, int *line, QString &error)
+{
+    const QString path = UserChipListPath();
+    QByteArray text;
+    QFile existing(path);
+    if (existing.exists()) {
+        if (!existing.open(QIODevice::ReadOnly)) {
+            error = existing.errorString();
+            return false;
+        }
+        text = existing.readAll();
+        existing.close();
+    } else {
+        QStringList header;
+        for (const char *column : kColumns)
+            header << QLatin1String(column);
+        text = header.join(QLatin1Char('\t')).toUtf8() + '\n';
+    }
+    if (!text.isEmpty() && !text.endsWith('\n'))
+        text += '\n';
+    const QStringList cells = {
+        row.protocol, row.vendor, row.partName, row.id,    row.page,  QString::number(row.size),
+        QString(),    QString(),  QString(),    QString(), QString(), row.layout,
+        row.idcmd,    basis,      row.erase,    QString()};
+    text += cells.join(QLatin1Char('\t')).toUtf8() + '\n';
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    *line = text.count('\n');
+    return true;
 }
 
 bool ReadUserChipList(const QString &path, QList<ChipRecord> &rows, QString &error)
@@ -228,6 +269,13 @@ bool ReadUserChipLists(QList<ChipRecord> &rows, QString &error)
     return g_chosenList.isEmpty() || ReadUserChipList(g_chosenList, rows, error);
 }
 
+bool IsPartNamed(const ChipRecord &row, const QString &name)
+{
+    const QString &part = row.partName;
+    const QString bare = part.startsWith(QLatin1Char('_')) ? part.mid(1) : part;
+    return bare.compare(name, Qt::CaseInsensitive) == 0;
+}
+
 ChipList KnownChips(const QList<ChipRecord> &userRows)
 {
     static const bool registered = (RegisterResources(), true);
@@ -236,8 +284,9 @@ ChipList KnownChips(const QList<ChipRecord> &userRows)
     ChipList chips = ChipListExtract(kBuiltInList).ExtractChipList(&status);
     quint16 next = chips.isEmpty() ? 0 : quint16(chips.lastKey() + 1);
     for (const ChipRecord &row : userRows) {
-        auto same = std::find_if(chips.begin(), chips.end(),
-                                 [&row](const ChipRecord &known) { return SamePart(known, row); });
+        auto same = std::find_if(chips.begin(), chips.end(), [&row](const ChipRecord &known) {
+            return known.id == row.id && IsPartNamed(known, row.partName);
+        });
         if (same != chips.end())
             *same = row;
         else

@@ -23,12 +23,25 @@ void SetChosenPart(const QString &name, bool force);
 QString ChosenPartName();
 bool ChosenPartForced();
 
+// The name --remember-part keeps a chip used by its SFDP table under (empty: none); set before
+// the first job.
+void SetRememberedPartName(const QString &name);
+QString RememberedPartName();
+
+// Adds the row to the end of the user's own list (made, with its header, where there is none),
+// atomically: the file is whole before or after. *line: the row's line. False with the reason.
+bool AppendUserRow(const ChipRecord &row, const QString &basis, int *line, QString &error);
+
 // The rows of the user's own list (where it exists) and the chosen one, checked. False with
 // one line naming the file, the line, the column and what is wrong, or why a file cannot be
 // read.
 bool ReadUserChipLists(QList<ChipRecord> &rows, QString &error);
 // One file's rows, checked; a missing file is an error.
 bool ReadUserChipList(const QString &path, QList<ChipRecord> &rows, QString &error);
+
+// Whether the row is of the part so named, without regard to case (the built-in list writes a
+// part number that begins with a digit with an underscore).
+bool IsPartNamed(const ChipRecord &row, const QString &name);
 
 // The built-in list with the user's rows in it: one with the id and part name of a built-in
 // row replaces it, any other is added after them.

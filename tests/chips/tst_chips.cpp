@@ -120,6 +120,8 @@ private slots:
     void userRows();
     void badUserRows_data();
     void badUserRows();
+    void rememberedSfdpChip_data();
+    void rememberedSfdpChip();
     void cleanup();
 
 private:
@@ -994,6 +996,56 @@ void TestChips::badUserRows()
     QCOMPARE(recorder.outcome, CH341::JobOutcome::Failed);
     QCOMPARE(m_emulator.transfers(), quint64(0));
     QCOMPARE(m_emulator.memory(), before);
+}
+
+void TestChips::rememberedSfdpChip_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kept"); // the line that says so, "%1": the user's list
+    QTest::newRow("a new name") << "XY25Q32"
+                                << "Part XY25Q32 Kept in %1 line 2";
+    QTest::newRow("a built-in part's name, in another case")
+        << "w25q64fv"
+        << "Part w25q64fv Not Kept: a Chip List Already Has a Part of that Name";
+}
+
+// A chip no list knows, used by its SFDP table with consent, is kept in the user's own list
+// under the name given, never over a row; the next job knows it by that row, asking nothing.
+void TestChips::rememberedSfdpChip()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kept);
+    const QString list = UserChipListPath();
+    m_emulator.install(ChipKind::SfdpOnly);
+    CH341 first(false);
+    first.RememberPart = name;
+    connect(&first, &CH341::UnknownChip_Question, this,
+            [&] { first.AnswerClearProtection(true); });
+    JobRecorder firstJob(&first);
+    first.DoReadID();
+    QCOMPARE(firstJob.outcome, CH341::JobOutcome::Succeeded);
+    const QString keptLine =
+        kept.contains(QLatin1String("%1")) ? kept.arg(QDir::toNativeSeparators(list)) : kept;
+    QVERIFY2(firstJob.lines().contains(keptLine), qPrintable(firstJob.lines().join('\n')));
+    const bool isKept = !kept.contains(QLatin1String("Not Kept"));
+    QCOMPARE(QFile::exists(list), isKept);
+    if (!isKept)
+        return;
+    QFile table(QStringLiteral(VARNOCK_SOURCE_DIR "/chipdb/data/chips.tsv"));
+    QVERIFY(table.open(QIODevice::ReadOnly));
+    QCOMPARE(ReadFile(list), table.readLine() +
+                                 "SPI\tSFDP\tXY25Q32\t4A4016\t256\t4194304\t\t\t\t\t\t"
+                                 "default\t9F\tSFDP of the chip, " +
+                                 QDate::currentDate().toString(Qt::ISODate).toLatin1() + "\t\t\n");
+    CH341 next(false);
+    JobRecorder nextJob(&next);
+    next.DoReadID();
+    QCOMPARE(nextJob.outcome, CH341::JobOutcome::Succeeded);
+    QVERIFY2(nextJob.lines().contains(
+                 QStringLiteral("Vendor: SFDP Part no: XY25Q32 Capacity (Byte): 4194304 From: "
+                                "%1 line 2")
+                     .arg(QDir::toNativeSeparators(list))),
+             qPrintable(nextJob.lines().join('\n')));
 }
 
 QTEST_MAIN(TestChips)

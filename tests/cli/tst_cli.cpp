@@ -169,9 +169,10 @@ private slots:
         const QString flasher = QStringLiteral(VARNOCK_FLASHER);
         const QString demo = QStringLiteral(VARNOCK_DEMO);
         QTest::newRow("help") << flasher << QStringList{"--help"} << 0
-                              << "--verify <FILE>     Compare the chip with FILE.";
-        QTest::newRow("help names the update") << flasher << QStringList{"--help"} << 0
-                                               << "--update <FILE>     Write FILE as --write does";
+                              << "--verify <FILE>         Compare the chip with FILE.";
+        QTest::newRow("help names the update")
+            << flasher << QStringList{"--help"} << 0
+            << "--update <FILE>         Write FILE as --write does";
         QTest::newRow("version") << flasher << QStringList{"--version"} << 0
                                  << "Varnock SPI Flasher 1.0.2\n";
         QTest::newRow("demo help names its own options")
@@ -277,6 +278,9 @@ private slots:
         QTest::newRow("--part in no list")
             << demo << w25q64fv + QStringList{"W25Q99", "--force-part"} << 1
             << "Setting Programmer... OK\nPart W25Q99 Is in No Chip List\n";
+        QTest::newRow("--remember-part without --accept-sfdp")
+            << demo << QStringList{"--remember-part", "XY25Q32", "--identify"} << 2
+            << "--remember-part NAME keeps a chip --accept-sfdp uses: give both.";
         QTest::newRow("--force-part without --part")
             << flasher << QStringList{"--force-part", "--erase"} << 2
             << "--force-part forces the part --part names: give --part NAME.";
