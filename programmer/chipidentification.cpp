@@ -179,7 +179,7 @@ int ChipIdentification::identify()
         m_log(QString::number(chosen.first().size), "blue");
     }
     QList<ChipRecord> rows = chosen.values();
-    if (!keepRowsOfOneSize(rows))
+    if (!keepRowsOfOneSize(rows) || !holdUserRowsAgainstSfdp(rows))
         return m_chip.failed() ? endOnTransferFailure() : -2;
     m_chip.identifyAs(rows);
 
@@ -277,6 +277,32 @@ bool ChipIdentification::applyPartChoice(const ChipList &chips, const QStringLis
     key = part.id;
     matches.clear();
     matches.insert(named.firstKey(), part);
+    return true;
+}
+
+bool ChipIdentification::holdUserRowsAgainstSfdp(QList<ChipRecord> &rows)
+{
+    const auto user = std::find_if(rows.cbegin(), rows.cend(),
+                                   [](const ChipRecord &row) { return !row.origin.isEmpty(); });
+    if (user == rows.cend())
+        return true;
+    // Only a user's rows cost the SFDP read here: the built-in rows' facts are checked.
+    const uint64_t density = m_chip.sfdp().density;
+    if (m_chip.failed())
+        return false;
+    if (density == 0 || density > 0x80000000u || density == uint64_t(user->size))
+        return true;
+    m_log(QStringLiteral("The Row of %1 (%2) Gives Capacity (Byte) %3, the Chip's SFDP %4: %5")
+              .arg(user->partName, user->origin)
+              .arg(user->size)
+              .arg(density)
+              .arg(m_forcePart ? QStringLiteral("SFDP's Capacity Is Used (--force-part)")
+                               : QStringLiteral("Not Used without --force-part")),
+          "red");
+    if (!m_forcePart)
+        return false;
+    for (ChipRecord &row : rows)
+        row.size = qint32(density);
     return true;
 }
 

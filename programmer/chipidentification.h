@@ -69,6 +69,9 @@ private:
     // ends: no list has the part, or the chip answers another id and the part is not forced.
     bool applyPartChoice(const ChipList &chips, const QStringList &candidates, QString &key,
                          ChipList &matches);
+    // A user's row whose size the chip's SFDP table contradicts: one red line, then the job
+    // ends, or with --force-part goes on at SFDP's size. False when it ends.
+    bool holdUserRowsAgainstSfdp(QList<ChipRecord> &rows);
     void keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp);
     int endOnTransferFailure();
     void logSupplyVoltage(const QList<ChipRecord> &rows);

@@ -122,6 +122,8 @@ private slots:
     void badUserRows();
     void rememberedSfdpChip_data();
     void rememberedSfdpChip();
+    void userRowAgainstSfdp_data();
+    void userRowAgainstSfdp();
     void cleanup();
 
 private:
@@ -1046,6 +1048,48 @@ void TestChips::rememberedSfdpChip()
                                 "%1 line 2")
                      .arg(QDir::toNativeSeparators(list))),
              qPrintable(nextJob.lines().join('\n')));
+}
+
+void TestChips::userRowAgainstSfdp_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<QString>("red"); // the red line before the erase; LIST: the user's list
+    const QString said = QStringLiteral("The Row of XY25Q32 (LIST line 3) Gives Capacity (Byte) "
+                                        "%1, the Chip's SFDP 4194304: %2");
+    QTest::newRow("the size SFDP gives") << 4 * kMiB << false << QString();
+    QTest::newRow("twice the size")
+        << 8 * kMiB << false << said.arg(8 * kMiB).arg("Not Used without --force-part");
+    QTest::newRow("a quarter, forced: SFDP's size")
+        << kMiB << true << said.arg(kMiB).arg("SFDP's Capacity Is Used (--force-part)");
+}
+
+// A user's row is held against the chip's SFDP table before anything is erased.
+void TestChips::userRowAgainstSfdp()
+{
+    QFETCH(int, size);
+    QFETCH(bool, force);
+    QFETCH(QString, red);
+    const QString list = writeUserList(
+        QStringLiteral("SPI\tACME\tXY25Q32\t4A4016\t256\t%1\t\t\t\t\t\tdefault\t9F\n").arg(size),
+        false);
+    m_emulator.install(ChipKind::SfdpOnly);
+    const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 9);
+    m_emulator.setMemory(before);
+    CH341 worker(false);
+    worker.PartName = force ? QStringLiteral("XY25Q32") : QString();
+    worker.ForcePart = force;
+    JobRecorder recorder(&worker);
+    worker.DoEraseFlash();
+    QStringList reds;
+    for (const LogRecord &record : recorder.logs) {
+        if (record.colour == QLatin1String("#ff0000"))
+            reds << record.message;
+    }
+    const bool erased = red.isEmpty() || force;
+    QCOMPARE(reds.value(0), red.replace(QLatin1String("LIST"), QDir::toNativeSeparators(list)));
+    QCOMPARE(recorder.outcome, erased ? CH341::JobOutcome::Succeeded : CH341::JobOutcome::Failed);
+    QCOMPARE(m_emulator.memory(), erased ? QByteArray(4 * kMiB, char(0xFF)) : before);
 }
 
 QTEST_MAIN(TestChips)
