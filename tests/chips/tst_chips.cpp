@@ -6,6 +6,8 @@
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
 #include "programmer/chipfamily.h"
+#include "programmer/chipprotection.h"
+#include "programmer/partlayouts.h"
 #include "programmer/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
@@ -107,6 +109,7 @@ private slots:
     void shippedListWalk();
     void supplyVoltages();
     void sharedIds();
+    void statusWritesKeepRegisters();
     void protectionDecision_data();
     void protectionDecision();
     void layouts_data();
@@ -324,6 +327,68 @@ void TestChips::sharedIds()
              "EF4019: SR1 3C SR2 40 SR3 00 kept 83 BF 00, wrsr31, WPS, 4-byte 5, C7h x1, page 256",
              "EF6020: SR1 3C SR2 40 SR3 00 kept C3 BF 00, wrsr+wrsr31, 4-byte 0, C7h x1, page 256",
              "EF8A16: SFDP or the operator: W77Q32JW 4194304, W77Q16JW 2097152"}));
+}
+
+// Every layout under every Quad Enable Requirements value (and none): the clear's status
+// writes, played on registers that follow that value's write semantics (JESD216: a one-byte
+// 01h clears Status Register-2 on 001b and 101b, and on a part that takes both registers in
+// one 01h; 110b ignores a second byte), end with the protection gone and every other bit,
+// Quad Enable above all, as it was.
+void TestChips::statusWritesKeepRegisters()
+{
+    using namespace ProtectionClearing;
+    QStringList faults;
+    for (const ChipFamily &layout : PartLayouts::kLayouts) {
+        const uint8_t byStatusWrite = StatusWrite | StatusWriteBoth | StatusWriteSeparate;
+        if ((layout.clearing & byStatusWrite) == 0)
+            continue;
+        for (int requirements = -1; requirements <= 7; ++requirements) {
+            ChipFamily family = layout;
+            ApplyQuadEnableRequirements(family, requirements);
+            const bool known = requirements >= 0 && requirements <= 6;
+            const bool sixteenBit = requirements == 1 || requirements == 4 || requirements == 5;
+            const bool hasStatus2 = layout.keepBits2 != 0 || sixteenBit || requirements == 6 ||
+                                    (layout.probesStatus2 && !known);
+            const bool qe1 = family.quadEnable == QuadEnable::Status1Bit6 || requirements == 2;
+            // Bit 6 a protection bit of the layout and QE by SFDP is a part of its own.
+            if (qe1 && (layout.protectionBits & 0x40))
+                continue;
+            const bool oneByteClears2 =
+                requirements == 1 || requirements == 5 ||
+                (!known && hasStatus2 && (layout.clearing & StatusWriteBoth) != 0) ||
+                (layout.probesStatus2 && !known);
+            const bool twoByteIgnored = requirements == 6;
+            StatusRegisters before;
+            before.status1 = uint8_t(family.protectionBits | (qe1 ? 0x40 : 0));
+            before.status2 = hasStatus2 ? 0x02 : 0xFF;
+            const uint8_t method = (family.clearing & StatusWriteBoth)       ? StatusWriteBoth
+                                   : (family.clearing & StatusWriteSeparate) ? StatusWriteSeparate
+                                                                             : StatusWrite;
+            uint8_t status1 = before.status1;
+            uint8_t status2 = before.status2;
+            for (const QByteArray &frame : StatusClearWrites(family, method, before, hasStatus2)) {
+                if (frame.at(0) == char(0x31)) {
+                    status2 = uint8_t(frame.at(1));
+                } else if (frame.size() == 2) {
+                    status1 = uint8_t(frame.at(1));
+                    status2 = oneByteClears2 ? 0x00 : status2;
+                } else if (!twoByteIgnored) {
+                    status1 = uint8_t(frame.at(1));
+                    status2 = uint8_t(frame.at(2));
+                }
+            }
+            const uint8_t cleared = family.protectionBits & ~family.keepBits;
+            const QString row =
+                QStringLiteral("%1, QER %2: ").arg(QLatin1String(layout.name)).arg(requirements);
+            if (status1 & cleared)
+                faults << row + "protection left: " + QString::number(status1, 16);
+            if ((status1 ^ before.status1) & ~cleared)
+                faults << row + "Status Register-1 changed: " + QString::number(status1, 16);
+            if (hasStatus2 && status2 != before.status2)
+                faults << row + "Status Register-2 changed: " + QString::number(status2, 16);
+        }
+    }
+    QCOMPARE(faults.join('\n'), QString());
 }
 
 void TestChips::protectionDecision_data()
