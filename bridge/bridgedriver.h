@@ -32,6 +32,9 @@ public:
     // For the operator: the SPI clock the bridge runs at, or why a chosen one
     // does not apply; empty when there is nothing to say.
     virtual std::string spiClockText() const = 0;
+    // How many bytes one read command of a whole-chip read should ask for: as many as the
+    // bridge moves without its USB scheduling showing.
+    virtual uint32_t readChunkBytes() const = 0;
     virtual bool setStream(uint32_t mode) = 0;
     bool setDelayMs(uint32_t milliseconds);
     virtual bool setPins(uint32_t directions, uint32_t levels) = 0;

@@ -36,4 +36,11 @@ const char *CH341GetSpiClockText(uint32_t iIndex)
     return iIndex == 0 ? ch341::libraryBridge().spiClockText() : "";
 }
 
+uint32_t CH341GetReadChunk(uint32_t iIndex)
+{
+    constexpr uint32_t kWithoutBridge = 4096;
+    const ch341::BridgeDriver *bridge = ch341::libraryDriver(iIndex);
+    return bridge ? bridge->readChunkBytes() : kWithoutBridge;
+}
+
 } // extern "C"

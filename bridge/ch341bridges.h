@@ -31,6 +31,10 @@ uint32_t CH341SetSpiClock(uint32_t iIndex, uint32_t iKHz);
 // to say or nothing is open. Valid until the next call.
 const char *CH341GetSpiClockText(uint32_t iIndex);
 
+// How many bytes one read command of a whole-chip read should ask for on the
+// open bridge (4096 on a CH341A, 65536 on a CH347); 4096 when nothing is open.
+uint32_t CH341GetReadChunk(uint32_t iIndex);
+
 #ifdef __cplusplus
 }
 #endif

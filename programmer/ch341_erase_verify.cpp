@@ -69,10 +69,9 @@ void CH341::DoVerifyFlash()
     // The verdict is known at the first chunk that differs: reading on would only keep the
     // operator waiting.
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
-    const int readResult = TransferFailed
-                               ? -1
-                               : reader.read({{0, uint32_t(image.size())}},
-                                             ChipReader::kWholeChipChunk, chipData, &image);
+    const int readResult = TransferFailed ? -1
+                                          : reader.read({{0, uint32_t(image.size())}},
+                                                        reader.wholeChipChunk(), chipData, &image);
     if (readResult < 0) {
         m_log.routineFailure(readResult);
         EndJob();

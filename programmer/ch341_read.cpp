@@ -43,9 +43,9 @@ void CH341::DoReadFlash()
     ConfigureProgrammer();
     QByteArray contents;
     const int readResult =
-        TransferFailed ? -1
-                       : ReadFlashData(int(ChipSize), QString::number(ChipReader::kWholeChipChunk),
-                                       &contents);
+        TransferFailed
+            ? -1
+            : ReadFlashData(int(ChipSize), QString::number(m_bus.readChunk()), &contents);
     if (readResult != 1) {
         dump.cancel();
         m_log.routineFailure(readResult);

@@ -241,13 +241,16 @@ void TestProgrammer::readJob()
     worker.DoReadFlash();
 
     QCOMPARE(ReadFile(path), contents);
-    // Logs, then one status and value per 4 KiB chunk, then the report.
+    // Logs, then one status and value per chunk (4 KiB on a CH341A, 64 KiB on a CH347), then
+    // the report.
     const QRegularExpression order(
-        "^(log )+value max (status value ){512}value (log ){6}model done$");
+        QStringLiteral("^(log )+value max (status value ){%1}value (log ){6}model done$")
+            .arg(2 * kMiB / EmulatorHarness::readChunk()));
     QVERIFY2(order.match(recorder.events.join(' ')).hasMatch(),
              qPrintable(recorder.events.join(' ')));
     QCOMPARE(recorder.maxima, QList<qulonglong>({2 * kMiB}));
-    QCOMPARE(recorder.statusTexts.first(), QStringLiteral("Read [4096:2097152]"));
+    QCOMPARE(recorder.statusTexts.first(),
+             QStringLiteral("Read [%1:2097152]").arg(EmulatorHarness::readChunk()));
     QCOMPARE(recorder.statusTexts.last(), QStringLiteral("Read [2097152:2097152]"));
     QCOMPARE(recorder.values.mid(recorder.values.size() - 2), QList<qulonglong>({2 * kMiB, 0}));
     // The dump's checksums on a line of their own: labels black, values blue.
@@ -306,15 +309,19 @@ void TestProgrammer::verifyJob_data()
     QTest::addColumn<int>("corruptAt"); // -1: the file is the chip's start
     QTest::addColumn<QString>("lastStatus");
     QTest::addColumn<QString>("address"); // of the first difference, as logged
-    QTest::newRow("match") << 10000 << -1 << "Read [10000:10000]"
-                           << "";
-    // Reading stops with the first 4 KiB chunk that differs.
-    QTest::newRow("last byte differs") << 10000 << 9999 << "Read [10000:10000]"
-                                       << "00270F";
-    QTest::newRow("second chunk differs") << 10000 << 4321 << "Read [8192:10000]"
-                                          << "0010E1";
-    QTest::newRow("first byte differs") << 10000 << 0 << "Read [4096:10000]"
-                                        << "000000";
+    // Two and a half chunks of the bridge's whole-chip read (4 KiB on a CH341A, 64 KiB on a
+    // CH347); reading stops with the first chunk that differs.
+    const int chunk = EmulatorHarness::readChunk();
+    const int size = 2 * chunk + chunk / 2;
+    const auto read = [size](int end) {
+        return QStringLiteral("Read [%1:%2]").arg(end).arg(size);
+    };
+    const auto hex = [](int address) { return JobLog::hexAddress(uint32_t(address)); };
+    QTest::newRow("match") << size << -1 << read(size) << "";
+    QTest::newRow("last byte differs") << size << size - 1 << read(size) << hex(size - 1);
+    QTest::newRow("second chunk differs")
+        << size << chunk + 225 << read(2 * chunk) << hex(chunk + 225);
+    QTest::newRow("first byte differs") << size << 0 << read(chunk) << hex(0);
     QTest::newRow("empty file") << 0 << -1 << ""
                                 << "";
 }
@@ -573,11 +580,23 @@ void TestProgrammer::busTranscripts()
 
     QList<int> windows;
     const QStringList actual = Transcript(m_emulator.frames(), &windows);
-    const QString file = QStringLiteral(VARNOCK_TRANSCRIPTS "/%1.txt")
-                             .arg(QString(QTest::currentDataTag())
-                                      .replace(QRegularExpression("[^A-Za-z0-9]+"), "-"));
-    if (qEnvironmentVariableIntValue("VARNOCK_UPDATE_TRANSCRIPTS"))
-        QVERIFY(WriteFile(file, actual.join('\n').toUtf8() + '\n'));
+    // The CH347 reads whole chips in larger commands than the CH341A: where its bus differs,
+    // its transcript is its own, in transcripts/ch347/.
+    const QString name =
+        QString(QTest::currentDataTag()).replace(QRegularExpression("[^A-Za-z0-9]+"), "-") +
+        QStringLiteral(".txt");
+    const QString shared = QStringLiteral(VARNOCK_TRANSCRIPTS "/") + name;
+    const QString own = QStringLiteral(VARNOCK_TRANSCRIPTS "/ch347/") + name;
+    const QByteArray text = actual.join('\n').toUtf8() + '\n';
+    if (qEnvironmentVariableIntValue("VARNOCK_UPDATE_TRANSCRIPTS")) {
+        if (!EmulatorHarness::onCh347())
+            QVERIFY(WriteFile(shared, text));
+        else if (ReadFile(shared) != text)
+            QVERIFY(WriteFile(own, text));
+        else
+            QFile::remove(own);
+    }
+    const QString file = EmulatorHarness::onCh347() && QFileInfo::exists(own) ? own : shared;
     const QStringList expected = QString::fromUtf8(ReadFile(file)).split('\n', Qt::SkipEmptyParts);
     int line = 0;
     while (line < actual.size() && line < expected.size() && actual.at(line) == expected.at(line))
