@@ -98,6 +98,10 @@ const QCommandLineOption kSpiClock(
     QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60. A "
                    "CH341A's clock is fixed."),
     QStringLiteral("MHZ"));
+const QCommandLineOption kReadTwice(
+    QStringLiteral("read-twice"),
+    QStringLiteral("With --read or --update: read the whole chip twice and keep the dump (or the "
+                   "backup) only when both reads agree, else name where they differ."));
 // The bridge names --bridge takes, and the clocks --spi-clock takes with their kHz.
 const struct
 {
@@ -129,7 +133,8 @@ public:
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
-    int Run(void (CH341::*job)(), const QString &fileName);
+    // readTwice: the read, or the update's backup, reads the chip twice and compares.
+    int Run(void (CH341::*job)(), const QString &fileName, bool readTwice);
     // Logs why the job cannot run, in red, and ends it there; the exit status.
     int Refuse(const QString &reason);
 
@@ -208,10 +213,11 @@ TerminalJob::~TerminalJob()
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 }
 
-int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
+int TerminalJob::Run(void (CH341::*job)(), const QString &fileName, bool readTwice)
 {
     auto *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
+    worker->ReadTwice = readTwice;
     worker->BackupFolder = LogFile::chooseBackupFolder();
     connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this,
@@ -405,6 +411,7 @@ CommandLine::CommandLine()
     m_parser.addOption(kPart);
     m_parser.addOption(kBridge);
     m_parser.addOption(kSpiClock);
+    m_parser.addOption(kReadTwice);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -457,6 +464,10 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
+    if (m_parser.isSet(kReadTwice) && !m_parser.isSet(QStringLiteral("read")) &&
+        !m_parser.isSet(QStringLiteral("update")))
+        Refuse(QStringLiteral("--read-twice reads the chip twice for --read or --update: give "
+                              "one of them (verify is a second read already)."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
         Refuse(QStringLiteral("--trace needs a file name."));
     ApplyBridgeOptions(jobs > 0);
@@ -596,7 +607,7 @@ int CommandLine::Run()
                              m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
         if (!m_jobFailure.isEmpty())
             return terminal.Refuse(m_jobFailure);
-        return terminal.Run(job.run, fileName);
+        return terminal.Run(job.run, fileName, m_parser.isSet(kReadTwice));
     }
     return BadArguments;
 }

@@ -31,6 +31,7 @@ public:
     uint32_t versionCode() override;
     std::string spiClockText() const override;
     uint32_t readChunkBytes() const override { return kReadChunkBytes; }
+    uint32_t spiClockKHz() const override { return clockHz() / 1000; }
     bool setStream(uint32_t mode) override;
     bool setPins(uint32_t directions, uint32_t levels) override;
     bool streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer) override;

@@ -53,6 +53,9 @@ public:
     // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
     // beside the job logs); made when needed.
     QString BackupFolder;
+    // The read job, and the update job's backup, read the whole chip twice and go on only when
+    // both reads agree.
+    bool ReadTwice = false;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.
@@ -111,6 +114,9 @@ public:
     int ReadChipIDs(FlashIDs &ids);
     // 1 read; -1 the transfer failed; -2 the chip list's page text is not a size.
     int ReadFlashData(int size, QString chunkSpec, QByteArray *result);
+    // The whole chip in the bridge's chunks, twice with ReadTwice: 1 read (and both reads
+    // agree); 0 they differ, logged with nothingDone; -1 the transfer failed.
+    int ReadWholeChip(QByteArray &contents, const QString &nothingDone);
     // 1 written; -1 the transfer failed; -2 refused (logged); -3 the chip stayed busy.
     int WriteFlashData(int size, QString chunkSpec, QByteArray data);
     bool IsBusy();

@@ -89,6 +89,7 @@ void CH341::DoVerifyFlash()
                            JobLog::hexByte(uint8_t(*first.first)),
                            JobLog::hexByte(uint8_t(*first.second))),
                   "red");
+        m_log.lowerClockHint(m_bus.clockKHz());
     } else {
         m_log(QStringLiteral("Match Found!"), "green");
         m_log.checksums(image);

@@ -37,7 +37,7 @@ void CH341::DoUpdateFlash()
     QByteArray chip;
     const int read = TransferFailed
                          ? -1
-                         : ReadFlashData(int(ChipSize), QString::number(m_bus.readChunk()), &chip);
+                         : ReadWholeChip(chip, QStringLiteral("No Backup Saved, Chip Unchanged"));
     if (read != 1) {
         m_log.routineFailure(read);
         EndJob();

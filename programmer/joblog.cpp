@@ -3,6 +3,7 @@
 #include "ch341.h"
 #include "checksums.h"
 #include "pageprogrammer.h"
+#include "readcompare.h"
 
 #include <QColor>
 
@@ -141,6 +142,35 @@ void JobProgress::eraseSent()
 void JobProgress::erasePolled()
 {
     emit m_worker.Set_Label_Status_TEXT(QStringLiteral("Chip Erasing in Progress."));
+}
+
+void JobLog::readsDiffer(const ReadDifference &difference, const QString &nothingDone)
+{
+    (*this)(QStringLiteral("The Two Reads Differ in %1 %2: %3")
+                .arg(difference.bytes)
+                .arg(difference.bytes == 1 ? QStringLiteral("Byte") : QStringLiteral("Bytes"),
+                     nothingDone),
+            "red");
+    QStringList ranges;
+    for (const ChipSpan &range : difference.firstRanges) {
+        const QString first = QStringLiteral("0x") + hexAddress(range.start);
+        ranges << (range.length == 1 ? first
+                                     : first + QStringLiteral("-0x") +
+                                           hexAddress(range.start + range.length - 1));
+    }
+    (*this)(QStringLiteral("First Differing Ranges: ") + ranges.join(QStringLiteral(", ")), "red");
+    (*this)(QStringLiteral("Check the Clip's Contact, Keep the Wires Short and Read with the "
+                           "Board Powered Off"),
+            "red");
+}
+
+void JobLog::lowerClockHint(uint32_t kHz)
+{
+    constexpr uint32_t kFastClockKHz = 30000;
+    if (kHz >= kFastClockKHz)
+        (*this)(QStringLiteral("At %1 MHz the Wires May Not Carry the Clock: Try 15 MHz or Auto")
+                    .arg(kHz / 1000),
+                "red");
 }
 
 void JobLog::checksums(const QByteArray &bytes)

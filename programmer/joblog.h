@@ -14,6 +14,7 @@
 
 class CH341;
 class PageProgrammer;
+struct ReadDifference;
 
 class JobLog
 {
@@ -37,6 +38,12 @@ public:
     void eraseFailure(ChipEraser::Result result, const ChipEraser &eraser);
     // The chip list's page text is no size the routines know.
     void unsupportedPage(const QString &page);
+    // Two reads of the chip disagreed: how many bytes, the first ranges, what was left undone
+    // (nothingDone) and what to check.
+    void readsDiffer(const ReadDifference &difference, const QString &nothingDone);
+    // A CH347 clocked at 30 MHz or more may outrun its wiring: one line suggests less. kHz: the
+    // bridge's clock, 0 where it is fixed.
+    void lowerClockHint(uint32_t kHz);
     // One line: the CRC-32 and SHA-256 of bytes read or written.
     void checksums(const QByteArray &bytes);
 

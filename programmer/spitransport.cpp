@@ -108,3 +108,8 @@ int SpiTransport::readChunk() const
 {
     return int(CH341GetReadChunk(BridgePins::DEVICE));
 }
+
+uint32_t SpiTransport::clockKHz() const
+{
+    return CH341GetSpiClockKHz(BridgePins::DEVICE);
+}

@@ -154,6 +154,9 @@ private slots:
             << "Unknown SPI clock '45'";
         QTest::newRow("--spi-clock without a job") << flasher << QStringList{"--spi-clock", "30"}
                                                    << 2 << "--spi-clock sets the clock of a job";
+        QTest::newRow("--read-twice without a read")
+            << flasher << QStringList{"--read-twice", "--verify", "x.bin"} << 2
+            << "--read-twice reads the chip twice for --read or --update";
         QTest::newRow("--bridge ch347 looks for a CH347 alone")
             << flasher << QStringList{"--bridge", "ch347", "--identify"} << 1
             << "No CH347 programmer found (USB 1a86:55db or 1a86:55de)";
@@ -230,6 +233,11 @@ private slots:
             << QStringList{"--bridge", "ch347", "--spi-clock", "60", "--read", "dump.bin"} << none
             << 0
             << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin", ChecksumLine(chip)}
+            << chip << chip;
+        QTest::newRow("read twice, both agree")
+            << QStringList{"--read-twice", "--read", "dump.bin"} << none << 0
+            << QStringList{"Both Reads Agree", "Flash Chip Read File Saved in:", "%1/dump.bin",
+                           ChecksumLine(chip)}
             << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0

@@ -83,6 +83,8 @@ private slots:
     void identification();
     void readJob_data();
     void readJob();
+    void readTwice_data();
+    void readTwice();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
@@ -301,6 +303,95 @@ void TestProgrammer::fourByteModeLeftAfterFailure()
     QVERIFY(!m_emulator.chip().isFourByteMode());
     QVERIFY(m_emulator.frames().contains(QByteArray::fromHex("E9")));
     next.ReleaseAndClose();
+}
+
+void TestProgrammer::readTwice_data()
+{
+    QTest::addColumn<uint32_t>("noiseOneBitIn"); // 0: a clean MISO line
+    QTest::addColumn<QByteArray>("job");
+    QTest::newRow("clean line: the dump is written") << 0u << QByteArray("read");
+    // About eight bits flip over the two reads of 1 MiB; identification reads clean.
+    QTest::newRow("noisy line: no dump") << 2000000u << QByteArray("read");
+    QTest::newRow("update, clean line: backed up and written") << 0u << QByteArray("update");
+    QTest::newRow("update, noisy line: no backup, nothing erased")
+        << 2000000u << QByteArray("update");
+}
+
+// The read job, and the update's backup, read the chip twice: only two reads that agree are
+// kept; otherwise the operator learns how much differs, where, and what to check.
+void TestProgrammer::readTwice()
+{
+    QFETCH(uint32_t, noiseOneBitIn);
+    QFETCH(QByteArray, job);
+    const QByteArray contents = RandomBytes(kMiB, 31);
+    m_emulator.setMemory(contents);
+    const QString path = m_dir.filePath(QStringLiteral("twice.bin"));
+    QFile::remove(path);
+    const QByteArray image = contents.left(0x20000) + RandomBytes(4096, 32);
+    QVERIFY(job == "read" || WriteFile(path, image));
+    QDir(m_dir.filePath(QStringLiteral("backups"))).removeRecursively();
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 worker(false);
+    worker.FileName = path;
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    worker.ReadTwice = true;
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::ClearProtection_Question, this,
+            [&worker] { worker.AnswerClearProtection(true); });
+    m_emulator.chip().setNoisyMiso(noiseOneBitIn);
+    (worker.*(job == "read" ? &CH341::DoReadFlash : &CH341::DoUpdateFlash))();
+    m_emulator.chip().setNoisyMiso(0);
+
+    // Every chunk of the chip read twice.
+    if (job == "read")
+        QCOMPARE(recorder.statusTexts.size(), 2 * kMiB / EmulatorHarness::readChunk());
+    const int backups =
+        QDir(worker.BackupFolder).entryList(QDir::Files | QDir::NoDotAndDotDot).size();
+    if (noiseOneBitIn == 0) {
+        QCOMPARE(worker.Outcome(), CH341::JobOutcome::Succeeded);
+        if (job == "read") {
+            QCOMPARE(ReadFile(path), contents);
+            QVERIFY(recorder.lines().contains(QStringLiteral("Both Reads Agree")));
+        } else {
+            QCOMPARE(backups, 1);
+            QCOMPARE(m_emulator.memory().left(image.size()), image);
+        }
+        return;
+    }
+    QCOMPARE(worker.Outcome(), CH341::JobOutcome::Failed);
+    QVERIFY(opened.isEmpty());
+    if (job == "read")
+        QVERIFY(!QFile::exists(path));
+    else
+        QCOMPARE(backups, 0);
+    QCOMPARE(m_emulator.memory(), contents);
+    // Three red records end the job: how many bytes, the first ranges, what to check.
+    const QList<LogRecord> logs = recorder.logs.mid(recorder.logs.size() - 3);
+    for (const LogRecord &log : logs)
+        QCOMPARE(log.colour, QStringLiteral("#ff0000"));
+    const QString nothingDone = job == "read" ? QStringLiteral("No Dump Written")
+                                              : QStringLiteral("No Backup Saved, Chip Unchanged");
+    const QRegularExpression count(
+        QStringLiteral("^The Two Reads Differ in ([1-9][0-9]*) Bytes?: %1$").arg(nothingDone));
+    const QRegularExpressionMatch counted = count.match(logs.at(0).message);
+    QVERIFY2(counted.hasMatch(), qPrintable(logs.at(0).message));
+    const QRegularExpression range(QStringLiteral("0x([0-9A-F]{6})(?:-0x([0-9A-F]{6}))?"));
+    QVERIFY2(logs.at(1).message.startsWith(QLatin1String("First Differing Ranges: ")),
+             qPrintable(logs.at(1).message));
+    int ranges = 0;
+    uint last = 0;
+    for (auto it = range.globalMatch(logs.at(1).message); it.hasNext(); ++ranges) {
+        const QRegularExpressionMatch match = it.next();
+        const uint start = match.captured(1).toUInt(nullptr, 16);
+        const uint end =
+            match.captured(2).isEmpty() ? start : match.captured(2).toUInt(nullptr, 16);
+        QVERIFY(start >= last && end >= start && end < uint(kMiB));
+        last = end + 1;
+    }
+    QCOMPARE(ranges, qMin(3, counted.captured(1).toInt()));
+    QCOMPARE(logs.at(2).message, QStringLiteral("Check the Clip's Contact, Keep the Wires Short "
+                                                "and Read with the Board Powered Off"));
 }
 
 void TestProgrammer::verifyJob_data()
