@@ -56,6 +56,9 @@ public:
     // The read job, and the update job's backup, read the whole chip twice and go on only when
     // both reads agree.
     bool ReadTwice = false;
+    // On a CH347: after identifying the chip at the clock chosen, the job tries each clock from
+    // 60 MHz down and runs at the first one that reads the chip's start alike twice.
+    bool AutoSpiClock = false;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.
@@ -131,6 +134,8 @@ private:
     enum class EmptyImage { Refused, Allowed };
 
     int ConnectProgrammer();
+    // AutoSpiClock's search; false, logged, when no clock reads the chip reliably.
+    bool SettleSpiClock();
     // Loads the job's image, then connects and identifies the chip, which the image must fit.
     // False when the job has already ended.
     bool StartImageJob(QByteArray &image, EmptyImage emptyImage);

@@ -188,7 +188,8 @@ private slots:
                     at.right() <= 792);
         }
         QCOMPARE(clock->currentText(), QStringLiteral("15 MHz"));
-        QCOMPARE(clock->count(), 4);
+        QCOMPARE(clock->count(), 5);
+        QCOMPARE(clock->itemText(4), QStringLiteral("Auto"));
         clock->setCurrentIndex(clock->findText(QStringLiteral("30 MHz")));
         m_window = std::make_unique<MainWindow>();
         clock = child<QComboBox>("cmbSpiClock");

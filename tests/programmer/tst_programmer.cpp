@@ -7,6 +7,7 @@
 #include "programmer/ch341.h"
 #include "programmer/tracelog.h"
 #include "testfiles.h"
+#include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
 #include "emulator/spiflashchip.h"
 
@@ -85,6 +86,8 @@ private slots:
     void readJob();
     void readTwice_data();
     void readTwice();
+    void autoSpiClock_data();
+    void autoSpiClock();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
@@ -392,6 +395,59 @@ void TestProgrammer::readTwice()
     QCOMPARE(ranges, qMin(3, counted.captured(1).toInt()));
     QCOMPARE(logs.at(2).message, QStringLiteral("Check the Clip's Contact, Keep the Wires Short "
                                                 "and Read with the Board Powered Off"));
+}
+
+void TestProgrammer::autoSpiClock_data()
+{
+    QTest::addColumn<uint32_t>("noisyAboveKHz"); // 0: a clean line
+    QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<QString>("settled"); // on a CH347
+    QTest::newRow("clean wires: 60 MHz") << 0u << QByteArray("read") << "60 MHz";
+    QTest::newRow("wires that fail above 15 MHz: read at 15")
+        << 15000u << QByteArray("read") << "15 MHz";
+    QTest::newRow("wires that fail above 15 MHz: verify at 15")
+        << 15000u << QByteArray("verify") << "15 MHz";
+    QTest::newRow("wires that fail above 30 MHz: read at 30")
+        << 30000u << QByteArray("read") << "30 MHz";
+}
+
+// With the clock chosen automatically a CH347 identifies the chip at its default clock, then
+// runs the job at the fastest clock that reads the chip's start alike twice; a CH341A's clock is
+// fixed and its job runs as ever.
+void TestProgrammer::autoSpiClock()
+{
+    QFETCH(uint32_t, noisyAboveKHz);
+    QFETCH(QByteArray, job);
+    QFETCH(QString, settled);
+    const QByteArray contents = RandomBytes(kMiB, 41);
+    m_emulator.setMemory(contents);
+    const QString path = m_dir.filePath(QStringLiteral("auto.bin"));
+    QFile::remove(path);
+    QVERIFY(job == "read" || WriteFile(path, contents));
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 worker(false);
+    worker.FileName = path;
+    worker.AutoSpiClock = true;
+    JobRecorder recorder(&worker);
+    m_emulator.chip().setNoisyMiso(noisyAboveKHz ? 1000 : 0, noisyAboveKHz);
+    (worker.*(job == "read" ? &CH341::DoReadFlash : &CH341::DoVerifyFlash))();
+    m_emulator.chip().setNoisyMiso(0);
+    CH341SetSpiClock(0, 0);
+
+    QCOMPARE(worker.Outcome(), CH341::JobOutcome::Succeeded);
+    if (job == "read")
+        QCOMPARE(ReadFile(path), contents);
+    const QStringList found =
+        recorder.lines().filter(QStringLiteral("Finding a Reliable SPI Clock... "));
+    if (!EmulatorHarness::onCh347()) {
+        QVERIFY(found.isEmpty());
+        return;
+    }
+    QCOMPARE(found, QStringList(QStringLiteral("Finding a Reliable SPI Clock... ") + settled));
+    // Identified at the default clock, before the search.
+    QVERIFY(recorder.lines().indexOf(QStringLiteral("SPI clock: 15 MHz")) <
+            recorder.lines().indexOf(found.first()));
 }
 
 void TestProgrammer::verifyJob_data()
