@@ -88,6 +88,8 @@ private slots:
     void readTwice();
     void autoSpiClock_data();
     void autoSpiClock();
+    void lowerClockHint_data();
+    void lowerClockHint();
     void fourByteModeLeftAfterFailure_data();
     void fourByteModeLeftAfterFailure();
     void verifyJob_data();
@@ -448,6 +450,53 @@ void TestProgrammer::autoSpiClock()
     // Identified at the default clock, before the search.
     QVERIFY(recorder.lines().indexOf(QStringLiteral("SPI clock: 15 MHz")) <
             recorder.lines().indexOf(found.first()));
+}
+
+void TestProgrammer::lowerClockHint_data()
+{
+    QTest::addColumn<uint32_t>("kHz");
+    QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<QString>("hint"); // on a CH347; empty: none
+    const QString hint = QStringLiteral("At %1 MHz the Wires May Not Carry the Clock: Try 15 MHz "
+                                        "or Auto");
+    QTest::newRow("verify mismatch at 30 MHz") << 30000u << QByteArray("verify") << hint.arg(30);
+    QTest::newRow("verify mismatch at 15 MHz: no hint") << 15000u << QByteArray("verify") << "";
+    QTest::newRow("reads differ at 60 MHz") << 60000u << QByteArray("read") << hint.arg(60);
+    QTest::newRow("reads differ at 7.5 MHz: no hint") << 7500u << QByteArray("read") << "";
+}
+
+// A difference found at 30 MHz or more ends with one line suggesting a lower clock; a CH341A,
+// whose clock is fixed, never gets it.
+void TestProgrammer::lowerClockHint()
+{
+    QFETCH(uint32_t, kHz);
+    QFETCH(QByteArray, job);
+    QFETCH(QString, hint);
+    const QByteArray contents = RandomBytes(kMiB, 51);
+    m_emulator.setMemory(contents);
+    QByteArray image = contents.left(8192);
+    image[100] = char(image.at(100) ^ 0x01);
+    const QString path = m_dir.filePath(QStringLiteral("hint.bin"));
+    QFile::remove(path);
+    QVERIFY(job == "read" || WriteFile(path, image));
+    CH341SetSpiClock(0, kHz);
+    CH341 worker(false);
+    worker.FileName = path;
+    worker.ReadTwice = true;
+    JobRecorder recorder(&worker);
+    m_emulator.chip().setNoisyMiso(job == "read" ? 2000000 : 0);
+    (worker.*(job == "read" ? &CH341::DoReadFlash : &CH341::DoVerifyFlash))();
+    m_emulator.chip().setNoisyMiso(0);
+    CH341SetSpiClock(0, 0);
+
+    QCOMPARE(worker.Outcome(), CH341::JobOutcome::Failed);
+    const LogRecord last = recorder.logs.last();
+    if (EmulatorHarness::onCh347() && !hint.isEmpty()) {
+        QCOMPARE(last.message, hint);
+        QCOMPARE(last.colour, QStringLiteral("#ff0000"));
+    } else {
+        QVERIFY2(!last.message.contains(QLatin1String("Clock")), qPrintable(last.message));
+    }
 }
 
 void TestProgrammer::verifyJob_data()
