@@ -233,8 +233,12 @@ QString CheckOutcome(const QString &jobName, const Figures &figures, emu::Emulat
 {
     const bool findsDifference = jobName == QLatin1String("verify, first KiB differs");
     // A mismatch is followed by the line naming its first differing byte.
+    // At 30 MHz or more a third line suggests a lower clock.
+    const bool hintsClock =
+        figures.failures.size() == 3 &&
+        figures.failures.last().contains(QLatin1String("the Wires May Not Carry the Clock"));
     const bool failedAsExpected =
-        findsDifference ? figures.failures.size() == 2 &&
+        findsDifference ? (figures.failures.size() == 2 || hintsClock) &&
                               figures.failures.first() == QLatin1String("No Match Found!")
                         : figures.failures.isEmpty();
     if (!failedAsExpected)
@@ -454,7 +458,8 @@ int main(int argc, char *argv[])
                 }
                 imageFile.close();
                 const bool reads = job.slot == &CH341::DoReadFlash;
-                if (job.update)
+                // The updates, and the reads after them, start on a chip holding the random image.
+                if (job.update || job.readTwice || job.autoClock)
                     link.emulated().chip().memory().assign(random.cbegin(), random.cend());
                 // The automatic clock identifies the chip at the default clock.
                 ch341::setSpiClockKHz(job.autoClock ? 0 : bus.clockKHz);
