@@ -184,9 +184,8 @@ bool CH341::SettleSpiClock()
         }
     }
     m_log(QStringLiteral("None"), "red");
-    m_log(QStringLiteral("No SPI Clock Reads the Chip Alike Twice: Check the Clip's Contact, "
-                         "Keep the Wires Short and Read with the Board Powered Off"),
-          "red");
+    m_log(QStringLiteral("No SPI Clock Reads the Chip Alike Twice"), "red");
+    m_log.wiringAdvice();
     return false;
 }
 

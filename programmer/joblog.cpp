@@ -159,6 +159,11 @@ void JobLog::readsDiffer(const ReadDifference &difference, const QString &nothin
                                            hexAddress(range.start + range.length - 1));
     }
     (*this)(QStringLiteral("First Differing Ranges: ") + ranges.join(QStringLiteral(", ")), "red");
+    wiringAdvice();
+}
+
+void JobLog::wiringAdvice()
+{
     (*this)(QStringLiteral("Check the Clip's Contact, Keep the Wires Short and Read with the "
                            "Board Powered Off"),
             "red");

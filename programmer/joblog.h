@@ -41,6 +41,8 @@ public:
     // Two reads of the chip disagreed: how many bytes, the first ranges, what was left undone
     // (nothingDone) and what to check.
     void readsDiffer(const ReadDifference &difference, const QString &nothingDone);
+    // What to check when the chip reads differently from one read to the next.
+    void wiringAdvice();
     // A CH347 clocked at 30 MHz or more may outrun its wiring: one line suggests less. kHz: the
     // bridge's clock, 0 where it is fixed.
     void lowerClockHint(uint32_t kHz);
