@@ -96,9 +96,14 @@ const QCommandLineOption kBridge(
     QStringLiteral("NAME"));
 const QCommandLineOption kSpiClock(
     QStringLiteral("spi-clock"),
-    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60. A "
-                   "CH341A's clock is fixed."),
+    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60; "
+                   "auto tries 60 MHz and each lower clock on the chip's first 64 KiB and runs "
+                   "the job at the first that reads it alike twice. A CH341A's clock is fixed."),
     QStringLiteral("MHZ"));
+const QCommandLineOption kReadTwice(
+    QStringLiteral("read-twice"),
+    QStringLiteral("With --read or --update: read the whole chip twice and keep the dump (or the "
+                   "backup) only when both reads agree, else name where they differ."));
 // The bridge names --bridge takes, and the clocks --spi-clock takes with their kHz.
 const struct
 {
@@ -110,6 +115,8 @@ const struct
     const char *megahertz;
     uint32_t kHz;
 } kSpiClocks[] = {{"7.5", 7500}, {"15", 15000}, {"30", 30000}, {"60", 60000}};
+// Identifies the chip at the default clock, then finds the fastest that reads it reliably.
+const char *const kAutoSpiClock = "auto";
 
 void Print(FILE *stream, const QByteArray &bytes)
 {
@@ -130,7 +137,9 @@ public:
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
-    int Run(void (CH341::*job)(), const QString &fileName);
+    // readTwice: the read, or the update's backup, reads the chip twice and compares;
+    // autoSpiClock: a CH347 runs the job at the fastest clock that reads the chip reliably.
+    int Run(void (CH341::*job)(), const QString &fileName, bool readTwice, bool autoSpiClock);
     // Logs why the job cannot run, in red, and ends it there; the exit status.
     int Refuse(const QString &reason);
 
@@ -226,11 +235,14 @@ void TerminalJob::ReportMissingLogFile()
         Print(stderr, (reason + QLatin1Char('\n')).toLocal8Bit());
 }
 
-int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
+int TerminalJob::Run(void (CH341::*job)(), const QString &fileName, bool readTwice,
+                     bool autoSpiClock)
 {
     ReportMissingLogFile();
     auto *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
+    worker->ReadTwice = readTwice;
+    worker->AutoSpiClock = autoSpiClock;
     worker->BackupFolder = LogFile::chooseBackupFolder();
     connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this,
@@ -439,6 +451,7 @@ CommandLine::CommandLine()
     m_parser.addOption(kPart);
     m_parser.addOption(kBridge);
     m_parser.addOption(kSpiClock);
+    m_parser.addOption(kReadTwice);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -491,6 +504,10 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
+    if (m_parser.isSet(kReadTwice) && !m_parser.isSet(QStringLiteral("read")) &&
+        !m_parser.isSet(QStringLiteral("update")))
+        Refuse(QStringLiteral("--read-twice reads the chip twice for --read or --update: give "
+                              "one of them (verify is a second read already)."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
         Refuse(QStringLiteral("--trace needs a file name."));
     ApplyBridgeOptions(jobs > 0);
@@ -548,13 +565,18 @@ void CommandLine::ApplyBridgeOptions(bool runsJob)
     if (!runsJob)
         Refuse(QStringLiteral("--spi-clock sets the clock of a job: give a job option (the "
                               "window has a choice of its own)."));
+    if (m_parser.value(kSpiClock) == QLatin1String(kAutoSpiClock)) {
+        CH341SetSpiClock(0, 0);
+        return;
+    }
     for (const auto &known : kSpiClocks) {
         if (m_parser.value(kSpiClock) == QLatin1String(known.megahertz)) {
             CH341SetSpiClock(0, known.kHz);
             return;
         }
     }
-    Refuse(QStringLiteral("Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz).")
+    Refuse(QStringLiteral(
+               "Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz), or auto.")
                .arg(m_parser.value(kSpiClock)));
 }
 
@@ -630,7 +652,8 @@ int CommandLine::Run()
                              m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
         if (!m_jobFailure.isEmpty())
             return terminal.Refuse(m_jobFailure);
-        return terminal.Run(job.run, fileName);
+        return terminal.Run(job.run, fileName, m_parser.isSet(kReadTwice),
+                            m_parser.value(kSpiClock) == QLatin1String(kAutoSpiClock));
     }
     return BadArguments;
 }

@@ -40,9 +40,13 @@ const struct
 {
     const char *text;
     int kHz;
-} kSpiClocks[] = {{"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}};
+} kSpiClocks[] = {
+    {"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}, {"Auto", 0}};
 constexpr int kDefaultSpiClockKHz = 15000;
+// Auto identifies the chip at the default clock, then the job finds the fastest reliable one.
+constexpr int kAutoSpiClockKHz = 0;
 const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
+const QString kReadTwiceKey = QStringLiteral("jobs/readTwice");
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -78,6 +82,11 @@ MainWindow::MainWindow(QWidget *parent)
         QSettings(kSettingsOrganization, kSettingsApplication).value(kUpdateModeKey).toBool());
     connect(ui->chkUpdate, &QCheckBox::toggled, this, [](bool checked) {
         QSettings(kSettingsOrganization, kSettingsApplication).setValue(kUpdateModeKey, checked);
+    });
+    ui->chkReadTwice->setChecked(
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kReadTwiceKey).toBool());
+    connect(ui->chkReadTwice, &QCheckBox::toggled, this, [](bool checked) {
+        QSettings(kSettingsOrganization, kSettingsApplication).setValue(kReadTwiceKey, checked);
     });
 
     operatorLog =
@@ -345,6 +354,10 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (!fileName.isEmpty())
         worker->FileName = fileName;
     worker->BackupFolder = LogFile::chooseBackupFolder();
+    worker->ReadTwice = ui->chkReadTwice->isChecked();
+    // The clock an automatic job settled on must not carry over to the next job.
+    UseChosenSpiClock();
+    worker->AutoSpiClock = ui->cmbSpiClock->currentData().toInt() == kAutoSpiClockKHz;
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
     connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
@@ -436,6 +449,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->btnErase->setEnabled(enabled);
     ui->btnVerify->setEnabled(enabled);
     ui->chkUpdate->setEnabled(enabled);
+    ui->chkReadTwice->setEnabled(enabled);
     ui->widget->setEnabled(enabled);
     // The clock is read when a job opens the bridge.
     ui->cmbSpiClock->setEnabled(enabled);

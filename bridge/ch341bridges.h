@@ -31,6 +31,15 @@ uint32_t CH341SetSpiClock(uint32_t iIndex, uint32_t iKHz);
 // to say or nothing is open. Valid until the next call.
 const char *CH341GetSpiClockText(uint32_t iIndex);
 
+// The SPI clock in kHz of the open bridge (or the one opened last): a CH347's
+// clock after its configuration; 0 for a CH341A, whose clock is fixed, and
+// when nothing was opened.
+uint32_t CH341GetSpiClockKHz(uint32_t iIndex);
+
+// How many bytes one read command of a whole-chip read should ask for on the
+// open bridge (4096 on a CH341A, 65536 on a CH347); 4096 when nothing is open.
+uint32_t CH341GetReadChunk(uint32_t iIndex);
+
 #ifdef __cplusplus
 }
 #endif

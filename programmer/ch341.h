@@ -53,6 +53,12 @@ public:
     // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
     // beside the job logs); made when needed.
     QString BackupFolder;
+    // The read job, and the update job's backup, read the whole chip twice and go on only when
+    // both reads agree.
+    bool ReadTwice = false;
+    // On a CH347: after identifying the chip at the clock chosen, the job tries each clock from
+    // 60 MHz down and runs at the first one that reads the chip's start alike twice.
+    bool AutoSpiClock = false;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.
@@ -116,6 +122,9 @@ public:
     int ReadChipIDs(FlashIDs &ids);
     // 1 read; -1 the transfer failed; -2 the chip list's page text is not a size.
     int ReadFlashData(int size, QString chunkSpec, QByteArray *result);
+    // The whole chip in the bridge's chunks, twice with ReadTwice: 1 read (and both reads
+    // agree); 0 they differ, logged with nothingDone; -1 the transfer failed.
+    int ReadWholeChip(QByteArray &contents, const QString &nothingDone);
     // 1 written; -1 the transfer failed; -2 refused (logged); -3 the chip stayed busy.
     int WriteFlashData(int size, QString chunkSpec, QByteArray data);
     bool IsBusy();
@@ -130,6 +139,8 @@ private:
     enum class EmptyImage { Refused, Allowed };
 
     int ConnectProgrammer();
+    // AutoSpiClock's search; false, logged, when no clock reads the chip reliably.
+    bool SettleSpiClock();
     // Loads the job's image, then connects and identifies the chip, which the image must fit.
     // False when the job has already ended.
     bool StartImageJob(QByteArray &image, EmptyImage emptyImage);

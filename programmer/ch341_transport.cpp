@@ -1,5 +1,6 @@
 #include "ch341.h"
 
+#include "chipreader.h"
 #include "registerreport.h"
 #include "spiopcodes.h"
 #include "tracelog.h"
@@ -12,6 +13,11 @@
 namespace {
 constexpr uint32_t kStreamModeMsbFirst = 0x81;
 constexpr uint32_t kSettleDelayMs = 50;
+// The clocks the automatic choice tries, fastest first: 60 MHz / 2^divisor, in kHz rounded up
+// so that each names its own divisor.
+constexpr uint32_t kAutoClocksKHz[] = {60000, 30000, 15000, 7500, 3750, 1875, 938, 469};
+// What each clock must read alike twice: the chip's first 64 KiB.
+constexpr uint32_t kClockProbeBytes = 65536;
 constexpr uint32_t kWakeDelayMs = 2;
 
 QString VariantName(uint32_t versionCode)
@@ -142,7 +148,46 @@ int CH341::InitializeProgrammer()
     ChipSize = m_chip.size();
     ChipPage = m_chip.page();
     ChipSeries = m_chip.series();
+    if (AutoSpiClock && !SettleSpiClock()) {
+        CH341CloseDevice(BridgePins::DEVICE);
+        return -2;
+    }
     return 1;
+}
+
+bool CH341::SettleSpiClock()
+{
+    // A CH341A's clock is fixed: its line after the connection says so.
+    if (m_bus.clockKHz() == 0)
+        return true;
+    m_log(QStringLiteral("Finding a Reliable SPI Clock... "), "black", 1, false);
+    FlashIDs identified;
+    ReadChipIDs(identified);
+    const QVector<ChipSpan> probe = {{0, qMin(kClockProbeBytes, ChipSize)}};
+    ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
+    for (const uint32_t kHz : kAutoClocksKHz) {
+        CH341SetSpiClock(BridgePins::DEVICE, kHz);
+        m_bus.setStreamMode(kStreamModeMsbFirst);
+        FlashIDs ids;
+        ReadChipIDs(ids);
+        QByteArray first;
+        QByteArray second;
+        const bool read = reader.read(probe, reader.wholeChipChunk(), first) == 1 &&
+                          reader.read(probe, reader.wholeChipChunk(), second) == 1;
+        if (TransferFailed) {
+            m_log.transferFailure();
+            return false;
+        }
+        if (read && first == second && ids.ID9FH == identified.ID9FH &&
+            ids.ID90H == identified.ID90H) {
+            m_log(QStringLiteral("%1 MHz").arg(m_bus.clockKHz() / 1000.0), "blue");
+            return true;
+        }
+    }
+    m_log(QStringLiteral("None"), "red");
+    m_log(QStringLiteral("No SPI Clock Reads the Chip Alike Twice"), "red");
+    m_log.wiringAdvice();
+    return false;
 }
 
 int CH341::ReadChipIDs(FlashIDs &ids)

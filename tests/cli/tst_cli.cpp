@@ -194,6 +194,9 @@ private slots:
             << "Unknown SPI clock '45'";
         QTest::newRow("--spi-clock without a job") << flasher << QStringList{"--spi-clock", "30"}
                                                    << 2 << "--spi-clock sets the clock of a job";
+        QTest::newRow("--read-twice without a read")
+            << flasher << QStringList{"--read-twice", "--verify", "x.bin"} << 2
+            << "--read-twice reads the chip twice for --read or --update";
         QTest::newRow("--bridge ch347 looks for a CH347 alone")
             << flasher << QStringList{"--bridge", "ch347", "--identify"} << 1
             << "No CH347 programmer found (USB 1a86:55db or 1a86:55de)";
@@ -201,6 +204,11 @@ private slots:
             << demo
             << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "30", "--identify"} << 0
             << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH341 variant: UNKNOWN\n";
+        QTest::newRow("a CH347 finds its clock with --spi-clock auto")
+            << demo
+            << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "auto", "--identify"} << 0
+            << "Supply Voltage: 2.7-3.6 V\nFinding a Reliable SPI Clock... 60 MHz\nStatus "
+               "Register-1: ";
         QTest::newRow("a CH341A ignores --spi-clock with one line")
             << demo << QStringList{"--fast", "--spi-clock", "60", "--identify"} << 0
             << "(emulated)\nThe CH341A clocks SPI at its own fixed rate of about 1.5 MHz: the "
@@ -270,6 +278,11 @@ private slots:
             << QStringList{"--bridge", "ch347", "--spi-clock", "60", "--read", "dump.bin"} << none
             << 0
             << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin", ChecksumLine(chip)}
+            << chip << chip;
+        QTest::newRow("read twice, both agree")
+            << QStringList{"--read-twice", "--read", "dump.bin"} << none << 0
+            << QStringList{"Both Reads Agree", "Flash Chip Read File Saved in:", "%1/dump.bin",
+                           ChecksumLine(chip)}
             << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0
