@@ -36,4 +36,10 @@ const char *CH341GetSpiClockText(uint32_t iIndex)
     return iIndex == 0 ? ch341::libraryBridge().spiClockText() : "";
 }
 
+const char *CH341GetBridgeModel(uint32_t iIndex)
+{
+    ch341::BridgeDriver *bridge = ch341::libraryDriver(iIndex);
+    return bridge ? bridge->model() : "";
+}
+
 } // extern "C"

@@ -31,6 +31,11 @@ uint32_t CH341SetSpiClock(uint32_t iIndex, uint32_t iKHz);
 // to say or nothing is open. Valid until the next call.
 const char *CH341GetSpiClockText(uint32_t iIndex);
 
+// Zero-terminated: the open bridge's chip, "CH341A", "CH347T" or "CH347F"
+// (the CH347's package, told by its USB product id, which its version code
+// does not tell); empty when nothing is open.
+const char *CH341GetBridgeModel(uint32_t iIndex);
+
 #ifdef __cplusplus
 }
 #endif

@@ -160,7 +160,7 @@ private slots:
         QTest::newRow("a CH347 names its clock")
             << demo
             << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "30", "--identify"} << 0
-            << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH341 variant: UNKNOWN\n";
+            << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH347 variant: CH347T\n";
         QTest::newRow("a CH341A ignores --spi-clock with one line")
             << demo << QStringList{"--fast", "--spi-clock", "60", "--identify"} << 0
             << "(emulated)\nThe CH341A clocks SPI at its own fixed rate of about 1.5 MHz: the "

@@ -133,9 +133,10 @@ void TestProgrammer::connectionRecords()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    // No request for a version code is known for the CH347.
+    // A CH347 answers no version request: its package names it.
+    const QString label = EmulatorHarness::onCh347() ? "CH347 variant: " : "CH341 variant: ";
     if (EmulatorHarness::onCh347() && code >= 0)
-        name = QStringLiteral("UNKNOWN");
+        name = QStringLiteral("CH347T");
     QCOMPARE(worker.ProgModel, name);
     if (code >= 0) {
         // Labels black, results blue, the bridge's own name gray and italic, its clock gray.
@@ -145,7 +146,7 @@ void TestProgrammer::connectionRecords()
         QCOMPARE(Described(recorder.logs.mid(0, 6 + bridge.size())),
                  QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n"}) +
                      bridge +
-                     QStringList({"CH341 variant: |#000000|1|", name + "|#0000ff|1|n",
+                     QStringList({label + "|#000000|1|", name + "|#0000ff|1|n",
                                   "Setting Programmer... |#000000|1|", "OK|#0000ff|4|n"}));
         return;
     }
