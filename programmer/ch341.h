@@ -53,6 +53,10 @@ public:
     // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
     // beside the job logs); made when needed.
     QString BackupFolder;
+    // The part the operator named for the socket (--part), in any case; empty for none. A part
+    // without the chip's identifier ends the job; where parts of different sizes share it,
+    // this one is taken without a question.
+    QString PartName;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.

@@ -532,6 +532,8 @@ private slots:
         m_window.reset();
         const QByteArray written = ReadFile(trace);
         QVERIFY(written.contains(" OUT 02 ") && written.contains(" varnock.trace: st "));
+        // Each job the window traced ends with its outcome.
+        QVERIFY(written.endsWith(" job outcome: Succeeded\n"));
     }
 
     void destroyedWindowLetsJobFinish()

@@ -549,7 +549,7 @@ void TestProgrammer::busTranscripts()
     std::optional<JobTrace> trace;
     if (traced) {
         m_emulator.link().recordOutTransfers();
-        trace.emplace(tracePath, QStringLiteral("busTranscripts"));
+        trace.emplace(tracePath, JobTrace::EveryByte, QStringLiteral("busTranscripts"));
         QVERIFY(trace->errorString().isEmpty());
     }
     (worker.*jobs.value(job))();
