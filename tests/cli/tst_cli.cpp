@@ -1,6 +1,7 @@
 // Both programs run from the command line as a script runs them: no display, the exit status,
 // the log on standard output and in Log.txt, and the chip of the demo's emulated programmer.
 
+#include "failonwarning.h"
 #include "testfiles.h"
 
 #include <QDirIterator>
@@ -18,6 +19,8 @@ const QString kCompleted = QStringLiteral("Operation Completed. <Performed By ve
 const QString kSfdpImage = QStringLiteral("data/varnock-spi-flasher-demo/virtual-sfdp-only.bin");
 // A row's shell command exits with this when the system cannot stage the case.
 constexpr int kSkip = 77;
+// The programs' Qt warnings carry this mark, so that one fails the test as the test's own would.
+const QString kWarningMark = QStringLiteral("Qt warning in the program: ");
 
 struct Finished
 {
@@ -85,6 +88,11 @@ private:
             environment.remove(QLatin1String(name));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-display-here"));
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), loggingRules);
+        environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+                           "%{if-warning}" + kWarningMark + "%{endif}%{if-critical}" +
+                               kWarningMark +
+                               "%{endif}%{if-category}%{category}: %{endif}"
+                               "%{message}");
         environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
         for (const QString &variable : variables)
             environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
@@ -99,6 +107,10 @@ private:
         finished.out = QString::fromLocal8Bit(process.readAllStandardOutput())
                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         finished.err = QString::fromLocal8Bit(process.readAllStandardError());
+        for (const QString &line : finished.out + finished.err.split(QLatin1Char('\n'))) {
+            if (line.contains(kWarningMark))
+                qWarning("%s", qPrintable(line));
+        }
         return finished;
     }
 
@@ -655,6 +667,6 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCommandLine)
+VARNOCK_TEST_GUILESS_MAIN(TestCommandLine)
 
 #include "tst_cli.moc"

@@ -1,6 +1,7 @@
 // The worker's jobs run on our bridge library and the emulated CH341A: log records, signal
 // order, the frames the chip received and its memory. Failure paths live in the fault tests.
 
+#include "failonwarning.h"
 #include "bustranscript.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
@@ -684,5 +685,5 @@ void TestProgrammer::pageDoneWhileHostStalled()
     QVERIFY2(order.match(events.join(' ')).hasMatch(), qPrintable(events.join(' ')));
 }
 
-QTEST_MAIN(TestProgrammer)
+VARNOCK_TEST_MAIN(TestProgrammer)
 #include "tst_programmer.moc"

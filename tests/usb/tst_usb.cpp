@@ -1,5 +1,6 @@
 // The libusb link, driver and worker on an emulated USB bus, without hardware.
 
+#include "failonwarning.h"
 #include "jobrecorder.h"
 #include "mockch341a.h"
 
@@ -238,5 +239,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestUsb)
+VARNOCK_TEST_GUILESS_MAIN(TestUsb)
 #include "tst_usb.moc"
