@@ -23,7 +23,8 @@ public:
     CommandLine();
     ~CommandLine();
 
-    // An option of one program only (the demo's); add it before Parse.
+    // An option, listed by --help in its group: every option either program shows goes
+    // through here (the demo adds its own before Parse).
     void AddOption(const QCommandLineOption &option, OptionGroup group);
     // Reads the arguments before any application object exists, so that what needs no
     // window never needs a display either.
