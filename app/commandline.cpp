@@ -481,9 +481,14 @@ void CommandLine::AddOption(const QCommandLineOption &option, OptionGroup group)
 
 QString CommandLine::HelpText() const
 {
+    const auto listed = [](const ShownOption &shown) {
+        return !shown.option.flags().testFlag(QCommandLineOption::HiddenFromHelp);
+    };
     int column = 0;
-    for (const ShownOption &shown : m_shown)
-        column = qMax(column, ShownNames(shown.option).size());
+    for (const ShownOption &shown : m_shown) {
+        if (listed(shown))
+            column = qMax(column, ShownNames(shown.option).size());
+    }
     column += 4; // two spaces before the names, two after
     QString text = QStringLiteral("Usage: %1 [options]\n")
                        .arg(QFileInfo(QCoreApplication::arguments().constFirst()).fileName());
@@ -492,7 +497,7 @@ QString CommandLine::HelpText() const
     for (int group = 0; group < int(std::size(kGroupHeadings)); ++group) {
         QString lines;
         for (const ShownOption &shown : m_shown) {
-            if (int(shown.group) != group)
+            if (int(shown.group) != group || !listed(shown))
                 continue;
             const QString names = QStringLiteral("  ") + ShownNames(shown.option);
             lines += names.leftJustified(column) + Wrapped(shown.option.description(), column) +
