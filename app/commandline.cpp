@@ -688,8 +688,11 @@ int CommandLine::Run()
             return BadArguments;
         TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
                              m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
-        if (!m_jobFailure.isEmpty())
+        if (!m_jobFailure.isEmpty()) {
+            if (m_trace)
+                m_trace->EndUnstarted(m_jobFailure);
             return terminal.Refuse(m_jobFailure);
+        }
         return terminal.Run(job.run, fileName, m_trace.get());
     }
     return BadArguments;

@@ -32,6 +32,15 @@ ActiveTrace &Active()
     return trace;
 }
 
+// The end of a job's trace: how it ended, then what it said in red.
+void WriteJobEnd(ch341::TraceFile &file, CH341::JobOutcome outcome, const QStringList &redLines)
+{
+    file.write(std::string("job outcome: ") +
+               QMetaEnum::fromType<CH341::JobOutcome>().valueToKey(int(outcome)));
+    for (const QString &line : redLines)
+        file.write("red line: " + line.toStdString());
+}
+
 bool IsTraceCategory(const char *name)
 {
     // By name: the filter also runs while the category itself is being made.
@@ -118,12 +127,12 @@ void JobTrace::Follow(CH341 *worker)
     std::shared_ptr<ch341::TraceFile> file = m_file;
     QObject::connect(
         worker, &CH341::JobDone, worker,
-        [file, lines, worker] {
-            const char *outcome =
-                QMetaEnum::fromType<CH341::JobOutcome>().valueToKey(int(worker->Outcome()));
-            file->write(std::string("job outcome: ") + outcome);
-            for (const QString &line : qAsConst(lines->red))
-                file->write("red line: " + line.toStdString());
-        },
+        [file, lines, worker] { WriteJobEnd(*file, worker->Outcome(), lines->red); },
         Qt::DirectConnection);
+}
+
+void JobTrace::EndUnstarted(const QString &redLine)
+{
+    if (m_file)
+        WriteJobEnd(*m_file, CH341::JobOutcome::Failed, {redLine});
 }

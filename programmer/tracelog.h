@@ -44,6 +44,8 @@ public:
     // Ends the trace of the worker's job with its outcome and its red log lines, once it is
     // done. Before the job starts.
     void Follow(CH341 *worker);
+    // Ends the trace of a job that could not start, as Follow ends one that ran.
+    void EndUnstarted(const QString &redLine);
 
 private:
     std::shared_ptr<ch341::TraceFile> m_file;

@@ -632,21 +632,37 @@ private slots:
         }
     }
 
+    void traceOfAFailedJob_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("variables");
+        QTest::addColumn<QStringList>("ending"); // the trace's last lines, without their times
+        QTest::newRow("a part of another identifier")
+            << QStringList{"--part", "W25Q80DV", "--erase"} << QStringList()
+            << QStringList{"job outcome: Failed",
+                           "red line: Part W25Q80DV Does Not Have this ID: S25FL064K, W25Q64BV, "
+                           "W25Q64CV, W25Q64FV, W25Q64JV",
+                           "red line: Failed to Initialize CH341 Programmer."};
+        QTest::newRow("a job that cannot start")
+            << QStringList{"--erase"} << QStringList{"XDG_DATA_HOME=/dev/null"}
+            << QStringList{"job outcome: Failed",
+                           "red line: Cannot Save the Emulated Chip in /dev/null/"
+                           "varnock-spi-flasher-demo/virtual-w25q64fv.bin: Not a directory"};
+    }
+
     void traceOfAFailedJob()
     {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, variables);
+        QFETCH(QStringList, ending);
         const Finished finished =
             run(QStringLiteral(VARNOCK_DEMO),
-                {"--fast", "--part", "W25Q80DV", "--erase", "--trace", "trace.txt"});
+                QStringList{"--fast", "--trace", "trace.txt"} + arguments, QString(), variables);
         QCOMPARE(finished.exitCode, 1);
-        // The outcome and the red lines, last.
-        QStringList ending;
+        QStringList lines;
         for (const QByteArray &line : ReadFile(path(QStringLiteral("trace.txt"))).split('\n'))
-            ending << QString::fromUtf8(line).trimmed().section(QLatin1Char(' '), 1);
-        QCOMPARE(ending.mid(ending.size() - 4),
-                 QStringList({"job outcome: Failed",
-                              "red line: Part W25Q80DV Does Not Have this ID: S25FL064K, "
-                              "W25Q64BV, W25Q64CV, W25Q64FV, W25Q64JV",
-                              "red line: Failed to Initialize CH341 Programmer.", ""}));
+            lines << QString::fromUtf8(line).trimmed().section(QLatin1Char(' '), 1);
+        QCOMPARE(lines.mid(lines.size() - ending.size() - 1), ending + QStringList(QString()));
     }
 
     void terminalGetsColoursAndProgress()
