@@ -121,7 +121,8 @@ void MainWindow::TraceJobs(const QString &path)
     // One trace at a time: the last one ends before the next begins.
     trace.reset();
     trace = std::make_unique<JobTrace>(
-        path, QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
+        path, JobTrace::Summary,
+        QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
     const QString shownPath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     if (trace->errorString().isEmpty())
         UpdateLogWindow_Text(QStringLiteral("USB Trace Written to %1").arg(shownPath),
@@ -370,6 +371,8 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (showHexData)
         connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
+    if (trace && trace->errorString().isEmpty())
+        trace->Follow(worker);
     connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
     connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
     connect(worker, &CH341::PartChoice_Question, this, &MainWindow::PartChoice_Question);

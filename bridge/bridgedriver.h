@@ -23,7 +23,7 @@ public:
 
     // Takes over the device the link has just opened. spiClockKHz: the clock
     // the operator chose, 0 for none.
-    void start(const std::string &deviceName, uint32_t spiClockKHz);
+    void start(const OpenedBridge &opened, uint32_t spiClockKHz);
     // Sends what is queued, unless the session has failed, and closes the device.
     void close();
     // The clock the operator chose, for the next configuration (setStream) of this session.
@@ -31,6 +31,8 @@ public:
 
     virtual uint32_t versionCode() = 0;
     const char *deviceName() const;
+    // The bridge chip the link named ("CH347T"), empty when it named none.
+    const char *model() const;
     // For the operator: the SPI clock the bridge runs at, or why a chosen one
     // does not apply; empty when there is nothing to say.
     virtual std::string spiClockText() const = 0;
@@ -85,6 +87,7 @@ protected:
 private:
     std::vector<uint8_t> m_replies;
     std::string m_deviceName;
+    std::string m_model;
     uint32_t m_spiClockKHz = 0;
     bool m_open = false;
     bool m_lost = false;

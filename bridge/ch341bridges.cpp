@@ -52,4 +52,10 @@ uint32_t CH341GetReadChunk(uint32_t iIndex)
     return bridge ? bridge->readChunkBytes() : kWithoutBridge;
 }
 
+const char *CH341GetBridgeModel(uint32_t iIndex)
+{
+    ch341::BridgeDriver *bridge = ch341::libraryDriver(iIndex);
+    return bridge ? bridge->model() : "";
+}
+
 } // extern "C"

@@ -40,6 +40,11 @@ uint32_t CH341GetSpiClockKHz(uint32_t iIndex);
 // open bridge (4096 on a CH341A, 65536 on a CH347); 4096 when nothing is open.
 uint32_t CH341GetReadChunk(uint32_t iIndex);
 
+// Zero-terminated: the open bridge's chip, "CH341A", "CH347T" or "CH347F"
+// (the CH347's package, told by its USB product id, which its version code
+// does not tell); empty when nothing is open.
+const char *CH341GetBridgeModel(uint32_t iIndex);
+
 #ifdef __cplusplus
 }
 #endif

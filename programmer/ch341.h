@@ -59,6 +59,10 @@ public:
     // On a CH347: after identifying the chip at the clock chosen, the job tries each clock from
     // 60 MHz down and runs at the first one that reads the chip's start alike twice.
     bool AutoSpiClock = false;
+    // The part the operator named for the socket (--part), in any case; empty for none. A part
+    // without the chip's identifier ends the job; where parts of different sizes share it,
+    // this one is taken without a question.
+    QString PartName;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.

@@ -97,7 +97,10 @@ int CH341::ConnectProgrammer()
     m_log.ok();
 
     const uint32_t versionCode = CH341GetVerIC(BridgePins::DEVICE);
-    ProgModel = VariantName(versionCode);
+    // A CH347 answers no version request: its package (CH347T, CH347F) is its variant.
+    const QString model = QString::fromUtf8(CH341GetBridgeModel(BridgePins::DEVICE));
+    const bool ch347 = model.startsWith(QLatin1String("CH347"));
+    ProgModel = ch347 ? model : VariantName(versionCode);
     qCDebug(varnockTrace) << "chipver" << versionCode;
 
     const QString deviceName = QString::fromUtf8(CH341GetDeviceName(BridgePins::DEVICE));
@@ -108,7 +111,8 @@ int CH341::ConnectProgrammer()
     if (!clock.isEmpty())
         m_log(clock, "gray");
 
-    m_log(QStringLiteral("CH341 variant: "), "black", 1, false);
+    m_log(ch347 ? QStringLiteral("CH347 variant: ") : QStringLiteral("CH341 variant: "), "black",
+          1, false);
     m_log(ProgModel, "blue");
 
     m_log(QStringLiteral("Setting Programmer... "), "black", 1, false);
@@ -136,6 +140,7 @@ int CH341::InitializeProgrammer()
         // The worker thread sleeps while the operator looks at the chip.
         return m_answers.waitForPart();
     };
+    questions.namedPart = PartName;
     questions.unknownChip = [this](const QString &jedecId, qulonglong size) {
         return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
                            [&] { emit UnknownChip_Question(jedecId, size); });

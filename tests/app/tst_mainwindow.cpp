@@ -1,5 +1,6 @@
 // The main window on the emulated programmer: real buttons, dialogs and worker jobs.
 
+#include "failonwarning.h"
 #include "clickablelabel.h"
 #include "emulatorharness.h"
 #include "filedialogdriver.h"
@@ -564,6 +565,8 @@ private slots:
         m_window.reset();
         const QByteArray written = ReadFile(trace);
         QVERIFY(written.contains(" OUT 02 ") && written.contains(" varnock.trace: st "));
+        // Each job the window traced ends with its outcome.
+        QVERIFY(written.endsWith(" job outcome: Succeeded\n"));
     }
 
     void destroyedWindowLetsJobFinish()
@@ -740,7 +743,7 @@ int main(int argc, char *argv[])
     // The worker's trace lines would drown the results.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     TestMainWindow test;
-    return QTest::qExec(&test, argc, argv);
+    return TestSupport::ExecFailingOnWarnings(&test, argc, argv);
 }
 
 #include "tst_mainwindow.moc"

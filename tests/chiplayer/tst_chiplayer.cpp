@@ -2,6 +2,7 @@
 // programmer without a worker, row by row: the windows the chip receives, its memory and
 // registers, the results and the progress reported.
 
+#include "failonwarning.h"
 #include "bustranscript.h"
 #include "emulatorharness.h"
 #include "testfiles.h"
@@ -672,5 +673,5 @@ void TestChipLayer::protection()
     QCOMPARE(protection.isProtected(status), result != ChipProtection::ClearResult::Cleared);
 }
 
-QTEST_MAIN(TestChipLayer)
+VARNOCK_TEST_MAIN(TestChipLayer)
 #include "tst_chiplayer.moc"

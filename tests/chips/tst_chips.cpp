@@ -2,6 +2,7 @@
 // how it is identified, how its protection is read and cleared, and how it is
 // written above 16 MiB.
 
+#include "failonwarning.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
 #include "programmer/ch341.h"
@@ -853,5 +854,5 @@ void TestChips::askedChips()
                              [](const QByteArray &frame) { return frame.startsWith(0x03); }));
 }
 
-QTEST_MAIN(TestChips)
+VARNOCK_TEST_MAIN(TestChips)
 #include "tst_chips.moc"

@@ -1,6 +1,7 @@
 // The worker's jobs run on our bridge library and the emulated CH341A: log records, signal
 // order, the frames the chip received and its memory. Failure paths live in the fault tests.
 
+#include "failonwarning.h"
 #include "bustranscript.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
@@ -166,9 +167,10 @@ void TestProgrammer::connectionRecords()
     CH341 worker(false);
     JobRecorder recorder(&worker);
     worker.DoReadID();
-    // No request for a version code is known for the CH347.
+    // A CH347 answers no version request: its package names it.
+    const QString label = EmulatorHarness::onCh347() ? "CH347 variant: " : "CH341 variant: ";
     if (EmulatorHarness::onCh347() && code >= 0)
-        name = QStringLiteral("UNKNOWN");
+        name = QStringLiteral("CH347T");
     QCOMPARE(worker.ProgModel, name);
     if (code >= 0) {
         // Labels black, results blue, the bridge's own name gray and italic, its clock gray.
@@ -178,7 +180,7 @@ void TestProgrammer::connectionRecords()
         QCOMPARE(Described(recorder.logs.mid(0, 6 + bridge.size())),
                  QStringList({"Connecting to Programmer... |#000000|1|", "OK|#0000ff|4|n"}) +
                      bridge +
-                     QStringList({"CH341 variant: |#000000|1|", name + "|#0000ff|1|n",
+                     QStringList({label + "|#000000|1|", name + "|#0000ff|1|n",
                                   "Setting Programmer... |#000000|1|", "OK|#0000ff|4|n"}));
         return;
     }
@@ -974,7 +976,7 @@ void TestProgrammer::busTranscripts()
     std::optional<JobTrace> trace;
     if (traced) {
         m_emulator.link().recordOutTransfers();
-        trace.emplace(tracePath, QStringLiteral("busTranscripts"));
+        trace.emplace(tracePath, JobTrace::EveryByte, QStringLiteral("busTranscripts"));
         QVERIFY(trace->errorString().isEmpty());
     }
     (worker.*jobs.value(job))();
@@ -1121,5 +1123,5 @@ void TestProgrammer::pageDoneWhileHostStalled()
     QVERIFY2(order.match(events.join(' ')).hasMatch(), qPrintable(events.join(' ')));
 }
 
-QTEST_MAIN(TestProgrammer)
+VARNOCK_TEST_MAIN(TestProgrammer)
 #include "tst_programmer.moc"
