@@ -54,12 +54,9 @@ QString PartLine(const ChipRecord &row)
 
 namespace ChipListOptions {
 
-void Add(QCommandLineParser &parser)
+QList<QCommandLineOption> Options()
 {
-    parser.addOption(kChipList);
-    parser.addOption(kListParts);
-    parser.addOption(kForcePart);
-    parser.addOption(kRememberPart);
+    return {kChipList, kListParts, kForcePart, kRememberPart};
 }
 
 QString Apply(const QCommandLineParser &parser, int jobs)
@@ -78,7 +75,7 @@ QString Apply(const QCommandLineParser &parser, int jobs)
         return QStringLiteral("--remember-part NAME keeps a chip --accept-sfdp uses: give both.");
     SetRememberedPartName(parser.value(kRememberPart));
     SetChosenChipList(parser.value(kChipList));
-    SetChosenPart(part, parser.isSet(kForcePart));
+    SetChosenPartForced(parser.isSet(kForcePart));
     return QString();
 }
 

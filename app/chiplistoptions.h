@@ -4,12 +4,15 @@
 // window) reads after its own, and --list-parts [PATTERN], which prints the parts the lists
 // know instead of running a job. Main thread.
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
 
 class QCommandLineParser;
 
 namespace ChipListOptions {
-void Add(QCommandLineParser &parser);
+// The options, for the help's chip group.
+QList<QCommandLineOption> Options();
 // What is wrong with the options, or empty; the chosen list is handed to the worker.
 QString Apply(const QCommandLineParser &parser, int jobs);
 // --list-parts takes one positional argument, its pattern.

@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -77,29 +78,46 @@ const QCommandLineOption kAcceptSfdp(
                    "with those parameters. Without it the job stops."));
 const QCommandLineOption kTrace(
     QStringLiteral("trace"),
-    QStringLiteral("Write every USB transfer of the job and the worker's trace lines to FILE, "
-                   "to send with a report. VARNOCK_TRACE=FILE does the same, for the window "
-                   "too."),
+    QStringLiteral("Write a trace of the job to FILE, to send with a report: each USB "
+                   "exchange's direction, transfer lengths and time, its bytes when there are "
+                   "64 or fewer, else the first and last 16 and their CRC-32; the worker's "
+                   "trace lines; the job's outcome and its red lines. VARNOCK_TRACE=FILE does "
+                   "the same, for the window too."),
     QStringLiteral("FILE"));
+const QCommandLineOption
+    kTraceData(QStringLiteral("trace-data"),
+               QStringLiteral("Put every byte of every transfer in the trace, the chip's contents "
+                              "included."));
 const char *const kTraceVariable = "VARNOCK_TRACE";
 const QCommandLineOption kPart(QStringLiteral("part"),
-                               QStringLiteral("The part in the socket, where parts of different "
-                                              "sizes share the chip's identifier and the chip "
-                                              "does not tell which it is. Without it the job "
-                                              "stops, naming them."),
+                               QStringLiteral("The part in the socket, in any case. The job "
+                                              "stops when the chip's identifier is not that "
+                                              "part's; where parts of different sizes share it "
+                                              "and the chip does not tell which it is, the job "
+                                              "stops without --part, naming them."),
                                QStringLiteral("NAME"));
 const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version."));
+const QCommandLineOption kHelp({QStringLiteral("h"), QStringLiteral("help")},
+                               QStringLiteral("Print this help."));
+// Other spellings of --help, as Qt's own programs take them.
+const QCommandLineOption kHelpAliases({QStringLiteral("?"), QStringLiteral("help-all")},
+                                      QString());
 const QCommandLineOption kBridge(
     QStringLiteral("bridge"),
-    QStringLiteral("The programmer's bridge chip: ch341a or ch347. Without it a CH341A is used "
-                   "when one is plugged in, else a CH347."),
+    QStringLiteral("The programmer's bridge chip: ch341a or ch347, in any case. Without it a "
+                   "CH341A is used when one is plugged in, else a CH347."),
     QStringLiteral("NAME"));
 const QCommandLineOption kSpiClock(
     QStringLiteral("spi-clock"),
-    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60. A "
-                   "CH341A's clock is fixed."),
+    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60; "
+                   "auto tries 60 MHz and each lower clock on the chip's first 64 KiB and runs "
+                   "the job at the first that reads it alike twice. A CH341A's clock is fixed."),
     QStringLiteral("MHZ"));
+const QCommandLineOption kReadTwice(
+    QStringLiteral("read-twice"),
+    QStringLiteral("With --read or --update: read the whole chip twice and keep the dump (or the "
+                   "backup) only when both reads agree, else name where they differ."));
 // The bridge names --bridge takes, and the clocks --spi-clock takes with their kHz.
 const struct
 {
@@ -111,6 +129,44 @@ const struct
     const char *megahertz;
     uint32_t kHz;
 } kSpiClocks[] = {{"7.5", 7500}, {"15", 15000}, {"30", 30000}, {"60", 60000}};
+// Identifies the chip at the default clock, then finds the fastest that reads it reliably.
+const char *const kAutoSpiClock = "auto";
+
+// The help's headings, in the order of CommandLine::OptionGroup.
+const char *const kGroupHeadings[] = {
+    "Jobs (one at a time):", "Chip:", "Bridge:", "Safety:", "Output:", "Program:"};
+constexpr int kHelpWidth = 79;
+
+// "-v, --version", "--read <FILE>": as the help names an option.
+QString ShownNames(const QCommandLineOption &option)
+{
+    QStringList names;
+    for (const QString &name : option.names())
+        names << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    QString shown = names.join(QStringLiteral(", "));
+    if (!option.valueName().isEmpty())
+        shown += QStringLiteral(" <%1>").arg(option.valueName());
+    return shown;
+}
+
+// The text in lines of at most kHelpWidth columns, each but the first indented to column.
+QString Wrapped(const QString &text, int column)
+{
+    QString wrapped;
+    int used = column;
+    for (const QString &word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (used > column && used + 1 + word.size() > kHelpWidth) {
+            wrapped += QLatin1Char('\n') + QString(column, QLatin1Char(' '));
+            used = column;
+        } else if (used > column) {
+            wrapped += QLatin1Char(' ');
+            ++used;
+        }
+        wrapped += word;
+        used += word.size();
+    }
+    return wrapped;
+}
 
 void Print(FILE *stream, const QByteArray &bytes)
 {
@@ -131,7 +187,11 @@ public:
     ~TerminalJob() override;
 
     // The exit status, once the job is done.
-    int Run(void (CH341::*job)(), const QString &fileName);
+    // readTwice: the read, or the update's backup, reads the chip twice and compares;
+    // autoSpiClock: a CH347 runs the job at the fastest clock that reads the chip reliably;
+    // trace: follows the job to its end; null for none.
+    int Run(void (CH341::*job)(), const QString &fileName, bool readTwice, bool autoSpiClock,
+            JobTrace *trace);
     // Logs why the job cannot run, in red, and ends it there; the exit status.
     int Refuse(const QString &reason);
 
@@ -227,12 +287,18 @@ void TerminalJob::ReportMissingLogFile()
         Print(stderr, (reason + QLatin1Char('\n')).toLocal8Bit());
 }
 
-int TerminalJob::Run(void (CH341::*job)(), const QString &fileName)
+int TerminalJob::Run(void (CH341::*job)(), const QString &fileName, bool readTwice,
+                     bool autoSpiClock, JobTrace *trace)
 {
     ReportMissingLogFile();
     auto *worker = new CH341(false, nullptr);
     worker->FileName = fileName;
+    worker->ReadTwice = readTwice;
+    worker->AutoSpiClock = autoSpiClock;
     worker->BackupFolder = LogFile::chooseBackupFolder();
+    worker->PartName = m_part;
+    if (trace)
+        trace->Follow(worker);
     connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
     connect(worker, &CH341::SetProgreesBar_MaxValue, this,
             [this](qulonglong maximum) { m_maximum = maximum; });
@@ -341,14 +407,13 @@ void TerminalJob::AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulon
 
 void TerminalJob::AnswerPart(CH341 *worker, const QStringList &parts)
 {
-    if (m_part.isEmpty()) {
-        ClearProgress();
-        Print(stderr, QStringLiteral("Parts of different sizes share the chip's identifier: %1. "
-                                     "--part NAME names the one in the socket.\n")
-                          .arg(parts.join(QLatin1String(", ")))
-                          .toLocal8Bit());
-    }
-    worker->AnswerPartChoice(m_part);
+    // Asked only without --part: the worker takes a named part without a question.
+    ClearProgress();
+    Print(stderr, QStringLiteral("Parts of different sizes share the chip's identifier: %1. "
+                                 "--part NAME names the one in the socket.\n")
+                      .arg(parts.join(QLatin1String(", ")))
+                      .toLocal8Bit());
+    worker->AnswerPartChoice(QString());
 }
 
 void TerminalJob::UpdateProgress()
@@ -430,17 +495,23 @@ CommandLine::CommandLine()
         "input for --write, --update and --verify."));
     // "-platform offscreen" as the window system spells it.
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    m_parser.addHelpOption();
-    m_parser.addOption(kVersion);
     for (const JobOption &job : kJobs)
-        m_parser.addOption(JobOptionOf(job));
-    m_parser.addOption(kYes);
-    m_parser.addOption(kAcceptSfdp);
-    m_parser.addOption(kTrace);
-    m_parser.addOption(kPart);
-    m_parser.addOption(kBridge);
-    m_parser.addOption(kSpiClock);
-    ChipListOptions::Add(m_parser);
+        AddOption(JobOptionOf(job), OptionGroup::Jobs);
+    AddOption(kPart, OptionGroup::Chip);
+    for (const QCommandLineOption &option : ChipListOptions::Options())
+        AddOption(option, OptionGroup::Chip);
+    AddOption(kBridge, OptionGroup::Bridge);
+    AddOption(kSpiClock, OptionGroup::Bridge);
+    AddOption(kYes, OptionGroup::Safety);
+    AddOption(kAcceptSfdp, OptionGroup::Safety);
+    AddOption(kReadTwice, OptionGroup::Safety);
+    AddOption(kTrace, OptionGroup::Output);
+    AddOption(kTraceData, OptionGroup::Output);
+    AddOption(kHelp, OptionGroup::Program);
+    AddOption(kVersion, OptionGroup::Program);
+    QCommandLineOption helpAliases = kHelpAliases;
+    helpAliases.setFlags(QCommandLineOption::HiddenFromHelp);
+    m_parser.addOption(helpAliases);
     for (const char *name : kWindowOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
@@ -453,9 +524,41 @@ CommandLine::CommandLine()
 
 CommandLine::~CommandLine() = default;
 
-void CommandLine::AddOption(const QCommandLineOption &option)
+void CommandLine::AddOption(const QCommandLineOption &option, OptionGroup group)
 {
     m_parser.addOption(option);
+    m_shown.push_back({group, option});
+}
+
+QString CommandLine::HelpText() const
+{
+    const auto listed = [](const ShownOption &shown) {
+        return !shown.option.flags().testFlag(QCommandLineOption::HiddenFromHelp);
+    };
+    int column = 0;
+    for (const ShownOption &shown : m_shown) {
+        if (listed(shown))
+            column = qMax(column, ShownNames(shown.option).size());
+    }
+    column += 4; // two spaces before the names, two after
+    QString text = QStringLiteral("Usage: %1 [options]\n")
+                       .arg(QFileInfo(QCoreApplication::arguments().constFirst()).fileName());
+    for (const QString &paragraph : m_parser.applicationDescription().split(QLatin1Char('\n')))
+        text += Wrapped(paragraph, 0) + QLatin1Char('\n');
+    for (int group = 0; group < int(std::size(kGroupHeadings)); ++group) {
+        QString lines;
+        for (const ShownOption &shown : m_shown) {
+            if (int(shown.group) != group || !listed(shown))
+                continue;
+            const QString names = QStringLiteral("  ") + ShownNames(shown.option);
+            lines += names.leftJustified(column) + Wrapped(shown.option.description(), column) +
+                     QLatin1Char('\n');
+        }
+        if (!lines.isEmpty())
+            text += QLatin1Char('\n') + QLatin1String(kGroupHeadings[group]) + QLatin1Char('\n') +
+                    lines;
+    }
+    return text;
 }
 
 void CommandLine::Parse(int argc, char *argv[])
@@ -478,6 +581,9 @@ void CommandLine::Parse(int argc, char *argv[])
         if (!m_parser.isSet(name))
             continue;
         ++jobs;
+        if (m_parser.optionNames().count(name) > 1)
+            Refuse(QStringLiteral("--%1 is given twice: give each job once, one job at a time.")
+                       .arg(name));
         if (job.valueName && m_parser.value(name).isEmpty())
             Refuse(QStringLiteral("--%1 needs a file name.").arg(name));
         if (job.valueName && m_parser.value(name) == QLatin1String("-"))
@@ -493,8 +599,14 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
+    if (m_parser.isSet(kReadTwice) && !m_parser.isSet(QStringLiteral("read")) &&
+        !m_parser.isSet(QStringLiteral("update")))
+        Refuse(QStringLiteral("--read-twice reads the chip twice for --read or --update: give "
+                              "one of them (verify is a second read already)."));
     if (m_parser.isSet(kTrace) && m_parser.value(kTrace).isEmpty())
         Refuse(QStringLiteral("--trace needs a file name."));
+    if (m_parser.isSet(kTraceData) && TracePath().isEmpty())
+        Refuse(QStringLiteral("--trace-data says what the trace holds: give --trace FILE."));
     const QString chipListFault = ChipListOptions::Apply(m_parser, jobs);
     if (!chipListFault.isEmpty())
         Refuse(chipListFault);
@@ -534,14 +646,14 @@ bool CommandLine::HasDisplay() const
 
 QString CommandLine::ChosenBridge() const
 {
-    return m_parser.value(kBridge);
+    return m_parser.value(kBridge).toLower();
 }
 
 void CommandLine::ApplyBridgeOptions(bool runsJob)
 {
     uint32_t bridge = CH341_BRIDGE_ANY;
     for (const auto &known : kBridges) {
-        if (m_parser.value(kBridge) == QLatin1String(known.name))
+        if (m_parser.value(kBridge).compare(QLatin1String(known.name), Qt::CaseInsensitive) == 0)
             bridge = known.bridge;
     }
     if (m_parser.isSet(kBridge) && bridge == CH341_BRIDGE_ANY)
@@ -553,14 +665,26 @@ void CommandLine::ApplyBridgeOptions(bool runsJob)
     if (!runsJob)
         Refuse(QStringLiteral("--spi-clock sets the clock of a job: give a job option (the "
                               "window has a choice of its own)."));
+    if (AutoSpiClock()) {
+        CH341SetSpiClock(0, 0);
+        return;
+    }
     for (const auto &known : kSpiClocks) {
-        if (m_parser.value(kSpiClock) == QLatin1String(known.megahertz)) {
+        if (m_parser.value(kSpiClock).compare(QLatin1String(known.megahertz),
+                                              Qt::CaseInsensitive) == 0) {
             CH341SetSpiClock(0, known.kHz);
             return;
         }
     }
-    Refuse(QStringLiteral("Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz).")
+    Refuse(QStringLiteral(
+               "Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz), or auto.")
                .arg(m_parser.value(kSpiClock)));
+}
+
+bool CommandLine::AutoSpiClock() const
+{
+    return m_parser.value(kSpiClock).compare(QLatin1String(kAutoSpiClock), Qt::CaseInsensitive) ==
+           0;
 }
 
 void CommandLine::Refuse(const QString &error)
@@ -571,7 +695,7 @@ void CommandLine::Refuse(const QString &error)
 
 bool CommandLine::WantsHelp() const
 {
-    return m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all"));
+    return m_parser.isSet(kHelp) || m_parser.isSet(kHelpAliases);
 }
 
 bool CommandLine::OpensWindow()
@@ -615,7 +739,7 @@ int CommandLine::Run()
         return BadArguments;
     }
     if (WantsHelp()) {
-        Print(stdout, m_parser.helpText().toLocal8Bit());
+        Print(stdout, HelpText().toLocal8Bit());
         return Succeeded;
     }
     if (m_parser.isSet(kVersion)) {
@@ -636,9 +760,13 @@ int CommandLine::Run()
             return BadArguments;
         TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
                              m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
-        if (!m_jobFailure.isEmpty())
+        if (!m_jobFailure.isEmpty()) {
+            if (m_trace)
+                m_trace->EndUnstarted(m_jobFailure);
             return terminal.Refuse(m_jobFailure);
-        return terminal.Run(job.run, fileName);
+        }
+        return terminal.Run(job.run, fileName, m_parser.isSet(kReadTwice), AutoSpiClock(),
+                            m_trace.get());
     }
     return BadArguments;
 }
@@ -649,7 +777,7 @@ bool CommandLine::StartTrace()
     if (path.isEmpty())
         return true;
     m_trace = std::make_unique<JobTrace>(
-        path,
+        path, m_parser.isSet(kTraceData) ? JobTrace::EveryByte : JobTrace::Summary,
         QStringLiteral("Varnock SPI Flasher %1: %2")
             .arg(ApplicationVersion(), QCoreApplication::arguments().join(QLatin1Char(' '))));
     if (m_trace->errorString().isEmpty())

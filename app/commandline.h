@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class JobTrace;
 
@@ -16,21 +17,26 @@ class CommandLine
 public:
     // The process's exit status.
     enum Status { Succeeded = 0, JobFailed = 1, BadArguments = 2 };
+    // Where the help lists an option.
+    enum class OptionGroup { Jobs, Chip, Bridge, Safety, Output, Program };
 
     CommandLine();
     ~CommandLine();
 
-    // An option of one program only (the demo's); add it before Parse.
-    void AddOption(const QCommandLineOption &option);
+    // An option, listed by --help in its group: every option either program shows goes
+    // through here (the demo adds its own before Parse).
+    void AddOption(const QCommandLineOption &option, OptionGroup group);
     // Reads the arguments before any application object exists, so that what needs no
     // window never needs a display either.
     void Parse(int argc, char *argv[]);
     // A bad argument that the program itself found.
     void Refuse(const QString &error);
+    // --spi-clock auto, in any case.
+    bool AutoSpiClock() const;
     // The job cannot run as asked (the demo's chip would not be kept): Run logs the reason
     // in red instead of running it.
     void FailJob(const QString &reason);
-    // The bridge --bridge names ("ch341a", "ch347"), empty without it.
+    // The bridge --bridge names, in lower case ("ch341a", "ch347"), empty without it.
     QString ChosenBridge() const;
 
     // No job, help, version or bad argument: the window opens.
@@ -50,6 +56,8 @@ public:
 
 private:
     bool WantsHelp() const;
+    // The options by group, with their descriptions.
+    QString HelpText() const;
     bool HasDisplay() const;
     void RefuseTerminalStream(const QString &job);
     // False, having said why, when the trace file cannot be written.
@@ -57,7 +65,15 @@ private:
     // Hands --bridge and --spi-clock to the bridge library, refusing values it does not take.
     void ApplyBridgeOptions(bool runsJob);
 
+    struct ShownOption
+    {
+        OptionGroup group;
+        QCommandLineOption option;
+    };
+
     QCommandLineParser m_parser;
+    // The options the help lists, in the order they were added.
+    std::vector<ShownOption> m_shown;
     QString m_error;
     QString m_jobFailure;
     std::unique_ptr<JobTrace> m_trace;

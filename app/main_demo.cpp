@@ -91,9 +91,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption writeProtected(
         QStringLiteral("protected"),
         QStringLiteral("Start the chip with its protection bits set."));
-    commandLine.AddOption(fast);
-    commandLine.AddOption(chip);
-    commandLine.AddOption(writeProtected);
+    commandLine.AddOption(fast, CommandLine::OptionGroup::Bridge);
+    commandLine.AddOption(chip, CommandLine::OptionGroup::Chip);
+    commandLine.AddOption(writeProtected, CommandLine::OptionGroup::Chip);
     commandLine.Parse(argc, argv);
     if (commandLine.Value(chip) == QLatin1String("list")) {
         if (commandLine.OptionNames() == chip.names()) {

@@ -40,9 +40,13 @@ const struct
 {
     const char *text;
     int kHz;
-} kSpiClocks[] = {{"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}};
+} kSpiClocks[] = {
+    {"7.5 MHz", 7500}, {"15 MHz", 15000}, {"30 MHz", 30000}, {"60 MHz", 60000}, {"Auto", 0}};
 constexpr int kDefaultSpiClockKHz = 15000;
+// Auto identifies the chip at the default clock, then the job finds the fastest reliable one.
+constexpr int kAutoSpiClockKHz = 0;
 const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
+const QString kReadTwiceKey = QStringLiteral("jobs/readTwice");
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -79,6 +83,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->chkUpdate, &QCheckBox::toggled, this, [](bool checked) {
         QSettings(kSettingsOrganization, kSettingsApplication).setValue(kUpdateModeKey, checked);
     });
+    ui->chkReadTwice->setChecked(
+        QSettings(kSettingsOrganization, kSettingsApplication).value(kReadTwiceKey).toBool());
+    connect(ui->chkReadTwice, &QCheckBox::toggled, this, [](bool checked) {
+        QSettings(kSettingsOrganization, kSettingsApplication).setValue(kReadTwiceKey, checked);
+    });
 
     operatorLog =
         std::make_unique<LogWindow>(ui->txtLog, LogFile::chooseLogFilePath(), true, true, true);
@@ -112,7 +121,8 @@ void MainWindow::TraceJobs(const QString &path)
     // One trace at a time: the last one ends before the next begins.
     trace.reset();
     trace = std::make_unique<JobTrace>(
-        path, QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
+        path, JobTrace::Summary,
+        QStringLiteral("Varnock SPI Flasher %1: window").arg(ApplicationVersion()));
     const QString shownPath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     if (trace->errorString().isEmpty())
         UpdateLogWindow_Text(QStringLiteral("USB Trace Written to %1").arg(shownPath),
@@ -345,6 +355,10 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (!fileName.isEmpty())
         worker->FileName = fileName;
     worker->BackupFolder = LogFile::chooseBackupFolder();
+    worker->ReadTwice = ui->chkReadTwice->isChecked();
+    // The clock an automatic job settled on must not carry over to the next job.
+    UseChosenSpiClock();
+    worker->AutoSpiClock = ui->cmbSpiClock->currentData().toInt() == kAutoSpiClockKHz;
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
     connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
@@ -357,6 +371,8 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     if (showHexData)
         connect(worker, &CH341::UpdateHexView, this, &MainWindow::UpdateHexView);
     connect(worker, &CH341::JobDone, this, &MainWindow::JobDone);
+    if (trace && trace->errorString().isEmpty())
+        trace->Follow(worker);
     connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
     connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
     connect(worker, &CH341::PartChoice_Question, this, &MainWindow::PartChoice_Question);
@@ -436,6 +452,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->btnErase->setEnabled(enabled);
     ui->btnVerify->setEnabled(enabled);
     ui->chkUpdate->setEnabled(enabled);
+    ui->chkReadTwice->setEnabled(enabled);
     ui->widget->setEnabled(enabled);
     // The clock is read when a job opens the bridge.
     ui->cmbSpiClock->setEnabled(enabled);

@@ -32,7 +32,7 @@ uintptr_t Bridge::open(BridgeChoice choice, uint32_t spiClockKHz)
         else
             m_driver = std::make_unique<Ch341Driver>(m_link);
     }
-    m_driver->start(opened.name, spiClockKHz);
+    m_driver->start(opened, spiClockKHz);
     return kOpenToken;
 }
 

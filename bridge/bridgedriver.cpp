@@ -13,14 +13,15 @@ BridgeDriver::BridgeDriver(UsbLink &link)
 {
 }
 
-void BridgeDriver::start(const std::string &deviceName, uint32_t spiClockKHz)
+void BridgeDriver::start(const OpenedBridge &opened, uint32_t spiClockKHz)
 {
     // Leftovers of an aborted session would shift every later answer.
     m_link.drainIn();
     m_open = true;
     m_lost = false;
     m_failed = false;
-    m_deviceName = deviceName;
+    m_deviceName = opened.name;
+    m_model = opened.model;
     m_spiClockKHz = spiClockKHz;
     m_replies.clear();
     dropPending();
@@ -40,11 +41,17 @@ void BridgeDriver::close()
     m_lost = false;
     m_failed = false;
     m_deviceName.clear();
+    m_model.clear();
 }
 
 const char *BridgeDriver::deviceName() const
 {
     return usable() ? m_deviceName.c_str() : "";
+}
+
+const char *BridgeDriver::model() const
+{
+    return usable() ? m_model.c_str() : "";
 }
 
 bool BridgeDriver::setDelayMs(uint32_t milliseconds)

@@ -23,15 +23,24 @@ public:
 
     // Takes over the device the link has just opened. spiClockKHz: the clock
     // the operator chose, 0 for none.
-    void start(const std::string &deviceName, uint32_t spiClockKHz);
+    void start(const OpenedBridge &opened, uint32_t spiClockKHz);
     // Sends what is queued, unless the session has failed, and closes the device.
     void close();
+    // The clock the operator chose, for the next configuration (setStream) of this session.
+    void chooseSpiClock(uint32_t kHz) { m_spiClockKHz = kHz; }
 
     virtual uint32_t versionCode() = 0;
     const char *deviceName() const;
+    // The bridge chip the link named ("CH347T"), empty when it named none.
+    const char *model() const;
     // For the operator: the SPI clock the bridge runs at, or why a chosen one
     // does not apply; empty when there is nothing to say.
     virtual std::string spiClockText() const = 0;
+    // How many bytes one read command of a whole-chip read should ask for: as many as the
+    // bridge moves without its USB scheduling showing.
+    virtual uint32_t readChunkBytes() const = 0;
+    // The SPI clock in kHz the bridge was configured with; 0 where it is fixed (the CH341A).
+    virtual uint32_t spiClockKHz() const = 0;
     virtual bool setStream(uint32_t mode) = 0;
     bool setDelayMs(uint32_t milliseconds);
     virtual bool setPins(uint32_t directions, uint32_t levels) = 0;
@@ -78,6 +87,7 @@ protected:
 private:
     std::vector<uint8_t> m_replies;
     std::string m_deviceName;
+    std::string m_model;
     uint32_t m_spiClockKHz = 0;
     bool m_open = false;
     bool m_lost = false;

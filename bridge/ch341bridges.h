@@ -31,6 +31,20 @@ uint32_t CH341SetSpiClock(uint32_t iIndex, uint32_t iKHz);
 // to say or nothing is open. Valid until the next call.
 const char *CH341GetSpiClockText(uint32_t iIndex);
 
+// The SPI clock in kHz of the open bridge (or the one opened last): a CH347's
+// clock after its configuration; 0 for a CH341A, whose clock is fixed, and
+// when nothing was opened.
+uint32_t CH341GetSpiClockKHz(uint32_t iIndex);
+
+// How many bytes one read command of a whole-chip read should ask for on the
+// open bridge (4096 on a CH341A, 65536 on a CH347); 4096 when nothing is open.
+uint32_t CH341GetReadChunk(uint32_t iIndex);
+
+// Zero-terminated: the open bridge's chip, "CH341A", "CH347T" or "CH347F"
+// (the CH347's package, told by its USB product id, which its version code
+// does not tell); empty when nothing is open.
+const char *CH341GetBridgeModel(uint32_t iIndex);
+
 #ifdef __cplusplus
 }
 #endif

@@ -21,6 +21,10 @@ public:
 
     uint32_t versionCode() override;
     std::string spiClockText() const override;
+    // A chunk is one exchange of 4 KiB OUT transfers; larger ones gain nothing at 240 us a
+    // packet.
+    uint32_t readChunkBytes() const override { return 4096; }
+    uint32_t spiClockKHz() const override { return 0; }
     bool setStream(uint32_t mode) override;
     bool setPins(uint32_t directions, uint32_t levels) override;
     bool streamSpi(uint32_t chipSelect, uint32_t length, uint8_t *buffer) override;

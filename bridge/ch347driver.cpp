@@ -125,6 +125,7 @@ bool Ch347Driver::setStream(uint32_t mode)
     if (!usable() || !flushPending())
         return false;
     m_lsbFirst = (mode & kMsbFirstFlag) == 0;
+    m_divisor = clockDivisor(chosenSpiClockKHz());
     uint8_t config[kConfigLength] = {};
     config[kConfigMasterLow] = kMasterLow;
     config[kConfigMasterHigh] = kMasterHigh;

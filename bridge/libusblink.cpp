@@ -326,6 +326,7 @@ UsbResult LibusbLink::open(BridgeChoice choice, OpenedBridge &opened)
 
     opened.kind = bridge.model->kind;
     opened.name = describe(bridge);
+    opened.model = bridge.model->name;
     m_kind = opened.kind;
     m_handle = std::move(handle);
     return UsbResult::Ok;

@@ -1,5 +1,7 @@
 #include "bridge/tracelink.h"
 
+#include "bridge/crc32.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -52,6 +54,49 @@ std::string transferLine(const std::string &transfer, std::size_t length, const 
     return line;
 }
 
+// Bytes a summary line shows whole; of more, it shows the first and last kSummaryEdge.
+constexpr std::size_t kSummaryWhole = 64;
+constexpr std::size_t kSummaryEdge = 16;
+
+std::string hexBytes(const uint8_t *bytes, std::size_t count)
+{
+    std::string text;
+    text.reserve(3 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0)
+            text += ' ';
+        text += hexByte(bytes[i]);
+    }
+    return text;
+}
+
+// "OUT 02 32*3 17: 63 bytes ...": direction and endpoint, each transfer's length (repeats as
+// length*count), then the bytes moved or, of more than kSummaryWhole, their edges and CRC-32.
+std::string summaryLine(const std::string &transfers, const std::vector<std::size_t> &lengths,
+                        const uint8_t *bytes, std::size_t count)
+{
+    std::string line = transfers;
+    for (std::size_t i = 0; i < lengths.size();) {
+        std::size_t repeats = 1;
+        while (i + repeats < lengths.size() && lengths[i + repeats] == lengths[i])
+            ++repeats;
+        line += ' ' + std::to_string(lengths[i]);
+        if (repeats > 1)
+            line += '*' + std::to_string(repeats);
+        i += repeats;
+    }
+    line += ':';
+    if (count <= kSummaryWhole) {
+        if (count > 0)
+            line += ' ' + hexBytes(bytes, count);
+        return line;
+    }
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", unsigned(crc32(bytes, count)));
+    return line + ' ' + std::to_string(count) + " bytes, first " + hexBytes(bytes, kSummaryEdge) +
+           ", last " + hexBytes(bytes + count - kSummaryEdge, kSummaryEdge) + ", CRC-32 " + crc;
+}
+
 } // namespace
 
 std::shared_ptr<TraceFile> TraceFile::create(const std::string &path, std::string &error)
@@ -81,9 +126,11 @@ void TraceFile::write(const std::string &text)
     std::fflush(m_file.get());
 }
 
-TraceLink::TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> file)
+TraceLink::TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> file,
+                     TraceDetail detail)
     : m_inner(std::move(inner))
     , m_file(std::move(file))
+    , m_detail(detail)
 {
 }
 
@@ -130,20 +177,36 @@ UsbResult TraceLink::exchange(const OutTransfers &out, const std::vector<std::si
     const bool ch347 = m_bridge == BridgeKind::Ch347;
     const std::string outTransfer =
         "OUT " + hexByte(ch347 ? kCh347BulkOutEndpoint : kBulkOutEndpoint);
-    for (const std::vector<uint8_t> &transfer : out)
-        m_file->write(
-            transferLine(outTransfer, transfer.size(), transfer.data(), transfer.size()));
-    std::size_t offset = in.size();
+    if (m_detail == TraceDetail::EveryByte) {
+        for (const std::vector<uint8_t> &transfer : out)
+            m_file->write(
+                transferLine(outTransfer, transfer.size(), transfer.data(), transfer.size()));
+    } else if (!out.empty()) {
+        std::vector<std::size_t> lengths;
+        std::vector<uint8_t> bytes;
+        for (const std::vector<uint8_t> &transfer : out) {
+            lengths.push_back(transfer.size());
+            bytes.insert(bytes.end(), transfer.begin(), transfer.end());
+        }
+        m_file->write(summaryLine(outTransfer, lengths, bytes.data(), bytes.size()));
+    }
+    const std::size_t start = in.size();
     const UsbResult result = m_inner->exchange(out, inLengths, in);
     const std::string inTransfer = "IN " + hexByte(ch347 ? kCh347BulkInEndpoint : kBulkInEndpoint);
+    std::vector<std::size_t> reaped;
+    std::size_t offset = start;
     for (const std::size_t length : inLengths) {
         // A failed exchange ends with the transfer that failed.
         if (offset == in.size() && result != UsbResult::Ok)
             break;
         const std::size_t count = std::min(length, in.size() - offset);
-        m_file->write(transferLine(inTransfer, length, in.data() + offset, count));
+        if (m_detail == TraceDetail::EveryByte)
+            m_file->write(transferLine(inTransfer, length, in.data() + offset, count));
+        reaped.push_back(length);
         offset += count;
     }
+    if (m_detail == TraceDetail::Summary && !reaped.empty())
+        m_file->write(summaryLine(inTransfer, reaped, in.data() + start, offset - start));
     if (result != UsbResult::Ok)
         m_file->write(std::string("exchange failed: ") + resultName(result));
     return result;
@@ -155,9 +218,9 @@ void TraceLink::sleepMs(uint32_t milliseconds)
     m_inner->sleepMs(milliseconds);
 }
 
-void traceUsbLink(std::shared_ptr<TraceFile> file)
+void traceUsbLink(std::shared_ptr<TraceFile> file, TraceDetail detail)
 {
-    installUsbLink(std::make_unique<TraceLink>(takeUsbLink(), std::move(file)));
+    installUsbLink(std::make_unique<TraceLink>(takeUsbLink(), std::move(file), detail));
 }
 
 void untraceUsbLink()

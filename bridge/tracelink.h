@@ -1,8 +1,9 @@
 #pragma once
 
-// TraceLink writes every transfer of the link it wraps to a trace file (direction, endpoint,
-// length, the bytes in hex, the time), so a user can send what a misbehaving bridge or chip
-// did. It forwards each call unchanged: the bus carries the same bytes with or without it.
+// TraceLink writes the transfers of the link it wraps to a trace file (the time, direction,
+// endpoint, lengths and bytes), so a user can send what a misbehaving bridge or chip did. By
+// default it leaves out the bulk of the chip's contents, which may hold keys and serial
+// numbers. It forwards each call unchanged: the bus carries the same bytes with or without it.
 // Runs on the thread that calls the bridge library.
 
 #include "bridge/usblink.h"
@@ -38,10 +39,19 @@ private:
     const std::chrono::steady_clock::time_point m_start;
 };
 
+// What a trace holds of the bytes an exchange moves.
+enum class TraceDetail {
+    // Per exchange and direction, one line with each transfer's length: all the bytes when
+    // they are 64 or fewer, else the first and last 16 and the CRC-32 of them all.
+    Summary,
+    // A line per transfer, with every byte.
+    EveryByte,
+};
+
 class TraceLink : public UsbLink
 {
 public:
-    TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> file);
+    TraceLink(std::unique_ptr<UsbLink> inner, std::shared_ptr<TraceFile> file, TraceDetail detail);
 
     UsbResult open(BridgeChoice choice, OpenedBridge &opened) override;
     void close() override;
@@ -57,12 +67,13 @@ public:
 private:
     std::unique_ptr<UsbLink> m_inner;
     std::shared_ptr<TraceFile> m_file;
+    const TraceDetail m_detail;
     // The endpoints a transfer line names are the open bridge's.
     BridgeKind m_bridge = BridgeKind::Ch341a;
 };
 
 // Wraps the process-wide link (the libusb link when none is installed) in a TraceLink.
-void traceUsbLink(std::shared_ptr<TraceFile> file);
+void traceUsbLink(std::shared_ptr<TraceFile> file, TraceDetail detail);
 // Puts the link a TraceLink wraps back in its place.
 void untraceUsbLink();
 

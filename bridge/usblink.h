@@ -70,7 +70,8 @@ constexpr LinkLimits limitsOf(BridgeKind kind)
 struct OpenedBridge
 {
     BridgeKind kind = BridgeKind::Ch341a;
-    std::string name; // readable, for the operator
+    std::string name;  // readable, for the operator
+    std::string model; // the bridge chip: "CH341A", "CH347T" or "CH347F"; empty if unknown
 };
 
 enum class UsbResult {

@@ -179,8 +179,12 @@ uint8_t EmulatedCh347::clockByte(uint8_t mosi)
 
 void EmulatedCh347::updateChipSelect()
 {
-    if (m_chip)
-        m_chip->setSelected(chipSelected());
+    if (!m_chip)
+        return;
+    m_chip->setSelected(chipSelected());
+    // What the wires must carry: 60 MHz / 2^divisor.
+    constexpr uint32_t kBaseClockKHz = 60000;
+    m_chip->setSpiClockKHz(m_configured ? kBaseClockKHz >> clockDivisor() : 0);
 }
 
 std::unique_ptr<EmulatedBridge> makeEmulatedBridge(ch341::BridgeKind kind, VirtualClock &clock)

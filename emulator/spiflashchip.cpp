@@ -144,7 +144,9 @@ void SpiFlashChip::setSelected(bool selected)
 uint8_t SpiFlashChip::transfer(uint8_t mosi)
 {
     const uint8_t miso = drive(mosi);
-    return m_noiseOneBitIn == 0 ? miso : withNoise(miso);
+    const bool noisy =
+        m_noiseOneBitIn != 0 && (m_noiseAboveKHz == 0 || m_spiClockKHz > m_noiseAboveKHz);
+    return noisy ? withNoise(miso) : miso;
 }
 
 uint8_t SpiFlashChip::withNoise(uint8_t miso)

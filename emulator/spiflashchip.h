@@ -78,9 +78,12 @@ public:
     // The board's MISO line picks up noise (a loose clip, long wires): each bit on it reads
     // flipped with a chance of 1 in oneBitIn, from a fixed pseudo-random sequence that starts
     // again with each setting; 0: a clean line.
-    void setNoisyMiso(uint32_t oneBitIn)
+    // aboveKHz: the noise strikes only while the bridge clocks faster than this (wiring that
+    // carries 15 MHz but not 30); 0: at any clock.
+    void setNoisyMiso(uint32_t oneBitIn, uint32_t aboveKHz = 0)
     {
         m_noiseOneBitIn = oneBitIn;
+        m_noiseAboveKHz = aboveKHz;
         m_noiseState = kNoiseSeed;
     }
     // A clip that shifts on the pins: after this many more Read JEDEC ID (9Fh) commands, the
@@ -90,6 +93,8 @@ public:
         m_jedecReadsBeforeShift = reads;
         m_shiftedJedecId = id;
     }
+    // The SPI clock the bridge drives, as far as the noise cares; 0: slow (a CH341A).
+    void setSpiClockKHz(uint32_t kHz) { m_spiClockKHz = kHz; }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
     void powerCycle();
@@ -187,6 +192,8 @@ private:
 
     static constexpr uint32_t kNoiseSeed = 0x2545F491;
     uint32_t m_noiseOneBitIn = 0;
+    uint32_t m_noiseAboveKHz = 0;
+    uint32_t m_spiClockKHz = 0;
     uint32_t m_noiseState = kNoiseSeed;
 
     std::optional<uint32_t> m_jedecReadsBeforeShift;

@@ -54,9 +54,18 @@ public:
     // Where the update job keeps the chip's old contents (the front ends choose LOG/Backup/<date>
     // beside the job logs); made when needed.
     QString BackupFolder;
-    // The part the operator names (--part): used alone where the chip answers one of its ids;
-    // with ForcePart also where it does not. Both start as the command line chose them.
-    QString PartName = ChosenPartName();
+    // The read job, and the update job's backup, read the whole chip twice and go on only when
+    // both reads agree.
+    bool ReadTwice = false;
+    // On a CH347: after identifying the chip at the clock chosen, the job tries each clock from
+    // 60 MHz down and runs at the first one that reads the chip's start alike twice.
+    bool AutoSpiClock = false;
+    // The part the operator named for the socket (--part), in any case; empty for none. A part
+    // without the chip's identifier ends the job; where parts of different sizes share it,
+    // this one is taken without a question.
+    QString PartName;
+    // With PartName: the part's facts are used even where the chip answers another id
+    // (--force-part), as the command line chose.
     bool ForcePart = ChosenPartForced();
     // A chip used by its SFDP table with consent is kept under this name in the user's own
     // chip list (--remember-part); empty: not kept.
@@ -124,6 +133,9 @@ public:
     int ReadChipIDs(FlashIDs &ids);
     // 1 read; -1 the transfer failed; -2 the chip list's page text is not a size.
     int ReadFlashData(int size, QString chunkSpec, QByteArray *result);
+    // The whole chip in the bridge's chunks, twice with ReadTwice: 1 read (and both reads
+    // agree); 0 they differ, logged with nothingDone; -1 the transfer failed.
+    int ReadWholeChip(QByteArray &contents, const QString &nothingDone);
     // 1 written; -1 the transfer failed; -2 refused (logged); -3 the chip stayed busy.
     int WriteFlashData(int size, QString chunkSpec, QByteArray data);
     bool IsBusy();
@@ -138,6 +150,8 @@ private:
     enum class EmptyImage { Refused, Allowed };
 
     int ConnectProgrammer();
+    // AutoSpiClock's search; false, logged, when no clock reads the chip reliably.
+    bool SettleSpiClock();
     // Loads the job's image, then connects and identifies the chip, which the image must fit.
     // False when the job has already ended.
     bool StartImageJob(QByteArray &image, EmptyImage emptyImage);

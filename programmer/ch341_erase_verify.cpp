@@ -80,7 +80,7 @@ void CH341::DoVerifyFlash()
     const int readResult = TransferFailed
                                ? -1
                                : reader.read({{0, uint32_t(image.size())}},
-                                             ChipReader::kWholeChipChunk, chipData, &image);
+                                             reader.wholeChipChunk(), chipData, &image);
     if (readResult == ChipReader::kStopped)
         LogInterrupted(QStringLiteral("While Reading"), QStringLiteral("the Chip Is Unchanged"));
     if (readResult < 0) {
@@ -100,6 +100,7 @@ void CH341::DoVerifyFlash()
                            JobLog::hexByte(uint8_t(*first.first)),
                            JobLog::hexByte(uint8_t(*first.second))),
                   "red");
+        m_log.lowerClockHint(m_bus.clockKHz());
     } else {
         m_log(QStringLiteral("Match Found!"), "green");
         m_log.checksums(image);

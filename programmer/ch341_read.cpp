@@ -4,6 +4,7 @@
 #include "dumptarget.h"
 #include "jobfiles.h"
 #include "pageprogrammer.h"
+#include "readcompare.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -22,6 +23,24 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
     }
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
     return reader.read({{0, uint32_t(qMax(size, 0))}}, chunk, *result);
+}
+
+int CH341::ReadWholeChip(QByteArray &contents, const QString &nothingDone)
+{
+    const QString chunk = QString::number(m_bus.readChunk());
+    const int first = ReadFlashData(int(ChipSize), chunk, &contents);
+    if (first != 1 || !ReadTwice)
+        return first;
+    QByteArray again;
+    const int second = ReadFlashData(int(ChipSize), chunk, &again);
+    if (second != 1)
+        return second;
+    const ReadDifference difference = CompareReads(contents, again);
+    if (difference.bytes == 0)
+        return 1;
+    m_log.readsDiffer(difference, nothingDone);
+    m_log.lowerClockHint(m_bus.clockKHz());
+    return 0;
 }
 
 void CH341::DoReadFlash()
@@ -43,9 +62,7 @@ void CH341::DoReadFlash()
     ConfigureProgrammer();
     QByteArray contents;
     const int readResult =
-        TransferFailed ? -1
-                       : ReadFlashData(int(ChipSize), QString::number(ChipReader::kWholeChipChunk),
-                                       &contents);
+        TransferFailed ? -1 : ReadWholeChip(contents, QStringLiteral("No Dump Written"));
     if (readResult != 1) {
         dump.cancel();
         if (readResult == ChipReader::kStopped)
@@ -55,6 +72,8 @@ void CH341::DoReadFlash()
         EndJob();
         return;
     }
+    if (ReadTwice)
+        m_log(QStringLiteral("Both Reads Agree"), "green");
     if (!dump.save(contents)) {
         m_log(QStringLiteral("Failed to Save Binary File."), "red");
         m_log(QStringLiteral("Cannot Write Dump File %1: %2").arg(shownPath, dump.errorString()),

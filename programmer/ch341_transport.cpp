@@ -1,6 +1,7 @@
 #include "ch341.h"
 
 #include "chiplists.h"
+#include "chipreader.h"
 #include "registerreport.h"
 #include "spiopcodes.h"
 #include "tracelog.h"
@@ -13,6 +14,11 @@
 namespace {
 constexpr uint32_t kStreamModeMsbFirst = 0x81;
 constexpr uint32_t kSettleDelayMs = 50;
+// The clocks the automatic choice tries, fastest first: 60 MHz / 2^divisor, in kHz rounded up
+// so that each names its own divisor.
+constexpr uint32_t kAutoClocksKHz[] = {60000, 30000, 15000, 7500, 3750, 1875, 938, 469};
+// What each clock must read alike twice: the chip's first 64 KiB.
+constexpr uint32_t kClockProbeBytes = 65536;
 constexpr uint32_t kWakeDelayMs = 2;
 
 QString VariantName(uint32_t versionCode)
@@ -92,7 +98,10 @@ int CH341::ConnectProgrammer()
     m_log.ok();
 
     const uint32_t versionCode = CH341GetVerIC(BridgePins::DEVICE);
-    ProgModel = VariantName(versionCode);
+    // A CH347 answers no version request: its package (CH347T, CH347F) is its variant.
+    const QString model = QString::fromUtf8(CH341GetBridgeModel(BridgePins::DEVICE));
+    const bool ch347 = model.startsWith(QLatin1String("CH347"));
+    ProgModel = ch347 ? model : VariantName(versionCode);
     qCDebug(varnockTrace) << "chipver" << versionCode;
 
     const QString deviceName = QString::fromUtf8(CH341GetDeviceName(BridgePins::DEVICE));
@@ -103,7 +112,8 @@ int CH341::ConnectProgrammer()
     if (!clock.isEmpty())
         m_log(clock, "gray");
 
-    m_log(QStringLiteral("CH341 variant: "), "black", 1, false);
+    m_log(ch347 ? QStringLiteral("CH347 variant: ") : QStringLiteral("CH341 variant: "), "black",
+          1, false);
     m_log(ProgModel, "blue");
 
     m_log(QStringLiteral("Setting Programmer... "), "black", 1, false);
@@ -138,6 +148,7 @@ int CH341::InitializeProgrammer()
         // The worker thread sleeps while the operator looks at the chip.
         return m_answers.waitForPart();
     };
+    questions.namedPart = PartName;
     questions.unknownChip = [this](const QString &jedecId, qulonglong size) {
         return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
                            [&] { emit UnknownChip_Question(jedecId, size); });
@@ -154,7 +165,46 @@ int CH341::InitializeProgrammer()
     ChipSize = m_chip.size();
     ChipPage = m_chip.page();
     ChipSeries = m_chip.series();
+    if (AutoSpiClock && !SettleSpiClock()) {
+        CH341CloseDevice(BridgePins::DEVICE);
+        return -2;
+    }
     return 1;
+}
+
+bool CH341::SettleSpiClock()
+{
+    // A CH341A's clock is fixed: its line after the connection says so.
+    if (m_bus.clockKHz() == 0)
+        return true;
+    m_log(QStringLiteral("Finding a Reliable SPI Clock... "), "black", 1, false);
+    FlashIDs identified;
+    ReadChipIDs(identified);
+    const QVector<ChipSpan> probe = {{0, qMin(kClockProbeBytes, ChipSize)}};
+    ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
+    for (const uint32_t kHz : kAutoClocksKHz) {
+        CH341SetSpiClock(BridgePins::DEVICE, kHz);
+        m_bus.setStreamMode(kStreamModeMsbFirst);
+        FlashIDs ids;
+        ReadChipIDs(ids);
+        QByteArray first;
+        QByteArray second;
+        const bool read = reader.read(probe, reader.wholeChipChunk(), first) == 1 &&
+                          reader.read(probe, reader.wholeChipChunk(), second) == 1;
+        if (TransferFailed) {
+            m_log.transferFailure();
+            return false;
+        }
+        if (read && first == second && ids.ID9FH == identified.ID9FH &&
+            ids.ID90H == identified.ID90H) {
+            m_log(QStringLiteral("%1 MHz").arg(m_bus.clockKHz() / 1000.0), "blue");
+            return true;
+        }
+    }
+    m_log(QStringLiteral("None"), "red");
+    m_log(QStringLiteral("No SPI Clock Reads the Chip Alike Twice"), "red");
+    m_log.wiringAdvice();
+    return false;
 }
 
 int CH341::ReadChipIDs(FlashIDs &ids)

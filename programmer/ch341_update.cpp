@@ -35,10 +35,9 @@ void CH341::DoUpdateFlash()
     // Nothing that could change the chip is sent before its contents are safe on disk.
     m_log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chip;
-    const int read =
-        TransferFailed
-            ? -1
-            : ReadFlashData(int(ChipSize), QString::number(ChipReader::kWholeChipChunk), &chip);
+    const int read = TransferFailed
+                         ? -1
+                         : ReadWholeChip(chip, QStringLiteral("No Backup Saved, Chip Unchanged"));
     if (read == ChipReader::kStopped)
         LogInterrupted(QStringLiteral("While Reading"),
                        QStringLiteral("the Chip Is Unchanged, No Backup Was Saved"));

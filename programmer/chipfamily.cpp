@@ -40,6 +40,7 @@ ChipFamily MergedFamily(const QList<const ChipFamily *> &families)
         // 35h and 70h are sent only where every part takes them as the layouts say.
         merged.probesStatus2 = merged.probesStatus2 && family->probesStatus2;
         merged.flagStatus = merged.flagStatus && family->flagStatus;
+        merged.oneByteWriteClears2 = merged.oneByteWriteClears2 || family->oneByteWriteClears2;
         if (family->blockLockMode != merged.blockLockMode)
             merged.blockLockMode = BlockLockMode::None;
     }
@@ -192,6 +193,7 @@ void ApplyQuadEnableRequirements(ChipFamily &family, int requirements)
         return;
     // Status Register-2 is there and read by 35h: every bit but CMP is written back as read.
     family.keepBits2 |= uint8_t(~family.complementBit);
+    family.oneByteWriteClears2 = requirements == 1 || requirements == 5;
     if (viaStatus2Write) {
         if (family.clearing & (StatusWrite | StatusWriteBoth))
             family.clearing =

@@ -88,6 +88,9 @@ struct ChipFamily
     BlockLockMode blockLockMode;
     // Micron: the Flag Status Register (70h) reports program and erase errors.
     bool flagStatus;
+    // SFDP says a one-byte 01h clears Status Register-2 (Quad Enable Requirements 001b, 101b):
+    // where it is written by 31h, 31h puts it back after every 01h.
+    bool oneByteWriteClears2;
 };
 
 // Which identification answer carries a part's chip-list id.

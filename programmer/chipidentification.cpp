@@ -72,6 +72,17 @@ QStringList PartNames(const QList<ChipRecord> &rows)
     }
     return parts;
 }
+
+// The operator types a part's name in any case.
+QList<ChipRecord> RowsNamed(const QList<ChipRecord> &rows, const QString &name)
+{
+    QList<ChipRecord> named;
+    std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(named),
+                 [&name](const ChipRecord &row) {
+                     return row.partName.compare(name, Qt::CaseInsensitive) == 0;
+                 });
+    return named;
+}
 } // namespace
 
 ChipIdentification::ChipIdentification(FlashChip &chip, JobLog &log, Questions questions)
@@ -179,6 +190,8 @@ int ChipIdentification::identify()
         m_log(QString::number(chosen.first().size), "blue");
     }
     QList<ChipRecord> rows = chosen.values();
+    if (!hasNamedPart(rows))
+        return -2;
     if (!keepRowsOfOneSize(rows) || !holdUserRowsAgainstSfdp(rows))
         return m_chip.failed() ? endOnTransferFailure() : -2;
     m_chip.identifyAs(rows);
@@ -215,15 +228,16 @@ bool ChipIdentification::keepRowsOfOneSize(QList<ChipRecord> &rows)
         density <= 0x80000000u ? ofSize(qint64(density)) : QList<ChipRecord>();
     const bool bySfdp = !kept.isEmpty();
     if (!bySfdp) {
-        const QString chosen = m_questions.part(parts);
-        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(kept),
-                     [&chosen](const ChipRecord &row) { return row.partName == chosen; });
+        const QString chosen =
+            m_questions.namedPart.isEmpty() ? m_questions.part(parts) : m_questions.namedPart;
+        kept = RowsNamed(rows, chosen);
         if (kept.isEmpty()) {
-            m_log((chosen.isEmpty() ? QStringLiteral("Parts of Different Sizes Share this ID, "
-                                                     "None Chosen: %1")
-                                    : QStringLiteral("Part %2 Does Not Have this ID: %1"))
-                      .arg(parts.join(QLatin1String(", ")), chosen),
-                  "red");
+            if (chosen.isEmpty())
+                m_log(QStringLiteral("Parts of Different Sizes Share this ID, None Chosen: %1")
+                          .arg(parts.join(QLatin1String(", "))),
+                      "red");
+            else
+                logNotThisId(chosen, parts);
             return false;
         }
     }
@@ -315,6 +329,21 @@ void ChipIdentification::logSupplyVoltage(const QList<ChipRecord> &rows)
     }
     m_log(QStringLiteral("Supply Voltage: "), "black", 1, false);
     m_log(voltage, "blue");
+}
+
+bool ChipIdentification::hasNamedPart(const QList<ChipRecord> &rows)
+{
+    if (m_questions.namedPart.isEmpty() || !RowsNamed(rows, m_questions.namedPart).isEmpty())
+        return true;
+    logNotThisId(m_questions.namedPart, PartNames(rows));
+    return false;
+}
+
+void ChipIdentification::logNotThisId(const QString &part, const QStringList &parts)
+{
+    m_log(QStringLiteral("Part %1 Does Not Have this ID: %2")
+              .arg(part, parts.join(QLatin1String(", "))),
+          "red");
 }
 
 int ChipIdentification::endOnTransferFailure()

@@ -20,7 +20,6 @@ static void RegisterResources()
 namespace {
 const QString kBuiltInList = QStringLiteral(":/database/bin/chiplist.xml");
 QString g_chosenList;
-QString g_chosenPart;
 bool g_partForced = false;
 QString g_rememberedPart;
 
@@ -165,15 +164,9 @@ QString ChosenChipList()
     return g_chosenList;
 }
 
-void SetChosenPart(const QString &name, bool force)
+void SetChosenPartForced(bool force)
 {
-    g_chosenPart = name;
     g_partForced = force;
-}
-
-QString ChosenPartName()
-{
-    return g_chosenPart;
 }
 
 bool ChosenPartForced()

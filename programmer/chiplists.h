@@ -17,10 +17,9 @@ QString UserChipListPath();
 void SetChosenChipList(const QString &path);
 QString ChosenChipList();
 
-// The part --part names (empty: none) and whether --force-part uses its facts on a chip that
-// answers another id. Set before the first job; each worker starts with them.
-void SetChosenPart(const QString &name, bool force);
-QString ChosenPartName();
+// Whether --force-part uses the facts of the part --part names on a chip that answers another
+// id. Set before the first job; each worker starts with it.
+void SetChosenPartForced(bool force);
 bool ChosenPartForced();
 
 // The name --remember-part keeps a chip used by its SFDP table under (empty: none); set before

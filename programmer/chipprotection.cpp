@@ -55,7 +55,7 @@ QList<QByteArray> StatusClearWrites(const ChipFamily &family, uint8_t method,
         break;
     case ProtectionClearing::StatusWriteSeparate:
         writes = {write1};
-        if (status2Answers && (status.status2 & cleared2) != 0)
+        if (status2Answers && ((status.status2 & cleared2) != 0 || family.oneByteWriteClears2))
             writes << QByteArray(1, char(SpiOpcode::WRSR2)) + char(kept2);
         break;
     case ProtectionClearing::GlobalUnprotect: {

@@ -81,7 +81,7 @@ int ChipReader::compare(const QVector<ChipSpan> &spans, const QByteArray &expect
                         int &difference, uint8_t &chipByte)
 {
     QByteArray chipData;
-    const int result = read(spans, kWholeChipChunk, chipData, &expected);
+    const int result = read(spans, wholeChipChunk(), chipData, &expected);
     if (result != 0)
         return result;
     // The spans' bytes one after the other, up to the chunk that differs.
@@ -99,6 +99,11 @@ int ChipReader::compare(const QVector<ChipSpan> &spans, const QByteArray &expect
         at += length;
     }
     return 0;
+}
+
+int ChipReader::wholeChipChunk() const
+{
+    return m_chip.bus().readChunk();
 }
 
 bool ChipReader::readAt(uint32_t address, int count, QByteArray &data)

@@ -27,9 +27,9 @@ public:
     // kStopped when the job was asked to stop between two chunks.
     int read(const QVector<ChipSpan> &spans, int chunk, QByteArray &result,
              const QByteArray *expected = nullptr);
-    // Reads the spans in 4 KiB chunks, stopping at the first chunk that differs. 1: every byte
-    // matches; 0: difference is the first differing address and chipByte the chip's byte
-    // there; negative: the read failed.
+    // Reads the spans in the bridge's whole-chip chunks, stopping at the first chunk that differs.
+    // 1: every byte matches; 0: difference is the first differing address and chipByte the chip's
+    // byte there; negative: the read failed.
     int compare(const QVector<ChipSpan> &spans, const QByteArray &expected, int &difference,
                 uint8_t &chipByte);
     // Where an erase is checked: the first and last 4 KiB, or every byte.
@@ -37,8 +37,9 @@ public:
     // address: of the first byte that is not 0xFF, else -1. False when the read failed.
     bool findNonBlank(BlankCheck check, int &address);
 
-    // The read job's chunk, which verify and the read-backs read in as well.
-    static constexpr int kWholeChipChunk = 4096;
+    // The read job's chunk, which verify and the read-backs read in as well: as much as the
+    // bridge moves in one exchange without its USB scheduling showing.
+    int wholeChipChunk() const;
     static constexpr int kStopped = -4;
 
 private:

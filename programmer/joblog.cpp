@@ -4,6 +4,7 @@
 #include "checksums.h"
 #include "pageprogrammer.h"
 #include "spiopcodes.h"
+#include "readcompare.h"
 
 #include <QColor>
 
@@ -180,6 +181,40 @@ void JobLog::smallerImage(int imageSize, uint32_t chipSize, const QString &rest)
                 .arg(chipSize)
                 .arg(rest),
             "black");
+}
+
+void JobLog::readsDiffer(const ReadDifference &difference, const QString &nothingDone)
+{
+    (*this)(QStringLiteral("The Two Reads Differ in %1 %2: %3")
+                .arg(difference.bytes)
+                .arg(difference.bytes == 1 ? QStringLiteral("Byte") : QStringLiteral("Bytes"),
+                     nothingDone),
+            "red");
+    QStringList ranges;
+    for (const ChipSpan &range : difference.firstRanges) {
+        const QString first = QStringLiteral("0x") + hexAddress(range.start);
+        ranges << (range.length == 1 ? first
+                                     : first + QStringLiteral("-0x") +
+                                           hexAddress(range.start + range.length - 1));
+    }
+    (*this)(QStringLiteral("First Differing Ranges: ") + ranges.join(QStringLiteral(", ")), "red");
+    wiringAdvice();
+}
+
+void JobLog::wiringAdvice()
+{
+    (*this)(QStringLiteral("Check the Clip's Contact, Keep the Wires Short and Read with the "
+                           "Board Powered Off"),
+            "red");
+}
+
+void JobLog::lowerClockHint(uint32_t kHz)
+{
+    constexpr uint32_t kFastClockKHz = 30000;
+    if (kHz >= kFastClockKHz)
+        (*this)(QStringLiteral("At %1 MHz the Wires May Not Carry the Clock: Try 15 MHz or Auto")
+                    .arg(kHz / 1000),
+                "red");
 }
 
 void JobLog::checksums(const QByteArray &bytes)

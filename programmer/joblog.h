@@ -14,6 +14,7 @@
 
 class CH341;
 class PageProgrammer;
+struct ReadDifference;
 
 class JobLog
 {
@@ -39,6 +40,14 @@ public:
     void unsupportedPage(const QString &page);
     // An image smaller than the chip: both sizes, and what becomes of the rest of the chip.
     void smallerImage(int imageSize, uint32_t chipSize, const QString &rest);
+    // Two reads of the chip disagreed: how many bytes, the first ranges, what was left undone
+    // (nothingDone) and what to check.
+    void readsDiffer(const ReadDifference &difference, const QString &nothingDone);
+    // What to check when the chip reads differently from one read to the next.
+    void wiringAdvice();
+    // A CH347 clocked at 30 MHz or more may outrun its wiring: one line suggests less. kHz: the
+    // bridge's clock, 0 where it is fixed.
+    void lowerClockHint(uint32_t kHz);
     // One line: the CRC-32 and SHA-256 of bytes read or written.
     void checksums(const QByteArray &bytes);
 

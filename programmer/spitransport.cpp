@@ -1,6 +1,7 @@
 #include "spitransport.h"
 
 #include "spiopcodes.h"
+#include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
 #include "bridge/ch341queue.h"
 
@@ -101,4 +102,14 @@ void SpiTransport::setStreamMode(uint32_t mode)
 void SpiTransport::delayMs(uint32_t milliseconds)
 {
     Succeeded(CH341SetDelaymS(BridgePins::DEVICE, milliseconds) != 0);
+}
+
+int SpiTransport::readChunk() const
+{
+    return int(CH341GetReadChunk(BridgePins::DEVICE));
+}
+
+uint32_t SpiTransport::clockKHz() const
+{
+    return CH341GetSpiClockKHz(BridgePins::DEVICE);
 }

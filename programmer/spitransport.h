@@ -35,6 +35,11 @@ public:
     // Sends what is queued, then waits.
     void delayMs(uint32_t milliseconds);
 
+    // The bytes one read command of a whole-chip read asks for on this bridge.
+    int readChunk() const;
+    // The bridge's SPI clock in kHz; 0 where it is fixed.
+    uint32_t clockKHz() const;
+
     // Set once a select, stream or pause failed: the programmer was unplugged or stopped
     // answering. Stays set for the transport's life.
     const bool &failed() const { return m_failed; }

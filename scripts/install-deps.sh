@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools
           libusb-1.0-0-dev clang libclang-rt-14-dev xvfb xauth umockdev libumockdev-dev
-          dpkg-dev file lintian)
+          dpkg-dev file lintian appstream)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -198,7 +198,7 @@ def render_layouts(rows, layouts):
                       f"     {four_byte},"]
         probe = "true" if layout["sr2"] == "probe" else "false"
         lines.append(f"     {probe}, BlockLockMode::{BLOCK_LOCKS[layout['blocklock']]}, "
-                     f"{FLAG_STATUS[layout['fsr']]}}},")
+                     f"{FLAG_STATUS[layout['fsr']]}, false}},")
     lines += ["};", "", "const PartFacts kParts[] = {"]
     for row in rows:
         if row["group"] == "SPI" and len(row["id"]) >= 4:

@@ -94,8 +94,19 @@ int main(int argc, char *argv[])
     const QCommandLineOption hostOption(QStringLiteral("host"),
                                         QStringLiteral("Host profile: frame (default) or modern."),
                                         QStringLiteral("profile"), QStringLiteral("frame"));
+    // flashrom 1.8 (its ch347_spi driver) on the emulated CH347T, on the high-speed host.
+    const QCommandLineOption ch347Option(
+        QStringLiteral("ch347"),
+        QStringLiteral("Run this flashrom binary (1.8 or later) with its ch347_spi driver against "
+                       "an emulated CH347T at the SPI clock given by --clock."),
+        QStringLiteral("flashrom"));
+    const QCommandLineOption clockOption(QStringLiteral("clock"),
+                                         QStringLiteral("The CH347's SPI clock: 15, 30 or 60."),
+                                         QStringLiteral("MHz"), QStringLiteral("15"));
     options.addOption(headerOption);
     options.addOption(hostOption);
+    options.addOption(ch347Option);
+    options.addOption(clockOption);
     options.process(application);
     const QStringList arguments = options.positionalArguments();
     if (!qgetenv("LD_PRELOAD").contains("libumockdev-preload")) {
@@ -113,13 +124,18 @@ int main(int argc, char *argv[])
                            QStringLiteral("write-verify"),
                            QStringLiteral("write-verify-identical"),
                            QStringLiteral("write-verify-sector"),
-                           QStringLiteral("write-verify-block")};
-    const HostCase *host = nullptr;
+                           QStringLiteral("write-verify-block"),
+                           QStringLiteral("verify")};
+    const bool ch347 = options.isSet(ch347Option);
+    const HostCase *host = ch347 ? &kHighSpeedHost : nullptr;
     for (const HostCase &candidate : kHosts) {
-        if (options.value(hostOption) == QLatin1String(candidate.name))
+        if (!ch347 && options.value(hostOption) == QLatin1String(candidate.name))
             host = &candidate;
     }
-    if (!chip || !jobs.contains(job) || !host)
+    const QString clock = options.value(clockOption);
+    const QStringList clocks{QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("60")};
+    if (!chip || !jobs.contains(job) || !host || (ch347 && !clocks.contains(clock)) ||
+        (!ch347 && job == QLatin1String("verify")))
         options.showHelp(1);
 
     if (options.isSet(headerOption)) {
@@ -148,6 +164,9 @@ int main(int argc, char *argv[])
         image =
             before.left(size / 2) + image.mid(size / 2, changed) + before.mid(size / 2 + changed);
     const QString file = folder.filePath(QStringLiteral("image.bin"));
+    // flashrom's -v compares the chip with the image it holds.
+    if (job == QLatin1String("verify"))
+        image = before;
     if (job != QLatin1String("read")) {
         QFile imageFile(file);
         if (!imageFile.open(QIODevice::WriteOnly) || imageFile.write(image) != size)
@@ -155,7 +174,8 @@ int main(int argc, char *argv[])
     }
 
     MockUsbBus bus;
-    MockCh341a &device = bus.plugIn("1-1", 2, 0x5512, model);
+    MockCh341a &device =
+        bus.plugIn("1-1", 2, ch347 ? ch341::kCh347tProductId : uint16_t(0x5512), model);
     device.setHostProfile(host->profile);
     device.setRecording(false);
     device.setMemory(before);
@@ -170,10 +190,14 @@ int main(int argc, char *argv[])
     auto *hostClock = new (mapped) SharedHostClock;
     device.shareClock(&hostClock->nowNs, &hostClock->requests);
 
-    QStringList flashrom{QStringLiteral("-p"), QStringLiteral("ch341a_spi"), QStringLiteral("-c"),
+    const QString programmer =
+        ch347 ? QStringLiteral("ch347_spi:spispeed=%1M").arg(clock) : QStringLiteral("ch341a_spi");
+    QStringList flashrom{QStringLiteral("-p"), programmer, QStringLiteral("-c"),
                          QString::fromLatin1(chip->flashromName)};
     if (job == QLatin1String("read"))
         flashrom << QStringLiteral("-r") << file;
+    else if (job == QLatin1String("verify"))
+        flashrom << QStringLiteral("-v") << file;
     else
         flashrom << QStringLiteral("-w") << file;
     if (job == QLatin1String("write"))
@@ -190,8 +214,9 @@ int main(int argc, char *argv[])
     QElapsedTimer real;
     real.start();
     // Debian installs it in /usr/sbin, which an ordinary user's PATH may lack.
-    QString program = QStandardPaths::findExecutable(QStringLiteral("flashrom"));
-    if (program.isEmpty())
+    QString program = ch347 ? options.value(ch347Option)
+                            : QStandardPaths::findExecutable(QStringLiteral("flashrom"));
+    if (program.isEmpty() && !ch347)
         program = QStandardPaths::findExecutable(
             QStringLiteral("flashrom"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
     if (program.isEmpty()) {
@@ -222,14 +247,20 @@ int main(int argc, char *argv[])
     const MockCh341a::Traffic traffic = device.traffic();
     const double modelled = traffic.modelledNs / 1e9;
     const uint64_t exchanges = traffic.outUrbs - traffic.pipelinedOutUrbs + traffic.controlUrbs;
-    out << "| " << chip->label << " | " << host->name << " | " << job << " | " << exchanges
-        << " | " << traffic.outUrbs << " | " << traffic.pipelinedOutUrbs << " | " << traffic.inUrbs
-        << " | " << traffic.controlUrbs << " | " << traffic.outBytes << " | " << traffic.spiBytes
-        << " | " << Fixed(modelled, 3) << " | " << Fixed(size / modelled / 1000, 1) << " | "
-        << Fixed(modelled / (emu::bus::packetBoundNs(traffic.spiBytes) / 1e9), 2) << " | "
-        << Fixed(realSeconds, 1) << " |\n";
+    // The CH347's bound is its SPI clock's: 8 clocks a byte at 60 MHz / 2^divisor (15 MHz: 2).
+    const unsigned divisor = unsigned(clocks.size() - 1 - clocks.indexOf(clock));
+    const double bound = (ch347 ? emu::bus::ch347SpiBytesNs(traffic.spiBytes, divisor)
+                                : emu::bus::packetBoundNs(traffic.spiBytes)) /
+                         1e9;
+    const QString where = ch347 ? QStringLiteral("CH347 %1 MHz, %2").arg(clock, host->name)
+                                : QString::fromLatin1(host->name);
+    out << "| " << chip->label << " | " << where << " | " << job << " | " << exchanges << " | "
+        << traffic.outUrbs << " | " << traffic.pipelinedOutUrbs << " | " << traffic.inUrbs << " | "
+        << traffic.controlUrbs << " | " << traffic.outBytes << " | " << traffic.spiBytes << " | "
+        << Fixed(modelled, 3) << " | " << Fixed(size / modelled / 1000, 1) << " | "
+        << Fixed(modelled / bound, 2) << " | " << Fixed(realSeconds, 1) << " |\n";
     out.flush();
-    if (job == QLatin1String("read") && chip->publishedReadSeconds > 0) {
+    if (!ch347 && job == QLatin1String("read") && chip->publishedReadSeconds > 0) {
         const double off = modelled / chip->publishedReadSeconds - 1;
         const bool calibrated = std::abs(off) <= kCalibrationTolerance;
         err << "- Calibration, " << host->name << " host: flashrom reads the " << chip->label

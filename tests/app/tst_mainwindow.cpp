@@ -1,5 +1,6 @@
 // The main window on the emulated programmer: real buttons, dialogs and worker jobs.
 
+#include "failonwarning.h"
 #include "clickablelabel.h"
 #include "emulatorharness.h"
 #include "filedialogdriver.h"
@@ -101,7 +102,8 @@ private:
                 return false;
         }
         return child("widget")->isEnabled() == enabled &&
-               child("cmbSpiClock")->isEnabled() == enabled;
+               child("cmbSpiClock")->isEnabled() == enabled &&
+               child("chkReadTwice")->isEnabled() == enabled;
     }
 
     QTemporaryDir m_workingDir;
@@ -152,6 +154,11 @@ private slots:
         // The update mode's checkbox sits at the left of the strip between the log and the
         // logo, which keep their places.
         QCOMPARE(child("chkUpdate")->geometry(), QRect(11, 422, 380, 24));
+        // Read twice sits beside it, left of the CH347's clock.
+        auto *readTwice = child<QCheckBox>("chkReadTwice");
+        QCOMPARE(readTwice->geometry(), QRect(395, 422, 160, 24));
+        QVERIFY(readTwice->geometry().right() < child("lblSpiClock")->geometry().left());
+        QCOMPARE(readTwice->text(), QStringLiteral("Read twice and compare"));
         QCOMPARE(log()->geometry(), QRect(11, 226, 781, 192));
         QCOMPARE(child("layoutWidget1")->geometry(), QRect(11, 450, 781, 230));
         // The logo comes from the embedded resources.
@@ -182,7 +189,8 @@ private slots:
                     at.right() <= 792);
         }
         QCOMPARE(clock->currentText(), QStringLiteral("15 MHz"));
-        QCOMPARE(clock->count(), 4);
+        QCOMPARE(clock->count(), 5);
+        QCOMPARE(clock->itemText(4), QStringLiteral("Auto"));
         clock->setCurrentIndex(clock->findText(QStringLiteral("30 MHz")));
         m_window = std::make_unique<MainWindow>();
         clock = child<QComboBox>("cmbSpiClock");
@@ -193,6 +201,31 @@ private slots:
         click("btnErase");
         QVERIFY(waitForIdle());
         QVERIFY(LogLines(log()).contains(Run("SPI clock: 30 MHz", QColor("gray"), QFont::Normal)));
+    }
+
+    // Read twice is remembered and reaches the next read: over a noisy line no dump is saved.
+    void readTwiceChoice()
+    {
+        QVERIFY(!child<QCheckBox>("chkReadTwice")->isChecked());
+        child<QCheckBox>("chkReadTwice")->click();
+        m_window = std::make_unique<MainWindow>();
+        QVERIFY(child<QCheckBox>("chkReadTwice")->isChecked());
+
+        const QString path = m_workingDir.filePath(QStringLiteral("twice.bin"));
+        for (const uint32_t noise : {2000000u, 0u}) {
+            QFile::remove(path);
+            m_harness.setMemory(RandomBytes(kChipSize, 23));
+            m_harness.chip().setNoisyMiso(noise);
+            m_dialogs->answerWith(path);
+            click("btnRead");
+            QVERIFY(waitForIdle());
+            m_harness.chip().setNoisyMiso(0);
+            const QStringList lines = LogLines(log());
+            QCOMPARE(QFile::exists(path), noise == 0);
+            QCOMPARE(lines.filter(QStringLiteral("Both Reads Agree")).size(), noise == 0 ? 1 : 0);
+            QCOMPARE(lines.filter(QStringLiteral("The Two Reads Differ in ")).size(), 1);
+        }
+        QCOMPARE(ReadFile(path), RandomBytes(kChipSize, 23));
     }
 
     void progressShowsNewestEachRound()
@@ -532,6 +565,8 @@ private slots:
         m_window.reset();
         const QByteArray written = ReadFile(trace);
         QVERIFY(written.contains(" OUT 02 ") && written.contains(" varnock.trace: st "));
+        // Each job the window traced ends with its outcome.
+        QVERIFY(written.endsWith(" job outcome: Succeeded\n"));
     }
 
     void destroyedWindowLetsJobFinish()
@@ -708,7 +743,7 @@ int main(int argc, char *argv[])
     // The worker's trace lines would drown the results.
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     TestMainWindow test;
-    return QTest::qExec(&test, argc, argv);
+    return TestSupport::ExecFailingOnWarnings(&test, argc, argv);
 }
 
 #include "tst_mainwindow.moc"

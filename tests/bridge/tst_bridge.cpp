@@ -1,3 +1,4 @@
+#include "failonwarning.h"
 #include "bridge/bridge.h"
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341diag.h"
@@ -647,5 +648,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBridge)
+VARNOCK_TEST_GUILESS_MAIN(TestBridge)
 #include "tst_bridge.moc"

@@ -1,3 +1,4 @@
+#include "failonwarning.h"
 #include "chipdb/chiplistextract.h"
 #include "chipdb/chiptable.h"
 #include "testfiles.h"
@@ -277,5 +278,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestChipDb)
+VARNOCK_TEST_GUILESS_MAIN(TestChipDb)
 #include "tst_chipdb.moc"

@@ -2,6 +2,7 @@
 // programmer without a worker, row by row: the windows the chip receives, its memory and
 // registers, the results and the progress reported.
 
+#include "failonwarning.h"
 #include "bustranscript.h"
 #include "emulatorharness.h"
 #include "testfiles.h"
@@ -11,6 +12,7 @@
 #include "programmer/chipreader.h"
 #include "programmer/flashchip.h"
 #include "programmer/pageprogrammer.h"
+#include "programmer/readcompare.h"
 #include "programmer/spitransport.h"
 #include "bridge/ch341dll.h"
 #include "emulator/chipmodel.h"
@@ -128,6 +130,8 @@ private slots:
     void batches();
     void reads_data();
     void reads();
+    void readsCompared_data();
+    void readsCompared();
     void erasesWholeChip_data();
     void erasesWholeChip();
     void erasesUnits_data();
@@ -356,6 +360,49 @@ void TestChipLayer::reads()
         const QStringList windows = Transcript(m_emulator.frames());
         QCOMPARE(windows.filter(QStringLiteral("C2 ")), QStringList({"C2 01 01", "C2 00 00"}));
         QCOMPARE(windows.first(), QStringLiteral("EN4B"));
+    }
+}
+
+void TestChipLayer::readsCompared_data()
+{
+    // Bytes of the second read flipped at these addresses, and a length of its own (-1: the
+    // first's); the runs named as "start+length".
+    QTest::addColumn<QList<int>>("flipped");
+    QTest::addColumn<int>("secondLength");
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QStringList>("ranges");
+    QTest::newRow("equal") << QList<int>() << -1 << qint64(0) << QStringList();
+    QTest::newRow("first byte") << QList<int>{0} << -1 << qint64(1) << QStringList{"0+1"};
+    QTest::newRow("last byte") << QList<int>{4095} << -1 << qint64(1) << QStringList{"4095+1"};
+    QTest::newRow("one run") << QList<int>{10, 11, 12} << -1 << qint64(3) << QStringList{"10+3"};
+    QTest::newRow("four runs: three named, every byte counted")
+        << QList<int>{1, 2, 100, 200, 201, 4095} << -1 << qint64(6)
+        << QStringList{"1+2", "100+1", "200+2"};
+    QTest::newRow("second read short")
+        << QList<int>{5} << 4000 << qint64(97) << QStringList{"5+1", "4000+96"};
+    QTest::newRow("empty second read")
+        << QList<int>() << 0 << qint64(4096) << QStringList{"0+4096"};
+}
+
+void TestChipLayer::readsCompared()
+{
+    QFETCH(QList<int>, flipped);
+    QFETCH(int, secondLength);
+    QFETCH(qint64, bytes);
+    QFETCH(QStringList, ranges);
+    const QByteArray first = RandomBytes(4096, 5);
+    QByteArray second = first;
+    for (const int at : flipped)
+        second[at] = char(second.at(at) ^ 0x04);
+    if (secondLength >= 0)
+        second.truncate(secondLength);
+    for (const auto &[a, b] : {std::pair{first, second}, std::pair{second, first}}) {
+        const ReadDifference difference = CompareReads(a, b);
+        QCOMPARE(difference.bytes, bytes);
+        QStringList named;
+        for (const ChipSpan &range : difference.firstRanges)
+            named << QStringLiteral("%1+%2").arg(range.start).arg(range.length);
+        QCOMPARE(named, ranges);
     }
 }
 
@@ -626,5 +673,5 @@ void TestChipLayer::protection()
     QCOMPARE(protection.isProtected(status), result != ChipProtection::ClearResult::Cleared);
 }
 
-QTEST_MAIN(TestChipLayer)
+VARNOCK_TEST_MAIN(TestChipLayer)
 #include "tst_chiplayer.moc"

@@ -1,6 +1,7 @@
 // Both programs run from the command line as a script runs them: no display, the exit status,
 // the log on standard output and in Log.txt, and the chip of the demo's emulated programmer.
 
+#include "failonwarning.h"
 #include "testfiles.h"
 #include "log/logfile.h"
 
@@ -25,6 +26,8 @@ const QByteArray kUserList =
     "SPI\tWINBOND\tW25Q64JW\tEF6017\t256\t8388608\t\t\t\t\t\twinbond\t9F\tmine\t\t\n";
 // A row's shell command exits with this when the system cannot stage the case.
 constexpr int kSkip = 77;
+// The programs' Qt warnings carry this mark, so that one fails the test as the test's own would.
+const QString kWarningMark = QStringLiteral("Qt warning in the program: ");
 
 struct Finished
 {
@@ -33,6 +36,46 @@ struct Finished
     QString err;
 };
 
+// The runs of bytes a trace line spells in hex ("OUT 02 3: A8 F9 00" holds 02 and A8 F9 00).
+QList<QByteArray> HexRuns(const QByteArray &line)
+{
+    QList<QByteArray> runs{QByteArray()};
+    for (const QByteArray &word : line.split(' ')) {
+        bool isByte = word.size() == 2;
+        const uint value = isByte ? word.toUInt(&isByte, 16) : 0;
+        if (isByte)
+            runs.last() += char(value);
+        else if (!runs.last().isEmpty())
+            runs << QByteArray();
+    }
+    return runs;
+}
+
+// The CH341A clocks SPI least significant bit first.
+QByteArray Mirrored(QByteArray bytes)
+{
+    for (char &byte : bytes) {
+        uint8_t mirrored = 0;
+        for (int bit = 0; bit < 8; ++bit)
+            mirrored |= uint8_t(((uint8_t(byte) >> bit) & 1) << (7 - bit));
+        byte = char(mirrored);
+    }
+    return bytes;
+}
+
+// What the chip sent, as a trace of every byte holds it: the CH341A's IN transfers mirrored,
+// the CH347's frames without their three-byte headers, in order.
+QByteArray TracedInData(const QByteArray &trace, bool ch347)
+{
+    QByteArray data;
+    for (const QByteArray &line : trace.split('\n')) {
+        if (!line.contains(ch347 ? " IN 86 " : " IN 82 "))
+            continue;
+        const QByteArray bytes = HexRuns(line.mid(line.indexOf(':'))).constFirst();
+        data += ch347 ? bytes.mid(3) : Mirrored(bytes);
+    }
+    return data;
+}
 } // namespace
 
 class TestCommandLine : public QObject
@@ -52,6 +95,11 @@ private:
             environment.remove(QLatin1String(name));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-display-here"));
         environment.insert(QStringLiteral("QT_LOGGING_RULES"), loggingRules);
+        environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+                           "%{if-warning}" + kWarningMark + "%{endif}%{if-critical}" +
+                               kWarningMark +
+                               "%{endif}%{if-category}%{category}: %{endif}"
+                               "%{message}");
         environment.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
         for (const QString &variable : variables)
             environment.insert(variable.section('=', 0, 0), variable.section('=', 1));
@@ -66,6 +114,10 @@ private:
         finished.out = QString::fromLocal8Bit(process.readAllStandardOutput())
                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         finished.err = QString::fromLocal8Bit(process.readAllStandardError());
+        for (const QString &line : finished.out + finished.err.split(QLatin1Char('\n'))) {
+            if (line.contains(kWarningMark))
+                qWarning("%s", qPrintable(line));
+        }
         return finished;
     }
 
@@ -173,6 +225,16 @@ private slots:
         QTest::newRow("help names the update")
             << flasher << QStringList{"--help"} << 0
             << "--update <FILE>         Write FILE as --write does";
+        QTest::newRow("help groups the options") << flasher << QStringList{"--help"} << 0
+                                                 << "\nJobs (one at a time):\n  --read <FILE>     "
+                                                    "      Read the whole chip into FILE.\n";
+        QTest::newRow("help's safety options") << flasher << QStringList{"-h"} << 0
+                                               << "\nSafety:\n  --yes                   When the";
+        QTest::newRow("help-all is the help")
+            << flasher << QStringList{"--help-all"} << 0 << "\nOutput:\n  --trace <FILE> ";
+        QTest::newRow("demo help puts its chip with the chip options")
+            << demo << QStringList{"--help"} << 0
+            << "row.\n  --chip <NAME>           The emulated chip";
         QTest::newRow("version") << flasher << QStringList{"--version"} << 0
                                  << "Varnock SPI Flasher 1.0.2\n";
         QTest::newRow("demo help names its own options")
@@ -201,13 +263,21 @@ private slots:
             << "Unknown SPI clock '45'";
         QTest::newRow("--spi-clock without a job") << flasher << QStringList{"--spi-clock", "30"}
                                                    << 2 << "--spi-clock sets the clock of a job";
+        QTest::newRow("--read-twice without a read")
+            << flasher << QStringList{"--read-twice", "--verify", "x.bin"} << 2
+            << "--read-twice reads the chip twice for --read or --update";
         QTest::newRow("--bridge ch347 looks for a CH347 alone")
             << flasher << QStringList{"--bridge", "ch347", "--identify"} << 1
             << "No CH347 programmer found (USB 1a86:55db or 1a86:55de)";
         QTest::newRow("a CH347 names its clock")
             << demo
             << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "30", "--identify"} << 0
-            << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH341 variant: UNKNOWN\n";
+            << "CH347T 1a86:55db (emulated)\nSPI clock: 30 MHz\nCH347 variant: CH347T\n";
+        QTest::newRow("a CH347 finds its clock with --spi-clock auto")
+            << demo
+            << QStringList{"--fast", "--bridge", "ch347", "--spi-clock", "auto", "--identify"} << 0
+            << "Supply Voltage: 2.7-3.6 V\nFinding a Reliable SPI Clock... 60 MHz\nStatus "
+               "Register-1: ";
         QTest::newRow("a CH341A ignores --spi-clock with one line")
             << demo << QStringList{"--fast", "--spi-clock", "60", "--identify"} << 0
             << "(emulated)\nThe CH341A clocks SPI at its own fixed rate of about 1.5 MHz: the "
@@ -284,6 +354,9 @@ private slots:
         QTest::newRow("--force-part without --part")
             << flasher << QStringList{"--force-part", "--erase"} << 2
             << "--force-part forces the part --part names: give --part NAME.";
+        QTest::newRow("--part in any case")
+            << demo << at25f + QStringList{"--part", "at25f1024a"} << 0
+            << "Chosen Part no: AT25F1024A Capacity (Byte): 131072\n";
     }
 
     void options()
@@ -345,6 +418,11 @@ private slots:
             << QStringList{"--bridge", "ch347", "--spi-clock", "60", "--read", "dump.bin"} << none
             << 0
             << QStringList{"Flash Chip Read File Saved in:", "%1/dump.bin", ChecksumLine(chip)}
+            << chip << chip;
+        QTest::newRow("read twice, both agree")
+            << QStringList{"--read-twice", "--read", "dump.bin"} << none << 0
+            << QStringList{"Both Reads Agree", "Flash Chip Read File Saved in:", "%1/dump.bin",
+                           ChecksumLine(chip)}
             << chip << chip;
         QTest::newRow("write programs the file")
             << write << image << 0
@@ -539,6 +617,41 @@ private slots:
             << "Cannot Save the Emulated Chip in "
                "%1/file/varnock-spi-flasher-demo/virtual-w25q64fv.bin: Not a directory"
             << none << none << none;
+        QTest::newRow("a job given twice")
+            << "$DEMO --fast --erase --erase" << 2 << none
+            << "--erase is given twice: give each job once, one job at a time." << none << none;
+        QTest::newRow("a job given twice with two files")
+            << "$DEMO --fast --read a.bin --read b.bin" << 2 << none
+            << "--read is given twice: give each job once, one job at a time." << none << none;
+        QTest::newRow("two different jobs")
+            << "$DEMO --fast --verify a.bin --write b.bin" << 2 << none
+            << "One job at a time: --read, --write, --update, --verify, --erase or --identify."
+            << none << none;
+        QTest::newRow("--part of another identifier, on a chip with one size")
+            << "$DEMO --fast --part NOSUCH --read dump.bin; status=$?; "
+               "test ! -e dump.bin || exit 3; exit $status"
+            << 1 << "Part NOSUCH Is in No Chip List\nFailed to Initialize CH341 Programmer."
+            << none << none << none;
+        QTest::newRow("--part of another identifier stops a write")
+            << "echo 1 > image.bin && $DEMO --fast --part W25Q80DV --write image.bin" << 1
+            << "Part W25Q80DV Has ID 0xEF4014, the Chip Answers 0xEF4017: Not Used without "
+               "--force-part"
+            << none << none << none;
+        QTest::newRow("--part of the chip, in lower case")
+            << "$DEMO --fast --part w25q64fv --read dump.bin" << 0 << none
+            << "Flash Chip Read File Saved in:"
+            << "dump.bin" << none;
+        QTest::newRow("--bridge in capitals") << "$DEMO --fast --bridge CH347 --read dump.bin" << 0
+                                              << none << "CH347T 1a86:55db (emulated)"
+                                              << "dump.bin" << none;
+        QTest::newRow("--bridge in mixed case on the real program")
+            << "$FLASHER --bridge Ch341A --identify" << 1
+            << "No CH341A programmer found (USB 1a86:5512): check the cable and the mode jumper "
+               "(1-2 for SPI)."
+            << none << none << none;
+        QTest::newRow("--trace-data without a trace")
+            << "$DEMO --fast --trace-data --erase" << 2 << none
+            << "--trace-data says what the trace holds: give --trace FILE." << none << none;
         QTest::newRow("trace file in a missing folder")
             << "$DEMO --fast --trace no/trace.txt --erase" << 2 << none
             << "Cannot Write Trace File %1/no/trace.txt: No such file or directory" << none
@@ -809,6 +922,89 @@ private slots:
         }
     }
 
+    void traceOfARead_data()
+    {
+        QTest::addColumn<QString>("bridge");
+        QTest::addColumn<bool>("everyByte"); // --trace-data
+        QTest::newRow("CH341A") << "ch341a" << false;
+        QTest::newRow("CH347") << "ch347" << false;
+        QTest::newRow("CH341A, --trace-data") << "ch341a" << true;
+        QTest::newRow("CH347, --trace-data") << "ch347" << true;
+    }
+
+    // A trace is safe to attach: it holds no run of the chip's contents a key or a serial
+    // number fits in, unless --trace-data asks for all of them. Both end with the outcome.
+    void traceOfARead()
+    {
+        QFETCH(QString, bridge);
+        QFETCH(bool, everyByte);
+        const QByteArray chip = RandomBytes(kChipSize, 5);
+        QVERIFY(WriteFile(path(kChipImage), chip));
+        QStringList arguments = {"--fast",   "--bridge", bridge,     "--read",
+                                 "dump.bin", "--trace",  "trace.txt"};
+        if (everyByte)
+            arguments << "--trace-data";
+        const Finished finished = run(QStringLiteral(VARNOCK_DEMO), arguments);
+        QCOMPARE(finished.exitCode, 0);
+        QCOMPARE(ReadFile(path(QStringLiteral("dump.bin"))), chip);
+        const QByteArray trace = ReadFile(path(QStringLiteral("trace.txt")));
+        QVERIFY2(trace.endsWith(" job outcome: Succeeded\n"), trace.right(200).constData());
+        const bool ch347 = bridge == QLatin1String("ch347");
+        if (everyByte) {
+            const QByteArray data = TracedInData(trace, ch347);
+            int from = 0;
+            for (int offset = 0; offset < kChipSize && from >= 0; offset += 4096) {
+                from = data.indexOf(chip.mid(offset, 4096), from);
+                QVERIFY2(from >= 0, qPrintable(QStringLiteral("no bytes at 0x%1 in the trace")
+                                                   .arg(offset, 6, 16, QLatin1Char('0'))));
+            }
+            return;
+        }
+        QVERIFY2(trace.size() < 1000 * 1000, qPrintable(QString::number(trace.size())));
+        constexpr int kRun = 64;
+        for (const QByteArray &line : trace.split('\n')) {
+            for (const QByteArray &run : HexRuns(line)) {
+                for (int at = 0; at + kRun <= run.size(); ++at) {
+                    const QByteArray piece = run.mid(at, kRun);
+                    QVERIFY2(!chip.contains(ch347 ? piece : Mirrored(piece)), line.constData());
+                }
+            }
+        }
+    }
+
+    void traceOfAFailedJob_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("variables");
+        QTest::addColumn<QStringList>("ending"); // the trace's last lines, without their times
+        QTest::newRow("a part of another identifier")
+            << QStringList{"--part", "W25Q80DV", "--erase"} << QStringList()
+            << QStringList{"job outcome: Failed",
+                           "red line: Part W25Q80DV Has ID 0xEF4014, the Chip Answers 0xEF4017: "
+                           "Not Used without --force-part",
+                           "red line: Failed to Initialize CH341 Programmer."};
+        QTest::newRow("a job that cannot start")
+            << QStringList{"--erase"} << QStringList{"XDG_DATA_HOME=/dev/null"}
+            << QStringList{"job outcome: Failed",
+                           "red line: Cannot Save the Emulated Chip in /dev/null/"
+                           "varnock-spi-flasher-demo/virtual-w25q64fv.bin: Not a directory"};
+    }
+
+    void traceOfAFailedJob()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, variables);
+        QFETCH(QStringList, ending);
+        const Finished finished =
+            run(QStringLiteral(VARNOCK_DEMO),
+                QStringList{"--fast", "--trace", "trace.txt"} + arguments, QString(), variables);
+        QCOMPARE(finished.exitCode, 1);
+        QStringList lines;
+        for (const QByteArray &line : ReadFile(path(QStringLiteral("trace.txt"))).split('\n'))
+            lines << QString::fromUtf8(line).trimmed().section(QLatin1Char(' '), 1);
+        QCOMPARE(lines.mid(lines.size() - ending.size() - 1), ending + QStringList(QString()));
+    }
+
     void terminalGetsColoursAndProgress()
     {
         const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
@@ -827,6 +1023,6 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCommandLine)
+VARNOCK_TEST_GUILESS_MAIN(TestCommandLine)
 
 #include "tst_cli.moc"

@@ -1,3 +1,4 @@
+#include "failonwarning.h"
 #include "emulator/chipmodel.h"
 #include "emulator/emulatedch347.h"
 #include "emulator/emulatedlink.h"
@@ -366,5 +367,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestEmulator)
+VARNOCK_TEST_GUILESS_MAIN(TestEmulator)
 #include "tst_emulator.moc"

@@ -2,6 +2,7 @@
 // chips, bad files) must end with one JobDone, say in red what went wrong, claim no success,
 // send the chip nothing after a failed transfer and lose nothing.
 
+#include "failonwarning.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
 #include "log/logfile.h"
@@ -173,6 +174,9 @@ private:
     QString m_imagePath;
     QTemporaryDir m_backups;
     QMap<QString, Tally> m_tallies; // by figure name
+    // A read opens its dump's folder: never the developer's file manager.
+    QList<QUrl> m_opened;
+    UrlCatcher m_urlCatcher{&m_opened};
     QString m_rowFigure;
     bool m_rowCompleted = false;
 };
@@ -877,5 +881,5 @@ void TestFaults::windowSurvivesUnplugOnWorkerThread()
     QVERIFY(!m_emulator.isOpen());
 }
 
-QTEST_MAIN(TestFaults)
+VARNOCK_TEST_MAIN(TestFaults)
 #include "tst_faults.moc"

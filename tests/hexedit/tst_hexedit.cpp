@@ -1,3 +1,4 @@
+#include "failonwarning.h"
 #include "hexedit/hexlayout.h"
 #include "hexedit/qhexedit.h"
 
@@ -192,5 +193,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestHexEdit)
+VARNOCK_TEST_MAIN(TestHexEdit)
 #include "tst_hexedit.moc"

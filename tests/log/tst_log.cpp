@@ -1,3 +1,4 @@
+#include "failonwarning.h"
 #include "log/logwindow.h"
 
 #include <QFile>
@@ -198,5 +199,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestLog)
+VARNOCK_TEST_MAIN(TestLog)
 #include "tst_log.moc"

@@ -62,6 +62,8 @@ class EmulatorHarness
 public:
     static ch341::BridgeKind bridge();
     static bool onCh347() { return bridge() == ch341::BridgeKind::Ch347; }
+    // The bytes a whole-chip read asks for per command on the emulated bridge.
+    static int readChunk() { return onCh347() ? 65536 : 4096; }
     // The gray lines the worker logs after "Connecting to Programmer... OK".
     static QStringList bridgeLines();
 

@@ -21,8 +21,10 @@ bool WriteFile(const QString &path, const QByteArray &contents)
 
 QByteArray ReadFile(const QString &path)
 {
+    // A job without a file leaves its name empty: nothing to open.
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                             : QByteArray("<unreadable>");
 }
 
 QString ChecksumLine(const QByteArray &bytes)

@@ -1,6 +1,7 @@
 # Installs the build into a scratch prefix and checks what lands there: the
 # program, a udev rule that grants the seat user 1a86:5512 early enough for
-# uaccess to act, and a desktop entry whose command and icon exist.
+# uaccess to act, a desktop entry whose command and icon exist and the AppStream
+# metadata that names it.
 # Arguments: BUILD_DIR, STAGE (a scratch DESTDIR), RULES_DIR (as configured).
 # Installed with prefix /usr under DESTDIR, so that an absolute rules
 # directory such as /etc/udev/rules.d also stays inside the scratch tree.
@@ -64,6 +65,11 @@ require_text(${entry} "\nName=Varnock SPI Flasher\n")
 require_text(${entry} "\nExec=varnock-spi-flasher\n")
 require_text(${entry} "\nIcon=varnock-spi-flasher\n")
 require_text(${entry} "\nCategories=[^\n]*;\n")
+require_text(${entry} "\nComment=[^\n]* CH341A or CH347 [^\n]*\n")
+set(metainfo share/metainfo/com.varnock.spi_flasher.metainfo.xml)
+require_file(${metainfo})
+require_text(${metainfo}
+    "<launchable type=\"desktop-id\">varnock-spi-flasher.desktop</launchable>")
 require_file(share/icons/hicolor/scalable/apps/varnock-spi-flasher.svg)
 require_text(share/icons/hicolor/scalable/apps/varnock-spi-flasher.svg
     "<svg [^>]*viewBox=\"0 0 128 128\"")

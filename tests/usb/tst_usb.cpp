@@ -1,5 +1,6 @@
 // The libusb link, driver and worker on an emulated USB bus, without hardware.
 
+#include "failonwarning.h"
 #include "jobrecorder.h"
 #include "mockch341a.h"
 
@@ -104,18 +105,23 @@ private slots:
         QTest::addColumn<int>("choice");         // CH341_BRIDGE_*
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("interface"); // the one claimed
+        QTest::addColumn<QString>("variant");
         QTest::newRow("CH347T: SPI on interface 2")
             << QList<int>{0x55DB} << CH341_BRIDGE_ANY
-            << "CH347T 1a86:55db rev 1.00 at usb 1-1 (bus 1, addr 2)" << 2;
+            << "CH347T 1a86:55db rev 1.00 at usb 1-1 (bus 1, addr 2)" << 2
+            << "CH347 variant: CH347T";
         QTest::newRow("CH347F: SPI on interface 4")
             << QList<int>{0x55DE} << CH341_BRIDGE_ANY
-            << "CH347F 1a86:55de rev 1.00 at usb 1-1 (bus 1, addr 2)" << 4;
+            << "CH347F 1a86:55de rev 1.00 at usb 1-1 (bus 1, addr 2)" << 4
+            << "CH347 variant: CH347F";
         QTest::newRow("a CH341A on a later port keeps device index 0")
             << QList<int>{0x55DB, 0x5512} << CH341_BRIDGE_ANY
-            << "CH341A 1a86:5512 rev 3.04 at usb 1-2 (bus 1, addr 3)" << 0;
+            << "CH341A 1a86:5512 rev 3.04 at usb 1-2 (bus 1, addr 3)" << 0
+            << "CH341 variant: CH341A3";
         QTest::newRow("the user picks the CH347")
             << QList<int>{0x5512, 0x55DB} << CH341_BRIDGE_CH347
-            << "CH347T 1a86:55db rev 1.00 at usb 1-2 (bus 1, addr 3)" << 2;
+            << "CH347T 1a86:55db rev 1.00 at usb 1-2 (bus 1, addr 3)" << 2
+            << "CH347 variant: CH347T";
     }
 
     // Open, claim the SPI interface alone, configure, identify and stream.
@@ -125,6 +131,7 @@ private slots:
         QFETCH(int, choice);
         QFETCH(QString, name);
         QFETCH(int, interface);
+        QFETCH(QString, variant);
         QList<MockCh341a *> devices;
         for (int i = 0; i < plugged.size(); ++i)
             devices << &m_bus->plugIn("1-" + std::to_string(i + 1), uint8_t(i + 2),
@@ -135,6 +142,7 @@ private slots:
         JobRecorder recorder(&worker);
         QCOMPARE(worker.InitializeProgrammer(), 1);
         QCOMPARE(recorder.lines().at(1), name);
+        QVERIFY(recorder.lines().contains(variant));
         QVERIFY(
             recorder.lines().contains(QStringLiteral("Chip(s) Found based on JDEC ID: 0xEF4014")));
         QCOMPARE(device.claimedInterface(), interface);
@@ -268,5 +276,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestUsb)
+VARNOCK_TEST_GUILESS_MAIN(TestUsb)
 #include "tst_usb.moc"
