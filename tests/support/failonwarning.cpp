@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -79,6 +80,10 @@ void WatchMessage(QtMsgType type, const QMessageLogContext &context, const QStri
 namespace TestSupport {
 int ExecFailingOnWarnings(QObject *test, int argc, char *argv[])
 {
+    // The jobs read the user's own chip list: a developer's or the machine's must never reach
+    // them. A test that wants one sets its own.
+    const QTemporaryDir userData;
+    qputenv("XDG_DATA_HOME", userData.path().toLocal8Bit());
     // After qInit, whose own handler logs the messages: this one sees them first.
     QTest::qInit(test, argc, argv);
     WarningWatch &watch = Watch();
