@@ -148,7 +148,6 @@ int CH341::InitializeProgrammer()
         // The worker thread sleeps while the operator looks at the chip.
         return m_answers.waitForPart();
     };
-    questions.namedPart = PartName;
     questions.unknownChip = [this](const QString &jedecId, qulonglong size) {
         return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
                            [&] { emit UnknownChip_Question(jedecId, size); });

@@ -190,8 +190,6 @@ int ChipIdentification::identify()
         m_log(QString::number(chosen.first().size), "blue");
     }
     QList<ChipRecord> rows = chosen.values();
-    if (!hasNamedPart(rows))
-        return -2;
     if (!keepRowsOfOneSize(rows) || !holdUserRowsAgainstSfdp(rows))
         return m_chip.failed() ? endOnTransferFailure() : -2;
     m_chip.identifyAs(rows);
@@ -228,8 +226,7 @@ bool ChipIdentification::keepRowsOfOneSize(QList<ChipRecord> &rows)
         density <= 0x80000000u ? ofSize(qint64(density)) : QList<ChipRecord>();
     const bool bySfdp = !kept.isEmpty();
     if (!bySfdp) {
-        const QString chosen =
-            m_questions.namedPart.isEmpty() ? m_questions.part(parts) : m_questions.namedPart;
+        const QString chosen = m_partName.isEmpty() ? m_questions.part(parts) : m_partName;
         kept = RowsNamed(rows, chosen);
         if (kept.isEmpty()) {
             if (chosen.isEmpty())
@@ -329,14 +326,6 @@ void ChipIdentification::logSupplyVoltage(const QList<ChipRecord> &rows)
     }
     m_log(QStringLiteral("Supply Voltage: "), "black", 1, false);
     m_log(voltage, "blue");
-}
-
-bool ChipIdentification::hasNamedPart(const QList<ChipRecord> &rows)
-{
-    if (m_questions.namedPart.isEmpty() || !RowsNamed(rows, m_questions.namedPart).isEmpty())
-        return true;
-    logNotThisId(m_questions.namedPart, PartNames(rows));
-    return false;
 }
 
 void ChipIdentification::logNotThisId(const QString &part, const QStringList &parts)

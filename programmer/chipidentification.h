@@ -38,9 +38,6 @@ public:
         std::function<QString(const QStringList &parts)> part;
         // The chip is in no list but describes itself by SFDP: use it?
         std::function<bool(const QString &jedecId, qulonglong size)> unknownChip;
-        // The part the operator named before the job, in any case; empty for none. It answers
-        // the part question, and a part without the chip's identifier ends the job.
-        QString namedPart;
     };
 
     ChipIdentification(FlashChip &chip, JobLog &log, Questions questions);
@@ -66,8 +63,6 @@ private:
     // Keeps the rows of the size in the socket: by the chip's SFDP density, else as the
     // operator chooses. False, having logged why, when none is.
     bool keepRowsOfOneSize(QList<ChipRecord> &rows);
-    // False, having logged the parts of the identifier, when the operator named another.
-    bool hasNamedPart(const QList<ChipRecord> &rows);
     void logNotThisId(const QString &part, const QStringList &parts);
     // A chip in no list that describes itself: used as the operator says.
     bool acceptSfdpChip(const QString &jedecId);
