@@ -14,6 +14,7 @@
 #include "programmer/jobs/operatoranswers.h"
 #include "programmer/transport/spitransport.h"
 #include "programmer/chips/updateplan.h"
+#include "regions/flashregion.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -70,6 +71,9 @@ public:
     // A chip used by its SFDP table with consent is kept under this name in the user's own
     // chip list (--remember-part); empty: not kept.
     QString RememberPart = RememberedPartName();
+    // The part of the chip the read, verify, write and update jobs take (--offset and
+    // --length, --layout, --ifd, --fmap with --include); the whole chip by default.
+    RegionSelection Regions;
 
     // Busy waits end on these deadlines of the monotonic clock; tests shorten them. A chip
     // erase of 0 takes 25 s per MiB of ChipSize, at least 200 s.
