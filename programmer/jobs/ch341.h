@@ -14,6 +14,7 @@
 #include "programmer/jobs/operatoranswers.h"
 #include "programmer/transport/spitransport.h"
 #include "programmer/chips/updateplan.h"
+#include "regions/flashdescriptor.h"
 #include "regions/flashregion.h"
 
 #include <QByteArray>
@@ -25,6 +26,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+
+struct RegionBytes;
 
 class CH341 : public QObject
 {
@@ -87,6 +90,9 @@ public:
     // The operator's answer to PartChoice_Question: one of its parts, or empty for none; any
     // thread may call it.
     void AnswerPartChoice(const QString &part);
+    // The operator's answer to RegionChoice_Question: write (with the regions ticked) or
+    // cancel the job; any thread may call it.
+    void AnswerRegionChoice(bool write, const QStringList &regions);
 
     // Recorded before JobDone and never changed after it: the front ends read it there, on
     // their own thread.
@@ -116,6 +122,10 @@ signals:
     // Parts of different sizes share the chip's identifier and its SFDP does not tell them
     // apart; the job sleeps until AnswerPartChoice. Unconnected, the job ends.
     void PartChoice_Question(QStringList Parts);
+    // The update's image and the chip both hold an Intel flash descriptor: which of the
+    // image's regions (each with its range, the ones the image changes in Changed) to write.
+    // The job sleeps until AnswerRegionChoice. Unconnected, the update writes the whole image.
+    void RegionChoice_Question(QStringList Regions, QStringList Ranges, QStringList Changed);
 
 public slots:
     void DoReadID();
@@ -140,6 +150,9 @@ public:
     // The whole chip in the bridge's chunks, twice with ReadTwice: 1 read (and both reads
     // agree); 0 they differ, logged with nothingDone; -1 the transfer failed.
     int ReadWholeChip(QByteArray &contents, const QString &nothingDone);
+    // The same over spans, their bytes one after the other.
+    int ReadSpans(const QVector<ChipSpan> &spans, QByteArray &contents,
+                  const QString &nothingDone);
     // 1 written; -1 the transfer failed; -2 refused (logged); -3 the chip stayed busy.
     int WriteFlashData(int size, QString chunkSpec, QByteArray data);
     bool IsBusy();
@@ -160,6 +173,31 @@ private:
     // False when the job has already ended.
     bool StartImageJob(QByteArray &image, EmptyImage emptyImage);
     void EndJob();
+    // The part of the chip the job takes (Regions), resolved once the chip is known and logged
+    // region by region; m_regions stays empty for the whole chip. imageSize: the file a write
+    // or verify takes, from which a range gets its length; -1 for a read. False, logged, when
+    // the selection does not fit the chip.
+    bool ResolveRegions(int imageSize);
+    bool SelectedRange(int imageSize, SelectedRegions &selected);
+    // What the job finds on the chip for a Descriptor or an Fmap selection.
+    bool FindChipLayout(QVector<FlashRegion> &layout);
+    // The wanted bytes of every region: its own file, the image at the range's start, or the
+    // image at the region's own offsets. False, logged, when a file does not fit its region.
+    bool PlaceRegionBytes(const QByteArray &image, RegionBytes &placed);
+    // With a Descriptor selection: false, logged, when the image's descriptor places the
+    // regions differently from the chip's (unless forced).
+    bool ImageFitsBoard(const QByteArray &image, const RegionBytes &placed);
+    // The update's question which descriptor regions to write; wanted loses the image's bytes
+    // of the regions the operator leaves out. False when the operator cancelled.
+    bool ChooseRegions(const QByteArray &chip, const QByteArray &image, QByteArray &wanted);
+    // The read job over m_regions: a range into FileName, regions into their own files or one
+    // chip-sized dump.
+    void ReadRegions();
+    // The verify job over m_regions.
+    void VerifyRegions(const QByteArray &image);
+    // The read job's end: the folder of the file shown (and left in FileName), unless it is a
+    // stream.
+    void ShowDumpFolder(const QString &fileName, bool stream);
     // Emits the question when someone listens to it and waits for the yes or no.
     bool AskOperator(const QMetaMethod &question, const std::function<void()> &ask);
     // False, having logged why, when the chip stays protected: the operator said no, nobody
@@ -171,7 +209,8 @@ private:
     // "Erasing Chip... " and how it ended. False when the job must stop.
     bool EraseWholeChip(bool tracePolls, ChipReader::BlankCheck blankCheck);
     // The write job after loading: the whole chip erased, the image programmed and read back.
-    void WriteAfterChipErase(const QByteArray &image);
+    // checksummed: what the checksum line is of (the job's file); the image itself when null.
+    void WriteAfterChipErase(const QByteArray &image, const QByteArray *checksummed = nullptr);
     // The update job after the backup: only the units and pages that differ.
     void UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted, const QByteArray &image);
     // Reads back what a write programmed (spans of expected, the chip's wanted contents): "OK"
@@ -194,6 +233,10 @@ private:
     std::atomic<bool> m_stopRequested{false};
     // Where a stopped WriteFlashData ended.
     uint32_t m_programmedTo = 0;
+    // The regions the job takes once resolved; empty for the whole chip.
+    QVector<SelectedRegion> m_regions;
+    // The chip's descriptor, where a Descriptor selection read it.
+    FlashDescriptor m_chipDescriptor;
     // The update's backup, as the log showed it; empty until it is saved.
     QString m_backupPath;
 };

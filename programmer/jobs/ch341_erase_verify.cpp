@@ -69,6 +69,14 @@ void CH341::DoVerifyFlash()
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Allowed))
         return;
+    if (!ResolveRegions(image.size())) {
+        EndJob();
+        return;
+    }
+    if (!m_regions.isEmpty()) {
+        VerifyRegions(image);
+        return;
+    }
     m_log.smallerImage(image.size(), ChipSize,
                        QStringLiteral("Only Its Bytes Are Compared, the Rest of the Chip Is Not "
                                       "Read"));

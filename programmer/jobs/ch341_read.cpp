@@ -27,12 +27,18 @@ int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 
 int CH341::ReadWholeChip(QByteArray &contents, const QString &nothingDone)
 {
-    const QString chunk = QString::number(m_bus.readChunk());
-    const int first = ReadFlashData(int(ChipSize), chunk, &contents);
+    return ReadSpans({{0, ChipSize}}, contents, nothingDone);
+}
+
+int CH341::ReadSpans(const QVector<ChipSpan> &spans, QByteArray &contents,
+                     const QString &nothingDone)
+{
+    ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
+    const int first = reader.read(spans, m_bus.readChunk(), contents);
     if (first != 1 || !ReadTwice)
         return first;
     QByteArray again;
-    const int second = ReadFlashData(int(ChipSize), chunk, &again);
+    const int second = reader.read(spans, m_bus.readChunk(), again);
     if (second != 1)
         return second;
     const ReadDifference difference = CompareReads(contents, again);
@@ -48,6 +54,14 @@ void CH341::DoReadFlash()
     if (InitializeProgrammer() != 1) {
         m_log.initializeFailure();
         emit JobDone();
+        return;
+    }
+    if (!ResolveRegions(-1)) {
+        EndJob();
+        return;
+    }
+    if (!m_regions.isEmpty()) {
+        ReadRegions();
         return;
     }
     DumpTarget dump(FileName);
@@ -88,12 +102,17 @@ void CH341::DoReadFlash()
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
 
-    // A stream has no folder to show.
-    if (!dump.isStream()) {
-        // A dump at the root ("/dump.bin") keeps "/": an empty folder name opens nothing.
-        FileName = QFileInfo(FileName).absoluteFilePath();
-        FileName = FileName.mid(0, qMax(int(FileName.lastIndexOf(QLatin1Char('/'))), 1));
-        QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
-    }
+    ShowDumpFolder(FileName, dump.isStream());
     emit JobDone();
+}
+
+void CH341::ShowDumpFolder(const QString &fileName, bool stream)
+{
+    // A stream has no folder to show.
+    if (stream)
+        return;
+    // A dump at the root ("/dump.bin") keeps "/": an empty folder name opens nothing.
+    const QString path = QFileInfo(fileName).absoluteFilePath();
+    FileName = path.mid(0, qMax(int(path.lastIndexOf(QLatin1Char('/'))), 1));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(FileName));
 }

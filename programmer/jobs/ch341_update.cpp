@@ -3,14 +3,27 @@
 #include "programmer/chips/nor/chiperaser.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/jobs/jobfiles.h"
+#include "programmer/jobs/jobregions.h"
 #include "programmer/chips/nor/pageprogrammer.h"
 #include "programmer/jobs/tracelog.h"
 #include "programmer/chips/updateplan.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 constexpr int kDefaultPage = 256;
+// Ranks a whole-chip erase behind any erase of units.
+constexpr qint64 kNeverWholeChipUs = std::numeric_limits<qint64>::max() / 4;
+
+// The chip's wanted bytes up to the last that is not 0xFF: what a write after a whole-chip
+// erase programs.
+QByteArray TrimmedErased(const QByteArray &wanted)
+{
+    const auto last = std::find_if(wanted.crbegin(), wanted.crend(),
+                                   [](char byte) { return byte != char(0xFF); });
+    return wanted.left(int(wanted.crend() - last));
+}
 
 QString ErasingText(const QVector<UnitErase> &erases)
 {
@@ -30,8 +43,20 @@ QString ErasingText(const QVector<UnitErase> &erases)
 void CH341::DoUpdateFlash()
 {
     QByteArray image;
-    if (!StartImageJob(image, EmptyImage::Refused))
+    // A write of regions may take every byte from the regions' own files.
+    const bool filesOnly =
+        !Regions.included.isEmpty() &&
+        std::all_of(Regions.included.cbegin(), Regions.included.cend(),
+                    [](const IncludedRegion &region) { return !region.file.isEmpty(); });
+    if (!StartImageJob(image, filesOnly ? EmptyImage::Allowed : EmptyImage::Refused))
         return;
+    RegionBytes placed;
+    if (!ResolveRegions(image.size()) ||
+        (!m_regions.isEmpty() &&
+         (!PlaceRegionBytes(image, placed) || !ImageFitsBoard(image, placed)))) {
+        EndJob();
+        return;
+    }
     // Nothing that could change the chip is sent before its contents are safe on disk.
     m_log(QStringLiteral("Reading from Chip... "), "black", 1, false);
     QByteArray chip;
@@ -53,12 +78,22 @@ void CH341::DoUpdateFlash()
         return;
     }
     // The chip ends as the write job leaves it: the image, then erased bytes.
-    const QByteArray wanted = image + QByteArray(int(ChipSize) - image.size(), char(0xFF));
-    m_log.smallerImage(image.size(), ChipSize,
-                       chip.mid(image.size()) == wanted.mid(image.size())
-                           ? QStringLiteral("the Rest of the Chip Is Erased Already and Stays "
-                                            "as It Was")
-                           : QStringLiteral("the Rest of the Chip Is Erased, as Write Leaves It"));
+    const QByteArray plain = image + QByteArray(int(ChipSize) - image.size(), char(0xFF));
+    QByteArray wanted = plain;
+    if (m_regions.isEmpty()) {
+        if (!ChooseRegions(chip, image, wanted)) {
+            EndJob();
+            return;
+        }
+        m_log.smallerImage(
+            image.size(), ChipSize,
+            chip.mid(image.size()) == wanted.mid(image.size())
+                ? QStringLiteral("the Rest of the Chip Is Erased Already and Stays as It Was")
+                : QStringLiteral("the Rest of the Chip Is Erased, as Write Leaves It"));
+    } else {
+        // Everything outside the regions stays as the backup holds it.
+        wanted = WithRegions(chip, placed);
+    }
     if (chip == wanted) {
         m_log(QStringLiteral("Chip Already Holds the File"), "green");
         m_log.checksums(image);
@@ -74,12 +109,17 @@ void CH341::DoUpdateFlash()
         return;
     }
     const int page = PageBytes(ChipPage, kDefaultPage);
-    const UpdatePlan plan = PlanUpdate(chip, wanted, image.size(), units,
-                                       page > 0 ? page : kDefaultPage, eraser.wholeChipEraseUs());
+    // A part of the chip is never written by erasing the whole chip while the part offers
+    // smaller erases; where it has none, the whole chip is written back with the regions.
+    const QByteArray programmed =
+        m_regions.isEmpty() && wanted == plain ? image : TrimmedErased(wanted);
+    const UpdatePlan plan =
+        PlanUpdate(chip, wanted, programmed.size(), units, page > 0 ? page : kDefaultPage,
+                   m_regions.isEmpty() ? eraser.wholeChipEraseUs() : kNeverWholeChipUs);
     qCDebug(varnockTrace) << "update.plan" << (plan.wholeChip ? "whole chip" : "units")
                           << plan.erases.size() << plan.program.size() << plan.costUs;
     if (plan.wholeChip)
-        WriteAfterChipErase(image);
+        WriteAfterChipErase(programmed, &image);
     else
         UpdateChanged(plan, wanted, image);
     EndJob();
@@ -111,7 +151,7 @@ void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,
             return;
         }
         if (erased == ChipEraser::Result::SectorEraseIgnored) {
-            WriteAfterChipErase(image);
+            WriteAfterChipErase(TrimmedErased(wanted), &image);
             return;
         }
         if (erased != ChipEraser::Result::Done)

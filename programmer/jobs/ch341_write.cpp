@@ -107,6 +107,11 @@ bool CH341::StartImageJob(QByteArray &image, EmptyImage emptyImage)
 
 void CH341::DoWriteFlash()
 {
+    // A part of the chip is written as the update writes it, so that the rest is kept.
+    if (Regions.source != RegionSelection::Source::WholeChip) {
+        DoUpdateFlash();
+        return;
+    }
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Refused))
         return;
@@ -115,7 +120,7 @@ void CH341::DoWriteFlash()
     EndJob();
 }
 
-void CH341::WriteAfterChipErase(const QByteArray &image)
+void CH341::WriteAfterChipErase(const QByteArray &image, const QByteArray *checksummed)
 {
     if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")))
         return;
@@ -136,7 +141,7 @@ void CH341::WriteAfterChipErase(const QByteArray &image)
     else if (written != 1)
         m_log.routineFailure(written);
     else
-        ProveWritten({{0, uint32_t(image.size())}}, image, image);
+        ProveWritten({{0, uint32_t(image.size())}}, image, checksummed ? *checksummed : image);
 }
 
 void CH341::ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expected,

@@ -6,6 +6,7 @@
 
 #include <QSemaphore>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -22,6 +23,11 @@ public:
         m_part = part;
         m_answered.release();
     }
+    void answer(bool yes, const QStringList &regions)
+    {
+        m_regions = regions;
+        answer(yes);
+    }
     bool waitForYes()
     {
         m_answered.acquire();
@@ -32,6 +38,8 @@ public:
         m_answered.acquire();
         return m_part;
     }
+    // After waitForYes, the regions that came with the yes.
+    QStringList regions() const { return m_regions; }
     // Before a part question: no earlier answer stands for it.
     void forgetPart() { m_part.clear(); }
 
@@ -39,4 +47,5 @@ private:
     QSemaphore m_answered;
     std::atomic<bool> m_yes{false};
     QString m_part;
+    QStringList m_regions;
 };

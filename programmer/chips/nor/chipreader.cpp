@@ -49,8 +49,12 @@ int ChipReader::read(const QVector<ChipSpan> &spans, int chunk, QByteArray &resu
             stopped = m_progress.stopRequested();
             if (stopped)
                 break;
-            const int count = int(qMin(uint32_t(chunk), span.length - offset));
             const uint32_t address = span.start + offset;
+            // A read never runs on into the next die: the die select decides what it returns.
+            const uint32_t dieLeft = m_chip.stackedDies() > 1
+                                         ? m_chip.dieSize() - address % m_chip.dieSize()
+                                         : span.length - offset;
+            const int count = int(qMin(qMin(uint32_t(chunk), span.length - offset), dieLeft));
             const QByteArray header = m_chip.addressedHeader(
                 SpiOpcode::READ, m_chip.dieAddress(address, fourByteAddress), fourByteAddress);
             if (!m_chip.readCommand(header, count, answer))
