@@ -6,7 +6,7 @@
 #include "terminaljob.h"
 #include "version.h"
 #include "bridge/ch341bridges.h"
-#include "programmer/tracelog.h"
+#include "programmer/jobs/tracelog.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -3,7 +3,7 @@
 // The options both programs take, with their help texts: the jobs, and the chip, bridge,
 // safety, output and program options. Plain data for CommandLine. Main thread.
 
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include <QCommandLineOption>
 

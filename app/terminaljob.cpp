@@ -3,7 +3,7 @@
 #include "commandline.h"
 #include "version.h"
 #include "log/logwindow.h"
-#include "programmer/tracelog.h"
+#include "programmer/jobs/tracelog.h"
 
 #include <QDesktopServices>
 

@@ -3,7 +3,7 @@
 #include "latestvaluerelay.h"
 #include "stopsignals.h"
 #include "log/logfile.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

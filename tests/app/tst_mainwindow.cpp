@@ -7,7 +7,7 @@
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "mainwindow.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 
 #include <QApplication>
