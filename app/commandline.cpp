@@ -1,142 +1,24 @@
 #include "commandline.h"
 
 #include "chiplistoptions.h"
-#include "latestvaluerelay.h"
-#include "stopsignals.h"
+#include "commandoptions.h"
+#include "regionoptions.h"
+#include "terminaljob.h"
 #include "version.h"
-#include "log/logfile.h"
-#include "log/logwindow.h"
-#include "programmer/jobs/ch341.h"
 #include "bridge/ch341bridges.h"
 #include "programmer/jobs/tracelog.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
-#include <QThread>
-#include <QTimer>
-#include <QUrl>
 
-#include <cstdio>
 #include <iterator>
 
 #include <unistd.h>
 
+using namespace CommandOptions;
+
 namespace {
-constexpr int kProgressIntervalMs = 100;
-
-struct JobOption
-{
-    const char *name;
-    const char *valueName; // null: the job takes no file
-    void (CH341::*run)();
-    const char *description;
-};
-
-const JobOption kJobs[] = {
-    {"read", "FILE", &CH341::DoReadFlash, "Read the whole chip into FILE."},
-    {"write", "FILE", &CH341::DoWriteFlash,
-     "Erase the chip, then write FILE to it from address 0."},
-    {"update", "FILE", &CH341::DoUpdateFlash,
-     "Write FILE as --write does, after saving the chip in LOG/Backup; erase and program only "
-     "what FILE changes."},
-    {"verify", "FILE", &CH341::DoVerifyFlash, "Compare the chip with FILE."},
-    {"erase", nullptr, &CH341::DoEraseFlash, "Erase the whole chip."},
-    {"identify", nullptr, &CH341::DoReadID, "Identify the programmer and the chip."},
-};
-
-// The window system's own options (-platform offscreen, -style ...), which the window takes.
-const char *const kWindowOptionsWithValue[] = {"platform",     "platformtheme", "style",
-                                               "stylesheet",   "display",       "qwindowgeometry",
-                                               "qwindowtitle", "qwindowicon"};
-
-// SGR colours of the log's colour names; black stays the terminal's own colour.
-const struct
-{
-    const char *name;
-    const char *code;
-} kTerminalColours[] = {{"red", "31"}, {"green", "32"}, {"blue", "34"}, {"gray", "90"}};
-
-QCommandLineOption JobOptionOf(const JobOption &job)
-{
-    return job.valueName ? QCommandLineOption(QString::fromLatin1(job.name),
-                                              QString::fromLatin1(job.description),
-                                              QString::fromLatin1(job.valueName))
-                         : QCommandLineOption(QString::fromLatin1(job.name),
-                                              QString::fromLatin1(job.description));
-}
-
-const QCommandLineOption kYes(QStringLiteral("yes"),
-                              QStringLiteral("When the chip is write protected, clear the "
-                                             "protection and go on. Without it the job stops."));
-const QCommandLineOption kAcceptSfdp(
-    QStringLiteral("accept-sfdp"),
-    QStringLiteral("When the chip is in no chip list but its SFDP table gives its size, use it "
-                   "with those parameters. Without it the job stops."));
-const QCommandLineOption kTrace(
-    QStringLiteral("trace"),
-    QStringLiteral("Write a trace of the job to FILE, to send with a report: each USB "
-                   "exchange's direction, transfer lengths and time, its bytes when there are "
-                   "64 or fewer, else the first and last 16 and their CRC-32; the worker's "
-                   "trace lines; the job's outcome and its red lines. VARNOCK_TRACE=FILE does "
-                   "the same, for the window too."),
-    QStringLiteral("FILE"));
-const QCommandLineOption
-    kTraceData(QStringLiteral("trace-data"),
-               QStringLiteral("Put every byte of every transfer in the trace, the chip's contents "
-                              "included."));
-const char *const kTraceVariable = "VARNOCK_TRACE";
-const QCommandLineOption kPart(QStringLiteral("part"),
-                               QStringLiteral("The part in the socket, in any case. The job "
-                                              "stops when the chip's identifier is not that "
-                                              "part's; where parts of different sizes share it "
-                                              "and the chip does not tell which it is, the job "
-                                              "stops without --part, naming them."),
-                               QStringLiteral("NAME"));
-const QCommandLineOption kVersion({QStringLiteral("v"), QStringLiteral("version")},
-                                  QStringLiteral("Print the version."));
-const QCommandLineOption kHelp({QStringLiteral("h"), QStringLiteral("help")},
-                               QStringLiteral("Print this help."));
-// Other spellings of --help, as Qt's own programs take them.
-const QCommandLineOption kHelpAliases({QStringLiteral("?"), QStringLiteral("help-all")},
-                                      QString());
-const QCommandLineOption kBridge(
-    QStringLiteral("bridge"),
-    QStringLiteral("The programmer's bridge chip: ch341a or ch347, in any case. Without it a "
-                   "CH341A is used when one is plugged in, else a CH347."),
-    QStringLiteral("NAME"));
-const QCommandLineOption kSpiClock(
-    QStringLiteral("spi-clock"),
-    QStringLiteral("The SPI clock of a CH347 for this job: 7.5, 15 (the default), 30 or 60; "
-                   "auto tries 60 MHz and each lower clock on the chip's first 64 KiB and runs "
-                   "the job at the first that reads it alike twice. A CH341A's clock is fixed."),
-    QStringLiteral("MHZ"));
-const QCommandLineOption kReadTwice(
-    QStringLiteral("read-twice"),
-    QStringLiteral("With --read or --update: read the whole chip twice and keep the dump (or the "
-                   "backup) only when both reads agree, else name where they differ."));
-// The bridge names --bridge takes, and the clocks --spi-clock takes with their kHz.
-const struct
-{
-    const char *name;
-    uint32_t bridge;
-} kBridges[] = {{"ch341a", CH341_BRIDGE_CH341A}, {"ch347", CH341_BRIDGE_CH347}};
-const struct
-{
-    const char *megahertz;
-    uint32_t kHz;
-} kSpiClocks[] = {{"7.5", 7500}, {"15", 15000}, {"30", 30000}, {"60", 60000}};
-// Identifies the chip at the default clock, then finds the fastest that reads it reliably.
-const char *const kAutoSpiClock = "auto";
-
-// The help's headings, in the order of CommandLine::OptionGroup.
-const char *const kGroupHeadings[] = {
-    "Jobs (one at a time):", "Chip:", "Bridge:", "Safety:", "Output:", "Program:"};
-constexpr int kHelpWidth = 79;
-
 // "-v, --version", "--read <FILE>": as the help names an option.
 QString ShownNames(const QCommandLineOption &option)
 {
@@ -168,320 +50,7 @@ QString Wrapped(const QString &text, int column)
     return wrapped;
 }
 
-void Print(FILE *stream, const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 } // namespace
-
-// Runs one job on the worker thread and reports it as the window does: its records go to
-// standard output and to the log file, its progress to a terminal's standard error. Main thread.
-class TerminalJob : public QObject
-{
-    Q_OBJECT
-
-public:
-    // log: standard output, or standard error when the dump goes to standard output.
-    TerminalJob(bool clearProtection, bool acceptSfdp, const QString &part, FILE *log);
-    ~TerminalJob() override;
-
-    // The exit status, once the job is done.
-    // readTwice: the read, or the update's backup, reads the chip twice and compares;
-    // autoSpiClock: a CH347 runs the job at the fastest clock that reads the chip reliably;
-    // trace: follows the job to its end; null for none.
-    int Run(void (CH341::*job)(), const QString &fileName, bool readTwice, bool autoSpiClock,
-            JobTrace *trace);
-    // Logs why the job cannot run, in red, and ends it there; the exit status.
-    int Refuse(const QString &reason);
-
-public slots:
-    // The folder of a new dump: there is no desktop to show it.
-    void OpenUrl(const QUrl &) {}
-
-private:
-    void Record(const QString &Message, const QColor &Colour, int Weight, bool Italic,
-                bool UnderLine, bool NewLine);
-    QByteArray Styled(const QString &text, const QColor &colour, int weightCode, bool italic,
-                      bool underLine) const;
-    void Answer(CH341 *worker, const QString &statusRegister);
-    void AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulonglong size);
-    void AnswerPart(CH341 *worker, const QStringList &parts);
-    // Draws the progress line now, or at the end of the current interval: a terminal
-    // need not show thousands of lines a second.
-    void UpdateProgress();
-    void DrawProgress();
-    void ClearProgress();
-    // The log file that cannot be written says so, on the log and on standard error.
-    void ReportMissingLogFile();
-    // The exit status is the job's recorded outcome, whatever its log said.
-    void Finish(CH341::JobOutcome outcome);
-    // Logs the completion lines; the exit status.
-    int Conclude(CH341::JobOutcome outcome);
-    // The first stop signal: the worker stops at its next safe point.
-    void Stop();
-
-    const bool m_clearProtection;
-    const bool m_acceptSfdp;
-    const QString m_part;
-    FILE *const m_log;
-    const bool m_colours = isatty(fileno(m_log)) == 1;
-    const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
-    LogFile m_logFile;
-    QThread m_thread;
-    QEventLoop m_loop;
-    QElapsedTimer m_timer;
-    // The line not ended yet: written whole, so that the progress line never splits it.
-    QString m_openText;
-    QByteArray m_openLine;
-    QString m_status;
-    qulonglong m_progress = 0;
-    qulonglong m_maximum = 0;
-    bool m_progressShown = false;
-    bool m_progressChanged = false;
-    QTimer m_progressInterval;
-    LatestValueRelay<QString> m_statusRelay;
-    LatestValueRelay<qulonglong> m_progressRelay;
-    // The running job's worker, null once it is done.
-    CH341 *m_worker = nullptr;
-    StopSignals m_stopSignals{[this](int) { Stop(); }};
-};
-
-TerminalJob::TerminalJob(bool clearProtection, bool acceptSfdp, const QString &part, FILE *log)
-    : m_clearProtection(clearProtection)
-    , m_acceptSfdp(acceptSfdp)
-    , m_part(part)
-    , m_log(log)
-    , m_logFile(LogFile::chooseLogFilePath(), true, true, true)
-    , m_statusRelay(this,
-                    [this](const QString &text) {
-                        m_status = text;
-                        UpdateProgress();
-                    })
-    , m_progressRelay(this, [this](qulonglong value) {
-        m_progress = value;
-        UpdateProgress();
-    })
-{
-    m_progressInterval.setInterval(kProgressIntervalMs);
-    m_progressInterval.setSingleShot(true);
-    connect(&m_progressInterval, &QTimer::timeout, this, [this] {
-        if (m_progressChanged)
-            UpdateProgress();
-    });
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "OpenUrl");
-}
-
-TerminalJob::~TerminalJob()
-{
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-}
-
-void TerminalJob::ReportMissingLogFile()
-{
-    const QString reason = LogFile::whyNoLogFile();
-    if (reason.isEmpty())
-        return;
-    Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
-    if (m_log != stderr)
-        Print(stderr, (reason + QLatin1Char('\n')).toLocal8Bit());
-}
-
-int TerminalJob::Run(void (CH341::*job)(), const QString &fileName, bool readTwice,
-                     bool autoSpiClock, JobTrace *trace)
-{
-    ReportMissingLogFile();
-    auto *worker = new CH341(false, nullptr);
-    worker->FileName = fileName;
-    worker->ReadTwice = readTwice;
-    worker->AutoSpiClock = autoSpiClock;
-    worker->BackupFolder = LogFile::chooseBackupFolder();
-    worker->PartName = m_part;
-    if (trace)
-        trace->Follow(worker);
-    connect(worker, &CH341::UpdateLogWindow_Text, this, &TerminalJob::Record);
-    connect(worker, &CH341::SetProgreesBar_MaxValue, this,
-            [this](qulonglong maximum) { m_maximum = maximum; });
-    if (m_showsProgress) {
-        connect(
-            worker, &CH341::Set_Label_Status_TEXT, worker,
-            [this](QString text) { m_statusRelay.store(std::move(text)); }, Qt::DirectConnection);
-        connect(
-            worker, &CH341::UpdateProgreesBar_Value, worker,
-            [this](qulonglong value) { m_progressRelay.store(value); }, Qt::DirectConnection);
-    }
-    connect(worker, &CH341::ClearProtection_Question, this,
-            [this, worker](const QString &status) { Answer(worker, status); });
-    connect(worker, &CH341::UnknownChip_Question, this,
-            [this, worker](const QString &jedecId, qulonglong size) {
-                AnswerUnknownChip(worker, jedecId, size);
-            });
-    connect(worker, &CH341::PartChoice_Question, this,
-            [this, worker](const QStringList &parts) { AnswerPart(worker, parts); });
-    connect(worker, &CH341::JobDone, this, [this, worker] { Finish(worker->Outcome()); });
-    connect(&m_thread, &QThread::started, worker, job);
-    connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
-    worker->moveToThread(&m_thread);
-    m_worker = worker;
-    m_timer.start();
-    StopSignals::startShielded(m_thread);
-    return m_loop.exec();
-}
-
-void TerminalJob::Stop()
-{
-    if (!m_worker)
-        return;
-    m_worker->RequestStop();
-    ClearProgress();
-    Print(stderr, "Stopping after the chip command in flight; a second signal ends the program "
-                  "at once.\n");
-}
-
-void TerminalJob::Record(const QString &Message, const QColor &Colour, int Weight, bool Italic,
-                         bool UnderLine, bool NewLine)
-{
-    const std::optional<int> code = LogWindow::weightCodeFor(Weight);
-    if (!code)
-        return;
-    m_logFile.Write(Message, NewLine);
-    m_openText += Message;
-    m_openLine += Styled(Message, Colour, *code, Italic, UnderLine);
-    if (!NewLine) {
-        UpdateProgress();
-        return;
-    }
-    ClearProgress();
-    Print(m_log, m_openLine + '\n');
-    m_openText.clear();
-    m_openLine.clear();
-    m_status.clear();
-}
-
-QByteArray TerminalJob::Styled(const QString &text, const QColor &colour, int weightCode,
-                               bool italic, bool underLine) const
-{
-    if (!m_colours)
-        return text.toLocal8Bit();
-    QByteArrayList codes;
-    if (weightCode > 1)
-        codes << "1";
-    if (italic)
-        codes << "3";
-    if (underLine)
-        codes << "4";
-    for (const auto &known : kTerminalColours) {
-        if (colour == QColor(QLatin1String(known.name)))
-            codes << known.code;
-    }
-    if (codes.isEmpty())
-        return text.toLocal8Bit();
-    return "\033[" + codes.join(';') + 'm' + text.toLocal8Bit() + "\033[0m";
-}
-
-void TerminalJob::Answer(CH341 *worker, const QString &statusRegister)
-{
-    ClearProgress();
-    Print(stderr, QStringLiteral("The chip is write protected (Status Register: 0x%1): %2\n")
-                      .arg(statusRegister,
-                           m_clearProtection
-                               ? QStringLiteral("clearing the protection (--yes).")
-                               : QStringLiteral("leaving it protected (--yes would clear it)."))
-                      .toLocal8Bit());
-    // The worker sleeps until it has the answer.
-    worker->AnswerClearProtection(m_clearProtection);
-}
-
-void TerminalJob::AnswerUnknownChip(CH341 *worker, const QString &jedecId, qulonglong size)
-{
-    ClearProgress();
-    Print(stderr, QStringLiteral("The chip (JEDEC ID 0x%1) is in no chip list; its SFDP table "
-                                 "gives %2 bytes: %3\n")
-                      .arg(jedecId)
-                      .arg(size)
-                      .arg(m_acceptSfdp ? QStringLiteral("using it (--accept-sfdp).")
-                                        : QStringLiteral("not using it (--accept-sfdp would)."))
-                      .toLocal8Bit());
-    worker->AnswerClearProtection(m_acceptSfdp);
-}
-
-void TerminalJob::AnswerPart(CH341 *worker, const QStringList &parts)
-{
-    // Asked only without --part: the worker takes a named part without a question.
-    ClearProgress();
-    Print(stderr, QStringLiteral("Parts of different sizes share the chip's identifier: %1. "
-                                 "--part NAME names the one in the socket.\n")
-                      .arg(parts.join(QLatin1String(", ")))
-                      .toLocal8Bit());
-    worker->AnswerPartChoice(QString());
-}
-
-void TerminalJob::UpdateProgress()
-{
-    if (!m_showsProgress)
-        return;
-    m_progressChanged = true;
-    if (m_progressInterval.isActive())
-        return;
-    DrawProgress();
-    m_progressInterval.start();
-}
-
-void TerminalJob::DrawProgress()
-{
-    m_progressChanged = false;
-    QString line = m_openText + m_status;
-    if (!m_status.isEmpty() && m_maximum > 0)
-        line += QStringLiteral(" %1%").arg(m_progress * 100 / m_maximum);
-    if (line.isEmpty()) {
-        ClearProgress();
-        return;
-    }
-    Print(stderr, "\r\033[K" + line.toLocal8Bit());
-    m_progressShown = true;
-}
-
-void TerminalJob::ClearProgress()
-{
-    // The next line is drawn as soon as it starts.
-    m_progressChanged = false;
-    m_progressInterval.stop();
-    if (m_progressShown)
-        Print(stderr, "\r\033[K");
-    m_progressShown = false;
-}
-
-int TerminalJob::Refuse(const QString &reason)
-{
-    m_timer.start();
-    ReportMissingLogFile();
-    Record(reason, QColor(QStringLiteral("red")), 1, false, false, true);
-    return Conclude(CH341::JobOutcome::Failed);
-}
-
-void TerminalJob::Finish(CH341::JobOutcome outcome)
-{
-    m_worker = nullptr;
-    m_thread.quit();
-    m_thread.wait();
-    m_loop.exit(Conclude(outcome));
-}
-
-int TerminalJob::Conclude(CH341::JobOutcome outcome)
-{
-    const QColor black(QStringLiteral("black"));
-    Record(
-        QStringLiteral("Operation Completed. <Performed By version %1>").arg(ApplicationVersion()),
-        black, 2, false, false, true);
-    Record(QStringLiteral("Elapsed Time: "), black, 1, false, false, false);
-    Record(QString::number(m_timer.elapsed() / 1000) + QStringLiteral(" seconds"), black, 3, false,
-           false, true);
-    ClearProgress();
-    if (outcome == CH341::JobOutcome::Succeeded)
-        return CommandLine::Succeeded;
-    // A job a signal stopped ends as the signal would have ended it.
-    return m_stopSignals.received() != 0 ? 128 + m_stopSignals.received() : CommandLine::JobFailed;
-}
 
 CommandLine::CommandLine()
 {
@@ -497,6 +66,8 @@ CommandLine::CommandLine()
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     for (const JobOption &job : kJobs)
         AddOption(JobOptionOf(job), OptionGroup::Jobs);
+    for (const QCommandLineOption &option : RegionOptions::Options())
+        AddOption(option, OptionGroup::Regions);
     AddOption(kPart, OptionGroup::Chip);
     for (const QCommandLineOption &option : ChipListOptions::Options())
         AddOption(option, OptionGroup::Chip);
@@ -576,11 +147,13 @@ void CommandLine::Parse(int argc, char *argv[])
         return;
     }
     int jobs = 0;
+    QString jobName;
     for (const JobOption &job : kJobs) {
         const QString name = QString::fromLatin1(job.name);
         if (!m_parser.isSet(name))
             continue;
         ++jobs;
+        jobName = name;
         if (m_parser.optionNames().count(name) > 1)
             Refuse(QStringLiteral("--%1 is given twice: give each job once, one job at a time.")
                        .arg(name));
@@ -599,6 +172,8 @@ void CommandLine::Parse(int argc, char *argv[])
         Refuse(QStringLiteral("--part answers a question of a job: give a job option."));
     else if (jobs == 0 && m_parser.isSet(kAcceptSfdp))
         Refuse(QStringLiteral("--accept-sfdp answers a question of a job: give a job option."));
+    if (jobs <= 1)
+        Refuse(RegionOptions::BadArgument(m_parser, jobName));
     if (m_parser.isSet(kReadTwice) && !m_parser.isSet(QStringLiteral("read")) &&
         !m_parser.isSet(QStringLiteral("update")))
         Refuse(QStringLiteral("--read-twice reads the chip twice for --read or --update: give "
@@ -760,12 +335,18 @@ int CommandLine::Run()
             return BadArguments;
         TerminalJob terminal(m_parser.isSet(kYes), m_parser.isSet(kAcceptSfdp),
                              m_parser.value(kPart), dumpToStandardOutput ? stderr : stdout);
-        if (!m_jobFailure.isEmpty()) {
+        // The options' files are checked before the programmer is touched.
+        QString refusal;
+        const RegionSelection regions =
+            RegionOptions::Selection(m_parser, name, fileName, &refusal);
+        if (!m_jobFailure.isEmpty())
+            refusal = m_jobFailure;
+        if (!refusal.isEmpty()) {
             if (m_trace)
-                m_trace->EndUnstarted(m_jobFailure);
-            return terminal.Refuse(m_jobFailure);
+                m_trace->EndUnstarted(refusal);
+            return terminal.Refuse(refusal);
         }
-        return terminal.Run(job.run, fileName, m_parser.isSet(kReadTwice), AutoSpiClock(),
+        return terminal.Run(job.run, fileName, regions, m_parser.isSet(kReadTwice), AutoSpiClock(),
                             m_trace.get());
     }
     return BadArguments;
@@ -788,5 +369,3 @@ bool CommandLine::StartTrace()
                       .toLocal8Bit());
     return false;
 }
-
-#include "commandline.moc"

@@ -18,7 +18,7 @@ public:
     // The process's exit status.
     enum Status { Succeeded = 0, JobFailed = 1, BadArguments = 2 };
     // Where the help lists an option.
-    enum class OptionGroup { Jobs, Chip, Bridge, Safety, Output, Program };
+    enum class OptionGroup { Jobs, Regions, Chip, Bridge, Safety, Output, Program };
 
     CommandLine();
     ~CommandLine();

@@ -31,14 +31,23 @@ QVector<FlashRegion> Named(const QVector<FlashRegion> &layout, const QString &na
 QString MissingNames(const QVector<FlashRegion> &layout, const QVector<IncludedRegion> &included)
 {
     QStringList missing;
-    for (const IncludedRegion &include : included)
-        if (Named(layout, include.name).isEmpty() && !missing.contains(include.name))
-            missing.append(QStringLiteral("\"%1\"").arg(include.name));
+    for (const IncludedRegion &include : included) {
+        const QString quoted = QStringLiteral("\"%1\"").arg(include.name);
+        if (Named(layout, include.name).isEmpty() && !missing.contains(quoted))
+            missing.append(quoted);
+    }
     if (missing.isEmpty())
         return {};
     return (missing.size() == 1 ? QStringLiteral("No region named %1 in the layout")
                                 : QStringLiteral("No regions named %1 in the layout"))
         .arg(missing.join(QStringLiteral(", ")));
+}
+
+SelectedRegions Refused(const QString &reason)
+{
+    SelectedRegions refused;
+    refused.error = reason;
+    return refused;
 }
 
 } // namespace
@@ -50,23 +59,19 @@ QString RangeText(const FlashRegion &region)
 
 SelectedRegions RangeOfSelection(const RegionSelection &selection, quint32 chipSize)
 {
-    SelectedRegions result;
-    if (selection.offset >= chipSize) {
-        result.error = QStringLiteral("Offset %1 lies beyond the chip's last byte %2")
-                           .arg(Hex(selection.offset), Hex(chipSize - 1));
-        return result;
-    }
+    if (selection.offset >= chipSize)
+        return Refused(QStringLiteral("Offset %1 lies beyond the chip's last byte %2")
+                           .arg(Hex(selection.offset), Hex(chipSize - 1)));
     const quint64 length = selection.length ? selection.length : chipSize - selection.offset;
-    const quint64 end = quint64(selection.offset) + length - 1;
-    if (end >= chipSize) {
-        result.error = QStringLiteral("The range %1-%2 runs past the chip's last byte %3")
-                           .arg(Hex(selection.offset), Hex(end), Hex(chipSize - 1));
-        return result;
-    }
+    const quint64 end = selection.offset + length - 1;
+    if (end >= chipSize)
+        return Refused(QStringLiteral("The range %1-%2 runs past the chip's last byte %3")
+                           .arg(Hex(selection.offset), Hex(end), Hex(chipSize - 1)));
     FlashRegion range;
     range.name = QStringLiteral("range");
     range.start = selection.offset;
     range.end = quint32(end);
+    SelectedRegions result;
     result.regions.append({range, {}});
     return result;
 }
@@ -83,31 +88,27 @@ QString RegionOutsideChip(const QVector<FlashRegion> &layout, quint32 chipSize)
 SelectedRegions IncludedRegions(const QVector<FlashRegion> &layout,
                                 const QVector<IncludedRegion> &included, quint32 chipSize)
 {
+    const QString missing = MissingNames(layout, included);
+    if (!missing.isEmpty())
+        return Refused(missing);
     SelectedRegions result;
-    result.error = MissingNames(layout, included);
-    if (!result.ok())
-        return result;
+    QVector<FlashRegion> regions;
     for (const IncludedRegion &include : included) {
         const QVector<FlashRegion> named = Named(layout, include.name);
-        if (named.size() > 1) {
-            result.error = QStringLiteral("The layout names two regions \"%1\": %2 and %3")
-                               .arg(include.name, RangeText(named[0]), RangeText(named[1]));
-            return result;
+        if (named.size() > 1)
+            return Refused(QStringLiteral("The layout names two regions \"%1\": %2 and %3")
+                               .arg(include.name, RangeText(named[0]), RangeText(named[1])));
+        for (const FlashRegion &earlier : qAsConst(regions)) {
+            if (earlier.name == include.name)
+                return Refused(
+                    QStringLiteral("Region \"%1\" is included twice").arg(include.name));
+            if (earlier.overlaps(named[0]))
+                return Refused(QStringLiteral("Included regions %1 and %2 overlap")
+                                   .arg(Described(earlier), Described(named[0])));
         }
-        for (const SelectedRegion &earlier : qAsConst(result.regions)) {
-            if (earlier.region.name == include.name)
-                result.error = QStringLiteral("Region \"%1\" is included twice").arg(include.name);
-            else if (earlier.region.overlaps(named[0]))
-                result.error = QStringLiteral("Included regions %1 and %2 overlap")
-                                   .arg(Described(earlier.region), Described(named[0]));
-            if (!result.ok())
-                return result;
-        }
+        regions.append(named[0]);
         result.regions.append({named[0], include.file});
     }
-    QVector<FlashRegion> regions;
-    for (const SelectedRegion &selected : qAsConst(result.regions))
-        regions.append(selected.region);
-    result.error = RegionOutsideChip(regions, chipSize);
-    return result;
+    const QString outside = RegionOutsideChip(regions, chipSize);
+    return outside.isEmpty() ? result : Refused(outside);
 }

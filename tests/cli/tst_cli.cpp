@@ -354,6 +354,59 @@ private slots:
         QTest::newRow("--force-part without --part")
             << flasher << QStringList{"--force-part", "--erase"} << 2
             << "--force-part forces the part --part names: give --part NAME.";
+        QTest::newRow("help's region options") << flasher << QStringList{"--help"} << 0
+                                               << "\nRegions (part of the chip):\n  --offset <A>  "
+                                                  "          Take the chip from byte A";
+        const QString byteCount = "give a byte count in decimal or 0x hexadecimal, with K or M "
+                                  "for KiB or MiB, below 4 GiB.";
+        for (const char *value : {"12Q", "0x", "1G", "4096M", "0x100000000", "1.5K"})
+            QTest::newRow(qPrintable(QStringLiteral("--offset %1").arg(value)))
+                << flasher << QStringList{"--offset", value, "--read", "d.bin"} << 2
+                << QStringLiteral("--offset %1: ").arg(value) + byteCount;
+        QTest::newRow("--length 0") << flasher << QStringList{"--length", "0x0K", "--read", "d"}
+                                    << 2 << "--length 0x0K takes no byte: give at least 1.";
+        QTest::newRow("--length 0, decimal")
+            << flasher << QStringList{"--length", "0", "--read", "d"} << 2
+            << "--length 0 takes no byte: give at least 1.";
+        QTest::newRow("--offset twice")
+            << flasher << QStringList{"--offset", "1", "--offset", "2", "--read", "d"} << 2
+            << "--offset is given twice.";
+        QTest::newRow("--offset for an erase")
+            << flasher << QStringList{"--offset", "4K", "--erase"} << 2
+            << "--offset takes part of the chip for "
+               "--read, --verify, --write or --update";
+        QTest::newRow("--ifd without a job")
+            << flasher << QStringList{"--ifd"} << 2 << "--ifd takes part of the chip for --read";
+        QTest::newRow("a range and a layout")
+            << flasher
+            << QStringList{"--length", "4K", "--ifd", "--include", "bios", "--read", "d"} << 2
+            << "--length takes a range, --ifd regions: give one or the other.";
+        QTest::newRow("two layouts")
+            << flasher << QStringList{"--layout", "l", "--fmap", "--include", "a", "--read", "d"}
+            << 2 << "--layout and --fmap both name the regions: give one.";
+        QTest::newRow("a layout without --include")
+            << flasher << QStringList{"--fmap", "--verify", "d"} << 2
+            << "--fmap takes the regions --include names: give --include NAME[:FILE].";
+        QTest::newRow("--include without a layout")
+            << flasher << QStringList{"--include", "bios", "--write", "d"} << 2
+            << "--include names a region of --layout, --ifd or --fmap: give one of them.";
+        QTest::newRow("--include NAME: without its file")
+            << flasher << QStringList{"--ifd", "--include", "bios:", "--write", "d"} << 2
+            << "--include bios: needs a file name after the colon (not -).";
+        QTest::newRow("--include twice")
+            << flasher
+            << QStringList{"--ifd", "--include", "me", "--include", "me:x", "--read", "d"} << 2
+            << "--include me is given twice.";
+        QTest::newRow("a read of two regions into one file")
+            << flasher << QStringList{"--ifd", "--include", "me:d", "--read", "d"} << 2
+            << "--include me:d would write a second region into d.";
+        QTest::newRow("--force-layout without --ifd")
+            << flasher
+            << QStringList{"--layout", "l", "--include", "a", "--force-layout", "--write", "d"}
+            << 2 << "--force-layout writes an image whose descriptor differs from the chip's";
+        QTest::newRow("--force-layout on a read")
+            << flasher << QStringList{"--ifd", "--include", "a", "--force-layout", "--read", "d"}
+            << 2 << "give it with --ifd and --write or --update.";
         QTest::newRow("--part in any case")
             << demo << at25f + QStringList{"--part", "at25f1024a"} << 0
             << "Chosen Part no: AT25F1024A Capacity (Byte): 131072\n";
@@ -699,6 +752,87 @@ private slots:
         const QFileInfo special(QDir(m_dir->path()), node);
         QVERIFY(node.isEmpty() || (special.exists() && !special.isFile() && !special.isDir()));
         m_rowCompleted = true;
+    }
+
+    // Refused before the programmer is touched: one red line, then the end of the job.
+    void regionRefusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("layout"); // board.layout
+        QTest::addColumn<int>("imageSize");  // image.bin
+        QTest::addColumn<int>("regionSize"); // region.bin
+        QTest::addColumn<QString>("red");
+        const QString board =
+            "# a board\n0:fff fd\n1000:2fff me\n3000:7fffff bios\n0:7fffff all\n";
+        const QStringList layout = {"--layout", "board.layout"};
+        QTest::newRow("file longer than --length")
+            << QStringList{"--offset", "0x1000", "--length", "4K", "--write", "image.bin"} << ""
+            << 4097 << 0 << "image.bin holds 4097 bytes, more than the 4096 of --length.";
+        QTest::newRow("verify, file longer than --length")
+            << QStringList{"--length", "1", "--verify", "image.bin"} << "" << 2 << 0
+            << "image.bin holds 2 bytes, more than the 1 of --length.";
+        QTest::newRow("layout line without a name")
+            << layout + QStringList{"--include", "fd", "--read", "d.bin"}
+            << "0:fff fd\n1000:2fff\n"
+            << 0 << 0 << "Layout file board.layout, line 2: the range \"1000:2fff\" has no name.";
+        QTest::newRow("layout region ending before its start")
+            << layout + QStringList{"--include", "fd", "--read", "d.bin"} << "\n2000:1fff a\n"
+            << 0 << 0
+            << "Layout file board.layout, line 2: region \"a\" ends at 1fff, before it starts "
+               "at 2000.";
+        QTest::newRow("layout name twice")
+            << layout + QStringList{"--include", "fd", "--verify", "image.bin"} << board + "0:1 fd"
+            << 0 << 0
+            << "Layout file board.layout, line 6: the name \"fd\" is given twice (first on line "
+               "2).";
+        QTest::newRow("layout file missing")
+            << QStringList{"--layout", "none.layout", "--include", "fd", "--read", "d.bin"} << ""
+            << 0 << 0 << "Cannot read the layout file none.layout: No such file or directory.";
+        QTest::newRow("included regions overlap")
+            << layout + QStringList{"--include", "me", "--include", "all", "--write", "image.bin"}
+            << board << 0x800000 << 0
+            << "Included regions \"me\" 0x001000-0x002FFF (line 3) and \"all\" 0x000000-0x7FFFFF "
+               "(line 5) overlap (board.layout).";
+        QTest::newRow("include names not in the layout")
+            << layout + QStringList{"--include", "BIOS", "--include", "me",
+                                    "--include", "gbe",  "--read",    "d.bin"}
+            << board << 0 << 0
+            << "No regions named \"BIOS\", \"gbe\" in the layout (board.layout).";
+        QTest::newRow("region file one byte short")
+            << layout + QStringList{"--include", "me:region.bin", "--update", "image.bin"} << board
+            << 0 << 0x1FFF
+            << "Region file region.bin holds 8191 bytes; region \"me\" 0x001000-0x002FFF takes "
+               "8192.";
+        QTest::newRow("image ending inside its region")
+            << layout + QStringList{"--include", "fd", "--include", "me", "--write", "image.bin"}
+            << board << 0x2FFF << 0
+            << "image.bin holds 12287 bytes and ends before region \"me\" 0x001000-0x002FFF does: "
+               "give the whole image, or --include me:FILE.";
+        QTest::newRow("descriptor region file missing")
+            << QStringList{"--ifd", "--include", "bios:bios.bin", "--write", "image.bin"} << ""
+            << 0 << 0 << "Cannot read region file bios.bin: No such file or directory.";
+    }
+    void regionRefusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, layout);
+        QFETCH(int, imageSize);
+        QFETCH(int, regionSize);
+        QFETCH(QString, red);
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("no script(1) to give the program a terminal");
+        QVERIFY(layout.isEmpty() || WriteFile(path("board.layout"), layout.toUtf8()));
+        QVERIFY(!imageSize || WriteFile(path("image.bin"), RandomBytes(imageSize, 3)));
+        QVERIFY(!regionSize || WriteFile(path("region.bin"), RandomBytes(regionSize, 4)));
+        // The real program, with no programmer: a line of the connection would show it tried.
+        const Finished finished =
+            run(script, {"-qec", VARNOCK_FLASHER " " + arguments.join(' '), "/dev/null"});
+        QCOMPARE(finished.exitCode, 1);
+        QCOMPARE(finished.out.size(), 3);
+        QCOMPARE(finished.out[0].trimmed(), "\033[31m" + red + "\033[0m");
+        QVERIFY(finished.out[1].contains(kCompleted));
+        QVERIFY(!QFile::exists(path("d.bin")));
     }
 
     void interruptedJobs_data()
