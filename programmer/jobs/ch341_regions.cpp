@@ -72,8 +72,8 @@ bool CH341::SelectedRange(int imageSize, SelectedRegions &selected)
     // A write or verify takes the file's bytes from the offset; the length only bounds them.
     FlashRegion &range = selected.regions.first().region;
     if (imageSize == 0) {
-        selected.error = QStringLiteral("The File is Empty: Nothing to Compare at %1")
-                             .arg(Hex(range.start));
+        selected.error =
+            QStringLiteral("The File is Empty: Nothing to Compare at %1").arg(Hex(range.start));
     } else if (uint32_t(imageSize) > range.size()) {
         selected.error = QStringLiteral("The File Is Longer than the Range %1 (%2 of %3 Bytes)")
                              .arg(RangeText(range))
@@ -91,8 +91,9 @@ bool CH341::FindChipLayout(QVector<FlashRegion> &layout)
     QString absent;
     if (Regions.source == Source::Descriptor) {
         QByteArray first;
-        const int read =
-            ChipSize < kDescriptorSize ? 1 : reader.read({{0, kDescriptorSize}}, reader.wholeChipChunk(), first);
+        const int read = ChipSize < kDescriptorSize
+                             ? 1
+                             : reader.read({{0, kDescriptorSize}}, reader.wholeChipChunk(), first);
         if (read != 1) {
             m_log.routineFailure(read);
             return false;
@@ -232,8 +233,8 @@ bool CH341::ChooseRegions(const QByteArray &chip, const QByteArray &image, QByte
     for (const FlashRegion &region : qAsConst(regions)) {
         if (chosen.contains(region.name) || !changed.contains(region.name))
             continue;
-        wanted.replace(int(region.start), int(region.size()),
-                       chip.constData() + region.start, int(region.size()));
+        wanted.replace(int(region.start), int(region.size()), chip.constData() + region.start,
+                       int(region.size()));
         m_log(QStringLiteral("Region %1: %2 Kept as the Chip Holds It")
                   .arg(region.name, RangeText(region)),
               "black");

@@ -16,8 +16,8 @@ QByteArray WithRegions(const QByteArray &chip, const RegionBytes &placed)
 {
     QByteArray wanted = chip;
     for (const ChipSpan &span : placed.spans)
-        wanted.replace(int(span.start), int(span.length),
-                       placed.bytes.constData() + span.start, int(span.length));
+        wanted.replace(int(span.start), int(span.length), placed.bytes.constData() + span.start,
+                       int(span.length));
     return wanted;
 }
 

@@ -8,6 +8,7 @@
 #include "programmer/jobs/ch341.h"
 #include "programmer/jobs/tracelog.h"
 #include "testfiles.h"
+#include "regionimages.h"
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
 #include "emulator/spiflashchip.h"
@@ -91,6 +92,15 @@ public:
         return result;
     }
 };
+// The erase commands the chip received, each as the hex of its opcode and address.
+QStringList EraseFrames(const QList<QByteArray> &frames)
+{
+    QStringList erases;
+    for (const QByteArray &frame : frames)
+        if (frame.at(0) == char(0x20) || frame.at(0) == char(0xD8) || frame.at(0) == char(0xC7))
+            erases << QString::fromLatin1(frame.toHex());
+    return erases;
+}
 } // namespace
 
 class TestProgrammer : public QObject
@@ -129,6 +139,10 @@ private slots:
     void aaiInterrupted();
     void writeAbove16MiB();
     void pageDoneWhileHostStalled();
+    void rangeJobs_data();
+    void rangeJobs();
+    void descriptorRegions_data();
+    void descriptorRegions();
 
 private:
     // Writes the image with the write job; answers a protection question with yes. events:
@@ -1121,6 +1135,184 @@ void TestProgrammer::pageDoneWhileHostStalled()
     const QRegularExpression order("^(log )+(status )*(log )+max value (status value ){4}value "
                                    "max status value (log )+done$");
     QVERIFY2(order.match(events.join(' ')).hasMatch(), qPrintable(events.join(' ')));
+}
+
+void TestProgrammer::rangeJobs_data()
+{
+    QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<uint>("offset");
+    QTest::addColumn<uint>("length");
+    // write and update: the erase commands sent; verify: the address the file differs at.
+    QTest::addColumn<QString>("expected");
+    const ChipKind small = ChipKind::W25Q80DV;
+    const ChipKind dies = ChipKind::W25M512JV;
+    const ChipKind large = ChipKind::W25Q256JV;
+    QTest::newRow("read, both ends inside a sector")
+        << QByteArray("read") << small << 0x1001u << 0xFFEu << "";
+    QTest::newRow("read across the dies")
+        << QByteArray("read") << dies << 0x1FFF800u << 0x1000u << "";
+    QTest::newRow("read above 16 MiB")
+        << QByteArray("read") << large << 0x1000100u << 0x100u << "";
+    QTest::newRow("verify, unaligned: match")
+        << QByteArray("verify") << small << 0x1001u << 0xFFEu << "";
+    QTest::newRow("verify, the range's last byte differs")
+        << QByteArray("verify") << small << 0x1001u << 0xFFEu << "0x001FFE";
+    QTest::newRow("verify across the dies, the second die differs")
+        << QByteArray("verify") << dies << 0x1FFF800u << 0x1000u << "0x2000000";
+    QTest::newRow("write, an aligned sector")
+        << QByteArray("write") << small << 0x20000u << 0x1000u << "20020000";
+    // The sector's first and last bytes are the chip's own again after its erase.
+    QTest::newRow("write, both ends inside a sector")
+        << QByteArray("write") << small << 0x1001u << 0xFFEu << "20001000";
+    // From page offset 0xF0 across the page's end: no wrap to the page's start.
+    QTest::newRow("update, across a page end")
+        << QByteArray("update") << small << 0x300F0u << 0x20u << "20030000";
+    // Each die's sector by its address in the die, after the die select.
+    QTest::newRow("write across the dies")
+        << QByteArray("write") << dies << 0x1FFF800u << 0x1000u << "2001fff000 2000000000";
+    QTest::newRow("write above 16 MiB, by 4-byte address")
+        << QByteArray("write") << large << 0x1000100u << 0x100u << "2001000000";
+}
+
+// A range: the dump holds just it, verify compares the file from its offset, a write changes
+// only its bytes (the units it touches erased and the rest of them programmed back).
+void TestProgrammer::rangeJobs()
+{
+    QFETCH(QByteArray, job);
+    QFETCH(ChipKind, kind);
+    QFETCH(uint, offset);
+    QFETCH(uint, length);
+    QFETCH(QString, expected);
+    m_emulator.install(kind);
+    const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 41);
+    m_emulator.setMemory(before);
+    QByteArray file = job == "write" || job == "update" ? RandomBytes(int(length), 42)
+                                                        : before.mid(int(offset), int(length));
+    if (job == "verify" && !expected.isEmpty())
+        file[expected.toInt(nullptr, 16) - int(offset)] =
+            char(~before.at(expected.toInt(nullptr, 16)));
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("range.bin"));
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    worker.Regions.source = RegionSelection::Source::Range;
+    worker.Regions.offset = offset;
+    worker.Regions.length = length;
+    QVERIFY(job == "read" || WriteFile(worker.FileName, file));
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    JobRecorder recorder(&worker);
+    const QHash<QByteArray, void (CH341::*)()> jobs = {{"read", &CH341::DoReadFlash},
+                                                       {"write", &CH341::DoWriteFlash},
+                                                       {"verify", &CH341::DoVerifyFlash},
+                                                       {"update", &CH341::DoUpdateFlash}};
+    (worker.*jobs.value(job))();
+
+    const bool differs = job == "verify" && !expected.isEmpty();
+    QCOMPARE(recorder.outcome, differs ? CH341::JobOutcome::Failed : CH341::JobOutcome::Succeeded);
+    const QString range = QStringLiteral("Range: ") + RangeText({{}, offset, offset + length - 1});
+    QVERIFY2(recorder.lines().contains(range), qPrintable(recorder.lines().join('\n')));
+    if (job == "read") {
+        QVERIFY(ReadFile(m_dir.filePath(QStringLiteral("range.bin"))) == file);
+        QCOMPARE(recorder.lines().last(), ChecksumLine(file));
+    } else if (job == "verify") {
+        QCOMPARE(recorder.verdictLines().filter(QStringLiteral("Match Found!")).size(), 1);
+        if (differs)
+            QVERIFY2(recorder.lines().last().startsWith(
+                         QStringLiteral("First Difference at %1:").arg(expected)),
+                     qPrintable(recorder.lines().last()));
+    } else {
+        // Every byte outside the range is the chip's own, and only the touched units were erased.
+        QByteArray after = before;
+        after.replace(int(offset), int(length), file);
+        QVERIFY2(m_emulator.memory() == after, "bytes outside the range changed");
+        QCOMPARE(EraseFrames(m_emulator.frames()).join(' '), expected);
+        QCOMPARE(recorder.lines().last(), ChecksumLine(file));
+    }
+    QVERIFY2(!m_emulator.chip().isFourByteMode(), "the job left the chip in 4-byte mode");
+}
+
+void TestProgrammer::descriptorRegions_data()
+{
+    QTest::addColumn<QString>("include");
+    // How the image's descriptor differs from the chip's: "" none, "bios" its base moved, "pd"
+    // an unused region made used.
+    QTest::addColumn<QString>("moved");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<QString>("refusal"); // empty: written
+    QTest::newRow("bios, the descriptors alike: the ME and GbE kept") << "bios"
+                                                                      << "" << false << "";
+    QTest::newRow("bios and me") << "bios me"
+                                 << "" << false << "";
+    QTest::newRow("bios, the image's bios region moved: refused")
+        << "bios"
+        << "bios" << false
+        << "The Image's Flash Descriptor Does Not Fit the Chip's: bios Differs: Nothing Was "
+           "Erased (--force-layout Writes It Anyway)";
+    QTest::newRow("gbe, the image's pd region differs and fd is not written: refused")
+        << "gbe"
+        << "pd" << false
+        << "The Image's Flash Descriptor Does Not Fit the Chip's: fd, pd Differ: Nothing Was "
+           "Erased (--force-layout Writes It Anyway)";
+    QTest::newRow("bios moved, forced") << "bios"
+                                        << "bios" << true << "";
+}
+
+// A write of descriptor regions: the chip's own descriptor names them, the image's must agree
+// with it, and everything else on the chip stays as it was.
+void TestProgrammer::descriptorRegions()
+{
+    using namespace regionimages;
+    QFETCH(QString, include);
+    QFETCH(QString, moved);
+    QFETCH(bool, force);
+    QFETCH(QString, refusal);
+    m_emulator.install(ChipKind::W25Q64FV);
+    const QByteArray before = BiosImage(Generation::Ich8);
+    m_emulator.setMemory(before);
+    QByteArray image = before;
+    // A sector of each region the image changes.
+    image.replace(0x100000, 4096, RandomBytes(4096, 51));            // me
+    image.replace(0x300000, 6, QByteArray::fromHex("0a0b0c0d0e0f")); // gbe: another MAC
+    image.replace(0x400000, 4096, RandomBytes(4096, 52));            // bios
+    if (moved == "bios")
+        PutDword(image, kRegionSection + 4, RegionRegister(0x400000, 0x7FFFFF));
+    if (moved == "pd")
+        PutDword(image, kRegionSection + 16, RegionRegister(0x302000, 0x303FFF));
+    CH341 worker(false);
+    worker.FileName = m_dir.filePath(QStringLiteral("bios.bin"));
+    worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    QVERIFY(WriteFile(worker.FileName, image));
+    worker.Regions.source = RegionSelection::Source::Descriptor;
+    for (const QString &name : include.split(' '))
+        worker.Regions.included.append({name, {}});
+    worker.Regions.forceLayout = force;
+    JobRecorder recorder(&worker);
+    worker.DoWriteFlash();
+
+    QByteArray after = before;
+    const QHash<QString, FlashRegion> regions = {{"bios", {"bios", 0x302000, 0x7FFFFF}},
+                                                 {"me", {"me", 0x1000, 0x2FFFFF}},
+                                                 {"gbe", {"gbe", 0x300000, 0x301FFF}}};
+    for (const QString &name : include.split(' '))
+        after.replace(int(regions[name].start), int(regions[name].size()),
+                      image.mid(int(regions[name].start), int(regions[name].size())));
+    const QStringList lines = recorder.lines();
+    if (!refusal.isEmpty()) {
+        QCOMPARE(recorder.outcome, CH341::JobOutcome::Failed);
+        QCOMPARE(lines.last(), refusal);
+        QCOMPARE(recorder.logs.last().colour, QStringLiteral("#ff0000"));
+        QVERIFY2(m_emulator.memory() == before, "the chip changed");
+        QCOMPARE(EraseFrames(m_emulator.frames()), QStringList());
+        return;
+    }
+    QCOMPARE(recorder.outcome, CH341::JobOutcome::Succeeded);
+    for (const QString &name : include.split(' '))
+        QVERIFY(
+            lines.contains(QStringLiteral("Region %1: %2").arg(name, RangeText(regions[name]))));
+    QCOMPARE(lines.filter(QStringLiteral("Written Anyway (--force-layout)")).size(),
+             force ? 1 : 0);
+    QVERIFY2(m_emulator.memory() == after, "bytes outside the included regions changed");
 }
 
 VARNOCK_TEST_MAIN(TestProgrammer)
