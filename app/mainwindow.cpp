@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "regionchoice.h"
 
 #include "ui_mainwindow.h"
 #include "clickablelabel.h"
@@ -376,6 +377,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     connect(worker, &CH341::ClearProtection_Question, this, &MainWindow::ClearProtection_Question);
     connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
     connect(worker, &CH341::PartChoice_Question, this, &MainWindow::PartChoice_Question);
+    connect(worker, &CH341::RegionChoice_Question, this, &MainWindow::RegionChoice_Question);
     connect(&workerThread, &QThread::started, worker, job);
     connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&workerThread);
@@ -415,6 +417,24 @@ void MainWindow::PartChoice_Question(QStringList Parts)
     ShowQuestion(question, [](CH341 *asking, QAbstractButton *clicked) {
         asking->AnswerPartChoice(clicked ? clicked->property("part").toString() : QString());
     });
+}
+
+void MainWindow::RegionChoice_Question(QStringList Regions, QStringList Ranges,
+                                       QStringList Changed)
+{
+    // Window-modal like the other questions; closing it cancels the job.
+    auto *question = new RegionChoice(Regions, Ranges, Changed, this);
+    question->setWindowTitle(windowTitle());
+    question->setAttribute(Qt::WA_DeleteOnClose);
+    QElapsedTimer thinking;
+    thinking.start();
+    QPointer<CH341> asking = worker;
+    connect(question, &QDialog::finished, this, [this, question, asking, thinking](int result) {
+        questionMs += thinking.elapsed();
+        if (asking)
+            asking->AnswerRegionChoice(result == QDialog::Accepted, question->chosen());
+    });
+    question->open();
 }
 
 void MainWindow::AskOperator(const QString &text)

@@ -62,6 +62,8 @@ public slots:
     void UnknownChip_Question(QString JedecId, qulonglong Size);
     // Asks the operator which of the parts sharing the chip's identifier is in the socket.
     void PartChoice_Question(QStringList Parts);
+    // Asks the operator which descriptor regions of the image the update writes.
+    void RegionChoice_Question(QStringList Regions, QStringList Ranges, QStringList Changed);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -9,10 +9,14 @@
 #include "mainwindow.h"
 #include "programmer/jobs/ch341.h"
 #include "testfiles.h"
+#include "regionchoice.h"
+#include "regionimages.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QListWidget>
 #include <QDirIterator>
 #include <QDir>
 #include <QFile>
@@ -704,6 +708,67 @@ private slots:
         QCOMPARE(std::any_of(frames.cbegin(), frames.cend(),
                              [](const QByteArray &frame) { return frame.startsWith(0x06); }),
                  part != nullptr);
+    }
+
+    void regionChoice_data()
+    {
+        QTest::addColumn<QString>("answer"); // "Write", "untick me" or "Cancel"
+        QTest::newRow("Write: every region the file changes") << "Write";
+        QTest::newRow("the ME region unticked: the chip keeps it") << "untick me";
+        QTest::newRow("Cancel: nothing erased") << "Cancel";
+    }
+
+    // In update mode a file and a chip that both hold a descriptor: the operator chooses the
+    // regions, each changed one ticked to begin with.
+    void regionChoice()
+    {
+        using namespace regionimages;
+        QFETCH(QString, answer);
+        m_harness.install(ChipKind::W25Q64FV);
+        const QByteArray chip = BiosImage(Generation::Ich8);
+        m_harness.setMemory(chip);
+        QByteArray image = chip;
+        image.replace(0x100000, 4096, RandomBytes(4096, 61)); // me
+        image.replace(0x400000, 4096, RandomBytes(4096, 62)); // bios
+        const QString path = m_workingDir.filePath(QStringLiteral("bios.bin"));
+        QVERIFY(WriteFile(path, image));
+        child<QCheckBox>("chkUpdate")->click();
+        m_dialogs->answerWith(path);
+        click("btnWrite");
+        RegionChoice *question = nullptr;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                question = m_window->findChild<RegionChoice *>();
+                return question && question->isVisible();
+            },
+            30000));
+        auto *list = question->findChild<QListWidget *>(QStringLiteral("regions"));
+        QStringList shown;
+        for (int i = 0; i < list->count(); ++i)
+            shown << list->item(i)->text() +
+                         (list->item(i)->checkState() == Qt::Checked ? " [x]" : " [ ]");
+        QCOMPARE(shown, QStringList({"fd  0x000000-0x000FFF  the same in the file [ ]",
+                                     "bios  0x302000-0x7FFFFF  changed by the file [x]",
+                                     "me  0x001000-0x2FFFFF  changed by the file [x]",
+                                     "gbe  0x300000-0x301FFF  the same in the file [ ]"}));
+        if (answer == QLatin1String("untick me"))
+            list->item(2)->setCheckState(Qt::Unchecked);
+        auto *buttons = question->findChild<QDialogButtonBox *>();
+        for (QAbstractButton *button : buttons->buttons())
+            if (button->text() == (answer == QLatin1String("Cancel") ? "Cancel" : "Write"))
+                button->click();
+        QVERIFY(waitForIdle());
+        QByteArray after = answer == QLatin1String("Cancel") ? chip : image;
+        if (answer == QLatin1String("untick me"))
+            after.replace(0x1000, 0x2FF000, chip.mid(0x1000, 0x2FF000));
+        QVERIFY2(m_harness.memory() == after, "the chip does not hold the regions chosen");
+        const QStringList lines = log()->toPlainText().split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.contains(
+                     QStringLiteral("Region me: 0x001000-0x2FFFFF Kept as the Chip Holds It")),
+                 answer == QLatin1String("untick me"));
+        QCOMPARE(lines.contains(QStringLiteral("No Region Written: the Chip Is Unchanged")),
+                 answer == QLatin1String("Cancel"));
+        QVERIFY(QDir(m_workingDir.filePath(QStringLiteral("LOG"))).removeRecursively());
     }
 
     void logoPress_data()
