@@ -45,7 +45,8 @@ const QStringList kSuccessClaims = {
     QStringLiteral("OK"), QStringLiteral("Flash Chip Read File Saved in:"),
     QStringLiteral("Match Found!"), QStringLiteral("No Match Found!")};
 
-enum class Job { ReadId, Read, Write, Verify, Erase, Update };
+// RegionWrite: the write of a range whose ends lie inside one sector.
+enum class Job { ReadId, Read, Write, Verify, Erase, Update, RegionWrite };
 const QList<Job> kAllJobs = {Job::ReadId, Job::Read,  Job::Write,
                              Job::Verify, Job::Erase, Job::Update};
 
@@ -61,7 +62,10 @@ const JobInfo kJobs[] = {{"read id", &CH341::DoReadID, "SFDP: None"},
                          {"write", &CH341::DoWriteFlash, "Writing to Chip... OK"},
                          {"verify", &CH341::DoVerifyFlash, "Match Found!"},
                          {"erase", &CH341::DoEraseFlash, "Erasing Chip... OK"},
-                         {"update", &CH341::DoUpdateFlash, "Writing to Chip... OK"}};
+                         {"update", &CH341::DoUpdateFlash, "Writing to Chip... OK"},
+                         {"region write", &CH341::DoWriteFlash, "Writing to Chip... OK"}};
+constexpr quint32 kRangeStart = 0x3001;
+constexpr quint32 kRangeLength = 0xFFE;
 
 // A block device at path (major 240, reserved for local use: no driver opens it), where this
 // user may make one; else one of the system's disks that this user cannot write to; else none.
@@ -243,6 +247,8 @@ QString TestFaults::PrepareJobFile(Job job, const QByteArray &chip)
                                : job == Job::Verify
                                    ? chip.left(kImageSize)
                                    : QByteArray(chip).replace(0x3000, 4096, RandomBytes(4096, 2)));
+    if (job == Job::RegionWrite)
+        WriteFile(m_imagePath, RandomBytes(int(kRangeLength), 3));
     return job == Job::Read                          ? m_dumpPath
            : job == Job::Erase || job == Job::ReadId ? QString()
                                                      : m_imagePath;
@@ -252,6 +258,11 @@ void TestFaults::PrepareWorker(CH341 &worker, Job job, const QByteArray &chip)
 {
     worker.FileName = PrepareJobFile(job, chip);
     worker.BackupFolder = m_backups.path();
+    if (job == Job::RegionWrite) {
+        worker.Regions.source = RegionSelection::Source::Range;
+        worker.Regions.offset = kRangeStart;
+        worker.Regions.length = kRangeLength;
+    }
 }
 
 QFileInfoList TestFaults::Backups() const
@@ -333,7 +344,7 @@ void TestFaults::transferFaults_data()
         {TransferFault::InTimeout, "answers time out"},
         {TransferFault::ShortIn, "short answer"},
         {TransferFault::Stall, "endpoint stalls"}};
-    for (Job job : kAllJobs) {
+    for (Job job : kAllJobs + QList<Job>{Job::RegionWrite}) {
         // A clean run maps the job: how many transfers it takes, and how many
         // had passed when each log record (a phase) and status text came.
         m_emulator.install(ChipKind::W25Q80DV);
@@ -443,8 +454,12 @@ void TestFaults::transferFaults()
     const QFileInfoList backups = Backups();
     QVERIFY(backups.size() <= 1);
     QVERIFY(backups.isEmpty() || ReadFile(backups.first().filePath()) == chip);
-    if (job != Job::Write && job != Job::Erase && job != Job::Update)
+    if (job != Job::Write && job != Job::Erase && job != Job::Update && job != Job::RegionWrite)
         QCOMPARE(m_emulator.memory(), chip);
+    // A region write touches nothing outside the sector the range lies in.
+    if (job == Job::RegionWrite)
+        QVERIFY(m_emulator.memory().left(0x3000) == chip.left(0x3000) &&
+                m_emulator.memory().mid(0x4000) == chip.mid(0x4000));
     ExpectNextJobWorks(fault);
     m_rowCompleted = true;
 }
