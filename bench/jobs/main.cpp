@@ -45,6 +45,7 @@ enum class Image {
     FirstKiBDiffers, // one byte in the first KiB changed
     SectorChanged,   // one 4 KiB sector (in the middle of the chip) of other random bytes
     BlockChanged,    // one 64 KiB block of other random bytes
+    BiosChanged,     // the 6 MiB from 0x200000 of other random bytes
     Other            // other random bytes: every sector changed
 };
 
@@ -58,7 +59,30 @@ struct Job
     bool readTwice = false;
     // The clock found automatically, on wires whose MISO picks up bit errors above 15 MHz.
     bool autoClock = false;
+    // The part of the chip the job takes: the whole chip, the BIOS region or a 64 KiB range.
+    enum class Part { WholeChip, Bios, Range64K } part = Part::WholeChip;
 };
+
+// The BIOS region of an 8 MiB board: the last 6 MiB, as a layout file names it.
+constexpr quint32 kBiosStart = 0x200000;
+constexpr quint32 kBiosEnd = 0x7FFFFF;
+constexpr quint32 kRangeStart = 0x400000;
+constexpr quint32 kRangeLength = 0x10000;
+
+RegionSelection RegionsOf(Job::Part part)
+{
+    RegionSelection regions;
+    if (part == Job::Part::Bios) {
+        regions.source = RegionSelection::Source::LayoutFile;
+        regions.layout = {{QStringLiteral("bios"), kBiosStart, kBiosEnd, 1}};
+        regions.included = {{QStringLiteral("bios"), {}}};
+    } else if (part == Job::Part::Range64K) {
+        regions.source = RegionSelection::Source::Range;
+        regions.offset = kRangeStart;
+        regions.length = kRangeLength;
+    }
+    return regions;
+}
 
 // The wiring of the automatic clock's benchmark: clean at 15 MHz, 1 bit in 1,000 flipped above.
 constexpr uint32_t kNoisyAboveKHz = 15000;
@@ -79,6 +103,11 @@ const Job kJobs[] = {
     {"read twice", &CH341::DoReadFlash, Image::None, true, false, true},
     {"read, auto clock, wires failing above 15 MHz", &CH341::DoReadFlash, Image::None, true, false,
      false, true},
+    // On the 8 MiB chip only: the rest of the chip kept, the read of its bytes alone.
+    {"region write, 6 MiB BIOS, the rest kept", &CH341::DoWriteFlash, Image::BiosChanged, false,
+     true, false, false, Job::Part::Bios},
+    {"range read, 64 KiB", &CH341::DoReadFlash, Image::None, false, true, false, false,
+     Job::Part::Range64K},
 };
 
 QByteArray PatternImage(int size, unsigned seed = 20261206)
@@ -105,6 +134,9 @@ QByteArray JobImage(const QByteArray &random, Image kind)
     } else if (kind == Image::SectorChanged || kind == Image::BlockChanged) {
         const int length = kind == Image::SectorChanged ? kSector : kBlock;
         image.replace(middle, length, other.mid(middle, length));
+    } else if (kind == Image::BiosChanged) {
+        image.replace(int(kBiosStart), int(kBiosEnd - kBiosStart + 1),
+                      other.mid(int(kBiosStart), int(kBiosEnd - kBiosStart + 1)));
     } else if (kind == Image::Other) {
         image = other;
     }
@@ -180,6 +212,7 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName,
     worker->BackupFolder = backupFolder;
     worker->ReadTwice = job.readTwice;
     worker->AutoSpiClock = job.autoClock;
+    worker->Regions = RegionsOf(job.part);
     emulated.chip().setNoisyMiso(job.autoClock ? kNoiseOneBitIn : 0, kNoisyAboveKHz);
     sink.watch(worker);
     // On the worker's thread, while the emulator's clock stands where the record was made.
@@ -248,7 +281,12 @@ QString CheckOutcome(const QString &jobName, const Figures &figures, emu::Emulat
         if (memory.count(char(0xFF)) != memory.size())
             return QStringLiteral("chip not erased");
     }
+    if (jobName.startsWith(QLatin1String("range read")))
+        return FileContents(dumpPath) == image.mid(int(kRangeStart), int(kRangeLength))
+                   ? QString()
+                   : QStringLiteral("dump differs from the range");
     if ((jobName.startsWith(QLatin1String("write")) ||
+         jobName.startsWith(QLatin1String("region write")) ||
          jobName.startsWith(QLatin1String("update"))) &&
         ChipMemory(link) != image)
         return QStringLiteral("chip does not hold the image");
@@ -448,6 +486,8 @@ int main(int argc, char *argv[])
                 // Reading twice and finding the clock are the CH347's rows, on the 8 MiB chip.
                 if ((job.readTwice || job.autoClock) &&
                     (bus.bridge != ch341::BridgeKind::Ch347 || chip.model.sizeBytes != 8u << 20))
+                    continue;
+                if (job.part != Job::Part::WholeChip && chip.model.sizeBytes != 8u << 20)
                     continue;
                 const QByteArray image = JobImage(random, job.image);
                 QFile imageFile(imagePath);
