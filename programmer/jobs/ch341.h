@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 
+class DumpTarget;
 struct RegionBytes;
 
 class CH341 : public QObject
@@ -195,6 +196,10 @@ private:
     void ReadRegions();
     // The verify job over m_regions.
     void VerifyRegions(const QByteArray &image);
+    // Saves a dump and logs where, with its checksums; false, logged, when it cannot.
+    bool SaveDump(DumpTarget &dump, const QString &shownPath, const QByteArray &contents);
+    // A good read's end: the programmer released, the dump's folder shown.
+    void EndRead(const QString &fileName, bool stream);
     // The read job's end: the folder of the file shown (and left in FileName), unless it is a
     // stream.
     void ShowDumpFolder(const QString &fileName, bool stream);

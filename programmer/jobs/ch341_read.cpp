@@ -88,21 +88,33 @@ void CH341::DoReadFlash()
     }
     if (ReadTwice)
         m_log(QStringLiteral("Both Reads Agree"), "green");
+    if (!SaveDump(dump, shownPath, contents)) {
+        EndJob();
+        return;
+    }
+    EndRead(FileName, dump.isStream());
+}
+
+bool CH341::SaveDump(DumpTarget &dump, const QString &shownPath, const QByteArray &contents)
+{
     if (!dump.save(contents)) {
         m_log(QStringLiteral("Failed to Save Binary File."), "red");
         m_log(QStringLiteral("Cannot Write Dump File %1: %2").arg(shownPath, dump.errorString()),
               "red");
-        EndJob();
-        return;
+        return false;
     }
     m_log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
     m_log(shownPath, "blue");
     m_log.checksums(contents);
+    return true;
+}
+
+void CH341::EndRead(const QString &fileName, bool stream)
+{
     m_outcome = JobOutcome::Succeeded;
     ReleaseAndClose();
     emit Set_Label_ProgModel_TEXT(QString());
-
-    ShowDumpFolder(FileName, dump.isStream());
+    ShowDumpFolder(fileName, stream);
     emit JobDone();
 }
 

@@ -263,6 +263,7 @@ void CH341::ReadRegions()
     for (const QString &path : qAsConst(paths)) {
         dumps.push_back(std::make_unique<DumpTarget>(path));
         if (!dumps.back()->open()) {
+            m_log(QStringLiteral("Failed to Load/Open Binary File."), "red");
             m_log(QStringLiteral("Cannot Create Dump File %1: %2")
                       .arg(ShownFileName(path, QStringLiteral("standard output")),
                            dumps.back()->errorString()),
@@ -300,23 +301,13 @@ void CH341::ReadRegions()
             contents = range ? read
                              : WithRegions(QByteArray(int(ChipSize), char(0xFF)),
                                            {SpansOfRegions(inDump), chip});
-        const QString shown = ShownFileName(paths[i], QStringLiteral("standard output"));
-        if (!dumps[size_t(i)]->save(contents)) {
-            m_log(QStringLiteral("Cannot Write Dump File %1: %2")
-                      .arg(shown, dumps[size_t(i)]->errorString()),
-                  "red");
+        if (!SaveDump(*dumps[size_t(i)],
+                      ShownFileName(paths[i], QStringLiteral("standard output")), contents)) {
             EndJob();
             return;
         }
-        m_log(QStringLiteral("Flash Chip Read File Saved in:"), "black");
-        m_log(shown, "blue");
-        m_log.checksums(contents);
     }
-    m_outcome = JobOutcome::Succeeded;
-    ReleaseAndClose();
-    emit Set_Label_ProgModel_TEXT(QString());
-    ShowDumpFolder(paths.first(), dumps.front()->isStream());
-    emit JobDone();
+    EndRead(paths.first(), dumps.front()->isStream());
 }
 
 void CH341::VerifyRegions(const QByteArray &image)
