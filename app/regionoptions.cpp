@@ -147,7 +147,7 @@ QString BadIncludes(const QCommandLineParser &parser, const QString &job, const 
     return {};
 }
 
-// A file a write or a verify takes a region from: false, with the reason, when it cannot.
+// Why a write or a verify cannot take a region from the file; empty when it can.
 QString UnreadableFile(const QString &fileName)
 {
     QFile file(fileName);

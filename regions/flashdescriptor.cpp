@@ -84,7 +84,7 @@ FlashDescriptor ParseFlashDescriptor(const QByteArray &bytes)
         descriptor.status = FlashDescriptor::Status::Invalid;
         descriptor.error = QStringLiteral("its region section (at 0x%1) lies outside the "
                                           "descriptor")
-                               .arg(regionBase, 0, 16);
+                               .arg(QString::number(regionBase, 16).toUpper());
         return descriptor;
     }
     descriptor.registerCount = RegisterCount(bytes, signature, regionBase);

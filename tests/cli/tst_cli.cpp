@@ -768,26 +768,10 @@ private slots:
         QTest::newRow("file longer than --length")
             << QStringList{"--offset", "0x1000", "--length", "4K", "--write", "image.bin"} << ""
             << 4097 << 0 << "image.bin holds 4097 bytes, more than the 4096 of --length.";
-        QTest::newRow("verify, file longer than --length")
-            << QStringList{"--length", "1", "--verify", "image.bin"} << "" << 2 << 0
-            << "image.bin holds 2 bytes, more than the 1 of --length.";
         QTest::newRow("layout line without a name")
             << layout + QStringList{"--include", "fd", "--read", "d.bin"}
             << "0:fff fd\n1000:2fff\n"
             << 0 << 0 << "Layout file board.layout, line 2: the range \"1000:2fff\" has no name.";
-        QTest::newRow("layout region ending before its start")
-            << layout + QStringList{"--include", "fd", "--read", "d.bin"} << "\n2000:1fff a\n"
-            << 0 << 0
-            << "Layout file board.layout, line 2: region \"a\" ends at 1fff, before it starts "
-               "at 2000.";
-        QTest::newRow("layout name twice")
-            << layout + QStringList{"--include", "fd", "--verify", "image.bin"} << board + "0:1 fd"
-            << 0 << 0
-            << "Layout file board.layout, line 6: the name \"fd\" is given twice (first on line "
-               "2).";
-        QTest::newRow("layout file missing")
-            << QStringList{"--layout", "none.layout", "--include", "fd", "--read", "d.bin"} << ""
-            << 0 << 0 << "Cannot read the layout file none.layout: No such file or directory.";
         QTest::newRow("included regions overlap")
             << layout + QStringList{"--include", "me", "--include", "all", "--write", "image.bin"}
             << board << 0x800000 << 0
