@@ -196,6 +196,8 @@ private:
     void ReadRegions();
     // The verify job over m_regions.
     void VerifyRegions(const QByteArray &image);
+    // A read that failed or was stopped (its dumps cancelled): why, and the job's end.
+    void EndFailedRead(int readResult);
     // Saves a dump and logs where, with its checksums; false, logged, when it cannot.
     bool SaveDump(DumpTarget &dump, const QString &shownPath, const QByteArray &contents);
     // A good read's end: the programmer released, the dump's folder shown.

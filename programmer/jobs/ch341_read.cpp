@@ -79,11 +79,7 @@ void CH341::DoReadFlash()
         TransferFailed ? -1 : ReadWholeChip(contents, QStringLiteral("No Dump Written"));
     if (readResult != 1) {
         dump.cancel();
-        if (readResult == ChipReader::kStopped)
-            LogInterrupted(QStringLiteral("While Reading"),
-                           QStringLiteral("the Chip Is Unchanged, No File Was Saved"));
-        m_log.routineFailure(readResult);
-        EndJob();
+        EndFailedRead(readResult);
         return;
     }
     if (ReadTwice)
@@ -93,6 +89,15 @@ void CH341::DoReadFlash()
         return;
     }
     EndRead(FileName, dump.isStream());
+}
+
+void CH341::EndFailedRead(int readResult)
+{
+    if (readResult == ChipReader::kStopped)
+        LogInterrupted(QStringLiteral("While Reading"),
+                       QStringLiteral("the Chip Is Unchanged, No File Was Saved"));
+    m_log.routineFailure(readResult);
+    EndJob();
 }
 
 bool CH341::SaveDump(DumpTarget &dump, const QString &shownPath, const QByteArray &contents)

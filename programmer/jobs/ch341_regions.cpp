@@ -282,11 +282,7 @@ void CH341::ReadRegions()
     if (readResult != 1) {
         for (const auto &dump : dumps)
             dump->cancel();
-        if (readResult == ChipReader::kStopped)
-            LogInterrupted(QStringLiteral("While Reading"),
-                           QStringLiteral("the Chip Is Unchanged, No File Was Saved"));
-        m_log.routineFailure(readResult);
-        EndJob();
+        EndFailedRead(readResult);
         return;
     }
     if (ReadTwice)
