@@ -80,6 +80,9 @@ public:
     // The operator's answer to ClearProtection_Question or UnknownChip_Question; any thread
     // may call it. An answer given before the question is asked is kept for it.
     void AnswerClearProtection(bool clear);
+    // The operator's answer to UnknownChip_Question: yes also keeps the chip in the user's
+    // own chip list under keepAs (empty: not kept); any thread may call it.
+    void AnswerUnknownChip(bool use, const QString &keepAs);
     // The operator's answer to PartChoice_Question: one of its parts, or empty for none; any
     // thread may call it.
     void AnswerPartChoice(const QString &part);
@@ -112,6 +115,14 @@ signals:
     // Parts of different sizes share the chip's identifier and its SFDP does not tell them
     // apart; the job sleeps until AnswerPartChoice. Unconnected, the job ends.
     void PartChoice_Question(QStringList Parts);
+    // The part named (PartName) has another id than the chip answers; the job sleeps until
+    // AnswerClearProtection (yes: its facts are used, as with ForcePart). Unconnected,
+    // ForcePart decides.
+    void PartId_Question(QString Part, QString PartId, QString ChipId);
+    // A user's row disagrees with the chip's SFDP table (what each gives); the job sleeps
+    // until AnswerClearProtection (yes: used, at SFDP's size). Unconnected, ForcePart decides.
+    void RowAgainstSfdp_Question(QString Part, QString Origin, QString RowGives,
+                                 QString SfdpGives);
 
 public slots:
     void DoReadID();
