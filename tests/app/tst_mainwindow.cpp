@@ -94,6 +94,15 @@ private:
         });
         return shown ? question : nullptr;
     }
+    // Starts an erase of the 4 MiB part only its SFDP table describes, filled from seed.
+    QByteArray eraseSfdpChip(int seed)
+    {
+        m_harness.install(ChipKind::SfdpOnly);
+        const QByteArray chip = RandomBytes(4 * 1024 * 1024, seed);
+        m_harness.setMemory(chip);
+        click("btnErase");
+        return chip;
+    }
     bool waitForIdle()
     {
         return QTest::qWaitFor(
@@ -674,10 +683,7 @@ private slots:
     {
         QFETCH(QString, answer);
         QFETCH(QString, kept);
-        m_harness.install(ChipKind::SfdpOnly);
-        const QByteArray chip = RandomBytes(4 * 1024 * 1024, 91);
-        m_harness.setMemory(chip);
-        click("btnErase");
+        const QByteArray chip = eraseSfdpChip(91);
         QMessageBox *question = visibleQuestion();
         QVERIFY(question);
         QCOMPARE(question->text(),
@@ -747,10 +753,7 @@ private slots:
         int line = 0;
         QString error;
         QVERIFY(AppendUserRow(row, QStringLiteral("a datasheet"), &line, error));
-        m_harness.install(ChipKind::SfdpOnly);
-        const QByteArray chip = RandomBytes(4 * 1024 * 1024, 97);
-        m_harness.setMemory(chip);
-        click("btnErase");
+        const QByteArray chip = eraseSfdpChip(97);
         QMessageBox *question = visibleQuestion();
         QVERIFY(question);
         const QString origin = QDir::toNativeSeparators(UserChipListPath()) + " line 2";
