@@ -1,7 +1,7 @@
 #include "chiplistoptions.h"
 
-#include "programmer/chiplists.h"
-#include "programmer/supplyvoltage.h"
+#include "programmer/identify/chiplists.h"
+#include "programmer/identify/supplyvoltage.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -6,9 +6,9 @@
 #include "version.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 #include "bridge/ch341bridges.h"
-#include "programmer/tracelog.h"
+#include "programmer/jobs/tracelog.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>

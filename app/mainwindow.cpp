@@ -6,10 +6,10 @@
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
-#include "programmer/ch341.h"
-#include "programmer/chiplists.h"
+#include "programmer/identify/chiplists.h"
+#include "programmer/jobs/ch341.h"
 #include "bridge/ch341bridges.h"
-#include "programmer/tracelog.h"
+#include "programmer/jobs/tracelog.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>

@@ -25,7 +25,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_TABLE = ROOT / "chipdb" / "data" / "chips.tsv"
 DEFAULT_OUTPUT = ROOT / "resources" / "database" / "bin" / "chiplist.xml"
 DEFAULT_LAYOUTS = ROOT / "chipdb" / "data" / "layouts.tsv"
-DEFAULT_LAYOUT_HEADER = ROOT / "programmer" / "partlayouts.h"
+DEFAULT_LAYOUT_HEADER = ROOT / "programmer" / "chips" / "nor" / "partlayouts.h"
 CLEARING = {"wrsr": "StatusWrite", "wrsr2": "StatusWriteBoth", "wrsr31": "StatusWriteSeparate",
             "ewsr": "EnableWriteStatus", "global": "GlobalUnprotect", "ulbpr": "GlobalBlockUnlock"}
 FOUR_BYTE = {"enter": "EnterExit", "enterwren": "EnterExitWithWriteEnable",
@@ -180,7 +180,7 @@ def render_layouts(rows, layouts):
     names = [layout["name"] for layout in layouts]
     lines = ["// Written by tools/gen_chiplist.py from chipdb/data/chips.tsv and",
              "// chipdb/data/layouts.tsv: change those and run it again.", "",
-             "#pragma once", "", '#include "chipfamily.h"', "", "namespace PartLayouts {", "",
+             "#pragma once", "", '#include "programmer/chips/nor/chipfamily.h"', "", "namespace PartLayouts {", "",
              "const ChipFamily kLayouts[] = {"]
     for layout in layouts:
         bits = ", ".join("0x" + layout[b].upper() for b in LAYOUT_BITS)

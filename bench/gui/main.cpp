@@ -11,7 +11,7 @@
 #include "emulator/pacedlink.h"
 #include "hexedit/qhexedit.h"
 #include "mainwindow.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include "bridge/bridge.h"
 #include "bridge/usblink.h"

@@ -1,6 +1,6 @@
 #include "jobsink.h"
 
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include <QColor>
 

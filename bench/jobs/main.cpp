@@ -10,7 +10,7 @@
 #include "emulator/buscost.h"
 #include "emulator/chipmodel.h"
 #include "emulator/emulatedlink.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include "bridge/bridge.h"
 #include "bridge/ch347driver.h"

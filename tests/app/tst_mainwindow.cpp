@@ -7,8 +7,8 @@
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "mainwindow.h"
-#include "programmer/ch341.h"
-#include "programmer/chiplists.h"
+#include "programmer/identify/chiplists.h"
+#include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 
 #include <QAbstractItemView>

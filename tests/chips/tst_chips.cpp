@@ -5,12 +5,12 @@
 #include "failonwarning.h"
 #include "emulatorharness.h"
 #include "jobrecorder.h"
-#include "programmer/ch341.h"
-#include "programmer/chipfamily.h"
-#include "programmer/chiplists.h"
-#include "programmer/chipprotection.h"
-#include "programmer/partlayouts.h"
-#include "programmer/supplyvoltage.h"
+#include "programmer/jobs/ch341.h"
+#include "programmer/chips/nor/chipfamily.h"
+#include "programmer/identify/chiplists.h"
+#include "programmer/chips/nor/chipprotection.h"
+#include "programmer/chips/nor/partlayouts.h"
+#include "programmer/identify/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
 #include "emulator/spiflashchip.h"
@@ -218,7 +218,8 @@ void TestChips::shippedListWalk()
                              "/dev/null", "--layouts", "-"});
     QVERIFY(generator.waitForFinished(30000));
     QCOMPARE(generator.exitCode(), 0);
-    QVERIFY2(generator.readAllStandardOutput() == ReadFile(source + "/programmer/partlayouts.h"),
+    QVERIFY2(generator.readAllStandardOutput() ==
+                 ReadFile(source + "/programmer/chips/nor/partlayouts.h"),
              "partlayouts.h is out of date: run tools/gen_chiplist.py");
 }
 

@@ -8,7 +8,7 @@
 #include "log/logfile.h"
 #include "log/logwindow.h"
 #include "mainwindow.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 
 #include <QDir>

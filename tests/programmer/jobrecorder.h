@@ -3,7 +3,7 @@
 // Records every signal a worker emits, in order, so tests can compare whole
 // job transcripts.
 
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 
 #include <QObject>
 #include <QStringList>

@@ -6,7 +6,7 @@
 
 #include "bridge/ch341bridges.h"
 #include "bridge/libusblink.h"
-#include "programmer/ch341.h"
+#include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 
 #include <QLoggingCategory>
