@@ -348,7 +348,8 @@ void MainWindow::SetUpPartChoice()
     completer->popup()->setMinimumWidth(kPartListWidth);
     ui->cmbPart->setCompleter(completer);
     ui->cmbPart->view()->setMinimumWidth(kPartListWidth);
-    // Not remembered: a part chosen for one chip must not touch the next chip of a later day.
+    // Not remembered: every start begins at Auto, so a part chosen for one chip is not
+    // forced on the next.
     ListKnownParts();
 }
 

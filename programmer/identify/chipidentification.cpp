@@ -78,11 +78,10 @@ QList<ChipRecord> RowsNamed(const QList<ChipRecord> &rows, const QString &name)
 {
     QList<ChipRecord> named;
     std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(named),
-                 [&name](const ChipRecord &row) {
-                     return row.partName.compare(name, Qt::CaseInsensitive) == 0;
-                 });
+                 [&name](const ChipRecord &row) { return IsPartNamed(row, name); });
     return named;
 }
+
 // The addresses the row's size takes (a part above 16 MiB 4-byte ones) where the chip's SFDP
 // table allows the other width only.
 void AddressDisagreement(const ChipRecord &row, const SfdpFacts &sfdp, QStringList &rowGives,
