@@ -7,20 +7,25 @@
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "log/logwindow.h"
+#include "programmer/identify/chiplists.h"
 #include "programmer/jobs/ch341.h"
 #include "bridge/ch341bridges.h"
 #include "programmer/jobs/tracelog.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 #include <QStatusBar>
 #include <QUrl>
@@ -48,6 +53,10 @@ constexpr int kDefaultSpiClockKHz = 15000;
 constexpr int kAutoSpiClockKHz = 0;
 const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
 const QString kReadTwiceKey = QStringLiteral("jobs/readTwice");
+// The part field's first item: the chip is found by its identifier.
+const QString kAutoPart = QStringLiteral("Auto");
+// The completions and the list are wider than the field, so that "VENDOR PART" shows whole.
+constexpr int kPartListWidth = 300;
 // The chip erase counts no bytes; while this line is open the bar shows it busy.
 const QString kErasingChip = QStringLiteral("Erasing Chip... ");
 
@@ -101,6 +110,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
     SetUpSpiClockChoice();
+    SetUpPartChoice();
 }
 
 MainWindow::~MainWindow()
@@ -216,6 +226,8 @@ void MainWindow::JobDone()
     if (!workerThread.isFinished())
         return;
     SetJobControlsEnabled(true);
+    // The job may have kept a chip in the user's list.
+    ListKnownParts();
     ShowJobEndOnBar(succeeded);
     lblStatus->setText(QStringLiteral("Idle."));
     UpdateLogWindow_Text(QStringLiteral("Operation Completed. <Performed By version %1>")
@@ -328,6 +340,70 @@ void MainWindow::UseChosenSpiClock()
     CH341SetSpiClock(0, kHz == kDefaultSpiClockKHz ? 0 : uint32_t(kHz));
 }
 
+void MainWindow::SetUpPartChoice()
+{
+    auto *completer = new QCompleter(ui->cmbPart->model(), ui->cmbPart);
+    completer->setCaseSensitivity(Qt::CaseInsensitive);
+    completer->setFilterMode(Qt::MatchContains);
+    completer->setCompletionMode(QCompleter::PopupCompletion);
+    completer->popup()->setMinimumWidth(kPartListWidth);
+    ui->cmbPart->setCompleter(completer);
+    ui->cmbPart->view()->setMinimumWidth(kPartListWidth);
+    // Not remembered: every start begins at Auto, so a part chosen for one chip is not
+    // forced on the next.
+    ListKnownParts();
+}
+
+void MainWindow::ListKnownParts()
+{
+    // A faulty user list is the job's to report, in red, when it starts.
+    QList<ChipRecord> userRows;
+    QString fault;
+    if (!ReadUserChipLists(userRows, fault))
+        userRows.clear();
+    const QString typed = ui->cmbPart->currentText();
+    ui->cmbPart->clear();
+    ui->cmbPart->addItem(kAutoPart);
+    QSet<QString> listed;
+    // The built-in list writes a name that begins with a digit with an underscore.
+    const auto bare = [](const QString &name) {
+        return name.startsWith(QLatin1Char('_')) ? name.mid(1) : name;
+    };
+    for (const ChipRecord &row : KnownChips(userRows)) {
+        const QString part = bare(row.partName);
+        const QString text = bare(row.vendor) + QLatin1Char(' ') + part;
+        if (!listed.contains(text)) {
+            listed.insert(text);
+            ui->cmbPart->addItem(text, part);
+        }
+    }
+    const int item = typed.isEmpty() ? 0 : ui->cmbPart->findText(typed, Qt::MatchFixedString);
+    if (item >= 0)
+        ui->cmbPart->setCurrentIndex(item);
+    else
+        ui->cmbPart->setEditText(typed);
+}
+
+bool MainWindow::ChosenPart(QString &part)
+{
+    const QString text = ui->cmbPart->currentText().trimmed();
+    part.clear();
+    if (text.isEmpty() || text.compare(kAutoPart, Qt::CaseInsensitive) == 0)
+        return true;
+    // "VENDOR PART" as listed, or the part alone, in any case.
+    const int item = ui->cmbPart->findText(text, Qt::MatchFixedString);
+    if (item > 0)
+        part = ui->cmbPart->itemData(item).toString();
+    for (int i = 1; part.isEmpty() && i < ui->cmbPart->count(); ++i) {
+        if (ui->cmbPart->itemData(i).toString().compare(text, Qt::CaseInsensitive) == 0)
+            part = text;
+    }
+    if (part.isEmpty())
+        UpdateLogWindow_Text(QStringLiteral("Part %1 Is in No Chip List").arg(text), QColor("red"),
+                             1, false, false, true);
+    return !part.isEmpty();
+}
+
 void MainWindow::btnWrite_Clicked()
 {
     const QString fileName = AskForImageFile();
@@ -350,9 +426,13 @@ void MainWindow::btnErase_Clicked()
 
 void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData)
 {
+    QString part;
+    if (!ChosenPart(part))
+        return;
     // The worker has no parent: it lives on workerThread and deletes itself
     // once the thread has finished.
     worker = new CH341(false, nullptr);
+    worker->PartName = part;
     if (!fileName.isEmpty())
         worker->FileName = fileName;
     worker->BackupFolder = LogFile::chooseBackupFolder();
@@ -378,6 +458,8 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     connect(worker, &CH341::UnknownChip_Question, this, &MainWindow::UnknownChip_Question);
     connect(worker, &CH341::PartChoice_Question, this, &MainWindow::PartChoice_Question);
     connect(worker, &CH341::RegionChoice_Question, this, &MainWindow::RegionChoice_Question);
+    connect(worker, &CH341::PartId_Question, this, &MainWindow::PartId_Question);
+    connect(worker, &CH341::RowAgainstSfdp_Question, this, &MainWindow::RowAgainstSfdp_Question);
     connect(&workerThread, &QThread::started, worker, job);
     connect(&workerThread, &QThread::finished, worker, &QObject::deleteLater);
     worker->moveToThread(&workerThread);
@@ -399,7 +481,25 @@ void MainWindow::UnknownChip_Question(QString JedecId, qulonglong Size)
     AskOperator(QStringLiteral("The chip (JEDEC ID 0x%1) is not in the chip list. Its SFDP table "
                                "gives %2 bytes. Use it with these parameters?")
                     .arg(JedecId)
-                    .arg(Size));
+                    .arg(Size),
+                DefaultAnswer::No, [this, JedecId](CH341 *) { AskNameToKeep(JedecId); });
+}
+
+void MainWindow::AskNameToKeep(const QString &jedecId)
+{
+    auto *question = new QInputDialog(this);
+    question->setWindowTitle(windowTitle());
+    question->setLabelText(
+        QStringLiteral("Keep the chip in your chip list (%1), so that the next job knows it "
+                       "without asking? Its part name:")
+            .arg(QDir::toNativeSeparators(UserChipListPath())));
+    question->setTextValue(QStringLiteral("SFDP-") + jedecId);
+    question->setOkButtonText(QStringLiteral("Keep"));
+    question->setCancelButtonText(QStringLiteral("Do Not Keep"));
+    ShowQuestion(question, [question](CH341 *asking) {
+        const bool keep = question->result() == QDialog::Accepted;
+        asking->AnswerUnknownChip(true, keep ? question->textValue().trimmed() : QString());
+    });
 }
 
 void MainWindow::PartChoice_Question(QStringList Parts)
@@ -414,7 +514,8 @@ void MainWindow::PartChoice_Question(QStringList Parts)
         question->addButton(part, QMessageBox::AcceptRole)->setProperty("part", part);
     question->setDefaultButton(QMessageBox::Cancel);
     question->setEscapeButton(QMessageBox::Cancel);
-    ShowQuestion(question, [](CH341 *asking, QAbstractButton *clicked) {
+    ShowQuestion(question, [question](CH341 *asking) {
+        QAbstractButton *clicked = question->clickedButton();
         asking->AnswerPartChoice(clicked ? clicked->property("part").toString() : QString());
     });
 }
@@ -437,19 +538,49 @@ void MainWindow::RegionChoice_Question(QStringList Regions, QStringList Ranges,
     question->open();
 }
 
-void MainWindow::AskOperator(const QString &text)
+
+void MainWindow::PartId_Question(QString Part, QString PartId, QString ChipId)
+{
+    AskOperator(QStringLiteral("The chip answers ID 0x%1, part %2 has ID 0x%3. Use the facts of "
+                               "%2 on this chip all the same?")
+                    .arg(ChipId, Part, PartId),
+                DefaultAnswer::None);
+}
+
+void MainWindow::RowAgainstSfdp_Question(QString Part, QString Origin, QString RowGives,
+                                         QString SfdpGives)
+{
+    AskOperator(QStringLiteral("The row of %1 in your chip list (%2) gives %3, the chip's SFDP "
+                               "table %4. Use the row all the same, with SFDP's capacity where "
+                               "they differ?")
+                    .arg(Part, Origin, RowGives, SfdpGives),
+                DefaultAnswer::None);
+}
+
+void MainWindow::AskOperator(const QString &text, DefaultAnswer defaultAnswer,
+                             const std::function<void(CH341 *)> &yes)
 {
     auto *question = new QMessageBox(QMessageBox::Question, windowTitle(), text,
                                      QMessageBox::Yes | QMessageBox::No, this);
-    question->setDefaultButton(QMessageBox::No);
+    if (defaultAnswer == DefaultAnswer::No) {
+        question->setDefaultButton(QMessageBox::No);
+    } else {
+        // A dialog makes its first button the default where none is: Enter must answer
+        // nothing here.
+        for (QAbstractButton *button : question->buttons())
+            qobject_cast<QPushButton *>(button)->setAutoDefault(false);
+    }
     question->setEscapeButton(QMessageBox::No);
-    ShowQuestion(question, [question](CH341 *asking, QAbstractButton *clicked) {
-        asking->AnswerClearProtection(clicked == question->button(QMessageBox::Yes));
+    ShowQuestion(question, [question, yes](CH341 *asking) {
+        const bool saidYes = question->clickedButton() == question->button(QMessageBox::Yes);
+        if (saidYes && yes)
+            yes(asking);
+        else
+            asking->AnswerClearProtection(saidYes);
     });
 }
 
-void MainWindow::ShowQuestion(QMessageBox *question,
-                              const std::function<void(CH341 *, QAbstractButton *)> &answer)
+void MainWindow::ShowQuestion(QDialog *question, const std::function<void(CH341 *)> &answer)
 {
     // Window-modal and answered through a signal: the window stays responsive, and a
     // closing window can still answer for the operator.
@@ -457,10 +588,10 @@ void MainWindow::ShowQuestion(QMessageBox *question,
     QElapsedTimer thinking;
     thinking.start();
     QPointer<CH341> asking = worker;
-    connect(question, &QMessageBox::finished, this, [this, question, asking, thinking, answer] {
+    connect(question, &QDialog::finished, this, [this, asking, thinking, answer] {
         questionMs += thinking.elapsed();
         if (asking)
-            answer(asking, question->clickedButton());
+            answer(asking);
     });
     question->open();
 }
@@ -476,6 +607,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->widget->setEnabled(enabled);
     // The clock is read when a job opens the bridge.
     ui->cmbSpiClock->setEnabled(enabled);
+    ui->cmbPart->setEnabled(enabled);
 }
 
 void MainWindow::OpenHomePage()

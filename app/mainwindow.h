@@ -15,9 +15,8 @@
 #include <memory>
 
 QT_BEGIN_NAMESPACE
-class QAbstractButton;
+class QDialog;
 class QLabel;
-class QMessageBox;
 class Ui_MainWindow;
 QT_END_NAMESPACE
 
@@ -64,6 +63,13 @@ public slots:
     void PartChoice_Question(QStringList Parts);
     // Asks the operator which descriptor regions of the image the update writes.
     void RegionChoice_Question(QStringList Regions, QStringList Ranges, QStringList Changed);
+    // Asks the operator whether the part chosen in the part field is used on a chip that
+    // answers another id.
+    void PartId_Question(QString Part, QString PartId, QString ChipId);
+    // Asks the operator whether a row of the user's chip list that the chip's SFDP table
+    // contradicts is used all the same.
+    void RowAgainstSfdp_Question(QString Part, QString Origin, QString RowGives,
+                                 QString SfdpGives);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -80,11 +86,16 @@ private:
     void SetUpHexView();
     void StartJob(const QString &fileName, JobSlot job, bool showHexData);
     void SetJobControlsEnabled(bool enabled);
-    // A window-modal yes/no question; the answer goes to the worker that asked.
-    void AskOperator(const QString &text);
+    enum class DefaultAnswer { No, None };
+    // A window-modal yes/no question; the answer goes to the worker that asked, or a yes to
+    // yes where it is given.
+    void AskOperator(const QString &text, DefaultAnswer defaultAnswer = DefaultAnswer::No,
+                     const std::function<void(CH341 *)> &yes = {});
+    // After a yes to a chip known by its SFDP table: under which name it is kept in the
+    // user's own chip list, if at all.
+    void AskNameToKeep(const QString &jedecId);
     // Shows a window-modal question; once closed, answer tells the worker that asked.
-    void ShowQuestion(QMessageBox *question,
-                      const std::function<void(CH341 *, QAbstractButton *)> &answer);
+    void ShowQuestion(QDialog *question, const std::function<void(CH341 *)> &answer);
     // A job that succeeded shows a full bar; a busy bar stops being busy.
     void ShowJobEndOnBar(bool succeeded);
     QString AskForImageFile();
@@ -94,6 +105,13 @@ private:
     // The CH347's SPI clock: the one chosen last, in this run or an earlier one.
     void SetUpSpiClockChoice();
     void UseChosenSpiClock();
+    // The part field: Auto, then every part the chip lists know (the user's included) as
+    // "VENDOR PART", matched by any part of the text as the operator types.
+    void SetUpPartChoice();
+    void ListKnownParts();
+    // The part the field names for the next job, empty for Auto. False, logged in red, when
+    // no chip list has it.
+    bool ChosenPart(QString &part);
     void OpenHomePage();
 
     Ui_MainWindow *ui;

@@ -78,10 +78,48 @@ QList<ChipRecord> RowsNamed(const QList<ChipRecord> &rows, const QString &name)
 {
     QList<ChipRecord> named;
     std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(named),
-                 [&name](const ChipRecord &row) {
-                     return row.partName.compare(name, Qt::CaseInsensitive) == 0;
-                 });
+                 [&name](const ChipRecord &row) { return IsPartNamed(row, name); });
     return named;
+}
+
+// The addresses the row's size takes (a part above 16 MiB 4-byte ones) where the chip's SFDP
+// table allows the other width only.
+void AddressDisagreement(const ChipRecord &row, const SfdpFacts &sfdp, QStringList &rowGives,
+                         QStringList &sfdpGives)
+{
+    const int needed = uint32_t(row.size) > kThreeByteAddressLimit ? 4 : 3;
+    if (sfdp.addressBytes <= 0 || sfdp.addressBytes == needed)
+        return;
+    rowGives << QStringLiteral("%1-Byte Addresses").arg(needed);
+    sfdpGives << QStringLiteral("%1-Byte Addresses Only").arg(sfdp.addressBytes);
+}
+
+QString EraseTypeText(const QPair<uint8_t, uint32_t> &type)
+{
+    return QStringLiteral("%1h of %2 Bytes")
+        .arg(QString::number(type.first, 16).toUpper().rightJustified(2, QLatin1Char('0')))
+        .arg(type.second);
+}
+
+// The unit erase a row relies on (64 KiB by D8h on a part without bulk erase, 4 KiB by 20h on
+// any other but the old Atmel parts, which erase the whole chip only) where the chip's SFDP
+// table lists erase types without it.
+void EraseDisagreement(const ChipRecord &row, const SfdpFacts &sfdp, QStringList &rowGives,
+                       QStringList &sfdpGives)
+{
+    const WholeChipErase erase = FactsOfRow(row).erase;
+    if (sfdp.eraseTypes.isEmpty() || erase == WholeChipErase::AtmelChipErase)
+        return;
+    const QPair<uint8_t, uint32_t> relied = erase == WholeChipErase::BlockByBlock
+                                                ? qMakePair(SpiOpcode::BE, 64u * 1024)
+                                                : qMakePair(SpiOpcode::SE, 4u * 1024);
+    if (sfdp.eraseTypes.contains(relied))
+        return;
+    QStringList listed;
+    for (const auto &type : sfdp.eraseTypes)
+        listed << EraseTypeText(type);
+    rowGives << QStringLiteral("Erase ") + EraseTypeText(relied);
+    sfdpGives << QStringLiteral("Erase ") + listed.join(QLatin1String(" / "));
 }
 } // namespace
 
@@ -274,10 +312,14 @@ bool ChipIdentification::applyPartChoice(const ChipList &chips, const QStringLis
     }
     const QString answer = key.isEmpty() ? candidates.value(0) : key;
     const ChipRecord &part = named.first();
-    if (!m_forcePart) {
-        m_log(QStringLiteral("Part %1 Has ID 0x%2, the Chip Answers 0x%3: Not Used without "
-                             "--force-part")
-                  .arg(part.partName, part.id, answer),
+    QString option;
+    const auto ask = m_questions.otherId ? std::function<bool()>([&] {
+        return m_questions.otherId(part.partName, part.id, answer);
+    })
+                                         : std::function<bool()>();
+    if (!forced(ask, option)) {
+        m_log(QStringLiteral("Part %1 Has ID 0x%2, the Chip Answers 0x%3: Not Used%4")
+                  .arg(part.partName, part.id, answer, option),
               "red");
         return false;
     }
@@ -298,23 +340,55 @@ bool ChipIdentification::holdUserRowsAgainstSfdp(QList<ChipRecord> &rows)
     if (user == rows.cend())
         return true;
     // Only a user's rows cost the SFDP read here: the built-in rows' facts are checked.
-    const uint64_t density = m_chip.sfdp().density;
+    const SfdpFacts &sfdp = m_chip.sfdp();
     if (m_chip.failed())
         return false;
-    if (density == 0 || density > 0x80000000u || density == uint64_t(user->size))
+    if (sfdp.density == 0 || sfdp.density > 0x80000000u)
         return true;
-    m_log(QStringLiteral("The Row of %1 (%2) Gives Capacity (Byte) %3, the Chip's SFDP %4: %5")
-              .arg(user->partName, user->origin)
-              .arg(user->size)
-              .arg(density)
-              .arg(m_forcePart ? QStringLiteral("SFDP's Capacity Is Used (--force-part)")
-                               : QStringLiteral("Not Used without --force-part")),
+    const ChipRecord row = *user;
+    QStringList rowGives;
+    QStringList sfdpGives;
+    const bool sizeDiffers = sfdp.density != uint64_t(row.size);
+    if (sizeDiffers) {
+        rowGives << QStringLiteral("Capacity (Byte) %1").arg(row.size);
+        sfdpGives << QString::number(sfdp.density);
+    }
+    AddressDisagreement(row, sfdp, rowGives, sfdpGives);
+    EraseDisagreement(row, sfdp, rowGives, sfdpGives);
+    if (rowGives.isEmpty())
+        return true;
+    const QString rowSays = rowGives.join(QLatin1String(" and "));
+    const QString sfdpSays = sfdpGives.join(QLatin1String(" and "));
+    QString option;
+    const auto ask = m_questions.rowAgainstSfdp ? std::function<bool()>([&] {
+        return m_questions.rowAgainstSfdp(row.partName, row.origin, rowSays, sfdpSays);
+    })
+                                                : std::function<bool()>();
+    const bool used = forced(ask, option);
+    const QString verdict = !used         ? QStringLiteral("Not Used")
+                            : sizeDiffers ? QStringLiteral("SFDP's Capacity Is Used")
+                                          : QStringLiteral("Used as It Stands");
+    m_log(QStringLiteral("The Row of %1 (%2) Gives %3, the Chip's SFDP %4: %5%6")
+              .arg(row.partName, row.origin, rowSays, sfdpSays, verdict, option),
           "red");
-    if (!m_forcePart)
+    if (!used)
         return false;
-    for (ChipRecord &row : rows)
-        row.size = qint32(density);
+    if (sizeDiffers) {
+        for (ChipRecord &each : rows)
+            each.size = qint32(sfdp.density);
+    }
     return true;
+}
+
+bool ChipIdentification::forced(const std::function<bool()> &ask, QString &option) const
+{
+    if (ask) {
+        option.clear();
+        return ask();
+    }
+    option =
+        m_forcePart ? QStringLiteral(" (--force-part)") : QStringLiteral(" without --force-part");
+    return m_forcePart;
 }
 
 void ChipIdentification::logSupplyVoltage(const QList<ChipRecord> &rows)
@@ -408,31 +482,33 @@ bool ChipIdentification::acceptSfdpChip(const QString &jedecId)
               .arg(size)
               .arg(sfdp.pageSize),
           "black");
-    if (!m_questions.unknownChip(jedecId, qulonglong(size)))
+    QString keepAs = m_rememberAs;
+    if (!m_questions.unknownChip(jedecId, qulonglong(size), keepAs))
         return false;
     m_chip.identifyBySfdp(static_cast<uint32_t>(size));
     m_chip.resetAddressing();
-    if (!m_rememberAs.isEmpty())
-        keepSfdpChip(jedecId, sfdp);
+    if (!keepAs.isEmpty())
+        keepSfdpChip(jedecId, sfdp, keepAs);
     return true;
 }
 
-void ChipIdentification::keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp)
+void ChipIdentification::keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp,
+                                      const QString &name)
 {
     const ChipList known = KnownChips(m_userRows);
-    const bool taken = std::any_of(known.cbegin(), known.cend(), [this](const ChipRecord &row) {
-        return IsPartNamed(row, m_rememberAs);
+    const bool taken = std::any_of(known.cbegin(), known.cend(), [&name](const ChipRecord &row) {
+        return IsPartNamed(row, name);
     });
     // Such a row would not pass the check of the next job's lists.
     QString why = taken ? QStringLiteral("a Chip List Already Has a Part of that Name")
                   : sfdp.density > (1u << 30) ? QStringLiteral("Larger than 1 GiB")
-                  : m_rememberAs.contains(QRegularExpression(QStringLiteral("[\\t\\r\\n]")))
+                  : name.contains(QRegularExpression(QStringLiteral("[\\t\\r\\n]")))
                       ? QStringLiteral("the Name Holds a Tab or a Line End")
                       : QString();
     ChipRecord row;
     row.protocol = QStringLiteral("SPI");
     row.vendor = QStringLiteral("SFDP");
-    row.partName = m_rememberAs;
+    row.partName = name;
     row.id = jedecId;
     row.page = QString::number(sfdp.pageSize);
     row.size = qint32(sfdp.density);
@@ -446,10 +522,10 @@ void ChipIdentification::keepSfdpChip(const QString &jedecId, const SfdpFacts &s
     int line = 0;
     if (why.isEmpty() && AppendUserRow(row, basis, &line, why)) {
         m_log(QStringLiteral("Part %1 Kept in %2 line %3")
-                  .arg(m_rememberAs, QDir::toNativeSeparators(UserChipListPath()))
+                  .arg(name, QDir::toNativeSeparators(UserChipListPath()))
                   .arg(line),
               "blue");
         return;
     }
-    m_log(QStringLiteral("Part %1 Not Kept: %2").arg(m_rememberAs, why), "red");
+    m_log(QStringLiteral("Part %1 Not Kept: %2").arg(name, why), "red");
 }

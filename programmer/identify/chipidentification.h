@@ -36,8 +36,18 @@ public:
     {
         // Parts of different sizes share the identifier: which one is it? Empty: none.
         std::function<QString(const QStringList &parts)> part;
-        // The chip is in no list but describes itself by SFDP: use it?
-        std::function<bool(const QString &jedecId, qulonglong size)> unknownChip;
+        // The chip is in no list but describes itself by SFDP: use it? keepAs: the name it is
+        // kept under in the user's own list (empty: not kept), which the answer may give.
+        std::function<bool(const QString &jedecId, qulonglong size, QString &keepAs)> unknownChip;
+        // The chosen part has another id than the chip answers: use its facts all the same?
+        // Unset where nobody can be asked: --force-part decides.
+        std::function<bool(const QString &part, const QString &partId, const QString &chipId)>
+            otherId;
+        // A user's row disagrees with the chip's SFDP table (part, where the row comes from,
+        // what each gives): use it all the same, at SFDP's size? Unset: --force-part decides.
+        std::function<bool(const QString &part, const QString &origin, const QString &rowGives,
+                           const QString &sfdpGives)>
+            rowAgainstSfdp;
     };
 
     ChipIdentification(FlashChip &chip, JobLog &log, Questions questions);
@@ -70,10 +80,14 @@ private:
     // ends: no list has the part, or the chip answers another id and the part is not forced.
     bool applyPartChoice(const ChipList &chips, const QStringList &candidates, QString &key,
                          ChipList &matches);
-    // A user's row whose size the chip's SFDP table contradicts: one red line, then the job
-    // ends, or with --force-part goes on at SFDP's size. False when it ends.
+    // A user's row whose size, 4-byte need or erase sizes the chip's SFDP table contradicts:
+    // one red line, then the job ends, or where forced (--force-part, the operator's yes) goes
+    // on, at SFDP's size. False when it ends.
     bool holdUserRowsAgainstSfdp(QList<ChipRecord> &rows);
-    void keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp);
+    // Whether a part is used against the chip's answers: as the operator says where ask can
+    // ask, else as --force-part says; option: how the red line names that choice.
+    bool forced(const std::function<bool()> &ask, QString &option) const;
+    void keepSfdpChip(const QString &jedecId, const SfdpFacts &sfdp, const QString &name);
     int endOnTransferFailure();
     void logSupplyVoltage(const QList<ChipRecord> &rows);
 

@@ -88,6 +88,9 @@ public:
     // The operator's answer to ClearProtection_Question or UnknownChip_Question; any thread
     // may call it. An answer given before the question is asked is kept for it.
     void AnswerClearProtection(bool clear);
+    // The operator's answer to UnknownChip_Question: yes also keeps the chip in the user's
+    // own chip list under keepAs (empty: not kept); any thread may call it.
+    void AnswerUnknownChip(bool use, const QString &keepAs);
     // The operator's answer to PartChoice_Question: one of its parts, or empty for none; any
     // thread may call it.
     void AnswerPartChoice(const QString &part);
@@ -127,6 +130,14 @@ signals:
     // image's regions (each with its range, the ones the image changes in Changed) to write.
     // The job sleeps until AnswerRegionChoice. Unconnected, the update writes the whole image.
     void RegionChoice_Question(QStringList Regions, QStringList Ranges, QStringList Changed);
+    // The part named (PartName) has another id than the chip answers; the job sleeps until
+    // AnswerClearProtection (yes: its facts are used, as with ForcePart). Unconnected,
+    // ForcePart decides.
+    void PartId_Question(QString Part, QString PartId, QString ChipId);
+    // A user's row disagrees with the chip's SFDP table (what each gives); the job sleeps
+    // until AnswerClearProtection (yes: used, at SFDP's size). Unconnected, ForcePart decides.
+    void RowAgainstSfdp_Question(QString Part, QString Origin, QString RowGives,
+                                 QString SfdpGives);
 
 public slots:
     void DoReadID();

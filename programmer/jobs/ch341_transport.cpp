@@ -149,10 +149,27 @@ int CH341::InitializeProgrammer()
         // The worker thread sleeps while the operator looks at the chip.
         return m_answers.waitForPart();
     };
-    questions.unknownChip = [this](const QString &jedecId, qulonglong size) {
-        return AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
-                           [&] { emit UnknownChip_Question(jedecId, size); });
+    questions.unknownChip = [this](const QString &jedecId, qulonglong size, QString &keepAs) {
+        const bool yes = AskOperator(QMetaMethod::fromSignal(&CH341::UnknownChip_Question),
+                                     [&] { emit UnknownChip_Question(jedecId, size); });
+        if (yes && !m_answers.keepAs().isEmpty())
+            keepAs = m_answers.keepAs();
+        return yes;
     };
+    // The command line asks none of these: --force-part answers them.
+    if (isSignalConnected(QMetaMethod::fromSignal(&CH341::PartId_Question)))
+        questions.otherId = [this](const QString &part, const QString &partId,
+                                   const QString &chipId) {
+            return AskOperator(QMetaMethod::fromSignal(&CH341::PartId_Question),
+                               [&] { emit PartId_Question(part, partId, chipId); });
+        };
+    if (isSignalConnected(QMetaMethod::fromSignal(&CH341::RowAgainstSfdp_Question)))
+        questions.rowAgainstSfdp = [this](const QString &part, const QString &origin,
+                                          const QString &rowGives, const QString &sfdpGives) {
+            return AskOperator(QMetaMethod::fromSignal(&CH341::RowAgainstSfdp_Question), [&] {
+                emit RowAgainstSfdp_Question(part, origin, rowGives, sfdpGives);
+            });
+        };
     ChipIdentification identification(m_chip, m_log, questions);
     identification.useUserRows(userRows);
     identification.choosePart(PartName, ForcePart);
@@ -244,6 +261,11 @@ bool CH341::AskOperator(const QMetaMethod &question, const std::function<void()>
 void CH341::AnswerClearProtection(bool clear)
 {
     m_answers.answer(clear);
+}
+
+void CH341::AnswerUnknownChip(bool use, const QString &keepAs)
+{
+    m_answers.answer(use, keepAs);
 }
 
 void CH341::AnswerPartChoice(const QString &part)

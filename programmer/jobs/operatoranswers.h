@@ -18,6 +18,13 @@ public:
         m_yes = yes;
         m_answered.release();
     }
+    // Yes to a chip known by its SFDP table, kept under keepAs in the user's own list (empty:
+    // not kept).
+    void answer(bool yes, const QString &keepAs)
+    {
+        m_keepAs = keepAs;
+        answer(yes);
+    }
     void answer(const QString &part)
     {
         m_part = part;
@@ -42,10 +49,13 @@ public:
     QStringList regions() const { return m_regions; }
     // Before a part question: no earlier answer stands for it.
     void forgetPart() { m_part.clear(); }
+    // The name the last yes gave; valid once waitForYes has returned.
+    QString keepAs() const { return m_keepAs; }
 
 private:
     QSemaphore m_answered;
     std::atomic<bool> m_yes{false};
     QString m_part;
     QStringList m_regions;
+    QString m_keepAs;
 };

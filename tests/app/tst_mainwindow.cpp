@@ -7,19 +7,24 @@
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
 #include "mainwindow.h"
+#include "programmer/identify/chiplists.h"
 #include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 #include "regionchoice.h"
 #include "regionimages.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QListWidget>
+#include <QCompleter>
 #include <QDirIterator>
 #include <QDir>
 #include <QFile>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QPushButton>
@@ -93,6 +98,15 @@ private:
         });
         return shown ? question : nullptr;
     }
+    // Starts an erase of the 4 MiB part only its SFDP table describes, filled from seed.
+    QByteArray eraseSfdpChip(int seed)
+    {
+        m_harness.install(ChipKind::SfdpOnly);
+        const QByteArray chip = RandomBytes(4 * 1024 * 1024, seed);
+        m_harness.setMemory(chip);
+        click("btnErase");
+        return chip;
+    }
     bool waitForIdle()
     {
         return QTest::qWaitFor(
@@ -133,6 +147,8 @@ private slots:
         m_settings = std::make_unique<QTemporaryDir>();
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settings->path());
         m_harness.install(ChipKind::W25Q80DV);
+        // A chip an earlier case kept is not in this case's list.
+        QFile::remove(UserChipListPath());
         m_opened.clear();
         m_window = std::make_unique<MainWindow>();
         m_window->show();
@@ -165,6 +181,19 @@ private slots:
         QCOMPARE(readTwice->text(), QStringLiteral("Read twice and compare"));
         QCOMPARE(log()->geometry(), QRect(11, 226, 781, 192));
         QCOMPARE(child("layoutWidget1")->geometry(), QRect(11, 450, 781, 230));
+        // The part field lies under the strip, left of the logo: Auto first, then every part of
+        // every group, EEPROMs too.
+        QCOMPARE(child("lblPart")->geometry(), QRect(11, 452, 128, 20));
+        QCOMPARE(child("cmbPart")->geometry(), QRect(11, 474, 128, 24));
+        const QRect logo(child("label")->mapTo(child("centralwidget"), QPoint()),
+                         child("label")->size());
+        QVERIFY(!logo.intersects(child("cmbPart")->geometry()) &&
+                !logo.intersects(child("lblPart")->geometry()));
+        auto *part = child<QComboBox>("cmbPart");
+        QCOMPARE(part->currentText(), QStringLiteral("Auto"));
+        QCOMPARE(part->itemText(0), QStringLiteral("Auto"));
+        QVERIFY(part->findText(QStringLiteral("WINBOND W25Q80DV")) > 0);
+        QVERIFY(part->findText(QStringLiteral("24Cxxx 24C02")) > 0);
         // The logo comes from the embedded resources.
         QVERIFY(!child<QLabel>("label")->pixmap(Qt::ReturnByValue).isNull());
 
@@ -640,23 +669,113 @@ private slots:
                  answer == QLatin1String("Yes") ? QByteArray(kChipSize, char(0xFF)) : chip);
     }
 
-    // A chip in no list asks through the same window-modal question; No ends the job.
+    void sfdpChipAsksOperator_data()
+    {
+        QTest::addColumn<QString>("answer"); // No, or Yes and the name kept (empty: not kept)
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("no: nothing erased") << "No"
+                                            << "";
+        QTest::newRow("yes, kept: the next job knows it by its row") << "Yes"
+                                                                     << "XY25Q32";
+        QTest::newRow("yes, not kept") << "Yes"
+                                       << "";
+    }
+
+    // A chip in no list asks through the same window-modal question; No ends the job, Yes
+    // offers to keep it in the user's own list under a name.
     void sfdpChipAsksOperator()
     {
-        m_harness.install(ChipKind::SfdpOnly);
-        const QByteArray chip = RandomBytes(4 * 1024 * 1024, 91);
-        m_harness.setMemory(chip);
-        click("btnErase");
+        QFETCH(QString, answer);
+        QFETCH(QString, kept);
+        const QByteArray chip = eraseSfdpChip(91);
         QMessageBox *question = visibleQuestion();
         QVERIFY(question);
         QCOMPARE(question->text(),
                  QStringLiteral("The chip (JEDEC ID 0x4A4016) is not in the chip list. Its SFDP "
                                 "table gives 4194304 bytes. Use it with these parameters?"));
-        question->button(QMessageBox::No)->click();
+        question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
+            ->click();
+        const QString list = QDir::toNativeSeparators(UserChipListPath());
+        if (answer == QLatin1String("Yes")) {
+            QInputDialog *name = nullptr;
+            QVERIFY(QTest::qWaitFor([&] {
+                name = m_window->findChild<QInputDialog *>();
+                return name && name->isVisible();
+            }));
+            QVERIFY(name->labelText().contains(list));
+            QCOMPARE(name->textValue(), QStringLiteral("SFDP-4A4016"));
+            name->setTextValue(kept);
+            if (kept.isEmpty())
+                name->reject();
+            else
+                name->accept();
+        }
         QVERIFY(waitForIdle());
-        QVERIFY(log()->toPlainText().contains(
-            QStringLiteral("No Chip Found in our Database based on this Flash IDs")));
-        QCOMPARE(m_harness.memory(), chip);
+        const QString shown = log()->toPlainText();
+        QCOMPARE(shown.contains(QStringLiteral("No Chip Found in our Database based on this "
+                                               "Flash IDs")),
+                 answer == QLatin1String("No"));
+        QCOMPARE(m_harness.memory(),
+                 answer == QLatin1String("No") ? chip : QByteArray(chip.size(), char(0xFF)));
+        QCOMPARE(QFile::exists(UserChipListPath()), !kept.isEmpty());
+        if (kept.isEmpty())
+            return;
+        QVERIFY(shown.contains(QStringLiteral("Part XY25Q32 Kept in %1 line 2").arg(list)));
+        // The part field knows it now, and the next job asks nothing.
+        QVERIFY(child<QComboBox>("cmbPart")->findText(QStringLiteral("SFDP XY25Q32")) > 0);
+        log()->clear();
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        QVERIFY2(log()->toPlainText().contains(
+                     QStringLiteral("Vendor: SFDP Part no: XY25Q32 Capacity (Byte): 4194304 "
+                                    "From: %1 line 2\nSupply Voltage")
+                         .arg(list)),
+                 qPrintable(log()->toPlainText()));
+    }
+
+    void userRowAgainstSfdpAsks_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("yes: SFDP's size, the whole chip erased") << true;
+        QTest::newRow("no: nothing erased") << false;
+    }
+
+    // A user's row that the chip's SFDP table contradicts asks the operator, nothing chosen by
+    // default; the red line names no command-line option.
+    void userRowAgainstSfdpAsks()
+    {
+        QFETCH(bool, yes);
+        ChipRecord row;
+        row.protocol = QStringLiteral("SPI");
+        row.idcmd = QStringLiteral("9F");
+        row.vendor = QStringLiteral("ACME");
+        row.partName = QStringLiteral("XY25Q32");
+        row.id = QStringLiteral("4A4016");
+        row.page = QStringLiteral("256");
+        row.size = kChipSize;
+        row.layout = QStringLiteral("default");
+        int line = 0;
+        QString error;
+        QVERIFY(AppendUserRow(row, QStringLiteral("a datasheet"), &line, error));
+        const QByteArray chip = eraseSfdpChip(97);
+        QMessageBox *question = visibleQuestion();
+        QVERIFY(question);
+        const QString origin = QDir::toNativeSeparators(UserChipListPath()) + " line 2";
+        QCOMPARE(question->text(),
+                 QStringLiteral("The row of XY25Q32 in your chip list (%1) gives Capacity (Byte) "
+                                "1048576, the chip's SFDP table 4194304. Use the row all the "
+                                "same, with SFDP's capacity where they differ?")
+                     .arg(origin));
+        for (QAbstractButton *button : question->buttons())
+            QVERIFY(!qobject_cast<QPushButton *>(button)->isDefault());
+        question->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+        QVERIFY(waitForIdle());
+        QVERIFY(LogLines(log()).contains(
+            Run(QStringLiteral("The Row of XY25Q32 (%1) Gives Capacity (Byte) 1048576, the "
+                               "Chip's SFDP 4194304: %2")
+                    .arg(origin, yes ? "SFDP's Capacity Is Used" : "Not Used"),
+                Qt::red, QFont::Normal)));
+        QCOMPARE(m_harness.memory(), yes ? QByteArray(chip.size(), char(0xFF)) : chip);
     }
 
     void partChoiceAsksOperator_data()
@@ -769,6 +888,117 @@ private slots:
         QCOMPARE(lines.contains(QStringLiteral("No Region Written: the Chip Is Unchanged")),
                  answer == QLatin1String("Cancel"));
         QVERIFY(QDir(m_workingDir.filePath(QStringLiteral("LOG"))).removeRecursively());
+    }
+
+    void partField_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("pick");   // the completion chosen; empty: the text as typed
+        QTest::addColumn<QString>("answer"); // to the question of another id; empty: none
+        QTest::addColumn<QString>("parts");  // those the match lines list, "> " the chosen one
+        QTest::addColumn<QStringList>("reds");
+        QTest::addColumn<bool>("erased");
+
+        const QString all = QStringLiteral("W25Q80BL W25Q80BV W25Q80DV W25Q80RV");
+        QTest::newRow("Auto: every row of the id") << ""
+                                                   << ""
+                                                   << "" << all << QStringList() << true;
+        QTest::newRow("a fragment's completion: that row")
+            << "q80d"
+            << "WINBOND W25Q80DV"
+            << "" << all + " > W25Q80DV" << QStringList() << true;
+        QTest::newRow("the part typed alone, in any case")
+            << "w25q80dv"
+            << ""
+            << "" << all + " > W25Q80DV" << QStringList() << true;
+        const QString x80 = QStringLiteral("WINBOND W25X80");
+        QTest::newRow("another id, yes: forced")
+            << "25x8" << x80 << "Yes"
+            << "W25X80"
+            << QStringList{"Forced Part W25X80 (ID 0xEF3014) on a Chip Answering 0xEF4014: Its "
+                           "Facts Are Used as They Stand"}
+            << true;
+        QTest::newRow("another id, no: declined")
+            << "25x8" << x80 << "No"
+            << ""
+            << QStringList{"Part W25X80 Has ID 0xEF3014, the Chip Answers 0xEF4014: Not Used",
+                           "Failed to Initialize CH341 Programmer."}
+            << false;
+        QTest::newRow("a name no list has: nothing started")
+            << "XY99"
+            << ""
+            << ""
+            << "" << QStringList{"Part XY99 Is in No Chip List"} << false;
+    }
+
+    // The part field acts as --part; an id that differs asks the operator, nothing chosen by
+    // default, instead of --force-part.
+    void partField()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, pick);
+        QFETCH(QString, answer);
+        QFETCH(QString, parts);
+        QFETCH(QStringList, reds);
+        QFETCH(bool, erased);
+        const QByteArray chip = RandomBytes(kChipSize, 95);
+        m_harness.setMemory(chip);
+        auto *part = child<QComboBox>("cmbPart");
+        if (!typed.isEmpty()) {
+            part->lineEdit()->clear();
+            QTest::keyClicks(part->lineEdit(), typed);
+        }
+        if (!pick.isEmpty()) {
+            // Every completion holds the fragment, in any case.
+            QAbstractItemView *popup = part->completer()->popup();
+            QVERIFY(QTest::qWaitFor([popup] { return popup->isVisible(); }));
+            const QAbstractItemModel *shown = popup->model();
+            for (int row = 0; row < shown->rowCount(); ++row)
+                QVERIFY(
+                    shown->index(row, 0).data().toString().contains(typed, Qt::CaseInsensitive));
+            const QModelIndexList found =
+                shown->match(shown->index(0, 0), Qt::DisplayRole, pick, 1, Qt::MatchExactly);
+            QCOMPARE(found.size(), 1);
+            popup->setCurrentIndex(found.first());
+            QTest::keyClick(popup, Qt::Key_Return);
+            QCOMPARE(part->currentText(), pick);
+        }
+        click("btnErase");
+        if (!answer.isEmpty()) {
+            QMessageBox *question = visibleQuestion();
+            QVERIFY(question);
+            QCOMPARE(question->text(),
+                     QStringLiteral("The chip answers ID 0xEF4014, part W25X80 has ID 0xEF3014. "
+                                    "Use the facts of W25X80 on this chip all the same?"));
+            // Neither answer is the default: Enter gives none.
+            for (QAbstractButton *button : question->buttons())
+                QVERIFY(!qobject_cast<QPushButton *>(button)->isDefault());
+            QTest::keyClick(question, Qt::Key_Return);
+            QVERIFY(question->isVisible());
+            question->button(answer == QLatin1String("Yes") ? QMessageBox::Yes : QMessageBox::No)
+                ->click();
+        }
+        QVERIFY(waitForIdle());
+        QStringList listed;
+        QStringList red;
+        for (const QString &line : log()->toPlainText().split(QLatin1Char('\n'))) {
+            if (line.startsWith(QLatin1String("Vendor: WINBOND Part no: ")))
+                listed << line.section(QLatin1Char(' '), 4, 4);
+            if (line.startsWith(QLatin1String("Chosen Part no: ")))
+                listed << QStringLiteral(">") << line.section(QLatin1Char(' '), 3, 3);
+        }
+        QCOMPARE(listed.join(QLatin1Char(' ')), parts);
+        for (const QString &line : LogLines(log())) {
+            if (line.endsWith(QLatin1String("{#ff0000,50}")))
+                red << line.chopped(12);
+        }
+        QCOMPARE(red, reds);
+        QCOMPARE(m_harness.memory(), erased ? QByteArray(kChipSize, char(0xFF)) : chip);
+        if (typed == QLatin1String("XY99"))
+            QCOMPARE(m_harness.transfers(), quint64(0));
+        // Not remembered: the next start finds the chip by its id.
+        m_window = std::make_unique<MainWindow>();
+        QCOMPARE(child<QComboBox>("cmbPart")->currentText(), QStringLiteral("Auto"));
     }
 
     void logoPress_data()

@@ -1126,32 +1126,66 @@ void TestChips::rememberedSfdpChip()
 
 void TestChips::userRowAgainstSfdp_data()
 {
-    QTest::addColumn<int>("size");
+    QTest::addColumn<ChipKind>("kind");
+    QTest::addColumn<int>("addressBits"); // SFDP's first word bits 18-17 made so; -1: as is
+    QTest::addColumn<QString>("row");     // after the vendor
     QTest::addColumn<bool>("force");
     QTest::addColumn<QString>("red"); // the red line before the erase; LIST: the user's list
     const QString said = QStringLiteral("The Row of XY25Q32 (LIST line 3) Gives Capacity (Byte) "
                                         "%1, the Chip's SFDP 4194304: %2");
-    QTest::newRow("the size SFDP gives") << 4 * kMiB << false << QString();
-    QTest::newRow("twice the size")
-        << 8 * kMiB << false << said.arg(8 * kMiB).arg("Not Used without --force-part");
+    const QString sfdpOnly = QStringLiteral("XY25Q32\t4A4016\t256\t%1\t\t\t\t\t\tdefault\t9F");
+    QTest::newRow("the size SFDP gives")
+        << ChipKind::SfdpOnly << -1 << sfdpOnly.arg(4 * kMiB) << false << QString();
+    QTest::newRow("twice the size") << ChipKind::SfdpOnly << -1 << sfdpOnly.arg(8 * kMiB) << false
+                                    << said.arg(8 * kMiB).arg("Not Used without --force-part");
     QTest::newRow("a quarter, forced: SFDP's size")
-        << kMiB << true << said.arg(kMiB).arg("SFDP's Capacity Is Used (--force-part)");
+        << ChipKind::SfdpOnly << -1 << sfdpOnly.arg(kMiB) << true
+        << said.arg(kMiB).arg("SFDP's Capacity Is Used (--force-part)");
+    // Uniform 256 KiB sectors: no 4 KiB erase, and D8h erases four times what a D8 row says.
+    const QString uniform =
+        QStringLiteral("XY25Q128\t012018\t256\t16777216\t\t\t\t\t\tdefault\t9F\t\t%1");
+    const QString erases = QStringLiteral("The Row of XY25Q128 (LIST line 3) Gives Erase %1, the "
+                                          "Chip's SFDP Erase D8h of 262144 Bytes: %2");
+    QTest::newRow("4 KiB by 20h, the chip's only erase 256 KiB")
+        << ChipKind::S25FL128S256K << -1 << uniform.arg(QString()) << false
+        << erases.arg("20h of 4096 Bytes", "Not Used without --force-part");
+    QTest::newRow("64 KiB by D8h, forced: used as it stands")
+        << ChipKind::S25FL128S256K << -1 << uniform.arg("D8") << true
+        << erases.arg("D8h of 65536 Bytes", "Used as It Stands (--force-part)");
+    QTest::newRow("16 MiB or less, SFDP: 4-byte addresses only")
+        << ChipKind::W25Q64FV << 2
+        << QStringLiteral("XY25Q64\tEF4017\t256\t8388608\t\t\t\t\t\twinbond\t9F") << false
+        << QStringLiteral("The Row of XY25Q64 (LIST line 3) Gives 3-Byte Addresses, the Chip's "
+                          "SFDP 4-Byte Addresses Only: Not Used without --force-part");
+    QTest::newRow("above 16 MiB, SFDP: 3-byte addresses only")
+        << ChipKind::W25Q256JV << 0
+        << QStringLiteral("XY25Q256\tEF4019\t256\t33554432\t\t\t\t\t\twinbond\t9F") << false
+        << QStringLiteral("The Row of XY25Q256 (LIST line 3) Gives 4-Byte Addresses, the Chip's "
+                          "SFDP 3-Byte Addresses Only: Not Used without --force-part");
 }
 
-// A user's row is held against the chip's SFDP table before anything is erased.
+// A user's row is held against the chip's SFDP table (size, 4-byte need, erase sizes) before
+// anything is erased.
 void TestChips::userRowAgainstSfdp()
 {
-    QFETCH(int, size);
+    QFETCH(ChipKind, kind);
+    QFETCH(int, addressBits);
+    QFETCH(QString, row);
     QFETCH(bool, force);
     QFETCH(QString, red);
-    const QString list = writeUserList(
-        QStringLiteral("SPI\tACME\tXY25Q32\t4A4016\t256\t%1\t\t\t\t\t\tdefault\t9F\n").arg(size),
-        false);
-    m_emulator.install(ChipKind::SfdpOnly);
+    const QString list = writeUserList(QStringLiteral("SPI\tACME\t") + row + '\n', false);
+    emu::ChipModel model = EmulatorHarness::modelOf(kind);
+    if (addressBits >= 0) {
+        // JESD216's first revision, as Winbond's parts answer it; bits 18-17 in its third byte.
+        if (model.sfdp.empty())
+            model.sfdp = emu::sfdpFirstRevisionTable(model.sizeBytes);
+        model.sfdp[0x82] = uint8_t((model.sfdp[0x82] & ~0x06) | addressBits << 1);
+    }
+    m_emulator.install(model);
     const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 9);
     m_emulator.setMemory(before);
     CH341 worker(false);
-    worker.PartName = force ? QStringLiteral("XY25Q32") : QString();
+    worker.PartName = force ? row.section(QLatin1Char('\t'), 0, 0) : QString();
     worker.ForcePart = force;
     JobRecorder recorder(&worker);
     worker.DoEraseFlash();
@@ -1163,7 +1197,7 @@ void TestChips::userRowAgainstSfdp()
     const bool erased = red.isEmpty() || force;
     QCOMPARE(reds.value(0), red.replace(QLatin1String("LIST"), QDir::toNativeSeparators(list)));
     QCOMPARE(recorder.outcome, erased ? CH341::JobOutcome::Succeeded : CH341::JobOutcome::Failed);
-    QCOMPARE(m_emulator.memory(), erased ? QByteArray(4 * kMiB, char(0xFF)) : before);
+    QCOMPARE(m_emulator.memory(), erased ? QByteArray(before.size(), char(0xFF)) : before);
 }
 
 VARNOCK_TEST_MAIN(TestChips)

@@ -7,8 +7,7 @@
 
 #include <algorithm>
 
-namespace {
-emu::ChipModel ModelOf(ChipKind kind)
+emu::ChipModel EmulatorHarness::modelOf(ChipKind kind)
 {
     if (kind == ChipKind::EN25QH64)
         return emu::ChipModelBuilder(emu::mx25l6433f()).jedecId(0x1C, 0x70, 0x17).build();
@@ -61,7 +60,6 @@ emu::ChipModel ModelOf(ChipKind kind)
         emu::gd25q256d,   emu::mt25ql01g,  emu::w25m512jv,    emu::a25l080p};
     return models[int(kind)]();
 }
-} // namespace
 
 ch341::BridgeKind EmulatorHarness::bridge()
 {
@@ -79,7 +77,7 @@ QStringList EmulatorHarness::bridgeLines()
 
 emu::EmulatedLink &EmulatorHarness::install(ChipKind kind)
 {
-    install(std::make_unique<emu::EmulatedLink>(ModelOf(kind), bridge()));
+    install(std::make_unique<emu::EmulatedLink>(modelOf(kind), bridge()));
     if (kind == ChipKind::NoChip)
         m_link->setNoChip(true);
     return *m_link;

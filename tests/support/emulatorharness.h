@@ -67,6 +67,8 @@ public:
     // The gray lines the worker logs after "Connecting to Programmer... OK".
     static QStringList bridgeLines();
 
+    // The part install(kind) emulates, for a test to change before installing it.
+    static emu::ChipModel modelOf(ChipKind kind);
     // Replaces the process-wide link; the library closes what it held.
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);

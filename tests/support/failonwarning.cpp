@@ -28,7 +28,10 @@ WarningWatch &Watch()
 }
 
 // The offscreen platform's notes on what it lacks, made by any widget a test shows on it.
-const char *const kOffscreenLimits[] = {"This plugin does not support propagateSizeHints()"};
+const char *const kOffscreenLimits[] = {"This plugin does not support propagateSizeHints()",
+                                        // a popup's, such as a completer's list
+                                        "This plugin does not support raise()",
+                                        "This plugin does not support grabbing the keyboard"};
 
 bool IsWarning(QtMsgType type, const QString &message)
 {

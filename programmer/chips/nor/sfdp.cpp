@@ -56,6 +56,12 @@ SfdpFacts ReadSfdp(SpiTransport &bus)
     // First word: bits 1-0 are 01 where 4 KiB erase works throughout, bits 15-8 its opcode.
     // Eighth and ninth words: four erase types, each 2^N bytes (N 0: none) and an opcode.
     facts.sectorErase = (Word(table, 0) & 0x3) == 0x1 && ((Word(table, 0) >> 8) & 0xFF) == 0x20;
+    // First word, bits 18-17: 00 3-byte addresses only, 01 3 or 4, 10 4 only, 11 reserved.
+    const int addressField = int(Word(table, 0) >> 17) & 3;
+    facts.addressBytes = addressField == 0   ? 3
+                         : addressField == 1 ? 0
+                         : addressField == 2 ? 4
+                                             : -1;
     for (int type = 0; type < 4; ++type) {
         const uint32_t field = Word(table, 7 + type / 2) >> (16 * (type % 2));
         const uint32_t exponent = field & 0xFF;

@@ -23,6 +23,9 @@ struct SfdpFacts
     bool sectorErase = false;
     // The erase types listed: the opcode and the bytes it erases.
     QVector<QPair<uint8_t, uint32_t>> eraseTypes;
+    // The address bytes the chip takes: 3 only, 4 only, or both (0); -1: the table's value is
+    // reserved.
+    int addressBytes = -1;
 };
 
 // A chip without a valid table gives density 0.
