@@ -113,7 +113,9 @@ UsbResult EmulatedLink::open(ch341::BridgeChoice choice, ch341::OpenedBridge &op
     m_handleDead = false;
     opened.kind = m_bridge;
     opened.name = deviceName(m_bridge);
-    opened.model = m_bridge == ch341::BridgeKind::Ch347 ? "CH347T" : "CH341A";
+    opened.model = !m_bridgeModel.empty()                 ? m_bridgeModel
+                   : m_bridge == ch341::BridgeKind::Ch347 ? "CH347T"
+                                                          : "CH341A";
     return UsbResult::Ok;
 }
 

@@ -81,6 +81,8 @@ public:
     const ch341::OutTransfers &receivedOut() const { return m_receivedOut; }
 
     void setVersion(uint8_t version) { m_version = version; }
+    // The bridge chip an open names ("CH347F"); by default the CH341A or the CH347T.
+    void setBridgeModel(std::string model) { m_bridgeModel = std::move(model); }
 
     // What goes wrong with a transfer.
     enum class TransferFault {
@@ -141,6 +143,7 @@ private:
     std::deque<std::vector<uint8_t>> m_inFifo;
     Counters m_counters;
     uint8_t m_version = kDefaultVersion;
+    std::string m_bridgeModel;
     bool m_present = true;
     bool m_open = false;
     bool m_handleDead = false;
