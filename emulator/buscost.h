@@ -29,7 +29,7 @@ constexpr uint64_t kOutTransactionNs = 30000;
 constexpr uint64_t kInTransactionNs = 29000;
 // The firmware's own work on an SPI stream packet.
 constexpr uint64_t kSpiFirmwareNs = 10000;
-// One UIO stream command (a pin write or read).
+// One UIO stream command (a pin write or read); a Microwire bit costs two, a sample three.
 constexpr uint64_t kUioCommandNs = 750;
 // SPI clock: 8 clocks per byte at about 1.45 MHz, 160/29 us per byte.
 constexpr uint64_t kSpiByteNsTimes29 = 160000;
