@@ -54,7 +54,10 @@ QString InstallEmulatedProgrammer(const emu::ChipModel &model, ch341::BridgeKind
     const QString unkept = WhyImageCannotBeKept(imagePath);
     auto link = std::make_unique<emu::EmulatedLink>(model, bridge);
     link->setImagePath(QFile::encodeName(imagePath).toStdString());
-    if (writeProtected)
+    // A 24xx has no protection bits: its WP pin is tied high instead.
+    if (writeProtected && link->i2cEeprom())
+        link->i2cEeprom()->setWriteProtectPin(true);
+    else if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits | model.initialStatus1,
                                         model.initialStatus2);
     const emu::HostProfile host =
@@ -68,10 +71,15 @@ QString InstallEmulatedProgrammer(const emu::ChipModel &model, ch341::BridgeKind
 
 void PrintChips()
 {
-    for (const emu::ChipModel &model : emu::chipCatalog())
-        std::printf("%-12s %6u KiB  JEDEC ID %s%02X%02X%02X\n", model.name.c_str(),
-                    model.sizeBytes / 1024, model.jedecContinuationCodes ? "7F" : "",
-                    model.jedecId[0], model.jedecId[1], model.jedecId[2]);
+    for (const emu::ChipModel &model : emu::chipCatalog()) {
+        if (model.bus == emu::SocketBus::Spi)
+            std::printf("%-12s %6u KiB  JEDEC ID %s%02X%02X%02X\n", model.name.c_str(),
+                        model.sizeBytes / 1024, model.jedecContinuationCodes ? "7F" : "",
+                        model.jedecId[0], model.jedecId[1], model.jedecId[2]);
+        else
+            std::printf("%-12s %6u B    %s EEPROM\n", model.name.c_str(), model.sizeBytes,
+                        model.bus == emu::SocketBus::I2c ? "I2C" : "Microwire");
+    }
 }
 } // namespace
 

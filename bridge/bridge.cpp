@@ -50,4 +50,10 @@ const char *Bridge::spiClockText()
     return m_spiClockText.c_str();
 }
 
+const char *Bridge::busRefusal(EepromBus bus)
+{
+    m_busRefusal = m_driver && m_driver->isOpen() ? m_driver->busRefusal(bus) : std::string();
+    return m_busRefusal.c_str();
+}
+
 } // namespace ch341

@@ -36,6 +36,9 @@ public:
     BridgeChoice lastChoice() const { return m_lastChoice; }
     // Held until the next call.
     const char *spiClockText();
+    // Why the open bridge cannot reach parts on the bus, empty when it can or nothing is
+    // open; held until the next call.
+    const char *busRefusal(EepromBus bus);
 
 private:
     UsbLink &m_link;
@@ -44,6 +47,7 @@ private:
     UsbResult m_lastOpenResult = UsbResult::Ok;
     BridgeChoice m_lastChoice = BridgeChoice::Any;
     std::string m_spiClockText;
+    std::string m_busRefusal;
 };
 
 // The bridge behind the C functions, working over usbLink(); created on first

@@ -77,6 +77,20 @@ bool BridgeDriver::takeAnswers(uint32_t length, uint8_t *buffer)
     return complete;
 }
 
+bool BridgeDriver::acceptsI2c(const uint8_t *write, uint32_t writeLength, const uint8_t *read,
+                              uint32_t readLength) const
+{
+    return usable() && busRefusal(EepromBus::I2c).empty() && writeLength > 0 && write != nullptr &&
+           (readLength == 0 || read != nullptr);
+}
+
+bool BridgeDriver::acceptsMicrowire(const uint8_t *out, uint32_t outBits, const uint8_t *in,
+                                    uint32_t inBits) const
+{
+    return usable() && busRefusal(EepromBus::Microwire).empty() &&
+           (outBits == 0 || out != nullptr) && (inBits == 0 || in != nullptr);
+}
+
 bool BridgeDriver::succeeded(UsbResult result)
 {
     if (result == UsbResult::NoDevice)

@@ -12,6 +12,9 @@
 
 namespace ch341 {
 
+// The serial EEPROM buses beside SPI (ch341eeprom.h).
+enum class EepromBus : uint32_t { I2c = 1, Microwire = 2 };
+
 class BridgeDriver
 {
 public:
@@ -58,6 +61,16 @@ public:
     // Sends the queue now; false when that fails or the device is unusable.
     bool flushQueue() { return usable() && flushPending(); }
 
+    // Empty when the bridge reaches parts on the bus by its documented commands; else why not.
+    virtual std::string busRefusal(EepromBus bus) const = 0;
+    // One I2C transaction (CH341StreamI2C); ackCount: where to put how many sent bytes were
+    // acknowledged, null when nobody asks.
+    virtual bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read,
+                           uint32_t readLength, uint32_t *ackCount) = 0;
+    // One Microwire instruction (CH341StreamMicrowire).
+    virtual bool streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,
+                                 uint32_t inBits) = 0;
+
     bool isOpen() const { return m_open; }
     bool isLost() const { return m_lost; }
     // A transfer of this session failed; nothing more is sent until close.
@@ -74,6 +87,12 @@ protected:
     bool succeeded(UsbResult result);
     void fail() { m_failed = true; }
     uint32_t chosenSpiClockKHz() const { return m_spiClockKHz; }
+    // The arguments of an I2C transaction or a Microwire instruction hold together, the
+    // session is usable and the bridge reaches the bus.
+    bool acceptsI2c(const uint8_t *write, uint32_t writeLength, const uint8_t *read,
+                    uint32_t readLength) const;
+    bool acceptsMicrowire(const uint8_t *out, uint32_t outBits, const uint8_t *in,
+                          uint32_t inBits) const;
     // Answers of the wanted transfers of the exchanges made so far, in the
     // bit order the caller asked for.
     std::vector<uint8_t> &replies() { return m_replies; }

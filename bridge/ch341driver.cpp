@@ -1,5 +1,7 @@
 #include "bridge/ch341driver.h"
 
+#include "bridge/i2cstream.h"
+
 #include <algorithm>
 
 namespace ch341 {
@@ -32,6 +34,60 @@ constexpr std::size_t kVersionLength = 2;
 
 constexpr std::size_t kSpiPayload = kPacketSize - 1;
 
+// The I2C stream in 32-byte packets: an OUT sub-command carries what the packet holds, an IN
+// one up to 32 bytes (0xE0), and one packet is answered by at most one 32-byte IN packet.
+// The bridge reports no acknowledge but a bare OUT's, in bit 7 (set: refused).
+constexpr I2cStream::Limits kI2cLimits{kPacketSize, 32, kPacketSize, false};
+constexpr uint8_t kI2cNack = 0x80;
+constexpr uint32_t kI2cClocksPerByte = 9; // 8 data bits and the acknowledge
+// An exchange keeps the I2C bus busy for at most a quarter second, well inside the link's
+// one-second timeout even at 20 kHz.
+constexpr uint64_t kMaxExchangeBusNs = 250000000;
+
+// Microwire through the UIO stream. Pin map of a 93xx adapter in the 25xx socket:
+//   bit  pin  93xx
+//   D0   15   CS, active high
+//   D3   18   CLK
+//   D5   20   DI (data into the part)
+//   D7   22   DO (data from the part), input only
+constexpr uint8_t kWireCs = 0x01;
+constexpr uint8_t kWireClk = 0x08;
+constexpr uint8_t kWireDi = 0x20;
+constexpr uint8_t kWireDo = 0x80;
+constexpr uint8_t kWireOutputs = kWireCs | kWireClk | kWireDi;
+constexpr uint8_t kUioRead = 0x00;
+// 0xAB, the sub-commands, END.
+constexpr std::size_t kUioCommandsPerPacket = kPacketSize - 2;
+
+bool i2cAcknowledged(uint8_t status)
+{
+    return (status & kI2cNack) == 0;
+}
+
+// The UIO sub-commands of one instruction: chip select low, then high; each bit out set with
+// the clock low and taken at its rising edge; each sample read where the clock left DO, the
+// next one a clock later; the clock low and chip select low at the end.
+std::vector<uint8_t> microwireCommands(const uint8_t *out, uint32_t outBits, uint32_t inBits)
+{
+    const auto level = [](uint8_t pins) { return uint8_t(kUioOut | pins); };
+    std::vector<uint8_t> commands{level(0), uint8_t(kUioDir | kWireOutputs), level(kWireCs)};
+    for (uint32_t i = 0; i < outBits; ++i) {
+        const uint8_t data = (out[i / 8] >> (7 - i % 8)) & 1 ? kWireDi : 0;
+        commands.push_back(level(kWireCs | data));
+        commands.push_back(level(kWireCs | kWireClk | data));
+    }
+    for (uint32_t i = 0; i < inBits; ++i) {
+        if (i > 0) {
+            commands.push_back(level(kWireCs));
+            commands.push_back(level(kWireCs | kWireClk));
+        }
+        commands.push_back(kUioRead);
+    }
+    commands.push_back(level(kWireCs));
+    commands.push_back(level(0));
+    return commands;
+}
+
 } // namespace
 
 uint8_t mirrorByte(uint8_t value)
@@ -54,6 +110,7 @@ Ch341Driver::~Ch341Driver()
 void Ch341Driver::resetSession()
 {
     m_mirror = false;
+    m_streamMode = 0;
     m_directions = 0;
 }
 
@@ -85,6 +142,7 @@ bool Ch341Driver::setStream(uint32_t mode)
     // The bridge shifts SPI bytes least significant bit first; most significant
     // bit first is done here by mirroring every byte both ways.
     m_mirror = (mode & kMirrorFlag) != 0;
+    m_streamMode = uint8_t(mode & kStreamModeMask);
     return queueCommand({kCmdI2cStream, uint8_t(kI2cSet | (mode & kStreamModeMask)), kI2cEnd});
 }
 
@@ -163,6 +221,74 @@ bool Ch341Driver::queueDelayUs(uint32_t microseconds)
     return true;
 }
 
+bool Ch341Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read,
+                            uint32_t readLength, uint32_t *ackCount)
+{
+    if (!acceptsI2c(write, writeLength, read, readLength))
+        return false;
+    I2cStream stream(kI2cLimits);
+    stream.transaction(write, writeLength, readLength, ackCount != nullptr);
+    replies().clear();
+    const uint64_t nsPerByte = kI2cClocksPerByte * 1000000ull / I2cStream::speedKHz(m_streamMode);
+    for (const I2cStream::Segment &segment : stream.segments()) {
+        if (!queueAnsweredPacket(segment.bytes, segment.replyLength,
+                                 segment.sentBytes * nsPerByte))
+            return false;
+    }
+    std::vector<uint8_t> answer(stream.replyLength());
+    if (!takeAnswers(uint32_t(answer.size()), answer.data()))
+        return false;
+    stream.takeRead(answer, read);
+    if (ackCount)
+        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
+    return true;
+}
+
+bool Ch341Driver::streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,
+                                  uint32_t inBits)
+{
+    if (!acceptsMicrowire(out, outBits, in, inBits))
+        return false;
+    const std::vector<uint8_t> commands = microwireCommands(out, outBits, inBits);
+    m_directions = kWireOutputs;
+    replies().clear();
+    for (std::size_t at = 0; at < commands.size(); at += kUioCommandsPerPacket) {
+        const auto first = commands.begin() + std::ptrdiff_t(at);
+        const auto last = commands.begin() +
+                          std::ptrdiff_t(std::min(commands.size(), at + kUioCommandsPerPacket));
+        std::vector<uint8_t> packet{kCmdUioStream};
+        packet.insert(packet.end(), first, last);
+        packet.push_back(kUioEnd);
+        if (!queueAnsweredPacket(packet, std::size_t(std::count(first, last, kUioRead)), 0))
+            return false;
+    }
+    std::vector<uint8_t> samples(inBits);
+    if (!takeAnswers(inBits, samples.data()))
+        return false;
+    std::fill(in, in + (inBits + 7) / 8, 0);
+    for (uint32_t i = 0; i < inBits; ++i) {
+        if (samples[i] & kWireDo)
+            in[i / 8] = uint8_t(in[i / 8] | 0x80 >> (i % 8));
+    }
+    return true;
+}
+
+bool Ch341Driver::queueAnsweredPacket(const std::vector<uint8_t> &packet, std::size_t replyLength,
+                                      uint64_t busNs)
+{
+    if (m_pendingBusNs + busNs > kMaxExchangeBusNs && !flushPending())
+        return false;
+    if (!makeRoom(kPacketSize))
+        return false;
+    uint8_t full[kPacketSize] = {};
+    std::copy(packet.begin(), packet.end(), full);
+    appendPacket(full, kPacketSize);
+    m_pendingBusNs += busNs;
+    if (replyLength > 0)
+        m_pendingIn.push_back({replyLength, true, true});
+    return true;
+}
+
 bool Ch341Driver::queueCommand(std::initializer_list<uint8_t> bytes)
 {
     // A short packet would end the OUT transfer, so every command fills a
@@ -210,7 +336,7 @@ bool Ch341Driver::queueSpiPackets(uint32_t length, const uint8_t *buffer, bool w
             packet[1 + i] = m_mirror ? mirrorByte(byte) : byte;
         }
         appendPacket(packet, 1 + chunk);
-        m_pendingIn.push_back({chunk, wanted});
+        m_pendingIn.push_back({chunk, wanted, false});
         offset += chunk;
     }
     return true;
@@ -255,8 +381,8 @@ bool Ch341Driver::flushPending()
     auto next = in.cbegin();
     for (const PendingIn &reply : pendingIn) {
         for (std::size_t i = 0; reply.wanted && i < reply.length; ++i)
-            replies().push_back(m_mirror ? mirrorByte(next[std::ptrdiff_t(i)])
-                                         : next[std::ptrdiff_t(i)]);
+            replies().push_back(m_mirror && !reply.raw ? mirrorByte(next[std::ptrdiff_t(i)])
+                                                       : next[std::ptrdiff_t(i)]);
         next += std::ptrdiff_t(reply.length);
     }
     return true;
@@ -267,6 +393,7 @@ void Ch341Driver::dropPending()
     m_pendingOut.clear();
     m_pendingIn.clear();
     m_pendingBytes = 0;
+    m_pendingBusNs = 0;
     m_lastTransferEnded = true;
     m_uioEnd = 0;
 }

@@ -31,6 +31,11 @@ public:
     bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer,
                   bool keepAnswer) override;
     bool queueDelayUs(uint32_t microseconds) override;
+    std::string busRefusal(EepromBus) const override { return std::string(); }
+    bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read, uint32_t readLength,
+                   uint32_t *ackCount) override;
+    bool streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,
+                         uint32_t inBits) override;
 
     bool mirrorsBits() const { return m_mirror; }
 
@@ -39,6 +44,7 @@ private:
     {
         std::size_t length;
         bool wanted; // false: the reply of a queued stream, dropped on arrival
+        bool raw;    // I2C and pin answers: never mirrored
     };
 
     void resetSession() override;
@@ -47,6 +53,9 @@ private:
     bool queueCommand(std::initializer_list<uint8_t> bytes);
     bool queueUioCommand(std::initializer_list<uint8_t> bytes);
     bool queueSpiPackets(uint32_t length, const uint8_t *buffer, bool wanted);
+    // Whole packets, each answered by one IN packet of its reply's length.
+    bool queueAnsweredPacket(const std::vector<uint8_t> &packet, std::size_t replyLength,
+                             uint64_t busNs);
     bool makeRoom(std::size_t bytes);
     void appendPacket(const uint8_t *bytes, std::size_t size);
 
@@ -60,7 +69,10 @@ private:
     // Where the END of the last pending packet stands when that packet is a
     // UIO stream, so that the next pin command joins it; 0 when it is not.
     std::size_t m_uioEnd = 0;
+    // What the pending packets keep the I2C bus busy for.
+    uint64_t m_pendingBusNs = 0;
     bool m_mirror = false;
+    uint8_t m_streamMode = 0;
     // Pin directions last sent to the bridge; all inputs after open.
     uint8_t m_directions = 0;
 };

@@ -1,5 +1,7 @@
 #include "bridge/ch347driver.h"
 
+#include "bridge/i2cstream.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -59,6 +61,21 @@ constexpr uint32_t kClockedBytesPerExchangeDivisor = 8 * 4;
 constexpr uint32_t kMicrosecondsPerSecond = 1000000;
 constexpr uint32_t kUsPerMs = 1000;
 
+// The CH347T takes the CH341A's I2C stream byte for byte, unframed, on its SPI interface:
+// sub-commands carry up to 63 bytes, and the answer holds a status for every byte sent
+// (01h: acknowledged), then the bytes read. A transaction longer than one transfer goes on
+// in the next, as on the CH341A.
+constexpr I2cStream::Limits kI2cLimits{kCh347MaxFrame, 63, kHighSpeedPacketSize, true};
+constexpr uint8_t kI2cAck = 0x01;
+constexpr uint32_t kI2cClocksPerByte = 9;
+constexpr uint64_t kMaxExchangeBusNs = 250000000;
+constexpr uint32_t kI2cSpeedMask = 0x03;
+
+bool i2cAcknowledged(uint8_t status)
+{
+    return status == kI2cAck;
+}
+
 std::vector<uint8_t> frameOf(uint8_t command, const uint8_t *data, std::size_t length)
 {
     std::vector<uint8_t> frame{command, uint8_t(length & 0xFF), uint8_t(length >> 8)};
@@ -96,6 +113,8 @@ unsigned Ch347Driver::clockDivisor(uint32_t kHz)
 
 void Ch347Driver::resetSession()
 {
+    m_i2cSpeedCode = 0;
+    m_i2cSpeedSent = true;
     m_select = Select::Unknown;
     m_lsbFirst = false;
     m_divisor = clockDivisor(chosenSpiClockKHz());
@@ -125,6 +144,9 @@ bool Ch347Driver::setStream(uint32_t mode)
     if (!usable() || !flushPending())
         return false;
     m_lsbFirst = (mode & kMsbFirstFlag) == 0;
+    // The I2C clock goes to the bridge with the next I2C transaction.
+    m_i2cSpeedCode = mode & kI2cSpeedMask;
+    m_i2cSpeedSent = false;
     m_divisor = clockDivisor(chosenSpiClockKHz());
     uint8_t config[kConfigLength] = {};
     config[kConfigMasterLow] = kMasterLow;
@@ -196,9 +218,72 @@ bool Ch347Driver::queueDelayUs(uint32_t microseconds)
     }
     // The bridge has no pause command. Reading bytes in while every chip select
     // is high reaches no chip and takes 8 clocks a byte; what comes in is dropped.
-    const uint64_t bytes = (uint64_t(microseconds) * clockHz() + 8ull * kMicrosecondsPerSecond - 1) /
-                           (8ull * kMicrosecondsPerSecond);
+    const uint64_t bytes =
+        (uint64_t(microseconds) * clockHz() + 8ull * kMicrosecondsPerSecond - 1) /
+        (8ull * kMicrosecondsPerSecond);
     return queueIn(std::size_t(bytes), false);
+}
+
+std::string Ch347Driver::busRefusal(EepromBus bus) const
+{
+    const std::string bridge = *model() ? model() : "CH347";
+    if (bus == EepromBus::Microwire)
+        return "The " + bridge +
+               " has no documented Microwire interface: 93xx EEPROMs are reached through a "
+               "CH341A.";
+    if (bridge == "CH347F")
+        return "The CH347F's I2C interface is not documented: 24xx EEPROMs are reached "
+               "through a CH341A or a CH347T.";
+    return std::string();
+}
+
+bool Ch347Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read,
+                            uint32_t readLength, uint32_t *ackCount)
+{
+    if (!acceptsI2c(write, writeLength, read, readLength) || !flushPending())
+        return false;
+    I2cStream stream(kI2cLimits);
+    if (!m_i2cSpeedSent)
+        stream.setSpeed(m_i2cSpeedCode);
+    stream.transaction(write, writeLength, readLength, false);
+    const uint64_t nsPerByte =
+        kI2cClocksPerByte * 1000000ull / I2cStream::speedKHz(m_i2cSpeedCode);
+    OutTransfers out;
+    std::vector<std::size_t> inLengths;
+    std::vector<uint8_t> answer;
+    uint64_t busNs = 0;
+    for (const I2cStream::Segment &segment : stream.segments()) {
+        const uint64_t segmentNs = segment.sentBytes * nsPerByte;
+        if (busNs + segmentNs > kMaxExchangeBusNs && !exchangeI2c(out, inLengths, answer))
+            return false;
+        busNs = out.empty() ? 0 : busNs;
+        out.push_back(segment.bytes);
+        if (segment.replyLength > 0)
+            inLengths.push_back(segment.replyLength);
+        busNs += segmentNs;
+    }
+    if (!exchangeI2c(out, inLengths, answer) || answer.size() != stream.replyLength())
+        return false;
+    m_i2cSpeedSent = true;
+    stream.takeRead(answer, read);
+    if (ackCount)
+        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
+    return true;
+}
+
+bool Ch347Driver::exchangeI2c(OutTransfers &out, std::vector<std::size_t> &inLengths,
+                              std::vector<uint8_t> &answer)
+{
+    std::size_t expected = answer.size();
+    for (std::size_t length : inLengths)
+        expected += length;
+    const bool ok = out.empty() || (succeeded(m_link.exchange(out, inLengths, answer)) &&
+                                    answer.size() == expected);
+    out.clear();
+    inLengths.clear();
+    if (!ok)
+        fail();
+    return ok;
 }
 
 bool Ch347Driver::queueWithAnswer(const uint8_t *data, std::size_t length)

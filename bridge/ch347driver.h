@@ -38,6 +38,11 @@ public:
     bool queueSpi(uint32_t chipSelect, uint32_t length, const uint8_t *buffer,
                   bool keepAnswer) override;
     bool queueDelayUs(uint32_t microseconds) override;
+    std::string busRefusal(EepromBus bus) const override;
+    bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read, uint32_t readLength,
+                   uint32_t *ackCount) override;
+    // No public source documents Microwire on the CH347: always refused.
+    bool streamMicrowire(const uint8_t *, uint32_t, uint8_t *, uint32_t) override { return false; }
 
     // The divisor of the fastest clock not above kHz (0: the default clock).
     static unsigned clockDivisor(uint32_t kHz);
@@ -65,6 +70,9 @@ private:
     bool queueOut(uint8_t command, const uint8_t *data, std::size_t length);
     bool queueIn(std::size_t count, bool wanted);
     bool takeFrames(const std::vector<uint8_t> &in, const std::vector<ExpectedFrame> &expected);
+    // I2C stream transfers, unframed, each answered by one IN transfer of raw bytes.
+    bool exchangeI2c(OutTransfers &out, std::vector<std::size_t> &inLengths,
+                     std::vector<uint8_t> &answer);
 
     OutTransfers m_pendingOut;
     std::size_t m_pendingBytes = 0;
@@ -73,6 +81,9 @@ private:
     Select m_select = Select::Unknown;
     unsigned m_divisor = 0;
     bool m_lsbFirst = false;
+    // The I2C clock code of the last stream mode, and whether the bridge has it yet.
+    uint32_t m_i2cSpeedCode = 0;
+    bool m_i2cSpeedSent = true;
 };
 
 } // namespace ch341

@@ -29,7 +29,7 @@ constexpr uint64_t kOutTransactionNs = 30000;
 constexpr uint64_t kInTransactionNs = 29000;
 // The firmware's own work on an SPI stream packet.
 constexpr uint64_t kSpiFirmwareNs = 10000;
-// One UIO stream command (a pin write or read).
+// One UIO stream command (a pin write or read); a Microwire bit costs two, a sample three.
 constexpr uint64_t kUioCommandNs = 750;
 // SPI clock: 8 clocks per byte at about 1.45 MHz, 160/29 us per byte.
 constexpr uint64_t kSpiByteNsTimes29 = 160000;
@@ -53,6 +53,20 @@ constexpr uint64_t packetBoundNs(uint64_t bytes)
     constexpr uint64_t kPayload = 31;
     return bytes / kPayload * spiPacketNs(kPayload) +
            (bytes % kPayload ? spiPacketNs(bytes % kPayload) : 0);
+}
+
+// I2C at the clock the stream mode's bits 1-0 choose (20, 100, 400, 750 kHz): a byte is 9
+// SCL clocks (8 data bits and the acknowledge), a START or a STOP about one. The bridge runs
+// the nominal clock; a bound on the nominal clock holds for a faster real one too.
+constexpr uint64_t kI2cClocksPerByte = 9;
+constexpr uint64_t i2cClockNs(uint8_t speedCode)
+{
+    constexpr uint64_t kClockNs[] = {50000, 10000, 2500, 1333};
+    return kClockNs[speedCode & 0x03];
+}
+constexpr uint64_t i2cBytesNs(uint64_t bytes, uint8_t speedCode)
+{
+    return bytes * kI2cClocksPerByte * i2cClockNs(speedCode);
 }
 
 // USB 2.0 high speed: 480 Mbit/s in 125 us microframes, 512-byte bulk

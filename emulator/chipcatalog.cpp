@@ -15,7 +15,10 @@ std::vector<ChipModel> chipCatalog()
             pm25lq032c(),  at25dq161(),  gd25q256d(),       mt25ql01g(),         w25m512jv(),
             a25l080p(),    zb25vq64(),   w25q128jvLocked(), mx25l12835fLocked(), w25q64jw(),
             // Erase sizes the parts above lack: D8h of 256 KiB.
-            s25fl128sUniform256k()};
+            s25fl128sUniform256k(),
+            // Serial EEPROMs of the 24xx and 93xx sockets.
+            eeprom24c02(), eeprom24c16(), eeprom24c256(), eeprom24c1024(),
+            eeprom93c46(8), eeprom93c46(16), eeprom93c86(8), eeprom93c86(16)};
     // clang-format on
 }
 

@@ -8,7 +8,13 @@
 
 namespace emu {
 
-// What one SPI flash part answers and how long its operations take; plain data.
+// Which lines of the programmer reach the part: the SPI lines of the 25xx socket (a flash,
+// or an SPI EEPROM), the I2C lines of the 24xx socket, or the pins through a 93xx adapter.
+enum class SocketBus { Spi, I2c, Microwire };
+
+// What one part answers and how long its operations take; plain data. Most fields describe
+// an SPI flash; a serial EEPROM on another bus uses the name, size, page and the fields at
+// the end, and leaves no SPI flash in the socket.
 struct ChipModel
 {
     std::string name;
@@ -116,6 +122,23 @@ struct ChipModel
     uint32_t blockEraseSize = 64 * 1024;
     uint64_t chipEraseNs = 0;   // C7h / 60h, or C4h per die
     uint64_t statusWriteNs = 0; // 01h
+
+    SocketBus bus = SocketBus::Spi;
+    // 24xx: word address bytes after the device address byte (1 or 2), and the bits of the
+    // device address byte (3-1) that carry the address bits above them (24C16: 0x0E, a10-a8;
+    // 24C1024: 0x02, a16); the others must match the address pins, all tied low.
+    uint8_t i2cAddressBytes = 1;
+    uint8_t i2cBlockBits = 0;
+    // 24xx WP high: Microchip acknowledges everything and writes nothing; ST (WC) refuses the
+    // data bytes.
+    bool stWriteControl = false;
+    // 93xx: the organisation (8 or 16 bits a word) and the address bits of an instruction.
+    uint8_t microwireWordBits = 16;
+    uint8_t microwireAddressBits = 6;
+    // Write cycles: 24xx tWR (a page), 93xx WRITE and ERASE (tWC), ERAL (tEC), WRAL (tWL).
+    uint64_t writeCycleNs = 0;
+    uint64_t eraseAllNs = 0;
+    uint64_t writeAllNs = 0;
 };
 
 ChipModel w25q64fv();
@@ -170,6 +193,15 @@ std::vector<uint8_t> sfdpFirstRevisionTable(uint32_t sizeBytes);
 std::vector<uint8_t> sfdpUniform256kTable(uint32_t sizeBytes);
 // Parts whose erase sizes the presets above lack: D8h erasing 256 KiB.
 ChipModel s25fl128sUniform256k();
+
+// 24xx I2C EEPROMs (i2ceeprom.h).
+ChipModel eeprom24c02();
+ChipModel eeprom24c16();
+ChipModel eeprom24c256();
+ChipModel eeprom24c1024();
+// 93xx Microwire EEPROMs (microwireeeprom.h), by organisation.
+ChipModel eeprom93c46(uint8_t wordBits);
+ChipModel eeprom93c86(uint8_t wordBits);
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).
 class ChipModelBuilder

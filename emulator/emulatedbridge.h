@@ -8,20 +8,27 @@
 
 namespace emu {
 
-class SpiFlashChip;
+class I2cDevice;
+class MicrowireDevice;
+class SpiDevice;
 class VirtualClock;
 
 // The firmware of an emulated bridge chip as seen from USB: it interprets
 // bulk OUT transfers, drives chip select and clocks SPI bytes through the
-// attached chip, moving the virtual clock by what the traffic costs on the
-// bus (buscost.h). Runs on the thread that drives the emulated link.
+// attached chip (or I2C bytes, or Microwire pin levels), moving the virtual clock by what the
+// traffic costs on the bus (buscost.h). Runs on the thread that drives the emulated link.
 class EmulatedBridge
 {
 public:
     virtual ~EmulatedBridge() = default;
 
     // nullptr: nothing in the socket.
-    virtual void attachChip(SpiFlashChip *chip) = 0;
+    virtual void attachChip(SpiDevice *chip) = 0;
+    // What the I2C lines reach; nullptr: nothing.
+    virtual void attachI2c(I2cDevice *device) = 0;
+    // What the pins reach through a 93xx adapter; nullptr: nothing. A bridge with no
+    // documented way to drive it leaves it alone.
+    virtual void attachMicrowire(MicrowireDevice *) {}
     // Power-up state.
     virtual void reset() = 0;
     // One bulk OUT transfer; returns the IN packets it produces, in order.

@@ -1,7 +1,8 @@
 #include "emulatedch341.h"
 
 #include "buscost.h"
-#include "spiflashchip.h"
+#include "microwiredevice.h"
+#include "spidevice.h"
 #include "virtualclock.h"
 
 #include <algorithm>
@@ -26,14 +27,6 @@ constexpr uint8_t kUioDelayUs = 0xC0;
 constexpr uint8_t kUioKindMask = 0xC0;
 constexpr uint8_t kUioValueMask = 0x3F;
 
-// I2C stream sub-commands.
-constexpr uint8_t kI2cEnd = 0x00;
-constexpr uint8_t kI2cDelayUs = 0x40;
-constexpr uint8_t kI2cDelayMs = 0x50;
-constexpr uint8_t kI2cSet = 0x60;
-constexpr uint8_t kI2cKindMask = 0xF0;
-constexpr uint8_t kI2cValueMask = 0x0F;
-
 } // namespace
 
 uint8_t mirrorBits(uint8_t value)
@@ -47,10 +40,17 @@ uint8_t mirrorBits(uint8_t value)
 
 EmulatedCh341::EmulatedCh341(VirtualClock &clock)
     : m_clock(clock)
+    , m_i2c(clock, I2cMaster::Dialect::Ch341)
 {
 }
 
-void EmulatedCh341::attachChip(SpiFlashChip *chip)
+void EmulatedCh341::attachMicrowire(MicrowireDevice *device)
+{
+    m_microwire = device;
+    updateChipSelect();
+}
+
+void EmulatedCh341::attachChip(SpiDevice *chip)
 {
     if (m_chip) {
         m_chip->setSelected(false);
@@ -63,7 +63,7 @@ void EmulatedCh341::reset()
 {
     m_directions = 0;
     m_levels = 0;
-    m_streamMode = 0;
+    m_i2c.reset();
     updateChipSelect();
 }
 
@@ -103,7 +103,7 @@ void EmulatedCh341::runPacket(const uint8_t *data, std::size_t size, std::vector
         runUioStream(data + 1, size - 1, replies);
         return;
     case kCmdI2cStream:
-        runI2cStream(data + 1, size - 1);
+        runI2cStream(data + 1, size - 1, replies);
         return;
     case kCmdSpiStream:
         runSpiStream(data + 1, size - 1, replies);
@@ -147,26 +147,14 @@ void EmulatedCh341::runUioStream(const uint8_t *data, std::size_t size,
     }
 }
 
-void EmulatedCh341::runI2cStream(const uint8_t *data, std::size_t size)
+void EmulatedCh341::runI2cStream(const uint8_t *data, std::size_t size,
+                                 std::vector<Packet> &replies)
 {
-    for (std::size_t i = 0; i < size && data[i] != kI2cEnd; ++i) {
-        const uint8_t value = data[i] & kI2cValueMask;
-        switch (data[i] & kI2cKindMask) {
-        case kI2cSet:
-            m_streamMode = value;
-            break;
-        case kI2cDelayUs:
-            m_clock.advanceNs(value * VirtualClock::kNsPerUs);
-            break;
-        case kI2cDelayMs:
-            m_clock.advanceNs(value * VirtualClock::kNsPerMs);
-            break;
-        default:
-            break; // no I2C bus is attached
-        }
-    }
+    Packet reply;
+    m_i2c.run(data, size, reply);
+    if (!reply.empty())
+        replies.push_back(reply);
 }
-
 void EmulatedCh341::runSpiStream(const uint8_t *data, std::size_t size,
                                  std::vector<Packet> &replies)
 {
@@ -199,13 +187,17 @@ uint8_t EmulatedCh341::readPins() const
     // Inputs are pulled high; D6 and D7 are inputs only, and MISO reads high
     // when no chip drives it.
     const uint8_t inputs = static_cast<uint8_t>(~m_directions & kUioValueMask);
-    return static_cast<uint8_t>((m_levels & m_directions) | inputs | kPinDin2 | kPinMiso);
+    const uint8_t dataOut = !m_microwire || m_microwire->dataOut() ? kPinMiso : 0;
+    return static_cast<uint8_t>((m_levels & m_directions) | inputs | kPinDin2 | dataOut);
 }
 
 void EmulatedCh341::updateChipSelect()
 {
     if (m_chip) {
         m_chip->setSelected(chipSelected());
+    }
+    if (m_microwire) {
+        m_microwire->setPins(pinHigh(kPinCs), pinHigh(kPinSck), pinHigh(kPinMosi));
     }
 }
 

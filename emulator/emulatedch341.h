@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulatedbridge.h"
+#include "i2cmaster.h"
 
 #include <cstdint>
 #include <vector>
@@ -12,13 +13,13 @@ namespace emu {
 class EmulatedCh341 : public EmulatedBridge
 {
 public:
-    // Pin map of the D port (UIO bits).
-    //   bit  pin  use
-    //   D0   15   CS, active low
-    //   D3   18   SCK
-    //   D5   20   MOSI
+    // Pin map of the D port (UIO bits); a 93xx adapter puts a Microwire part on the same pins.
+    //   bit  pin  use                 93xx
+    //   D0   15   CS, active low      CS, active high
+    //   D3   18   SCK                 CLK
+    //   D5   20   MOSI                DI
     //   D6   21   unused, input only
-    //   D7   22   MISO, input only
+    //   D7   22   MISO, input only    DO
     static constexpr uint8_t kPinCs = 0x01;
     static constexpr uint8_t kPinSck = 0x08;
     static constexpr uint8_t kPinMosi = 0x20;
@@ -27,7 +28,9 @@ public:
 
     explicit EmulatedCh341(VirtualClock &clock);
 
-    void attachChip(SpiFlashChip *chip) override;
+    void attachChip(SpiDevice *chip) override;
+    void attachI2c(I2cDevice *device) override { m_i2c.attach(device); }
+    void attachMicrowire(MicrowireDevice *device) override;
     // Power-up state: all pins inputs, stream mode 0.
     void reset() override;
     std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out) override;
@@ -37,25 +40,28 @@ public:
 
     uint8_t pinDirections() const { return m_directions; }
     uint8_t pinLevels() const { return m_levels; }
-    uint8_t streamMode() const { return m_streamMode; }
+    uint8_t streamMode() const { return m_i2c.mode(); }
 
 private:
     using Packet = std::vector<uint8_t>;
     void processPacket(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     void runPacket(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     void runUioStream(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
-    void runI2cStream(const uint8_t *data, std::size_t size);
+    void runI2cStream(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     void runSpiStream(const uint8_t *data, std::size_t size, std::vector<Packet> &replies);
     uint8_t clockSpiByte(uint8_t wireByte);
     uint8_t readPins() const;
     void updateChipSelect();
+    // A pin that is no output is pulled high.
+    bool pinHigh(uint8_t pin) const { return !(m_directions & pin) || (m_levels & pin); }
     void advanceSpiBytes(uint64_t bytes);
 
     VirtualClock &m_clock;
-    SpiFlashChip *m_chip = nullptr;
-    uint8_t m_directions = 0; // 1 = output, D5..D0
-    uint8_t m_levels = 0;     // D5..D0
-    uint8_t m_streamMode = 0;
+    SpiDevice *m_chip = nullptr;
+    MicrowireDevice *m_microwire = nullptr;
+    I2cMaster m_i2c;
+    uint8_t m_directions = 0;         // 1 = output, D5..D0
+    uint8_t m_levels = 0;             // D5..D0
     uint64_t m_byteTimeRemainder = 0; // in 29ths of a nanosecond
     uint64_t m_spiBytesClocked = 0;
 };

@@ -2,7 +2,7 @@
 
 #include "buscost.h"
 #include "emulatedch341.h"
-#include "spiflashchip.h"
+#include "spidevice.h"
 #include "virtualclock.h"
 
 #include <algorithm>
@@ -12,6 +12,7 @@ namespace emu {
 namespace {
 
 constexpr std::size_t kHeaderLength = 3;
+constexpr uint8_t kCmdI2cStream = 0xAA;
 constexpr std::size_t kSelectLength = 10;
 constexpr std::size_t kSpiInRequestLength = 4;
 constexpr uint8_t kReadConfigurationArgument = 0x01;
@@ -43,10 +44,11 @@ constexpr uint8_t kSelect1ActiveHigh = 0x80;
 
 EmulatedCh347::EmulatedCh347(VirtualClock &clock)
     : m_clock(clock)
+    , m_i2c(clock, I2cMaster::Dialect::Ch347)
 {
 }
 
-void EmulatedCh347::attachChip(SpiFlashChip *chip)
+void EmulatedCh347::attachChip(SpiDevice *chip)
 {
     if (m_chip)
         m_chip->setSelected(false);
@@ -59,6 +61,7 @@ void EmulatedCh347::reset()
     m_config.fill(0);
     m_configured = false;
     m_select1Asserted = false;
+    m_i2c.reset();
     updateChipSelect();
 }
 
@@ -78,6 +81,16 @@ std::vector<std::vector<uint8_t>> EmulatedCh347::processOut(const std::vector<ui
 {
     std::vector<Frame> answers;
     m_clock.advanceNs(bus::highSpeedTransactionNs(out.size()));
+    if (!out.empty() && out[0] == kCmdI2cStream) {
+        m_clock.advanceNs(bus::kCh347FrameNs);
+        Frame reply;
+        m_i2c.run(out.data() + 1, out.size() - 1, reply);
+        if (!reply.empty()) {
+            m_clock.advanceNs(bus::highSpeedTransactionNs(reply.size()));
+            answers.push_back(std::move(reply));
+        }
+        return answers;
+    }
     if (out.size() < kHeaderLength)
         return answers;
     const std::size_t length = std::size_t(out[1]) | std::size_t(out[2]) << 8;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "emulatedbridge.h"
+#include "i2cmaster.h"
 
 #include <array>
 #include <cstddef>
@@ -13,7 +14,9 @@ namespace emu {
 // one frame per bulk OUT transfer (command, 16-bit little-endian length, up
 // to 507 bytes) and answers with frames of its own. Anything it cannot read
 // as one whole frame it ignores, as it does SPI frames before it has been
-// configured as SPI master. Runs on the thread that drives the emulated link.
+// configured as SPI master. A transfer opening with 0xAA is the CH341A's I2C stream,
+// unframed, answered by one transfer of raw bytes (a status for every byte sent, then the
+// bytes read). Runs on the thread that drives the emulated link.
 class EmulatedCh347 : public EmulatedBridge
 {
 public:
@@ -33,7 +36,8 @@ public:
 
     explicit EmulatedCh347(VirtualClock &clock);
 
-    void attachChip(SpiFlashChip *chip) override;
+    void attachChip(SpiDevice *chip) override;
+    void attachI2c(I2cDevice *device) override { m_i2c.attach(device); }
     // Power-up state: not configured, chip selects high.
     void reset() override;
     std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out) override;
@@ -57,7 +61,8 @@ private:
     void updateChipSelect();
 
     VirtualClock &m_clock;
-    SpiFlashChip *m_chip = nullptr;
+    SpiDevice *m_chip = nullptr;
+    I2cMaster m_i2c;
     std::array<uint8_t, kConfigLength> m_config{};
     bool m_configured = false;
     bool m_select1Asserted = false;

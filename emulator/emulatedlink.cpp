@@ -1,5 +1,7 @@
 #include "emulatedlink.h"
 
+#include "imagefile.h"
+
 #include <sys/file.h>
 
 #include <fcntl.h>
@@ -37,13 +39,34 @@ EmulatedLink::EmulatedLink(const ChipModel &model, ch341::BridgeKind bridge)
     if (bridge == ch341::BridgeKind::Ch347) {
         m_clock.setHostProfile(HostProfile::HighSpeed);
     }
-    m_firmware->attachChip(&m_chip);
+    if (model.bus == SocketBus::I2c) {
+        m_i2cEeprom = std::make_unique<I2cEeprom>(model, m_clock);
+    } else if (model.bus == SocketBus::Microwire) {
+        m_microwireEeprom = std::make_unique<MicrowireEeprom>(model, m_clock);
+    }
+    attachParts(true);
 }
 
 EmulatedLink::~EmulatedLink()
 {
     releaseImage();
-    m_firmware->attachChip(nullptr);
+    attachParts(false);
+}
+
+void EmulatedLink::attachParts(bool present)
+{
+    const bool flash = present && !m_i2cEeprom && !m_microwireEeprom;
+    m_firmware->attachChip(flash ? &m_chip : nullptr);
+    m_firmware->attachI2c(present ? m_i2cEeprom.get() : nullptr);
+    m_firmware->attachMicrowire(present ? m_microwireEeprom.get() : nullptr);
+}
+
+std::vector<uint8_t> &EmulatedLink::socketMemory()
+{
+    if (m_i2cEeprom) {
+        return m_i2cEeprom->memory();
+    }
+    return m_microwireEeprom ? m_microwireEeprom->memory() : m_chip.memory();
 }
 
 bool EmulatedLink::claimImage()
@@ -60,7 +83,7 @@ bool EmulatedLink::claimImage()
         return false;
     }
     // What another process wrote to the chip since this one loaded it.
-    m_chip.loadImage(m_imagePath);
+    loadImageFile(m_imagePath, socketMemory());
     m_holdsImage = true;
     return true;
 }
@@ -70,7 +93,7 @@ void EmulatedLink::releaseImage()
     if (!m_holdsImage) {
         return;
     }
-    m_chip.saveImage(m_imagePath);
+    saveImageFile(m_imagePath, socketMemory());
     m_holdsImage = false;
     if (m_lockFd >= 0) {
         ::close(m_lockFd);
@@ -90,7 +113,9 @@ UsbResult EmulatedLink::open(ch341::BridgeChoice choice, ch341::OpenedBridge &op
     m_handleDead = false;
     opened.kind = m_bridge;
     opened.name = deviceName(m_bridge);
-    opened.model = m_bridge == ch341::BridgeKind::Ch347 ? "CH347T" : "CH341A";
+    opened.model = !m_bridgeModel.empty()                 ? m_bridgeModel
+                   : m_bridge == ch341::BridgeKind::Ch347 ? "CH347T"
+                                                          : "CH341A";
     return UsbResult::Ok;
 }
 
@@ -258,6 +283,12 @@ void EmulatedLink::replug()
     m_inFifo.clear();
     m_firmware->reset();
     m_chip.powerCycle();
+    if (m_i2cEeprom) {
+        m_i2cEeprom->powerCycle();
+    }
+    if (m_microwireEeprom) {
+        m_microwireEeprom->powerCycle();
+    }
     m_handleDead = m_open;
     m_present = true;
 }
@@ -272,7 +303,7 @@ void EmulatedLink::setPresent(bool present)
 
 void EmulatedLink::setNoChip(bool noChip)
 {
-    m_firmware->attachChip(noChip ? nullptr : &m_chip);
+    attachParts(!noChip);
 }
 
 void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)
@@ -283,7 +314,7 @@ void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)
 void EmulatedLink::setImagePath(std::string path)
 {
     m_imagePath = std::move(path);
-    m_chip.loadImage(m_imagePath);
+    loadImageFile(m_imagePath, socketMemory());
 }
 
 } // namespace emu

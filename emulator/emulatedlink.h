@@ -2,6 +2,8 @@
 
 #include "chipmodel.h"
 #include "emulatedbridge.h"
+#include "i2ceeprom.h"
+#include "microwireeeprom.h"
 #include "spiflashchip.h"
 #include "virtualclock.h"
 
@@ -17,8 +19,9 @@
 
 namespace emu {
 
-// A CH341A or a CH347 with a flash chip in its socket, behind the bridge's
-// USB link seam. Runs on the thread that calls the bridge library; time is
+// A CH341A or a CH347 with a part in its socket, behind the bridge's USB link seam: an SPI
+// flash, or (by the model's bus) a 24xx EEPROM on the I2C lines or a 93xx on the pins, with
+// no SPI flash then (9Fh reads FFh). Runs on the thread that calls the bridge library; time is
 // virtual.
 class EmulatedLink : public ch341::UsbLink
 {
@@ -58,7 +61,13 @@ public:
     void sleepMs(uint32_t milliseconds) override;
 
     VirtualClock &clock() { return m_clock; }
+    // The SPI flash; not attached to the bridge while an EEPROM is in the socket.
     SpiFlashChip &chip() { return m_chip; }
+    // The EEPROM in the socket, if the model is one of that bus; else null.
+    I2cEeprom *i2cEeprom() { return m_i2cEeprom.get(); }
+    MicrowireEeprom *microwireEeprom() { return m_microwireEeprom.get(); }
+    // The memory of whatever is in the socket.
+    std::vector<uint8_t> &socketMemory();
     EmulatedBridge &firmware() { return *m_firmware; }
     ch341::BridgeKind bridgeKind() const { return m_bridge; }
     bool isOpen() const { return m_open; }
@@ -72,6 +81,8 @@ public:
     const ch341::OutTransfers &receivedOut() const { return m_receivedOut; }
 
     void setVersion(uint8_t version) { m_version = version; }
+    // The bridge chip an open names ("CH347F"); by default the CH341A or the CH347T.
+    void setBridgeModel(std::string model) { m_bridgeModel = std::move(model); }
 
     // What goes wrong with a transfer.
     enum class TransferFault {
@@ -98,7 +109,7 @@ public:
     // its memory but went through a power cycle. An open handle stays dead.
     void replug();
     void setPresent(bool present);
-    // Empty socket: MISO floats high, every SPI byte reads 0xFF.
+    // Empty socket: MISO floats high, every SPI byte reads 0xFF; no I2C or Microwire part answers.
     void setNoChip(bool noChip);
     // The next exchange times out and never reaches the device, which keeps
     // its power and state; later exchanges work again.
@@ -121,12 +132,18 @@ private:
     ch341::UsbResult strike(ch341::UsbResult result);
 
     VirtualClock m_clock;
+    // Puts the model's part on its bus, or nothing in the socket.
+    void attachParts(bool present);
+
     SpiFlashChip m_chip;
+    std::unique_ptr<I2cEeprom> m_i2cEeprom;
+    std::unique_ptr<MicrowireEeprom> m_microwireEeprom;
     ch341::BridgeKind m_bridge;
     std::unique_ptr<EmulatedBridge> m_firmware;
     std::deque<std::vector<uint8_t>> m_inFifo;
     Counters m_counters;
     uint8_t m_version = kDefaultVersion;
+    std::string m_bridgeModel;
     bool m_present = true;
     bool m_open = false;
     bool m_handleDead = false;

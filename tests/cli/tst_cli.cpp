@@ -284,6 +284,9 @@ private slots:
                "SPI clock choice is ignored.\nCH341 variant: CH341A3\n";
         QTest::newRow("chip list") << demo << QStringList{"--chip", "list"} << 0
                                    << "W25Q80DV       1024 KiB  JEDEC ID EF4014\n";
+        QTest::newRow("chip list names the serial EEPROMs by bus")
+            << demo << QStringList{"--chip", "list"} << 0
+            << "24C1024      131072 B    I2C EEPROM\n93C46-x8        128 B    Microwire EEPROM\n";
         QTest::newRow("unknown chip")
             << demo << QStringList{"--chip", "W25Q99", "--erase"} << 2 << "Unknown chip 'W25Q99'";
         // The lists' parts, one a line and nothing else on standard output.
