@@ -8,7 +8,7 @@
 
 namespace emu {
 
-class SpiFlashChip;
+class SpiDevice;
 class VirtualClock;
 
 // The firmware of an emulated bridge chip as seen from USB: it interprets
@@ -21,7 +21,7 @@ public:
     virtual ~EmulatedBridge() = default;
 
     // nullptr: nothing in the socket.
-    virtual void attachChip(SpiFlashChip *chip) = 0;
+    virtual void attachChip(SpiDevice *chip) = 0;
     // Power-up state.
     virtual void reset() = 0;
     // One bulk OUT transfer; returns the IN packets it produces, in order.

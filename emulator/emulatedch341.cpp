@@ -1,7 +1,7 @@
 #include "emulatedch341.h"
 
 #include "buscost.h"
-#include "spiflashchip.h"
+#include "spidevice.h"
 #include "virtualclock.h"
 
 #include <algorithm>
@@ -50,7 +50,7 @@ EmulatedCh341::EmulatedCh341(VirtualClock &clock)
 {
 }
 
-void EmulatedCh341::attachChip(SpiFlashChip *chip)
+void EmulatedCh341::attachChip(SpiDevice *chip)
 {
     if (m_chip) {
         m_chip->setSelected(false);

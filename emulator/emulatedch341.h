@@ -27,7 +27,7 @@ public:
 
     explicit EmulatedCh341(VirtualClock &clock);
 
-    void attachChip(SpiFlashChip *chip) override;
+    void attachChip(SpiDevice *chip) override;
     // Power-up state: all pins inputs, stream mode 0.
     void reset() override;
     std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out) override;
@@ -52,7 +52,7 @@ private:
     void advanceSpiBytes(uint64_t bytes);
 
     VirtualClock &m_clock;
-    SpiFlashChip *m_chip = nullptr;
+    SpiDevice *m_chip = nullptr;
     uint8_t m_directions = 0; // 1 = output, D5..D0
     uint8_t m_levels = 0;     // D5..D0
     uint8_t m_streamMode = 0;

@@ -2,7 +2,7 @@
 
 #include "buscost.h"
 #include "emulatedch341.h"
-#include "spiflashchip.h"
+#include "spidevice.h"
 #include "virtualclock.h"
 
 #include <algorithm>
@@ -46,7 +46,7 @@ EmulatedCh347::EmulatedCh347(VirtualClock &clock)
 {
 }
 
-void EmulatedCh347::attachChip(SpiFlashChip *chip)
+void EmulatedCh347::attachChip(SpiDevice *chip)
 {
     if (m_chip)
         m_chip->setSelected(false);

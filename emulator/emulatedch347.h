@@ -33,7 +33,7 @@ public:
 
     explicit EmulatedCh347(VirtualClock &clock);
 
-    void attachChip(SpiFlashChip *chip) override;
+    void attachChip(SpiDevice *chip) override;
     // Power-up state: not configured, chip selects high.
     void reset() override;
     std::vector<std::vector<uint8_t>> processOut(const std::vector<uint8_t> &out) override;
@@ -57,7 +57,7 @@ private:
     void updateChipSelect();
 
     VirtualClock &m_clock;
-    SpiFlashChip *m_chip = nullptr;
+    SpiDevice *m_chip = nullptr;
     std::array<uint8_t, kConfigLength> m_config{};
     bool m_configured = false;
     bool m_select1Asserted = false;

@@ -60,7 +60,7 @@ bool EmulatedLink::claimImage()
         return false;
     }
     // What another process wrote to the chip since this one loaded it.
-    m_chip.loadImage(m_imagePath);
+    device().loadImage(m_imagePath);
     m_holdsImage = true;
     return true;
 }
@@ -70,7 +70,7 @@ void EmulatedLink::releaseImage()
     if (!m_holdsImage) {
         return;
     }
-    m_chip.saveImage(m_imagePath);
+    device().saveImage(m_imagePath);
     m_holdsImage = false;
     if (m_lockFd >= 0) {
         ::close(m_lockFd);
@@ -257,7 +257,7 @@ void EmulatedLink::replug()
     m_transfersLeft.reset();
     m_inFifo.clear();
     m_firmware->reset();
-    m_chip.powerCycle();
+    device().powerCycle();
     m_handleDead = m_open;
     m_present = true;
 }
@@ -272,7 +272,21 @@ void EmulatedLink::setPresent(bool present)
 
 void EmulatedLink::setNoChip(bool noChip)
 {
-    m_firmware->attachChip(noChip ? nullptr : &m_chip);
+    m_noChip = noChip;
+    m_firmware->attachChip(noChip ? nullptr : &device());
+}
+
+void EmulatedLink::insertSpiEeprom(const SpiEepromModel &model)
+{
+    m_eeprom = std::make_unique<SpiEeprom>(model, m_clock);
+    setNoChip(m_noChip);
+}
+
+SpiDevice &EmulatedLink::device()
+{
+    if (m_eeprom)
+        return *m_eeprom;
+    return m_chip;
 }
 
 void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)
@@ -283,7 +297,7 @@ void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)
 void EmulatedLink::setImagePath(std::string path)
 {
     m_imagePath = std::move(path);
-    m_chip.loadImage(m_imagePath);
+    device().loadImage(m_imagePath);
 }
 
 } // namespace emu

@@ -2,6 +2,7 @@
 
 #include "chipmodel.h"
 #include "emulatedbridge.h"
+#include "spieeprom.h"
 #include "spiflashchip.h"
 #include "virtualclock.h"
 
@@ -59,6 +60,12 @@ public:
 
     VirtualClock &clock() { return m_clock; }
     SpiFlashChip &chip() { return m_chip; }
+    // A 25xx EEPROM in the socket instead of the flash chip, from now on.
+    void insertSpiEeprom(const SpiEepromModel &model);
+    // nullptr while the flash chip is in the socket.
+    SpiEeprom *spiEeprom() { return m_eeprom.get(); }
+    // Whatever part is in the socket.
+    SpiDevice &device();
     EmulatedBridge &firmware() { return *m_firmware; }
     ch341::BridgeKind bridgeKind() const { return m_bridge; }
     bool isOpen() const { return m_open; }
@@ -122,6 +129,8 @@ private:
 
     VirtualClock m_clock;
     SpiFlashChip m_chip;
+    std::unique_ptr<SpiEeprom> m_eeprom;
+    bool m_noChip = false;
     ch341::BridgeKind m_bridge;
     std::unique_ptr<EmulatedBridge> m_firmware;
     std::deque<std::vector<uint8_t>> m_inFifo;

@@ -854,38 +854,4 @@ bool SpiFlashChip::failOperation(uint8_t flag)
     return true;
 }
 
-bool SpiFlashChip::loadImage(const std::string &path)
-{
-    std::fill(m_memory.begin(), m_memory.end(), kErased);
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)),
-                               std::istreambuf_iterator<char>());
-    if (image.size() != m_memory.size()) {
-        return false;
-    }
-    m_memory = std::move(image);
-    return true;
-}
-
-bool SpiFlashChip::saveImage(const std::string &path) const
-{
-    // Written beside it and renamed over it: a program that ends mid-save leaves the last
-    // whole image, never a cut one.
-    const std::string saving = path + ".saving";
-    {
-        std::ofstream file(saving, std::ios::binary | std::ios::trunc);
-        file.write(reinterpret_cast<const char *>(m_memory.data()),
-                   static_cast<std::streamsize>(m_memory.size()));
-        file.close();
-        if (!file) {
-            std::remove(saving.c_str());
-            return false;
-        }
-    }
-    return std::rename(saving.c_str(), path.c_str()) == 0;
-}
-
 } // namespace emu

@@ -2,6 +2,7 @@
 
 #include "blockprotectionregister.h"
 #include "chipmodel.h"
+#include "spidevice.h"
 
 #include <cstdint>
 #include <map>
@@ -17,7 +18,7 @@ class VirtualClock;
 // A 25-series SPI NOR flash chip as its datasheet describes it, seen one byte
 // at a time (most significant bit first) inside chip-select windows. Runs on
 // the thread of whoever drives the emulated programmer.
-class SpiFlashChip
+class SpiFlashChip : public SpiDevice
 {
 public:
     // Status Register-1 bits.
@@ -37,14 +38,14 @@ public:
     const ChipModel &model() const { return m_model; }
 
     // Chip select low = true. A rising edge ends the command in progress.
-    void setSelected(bool selected);
-    bool isSelected() const { return m_selected; }
+    void setSelected(bool selected) override;
+    bool isSelected() const override { return m_selected; }
     // One byte on MOSI; returns the byte the chip drives on MISO (0xFF while
     // it does not drive the line).
-    uint8_t transfer(uint8_t mosi);
+    uint8_t transfer(uint8_t mosi) override;
 
-    std::vector<uint8_t> &memory() { return m_memory; }
-    const std::vector<uint8_t> &memory() const { return m_memory; }
+    std::vector<uint8_t> &memory() override { return m_memory; }
+    const std::vector<uint8_t> &memory() const override { return m_memory; }
     uint8_t status();
     uint8_t status2() const { return m_status2; }
     bool isBusy() const;
@@ -94,10 +95,10 @@ public:
         m_shiftedJedecId = id;
     }
     // The SPI clock the bridge drives, as far as the noise cares; 0: slow (a CH341A).
-    void setSpiClockKHz(uint32_t kHz) { m_spiClockKHz = kHz; }
+    void setSpiClockKHz(uint32_t kHz) override { m_spiClockKHz = kHz; }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
-    void powerCycle();
+    void powerCycle() override;
 
     // Spansion: the next program or erase fails, setting P_ERR or E_ERR, and
     // WIP stays set until Clear Status Register (30h).
@@ -110,11 +111,6 @@ public:
     const std::vector<std::vector<uint8_t>> &frames() const { return m_frames; }
     void setRecording(bool on) { m_recording = on; }
     void clearFrames() { m_frames.clear(); }
-
-    // Raw image files for a persistent chip. A missing or wrongly sized file
-    // leaves an erased chip (all 0xFF); returns whether the file was used.
-    bool loadImage(const std::string &path);
-    bool saveImage(const std::string &path) const;
 
 private:
     uint8_t drive(uint8_t mosi);

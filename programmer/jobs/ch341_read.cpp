@@ -16,6 +16,11 @@ constexpr int kSstReadChunk = 2048;
 
 int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 {
+    if (m_eeprom) {
+        const int read = ReadEeprom({{0, uint32_t(qMax(size, 0))}}, *result);
+        result->truncate(qMax(size, 0));
+        return read;
+    }
     const int chunk = PageBytes(chunkSpec, kSstReadChunk);
     if (chunk <= 0) {
         m_log.unsupportedPage(chunkSpec);
