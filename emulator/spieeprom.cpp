@@ -78,7 +78,6 @@ void SpiEeprom::setSelected(bool selected)
     }
     if (m_command.empty())
         return;
-    m_frames.push_back(m_command);
     if (m_ignoring)
         return;
     // Commands take effect as chip select rises after their last whole byte.
@@ -98,6 +97,10 @@ uint8_t SpiEeprom::transfer(uint8_t mosi)
     if (!m_selected)
         return kErased;
     m_command.push_back(mosi);
+    // A window counts from its first byte, whether or not chip select ever rises after it.
+    if (m_command.size() == 1)
+        m_frames.emplace_back();
+    m_frames.back().push_back(mosi);
     if (m_command.size() == 1) {
         // During a write cycle only the status is read; a WRITE or READ opcode of another
         // form (A8 on a part without it) is no command.
