@@ -538,7 +538,6 @@ void MainWindow::RegionChoice_Question(QStringList Regions, QStringList Ranges,
     question->open();
 }
 
-
 void MainWindow::PartId_Question(QString Part, QString PartId, QString ChipId)
 {
     AskOperator(QStringLiteral("The chip answers ID 0x%1, part %2 has ID 0x%3. Use the facts of "

@@ -22,17 +22,35 @@ std::vector<ChipModel> chipCatalog()
     // clang-format on
 }
 
-std::optional<ChipModel> findChipModel(const std::string &name)
+namespace {
+template<typename Model>
+std::optional<Model> findByName(std::vector<Model> catalog, const std::string &name)
 {
-    const auto sameName = [&name](const ChipModel &model) {
+    const auto sameName = [&name](const Model &model) {
         return std::equal(model.name.begin(), model.name.end(), name.begin(), name.end(),
                           [](char a, char b) { return std::toupper(a) == std::toupper(b); });
     };
-    for (ChipModel &model : chipCatalog()) {
+    for (Model &model : catalog) {
         if (sameName(model))
             return std::move(model);
     }
     return std::nullopt;
+}
+} // namespace
+
+std::optional<ChipModel> findChipModel(const std::string &name)
+{
+    return findByName(chipCatalog(), name);
+}
+
+std::vector<SpiEepromModel> spiEepromCatalog()
+{
+    return {eeprom25lc640(), eeprom25040()};
+}
+
+std::optional<SpiEepromModel> findSpiEepromModel(const std::string &name)
+{
+    return findByName(spiEepromCatalog(), name);
 }
 
 } // namespace emu

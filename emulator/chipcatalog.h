@@ -1,6 +1,7 @@
 #pragma once
 
 #include "chipmodel.h"
+#include "spieeprom.h"
 
 #include <optional>
 #include <string>
@@ -13,5 +14,9 @@ std::vector<ChipModel> chipCatalog();
 
 // The part of that name, in any letter case; none when the emulator does not model it.
 std::optional<ChipModel> findChipModel(const std::string &name);
+
+// Every 25xx SPI EEPROM the emulator models, chosen by the same --chip.
+std::vector<SpiEepromModel> spiEepromCatalog();
+std::optional<SpiEepromModel> findSpiEepromModel(const std::string &name);
 
 } // namespace emu

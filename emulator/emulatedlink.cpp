@@ -55,8 +55,8 @@ EmulatedLink::~EmulatedLink()
 
 void EmulatedLink::attachParts(bool present)
 {
-    const bool flash = present && !m_i2cEeprom && !m_microwireEeprom;
-    m_firmware->attachChip(flash ? &m_chip : nullptr);
+    const bool spi = present && !m_i2cEeprom && !m_microwireEeprom;
+    m_firmware->attachChip(spi ? &device() : nullptr);
     m_firmware->attachI2c(present ? m_i2cEeprom.get() : nullptr);
     m_firmware->attachMicrowire(present ? m_microwireEeprom.get() : nullptr);
 }
@@ -66,7 +66,7 @@ std::vector<uint8_t> &EmulatedLink::socketMemory()
     if (m_i2cEeprom) {
         return m_i2cEeprom->memory();
     }
-    return m_microwireEeprom ? m_microwireEeprom->memory() : m_chip.memory();
+    return m_microwireEeprom ? m_microwireEeprom->memory() : device().memory();
 }
 
 bool EmulatedLink::claimImage()
@@ -282,7 +282,7 @@ void EmulatedLink::replug()
     m_transfersLeft.reset();
     m_inFifo.clear();
     m_firmware->reset();
-    m_chip.powerCycle();
+    device().powerCycle();
     if (m_i2cEeprom) {
         m_i2cEeprom->powerCycle();
     }
@@ -303,7 +303,21 @@ void EmulatedLink::setPresent(bool present)
 
 void EmulatedLink::setNoChip(bool noChip)
 {
+    m_noChip = noChip;
     attachParts(!noChip);
+}
+
+void EmulatedLink::insertSpiEeprom(const SpiEepromModel &model)
+{
+    m_eeprom = std::make_unique<SpiEeprom>(model, m_clock);
+    attachParts(!m_noChip);
+}
+
+SpiDevice &EmulatedLink::device()
+{
+    if (m_eeprom)
+        return *m_eeprom;
+    return m_chip;
 }
 
 void EmulatedLink::setStaleIn(std::vector<uint8_t> packet)

@@ -4,6 +4,7 @@
 #include "emulatedbridge.h"
 #include "i2ceeprom.h"
 #include "microwireeeprom.h"
+#include "spieeprom.h"
 #include "spiflashchip.h"
 #include "virtualclock.h"
 
@@ -68,6 +69,12 @@ public:
     MicrowireEeprom *microwireEeprom() { return m_microwireEeprom.get(); }
     // The memory of whatever is in the socket.
     std::vector<uint8_t> &socketMemory();
+    // A 25xx EEPROM in the socket instead of the flash chip, from now on.
+    void insertSpiEeprom(const SpiEepromModel &model);
+    // nullptr while another part is in the socket.
+    SpiEeprom *spiEeprom() { return m_eeprom.get(); }
+    // The SPI part in the socket: the 25xx EEPROM, else the flash chip.
+    SpiDevice &device();
     EmulatedBridge &firmware() { return *m_firmware; }
     ch341::BridgeKind bridgeKind() const { return m_bridge; }
     bool isOpen() const { return m_open; }
@@ -138,6 +145,8 @@ private:
     SpiFlashChip m_chip;
     std::unique_ptr<I2cEeprom> m_i2cEeprom;
     std::unique_ptr<MicrowireEeprom> m_microwireEeprom;
+    std::unique_ptr<SpiEeprom> m_eeprom;
+    bool m_noChip = false;
     ch341::BridgeKind m_bridge;
     std::unique_ptr<EmulatedBridge> m_firmware;
     std::deque<std::vector<uint8_t>> m_inFifo;

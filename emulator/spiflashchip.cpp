@@ -1,6 +1,5 @@
 #include "spiflashchip.h"
 
-#include "imagefile.h"
 
 #include "virtualclock.h"
 
@@ -854,16 +853,6 @@ bool SpiFlashChip::failOperation(uint8_t flag)
     m_errorHold = true;
     m_wel = false;
     return true;
-}
-
-bool SpiFlashChip::loadImage(const std::string &path)
-{
-    return loadImageFile(path, m_memory);
-}
-
-bool SpiFlashChip::saveImage(const std::string &path) const
-{
-    return saveImageFile(path, m_memory);
 }
 
 } // namespace emu

@@ -44,8 +44,8 @@ public:
     // it does not drive the line).
     uint8_t transfer(uint8_t mosi) override;
 
-    std::vector<uint8_t> &memory() { return m_memory; }
-    const std::vector<uint8_t> &memory() const { return m_memory; }
+    std::vector<uint8_t> &memory() override { return m_memory; }
+    const std::vector<uint8_t> &memory() const override { return m_memory; }
     uint8_t status();
     uint8_t status2() const { return m_status2; }
     bool isBusy() const;
@@ -98,7 +98,7 @@ public:
     void setSpiClockKHz(uint32_t kHz) override { m_spiClockKHz = kHz; }
     // The chip loses power: volatile state clears, memory and the
     // non-volatile status bits stay; a stuck BUSY also clears.
-    void powerCycle();
+    void powerCycle() override;
 
     // Spansion: the next program or erase fails, setting P_ERR or E_ERR, and
     // WIP stays set until Clear Status Register (30h).
@@ -111,11 +111,6 @@ public:
     const std::vector<std::vector<uint8_t>> &frames() const { return m_frames; }
     void setRecording(bool on) { m_recording = on; }
     void clearFrames() { m_frames.clear(); }
-
-    // Raw image files for a persistent chip. A missing or wrongly sized file
-    // leaves an erased chip (all 0xFF); returns whether the file was used.
-    bool loadImage(const std::string &path);
-    bool saveImage(const std::string &path) const;
 
 private:
     uint8_t drive(uint8_t mosi);

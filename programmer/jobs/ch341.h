@@ -8,6 +8,7 @@
 
 #include "programmer/identify/chipidentification.h"
 #include "programmer/identify/chiplists.h"
+#include "programmer/chips/eeprom/eeprompart.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/chips/nor/flashchip.h"
 #include "programmer/jobs/joblog.h"
@@ -26,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 class DumpTarget;
 struct RegionBytes;
@@ -243,7 +245,31 @@ private:
     // What a stopped programming run left: the bytes below reached written, then rest.
     static QString WrittenState(uint32_t reached, const QString &written, const QString &rest);
 
+    // Serial EEPROMs: chosen by name, never identified. The part --part names when it is an
+    // EEPROM row.
+    std::optional<EepromPart> ChosenEeprom(const QList<ChipRecord> &userRows) const;
+    // Logs the chosen part and how it is reached, and checks that it answers: 1, or -1/-2
+    // logged.
+    int ReachEeprom(const EepromPart &part);
+    // Like ChipReader's read and compare, over the chosen EEPROM (results of Eeprom25xx).
+    int ReadEeprom(const QVector<ChipSpan> &spans, QByteArray &result,
+                   const QByteArray *expected = nullptr);
+    int CompareWithEeprom(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                          int &difference, uint8_t &chipByte);
+    // Page writes of wanted's spans (no erase), then the read-back; rest: what a stop leaves
+    // beyond the written bytes.
+    void WriteEepromPages(const QVector<ChipSpan> &pages, const QByteArray &wanted,
+                          const QByteArray &image, const QString &rest);
+    // The update after the backup: only the pages the image changes.
+    void UpdateEeprom(const QByteArray &chip, const QByteArray &image);
+    // Every page written 0xFF and read back.
+    void EraseEeprom();
+    // BP1:BP0 cleared with the operator's consent; false, logged, when the part stays
+    // protected.
+    bool MakeEepromWritable();
+
     FlashChip m_chip{m_bus};
+    std::optional<EepromPart> m_eeprom;
     JobLog m_log{*this};
     JobProgress m_progress{*this};
     OperatorAnswers m_answers;

@@ -50,6 +50,11 @@ void CH341::DoEraseFlash()
         emit JobDone();
         return;
     }
+    if (m_eeprom) {
+        EraseEeprom();
+        EndJob();
+        return;
+    }
     // "OK" only once every byte of the chip has been read back as 0xFF.
     if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")) ||
         !EraseWholeChip(true, ChipReader::BlankCheck::WholeChip)) {
@@ -85,9 +90,15 @@ void CH341::DoVerifyFlash()
     // The verdict is known at the first chunk that differs: reading on would only keep the
     // operator waiting.
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
-    const int readResult = TransferFailed ? -1
-                                          : reader.read({{0, uint32_t(image.size())}},
-                                                        reader.wholeChipChunk(), chipData, &image);
+    const QVector<ChipSpan> spans = {{0, uint32_t(image.size())}};
+    int readResult = -1;
+    if (TransferFailed) {
+    } else if (m_eeprom) {
+        readResult = ReadEeprom(spans, chipData, &image);
+        chipData.truncate(image.size());
+    } else {
+        readResult = reader.read(spans, reader.wholeChipChunk(), chipData, &image);
+    }
     if (readResult == ChipReader::kStopped)
         LogInterrupted(QStringLiteral("While Reading"), QStringLiteral("the Chip Is Unchanged"));
     if (readResult < 0) {

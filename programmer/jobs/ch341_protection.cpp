@@ -1,5 +1,6 @@
 #include "programmer/jobs/ch341.h"
 
+#include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/nor/chipprotection.h"
 #include "programmer/identify/supplyvoltage.h"
 
@@ -116,4 +117,39 @@ bool CH341::MakeDieWritable(bool &consent)
     }
     m_log(LockedText(protection.lockOf(status)).arg(StatusText(protection, status)), "red");
     return false;
+}
+
+bool CH341::MakeEepromWritable()
+{
+    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    uint8_t status = 0;
+    if (!eeprom.readStatus(status)) {
+        m_log.transferFailure();
+        return false;
+    }
+    if ((status & Eeprom25xx::kBlockProtectBits) == 0)
+        return true;
+    // BP1:BP0 guard a quarter, a half or all of the part: the same question as for flash.
+    const QString text = JobLog::hexByte(status);
+    if (!AskOperator(QMetaMethod::fromSignal(&CH341::ClearProtection_Question),
+                     [this, &text] { emit ClearProtection_Question(text); })) {
+        m_log(QStringLiteral("Chip is Write Protected! Status Register: 0x%1").arg(text), "red");
+        return false;
+    }
+    m_log(QStringLiteral("Clearing Write Protection... "), "black", 1, false);
+    switch (eeprom.clearProtection(status)) {
+    case Eeprom25xx::Done:
+        m_log.ok();
+        return true;
+    case Eeprom25xx::TimedOut:
+        m_log.timeout();
+        return false;
+    case Eeprom25xx::Differs:
+        m_log(LockedText(ChipProtection::Lock::WriteProtectPin).arg(JobLog::hexByte(status)),
+              "red");
+        return false;
+    default:
+        m_log.transferFailure();
+        return false;
+    }
 }

@@ -16,6 +16,11 @@ constexpr int kSstReadChunk = 2048;
 
 int CH341::ReadFlashData(int size, QString chunkSpec, QByteArray *result)
 {
+    if (m_eeprom) {
+        const int read = ReadEeprom({{0, uint32_t(qMax(size, 0))}}, *result);
+        result->truncate(qMax(size, 0));
+        return read;
+    }
     const int chunk = PageBytes(chunkSpec, kSstReadChunk);
     if (chunk <= 0) {
         m_log.unsupportedPage(chunkSpec);
@@ -34,11 +39,14 @@ int CH341::ReadSpans(const QVector<ChipSpan> &spans, QByteArray &contents,
                      const QString &nothingDone)
 {
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
-    const int first = reader.read(spans, m_bus.readChunk(), contents);
+    const auto readOnce = [&](QByteArray &into) {
+        return m_eeprom ? ReadEeprom(spans, into) : reader.read(spans, m_bus.readChunk(), into);
+    };
+    const int first = readOnce(contents);
     if (first != 1 || !ReadTwice)
         return first;
     QByteArray again;
-    const int second = reader.read(spans, m_bus.readChunk(), again);
+    const int second = readOnce(again);
     if (second != 1)
         return second;
     const ReadDifference difference = CompareReads(contents, again);

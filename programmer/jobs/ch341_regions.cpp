@@ -38,6 +38,15 @@ bool CH341::ResolveRegions(int imageSize)
     m_regions.clear();
     if (Regions.source == Source::WholeChip)
         return true;
+    // An EEPROM's jobs take the whole part: its pages are written without an erase, so the
+    // update over touched units that keeps the rest of a flash chip has no counterpart there.
+    if (m_eeprom) {
+        m_log(QStringLiteral("Ranges and Regions Are Taken from Flash Chips Only: %1 Is an "
+                             "EEPROM, Whole Part Jobs Only")
+                  .arg(m_eeprom->name),
+              "red");
+        return false;
+    }
     SelectedRegions selected;
     QVector<FlashRegion> layout = Regions.layout;
     if (Regions.source == Source::Range) {

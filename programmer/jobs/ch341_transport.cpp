@@ -140,6 +140,12 @@ int CH341::InitializeProgrammer()
     const int connected = ConnectProgrammer();
     if (connected != 1)
         return connected;
+    if (const std::optional<EepromPart> eeprom = ChosenEeprom(userRows)) {
+        const int reached = ReachEeprom(*eeprom);
+        if (reached != 1)
+            CH341CloseDevice(BridgePins::DEVICE);
+        return reached;
+    }
     ChipIdentification::Questions questions;
     questions.part = [this](const QStringList &parts) {
         m_answers.forgetPart();

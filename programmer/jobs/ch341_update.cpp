@@ -1,5 +1,6 @@
 #include "programmer/jobs/ch341.h"
 
+#include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/nor/chiperaser.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/jobs/jobfiles.h"
@@ -72,8 +73,14 @@ void CH341::DoUpdateFlash()
         return;
     }
     m_log.ok();
-    m_backupPath = SaveBackup(BackupFolder, BackupPartName(m_chip.rows()), chip, m_log);
+    m_backupPath = SaveBackup(
+        BackupFolder, m_eeprom ? m_eeprom->name : BackupPartName(m_chip.rows()), chip, m_log);
     if (m_backupPath.isEmpty()) {
+        EndJob();
+        return;
+    }
+    if (m_eeprom) {
+        UpdateEeprom(chip, image);
         EndJob();
         return;
     }
@@ -123,6 +130,22 @@ void CH341::DoUpdateFlash()
     else
         UpdateChanged(plan, wanted, image);
     EndJob();
+}
+
+void CH341::UpdateEeprom(const QByteArray &chip, const QByteArray &image)
+{
+    // The chip ends as the write job leaves it: the image, then what it held.
+    const QByteArray wanted = image + chip.mid(image.size());
+    const QString rest = QStringLiteral("the Rest of the Chip Is as It Was");
+    m_log.smallerImage(image.size(), ChipSize, rest);
+    if (chip == wanted) {
+        m_log(QStringLiteral("Chip Already Holds the File"), "green");
+        m_log.checksums(image);
+        m_outcome = JobOutcome::Succeeded;
+        return;
+    }
+    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    WriteEepromPages(eeprom.changedPages(chip, wanted), wanted, image, rest);
 }
 
 void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,

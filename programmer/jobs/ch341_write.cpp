@@ -1,5 +1,6 @@
 #include "programmer/jobs/ch341.h"
 
+#include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/jobs/jobfiles.h"
 #include "programmer/chips/nor/pageprogrammer.h"
@@ -115,6 +116,15 @@ void CH341::DoWriteFlash()
     QByteArray image;
     if (!StartImageJob(image, EmptyImage::Refused))
         return;
+    if (m_eeprom) {
+        // An EEPROM writes bytes, not erased pages: what the file does not reach stays.
+        const QString rest = QStringLiteral("the Rest of the Chip Is Unchanged");
+        m_log.smallerImage(image.size(), ChipSize, rest);
+        Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+        WriteEepromPages(eeprom.pagesOf(0, uint32_t(image.size())), image, image, rest);
+        EndJob();
+        return;
+    }
     m_log.smallerImage(image.size(), ChipSize, QStringLiteral("the Rest of the Chip Is Erased"));
     WriteAfterChipErase(image);
     EndJob();
@@ -152,7 +162,8 @@ void CH341::ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expec
     int difference = 0;
     uint8_t chipByte = 0;
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Full);
-    const int compared = reader.compare(spans, expected, difference, chipByte);
+    const int compared = m_eeprom ? CompareWithEeprom(spans, expected, difference, chipByte)
+                                  : reader.compare(spans, expected, difference, chipByte);
     if (compared == 1) {
         m_log.ok();
         m_log.checksums(image);

@@ -10,6 +10,7 @@
 #include "mainwindow.h"
 #include "programmer/jobs/ch341.h"
 #include "testfiles.h"
+#include "emulator/chipcatalog.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -28,6 +29,10 @@
 namespace {
 constexpr int kChipSize = 1024 * 1024; // the W25Q80DV of every row
 constexpr int kImageSize = 20000;
+// The rows that walk the serial EEPROM jobs: a 25LC640 chosen by name, and a short image that
+// ends inside a page.
+const QString kEepromPart = QStringLiteral("25LC640");
+constexpr int kEepromImageSize = 5000;
 const QByteArray kEarlierDump = "earlier dump";
 const QString kRed = QStringLiteral("#ff0000");
 const QString kTransferFailed = QStringLiteral("Programmer Transfer Failed!");
@@ -161,6 +166,8 @@ private slots:
 
 private:
     bool RunsHere(Privilege privilege);
+    // The W25Q80DV of every row, or for an EEPROM row the 25LC640, with random contents.
+    void InstallChip(bool eeprom);
     QString PrepareJobFile(Job job, const QByteArray &chip);
     // The job's file, and its backups kept in m_backups.
     void PrepareWorker(CH341 &worker, Job job, const QByteArray &chip);
@@ -183,6 +190,7 @@ private:
     UrlCatcher m_urlCatcher{&m_opened};
     QString m_rowFigure;
     bool m_rowCompleted = false;
+    bool m_eepromRow = false;
 };
 
 void TestFaults::initTestCase()
@@ -194,10 +202,21 @@ void TestFaults::initTestCase()
     m_imagePath = m_dir.filePath(QStringLiteral("image.bin"));
 }
 
+void TestFaults::InstallChip(bool eeprom)
+{
+    m_eepromRow = eeprom;
+    if (eeprom) {
+        m_emulator.install(*emu::findSpiEepromModel(kEepromPart.toStdString()));
+        m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
+    } else {
+        m_emulator.install(ChipKind::W25Q80DV);
+        m_emulator.setMemory(RandomBytes(kChipSize, 1));
+    }
+}
+
 void TestFaults::init()
 {
-    m_emulator.install(ChipKind::W25Q80DV);
-    m_emulator.setMemory(RandomBytes(kChipSize, 1));
+    InstallChip(false);
     RemoveBackups();
     m_rowCompleted = false;
     const QByteArray function = QTest::currentTestFunction();
@@ -241,8 +260,14 @@ QString TestFaults::PrepareJobFile(Job job, const QByteArray &chip)
 {
     if (job == Job::Read)
         WriteFile(m_dumpPath, kEarlierDump);
+    // The update changes three pages of an EEPROM.
+    if (m_eepromRow && (job == Job::Write || job == Job::Verify || job == Job::Update))
+        WriteFile(m_imagePath, job == Job::Write ? RandomBytes(kEepromImageSize, 2)
+                               : job == Job::Verify
+                                   ? chip.left(kEepromImageSize)
+                                   : QByteArray(chip).replace(0x310, 70, RandomBytes(70, 2)));
     // The update changes one sector of the chip.
-    if (job == Job::Write || job == Job::Verify || job == Job::Update)
+    else if (job == Job::Write || job == Job::Verify || job == Job::Update)
         WriteFile(m_imagePath, job == Job::Write ? RandomBytes(kImageSize, 2)
                                : job == Job::Verify
                                    ? chip.left(kImageSize)
@@ -263,6 +288,8 @@ void TestFaults::PrepareWorker(CH341 &worker, Job job, const QByteArray &chip)
         worker.Regions.offset = kRangeStart;
         worker.Regions.length = kRangeLength;
     }
+    if (m_eepromRow)
+        worker.PartName = kEepromPart;
 }
 
 QFileInfoList TestFaults::Backups() const
@@ -325,10 +352,13 @@ void TestFaults::ExpectNextJobWorks(TransferFault fault)
         m_emulator.link().replug();
     else
         m_emulator.link().clock().advanceNs(kOperatorPauseNs);
+    // An EEPROM has no identifier: it is read.
+    const Job next = m_eepromRow ? Job::Read : Job::ReadId;
     CH341 worker(false);
+    PrepareWorker(worker, next, m_emulator.memory());
     JobRecorder recorder(&worker);
-    RunJob(worker, recorder, Job::ReadId);
-    ExpectVerdict(recorder, Job::ReadId, {});
+    RunJob(worker, recorder, next);
+    ExpectVerdict(recorder, next, {});
     QVERIFY(m_emulator.isReleased() && !m_emulator.isOpen());
 }
 
@@ -338,18 +368,23 @@ void TestFaults::transferFaults_data()
     QTest::addColumn<TransferFault>("fault");
     QTest::addColumn<quint64>("failAfter");
     QTest::addColumn<quint64>("total");
+    QTest::addColumn<bool>("eeprom");
     const QList<QPair<TransferFault, const char *>> faults = {
         {TransferFault::Unplug, "unplugged"},
         {TransferFault::OutTimeout, "queued commands never sent"},
         {TransferFault::InTimeout, "answers time out"},
         {TransferFault::ShortIn, "short answer"},
         {TransferFault::Stall, "endpoint stalls"}};
-    for (Job job : kAllJobs + QList<Job>{Job::RegionWrite}) {
+    QList<QPair<Job, bool>> jobs;
+    for (Job job : kAllJobs + QList<Job>{Job::RegionWrite})
+        jobs << qMakePair(job, false);
+    for (Job job : {Job::Read, Job::Write, Job::Verify, Job::Erase, Job::Update})
+        jobs << qMakePair(job, true);
+    for (const auto &[job, eeprom] : jobs) {
         // A clean run maps the job: how many transfers it takes, and how many
         // had passed when each log record (a phase) and status text came.
-        m_emulator.install(ChipKind::W25Q80DV);
-        const QByteArray chip = RandomBytes(kChipSize, 1);
-        m_emulator.setMemory(chip);
+        InstallChip(eeprom);
+        const QByteArray chip = m_emulator.memory();
         m_emulator.link().resetCounters();
         CH341 worker(false);
         PrepareWorker(worker, job, chip);
@@ -382,9 +417,10 @@ void TestFaults::transferFaults_data()
             auto phase = phaseAt.upperBound(*k);
             const QString after = phase == phaseAt.begin() ? "start" : std::prev(phase).value();
             for (const auto &[fault, name] : faults)
-                QTest::addRow("%s, %s after transfer %llu of %llu (%s)", kJobs[int(job)].name,
-                              name, *k, total, qPrintable(after))
-                    << job << fault << *k << total;
+                QTest::addRow("%s%s, %s after transfer %llu of %llu (%s)",
+                              eeprom ? "25LC640 " : "", kJobs[int(job)].name, name, *k, total,
+                              qPrintable(after))
+                    << job << fault << *k << total << eeprom;
         }
     }
 }
@@ -397,7 +433,9 @@ void TestFaults::transferFaults()
     QFETCH(TransferFault, fault);
     QFETCH(quint64, failAfter);
     QFETCH(quint64, total);
+    QFETCH(bool, eeprom);
     m_rowFigure = fault == TransferFault::Unplug ? "unplug" : "transient";
+    InstallChip(eeprom);
     const QByteArray chip = m_emulator.memory();
     CH341 worker(false);
     PrepareWorker(worker, job, chip);
@@ -412,14 +450,14 @@ void TestFaults::transferFaults()
     int windowsAtFault = -1;
     m_emulator.link().setFaultObserver([&] {
         chipAtFault = m_emulator.memory();
-        windowsAtFault = int(m_emulator.chip().frames().size());
+        windowsAtFault = int(m_emulator.frames().size());
     });
     m_emulator.link().failTransferAfter(failAfter, fault);
     RunJob(worker, recorder, job);
     m_emulator.link().setFaultObserver(nullptr);
     QVERIFY(windowsAtFault >= 0);
     QCOMPARE(questions, 0);
-    QCOMPARE(int(m_emulator.chip().frames().size()), windowsAtFault);
+    QCOMPARE(int(m_emulator.frames().size()), windowsAtFault);
     QVERIFY(m_emulator.memory() == chipAtFault);
 
     if (!worker.TransferFailed) {

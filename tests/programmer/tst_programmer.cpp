@@ -11,6 +11,7 @@
 #include "regionimages.h"
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
+#include "emulator/chipcatalog.h"
 #include "emulator/spiflashchip.h"
 
 #include <QDir>
@@ -143,6 +144,8 @@ private slots:
     void rangeJobs();
     void descriptorRegions_data();
     void descriptorRegions();
+    void eepromJobs_data();
+    void eepromJobs();
 
 private:
     // Writes the image with the write job; answers a protection question with yes. events:
@@ -1313,6 +1316,154 @@ void TestProgrammer::descriptorRegions()
     QCOMPARE(lines.filter(QStringLiteral("Written Anyway (--force-layout)")).size(),
              force ? 1 : 0);
     QVERIFY2(m_emulator.memory() == after, "bytes outside the included regions changed");
+}
+
+void TestProgrammer::eepromJobs_data()
+{
+    QTest::addColumn<QString>("model"); // the emulated part
+    QTest::addColumn<QString>("part");  // --part
+    QTest::addColumn<QByteArray>("job");
+    // "short": the image ends past the middle; "last byte": the image is the chip's bytes with
+    // the last one changed; "same": the chip's bytes; "protected"/"locked": BP1:BP0 set (with
+    // WPEN and WP# low), "yes"/"no" the answer; "nochip": an empty socket.
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("writes");       // WRITE windows; -1: not counted
+    QTest::addColumn<QStringList>("tail"); // the last lines before the checksums
+    const QString written = QStringLiteral("Writing to Chip... OK");
+    QTest::newRow("25LC640 read") << "25LC640"
+                                  << "25LC640" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("25LC640 write: every page")
+        << "25LC640"
+        << "25LC640" << QByteArray("write") << "" << 256 << QStringList{written};
+    QTest::newRow("25LC640 write, short image: the last page partly, the rest unchanged")
+        << "25LC640"
+        << "25LC640" << QByteArray("write") << "short" << 129
+        << QStringList{"The File Is Smaller than the Chip (4099 of 8192 Bytes): the Rest of the "
+                       "Chip Is Unchanged",
+                       written};
+    QTest::newRow("25LC640 verify") << "25LC640"
+                                    << "25LC640" << QByteArray("verify") << "same" << 0
+                                    << QStringList{"Reading from Chip... OK", "Match Found!"};
+    QTest::newRow("25LC640 erase: every page 0xFF")
+        << "25LC640"
+        << "25LC640" << QByteArray("erase") << "" << 256 << QStringList{"Erasing Chip... OK"};
+    QTest::newRow("25LC640 update: only the last page")
+        << "25LC640"
+        << "25LC640" << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    QTest::newRow("25LC640 update, identical: nothing written")
+        << "25LC640"
+        << "25LC640" << QByteArray("update") << "same" << 0
+        << QStringList{"Chip Already Holds the File"};
+    QTest::newRow("25040 write: A8 in the opcode")
+        << "25040"
+        << "CAT25040" << QByteArray("write") << "" << 32 << QStringList{written};
+    QTest::newRow("25040 read") << "25040"
+                                << "CAT25040" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("25040 update: only the last page")
+        << "25040"
+        << "CAT25040" << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    QTest::newRow("protected, cleared with consent")
+        << "25LC640"
+        << "25LC640" << QByteArray("write") << "protected yes" << 256
+        << QStringList{"Clearing Write Protection... OK", written};
+    QTest::newRow("protected, the operator says no")
+        << "25LC640"
+        << "25LC640" << QByteArray("erase") << "protected no" << 0
+        << QStringList{"Chip is Write Protected! Status Register: 0x0C"};
+    QTest::newRow("WPEN with WP# low: locked")
+        << "25LC640"
+        << "25LC640" << QByteArray("write") << "locked yes" << 0
+        << QStringList{"Clearing Write Protection... Protection Locked: Status Register "
+                       "Protected and WP# Pin Low! Status Register: 0x8C"};
+    QTest::newRow("empty socket: does not answer")
+        << "25LC640"
+        << "25LC640" << QByteArray("read") << "nochip" << 0
+        << QStringList{"The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write Enable "
+                       "Seen",
+                       "Check the Chip Sits in the 25xx (SPI) Position of the Socket, Pin 1 as "
+                       "Marked, and the Adapter or Clip",
+                       "Failed to Initialize CH341 Programmer."};
+}
+
+// An EEPROM chosen by name: no identification, page writes with a WREN each, never across a
+// page, every write read back; the chip ends as the job says.
+void TestProgrammer::eepromJobs()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, part);
+    QFETCH(QByteArray, job);
+    QFETCH(QString, setup);
+    QFETCH(int, writes);
+    QFETCH(QStringList, tail);
+    m_emulator.install(*emu::findSpiEepromModel(model.toStdString()));
+    emu::SpiEeprom &chip = *m_emulator.link().spiEeprom();
+    m_emulator.link().setNoChip(setup == QLatin1String("nochip"));
+    if (setup.startsWith(QLatin1String("protected")))
+        chip.setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
+    if (setup.startsWith(QLatin1String("locked"))) {
+        chip.setStatusBits(emu::SpiEeprom::kStatusBlockProtect | emu::SpiEeprom::kStatusWpen);
+        chip.setWriteProtectPin(false);
+    }
+    const int size = int(chip.model().sizeBytes);
+    const QByteArray before = RandomBytes(size, 5);
+    m_emulator.setMemory(before);
+    QByteArray image = setup == QLatin1String("same") ? before : RandomBytes(size, 6);
+    if (setup == QLatin1String("short"))
+        image.truncate(size / 2 + 3);
+    if (setup == QLatin1String("last byte")) {
+        image = before;
+        image[size - 1] = char(~image.at(size - 1));
+    }
+    QTemporaryDir backups;
+    CH341 worker(false);
+    worker.PartName = part;
+    worker.FileName = m_dir.filePath(QStringLiteral("eeprom.bin"));
+    worker.BackupFolder = backups.path();
+    QVERIFY(job == "read" || WriteFile(worker.FileName, image));
+    JobRecorder recorder(&worker);
+    connect(&worker, &CH341::ClearProtection_Question, this,
+            [&] { worker.AnswerClearProtection(setup.endsWith(QLatin1String("yes"))); });
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    chip.clearFrames();
+    QMetaObject::invokeMethod(&worker, job == "read"     ? "DoReadFlash"
+                                       : job == "write"  ? "DoWriteFlash"
+                                       : job == "verify" ? "DoVerifyFlash"
+                                       : job == "erase"  ? "DoEraseFlash"
+                                                         : "DoUpdateFlash");
+
+    const bool fails = setup == "nochip" || setup.endsWith(QLatin1String("no")) ||
+                       setup.startsWith(QLatin1String("locked"));
+    QByteArray expected = before;
+    if (!fails && (job == "write" || job == "update"))
+        expected.replace(0, image.size(), image);
+    if (!fails && job == "erase")
+        expected.fill(char(0xFF));
+    QVERIFY2(m_emulator.memory() == expected, "the chip does not hold what the job says");
+    const QStringList lines = recorder.verdictLines();
+    if (setup != QLatin1String("nochip"))
+        QVERIFY2(lines.contains(QStringLiteral("Reached by: SPI (25xx EEPROM), %1")
+                                    .arg(model == "25040" ? "1-Byte Addresses and A8 in the "
+                                                            "Opcode, 16-Byte Pages"
+                                                          : "2-Byte Addresses, 32-Byte Pages")),
+                 qPrintable(lines.join('\n')));
+    QVERIFY(!lines.join('\n').contains(QLatin1String("JDEC")));
+    if (!tail.isEmpty())
+        QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
+    QCOMPARE(recorder.outcome == CH341::JobOutcome::Succeeded, !fails);
+    if (!fails && job != "erase")
+        QCOMPARE(recorder.lines().last(), ChecksumLine(job == "read" ? before : image));
+    // Every WRITE has its own WREN just before it, and none runs past its page.
+    QCOMPARE(chip.pageCrossings(), 0u);
+    const QList<QByteArray> frames = m_emulator.frames();
+    int writeWindows = 0;
+    for (int i = 0; i < frames.size(); ++i) {
+        if ((frames.at(i).at(0) & ~0x08) != 0x02)
+            continue;
+        ++writeWindows;
+        QCOMPARE(frames.value(i - 1), QByteArray(1, 0x06));
+    }
+    QCOMPARE(writeWindows, writes);
 }
 
 VARNOCK_TEST_MAIN(TestProgrammer)

@@ -99,6 +99,13 @@ emu::EmulatedLink &EmulatorHarness::install(const emu::ChipModel &model)
     return install(std::make_unique<emu::EmulatedLink>(model, bridge()));
 }
 
+emu::EmulatedLink &EmulatorHarness::install(const emu::SpiEepromModel &model)
+{
+    install(std::make_unique<emu::EmulatedLink>(emu::w25q64fv(), bridge()));
+    m_link->insertSpiEeprom(model);
+    return *m_link;
+}
+
 void EmulatorHarness::poke(const QString &commands)
 {
     emu::SpiFlashChip &chip = m_link->chip();
@@ -114,20 +121,21 @@ void EmulatorHarness::poke(const QString &commands)
 
 void EmulatorHarness::setMemory(const QByteArray &contents)
 {
-    std::vector<uint8_t> &memory = m_link->chip().memory();
+    std::vector<uint8_t> &memory = m_link->device().memory();
     memory.assign(contents.begin(), contents.end());
 }
 
 QByteArray EmulatorHarness::memory() const
 {
-    const std::vector<uint8_t> &memory = m_link->chip().memory();
+    const std::vector<uint8_t> &memory = m_link->device().memory();
     return QByteArray(reinterpret_cast<const char *>(memory.data()), int(memory.size()));
 }
 
 QList<QByteArray> EmulatorHarness::frames() const
 {
     QList<QByteArray> result;
-    for (const std::vector<uint8_t> &frame : m_link->chip().frames())
+    const emu::SpiEeprom *eeprom = m_link->spiEeprom();
+    for (const std::vector<uint8_t> &frame : eeprom ? eeprom->frames() : m_link->chip().frames())
         result.append(QByteArray(reinterpret_cast<const char *>(frame.data()), int(frame.size())));
     return result;
 }

@@ -73,6 +73,8 @@ public:
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);
     emu::EmulatedLink &install(const emu::ChipModel &model);
+    // A 25xx EEPROM in the socket; setMemory, memory and frames are then its.
+    emu::EmulatedLink &install(const emu::SpiEepromModel &model);
     emu::EmulatedLink &link() { return *m_link; }
     emu::SpiFlashChip &chip() { return m_link->chip(); }
     // Runs space-separated hex commands on the chip, each in its own select window.

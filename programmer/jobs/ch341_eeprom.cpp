@@ -1,0 +1,192 @@
+#include "programmer/jobs/ch341.h"
+
+#include "programmer/chips/eeprom/eeprom25xx.h"
+#include "programmer/jobs/tracelog.h"
+#include "programmer/transport/bridgepins.h"
+#include "bridge/ch341dll.h"
+
+namespace {
+QString BusText(EepromBus bus)
+{
+    switch (bus) {
+    case EepromBus::I2c:
+        return QStringLiteral("I2C (24xx EEPROM)");
+    case EepromBus::Microwire:
+        return QStringLiteral("Microwire (93xx EEPROM)");
+    case EepromBus::Spi:
+        break;
+    }
+    return QStringLiteral("SPI (25xx EEPROM)");
+}
+
+// How the job reaches the part: "SPI (25xx EEPROM), 2-Byte Addresses, 32-Byte Pages".
+QString ReachText(const EepromPart &part)
+{
+    QStringList facts{BusText(part.bus)};
+    if (part.bus == EepromBus::Microwire) {
+        facts << QStringLiteral("%1 Address Bits (x16)").arg(part.addressBits);
+    } else {
+        QString address = part.addressBytes == 0
+                              ? QStringLiteral("7-Bit Address in the First Byte")
+                              : QStringLiteral("%1-Byte Addresses").arg(part.addressBytes);
+        if (part.a8InOpcode)
+            address += QStringLiteral(" and A8 in the Opcode");
+        if (part.blockBits > 0)
+            address += QStringLiteral(" and %1 Block-Select Bit%2 in the Device Address")
+                           .arg(part.blockBits)
+                           .arg(part.blockBits == 1 ? "" : "s");
+        facts << address << QStringLiteral("%1-Byte Pages").arg(part.page);
+    }
+    return facts.join(QLatin1String(", "));
+}
+
+// Where the operator looks when a chosen part does not answer.
+QString SocketAdvice(EepromBus bus)
+{
+    switch (bus) {
+    case EepromBus::I2c:
+        return QStringLiteral("Check the Chip Sits in the 24xx (I2C) Position of the Socket, Pin "
+                              "1 as Marked, and the Adapter");
+    case EepromBus::Microwire:
+        return QStringLiteral("Check the Chip Sits in the 93xx Adapter in the 25xx Position of "
+                              "the Socket, Pin 1 as Marked");
+    case EepromBus::Spi:
+        break;
+    }
+    return QStringLiteral("Check the Chip Sits in the 25xx (SPI) Position of the Socket, Pin 1 "
+                          "as Marked, and the Adapter or Clip");
+}
+} // namespace
+
+std::optional<EepromPart> CH341::ChosenEeprom(const QList<ChipRecord> &userRows) const
+{
+    if (PartName.isEmpty())
+        return std::nullopt;
+    for (const ChipRecord &row : KnownChips(userRows)) {
+        if (IsPartNamed(row, PartName) && IsEepromRow(row))
+            return EepromPartOf(row);
+    }
+    return std::nullopt;
+}
+
+int CH341::ReachEeprom(const EepromPart &part)
+{
+    // An EEPROM has no identifier: the part named is the part used.
+    m_log(QStringLiteral("Chosen Part no: "), "black", 1, false);
+    m_log(part.name, "blue", 1, false);
+    m_log(QStringLiteral(" Capacity (Byte): "), "black", 1, false);
+    m_log(QString::number(part.size), "blue");
+    m_log(QStringLiteral("Reached by: "), "black", 1, false);
+    m_log(ReachText(part), "blue");
+    if (part.bus != EepromBus::Spi) {
+        m_log(QStringLiteral("%1 Parts Are Not Reached by This Programmer Yet: Part %2 Not Used")
+                  .arg(BusText(part.bus), part.name),
+              "red");
+        return -2;
+    }
+    Eeprom25xx eeprom(m_bus, part, m_progress);
+    switch (eeprom.presence()) {
+    case Eeprom25xx::Presence::TransferFailed:
+        m_log.transferFailure();
+        return -1;
+    case Eeprom25xx::Presence::Silent:
+        m_log(QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
+                             "Enable Seen"),
+              "red");
+        m_log(SocketAdvice(part.bus), "red");
+        return -2;
+    case Eeprom25xx::Presence::Answers:
+        break;
+    }
+    m_eeprom = part;
+    ChipSize = part.size;
+    ChipPage = QString::number(part.page);
+    ChipSeries = QStringLiteral("95");
+    return 1;
+}
+
+int CH341::ReadEeprom(const QVector<ChipSpan> &spans, QByteArray &result,
+                      const QByteArray *expected)
+{
+    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    const int read = eeprom.read(spans, m_bus.readChunk(), result, expected);
+    m_progress.reset();
+    return read;
+}
+
+int CH341::CompareWithEeprom(const QVector<ChipSpan> &spans, const QByteArray &expected,
+                             int &difference, uint8_t &chipByte)
+{
+    QByteArray chip;
+    const int read = ReadEeprom(spans, chip, &expected);
+    if (read != Eeprom25xx::Differs)
+        return read;
+    for (const ChipSpan &span : spans) {
+        for (uint32_t address = span.start; address < span.start + span.length; ++address) {
+            if (chip.at(int(address)) != expected.at(int(address))) {
+                difference = int(address);
+                chipByte = uint8_t(chip.at(int(address)));
+                return 0;
+            }
+        }
+    }
+    return 0;
+}
+
+void CH341::WriteEepromPages(const QVector<ChipSpan> &pages, const QByteArray &wanted,
+                             const QByteArray &image, const QString &rest)
+{
+    if (Interrupted(QStringLiteral("Before Writing"), QStringLiteral("the Chip Is Unchanged")) ||
+        !MakeEepromWritable())
+        return;
+    m_log(QStringLiteral("Writing to Chip... "), "black", 1, false);
+    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    const int written = eeprom.write(pages, wanted, PageProgramTimeoutMs);
+    qCDebug(varnockTrace) << "eeprom.write" << pages.size() << written;
+    if (written == Eeprom25xx::Stopped)
+        LogInterrupted(QStringLiteral("While Writing"),
+                       WrittenState(eeprom.reached(), QStringLiteral("Were Written"), rest));
+    else if (written != Eeprom25xx::Done)
+        m_log.routineFailure(written);
+    else
+        ProveWritten(pages, wanted, image);
+}
+
+void CH341::EraseEeprom()
+{
+    if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")) ||
+        !MakeEepromWritable())
+        return;
+    // No 25xx EEPROM has an erase command: every page is written with 0xFF.
+    m_log(QStringLiteral("Erasing Chip... "), "black", 1, false);
+    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    const QByteArray blank(int(ChipSize), char(0xFF));
+    const QVector<ChipSpan> whole = {{0, ChipSize}};
+    const int erased = eeprom.write(eeprom.pagesOf(0, ChipSize), blank, PageProgramTimeoutMs);
+    if (erased == Eeprom25xx::Stopped) {
+        LogInterrupted(QStringLiteral("While Erasing"),
+                       WrittenState(eeprom.reached(), QStringLiteral("Were Erased"),
+                                    QStringLiteral("the Rest of the Chip Is Unchanged")));
+        return;
+    }
+    if (erased != Eeprom25xx::Done) {
+        m_log.routineFailure(erased);
+        return;
+    }
+    int difference = 0;
+    uint8_t chipByte = 0;
+    const int compared = CompareWithEeprom(whole, blank, difference, chipByte);
+    if (compared == 0)
+        m_log(QStringLiteral("Erase Failed: Chip Not Blank at 0x%1")
+                  .arg(JobLog::hexAddress(uint32_t(difference))),
+              "red");
+    else if (compared == Eeprom25xx::Stopped)
+        LogInterrupted(QStringLiteral("While Checking the Erase"),
+                       QStringLiteral("the Whole Chip Is Erased but Not All Read Back"));
+    else if (compared != Eeprom25xx::Done)
+        m_log.routineFailure(compared);
+    else {
+        m_log.ok();
+        m_outcome = JobOutcome::Succeeded;
+    }
+}
