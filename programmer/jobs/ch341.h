@@ -8,7 +8,7 @@
 
 #include "programmer/identify/chipidentification.h"
 #include "programmer/identify/chiplists.h"
-#include "programmer/chips/eeprom/eeprompart.h"
+#include "programmer/chips/eeprom/eepromunit.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/chips/nor/flashchip.h"
 #include "programmer/jobs/joblog.h"
@@ -27,6 +27,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class DumpTarget;
@@ -251,7 +252,12 @@ private:
     // Logs the chosen part and how it is reached, and checks that it answers: 1, or -1/-2
     // logged.
     int ReachEeprom(const EepromPart &part);
-    // Like ChipReader's read and compare, over the chosen EEPROM (results of Eeprom25xx).
+    // The chosen part's kind, on its bus; none for a kind no job reaches yet.
+    std::unique_ptr<EepromUnit> EepromUnitFor(const EepromPart &part);
+    // False, with the bridge's own red line, when the open bridge has no documented way to
+    // the part's bus.
+    bool BridgeReaches(const EepromPart &part);
+    // Like ChipReader's read and compare, over the chosen EEPROM (results of EepromUnit).
     int ReadEeprom(const QVector<ChipSpan> &spans, QByteArray &result,
                    const QByteArray *expected = nullptr);
     int CompareWithEeprom(const QVector<ChipSpan> &spans, const QByteArray &expected,

@@ -4,6 +4,7 @@
 #include "programmer/jobs/tracelog.h"
 #include "programmer/transport/bridgepins.h"
 #include "bridge/ch341dll.h"
+#include "bridge/ch341eeprom.h"
 
 namespace {
 QString BusText(EepromBus bus)
@@ -69,6 +70,31 @@ std::optional<EepromPart> CH341::ChosenEeprom(const QList<ChipRecord> &userRows)
     return std::nullopt;
 }
 
+std::unique_ptr<EepromUnit> CH341::EepromUnitFor(const EepromPart &part)
+{
+    switch (part.bus) {
+    case EepromBus::Spi:
+        return std::make_unique<Eeprom25xx>(m_bus, part, m_progress);
+    case EepromBus::I2c:
+    case EepromBus::Microwire:
+        break;
+    }
+    return nullptr;
+}
+
+bool CH341::BridgeReaches(const EepromPart &part)
+{
+    if (part.bus == EepromBus::Spi)
+        return true;
+    // The bridge says which buses its documented commands reach: nothing is guessed.
+    const QString refusal = QString::fromUtf8(CH341GetBusRefusal(
+        BridgePins::DEVICE, part.bus == EepromBus::I2c ? CH341_BUS_I2C : CH341_BUS_MICROWIRE));
+    if (refusal.isEmpty())
+        return true;
+    m_log(refusal, "red");
+    return false;
+}
+
 int CH341::ReachEeprom(const EepromPart &part)
 {
     // An EEPROM has no identifier: the part named is the part used.
@@ -78,24 +104,26 @@ int CH341::ReachEeprom(const EepromPart &part)
     m_log(QString::number(part.size), "blue");
     m_log(QStringLiteral("Reached by: "), "black", 1, false);
     m_log(ReachText(part), "blue");
-    if (part.bus != EepromBus::Spi) {
+    if (!BridgeReaches(part))
+        return -2;
+    const std::unique_ptr<EepromUnit> eeprom = EepromUnitFor(part);
+    if (!eeprom) {
         m_log(QStringLiteral("%1 Parts Are Not Reached by This Programmer Yet: Part %2 Not Used")
                   .arg(BusText(part.bus), part.name),
               "red");
         return -2;
     }
-    Eeprom25xx eeprom(m_bus, part, m_progress);
-    switch (eeprom.presence()) {
-    case Eeprom25xx::Presence::TransferFailed:
+    switch (eeprom->presence()) {
+    case EepromUnit::Presence::TransferFailed:
         m_log.transferFailure();
         return -1;
-    case Eeprom25xx::Presence::Silent:
+    case EepromUnit::Presence::Silent:
         m_log(QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
                              "Enable Seen"),
               "red");
         m_log(SocketAdvice(part.bus), "red");
         return -2;
-    case Eeprom25xx::Presence::Answers:
+    case EepromUnit::Presence::Answers:
         break;
     }
     m_eeprom = part;
@@ -108,8 +136,7 @@ int CH341::ReachEeprom(const EepromPart &part)
 int CH341::ReadEeprom(const QVector<ChipSpan> &spans, QByteArray &result,
                       const QByteArray *expected)
 {
-    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
-    const int read = eeprom.read(spans, m_bus.readChunk(), result, expected);
+    const int read = EepromUnitFor(*m_eeprom)->read(spans, result, expected);
     m_progress.reset();
     return read;
 }
@@ -119,7 +146,7 @@ int CH341::CompareWithEeprom(const QVector<ChipSpan> &spans, const QByteArray &e
 {
     QByteArray chip;
     const int read = ReadEeprom(spans, chip, &expected);
-    if (read != Eeprom25xx::Differs)
+    if (read != EepromUnit::Differs)
         return read;
     for (const ChipSpan &span : spans) {
         for (uint32_t address = span.start; address < span.start + span.length; ++address) {
@@ -140,13 +167,13 @@ void CH341::WriteEepromPages(const QVector<ChipSpan> &pages, const QByteArray &w
         !MakeEepromWritable())
         return;
     m_log(QStringLiteral("Writing to Chip... "), "black", 1, false);
-    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
-    const int written = eeprom.write(pages, wanted, PageProgramTimeoutMs);
+    const std::unique_ptr<EepromUnit> eeprom = EepromUnitFor(*m_eeprom);
+    const int written = eeprom->write(pages, wanted, PageProgramTimeoutMs);
     qCDebug(varnockTrace) << "eeprom.write" << pages.size() << written;
-    if (written == Eeprom25xx::Stopped)
+    if (written == EepromUnit::Stopped)
         LogInterrupted(QStringLiteral("While Writing"),
-                       WrittenState(eeprom.reached(), QStringLiteral("Were Written"), rest));
-    else if (written != Eeprom25xx::Done)
+                       WrittenState(eeprom->reached(), QStringLiteral("Were Written"), rest));
+    else if (written != EepromUnit::Done)
         m_log.routineFailure(written);
     else
         ProveWritten(pages, wanted, image);
@@ -157,19 +184,18 @@ void CH341::EraseEeprom()
     if (Interrupted(QStringLiteral("Before Erasing"), QStringLiteral("the Chip Is Unchanged")) ||
         !MakeEepromWritable())
         return;
-    // No 25xx EEPROM has an erase command: every page is written with 0xFF.
     m_log(QStringLiteral("Erasing Chip... "), "black", 1, false);
-    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
+    const std::unique_ptr<EepromUnit> eeprom = EepromUnitFor(*m_eeprom);
     const QByteArray blank(int(ChipSize), char(0xFF));
     const QVector<ChipSpan> whole = {{0, ChipSize}};
-    const int erased = eeprom.write(eeprom.pagesOf(0, ChipSize), blank, PageProgramTimeoutMs);
-    if (erased == Eeprom25xx::Stopped) {
+    const int erased = eeprom->erase(PageProgramTimeoutMs);
+    if (erased == EepromUnit::Stopped) {
         LogInterrupted(QStringLiteral("While Erasing"),
-                       WrittenState(eeprom.reached(), QStringLiteral("Were Erased"),
+                       WrittenState(eeprom->reached(), QStringLiteral("Were Erased"),
                                     QStringLiteral("the Rest of the Chip Is Unchanged")));
         return;
     }
-    if (erased != Eeprom25xx::Done) {
+    if (erased != EepromUnit::Done) {
         m_log.routineFailure(erased);
         return;
     }
@@ -180,10 +206,10 @@ void CH341::EraseEeprom()
         m_log(QStringLiteral("Erase Failed: Chip Not Blank at 0x%1")
                   .arg(JobLog::hexAddress(uint32_t(difference))),
               "red");
-    else if (compared == Eeprom25xx::Stopped)
+    else if (compared == EepromUnit::Stopped)
         LogInterrupted(QStringLiteral("While Checking the Erase"),
                        QStringLiteral("the Whole Chip Is Erased but Not All Read Back"));
-    else if (compared != Eeprom25xx::Done)
+    else if (compared != EepromUnit::Done)
         m_log.routineFailure(compared);
     else {
         m_log.ok();

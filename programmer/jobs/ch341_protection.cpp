@@ -121,6 +121,9 @@ bool CH341::MakeDieWritable(bool &consent)
 
 bool CH341::MakeEepromWritable()
 {
+    // Only the 25xx carry protection bits; a 24xx's WP pin and a 93xx's EWEN are the write's.
+    if (m_eeprom->bus != EepromBus::Spi)
+        return true;
     Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
     uint8_t status = 0;
     if (!eeprom.readStatus(status)) {

@@ -1,6 +1,5 @@
 #include "programmer/jobs/ch341.h"
 
-#include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/nor/chiperaser.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/jobs/jobfiles.h"
@@ -144,8 +143,7 @@ void CH341::UpdateEeprom(const QByteArray &chip, const QByteArray &image)
         m_outcome = JobOutcome::Succeeded;
         return;
     }
-    Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
-    WriteEepromPages(eeprom.changedPages(chip, wanted), wanted, image, rest);
+    WriteEepromPages(EepromUnitFor(*m_eeprom)->changedPages(chip, wanted), wanted, image, rest);
 }
 
 void CH341::UpdateChanged(const UpdatePlan &plan, const QByteArray &wanted,

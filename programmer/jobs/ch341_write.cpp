@@ -1,6 +1,5 @@
 #include "programmer/jobs/ch341.h"
 
-#include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/nor/chipreader.h"
 #include "programmer/jobs/jobfiles.h"
 #include "programmer/chips/nor/pageprogrammer.h"
@@ -120,8 +119,8 @@ void CH341::DoWriteFlash()
         // An EEPROM writes bytes, not erased pages: what the file does not reach stays.
         const QString rest = QStringLiteral("the Rest of the Chip Is Unchanged");
         m_log.smallerImage(image.size(), ChipSize, rest);
-        Eeprom25xx eeprom(m_bus, *m_eeprom, m_progress);
-        WriteEepromPages(eeprom.pagesOf(0, uint32_t(image.size())), image, image, rest);
+        WriteEepromPages(EepromUnitFor(*m_eeprom)->pagesOf(0, uint32_t(image.size())), image,
+                         image, rest);
         EndJob();
         return;
     }

@@ -1,6 +1,5 @@
 #include "programmer/chips/eeprom/eeprom25xx.h"
 
-#include "programmer/chips/chipprogress.h"
 #include "programmer/transport/spitransport.h"
 
 #include <QDeadlineTimer>
@@ -18,9 +17,8 @@ constexpr uint8_t kWel = 0x02;
 } // namespace
 
 Eeprom25xx::Eeprom25xx(SpiTransport &bus, const EepromPart &part, ChipProgress &progress)
-    : m_bus(bus)
-    , m_part(part)
-    , m_progress(progress)
+    : EepromUnit(part, progress)
+    , m_bus(bus)
 {
 }
 
@@ -76,32 +74,15 @@ QByteArray Eeprom25xx::header(uint8_t opcode, uint32_t address) const
     return bytes;
 }
 
-Eeprom25xx::Result Eeprom25xx::read(const QVector<ChipSpan> &spans, int chunk, QByteArray &result,
-                                    const QByteArray *expected)
+uint32_t Eeprom25xx::readChunkAt(uint32_t) const
 {
-    qulonglong total = 0;
-    for (const ChipSpan &span : spans)
-        total += span.length;
-    result = QByteArray(int(m_part.size), char(0xFF));
-    m_progress.started(ChipActivity::Read, total);
-    qulonglong done = 0;
-    for (const ChipSpan &span : spans) {
-        for (uint32_t offset = 0; offset < span.length; offset += uint32_t(chunk)) {
-            if (m_progress.stopRequested())
-                return Stopped;
-            const uint32_t address = span.start + offset;
-            const int count = int(qMin(uint32_t(chunk), span.length - offset));
-            QByteArray data;
-            if (!m_bus.command(header(kRead, address), count, data))
-                return TransferFailed;
-            result.replace(int(address), count, data);
-            done += uint32_t(count);
-            m_progress.advanced(ChipActivity::Read, done, total);
-            if (expected && expected->mid(int(address), count) != data)
-                return Differs;
-        }
-    }
-    return Done;
+    // A 25xx read runs on to the end of the part: only the transport bounds a chunk.
+    return uint32_t(m_bus.readChunk());
+}
+
+bool Eeprom25xx::readChunk(uint32_t address, int count, QByteArray &data)
+{
+    return m_bus.command(header(kRead, address), count, data);
 }
 
 Eeprom25xx::Result Eeprom25xx::waitWhileWriting(qint64 timeoutMs)
@@ -123,51 +104,11 @@ Eeprom25xx::Result Eeprom25xx::waitWhileWriting(qint64 timeoutMs)
     }
 }
 
-Eeprom25xx::Result Eeprom25xx::write(const QVector<ChipSpan> &spans, const QByteArray &wanted,
-                                     qint64 timeoutMs)
+Eeprom25xx::Result Eeprom25xx::writePage(uint32_t address, const QByteArray &bytes,
+                                         qint64 timeoutMs)
 {
-    qulonglong total = 0;
-    for (const ChipSpan &span : spans)
-        total += span.length;
-    m_progress.started(ChipActivity::Write, total);
-    qulonglong done = 0;
-    m_reached = spans.isEmpty() ? 0 : spans.first().start;
-    for (const ChipSpan &span : spans) {
-        if (m_progress.stopRequested())
-            return Stopped;
-        // WEL clears when each cycle ends: every page needs its own WREN.
-        m_bus.send(QByteArray(1, char(kWriteEnable)));
-        m_bus.send(header(kWrite, span.start) + wanted.mid(int(span.start), int(span.length)));
-        const Result waited = waitWhileWriting(timeoutMs);
-        if (waited != Done)
-            return waited;
-        m_reached = span.start + span.length;
-        done += span.length;
-        m_progress.advanced(ChipActivity::Write, done, total);
-    }
-    return Done;
-}
-
-QVector<ChipSpan> Eeprom25xx::pagesOf(uint32_t start, uint32_t length) const
-{
-    QVector<ChipSpan> spans;
-    const uint32_t end = start + length;
-    for (uint32_t address = start; address < end;) {
-        const uint32_t pageEnd = (address / m_part.page + 1) * m_part.page;
-        const uint32_t stop = qMin(pageEnd, end);
-        spans.append({address, stop - address});
-        address = stop;
-    }
-    return spans;
-}
-
-QVector<ChipSpan> Eeprom25xx::changedPages(const QByteArray &old, const QByteArray &wanted) const
-{
-    QVector<ChipSpan> spans;
-    for (const ChipSpan &page : pagesOf(0, uint32_t(wanted.size()))) {
-        if (old.mid(int(page.start), int(page.length)) !=
-            wanted.mid(int(page.start), int(page.length)))
-            spans.append(page);
-    }
-    return spans;
+    // WEL clears when each cycle ends: every page needs its own WREN.
+    m_bus.send(QByteArray(1, char(kWriteEnable)));
+    m_bus.send(header(kWrite, address) + bytes);
+    return waitWhileWriting(timeoutMs);
 }

@@ -1,0 +1,101 @@
+#include "programmer/chips/eeprom/eepromunit.h"
+
+#include "programmer/chips/chipprogress.h"
+
+namespace {
+qulonglong TotalOf(const QVector<ChipSpan> &spans)
+{
+    qulonglong total = 0;
+    for (const ChipSpan &span : spans)
+        total += span.length;
+    return total;
+}
+} // namespace
+
+EepromUnit::EepromUnit(const EepromPart &part, ChipProgress &progress)
+    : m_part(part)
+    , m_progress(progress)
+{
+}
+
+EepromUnit::Result EepromUnit::read(const QVector<ChipSpan> &spans, QByteArray &result,
+                                    const QByteArray *expected)
+{
+    const qulonglong total = TotalOf(spans);
+    result = QByteArray(int(m_part.size), char(0xFF));
+    m_progress.started(ChipActivity::Read, total);
+    qulonglong done = 0;
+    for (const ChipSpan &span : spans) {
+        const uint32_t end = span.start + span.length;
+        for (uint32_t address = span.start; address < end;) {
+            if (m_progress.stopRequested())
+                return Stopped;
+            const int count = int(qMin(readChunkAt(address), end - address));
+            QByteArray data;
+            if (!readChunk(address, count, data))
+                return TransferFailed;
+            result.replace(int(address), count, data);
+            done += uint32_t(count);
+            m_progress.advanced(ChipActivity::Read, done, total);
+            if (expected && expected->mid(int(address), count) != data)
+                return Differs;
+            address += uint32_t(count);
+        }
+    }
+    return Done;
+}
+
+EepromUnit::Result EepromUnit::write(const QVector<ChipSpan> &spans, const QByteArray &wanted,
+                                     qint64 timeoutMs)
+{
+    const qulonglong total = TotalOf(spans);
+    m_progress.started(ChipActivity::Write, total);
+    qulonglong done = 0;
+    m_reached = spans.isEmpty() ? 0 : spans.first().start;
+    const Result begun = beginWrites();
+    if (begun != Done)
+        return begun;
+    for (const ChipSpan &span : spans) {
+        if (m_progress.stopRequested()) {
+            endWrites();
+            return Stopped;
+        }
+        const Result written =
+            writePage(span.start, wanted.mid(int(span.start), int(span.length)), timeoutMs);
+        if (written != Done)
+            return written;
+        m_reached = span.start + span.length;
+        done += span.length;
+        m_progress.advanced(ChipActivity::Write, done, total);
+    }
+    return endWrites();
+}
+
+EepromUnit::Result EepromUnit::erase(qint64 timeoutMs)
+{
+    return write(pagesOf(0, m_part.size), QByteArray(int(m_part.size), char(0xFF)), timeoutMs);
+}
+
+QVector<ChipSpan> EepromUnit::pagesOf(uint32_t start, uint32_t length) const
+{
+    QVector<ChipSpan> spans;
+    const uint32_t end = start + length;
+    for (uint32_t address = start; address < end;) {
+        const uint32_t pageEnd = (address / m_part.page + 1) * m_part.page;
+        const uint32_t stop = qMin(pageEnd, end);
+        spans.append({address, stop - address});
+        address = stop;
+    }
+    return spans;
+}
+
+QVector<ChipSpan> EepromUnit::changedPages(const QByteArray &old, const QByteArray &wanted) const
+{
+    QVector<ChipSpan> spans;
+    for (const ChipSpan &page : pagesOf(0, uint32_t(wanted.size()))) {
+        if (old.mid(int(page.start), int(page.length)) !=
+            wanted.mid(int(page.start), int(page.length)))
+            spans.append(page);
+    }
+    return spans;
+}
