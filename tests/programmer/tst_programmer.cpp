@@ -957,6 +957,9 @@ void TestProgrammer::busTranscripts_data()
     // The chip read whole for the backup, the part's SFDP and protection read, then one sector
     // erased, checked blank, programmed and read back.
     QTest::newRow("update, one sector differs") << small << QByteArray("update") << kMiB;
+    // Its bytes only, from an address inside a sector, on the connection's configuration: no
+    // second RES as the whole-chip read sends. imageSize is the range's length here.
+    QTest::newRow("range read") << small << QByteArray("range") << 0x2000;
 }
 
 void TestProgrammer::busTranscripts()
@@ -974,17 +977,23 @@ void TestProgrammer::busTranscripts()
     for (int page = 0; job == "write" && page < imageSize / 256; page += 3)
         image.replace(page * 256, 256, QByteArray(256, char(0xFF)));
     const QString path = m_dir.filePath(QStringLiteral("transcript.bin"));
-    QVERIFY(job == "read" || WriteFile(path, image));
+    QVERIFY(job == "read" || job == "range" || WriteFile(path, image));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
     worker.FileName = path;
     worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    if (job == "range") {
+        worker.Regions.source = RegionSelection::Source::Range;
+        worker.Regions.offset = 0x1001;
+        worker.Regions.length = uint(imageSize);
+    }
     JobRecorder recorder(&worker);
     const QHash<QByteArray, void (CH341::*)()> jobs = {
         {"id", &CH341::DoReadID},        {"read", &CH341::DoReadFlash},
         {"write", &CH341::DoWriteFlash}, {"verify", &CH341::DoVerifyFlash},
-        {"erase", &CH341::DoEraseFlash}, {"update", &CH341::DoUpdateFlash}};
+        {"erase", &CH341::DoEraseFlash}, {"update", &CH341::DoUpdateFlash},
+        {"range", &CH341::DoReadFlash}};
     // Traced (but for the 32 MiB chip, whose trace would take some 100 MB): the bus carries
     // what it carries untraced, and the trace holds every OUT transfer the bridge received,
     // byte for byte, with the worker's own trace lines.
