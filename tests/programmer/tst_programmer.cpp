@@ -1185,6 +1185,12 @@ void TestProgrammer::rangeJobs_data()
         << QByteArray("write") << dies << 0x1FFF800u << 0x1000u << "2001fff000 2000000000";
     QTest::newRow("write above 16 MiB, by 4-byte address")
         << QByteArray("write") << large << 0x1000100u << 0x100u << "2001000000";
+    // Parts of other erase sizes: 64 KiB by D8h alone, and no unit erase at all (D8h of
+    // 256 KiB, no 20h), where the whole chip is erased and written back with the range.
+    QTest::newRow("write, a part with 64 KiB erases only")
+        << QByteArray("write") << ChipKind::M45PE16 << 0x1FF00u << 0x200u << "d8010000 d8020000";
+    QTest::newRow("write, a part without unit erases")
+        << QByteArray("write") << ChipKind::S25FL128S256K << 0x40F00u << 0x200u << "c7";
     // The same jobs over an area of the FMAP the chip holds at its middle (--fmap --include):
     // the dump is the whole chip with 0xFF outside the area, the write takes the area's bytes
     // from the image at their own offsets.
