@@ -430,6 +430,31 @@ QString RangeReadTarget(const QString &where, const Figures &read, const BusCase
              read.modelledSeconds <= target ? QStringLiteral("met") : QStringLiteral("NOT met"));
 }
 
+// A region write costs the backup read and its touched units' share of the whole-chip update's
+// erase, programming and read-back: at most this many times that sum. The BIOS region is whole
+// 64 KiB blocks, so its units are its bytes.
+constexpr double kRegionWriteOverSum = 1.05;
+
+QString RegionWriteTarget(const QString &where, const Figures &region, const Figures &update,
+                          double touchedShare)
+{
+    double backup = 0;
+    double units = 0;
+    for (const auto &step : update.steps) {
+        if (step.first.startsWith(QLatin1String("Reading")))
+            backup = step.second;
+        else
+            units += step.second;
+    }
+    const double sum = backup + touchedShare * units;
+    const double target = kRegionWriteOverSum * sum;
+    return QStringLiteral("- Target, region write on the %1: %2 s, at most %3 x (%4 s backup + "
+                          "%5 x %6 s of the update's erase, programming and read-back) = %7 s: %8")
+        .arg(where, Fixed(region.modelledSeconds, 3), Fixed(kRegionWriteOverSum, 2),
+             Fixed(backup, 3), Fixed(touchedShare, 2), Fixed(units, 3), Fixed(target, 3),
+             region.modelledSeconds <= target ? QStringLiteral("met") : QStringLiteral("NOT met"));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -499,6 +524,8 @@ int main(int argc, char *argv[])
 
             const QByteArray random = PatternImage(int(chip.model.sizeBytes));
             double identifySeconds = -1;
+            // The whole-chip update's steps, which a region write's target scales.
+            Figures wholeUpdate;
             for (const Job &job : kJobs) {
                 const QString jobName = QString::fromLatin1(job.name);
                 if (options.isSet(jobOption) && !options.values(jobOption).contains(jobName))
@@ -529,10 +556,16 @@ int main(int argc, char *argv[])
                 PrintRow(out, chip.label, bus, jobName, figures);
                 if (job.slot == &CH341::DoReadID)
                     identifySeconds = figures.modelledSeconds;
+                if (job.image == Image::Other)
+                    wholeUpdate = figures;
+                const QString where =
+                    bus.label + QStringLiteral(", ") + bus.host.name + QStringLiteral(" host");
                 if (job.part == Job::Part::Range64K && identifySeconds >= 0)
-                    targets << RangeReadTarget(bus.label + QStringLiteral(", ") + bus.host.name +
-                                                   QStringLiteral(" host"),
-                                               figures, bus, identifySeconds);
+                    targets << RangeReadTarget(where, figures, bus, identifySeconds);
+                if (job.part == Job::Part::Bios && !wholeUpdate.steps.isEmpty())
+                    targets << RegionWriteTarget(where, figures, wholeUpdate,
+                                                 double(kBiosEnd - kBiosStart + 1) /
+                                                     chip.model.sizeBytes);
                 // The read job dumps what the write before it left: the random image.
                 const QString problem = CheckOutcome(jobName, figures, link.emulated(),
                                                      reads ? random : image, dumpPath);
