@@ -57,6 +57,10 @@ const ChipCase kChips[] = {{1, "W25Q80DV 1 MiB", "W25Q80.V", emu::w25q80dv, 0},
                            {4, "W25Q32FV 4 MiB", "W25Q32.V", W25q32fv, 34.6},
                            {8, "W25Q64FV 8 MiB", "W25Q64BV/W25Q64CV/W25Q64FV", emu::w25q64fv, 65},
                            {32, "W25Q256JV 32 MiB", "W25Q256JV_Q", emu::w25q256jv, 0}};
+// The BIOS region of bench_jobs' region write, in flashrom's layout syntax.
+constexpr int kBiosStart = 0x200000;
+constexpr char kBiosLayout[] = "00200000:007fffff bios\n";
+
 // The model is right when flashrom's modelled read lands this close to it.
 constexpr double kCalibrationTolerance = 0.10;
 
@@ -88,7 +92,8 @@ int main(int argc, char *argv[])
         QStringLiteral("job"),
         QStringLiteral("read, write (flashrom's -n), write-verify, or write-verify-identical, "
                        "-sector or -block (the chip already holds the image, or all of it but "
-                       "one 4 KiB sector or 64 KiB block in its middle)"));
+                       "one 4 KiB sector or 64 KiB block in its middle), or region-write-bios "
+                       "(8 MiB: -l with 0x200000:0x7fffff bios, -i bios, the rest kept)"));
     const QCommandLineOption headerOption(QStringLiteral("header"),
                                           QStringLiteral("Print the table header first."));
     const QCommandLineOption hostOption(QStringLiteral("host"),
@@ -125,6 +130,7 @@ int main(int argc, char *argv[])
                            QStringLiteral("write-verify-identical"),
                            QStringLiteral("write-verify-sector"),
                            QStringLiteral("write-verify-block"),
+                           QStringLiteral("region-write-bios"),
                            QStringLiteral("verify")};
     const bool ch347 = options.isSet(ch347Option);
     const HostCase *host = ch347 ? &kHighSpeedHost : nullptr;
@@ -134,8 +140,9 @@ int main(int argc, char *argv[])
     }
     const QString clock = options.value(clockOption);
     const QStringList clocks{QStringLiteral("15"), QStringLiteral("30"), QStringLiteral("60")};
+    const bool region = job == QLatin1String("region-write-bios");
     if (!chip || !jobs.contains(job) || !host || (ch347 && !clocks.contains(clock)) ||
-        (!ch347 && job == QLatin1String("verify")))
+        (!ch347 && job == QLatin1String("verify")) || (region && chip->mebibytes != 8))
         options.showHelp(1);
 
     if (options.isSet(headerOption)) {
@@ -163,6 +170,9 @@ int main(int argc, char *argv[])
     if (changed < size)
         image =
             before.left(size / 2) + image.mid(size / 2, changed) + before.mid(size / 2 + changed);
+    // As bench_jobs' region write: the BIOS region of an 8 MiB board, its first 2 MiB kept.
+    if (region)
+        image = before.left(kBiosStart) + image.mid(kBiosStart);
     const QString file = folder.filePath(QStringLiteral("image.bin"));
     // flashrom's -v compares the chip with the image it holds.
     if (job == QLatin1String("verify"))
@@ -200,6 +210,14 @@ int main(int argc, char *argv[])
         flashrom << QStringLiteral("-v") << file;
     else
         flashrom << QStringLiteral("-w") << file;
+    if (region) {
+        const QString layout = folder.filePath(QStringLiteral("layout.txt"));
+        QFile layoutFile(layout);
+        if (!layoutFile.open(QIODevice::WriteOnly) || layoutFile.write(kBiosLayout) < 0)
+            return 1;
+        flashrom << QStringLiteral("-l") << layout << QStringLiteral("-i")
+                 << QStringLiteral("bios");
+    }
     if (job == QLatin1String("write"))
         flashrom << QStringLiteral("-n");
 

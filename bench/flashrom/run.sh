@@ -9,7 +9,9 @@
 # comma-separated; host is frame or modern, MiB is 1, 4, 8 or 32, job is
 # read, write, write-verify, or write-verify-identical, -sector or -block: the
 # same -w on a chip that holds the image already, or all of it but one 4 KiB
-# sector or 64 KiB block, beside our update job). The calibration check of the
+# sector or 64 KiB block, beside our update job; or region-write-bios, 8 MiB
+# only: -l with the layout 00200000:007fffff bios and -i bios -w, the first
+# 2 MiB kept, beside our region write). The calibration check of the
 # 4 and 8 MiB reads follows the table.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -19,7 +21,8 @@ results="$root/bench/RESULTS.md"
 rows="${VARNOCK_FLASHROM_ROWS:-frame 4 read,frame 8 read,frame 8 write-verify,frame 32 read,\
 frame 8 write-verify-identical,frame 8 write-verify-sector,frame 8 write-verify-block,\
 modern 4 read,modern 8 read,modern 8 write-verify,modern 32 read,\
-modern 8 write-verify-identical,modern 8 write-verify-sector,modern 8 write-verify-block}"
+modern 8 write-verify-identical,modern 8 write-verify-sector,modern 8 write-verify-block,\
+frame 8 region-write-bios,modern 8 region-write-bios}"
 
 if ! dpkg-query -W -f='${Status}' flashrom 2>/dev/null | grep -q "install ok installed"; then
     sudo_cmd=()

@@ -363,7 +363,8 @@ void PrintRow(QTextStream &out, const QString &chip, const BusCase &bus, const Q
         << " |\n";
     // The steps of a write, each on a row of its own with its modelled time only.
     for (const auto &step : f.steps) {
-        if (!job.startsWith(QLatin1String("write")) && !job.startsWith(QLatin1String("update")))
+        if (!job.startsWith(QLatin1String("write")) && !job.startsWith(QLatin1String("update")) &&
+            !job.startsWith(QLatin1String("region write")))
             break;
         out << "| " << where << job << ": " << step.first << " | | | | | | | | "
             << Fixed(step.second, 3) << " | | | | | | | | | |\n";
@@ -413,6 +414,47 @@ bool CalibrateCh347(const QString &dumpPath, QTextStream &out)
     return within;
 }
 
+// A range read costs its bytes only: at most this many times their bound, plus the fixed cost
+// of any job (the identify row: identification and configuration).
+constexpr double kRangeReadOverBound = 1.02;
+
+QString RangeReadTarget(const QString &where, const Figures &read, const BusCase &bus,
+                        double identifySeconds)
+{
+    const double bound = BoundSeconds(bus, read.usb.spiBytes);
+    const double target = kRangeReadOverBound * bound + identifySeconds;
+    return QStringLiteral("- Target, range read on the %1: %2 s, at most %3 x %4 s + %5 s "
+                          "(identify) = %6 s: %7")
+        .arg(where, Fixed(read.modelledSeconds, 4), Fixed(kRangeReadOverBound, 2), Fixed(bound, 4),
+             Fixed(identifySeconds, 4), Fixed(target, 4),
+             read.modelledSeconds <= target ? QStringLiteral("met") : QStringLiteral("NOT met"));
+}
+
+// A region write costs the backup read and its touched units' share of the whole-chip update's
+// erase, programming and read-back: at most this many times that sum. The BIOS region is whole
+// 64 KiB blocks, so its units are its bytes.
+constexpr double kRegionWriteOverSum = 1.05;
+
+QString RegionWriteTarget(const QString &where, const Figures &region, const Figures &update,
+                          double touchedShare)
+{
+    double backup = 0;
+    double units = 0;
+    for (const auto &step : update.steps) {
+        if (step.first.startsWith(QLatin1String("Reading")))
+            backup = step.second;
+        else
+            units += step.second;
+    }
+    const double sum = backup + touchedShare * units;
+    const double target = kRegionWriteOverSum * sum;
+    return QStringLiteral("- Target, region write on the %1: %2 s, at most %3 x (%4 s backup + "
+                          "%5 x %6 s of the update's erase, programming and read-back) = %7 s: %8")
+        .arg(where, Fixed(region.modelledSeconds, 3), Fixed(kRegionWriteOverSum, 2),
+             Fixed(backup, 3), Fixed(touchedShare, 2), Fixed(units, 3), Fixed(target, 3),
+             region.modelledSeconds <= target ? QStringLiteral("met") : QStringLiteral("NOT met"));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -430,7 +472,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption chipOption(QStringLiteral("chip"),
                                         QStringLiteral("Only the chip of this many MiB."),
                                         QStringLiteral("MiB"));
-    const QCommandLineOption jobOption(QStringLiteral("job"), QStringLiteral("Only this job."),
+    const QCommandLineOption jobOption(QStringLiteral("job"),
+                                       QStringLiteral("Only this job (repeatable)."),
                                        QStringLiteral("name"));
     const QCommandLineOption hostOption(
         QStringLiteral("host"),
@@ -458,6 +501,7 @@ int main(int argc, char *argv[])
                               {QStringLiteral("SST25VF016B 2 MiB"), emu::sst25vf016b()}};
     PrintHeader(out);
     int failed = 0;
+    QStringList targets;
     for (const BusCase &bus : BusCases()) {
         if (options.isSet(hostOption) && options.value(hostOption) != QLatin1String(bus.host.name))
             continue;
@@ -479,9 +523,12 @@ int main(int argc, char *argv[])
             ch341::installUsbLink(std::move(counting));
 
             const QByteArray random = PatternImage(int(chip.model.sizeBytes));
+            double identifySeconds = -1;
+            // The whole-chip update's steps, which a region write's target scales.
+            Figures wholeUpdate;
             for (const Job &job : kJobs) {
                 const QString jobName = QString::fromLatin1(job.name);
-                if (options.isSet(jobOption) && options.value(jobOption) != jobName)
+                if (options.isSet(jobOption) && !options.values(jobOption).contains(jobName))
                     continue;
                 // Reading twice and finding the clock are the CH347's rows, on the 8 MiB chip.
                 if ((job.readTwice || job.autoClock) &&
@@ -507,6 +554,18 @@ int main(int argc, char *argv[])
                                                folder.filePath(QStringLiteral("backup")));
                 ch341::setSpiClockKHz(bus.clockKHz);
                 PrintRow(out, chip.label, bus, jobName, figures);
+                if (job.slot == &CH341::DoReadID)
+                    identifySeconds = figures.modelledSeconds;
+                if (job.image == Image::Other)
+                    wholeUpdate = figures;
+                const QString where =
+                    bus.label + QStringLiteral(", ") + bus.host.name + QStringLiteral(" host");
+                if (job.part == Job::Part::Range64K && identifySeconds >= 0)
+                    targets << RangeReadTarget(where, figures, bus, identifySeconds);
+                if (job.part == Job::Part::Bios && !wholeUpdate.steps.isEmpty())
+                    targets << RegionWriteTarget(where, figures, wholeUpdate,
+                                                 double(kBiosEnd - kBiosStart + 1) /
+                                                     chip.model.sizeBytes);
                 // The read job dumps what the write before it left: the random image.
                 const QString problem = CheckOutcome(jobName, figures, link.emulated(),
                                                      reads ? random : image, dumpPath);
@@ -519,6 +578,8 @@ int main(int argc, char *argv[])
         }
     }
     ch341::setSpiClockKHz(0);
+    if (!targets.isEmpty())
+        out << "\n" << targets.join(QLatin1Char('\n')) << "\n";
     if (!options.isSet(chipOption) && !options.isSet(jobOption) && !options.isSet(hostOption) &&
         !options.isSet(clockOption) && !CalibrateCh347(dumpPath, out))
         ++failed;

@@ -283,7 +283,9 @@ void CH341::ReadRegions()
             return;
         }
     }
-    ConfigureProgrammer();
+    // The whole-chip read configures the bridge once more before it reads; a part of the chip
+    // is read on the configuration of the connection, since those 52 ms of waits would cost a
+    // 64 KiB range as much as a tenth of its bytes.
     const QVector<ChipSpan> spans = SpansOfRegions(m_regions);
     QByteArray read;
     const int readResult =

@@ -957,6 +957,9 @@ void TestProgrammer::busTranscripts_data()
     // The chip read whole for the backup, the part's SFDP and protection read, then one sector
     // erased, checked blank, programmed and read back.
     QTest::newRow("update, one sector differs") << small << QByteArray("update") << kMiB;
+    // Its bytes only, from an address inside a sector, on the connection's configuration: no
+    // second RES as the whole-chip read sends. imageSize is the range's length here.
+    QTest::newRow("range read") << small << QByteArray("range") << 0x2000;
 }
 
 void TestProgrammer::busTranscripts()
@@ -974,17 +977,23 @@ void TestProgrammer::busTranscripts()
     for (int page = 0; job == "write" && page < imageSize / 256; page += 3)
         image.replace(page * 256, 256, QByteArray(256, char(0xFF)));
     const QString path = m_dir.filePath(QStringLiteral("transcript.bin"));
-    QVERIFY(job == "read" || WriteFile(path, image));
+    QVERIFY(job == "read" || job == "range" || WriteFile(path, image));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
     CH341 worker(false);
     worker.FileName = path;
     worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
+    if (job == "range") {
+        worker.Regions.source = RegionSelection::Source::Range;
+        worker.Regions.offset = 0x1001;
+        worker.Regions.length = uint(imageSize);
+    }
     JobRecorder recorder(&worker);
     const QHash<QByteArray, void (CH341::*)()> jobs = {
         {"id", &CH341::DoReadID},        {"read", &CH341::DoReadFlash},
         {"write", &CH341::DoWriteFlash}, {"verify", &CH341::DoVerifyFlash},
-        {"erase", &CH341::DoEraseFlash}, {"update", &CH341::DoUpdateFlash}};
+        {"erase", &CH341::DoEraseFlash}, {"update", &CH341::DoUpdateFlash},
+        {"range", &CH341::DoReadFlash}};
     // Traced (but for the 32 MiB chip, whose trace would take some 100 MB): the bus carries
     // what it carries untraced, and the trace holds every OUT transfer the bridge received,
     // byte for byte, with the worker's own trace lines.
@@ -1176,6 +1185,22 @@ void TestProgrammer::rangeJobs_data()
         << QByteArray("write") << dies << 0x1FFF800u << 0x1000u << "2001fff000 2000000000";
     QTest::newRow("write above 16 MiB, by 4-byte address")
         << QByteArray("write") << large << 0x1000100u << 0x100u << "2001000000";
+    // Parts of other erase sizes: 64 KiB by D8h alone, and no unit erase at all (D8h of
+    // 256 KiB, no 20h), where the whole chip is erased and written back with the range.
+    QTest::newRow("write, a part with 64 KiB erases only")
+        << QByteArray("write") << ChipKind::M45PE16 << 0x1FF00u << 0x200u << "d8010000 d8020000";
+    QTest::newRow("write, a part without unit erases")
+        << QByteArray("write") << ChipKind::S25FL128S256K << 0x40F00u << 0x200u << "c7";
+    // The same jobs over an area of the FMAP the chip holds at its middle (--fmap --include):
+    // the dump is the whole chip with 0xFF outside the area, the write takes the area's bytes
+    // from the image at their own offsets.
+    QTest::newRow("fmap read, both ends inside a sector")
+        << QByteArray("fmap read") << small << 0x30100u << 0x1E00u << "";
+    QTest::newRow("fmap write, both ends inside a sector")
+        << QByteArray("fmap write") << small << 0x30100u << 0x1E00u << "20030000 20031000";
+    // The area shares its sector with the map's header, which the write keeps.
+    QTest::newRow("fmap write above 16 MiB, beside the map")
+        << QByteArray("fmap write") << large << 0x1000100u << 0x100u << "2001000000";
 }
 
 // A range: the dump holds just it, verify compares the file from its offset, a write changes
@@ -1188,19 +1213,36 @@ void TestProgrammer::rangeJobs()
     QFETCH(uint, length);
     QFETCH(QString, expected);
     m_emulator.install(kind);
-    const QByteArray before = RandomBytes(int(m_emulator.memory().size()), 41);
+    const int chipSize = int(m_emulator.memory().size());
+    QByteArray before = RandomBytes(chipSize, 41);
+    const bool fmap = job.startsWith("fmap ");
+    const QString area = QStringLiteral("RW_VPD");
+    if (fmap) {
+        job = job.mid(5);
+        const quint32 map = quint32(chipSize / 2);
+        const QByteArray header = regionimages::FmapImage(
+            {{"FMAP", map, 0x100}, {area, offset, length}}, quint32(chipSize));
+        before.replace(int(map), header.size(), header);
+    }
     m_emulator.setMemory(before);
-    QByteArray file = job == "write" || job == "update" ? RandomBytes(int(length), 42)
-                                                        : before.mid(int(offset), int(length));
+    const bool writes = job == "write" || job == "update";
+    QByteArray file = writes ? RandomBytes(fmap ? chipSize : int(length), 42)
+                             : before.mid(int(offset), int(length));
+    // The area's bytes as the dump or the chip holds them.
+    const QByteArray inArea = fmap && writes ? file.mid(int(offset), int(length)) : file;
+    if (fmap && !writes)
+        file = QByteArray(chipSize, char(0xFF)).replace(int(offset), int(length), inArea);
     if (job == "verify" && !expected.isEmpty())
         file[expected.toInt(nullptr, 16) - int(offset)] =
             char(~before.at(expected.toInt(nullptr, 16)));
     CH341 worker(false);
     worker.FileName = m_dir.filePath(QStringLiteral("range.bin"));
     worker.BackupFolder = m_dir.filePath(QStringLiteral("backups"));
-    worker.Regions.source = RegionSelection::Source::Range;
+    worker.Regions.source = fmap ? RegionSelection::Source::Fmap : RegionSelection::Source::Range;
     worker.Regions.offset = offset;
     worker.Regions.length = length;
+    if (fmap)
+        worker.Regions.included = {{area, {}}};
     QVERIFY(job == "read" || WriteFile(worker.FileName, file));
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
@@ -1213,7 +1255,9 @@ void TestProgrammer::rangeJobs()
 
     const bool differs = job == "verify" && !expected.isEmpty();
     QCOMPARE(recorder.outcome, differs ? CH341::JobOutcome::Failed : CH341::JobOutcome::Succeeded);
-    const QString range = QStringLiteral("Range: ") + RangeText({{}, offset, offset + length - 1});
+    const QString range =
+        (fmap ? QStringLiteral("Region %1: ").arg(area) : QStringLiteral("Range: ")) +
+        RangeText({{}, offset, offset + length - 1});
     QVERIFY2(recorder.lines().contains(range), qPrintable(recorder.lines().join('\n')));
     if (job == "read") {
         QVERIFY(ReadFile(m_dir.filePath(QStringLiteral("range.bin"))) == file);
@@ -1227,7 +1271,7 @@ void TestProgrammer::rangeJobs()
     } else {
         // Every byte outside the range is the chip's own, and only the touched units were erased.
         QByteArray after = before;
-        after.replace(int(offset), int(length), file);
+        after.replace(int(offset), int(length), inArea);
         QVERIFY2(m_emulator.memory() == after, "bytes outside the range changed");
         QCOMPARE(EraseFrames(m_emulator.frames()).join(' '), expected);
         QCOMPARE(recorder.lines().last(), ChecksumLine(file));
