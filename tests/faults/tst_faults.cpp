@@ -280,13 +280,12 @@ QString TestFaults::PrepareJobFile(Job job, const QByteArray &chip)
     // The update changes three pages of an EEPROM.
     if (m_eepromRow && (job == Job::Write || job == Job::Verify || job == Job::Update))
         WriteFile(m_imagePath,
-                  job == Job::Write ? RandomBytes(m_eepromPart == kMicrowirePart
-                                                      ? kMicrowireImageSize
-                                                      : kEepromImageSize,
-                                                  2)
-                               : job == Job::Verify
-                                   ? chip.left(kEepromImageSize)
-                                   : QByteArray(chip).replace(0x310, 70, RandomBytes(70, 2)));
+                  job == Job::Write
+                      ? RandomBytes(m_eepromPart == kMicrowirePart ? kMicrowireImageSize
+                                                                   : kEepromImageSize,
+                                    2)
+                  : job == Job::Verify ? chip.left(kEepromImageSize)
+                                       : QByteArray(chip).replace(0x310, 70, RandomBytes(70, 2)));
     // The update changes one sector of the chip.
     else if (job == Job::Write || job == Job::Verify || job == Job::Update)
         WriteFile(m_imagePath, job == Job::Write ? RandomBytes(kImageSize, 2)
@@ -443,8 +442,7 @@ void TestFaults::transferFaults_data()
             for (const auto &[fault, name] : faults)
                 QTest::addRow("%s%s, %s after transfer %llu of %llu (%s)",
                               qPrintable(eeprom.isEmpty() ? eeprom : eeprom + ' '),
-                              kJobs[int(job)].name, name, *k, total,
-                              qPrintable(after))
+                              kJobs[int(job)].name, name, *k, total, qPrintable(after))
                     << job << fault << *k << total << eeprom;
         }
     }
