@@ -386,10 +386,13 @@ void MainWindow::ListKnownParts()
 
 bool MainWindow::ChosenPart(QString &part)
 {
-    const QString text = ui->cmbPart->currentText().trimmed();
+    const QString typed = ui->cmbPart->currentText().trimmed();
     part.clear();
-    if (text.isEmpty() || text.compare(kAutoPart, Qt::CaseInsensitive) == 0)
+    if (typed.isEmpty() || typed.compare(kAutoPart, Qt::CaseInsensitive) == 0)
         return true;
+    // A 93xx part may carry its organisation ("M93C46-x8"); the list holds the part alone.
+    int wordBits = 16;
+    const QString text = WithoutOrganisation(typed, wordBits);
     // "VENDOR PART" as listed, or the part alone, in any case.
     const int item = ui->cmbPart->findText(text, Qt::MatchFixedString);
     if (item > 0)
@@ -399,8 +402,10 @@ bool MainWindow::ChosenPart(QString &part)
             part = text;
     }
     if (part.isEmpty())
-        UpdateLogWindow_Text(QStringLiteral("Part %1 Is in No Chip List").arg(text), QColor("red"),
-                             1, false, false, true);
+        UpdateLogWindow_Text(QStringLiteral("Part %1 Is in No Chip List").arg(typed),
+                             QColor("red"), 1, false, false, true);
+    else
+        part += typed.mid(text.size());
     return !part.isEmpty();
 }
 

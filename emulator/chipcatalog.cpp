@@ -18,7 +18,8 @@ std::vector<ChipModel> chipCatalog()
             s25fl128sUniform256k(),
             // Serial EEPROMs of the 24xx and 93xx sockets.
             eeprom24c02(), eeprom24c16(), eeprom24c256(), eeprom24c1024(),
-            eeprom93c46(8), eeprom93c46(16), eeprom93c86(8), eeprom93c86(16)};
+            eeprom93c46(8), eeprom93c46(16), eeprom93c66(8), eeprom93c66(16),
+            eeprom93c86(8), eeprom93c86(16)};
     // clang-format on
 }
 

@@ -201,6 +201,7 @@ ChipModel eeprom24c256();
 ChipModel eeprom24c1024();
 // 93xx Microwire EEPROMs (microwireeeprom.h), by organisation.
 ChipModel eeprom93c46(uint8_t wordBits);
+ChipModel eeprom93c66(uint8_t wordBits);
 ChipModel eeprom93c86(uint8_t wordBits);
 
 // Builds a made-up part for tests, starting from a preset (W25Q64FV by default).

@@ -73,6 +73,12 @@ ChipModel eeprom93c46(uint8_t wordBits)
     return microwireEeprom("93C46", 128, wordBits, 6);
 }
 
+// 93C66: 4 Kbit; x8 512 words of 9 address bits, x16 256 words of 8.
+ChipModel eeprom93c66(uint8_t wordBits)
+{
+    return microwireEeprom("93C66", 512, wordBits, 8);
+}
+
 // 93C86: 16 Kbit; x8 2048 words of 11 address bits, x16 1024 words of 10.
 ChipModel eeprom93c86(uint8_t wordBits)
 {

@@ -81,6 +81,7 @@ void MicrowireEeprom::risingClock(bool dataIn)
         // Clocks before the start bit are ignored: leading zeros are harmless.
         if (!dataIn)
             return;
+        ++m_instructions;
         m_showStatus = false;
         m_bits = 0;
         m_bitCount = 0;
@@ -189,6 +190,7 @@ void MicrowireEeprom::chipSelectFell()
 
 void MicrowireEeprom::startCycle(uint64_t ns)
 {
+    ++m_cycles;
     m_busyUntilNs = m_clock.nowNs() + ns;
     m_showStatus = true;
 }

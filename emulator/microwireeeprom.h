@@ -35,6 +35,9 @@ public:
     // ERAL and WRAL run their cycle but change nothing, as below 4.5 V where their timing
     // is not specified.
     void setEraseAllUnreliable(bool unreliable) { m_eraseAllUnreliable = unreliable; }
+    // What reached the part: start bits seen (instructions begun), programming cycles run.
+    uint64_t instructions() const { return m_instructions; }
+    uint64_t cycles() const { return m_cycles; }
 
 private:
     enum class State {
@@ -74,6 +77,8 @@ private:
     bool m_writeEnabled = false;
     bool m_eraseAllUnreliable = false;
     uint64_t m_busyUntilNs = 0;
+    uint64_t m_instructions = 0;
+    uint64_t m_cycles = 0;
 };
 
 } // namespace emu

@@ -13,6 +13,7 @@
 #include "programmer/chips/nor/flashchip.h"
 #include "programmer/jobs/joblog.h"
 #include "programmer/jobs/operatoranswers.h"
+#include "programmer/transport/microwiretransport.h"
 #include "programmer/transport/spitransport.h"
 #include "programmer/chips/updateplan.h"
 #include "regions/flashdescriptor.h"
@@ -39,6 +40,8 @@ class CH341 : public QObject
 
     // First, so that TransferFailed can show its failure.
     SpiTransport m_bus;
+    // 93xx parts: the same failure as m_bus.
+    MicrowireTransport m_wire{m_bus};
 
 public:
     // How a job ended. A job that does not say otherwise failed.

@@ -1,6 +1,7 @@
 #include "programmer/jobs/ch341.h"
 
 #include "programmer/chips/eeprom/eeprom25xx.h"
+#include "programmer/chips/eeprom/eeprom93xx.h"
 #include "programmer/jobs/tracelog.h"
 #include "programmer/transport/bridgepins.h"
 #include "bridge/ch341dll.h"
@@ -25,7 +26,9 @@ QString ReachText(const EepromPart &part)
 {
     QStringList facts{BusText(part.bus)};
     if (part.bus == EepromBus::Microwire) {
-        facts << QStringLiteral("%1 Address Bits (x16)").arg(part.addressBits);
+        facts << QStringLiteral("%1 Address Bits (x%2)")
+                     .arg(part.addressBits + (part.wordBits == 8 ? 1 : 0))
+                     .arg(part.wordBits);
     } else {
         QString address = part.addressBytes == 0
                               ? QStringLiteral("7-Bit Address in the First Byte")
@@ -39,6 +42,16 @@ QString ReachText(const EepromPart &part)
         facts << address << QStringLiteral("%1-Byte Pages").arg(part.page);
     }
     return facts.join(QLatin1String(", "));
+}
+
+// What a chosen part that does not answer showed.
+QString SilenceText(EepromBus bus)
+{
+    if (bus == EepromBus::Microwire)
+        return QStringLiteral("The Chip Does Not Answer: No Dummy 0 Before the Data of a Read, "
+                              "DO Stays High");
+    return QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
+                          "Enable Seen");
 }
 
 // Where the operator looks when a chosen part does not answer.
@@ -63,9 +76,15 @@ std::optional<EepromPart> CH341::ChosenEeprom(const QList<ChipRecord> &userRows)
 {
     if (PartName.isEmpty())
         return std::nullopt;
+    int wordBits = 16;
+    const QString bare = WithoutOrganisation(PartName, wordBits);
     for (const ChipRecord &row : KnownChips(userRows)) {
         if (IsPartNamed(row, PartName) && IsEepromRow(row))
             return EepromPartOf(row);
+        // A 93xx part may carry its organisation: "M93C46-x8".
+        if (bare != PartName && IsPartNamed(row, bare) && IsEepromRow(row) &&
+            EepromPartOf(row).bus == EepromBus::Microwire)
+            return InOrganisation(EepromPartOf(row), wordBits);
     }
     return std::nullopt;
 }
@@ -75,8 +94,9 @@ std::unique_ptr<EepromUnit> CH341::EepromUnitFor(const EepromPart &part)
     switch (part.bus) {
     case EepromBus::Spi:
         return std::make_unique<Eeprom25xx>(m_bus, part, m_progress);
-    case EepromBus::I2c:
     case EepromBus::Microwire:
+        return std::make_unique<Eeprom93xx>(m_wire, part, m_progress);
+    case EepromBus::I2c:
         break;
     }
     return nullptr;
@@ -118,9 +138,7 @@ int CH341::ReachEeprom(const EepromPart &part)
         m_log.transferFailure();
         return -1;
     case EepromUnit::Presence::Silent:
-        m_log(QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
-                             "Enable Seen"),
-              "red");
+        m_log(SilenceText(part.bus), "red");
         m_log(SocketAdvice(part.bus), "red");
         return -2;
     case EepromUnit::Presence::Answers:
@@ -129,7 +147,7 @@ int CH341::ReachEeprom(const EepromPart &part)
     m_eeprom = part;
     ChipSize = part.size;
     ChipPage = QString::number(part.page);
-    ChipSeries = QStringLiteral("95");
+    ChipSeries = part.bus == EepromBus::Microwire ? QStringLiteral("93") : QStringLiteral("95");
     return 1;
 }
 

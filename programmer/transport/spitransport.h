@@ -45,6 +45,8 @@ public:
     const bool &failed() const { return m_failed; }
 
 private:
+    // The Microwire transport shares this one failure: the programmer is gone for every bus.
+    friend class MicrowireTransport;
     bool Succeeded(bool succeeded);
 
     bool m_failed = false;

@@ -929,6 +929,17 @@ private slots:
             << ""
             << ""
             << "" << QStringList{"Part XY99 Is in No Chip List"} << false;
+        QTest::newRow("a 93xx part with its organisation: taken, the flash socket silent")
+            << "M93C46-x8"
+            << ""
+            << ""
+            << "> M93C46"
+            << QStringList{"The Chip Does Not Answer: No Dummy 0 Before the Data of a Read, DO "
+                           "Stays High",
+                           "Check the Chip Sits in the 93xx Adapter in the 25xx Position of the "
+                           "Socket, Pin 1 as Marked",
+                           "Failed to Initialize CH341 Programmer."}
+            << false;
     }
 
     // The part field acts as --part; an id that differs asks the operator, nothing chosen by

@@ -13,6 +13,7 @@
 #include "programmer/identify/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
+#include "emulator/microwireeeprom.h"
 #include "emulator/spiflashchip.h"
 
 #include <QLoggingCategory>
@@ -109,6 +110,7 @@ class TestChips : public QObject
 private slots:
     void initTestCase();
     void shippedListWalk();
+    void microwireRowsWalk();
     void supplyVoltages();
     void sharedIds();
     void statusWritesKeepRegisters();
@@ -221,6 +223,45 @@ void TestChips::shippedListWalk()
     QVERIFY2(generator.readAllStandardOutput() ==
                  ReadFile(source + "/programmer/chips/nor/partlayouts.h"),
              "partlayouts.h is out of date: run tools/gen_chiplist.py");
+}
+
+// Every Microwire row, x16 and x8, written and read back through a part built from the row:
+// the datasheet's size (the M93C06's row counts 16 words of 256 bits) and the row's address
+// bits, one more in x8. The CH347 refuses every one before any instruction.
+void TestChips::microwireRowsWalk()
+{
+    const QHash<QString, int> datasheetBytes = {{"M93C06", 32},   {"M93C46", 128},
+                                                {"M93C56", 256},  {"M93C66", 512},
+                                                {"M93C76", 1024}, {"M93C86", 2048}};
+    int walked = 0;
+    for (const ChipRecord &row : KnownChips({})) {
+        if (row.protocol != QLatin1String("MicroWire"))
+            continue;
+        QVERIFY2(datasheetBytes.contains(row.partName), qPrintable(row.partName));
+        for (const int wordBits : {16, 8}) {
+            emu::ChipModel model = emu::eeprom93c46(uint8_t(wordBits));
+            model.sizeBytes = uint32_t(datasheetBytes.value(row.partName));
+            model.microwireAddressBits = uint8_t(row.addrbitlen + (wordBits == 8 ? 1 : 0));
+            m_emulator.install(model);
+            const QByteArray before = RandomBytes(int(model.sizeBytes), 7);
+            const QByteArray image = RandomBytes(int(model.sizeBytes), 8);
+            m_emulator.setMemory(before);
+            CH341 worker(false);
+            worker.PartName = row.partName + QStringLiteral("-x%1").arg(wordBits);
+            worker.FileName = m_dir.filePath(QStringLiteral("93xx.bin"));
+            QVERIFY(WriteFile(worker.FileName, image));
+            JobRecorder recorder(&worker);
+            worker.DoWriteFlash();
+            const bool reached = !EmulatorHarness::onCh347();
+            QVERIFY2(m_emulator.memory() == (reached ? image : before),
+                     qPrintable(worker.PartName + '\n' + recorder.lines().join('\n')));
+            QCOMPARE(recorder.outcome == CH341::JobOutcome::Succeeded, reached);
+            if (!reached)
+                QCOMPARE(m_emulator.link().microwireEeprom()->instructions(), quint64(0));
+            ++walked;
+        }
+    }
+    QCOMPARE(walked, 12);
 }
 
 // Every row's supply range reaches the embedded list as chips.tsv gives it, every part of at

@@ -12,6 +12,7 @@
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
 #include "emulator/chipcatalog.h"
+#include "emulator/microwireeeprom.h"
 #include "emulator/spiflashchip.h"
 
 #include <QDir>
@@ -1427,6 +1428,90 @@ void TestProgrammer::eepromJobs_data()
                        "Check the Chip Sits in the 25xx (SPI) Position of the Socket, Pin 1 as "
                        "Marked, and the Adapter or Clip",
                        "Failed to Initialize CH341 Programmer."};
+    // 93xx: every job in both organisations; the writes are the words programmed. On the CH347
+    // every row ends in the bridge's refusal instead.
+    QTest::newRow("93C46-x16 read") << "93C46-x16"
+                                    << "M93C46" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("93C46-x16 write: every word")
+        << "93C46-x16"
+        << "M93C46-x16" << QByteArray("write") << "" << 64 << QStringList{written};
+    QTest::newRow("93C46-x16 write, short image: the last word's second byte kept")
+        << "93C46-x16"
+        << "M93C46" << QByteArray("write") << "short" << 34
+        << QStringList{"The File Is Smaller than the Chip (67 of 128 Bytes): the Rest of the "
+                       "Chip Is Unchanged",
+                       written};
+    QTest::newRow("93C46-x16 verify") << "93C46-x16"
+                                      << "M93C46" << QByteArray("verify") << "same" << 0
+                                      << QStringList{"Reading from Chip... OK", "Match Found!"};
+    QTest::newRow("93C46-x16 erase word by word, ERAL unreliable at 3.3 V")
+        << "93C46-x16"
+        << "M93C46" << QByteArray("erase") << "eral unreliable" << 64
+        << QStringList{"Erasing Chip... OK"};
+    QTest::newRow("93C46-x16 update: only the last word")
+        << "93C46-x16"
+        << "M93C46" << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    QTest::newRow("93C46-x16 update, identical: nothing written")
+        << "93C46-x16"
+        << "M93C46" << QByteArray("update") << "same" << 0
+        << QStringList{"Chip Already Holds the File"};
+    QTest::newRow("93C46-x8 read")
+        << "93C46-x8"
+        << "M93C46-x8" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("93C46-x8 write, short image")
+        << "93C46-x8"
+        << "M93C46-x8" << QByteArray("write") << "short" << 67
+        << QStringList{"The File Is Smaller than the Chip (67 of 128 Bytes): the Rest of the "
+                       "Chip Is Unchanged",
+                       written};
+    QTest::newRow("93C46-x8 erase")
+        << "93C46-x8"
+        << "M93C46-x8" << QByteArray("erase") << "" << 128 << QStringList{"Erasing Chip... OK"};
+    QTest::newRow("93C46-x8 update: only the last byte")
+        << "93C46-x8"
+        << "M93C46-x8" << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    QTest::newRow("93C86-x16 read") << "93C86-x16"
+                                    << "M93C86" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("93C86-x16 write")
+        << "93C86-x16"
+        << "M93C86" << QByteArray("write") << "" << 1024 << QStringList{written};
+    QTest::newRow("93C86-x16 update: only the last word")
+        << "93C86-x16"
+        << "M93C86" << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    QTest::newRow("93C86-x8 read")
+        << "93C86-x8"
+        << "M93C86-x8" << QByteArray("read") << "" << 0 << QStringList();
+    QTest::newRow("93C86-x8 write: eleven address bits")
+        << "93C86-x8"
+        << "M93C86-x8" << QByteArray("write") << "" << 2048 << QStringList{written};
+    QTest::newRow("93C86-x8 verify") << "93C86-x8"
+                                     << "M93C86-x8" << QByteArray("verify") << "same" << 0
+                                     << QStringList{"Reading from Chip... OK", "Match Found!"};
+    QTest::newRow("93C86-x8 erase")
+        << "93C86-x8"
+        << "M93C86-x8" << QByteArray("erase") << "" << 2048 << QStringList{"Erasing Chip... OK"};
+    QTest::newRow("93C46 empty socket: does not answer")
+        << "93C46-x16"
+        << "M93C46" << QByteArray("read") << "nochip" << 0
+        << QStringList{"The Chip Does Not Answer: No Dummy 0 Before the Data of a Read, DO Stays "
+                       "High",
+                       "Check the Chip Sits in the 93xx Adapter in the 25xx Position of the "
+                       "Socket, Pin 1 as Marked",
+                       "Failed to Initialize CH341 Programmer."};
+}
+
+// How the job reaches each emulated part.
+QString ReachedBy(const QString &model)
+{
+    if (model == QLatin1String("25040"))
+        return "SPI (25xx EEPROM), 1-Byte Addresses and A8 in the Opcode, 16-Byte Pages";
+    if (model == QLatin1String("25LC640"))
+        return "SPI (25xx EEPROM), 2-Byte Addresses, 32-Byte Pages";
+    const int x16Bits = model.startsWith(QLatin1String("93C46")) ? 6 : 10;
+    const bool x8 = model.endsWith(QLatin1String("-x8"));
+    return QStringLiteral("Microwire (93xx EEPROM), %1 Address Bits (x%2)")
+        .arg(x16Bits + (x8 ? 1 : 0))
+        .arg(x8 ? 8 : 16);
 }
 
 // An EEPROM chosen by name: no identification, page writes with a WREN each, never across a
@@ -1439,16 +1524,31 @@ void TestProgrammer::eepromJobs()
     QFETCH(QString, setup);
     QFETCH(int, writes);
     QFETCH(QStringList, tail);
-    m_emulator.install(*emu::findSpiEepromModel(model.toStdString()));
-    emu::SpiEeprom &chip = *m_emulator.link().spiEeprom();
+    const std::optional<emu::SpiEepromModel> spiModel =
+        emu::findSpiEepromModel(model.toStdString());
+    if (spiModel)
+        m_emulator.install(*spiModel);
+    else
+        m_emulator.install(*emu::findChipModel(model.toStdString()));
+    emu::SpiEeprom *chip = m_emulator.link().spiEeprom();
+    emu::MicrowireEeprom *wire = m_emulator.link().microwireEeprom();
     m_emulator.link().setNoChip(setup == QLatin1String("nochip"));
     if (setup.startsWith(QLatin1String("protected")))
-        chip.setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
+        chip->setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
     if (setup.startsWith(QLatin1String("locked"))) {
-        chip.setStatusBits(emu::SpiEeprom::kStatusBlockProtect | emu::SpiEeprom::kStatusWpen);
-        chip.setWriteProtectPin(false);
+        chip->setStatusBits(emu::SpiEeprom::kStatusBlockProtect | emu::SpiEeprom::kStatusWpen);
+        chip->setWriteProtectPin(false);
     }
-    const int size = int(chip.model().sizeBytes);
+    if (wire)
+        wire->setEraseAllUnreliable(setup == QLatin1String("eral unreliable"));
+    // The CH347 has no documented Microwire interface: it refuses before anything is sent.
+    const bool refused = wire && EmulatorHarness::onCh347();
+    if (refused)
+        tail = QStringList{"The CH347T has no documented Microwire interface: 93xx EEPROMs are "
+                           "reached through a CH341A.",
+                           "Failed to Initialize CH341 Programmer."};
+    quint64 transfersAtRefusal = 0;
+    const int size = int(m_emulator.memory().size());
     const QByteArray before = RandomBytes(size, 5);
     m_emulator.setMemory(before);
     QByteArray image = setup == QLatin1String("same") ? before : RandomBytes(size, 6);
@@ -1469,7 +1569,12 @@ void TestProgrammer::eepromJobs()
             [&] { worker.AnswerClearProtection(setup.endsWith(QLatin1String("yes"))); });
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
-    chip.clearFrames();
+    if (chip)
+        chip->clearFrames();
+    connect(&worker, &CH341::UpdateLogWindow_Text, this, [&](const QString &message) {
+        if (message.startsWith(QLatin1String("The CH347")))
+            transfersAtRefusal = m_emulator.transfers();
+    });
     QMetaObject::invokeMethod(&worker, job == "read"     ? "DoReadFlash"
                                        : job == "write"  ? "DoWriteFlash"
                                        : job == "verify" ? "DoVerifyFlash"
@@ -1477,7 +1582,7 @@ void TestProgrammer::eepromJobs()
                                                          : "DoUpdateFlash");
 
     const bool fails = setup == "nochip" || setup.endsWith(QLatin1String("no")) ||
-                       setup.startsWith(QLatin1String("locked"));
+                       setup.startsWith(QLatin1String("locked")) || refused;
     QByteArray expected = before;
     if (!fails && (job == "write" || job == "update"))
         expected.replace(0, image.size(), image);
@@ -1486,10 +1591,7 @@ void TestProgrammer::eepromJobs()
     QVERIFY2(m_emulator.memory() == expected, "the chip does not hold what the job says");
     const QStringList lines = recorder.verdictLines();
     if (setup != QLatin1String("nochip"))
-        QVERIFY2(lines.contains(QStringLiteral("Reached by: SPI (25xx EEPROM), %1")
-                                    .arg(model == "25040" ? "1-Byte Addresses and A8 in the "
-                                                            "Opcode, 16-Byte Pages"
-                                                          : "2-Byte Addresses, 32-Byte Pages")),
+        QVERIFY2(lines.contains(QStringLiteral("Reached by: ") + ReachedBy(model)),
                  qPrintable(lines.join('\n')));
     QVERIFY(!lines.join('\n').contains(QLatin1String("JDEC")));
     if (!tail.isEmpty())
@@ -1497,8 +1599,19 @@ void TestProgrammer::eepromJobs()
     QCOMPARE(recorder.outcome == CH341::JobOutcome::Succeeded, !fails);
     if (!fails && job != "erase")
         QCOMPARE(recorder.lines().last(), ChecksumLine(job == "read" ? before : image));
+    if (wire) {
+        // Each word its own cycle (WRITE only after EWEN: without it the read-back fails); on
+        // the CH347 not one instruction, and no transfer after the refusal.
+        QCOMPARE(int(wire->cycles()), refused ? 0 : writes);
+        QVERIFY2(!wire->isWriteEnabled(), "no EWDS after the writes");
+        if (refused)
+            QCOMPARE(wire->instructions(), quint64(0));
+        if (refused)
+            QCOMPARE(m_emulator.transfers(), transfersAtRefusal);
+        return;
+    }
     // Every WRITE has its own WREN just before it, and none runs past its page.
-    QCOMPARE(chip.pageCrossings(), 0u);
+    QCOMPARE(chip->pageCrossings(), 0u);
     const QList<QByteArray> frames = m_emulator.frames();
     int writeWindows = 0;
     for (int i = 0; i < frames.size(); ++i) {

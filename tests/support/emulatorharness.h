@@ -73,7 +73,8 @@ public:
     emu::EmulatedLink &install(ChipKind kind);
     emu::EmulatedLink &install(std::unique_ptr<emu::EmulatedLink> link);
     emu::EmulatedLink &install(const emu::ChipModel &model);
-    // A 25xx EEPROM in the socket; setMemory, memory and frames are then its.
+    // A 25xx EEPROM in the socket; setMemory, memory and frames are then its. setMemory and
+    // memory reach whatever part is in the socket.
     emu::EmulatedLink &install(const emu::SpiEepromModel &model);
     emu::EmulatedLink &link() { return *m_link; }
     emu::SpiFlashChip &chip() { return m_link->chip(); }

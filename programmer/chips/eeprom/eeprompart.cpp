@@ -1,6 +1,8 @@
 #include "programmer/chips/eeprom/eeprompart.h"
 
 namespace {
+constexpr uint32_t kSmallestMicrowireBytes = 32;
+
 // 25xx: one address byte up to 4 Kbit (A8 in the opcode at 4 Kbit), two up to 512 Kbit, three
 // above.
 void SpiAddressing(EepromPart &part)
@@ -38,10 +40,33 @@ EepromPart EepromPartOf(const ChipRecord &row)
     } else if (row.protocol == QLatin1String("MicroWire")) {
         part.bus = EepromBus::Microwire;
         part.addressBits = row.addrbitlen;
-        part.page = 1;
+        // No 93xx holds less than 256 bits (the 93C06, 16 x16 words); a row below that counts
+        // its words, and reading it as bytes would leave half the part out of every backup.
+        part.size = qMax(part.size, kSmallestMicrowireBytes);
+        part = InOrganisation(part, 16);
     } else {
         part.bus = EepromBus::Spi;
         SpiAddressing(part);
     }
+    return part;
+}
+
+QString WithoutOrganisation(const QString &name, int &wordBits)
+{
+    wordBits = 16;
+    for (const int bits : {8, 16}) {
+        const QString suffix = QStringLiteral("-x%1").arg(bits);
+        if (name.endsWith(suffix, Qt::CaseInsensitive)) {
+            wordBits = bits;
+            return name.left(name.size() - suffix.size());
+        }
+    }
+    return name;
+}
+
+EepromPart InOrganisation(EepromPart part, int wordBits)
+{
+    part.wordBits = wordBits;
+    part.page = uint32_t(wordBits / 8);
     return part;
 }

@@ -28,8 +28,16 @@ struct EepromPart
     int blockBits = 0;
     // 93xx: address bits of the x16 organisation (the row's addrbitlen).
     int addressBits = 0;
+    // 93xx: the organisation the adapter wires the ORG pin for, 16 (ORG high or open, the
+    // default) or 8 (ORG low: one more address bit, byte-wide words).
+    int wordBits = 16;
 };
 
 // The 95-series SPI rows and every I2C and Microwire row.
 bool IsEepromRow(const ChipRecord &row);
 EepromPart EepromPartOf(const ChipRecord &row);
+// A 93xx part named with its organisation ("M93C46-x8", "M93C46-x16"): the name without it and
+// the word bits; any other name is itself, x16.
+QString WithoutOrganisation(const QString &name, int &wordBits);
+// The part in the organisation named (8 or 16); a 93xx's page is one word.
+EepromPart InOrganisation(EepromPart part, int wordBits);

@@ -62,8 +62,12 @@ EepromUnit::Result EepromUnit::write(const QVector<ChipSpan> &spans, const QByte
         }
         const Result written =
             writePage(span.start, wanted.mid(int(span.start), int(span.length)), timeoutMs);
-        if (written != Done)
+        if (written != Done) {
+            // A part left write-enabled after a time-out would take any glitch as a write
+            // (93xx EWDS); after a failed transfer nothing more is sent anyway.
+            endWrites();
             return written;
+        }
         m_reached = span.start + span.length;
         done += span.length;
         m_progress.advanced(ChipActivity::Write, done, total);
