@@ -1,5 +1,6 @@
 #include "programmer/jobs/ch341.h"
 
+#include "programmer/chips/eeprom/eeprom24xx.h"
 #include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/jobs/tracelog.h"
 #include "programmer/transport/bridgepins.h"
@@ -41,6 +42,30 @@ QString ReachText(const EepromPart &part)
     return facts.join(QLatin1String(", "));
 }
 
+// What a chosen part that answers nothing failed to do.
+QString SilenceText(EepromBus bus)
+{
+    if (bus == EepromBus::I2c)
+        return QStringLiteral("The Chip Does Not Answer: No Acknowledge to Its I2C Device "
+                              "Address");
+    return QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
+                          "Enable Seen");
+}
+
+// The family the worker reports in ChipSeries for the kind.
+QString SeriesOf(EepromBus bus)
+{
+    switch (bus) {
+    case EepromBus::I2c:
+        return QStringLiteral("24");
+    case EepromBus::Microwire:
+        return QStringLiteral("93");
+    case EepromBus::Spi:
+        break;
+    }
+    return QStringLiteral("95");
+}
+
 // Where the operator looks when a chosen part does not answer.
 QString SocketAdvice(EepromBus bus)
 {
@@ -76,6 +101,7 @@ std::unique_ptr<EepromUnit> CH341::EepromUnitFor(const EepromPart &part)
     case EepromBus::Spi:
         return std::make_unique<Eeprom25xx>(m_bus, part, m_progress);
     case EepromBus::I2c:
+        return std::make_unique<Eeprom24xx>(m_i2c, part, m_progress);
     case EepromBus::Microwire:
         break;
     }
@@ -118,9 +144,7 @@ int CH341::ReachEeprom(const EepromPart &part)
         m_log.transferFailure();
         return -1;
     case EepromUnit::Presence::Silent:
-        m_log(QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
-                             "Enable Seen"),
-              "red");
+        m_log(SilenceText(part.bus), "red");
         m_log(SocketAdvice(part.bus), "red");
         return -2;
     case EepromUnit::Presence::Answers:
@@ -129,7 +153,7 @@ int CH341::ReachEeprom(const EepromPart &part)
     m_eeprom = part;
     ChipSize = part.size;
     ChipPage = QString::number(part.page);
-    ChipSeries = QStringLiteral("95");
+    ChipSeries = SeriesOf(part.bus);
     return 1;
 }
 

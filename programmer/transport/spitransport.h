@@ -40,6 +40,10 @@ public:
     // The bridge's SPI clock in kHz; 0 where it is fixed.
     uint32_t clockKHz() const;
 
+    // A transfer of the same programmer on another bus (I2C): its failure is this one's.
+    // Returns succeeded.
+    bool recordTransfer(bool succeeded) { return Succeeded(succeeded); }
+
     // Set once a select, stream or pause failed: the programmer was unplugged or stopped
     // answering. Stays set for the transport's life.
     const bool &failed() const { return m_failed; }
