@@ -121,13 +121,13 @@ void EmulatorHarness::poke(const QString &commands)
 
 void EmulatorHarness::setMemory(const QByteArray &contents)
 {
-    std::vector<uint8_t> &memory = m_link->device().memory();
+    std::vector<uint8_t> &memory = m_link->socketMemory();
     memory.assign(contents.begin(), contents.end());
 }
 
 QByteArray EmulatorHarness::memory() const
 {
-    const std::vector<uint8_t> &memory = m_link->device().memory();
+    const std::vector<uint8_t> &memory = m_link->socketMemory();
     return QByteArray(reinterpret_cast<const char *>(memory.data()), int(memory.size()));
 }
 
