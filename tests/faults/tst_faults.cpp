@@ -11,6 +11,7 @@
 #include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 #include "emulator/chipcatalog.h"
+#include "emulator/i2ceeprom.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -29,9 +30,10 @@
 namespace {
 constexpr int kChipSize = 1024 * 1024; // the W25Q80DV of every row
 constexpr int kImageSize = 20000;
-// The rows that walk the serial EEPROM jobs: a 25LC640 chosen by name, and a short image that
-// ends inside a page.
+// The rows that walk the serial EEPROM jobs: a 25LC640 (every job) and a 24C256 (the write)
+// chosen by name, and a short image that ends inside a page.
 const QString kEepromPart = QStringLiteral("25LC640");
+const QString kI2cEepromPart = QStringLiteral("24C256");
 constexpr int kEepromImageSize = 5000;
 const QByteArray kEarlierDump = "earlier dump";
 const QString kRed = QStringLiteral("#ff0000");
@@ -166,8 +168,8 @@ private slots:
 
 private:
     bool RunsHere(Privilege privilege);
-    // The W25Q80DV of every row, or for an EEPROM row the 25LC640, with random contents.
-    void InstallChip(bool eeprom);
+    // The W25Q80DV of every row, or for an EEPROM row that part, with random contents.
+    void InstallChip(const QString &eeprom = QString());
     QString PrepareJobFile(Job job, const QByteArray &chip);
     // The job's file, and its backups kept in m_backups.
     void PrepareWorker(CH341 &worker, Job job, const QByteArray &chip);
@@ -190,7 +192,7 @@ private:
     UrlCatcher m_urlCatcher{&m_opened};
     QString m_rowFigure;
     bool m_rowCompleted = false;
-    bool m_eepromRow = false;
+    QString m_eepromPart; // empty: the flash chip
 };
 
 void TestFaults::initTestCase()
@@ -202,11 +204,14 @@ void TestFaults::initTestCase()
     m_imagePath = m_dir.filePath(QStringLiteral("image.bin"));
 }
 
-void TestFaults::InstallChip(bool eeprom)
+void TestFaults::InstallChip(const QString &eeprom)
 {
-    m_eepromRow = eeprom;
-    if (eeprom) {
-        m_emulator.install(*emu::findSpiEepromModel(kEepromPart.toStdString()));
+    m_eepromPart = eeprom;
+    if (eeprom == kI2cEepromPart) {
+        m_emulator.install(*emu::findChipModel(eeprom.toStdString()));
+        m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
+    } else if (!eeprom.isEmpty()) {
+        m_emulator.install(*emu::findSpiEepromModel(eeprom.toStdString()));
         m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
     } else {
         m_emulator.install(ChipKind::W25Q80DV);
@@ -216,7 +221,7 @@ void TestFaults::InstallChip(bool eeprom)
 
 void TestFaults::init()
 {
-    InstallChip(false);
+    InstallChip();
     RemoveBackups();
     m_rowCompleted = false;
     const QByteArray function = QTest::currentTestFunction();
@@ -261,7 +266,7 @@ QString TestFaults::PrepareJobFile(Job job, const QByteArray &chip)
     if (job == Job::Read)
         WriteFile(m_dumpPath, kEarlierDump);
     // The update changes three pages of an EEPROM.
-    if (m_eepromRow && (job == Job::Write || job == Job::Verify || job == Job::Update))
+    if (!m_eepromPart.isEmpty() && (job == Job::Write || job == Job::Verify || job == Job::Update))
         WriteFile(m_imagePath, job == Job::Write ? RandomBytes(kEepromImageSize, 2)
                                : job == Job::Verify
                                    ? chip.left(kEepromImageSize)
@@ -288,8 +293,7 @@ void TestFaults::PrepareWorker(CH341 &worker, Job job, const QByteArray &chip)
         worker.Regions.offset = kRangeStart;
         worker.Regions.length = kRangeLength;
     }
-    if (m_eepromRow)
-        worker.PartName = kEepromPart;
+    worker.PartName = m_eepromPart;
 }
 
 QFileInfoList TestFaults::Backups() const
@@ -353,7 +357,7 @@ void TestFaults::ExpectNextJobWorks(TransferFault fault)
     else
         m_emulator.link().clock().advanceNs(kOperatorPauseNs);
     // An EEPROM has no identifier: it is read.
-    const Job next = m_eepromRow ? Job::Read : Job::ReadId;
+    const Job next = m_eepromPart.isEmpty() ? Job::ReadId : Job::Read;
     CH341 worker(false);
     PrepareWorker(worker, next, m_emulator.memory());
     JobRecorder recorder(&worker);
@@ -368,18 +372,19 @@ void TestFaults::transferFaults_data()
     QTest::addColumn<TransferFault>("fault");
     QTest::addColumn<quint64>("failAfter");
     QTest::addColumn<quint64>("total");
-    QTest::addColumn<bool>("eeprom");
+    QTest::addColumn<QString>("eeprom"); // the EEPROM part; empty: the flash chip
     const QList<QPair<TransferFault, const char *>> faults = {
         {TransferFault::Unplug, "unplugged"},
         {TransferFault::OutTimeout, "queued commands never sent"},
         {TransferFault::InTimeout, "answers time out"},
         {TransferFault::ShortIn, "short answer"},
         {TransferFault::Stall, "endpoint stalls"}};
-    QList<QPair<Job, bool>> jobs;
+    QList<QPair<Job, QString>> jobs;
     for (Job job : kAllJobs + QList<Job>{Job::RegionWrite})
-        jobs << qMakePair(job, false);
+        jobs << qMakePair(job, QString());
     for (Job job : {Job::Read, Job::Write, Job::Verify, Job::Erase, Job::Update})
-        jobs << qMakePair(job, true);
+        jobs << qMakePair(job, kEepromPart);
+    jobs << qMakePair(Job::Write, kI2cEepromPart);
     for (const auto &[job, eeprom] : jobs) {
         // A clean run maps the job: how many transfers it takes, and how many
         // had passed when each log record (a phase) and status text came.
@@ -418,8 +423,8 @@ void TestFaults::transferFaults_data()
             const QString after = phase == phaseAt.begin() ? "start" : std::prev(phase).value();
             for (const auto &[fault, name] : faults)
                 QTest::addRow("%s%s, %s after transfer %llu of %llu (%s)",
-                              eeprom ? "25LC640 " : "", kJobs[int(job)].name, name, *k, total,
-                              qPrintable(after))
+                              qPrintable(eeprom.isEmpty() ? eeprom : eeprom + ' '),
+                              kJobs[int(job)].name, name, *k, total, qPrintable(after))
                     << job << fault << *k << total << eeprom;
         }
     }
@@ -433,7 +438,7 @@ void TestFaults::transferFaults()
     QFETCH(TransferFault, fault);
     QFETCH(quint64, failAfter);
     QFETCH(quint64, total);
-    QFETCH(bool, eeprom);
+    QFETCH(QString, eeprom);
     m_rowFigure = fault == TransferFault::Unplug ? "unplug" : "transient";
     InstallChip(eeprom);
     const QByteArray chip = m_emulator.memory();
@@ -448,9 +453,14 @@ void TestFaults::transferFaults()
     });
     QByteArray chipAtFault;
     int windowsAtFault = -1;
+    // A 24xx part: where its address pointer stood and how many write cycles it had run.
+    const emu::I2cEeprom *i2c = m_emulator.link().i2cEeprom();
+    QPair<uint32_t, size_t> i2cAtFault;
     m_emulator.link().setFaultObserver([&] {
         chipAtFault = m_emulator.memory();
         windowsAtFault = int(m_emulator.frames().size());
+        if (i2c)
+            i2cAtFault = {i2c->addressPointer(), i2c->writeCycles().size()};
     });
     m_emulator.link().failTransferAfter(failAfter, fault);
     RunJob(worker, recorder, job);
@@ -459,6 +469,8 @@ void TestFaults::transferFaults()
     QCOMPARE(questions, 0);
     QCOMPARE(int(m_emulator.frames().size()), windowsAtFault);
     QVERIFY(m_emulator.memory() == chipAtFault);
+    if (i2c)
+        QCOMPARE(qMakePair(i2c->addressPointer(), i2c->writeCycles().size()), i2cAtFault);
 
     if (!worker.TransferFailed) {
         // Only the release at the very end was lost: the work was done and its report is true.
