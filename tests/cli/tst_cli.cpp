@@ -269,8 +269,9 @@ private slots:
         QTest::newRow("I2C speed not a number")
             << flasher << QStringList{"--i2c-speed", "fast", "--erase"} << 2
             << "Unknown I2C speed 'fast'";
-        QTest::newRow("--i2c-speed without a job") << flasher << QStringList{"--i2c-speed", "400"}
-                                                   << 2 << "--i2c-speed sets the I2C clock of a job";
+        QTest::newRow("--i2c-speed without a job")
+            << flasher << QStringList{"--i2c-speed", "400"} << 2
+            << "--i2c-speed sets the I2C clock of a job";
         QTest::newRow("--read-twice without a read")
             << flasher << QStringList{"--read-twice", "--verify", "x.bin"} << 2
             << "--read-twice reads the chip twice for --read or --update";
