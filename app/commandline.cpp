@@ -73,6 +73,7 @@ CommandLine::CommandLine()
         AddOption(option, OptionGroup::Chip);
     AddOption(kBridge, OptionGroup::Bridge);
     AddOption(kSpiClock, OptionGroup::Bridge);
+    AddOption(kI2cSpeed, OptionGroup::Bridge);
     AddOption(kYes, OptionGroup::Safety);
     AddOption(kAcceptSfdp, OptionGroup::Safety);
     AddOption(kReadTwice, OptionGroup::Safety);
@@ -235,6 +236,7 @@ void CommandLine::ApplyBridgeOptions(bool runsJob)
         Refuse(QStringLiteral("Unknown bridge '%1': --bridge takes ch341a or ch347.")
                    .arg(m_parser.value(kBridge)));
     CH341SelectBridge(0, bridge);
+    ApplyI2cSpeed(runsJob);
     if (!m_parser.isSet(kSpiClock))
         return;
     if (!runsJob)
@@ -254,6 +256,23 @@ void CommandLine::ApplyBridgeOptions(bool runsJob)
     Refuse(QStringLiteral(
                "Unknown SPI clock '%1': --spi-clock takes 7.5, 15, 30 or 60 (MHz), or auto.")
                .arg(m_parser.value(kSpiClock)));
+}
+
+void CommandLine::ApplyI2cSpeed(bool runsJob)
+{
+    if (!m_parser.isSet(kI2cSpeed))
+        return;
+    if (!runsJob)
+        Refuse(QStringLiteral("--i2c-speed sets the I2C clock of a job: give a job option (the "
+                              "window has a choice of its own)."));
+    bool number = false;
+    const uint kHz = m_parser.value(kI2cSpeed).toUInt(&number);
+    if (number && I2cTransport::isSpeed(kHz)) {
+        m_i2cSpeedKHz = kHz;
+        return;
+    }
+    Refuse(QStringLiteral("Unknown I2C speed '%1': --i2c-speed takes 20, 100, 400 or 750 (kHz).")
+               .arg(m_parser.value(kI2cSpeed)));
 }
 
 bool CommandLine::AutoSpiClock() const
@@ -346,6 +365,7 @@ int CommandLine::Run()
                 m_trace->EndUnstarted(refusal);
             return terminal.Refuse(refusal);
         }
+        terminal.SetI2cSpeed(m_i2cSpeedKHz);
         return terminal.Run(job.run, fileName, regions, m_parser.isSet(kReadTwice), AutoSpiClock(),
                             m_trace.get());
     }

@@ -3,6 +3,8 @@
 // CommandLine: the options both programs take. With a job option it runs that one job with no
 // window, on the same worker, and reports it on the terminal and in the log file. Main thread.
 
+#include "programmer/transport/i2ctransport.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QString>
@@ -64,6 +66,8 @@ private:
     bool StartTrace();
     // Hands --bridge and --spi-clock to the bridge library, refusing values it does not take.
     void ApplyBridgeOptions(bool runsJob);
+    // --i2c-speed for the job, refusing a clock the bridges do not have.
+    void ApplyI2cSpeed(bool runsJob);
 
     struct ShownOption
     {
@@ -76,5 +80,6 @@ private:
     std::vector<ShownOption> m_shown;
     QString m_error;
     QString m_jobFailure;
+    uint32_t m_i2cSpeedKHz = I2cTransport::kDefaultSpeedKHz;
     std::unique_ptr<JobTrace> m_trace;
 };

@@ -75,6 +75,11 @@ const QCommandLineOption kSpiClock(
                    "auto tries 60 MHz and each lower clock on the chip's first 64 KiB and runs "
                    "the job at the first that reads it alike twice. A CH341A's clock is fixed."),
     QStringLiteral("MHZ"));
+const QCommandLineOption kI2cSpeed(
+    QStringLiteral("i2c-speed"),
+    QStringLiteral("The I2C clock of a 24xx EEPROM's job: 20, 100 (the default: every 24xx part "
+                   "is rated for it at every supply voltage), 400 or 750."),
+    QStringLiteral("KHZ"));
 const QCommandLineOption kReadTwice(
     QStringLiteral("read-twice"),
     QStringLiteral("With --read or --update: read the whole chip twice and keep the dump (or the "

@@ -33,6 +33,7 @@ extern const QCommandLineOption kHelp;
 extern const QCommandLineOption kHelpAliases;
 extern const QCommandLineOption kBridge;
 extern const QCommandLineOption kSpiClock;
+extern const QCommandLineOption kI2cSpeed;
 extern const QCommandLineOption kReadTwice;
 
 // The window system's own options (-platform offscreen, -style ...), which the window takes.

@@ -51,6 +51,7 @@ const struct
 constexpr int kDefaultSpiClockKHz = 15000;
 // Auto identifies the chip at the default clock, then the job finds the fastest reliable one.
 constexpr int kAutoSpiClockKHz = 0;
+const QString kI2cSpeedKey = QStringLiteral("bridge/i2cSpeedKHz");
 const QString kUpdateModeKey = QStringLiteral("jobs/updateMode");
 const QString kReadTwiceKey = QStringLiteral("jobs/readTwice");
 // The part field's first item: the chip is found by its identifier.
@@ -110,6 +111,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(ui->label, &ClickableLabel::clicked, this, &MainWindow::OpenHomePage);
     SetUpSpiClockChoice();
+    SetUpI2cSpeedChoice();
     SetUpPartChoice();
 }
 
@@ -333,6 +335,22 @@ void MainWindow::SetUpSpiClockChoice()
     });
 }
 
+void MainWindow::SetUpI2cSpeedChoice()
+{
+    for (const uint32_t kHz : I2cTransport::kSpeedsKHz)
+        ui->cmbI2cSpeed->addItem(QStringLiteral("%1 kHz").arg(kHz), kHz);
+    const uint remembered = QSettings(kSettingsOrganization, kSettingsApplication)
+                                .value(kI2cSpeedKey, I2cTransport::kDefaultSpeedKHz)
+                                .toUInt();
+    const int index = ui->cmbI2cSpeed->findData(remembered);
+    ui->cmbI2cSpeed->setCurrentIndex(
+        index >= 0 ? index : ui->cmbI2cSpeed->findData(I2cTransport::kDefaultSpeedKHz));
+    connect(ui->cmbI2cSpeed, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
+        QSettings(kSettingsOrganization, kSettingsApplication)
+            .setValue(kI2cSpeedKey, ui->cmbI2cSpeed->currentData());
+    });
+}
+
 void MainWindow::UseChosenSpiClock()
 {
     // The default asks for nothing, so a CH341A has no choice to ignore.
@@ -445,6 +463,7 @@ void MainWindow::StartJob(const QString &fileName, JobSlot job, bool showHexData
     // The clock an automatic job settled on must not carry over to the next job.
     UseChosenSpiClock();
     worker->AutoSpiClock = ui->cmbSpiClock->currentData().toInt() == kAutoSpiClockKHz;
+    worker->I2cSpeedKHz = ui->cmbI2cSpeed->currentData().toUInt();
     ui->pgb->setValue(0);
     // Before the log view's slot, so the bar has changed by the time the record shows.
     connect(worker, &CH341::UpdateLogWindow_Text, this, [this](const QString &Message) {
@@ -611,6 +630,7 @@ void MainWindow::SetJobControlsEnabled(bool enabled)
     ui->widget->setEnabled(enabled);
     // The clock is read when a job opens the bridge.
     ui->cmbSpiClock->setEnabled(enabled);
+    ui->cmbI2cSpeed->setEnabled(enabled);
     ui->cmbPart->setEnabled(enabled);
 }
 

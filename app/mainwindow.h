@@ -104,6 +104,8 @@ private:
     static void RememberDialogFolder(const QString &fileName);
     // The CH347's SPI clock: the one chosen last, in this run or an earlier one.
     void SetUpSpiClockChoice();
+    // The 24xx EEPROMs' I2C clock, remembered like the SPI clock; read when a job starts.
+    void SetUpI2cSpeedChoice();
     void UseChosenSpiClock();
     // The part field: Auto, then every part the chip lists know (the user's included) as
     // "VENDOR PART", matched by any part of the text as the operator types.

@@ -73,6 +73,7 @@ int TerminalJob::Run(void (CH341::*job)(), const QString &fileName, const Region
     worker->Regions = regions;
     worker->ReadTwice = readTwice;
     worker->AutoSpiClock = autoSpiClock;
+    worker->I2cSpeedKHz = m_i2cSpeedKHz;
     worker->BackupFolder = LogFile::chooseBackupFolder();
     worker->PartName = m_part;
     if (trace)

@@ -38,6 +38,8 @@ public:
     // regions: the part of the chip the job takes.
     int Run(void (CH341::*job)(), const QString &fileName, const RegionSelection &regions,
             bool readTwice, bool autoSpiClock, JobTrace *trace);
+    // The I2C clock of a 24xx EEPROM's job, in kHz.
+    void SetI2cSpeed(uint32_t kHz) { m_i2cSpeedKHz = kHz; }
     // Logs why the job cannot run, in red, and ends it there; the exit status.
     int Refuse(const QString &reason);
 
@@ -71,6 +73,7 @@ private:
     const bool m_acceptSfdp;
     const QString m_part;
     FILE *const m_log;
+    uint32_t m_i2cSpeedKHz = I2cTransport::kDefaultSpeedKHz;
     const bool m_colours = isatty(fileno(m_log)) == 1;
     const bool m_showsProgress = isatty(STDERR_FILENO) == 1;
     LogFile m_logFile;

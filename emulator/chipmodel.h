@@ -124,7 +124,8 @@ struct ChipModel
     uint64_t statusWriteNs = 0; // 01h
 
     SocketBus bus = SocketBus::Spi;
-    // 24xx: word address bytes after the device address byte (1 or 2), and the bits of the
+    // 24xx: word address bytes after the device address byte (1 or 2; 0 for the original
+    // 24C01, whose first byte is the 7-bit word address and R/W), and the bits of the
     // device address byte (3-1) that carry the address bits above them (24C16: 0x0E, a10-a8;
     // 24C1024: 0x02, a16); the others must match the address pins, all tied low.
     uint8_t i2cAddressBytes = 1;

@@ -104,6 +104,8 @@ bool I2cEeprom::write(uint8_t byte)
 
 bool I2cEeprom::takeDeviceByte(uint8_t byte)
 {
+    if (m_model.i2cAddressBytes == 0)
+        return takeWordAddressByte(byte);
     const uint8_t pins = byte & kPinBits & ~m_model.i2cBlockBits;
     // During the write cycle every input is ignored: the address is refused.
     if (isBusy() || (byte & kDeviceTypeMask) != kDeviceType || pins != 0) {
@@ -120,6 +122,27 @@ bool I2cEeprom::takeDeviceByte(uint8_t byte)
     m_wordAddress = 0;
     m_addressBytesSeen = 0;
     m_state = State::WordAddress;
+    return true;
+}
+
+// The original 24C01 (X24C01) has no device address: its first byte is the 7-bit word address
+// and R/W, for a write and for a read alike.
+bool I2cEeprom::takeWordAddressByte(uint8_t byte)
+{
+    if (isBusy()) {
+        m_state = State::Idle;
+        return false;
+    }
+    m_pointer = uint32_t(byte >> 1) & sizeMask();
+    if (byte & kReadBit) {
+        m_state = State::Reading;
+        m_lastReadAcknowledged = false;
+        return true;
+    }
+    m_pageBase = m_pointer - m_pointer % m_model.pageSize;
+    m_writeStart = m_pointer;
+    m_bytesSent = 0;
+    m_state = State::Writing;
     return true;
 }
 

@@ -55,6 +55,7 @@ private:
     };
 
     bool takeDeviceByte(uint8_t byte);
+    bool takeWordAddressByte(uint8_t byte);
     uint32_t sizeMask() const { return m_model.sizeBytes - 1; }
 
     ChipModel m_model;

@@ -13,6 +13,7 @@
 #include "programmer/chips/nor/flashchip.h"
 #include "programmer/jobs/joblog.h"
 #include "programmer/jobs/operatoranswers.h"
+#include "programmer/transport/i2ctransport.h"
 #include "programmer/transport/microwiretransport.h"
 #include "programmer/transport/spitransport.h"
 #include "programmer/chips/updateplan.h"
@@ -40,7 +41,8 @@ class CH341 : public QObject
 
     // First, so that TransferFailed can show its failure.
     SpiTransport m_bus;
-    // 93xx parts: the same failure as m_bus.
+    // 24xx and 93xx parts: the same failure as m_bus.
+    I2cTransport m_i2c{m_bus};
     MicrowireTransport m_wire{m_bus};
 
 public:
@@ -68,6 +70,9 @@ public:
     // The read job, and the update job's backup, read the whole chip twice and go on only when
     // both reads agree.
     bool ReadTwice = false;
+    // The I2C clock of a 24xx EEPROM's jobs in kHz (--i2c-speed): 20, 100, 400 or 750; any
+    // other value runs at 100, which every 24xx part is rated for at every supply voltage.
+    uint32_t I2cSpeedKHz = 100;
     // On a CH347: after identifying the chip at the clock chosen, the job tries each clock from
     // 60 MHz down and runs at the first one that reads the chip's start alike twice.
     bool AutoSpiClock = false;
@@ -276,6 +281,9 @@ private:
     // BP1:BP0 cleared with the operator's consent; false, logged, when the part stays
     // protected.
     bool MakeEepromWritable();
+
+    // The bridge's stream mode: SPI most significant bit first, the I2C clock of I2cSpeedKHz.
+    uint32_t StreamMode() const;
 
     FlashChip m_chip{m_bus};
     std::optional<EepromPart> m_eeprom;

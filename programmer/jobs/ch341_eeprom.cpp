@@ -1,5 +1,6 @@
 #include "programmer/jobs/ch341.h"
 
+#include "programmer/chips/eeprom/eeprom24xx.h"
 #include "programmer/chips/eeprom/eeprom25xx.h"
 #include "programmer/chips/eeprom/eeprom93xx.h"
 #include "programmer/jobs/tracelog.h"
@@ -44,14 +45,31 @@ QString ReachText(const EepromPart &part)
     return facts.join(QLatin1String(", "));
 }
 
-// What a chosen part that does not answer showed.
+// What a chosen part that answers nothing failed to do.
 QString SilenceText(EepromBus bus)
 {
     if (bus == EepromBus::Microwire)
         return QStringLiteral("The Chip Does Not Answer: No Dummy 0 Before the Data of a Read, "
                               "DO Stays High");
+    if (bus == EepromBus::I2c)
+        return QStringLiteral("The Chip Does Not Answer: No Acknowledge to Its I2C Device "
+                              "Address");
     return QStringLiteral("The Chip Does Not Answer: Status Register 0xFF or 0x00, No Write "
                           "Enable Seen");
+}
+
+// The family the worker reports in ChipSeries for the kind.
+QString SeriesOf(EepromBus bus)
+{
+    switch (bus) {
+    case EepromBus::I2c:
+        return QStringLiteral("24");
+    case EepromBus::Microwire:
+        return QStringLiteral("93");
+    case EepromBus::Spi:
+        break;
+    }
+    return QStringLiteral("95");
 }
 
 // Where the operator looks when a chosen part does not answer.
@@ -94,10 +112,10 @@ std::unique_ptr<EepromUnit> CH341::EepromUnitFor(const EepromPart &part)
     switch (part.bus) {
     case EepromBus::Spi:
         return std::make_unique<Eeprom25xx>(m_bus, part, m_progress);
+    case EepromBus::I2c:
+        return std::make_unique<Eeprom24xx>(m_i2c, part, m_progress);
     case EepromBus::Microwire:
         return std::make_unique<Eeprom93xx>(m_wire, part, m_progress);
-    case EepromBus::I2c:
-        break;
     }
     return nullptr;
 }
@@ -147,7 +165,7 @@ int CH341::ReachEeprom(const EepromPart &part)
     m_eeprom = part;
     ChipSize = part.size;
     ChipPage = QString::number(part.page);
-    ChipSeries = part.bus == EepromBus::Microwire ? QStringLiteral("93") : QStringLiteral("95");
+    ChipSeries = SeriesOf(part.bus);
     return 1;
 }
 

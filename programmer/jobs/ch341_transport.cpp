@@ -13,7 +13,7 @@
 #include <QMetaMethod>
 
 namespace {
-constexpr uint32_t kStreamModeMsbFirst = 0x81;
+constexpr uint32_t kStreamModeMsbFirst = 0x80;
 constexpr uint32_t kSettleDelayMs = 50;
 // The clocks the automatic choice tries, fastest first: 60 MHz / 2^divisor, in kHz rounded up
 // so that each names its own divisor.
@@ -49,6 +49,11 @@ CH341::CH341(bool flag, QObject *parent)
 {
 }
 
+uint32_t CH341::StreamMode() const
+{
+    return kStreamModeMsbFirst | I2cTransport::speedCode(I2cSpeedKHz);
+}
+
 bool CH341::SelectChip()
 {
     return m_bus.select();
@@ -74,7 +79,7 @@ void CH341::ConfigureProgrammer()
 {
     if (TransferFailed)
         return;
-    m_bus.setStreamMode(kStreamModeMsbFirst);
+    m_bus.setStreamMode(StreamMode());
     // Each delay first sends what is queued: a failure there is a failed transfer.
     m_bus.delayMs(kSettleDelayMs);
     SpiSend(1, 1, QByteArray(1, char(SpiOpcode::RES)));
@@ -207,7 +212,7 @@ bool CH341::SettleSpiClock()
     ChipReader reader(m_chip, m_progress, ChipReader::ProgressEnd::Reset);
     for (const uint32_t kHz : kAutoClocksKHz) {
         CH341SetSpiClock(BridgePins::DEVICE, kHz);
-        m_bus.setStreamMode(kStreamModeMsbFirst);
+        m_bus.setStreamMode(StreamMode());
         FlashIDs ids;
         ReadChipIDs(ids);
         QByteArray first;

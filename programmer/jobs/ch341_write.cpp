@@ -175,6 +175,11 @@ void CH341::ProveWritten(const QVector<ChipSpan> &spans, const QByteArray &expec
                   .arg(JobLog::hexAddress(uint32_t(difference)), JobLog::hexByte(chipByte),
                        JobLog::hexByte(uint8_t(expected.at(difference)))),
               "red");
+        // A 24xx part takes no write while its WP pin is high, and the bus shows nothing.
+        if (m_eeprom && m_eeprom->bus == EepromBus::I2c)
+            m_log(QStringLiteral("A 24xx Part Keeps Its Bytes While Its WP Pin (7) Is High: "
+                                 "Check the Pin Is Tied Low"),
+                  "red");
     } else {
         m_log.routineFailure(compared);
     }

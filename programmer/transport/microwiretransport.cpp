@@ -22,8 +22,8 @@ bool MicrowireTransport::instruction(const QByteArray &out, uint32_t outBits, ui
         return false;
     QByteArray samples(int((inBits + 7) / 8), char(0));
     const bool sent =
-        m_spi.Succeeded(CH341StreamMicrowire(BridgePins::DEVICE, outBits, out.constData(), inBits,
-                                             samples.data()) != 0);
+        m_spi.recordTransfer(CH341StreamMicrowire(BridgePins::DEVICE, outBits, out.constData(),
+                                                  inBits, samples.data()) != 0);
     if (!sent) {
         qCDebug(varnockTrace) << "microwire.failed" << outBits << inBits;
         return false;

@@ -40,13 +40,16 @@ public:
     // The bridge's SPI clock in kHz; 0 where it is fixed.
     uint32_t clockKHz() const;
 
+    // A transfer of the same programmer on another bus (I2C, Microwire): its failure is this
+    // one's, since the programmer is gone for every bus.
+    // Returns succeeded.
+    bool recordTransfer(bool succeeded) { return Succeeded(succeeded); }
+
     // Set once a select, stream or pause failed: the programmer was unplugged or stopped
     // answering. Stays set for the transport's life.
     const bool &failed() const { return m_failed; }
 
 private:
-    // The Microwire transport shares this one failure: the programmer is gone for every bus.
-    friend class MicrowireTransport;
     bool Succeeded(bool succeeded);
 
     bool m_failed = false;

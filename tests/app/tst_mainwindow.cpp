@@ -3,6 +3,7 @@
 #include "failonwarning.h"
 #include "clickablelabel.h"
 #include "emulatorharness.h"
+#include "emulator/emulatedch341.h"
 #include "filedialogdriver.h"
 #include "hexedit/qhexedit.h"
 #include "log/logfile.h"
@@ -187,8 +188,11 @@ private slots:
         QCOMPARE(child("cmbPart")->geometry(), QRect(11, 474, 128, 24));
         const QRect logo(child("label")->mapTo(child("centralwidget"), QPoint()),
                          child("label")->size());
-        QVERIFY(!logo.intersects(child("cmbPart")->geometry()) &&
-                !logo.intersects(child("lblPart")->geometry()));
+        // The 24xx I2C speed mirrors it right of the logo, under the SPI clock.
+        QCOMPARE(child("lblI2cSpeed")->geometry(), QRect(664, 452, 128, 20));
+        QCOMPARE(child("cmbI2cSpeed")->geometry(), QRect(664, 474, 128, 24));
+        for (const char *name : {"lblPart", "cmbPart", "lblI2cSpeed", "cmbI2cSpeed"})
+            QVERIFY2(!logo.intersects(child(name)->geometry()), name);
         auto *part = child<QComboBox>("cmbPart");
         QCOMPARE(part->currentText(), QStringLiteral("Auto"));
         QCOMPARE(part->itemText(0), QStringLiteral("Auto"));
@@ -234,6 +238,31 @@ private slots:
         click("btnErase");
         QVERIFY(waitForIdle());
         QVERIFY(LogLines(log()).contains(Run("SPI clock: 30 MHz", QColor("gray"), QFont::Normal)));
+    }
+
+    // The 24xx I2C speed is remembered; a 24xx job runs the bus at it.
+    void i2cSpeedChoice()
+    {
+        auto *speed = child<QComboBox>("cmbI2cSpeed");
+        QCOMPARE(speed->currentText(), QStringLiteral("100 kHz"));
+        QCOMPARE(speed->count(), 4);
+        speed->setCurrentIndex(speed->findText(QStringLiteral("400 kHz")));
+        m_window = std::make_unique<MainWindow>();
+        QCOMPARE(child<QComboBox>("cmbI2cSpeed")->currentText(), QStringLiteral("400 kHz"));
+
+        m_harness.install(
+            std::make_unique<emu::EmulatedLink>(emu::eeprom24c256(), ch341::BridgeKind::Ch341a));
+        const QByteArray chip = RandomBytes(32768, 37);
+        m_harness.link().socketMemory().assign(chip.begin(), chip.end());
+        auto *part = child<QComboBox>("cmbPart");
+        part->setCurrentIndex(part->findText(QStringLiteral("24Cxxx 24C256")));
+        const QString path = m_workingDir.filePath(QStringLiteral("24c256.bin"));
+        m_dialogs->answerWith(path);
+        click("btnRead");
+        QVERIFY(waitForIdle());
+        QCOMPARE(ReadFile(path), chip);
+        auto &bridge = dynamic_cast<emu::EmulatedCh341 &>(m_harness.link().firmware());
+        QCOMPARE(bridge.streamMode() & 0x03, 2); // 400 kHz
     }
 
     // Read twice is remembered and reaches the next read: over a noisy line no dump is saved.

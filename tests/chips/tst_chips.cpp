@@ -13,6 +13,7 @@
 #include "programmer/identify/supplyvoltage.h"
 #include "testfiles.h"
 #include "chipdb/chiplistextract.h"
+#include "emulator/chipmodel.h"
 #include "emulator/microwireeeprom.h"
 #include "emulator/spiflashchip.h"
 
@@ -110,6 +111,7 @@ class TestChips : public QObject
 private slots:
     void initTestCase();
     void shippedListWalk();
+    void i2cRowsWalk();
     void microwireRowsWalk();
     void supplyVoltages();
     void sharedIds();
@@ -262,6 +264,50 @@ void TestChips::microwireRowsWalk()
         }
     }
     QCOMPARE(walked, 12);
+}
+
+// Every I2C row of the list, chosen by name, on an emulated 24xx of the row's size, page and
+// address form: written with a random image (read back), read to a file, verified.
+void TestChips::i2cRowsWalk()
+{
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int status = 0;
+    QStringList failed;
+    int walked = 0;
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    for (const ChipRecord &row : reader.ExtractChipList(&status)) {
+        if (row.protocol != QLatin1String("I2C"))
+            continue;
+        emu::ChipModel model;
+        model.name = row.partName.toStdString();
+        model.bus = emu::SocketBus::I2c;
+        model.sizeBytes = uint32_t(row.size);
+        model.pageSize = uint32_t(row.page.toInt());
+        model.i2cAddressBytes = row.addrtype == 0 ? 0 : row.addrtype <= 4 ? 1 : 2;
+        const uint8_t blockBits[] = {0, 0, 0x02, 0x06, 0x0E, 0, 0x02};
+        model.i2cBlockBits = blockBits[row.addrtype];
+        model.writeCycleNs = 5000000;
+        m_emulator.install(model);
+        m_emulator.setMemory(RandomBytes(row.size, 1));
+        const QByteArray image = RandomBytes(row.size, 2);
+        const QString file = m_dir.filePath(QStringLiteral("24xx.bin"));
+        QVERIFY(WriteFile(file, image));
+        bool ok = true;
+        for (const char *job : {"DoWriteFlash", "DoReadFlash", "DoVerifyFlash"}) {
+            CH341 worker(false);
+            worker.PartName = QString(row.partName).remove(QLatin1Char('_'));
+            worker.FileName = file;
+            JobRecorder recorder(&worker);
+            QMetaObject::invokeMethod(&worker, job);
+            ok = ok && recorder.outcome == CH341::JobOutcome::Succeeded;
+        }
+        ++walked;
+        if (!ok || m_emulator.memory() != image || ReadFile(file) != image)
+            failed << row.partName;
+    }
+    QCOMPARE(walked, 12);
+    QCOMPARE(failed.join(QLatin1Char(' ')), QString());
 }
 
 // Every row's supply range reaches the embedded list as chips.tsv gives it, every part of at

@@ -263,6 +263,15 @@ private slots:
             << "Unknown SPI clock '45'";
         QTest::newRow("--spi-clock without a job") << flasher << QStringList{"--spi-clock", "30"}
                                                    << 2 << "--spi-clock sets the clock of a job";
+        QTest::newRow("unknown I2C speed")
+            << flasher << QStringList{"--i2c-speed", "200", "--read", "x.bin"} << 2
+            << "Unknown I2C speed '200': --i2c-speed takes 20, 100, 400 or 750 (kHz).";
+        QTest::newRow("I2C speed not a number")
+            << flasher << QStringList{"--i2c-speed", "fast", "--erase"} << 2
+            << "Unknown I2C speed 'fast'";
+        QTest::newRow("--i2c-speed without a job")
+            << flasher << QStringList{"--i2c-speed", "400"} << 2
+            << "--i2c-speed sets the I2C clock of a job";
         QTest::newRow("--read-twice without a read")
             << flasher << QStringList{"--read-twice", "--verify", "x.bin"} << 2
             << "--read-twice reads the chip twice for --read or --update";

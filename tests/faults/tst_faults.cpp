@@ -11,6 +11,7 @@
 #include "programmer/jobs/ch341.h"
 #include "testfiles.h"
 #include "emulator/chipcatalog.h"
+#include "emulator/i2ceeprom.h"
 #include "emulator/microwireeeprom.h"
 
 #include <QDir>
@@ -30,9 +31,10 @@
 namespace {
 constexpr int kChipSize = 1024 * 1024; // the W25Q80DV of every row
 constexpr int kImageSize = 20000;
-// The rows that walk the serial EEPROM jobs: a 25LC640 chosen by name, and a short image that
-// ends inside a page.
+// The rows that walk the serial EEPROM jobs: a 25LC640 (every job) and a 24C256 (the write)
+// chosen by name, and a short image that ends inside a page.
 const QString kEepromPart = QStringLiteral("25LC640");
+const QString kI2cEepromPart = QStringLiteral("24C256");
 constexpr int kEepromImageSize = 5000;
 // A 93C46 (x16) write on the CH341A: its short image ends inside a word.
 const QString kMicrowirePart = QStringLiteral("M93C46");
@@ -170,8 +172,8 @@ private slots:
 
 private:
     bool RunsHere(Privilege privilege);
-    // The W25Q80DV of every row, or for an EEPROM row the part named, with random contents.
-    void InstallChip(const QString &eeprom);
+    // The W25Q80DV of every row, or for an EEPROM row that part, with random contents.
+    void InstallChip(const QString &eeprom = QString());
     // What reached the part: SPI windows, and the instructions of a 93xx.
     quint64 Traffic();
     QString PrepareJobFile(Job job, const QByteArray &chip);
@@ -196,8 +198,7 @@ private:
     UrlCatcher m_urlCatcher{&m_opened};
     QString m_rowFigure;
     bool m_rowCompleted = false;
-    bool m_eepromRow = false;
-    QString m_eepromPart;
+    QString m_eepromPart; // empty: the flash chip
 };
 
 void TestFaults::initTestCase()
@@ -211,13 +212,15 @@ void TestFaults::initTestCase()
 
 void TestFaults::InstallChip(const QString &eeprom)
 {
-    m_eepromRow = !eeprom.isEmpty();
     m_eepromPart = eeprom;
     if (eeprom == kMicrowirePart) {
         m_emulator.install(*emu::findChipModel("93C46-x16"));
         m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
-    } else if (m_eepromRow) {
-        m_emulator.install(*emu::findSpiEepromModel(kEepromPart.toStdString()));
+    } else if (eeprom == kI2cEepromPart) {
+        m_emulator.install(*emu::findChipModel(eeprom.toStdString()));
+        m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
+    } else if (!eeprom.isEmpty()) {
+        m_emulator.install(*emu::findSpiEepromModel(eeprom.toStdString()));
         m_emulator.setMemory(RandomBytes(int(m_emulator.memory().size()), 1));
     } else {
         m_emulator.install(ChipKind::W25Q80DV);
@@ -233,7 +236,7 @@ quint64 TestFaults::Traffic()
 
 void TestFaults::init()
 {
-    InstallChip(QString());
+    InstallChip();
     RemoveBackups();
     m_rowCompleted = false;
     const QByteArray function = QTest::currentTestFunction();
@@ -278,7 +281,7 @@ QString TestFaults::PrepareJobFile(Job job, const QByteArray &chip)
     if (job == Job::Read)
         WriteFile(m_dumpPath, kEarlierDump);
     // The update changes three pages of an EEPROM.
-    if (m_eepromRow && (job == Job::Write || job == Job::Verify || job == Job::Update))
+    if (!m_eepromPart.isEmpty() && (job == Job::Write || job == Job::Verify || job == Job::Update))
         WriteFile(m_imagePath,
                   job == Job::Write
                       ? RandomBytes(m_eepromPart == kMicrowirePart ? kMicrowireImageSize
@@ -308,8 +311,7 @@ void TestFaults::PrepareWorker(CH341 &worker, Job job, const QByteArray &chip)
         worker.Regions.offset = kRangeStart;
         worker.Regions.length = kRangeLength;
     }
-    if (m_eepromRow)
-        worker.PartName = m_eepromPart;
+    worker.PartName = m_eepromPart;
 }
 
 QFileInfoList TestFaults::Backups() const
@@ -373,7 +375,7 @@ void TestFaults::ExpectNextJobWorks(TransferFault fault)
     else
         m_emulator.link().clock().advanceNs(kOperatorPauseNs);
     // An EEPROM has no identifier: it is read.
-    const Job next = m_eepromRow ? Job::Read : Job::ReadId;
+    const Job next = m_eepromPart.isEmpty() ? Job::ReadId : Job::Read;
     CH341 worker(false);
     PrepareWorker(worker, next, m_emulator.memory());
     JobRecorder recorder(&worker);
@@ -388,7 +390,7 @@ void TestFaults::transferFaults_data()
     QTest::addColumn<TransferFault>("fault");
     QTest::addColumn<quint64>("failAfter");
     QTest::addColumn<quint64>("total");
-    QTest::addColumn<QString>("eeprom"); // the EEPROM part; empty: the W25Q80DV
+    QTest::addColumn<QString>("eeprom"); // the EEPROM part; empty: the flash chip
     const QList<QPair<TransferFault, const char *>> faults = {
         {TransferFault::Unplug, "unplugged"},
         {TransferFault::OutTimeout, "queued commands never sent"},
@@ -403,6 +405,7 @@ void TestFaults::transferFaults_data()
     // The CH347 reaches no 93xx: its refusal sends nothing a fault could strike.
     if (!EmulatorHarness::onCh347())
         jobs << qMakePair(Job::Write, kMicrowirePart);
+    jobs << qMakePair(Job::Write, kI2cEepromPart);
     for (const auto &[job, eeprom] : jobs) {
         // A clean run maps the job: how many transfers it takes, and how many
         // had passed when each log record (a phase) and status text came.
@@ -471,9 +474,14 @@ void TestFaults::transferFaults()
     });
     QByteArray chipAtFault;
     int windowsAtFault = -1;
+    // A 24xx part: where its address pointer stood and how many write cycles it had run.
+    const emu::I2cEeprom *i2c = m_emulator.link().i2cEeprom();
+    QPair<uint32_t, size_t> i2cAtFault;
     m_emulator.link().setFaultObserver([&] {
         chipAtFault = m_emulator.memory();
         windowsAtFault = int(Traffic());
+        if (i2c)
+            i2cAtFault = {i2c->addressPointer(), i2c->writeCycles().size()};
     });
     m_emulator.link().failTransferAfter(failAfter, fault);
     RunJob(worker, recorder, job);
@@ -482,6 +490,8 @@ void TestFaults::transferFaults()
     QCOMPARE(questions, 0);
     QCOMPARE(int(Traffic()), windowsAtFault);
     QVERIFY(m_emulator.memory() == chipAtFault);
+    if (i2c)
+        QCOMPARE(qMakePair(i2c->addressPointer(), i2c->writeCycles().size()), i2cAtFault);
 
     if (!worker.TransferFailed) {
         // Only the release at the very end was lost: the work was done and its report is true.

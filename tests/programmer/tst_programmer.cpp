@@ -12,6 +12,7 @@
 #include "bridge/ch341bridges.h"
 #include "bridge/ch341dll.h"
 #include "emulator/chipcatalog.h"
+#include "emulator/i2ceeprom.h"
 #include "emulator/microwireeeprom.h"
 #include "emulator/spiflashchip.h"
 
@@ -1428,6 +1429,57 @@ void TestProgrammer::eepromJobs_data()
                        "Check the Chip Sits in the 25xx (SPI) Position of the Socket, Pin 1 as "
                        "Marked, and the Adapter or Clip",
                        "Failed to Initialize CH341 Programmer."};
+    // 24xx on the I2C bus: "writes" counts write cycles; the rows' pages (1 byte on the 24C02,
+    // 128 on the 24C1024) are within the parts' page buffers.
+    for (const char *name : {"24C02", "24C16", "24C256", "24C1024"}) {
+        const QString part = QLatin1String(name);
+        const int size = int(emu::findChipModel(name)->sizeBytes);
+        const int page = part == "24C02" ? 1 : part == "24C16" ? 16 : part == "24C256" ? 64 : 128;
+        const auto row = [&](const char *what) -> QTestData & {
+            return QTest::newRow(qPrintable(part + QLatin1Char(' ') + QLatin1String(what)))
+                   << part << part;
+        };
+        row("read") << QByteArray("read") << "" << 0 << QStringList();
+        row("write: every page") << QByteArray("write") << "" << size / page
+                                 << QStringList{written};
+        row("write, short image") << QByteArray("write") << "short"
+                                  << (size / 2 + 3 + page - 1) / page
+                                  << QStringList{QStringLiteral("The File Is Smaller than the "
+                                                                "Chip (%1 of %2 Bytes): the "
+                                                                "Rest of the Chip Is Unchanged")
+                                                     .arg(size / 2 + 3)
+                                                     .arg(size),
+                                                 written};
+        row("verify") << QByteArray("verify") << "same" << 0
+                      << QStringList{"Reading from Chip... OK", "Match Found!"};
+        row("erase") << QByteArray("erase") << "" << size / page
+                     << QStringList{"Erasing Chip... OK"};
+        row("update: only the last page")
+            << QByteArray("update") << "last byte" << 1 << QStringList{written};
+    }
+    // The pages on both sides of a block-select boundary: the block bits in the device address.
+    QTest::newRow("24C16 update across blocks 0 and 1")
+        << "24C16"
+        << "24C16" << QByteArray("update") << "across 256" << 2 << QStringList{written};
+    QTest::newRow("24C1024 update across the upper 64 KiB")
+        << "24C1024"
+        << "24C1024" << QByteArray("update") << "across 65536" << 2 << QStringList{written};
+    const QStringList silent{"The Chip Does Not Answer: No Acknowledge to Its I2C Device Address",
+                             "Check the Chip Sits in the 24xx (I2C) Position of the Socket, Pin 1 "
+                             "as Marked, and the Adapter",
+                             "Failed to Initialize CH341 Programmer."};
+    QTest::newRow("24C256 empty socket: does not answer")
+        << "24C256"
+        << "24C256" << QByteArray("read") << "nochip" << 0 << silent;
+    QTest::newRow("24C256 chosen, a 25xx in the socket: does not answer")
+        << "25LC640"
+        << "24C256" << QByteArray("write") << "wrong" << 0 << silent;
+    QTest::newRow("24C256 WP pin high: the read-back finds the chip unchanged")
+        << "24C256"
+        << "24C256" << QByteArray("write") << "wp" << 0
+        << QStringList{"Writing to Chip... Verify Failed at 0x000000: Chip 0xA8, File 0xD5",
+                       "A 24xx Part Keeps Its Bytes While Its WP Pin (7) Is High: Check the Pin "
+                       "Is Tied Low"};
     // 93xx: every job in both organisations; the writes are the words programmed. On the CH347
     // every row ends in the bridge's refusal instead.
     QTest::newRow("93C46-x16 read") << "93C46-x16"
@@ -1500,19 +1552,32 @@ void TestProgrammer::eepromJobs_data()
                        "Failed to Initialize CH341 Programmer."};
 }
 
-// How the job reaches each emulated part.
-QString ReachedBy(const QString &model)
+namespace {
+// How the job reaches each part of eepromJobs, by the name chosen.
+QString ReachedBy(const QString &part)
 {
-    if (model == QLatin1String("25040"))
+    if (part == "CAT25040")
         return "SPI (25xx EEPROM), 1-Byte Addresses and A8 in the Opcode, 16-Byte Pages";
-    if (model == QLatin1String("25LC640"))
+    if (part == "25LC640")
         return "SPI (25xx EEPROM), 2-Byte Addresses, 32-Byte Pages";
-    const int x16Bits = model.startsWith(QLatin1String("93C46")) ? 6 : 10;
-    const bool x8 = model.endsWith(QLatin1String("-x8"));
-    return QStringLiteral("Microwire (93xx EEPROM), %1 Address Bits (x%2)")
-        .arg(x16Bits + (x8 ? 1 : 0))
-        .arg(x8 ? 8 : 16);
+    if (part.startsWith(QLatin1String("M93C"))) {
+        const int x16Bits = part.startsWith(QLatin1String("M93C46")) ? 6 : 10;
+        const bool x8 = part.endsWith(QLatin1String("-x8"));
+        return QStringLiteral("Microwire (93xx EEPROM), %1 Address Bits (x%2)")
+            .arg(x16Bits + (x8 ? 1 : 0))
+            .arg(x8 ? 8 : 16);
+    }
+    const QString i2c = QStringLiteral("I2C (24xx EEPROM), ");
+    if (part == "24C02")
+        return i2c + "1-Byte Addresses, 1-Byte Pages";
+    if (part == "24C16")
+        return i2c + "1-Byte Addresses and 3 Block-Select Bits in the Device Address, 16-Byte "
+                     "Pages";
+    if (part == "24C256")
+        return i2c + "2-Byte Addresses, 64-Byte Pages";
+    return i2c + "2-Byte Addresses and 1 Block-Select Bit in the Device Address, 128-Byte Pages";
 }
+} // namespace
 
 // An EEPROM chosen by name: no identification, page writes with a WREN each, never across a
 // page, every write read back; the chip ends as the job says.
@@ -1530,15 +1595,18 @@ void TestProgrammer::eepromJobs()
         m_emulator.install(*spiModel);
     else
         m_emulator.install(*emu::findChipModel(model.toStdString()));
-    emu::SpiEeprom *chip = m_emulator.link().spiEeprom();
+    emu::SpiEeprom *spi = m_emulator.link().spiEeprom();
+    emu::I2cEeprom *i2c = m_emulator.link().i2cEeprom();
     emu::MicrowireEeprom *wire = m_emulator.link().microwireEeprom();
     m_emulator.link().setNoChip(setup == QLatin1String("nochip"));
     if (setup.startsWith(QLatin1String("protected")))
-        chip->setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
+        spi->setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
     if (setup.startsWith(QLatin1String("locked"))) {
-        chip->setStatusBits(emu::SpiEeprom::kStatusBlockProtect | emu::SpiEeprom::kStatusWpen);
-        chip->setWriteProtectPin(false);
+        spi->setStatusBits(emu::SpiEeprom::kStatusBlockProtect | emu::SpiEeprom::kStatusWpen);
+        spi->setWriteProtectPin(false);
     }
+    if (setup == QLatin1String("wp"))
+        i2c->setWriteProtectPin(true);
     if (wire)
         wire->setEraseAllUnreliable(setup == QLatin1String("eral unreliable"));
     // The CH347 has no documented Microwire interface: it refuses before anything is sent.
@@ -1554,9 +1622,12 @@ void TestProgrammer::eepromJobs()
     QByteArray image = setup == QLatin1String("same") ? before : RandomBytes(size, 6);
     if (setup == QLatin1String("short"))
         image.truncate(size / 2 + 3);
-    if (setup == QLatin1String("last byte")) {
+    if (setup == QLatin1String("last byte") || setup.startsWith(QLatin1String("across"))) {
         image = before;
-        image[size - 1] = char(~image.at(size - 1));
+        const int at = setup == QLatin1String("last byte") ? size - 1 : setup.mid(7).toInt();
+        image[at] = char(~image.at(at));
+        if (setup != QLatin1String("last byte"))
+            image[at - 1] = char(~image.at(at - 1));
     }
     QTemporaryDir backups;
     CH341 worker(false);
@@ -1569,8 +1640,8 @@ void TestProgrammer::eepromJobs()
             [&] { worker.AnswerClearProtection(setup.endsWith(QLatin1String("yes"))); });
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
-    if (chip)
-        chip->clearFrames();
+    if (spi)
+        spi->clearFrames();
     connect(&worker, &CH341::UpdateLogWindow_Text, this, [&](const QString &message) {
         if (message.startsWith(QLatin1String("The CH347")))
             transfersAtRefusal = m_emulator.transfers();
@@ -1582,7 +1653,8 @@ void TestProgrammer::eepromJobs()
                                                          : "DoUpdateFlash");
 
     const bool fails = setup == "nochip" || setup.endsWith(QLatin1String("no")) ||
-                       setup.startsWith(QLatin1String("locked")) || refused;
+                       setup.startsWith(QLatin1String("locked")) || setup == "wrong" ||
+                       setup == "wp" || refused;
     QByteArray expected = before;
     if (!fails && (job == "write" || job == "update"))
         expected.replace(0, image.size(), image);
@@ -1591,7 +1663,7 @@ void TestProgrammer::eepromJobs()
     QVERIFY2(m_emulator.memory() == expected, "the chip does not hold what the job says");
     const QStringList lines = recorder.verdictLines();
     if (setup != QLatin1String("nochip"))
-        QVERIFY2(lines.contains(QStringLiteral("Reached by: ") + ReachedBy(model)),
+        QVERIFY2(lines.contains(QStringLiteral("Reached by: ") + ReachedBy(part)),
                  qPrintable(lines.join('\n')));
     QVERIFY(!lines.join('\n').contains(QLatin1String("JDEC")));
     if (!tail.isEmpty())
@@ -1604,14 +1676,22 @@ void TestProgrammer::eepromJobs()
         // the CH347 not one instruction, and no transfer after the refusal.
         QCOMPARE(int(wire->cycles()), refused ? 0 : writes);
         QVERIFY2(!wire->isWriteEnabled(), "no EWDS after the writes");
-        if (refused)
+        if (refused) {
             QCOMPARE(wire->instructions(), quint64(0));
-        if (refused)
             QCOMPARE(m_emulator.transfers(), transfersAtRefusal);
+        }
+        return;
+    }
+    if (i2c) {
+        // Each write cycle inside one page of the part's buffer.
+        const uint32_t page = i2c->model().pageSize;
+        for (const emu::I2cEeprom::WriteCycle &cycle : i2c->writeCycles())
+            QCOMPARE(cycle.address / page, (cycle.address + cycle.bytes - 1) / page);
+        QCOMPARE(int(i2c->writeCycles().size()), writes);
         return;
     }
     // Every WRITE has its own WREN just before it, and none runs past its page.
-    QCOMPARE(chip->pageCrossings(), 0u);
+    QCOMPARE(spi->pageCrossings(), 0u);
     const QList<QByteArray> frames = m_emulator.frames();
     int writeWindows = 0;
     for (int i = 0; i < frames.size(); ++i) {
