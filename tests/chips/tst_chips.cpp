@@ -886,6 +886,8 @@ void TestChips::eepromRowWalk()
     QCOMPARE(m_emulator.link().spiEeprom()->pageCrossings(), 0u);
     QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY2(written.lines().contains(reached), qPrintable(written.lines().join('\n')));
+    QVERIFY(written.lines().contains(
+        QStringLiteral("Chosen Part no: %1 Capacity (Byte): %2").arg(part).arg(size)));
 
     QList<QUrl> opened;
     UrlCatcher catcher(&opened);
