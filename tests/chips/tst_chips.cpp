@@ -884,6 +884,10 @@ void TestChips::eepromRowWalk()
                                 .arg(rowPage);
     QVERIFY2(m_emulator.memory() == image, "the chip does not hold the image");
     QCOMPARE(m_emulator.link().spiEeprom()->pageCrossings(), 0u);
+    // A 4-Kbit part's upper half is written with A8 in the opcode (0Ah), its lower half with 02h.
+    const QString writes = QStringLiteral("0A:%1 02:%1").arg(256 / rowPage);
+    if (a8)
+        QCOMPARE(m_emulator.windowsByOpcode(writes), writes);
     QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
     QVERIFY2(written.lines().contains(reached), qPrintable(written.lines().join('\n')));
     QVERIFY(written.lines().contains(
