@@ -44,41 +44,20 @@ QString WhyImageCannotBeKept(const QString &path)
     return QString();
 }
 
-// The part --chip names: a flash chip, or a 25xx EEPROM in its place.
-struct DemoPart
-{
-    emu::ChipModel flash = emu::w25q64fv();
-    std::optional<emu::SpiEepromModel> eeprom;
-    std::string name() const { return eeprom ? eeprom->name : flash.name; }
-};
-
-std::optional<DemoPart> FindDemoPart(const std::string &name)
-{
-    DemoPart part;
-    if (const std::optional<emu::ChipModel> flash = emu::findChipModel(name))
-        part.flash = *flash;
-    else if (!(part.eeprom = emu::findSpiEepromModel(name)))
-        return std::nullopt;
-    return part;
-}
-
 // Returns why the chip's contents will not persist, or an empty text.
-QString InstallEmulatedProgrammer(const DemoPart &part, ch341::BridgeKind bridge,
+QString InstallEmulatedProgrammer(const emu::ChipModel &model, ch341::BridgeKind bridge,
                                   bool writeProtected, bool paced)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
-    const QString name = QString::fromStdString(part.name()).toLower();
+    const QString name = QString::fromStdString(model.name).toLower();
     const QString imagePath = QDir(folder).filePath(QStringLiteral("virtual-%1.bin").arg(name));
     const QString unkept = WhyImageCannotBeKept(imagePath);
-    const emu::ChipModel &model = part.flash;
     auto link = std::make_unique<emu::EmulatedLink>(model, bridge);
-    if (part.eeprom)
-        link->insertSpiEeprom(*part.eeprom);
     link->setImagePath(QFile::encodeName(imagePath).toStdString());
     // A 24xx has no protection bits: its WP pin is tied high instead.
     if (writeProtected && link->i2cEeprom())
         link->i2cEeprom()->setWriteProtectPin(true);
-    else if (writeProtected && part.eeprom)
+    else if (writeProtected && link->spiEeprom())
         link->spiEeprom()->setStatusBits(emu::SpiEeprom::kStatusBlockProtect);
     else if (writeProtected)
         link->chip().setStatusRegisters(model.blockProtectBits | model.initialStatus1,
@@ -95,7 +74,11 @@ QString InstallEmulatedProgrammer(const DemoPart &part, ch341::BridgeKind bridge
 void PrintChips()
 {
     for (const emu::ChipModel &model : emu::chipCatalog()) {
-        if (model.bus == emu::SocketBus::Spi)
+        if (model.spiEepromAddressBytes > 0)
+            // No identifier: the job reaches them by --part.
+            std::printf("%-12s %6u B    25xx EEPROM, %u-byte pages\n", model.name.c_str(),
+                        model.sizeBytes, model.pageSize);
+        else if (model.bus == emu::SocketBus::Spi)
             std::printf("%-12s %6u KiB  JEDEC ID %s%02X%02X%02X\n", model.name.c_str(),
                         model.sizeBytes / 1024, model.jedecContinuationCodes ? "7F" : "",
                         model.jedecId[0], model.jedecId[1], model.jedecId[2]);
@@ -103,10 +86,6 @@ void PrintChips()
             std::printf("%-12s %6u B    %s EEPROM\n", model.name.c_str(), model.sizeBytes,
                         model.bus == emu::SocketBus::I2c ? "I2C" : "Microwire");
     }
-    // No identifier: the job reaches them by --part.
-    for (const emu::SpiEepromModel &model : emu::spiEepromCatalog())
-        std::printf("%-12s %6u B    25xx EEPROM, %u-byte pages\n", model.name.c_str(),
-                    model.sizeBytes, model.pageSize);
 }
 } // namespace
 
@@ -138,7 +117,8 @@ int main(int argc, char *argv[])
         commandLine.Refuse(
             QStringLiteral("\"--chip list\" names the chips and takes no other option."));
     }
-    const std::optional<DemoPart> model = FindDemoPart(commandLine.Value(chip).toStdString());
+    const std::optional<emu::ChipModel> model =
+        emu::findChipModel(commandLine.Value(chip).toStdString());
     if (!model)
         commandLine.Refuse(QStringLiteral("Unknown chip '%1': \"--chip list\" names the chips.")
                                .arg(commandLine.Value(chip)));

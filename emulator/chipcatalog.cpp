@@ -19,39 +19,32 @@ std::vector<ChipModel> chipCatalog()
             // Serial EEPROMs of the 24xx and 93xx sockets.
             eeprom24c02(), eeprom24c16(), eeprom24c256(), eeprom24c1024(),
             eeprom93c46(8), eeprom93c46(16), eeprom93c66(8), eeprom93c66(16),
-            eeprom93c86(8), eeprom93c86(16)};
+            eeprom93c86(8), eeprom93c86(16),
+            // 25xx EEPROMs on the SPI lines.
+            catalogEntryOf(eeprom25lc640()),
+            catalogEntryOf(eeprom25040())};
     // clang-format on
 }
 
-namespace {
-template<typename Model>
-std::optional<Model> findByName(std::vector<Model> catalog, const std::string &name)
+std::optional<ChipModel> findChipModel(const std::string &name)
 {
-    const auto sameName = [&name](const Model &model) {
+    const auto sameName = [&name](const ChipModel &model) {
         return std::equal(model.name.begin(), model.name.end(), name.begin(), name.end(),
                           [](char a, char b) { return std::toupper(a) == std::toupper(b); });
     };
-    for (Model &model : catalog) {
+    for (ChipModel &model : chipCatalog()) {
         if (sameName(model))
             return std::move(model);
     }
     return std::nullopt;
 }
-} // namespace
-
-std::optional<ChipModel> findChipModel(const std::string &name)
-{
-    return findByName(chipCatalog(), name);
-}
-
-std::vector<SpiEepromModel> spiEepromCatalog()
-{
-    return {eeprom25lc640(), eeprom25040()};
-}
 
 std::optional<SpiEepromModel> findSpiEepromModel(const std::string &name)
 {
-    return findByName(spiEepromCatalog(), name);
+    const std::optional<ChipModel> entry = findChipModel(name);
+    if (!entry || entry->spiEepromAddressBytes == 0)
+        return std::nullopt;
+    return spiEepromModelOf(*entry);
 }
 
 } // namespace emu

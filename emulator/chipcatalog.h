@@ -9,14 +9,14 @@
 
 namespace emu {
 
-// Every part the emulator models, for a user to choose from (the demo's --chip).
+// Every part the emulator models, flash and EEPROMs of every bus, for a user to choose from
+// (the demo's --chip and "--chip list").
 std::vector<ChipModel> chipCatalog();
 
 // The part of that name, in any letter case; none when the emulator does not model it.
 std::optional<ChipModel> findChipModel(const std::string &name);
 
-// Every 25xx SPI EEPROM the emulator models, chosen by the same --chip.
-std::vector<SpiEepromModel> spiEepromCatalog();
+// The 25xx SPI EEPROM of that name in the catalogue, as its own model; none for any other part.
 std::optional<SpiEepromModel> findSpiEepromModel(const std::string &name);
 
 } // namespace emu

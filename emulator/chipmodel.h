@@ -140,6 +140,11 @@ struct ChipModel
     uint64_t writeCycleNs = 0;
     uint64_t eraseAllNs = 0;
     uint64_t writeAllNs = 0;
+    // 25xx on the SPI lines in place of a flash (spieeprom.h): the address bytes after READ
+    // and WRITE (1, 2 or 3; 0 for a flash) and, on 4-Kbit parts, A8 in bit 3 of the opcode.
+    // writeCycleNs is its tWC.
+    uint8_t spiEepromAddressBytes = 0;
+    bool spiEepromA8InOpcode = false;
 };
 
 ChipModel w25q64fv();

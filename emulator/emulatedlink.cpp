@@ -43,6 +43,8 @@ EmulatedLink::EmulatedLink(const ChipModel &model, ch341::BridgeKind bridge)
         m_i2cEeprom = std::make_unique<I2cEeprom>(model, m_clock);
     } else if (model.bus == SocketBus::Microwire) {
         m_microwireEeprom = std::make_unique<MicrowireEeprom>(model, m_clock);
+    } else if (model.spiEepromAddressBytes > 0) {
+        m_eeprom = std::make_unique<SpiEeprom>(spiEepromModelOf(model), m_clock);
     }
     attachParts(true);
 }

@@ -21,7 +21,8 @@
 namespace emu {
 
 // A CH341A or a CH347 with a part in its socket, behind the bridge's USB link seam: an SPI
-// flash, or (by the model's bus) a 24xx EEPROM on the I2C lines or a 93xx on the pins, with
+// flash or a 25xx EEPROM (a model with spiEepromAddressBytes) on the SPI lines, or (by the
+// model's bus) a 24xx EEPROM on the I2C lines or a 93xx on the pins, with
 // no SPI flash then (9Fh reads FFh). Runs on the thread that calls the bridge library; time is
 // virtual.
 class EmulatedLink : public ch341::UsbLink

@@ -39,6 +39,30 @@ SpiEepromModel eeprom25040()
     return model;
 }
 
+ChipModel catalogEntryOf(const SpiEepromModel &model)
+{
+    ChipModel entry;
+    entry.name = model.name;
+    entry.sizeBytes = model.sizeBytes;
+    entry.pageSize = model.pageSize;
+    entry.spiEepromAddressBytes = uint8_t(model.addressBytes);
+    entry.spiEepromA8InOpcode = model.a8InOpcode;
+    entry.writeCycleNs = model.writeCycleNs;
+    return entry;
+}
+
+SpiEepromModel spiEepromModelOf(const ChipModel &entry)
+{
+    SpiEepromModel model;
+    model.name = entry.name;
+    model.sizeBytes = entry.sizeBytes;
+    model.pageSize = entry.pageSize;
+    model.addressBytes = entry.spiEepromAddressBytes;
+    model.a8InOpcode = entry.spiEepromA8InOpcode;
+    model.writeCycleNs = entry.writeCycleNs;
+    return model;
+}
+
 SpiEeprom::SpiEeprom(SpiEepromModel model, VirtualClock &clock)
     : m_model(std::move(model))
     , m_clock(clock)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chipmodel.h"
 #include "spidevice.h"
 
 #include <cstdint>
@@ -29,6 +30,10 @@ SpiEepromModel eeprom25lc640();
 // Atmel AT25040 / Microchip 25xx040: 512 bytes, 16-byte pages, 1-byte address with A8 in the
 // opcode.
 SpiEepromModel eeprom25040();
+
+// The same part as an entry of the emulator's one catalogue (chipcatalog.h), and back.
+ChipModel catalogEntryOf(const SpiEepromModel &model);
+SpiEepromModel spiEepromModelOf(const ChipModel &entry);
 
 // A 25xx SPI EEPROM: WREN before every WRITE and WRSR (WEL clears when the cycle ends, a WRITE
 // without WEL is ignored), WIP for the write cycle on the virtual clock, the page buffer that

@@ -10,6 +10,7 @@
 #include "emulator/buscost.h"
 #include "emulator/chipmodel.h"
 #include "emulator/emulatedlink.h"
+#include "emulator/spieeprom.h"
 #include "programmer/jobs/ch341.h"
 
 #include "bridge/bridge.h"
@@ -158,6 +159,9 @@ struct Figures
     // Each step a job announces ("Writing to Chip... ") and its modelled seconds, up to the
     // record that completes it.
     QList<QPair<QString, double>> steps;
+    // An EEPROM's job from the line saying how the part is reached to its end: its presence
+    // check and the chip's work, without the bridge's setup.
+    double reachedSeconds = 0;
 };
 
 // Modelled time of each announced step, from the log records' virtual times; the write step
@@ -186,7 +190,7 @@ QList<QPair<QString, double>> StepTimes(const std::vector<std::pair<QString, uin
 
 QByteArray ChipMemory(emu::EmulatedLink &link)
 {
-    const std::vector<uint8_t> &memory = link.chip().memory();
+    const std::vector<uint8_t> &memory = link.socketMemory();
     return QByteArray(reinterpret_cast<const char *>(memory.data()), int(memory.size()));
 }
 
@@ -251,12 +255,17 @@ Figures RunJob(CountingLink &link, const Job &job, const QString &fileName,
     figures.modelledSeconds = (emulated.clock().nowNs() - startNs) / kNsPerSecond;
     figures.usb = emulated.counters();
     figures.sorted = link.counts();
-    figures.payloadBytes = job.movesWholeChip ? emulated.chip().memory().size() : 0;
+    figures.payloadBytes = job.movesWholeChip ? emulated.socketMemory().size() : 0;
     figures.statusTexts = sink.statusTexts;
     figures.progressValues = sink.progressValues;
     figures.records = sink.records;
     figures.failures = sink.failures;
     figures.steps = StepTimes(stamps, lastPageNs);
+    for (std::size_t i = 0; i + 1 < stamps.size(); ++i) {
+        if (stamps[i].first == QLatin1String("Reached by: "))
+            figures.reachedSeconds =
+                (emulated.clock().nowNs() - stamps[i + 1].second) / kNsPerSecond;
+    }
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     return figures;
 }
@@ -530,6 +539,75 @@ int PrintMicrowireRows(QTextStream &out, const QString &imagePath, const QString
     return failed;
 }
 
+// A 25LC640 (8 KiB, 32-byte pages, 2-byte addresses) chosen by name, read and written on each
+// bridge. Its bound: the SPI bytes the job needs at the least at the bridge's clock (the
+// CH341A's in full packets, as for the flash rows): a read is READ + address + the chip; a
+// write per page WREN, WRITE + address + the page and one RDSR poll, plus the page's write
+// cycle, then the read-back.
+constexpr int kEepromPage = 32;
+constexpr int kEepromHeader = 3;
+constexpr double kEepromTarget = 1.10;
+
+int RunEepromRows(QTextStream &out, const QString &imagePath, const QString &dumpPath,
+                  const QString &backupFolder)
+{
+    const emu::SpiEepromModel model = emu::eeprom25lc640();
+    const int size = int(model.sizeBytes);
+    const int pages = size / kEepromPage;
+    const uint64_t readBytes = uint64_t(size + kEepromHeader);
+    const uint64_t pageBytes = 1 + kEepromHeader + kEepromPage + 2;
+    const Job read = {"read", &CH341::DoReadFlash, Image::None, true, false};
+    const Job write = {"write", &CH341::DoWriteFlash, Image::Random, true, false};
+    out << "\n| part | bridge | host | job | exchanges | SPI bytes | modelled s | of it after "
+           "the part is reached | bound s | modelled after reached / bound | target |\n"
+           "|---|---|---|---|---:|---:|---:|---:|---:|---:|---|\n";
+    int failed = 0;
+    const QByteArray image = PatternImage(size);
+    QFile file(imagePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return 1;
+    file.close();
+    for (const BusCase &bus : BusCases()) {
+        if (bus.clockKHz > 15000)
+            continue;
+        ch341::setSpiClockKHz(bus.clockKHz);
+        auto emulated = std::make_unique<emu::EmulatedLink>(emu::w25q64fv(), bus.bridge);
+        emulated->clock().setHostProfile(bus.host.profile);
+        emulated->insertSpiEeprom(model);
+        auto counting = std::make_unique<CountingLink>(std::move(emulated));
+        CountingLink &link = *counting;
+        ch341::installUsbLink(std::move(counting));
+        for (const Job *job : {&write, &read}) {
+            const bool reads = job == &read;
+            const QString name = QString::fromLatin1(job->name);
+            const Figures f = RunJob(link, *job, reads ? dumpPath : imagePath, backupFolder,
+                                     QString::fromStdString(model.name));
+            const double cycles = reads ? 0 : pages * double(model.writeCycleNs) / kNsPerSecond;
+            const double bound =
+                BoundSeconds(bus, reads ? readBytes : pages * pageBytes + readBytes) + cycles;
+            const double ratio = f.reachedSeconds / bound;
+            out << "| 25LC640 8 KiB | " << bus.label << " | " << bus.host.name << " | " << name
+                << " | " << f.usb.exchanges << " | " << f.usb.spiBytes << " | "
+                << Fixed(f.modelledSeconds, 3) << " | " << Fixed(f.reachedSeconds, 3) << " | "
+                << Fixed(bound, 3) << " | " << Fixed(ratio, 2) << " | "
+                << (ratio <= kEepromTarget ? "met" : "MISSED") << " |\n";
+            for (const auto &step : f.steps)
+                out << "| | | | " << name << ": " << step.first << " | | | "
+                    << Fixed(step.second, 3) << " | | | | |\n";
+            out.flush();
+            const QString problem =
+                CheckOutcome(name, f, link.emulated(), image, reads ? dumpPath : imagePath);
+            if (!problem.isEmpty()) {
+                QTextStream(stderr) << "25LC640 " << name << " failed: " << problem << "\n";
+                ++failed;
+            }
+        }
+        ch341::installUsbLink(nullptr);
+    }
+    ch341::setSpiClockKHz(0);
+    return failed;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -561,6 +639,9 @@ int main(int argc, char *argv[])
     options.addOption(jobOption);
     options.addOption(hostOption);
     options.addOption(clockOption);
+    const QCommandLineOption eepromOption(QStringLiteral("eeprom"),
+                                          QStringLiteral("Only the 25LC640 rows."));
+    options.addOption(eepromOption);
     options.process(application);
 
     QTemporaryDir folder;
@@ -571,6 +652,8 @@ int main(int argc, char *argv[])
     const QString imagePath = folder.filePath(QStringLiteral("image.bin"));
     const QString dumpPath = folder.filePath(QStringLiteral("dump.bin"));
 
+    if (options.isSet(eepromOption))
+        return RunEepromRows(out, imagePath, dumpPath, folder.filePath(QStringLiteral("backup")));
     const ChipCase chips[] = {{QStringLiteral("W25Q64FV 8 MiB"), emu::w25q64fv()},
                               {QStringLiteral("W25Q256JV 32 MiB"), emu::w25q256jv()},
                               {QStringLiteral("SST25VF016B 2 MiB"), emu::sst25vf016b()}};
@@ -655,6 +738,11 @@ int main(int argc, char *argv[])
     ch341::setSpiClockKHz(0);
     if (!targets.isEmpty())
         out << "\n" << targets.join(QLatin1Char('\n')) << "\n";
+    const QCommandLineOption *narrowed[] = {&chipOption, &jobOption, &hostOption, &clockOption};
+    if (std::none_of(std::begin(narrowed), std::end(narrowed),
+                     [&options](const QCommandLineOption *o) { return options.isSet(*o); }))
+        failed +=
+            RunEepromRows(out, imagePath, dumpPath, folder.filePath(QStringLiteral("backup")));
     if (!options.isSet(chipOption) && !options.isSet(jobOption) && !options.isSet(hostOption) &&
         !options.isSet(clockOption) && !CalibrateCh347(dumpPath, out))
         ++failed;

@@ -81,7 +81,10 @@ void CH341::DoReadFlash()
         EndJob();
         return;
     }
-    ConfigureProgrammer();
+    // A flash chip is woken again before the read; an EEPROM has no deep power-down, and its
+    // presence was read moments ago: 52 ms of settling would be most of its read.
+    if (!m_eeprom)
+        ConfigureProgrammer();
     QByteArray contents;
     const int readResult =
         TransferFailed ? -1 : ReadWholeChip(contents, QStringLiteral("No Dump Written"));

@@ -1,6 +1,6 @@
 // Every chip of the list through the real worker and the emulated programmer:
 // how it is identified, how its protection is read and cleared, and how it is
-// written above 16 MiB.
+// written above 16 MiB; every 95-series EEPROM row chosen by name and written.
 
 #include "failonwarning.h"
 #include "emulatorharness.h"
@@ -15,6 +15,7 @@
 #include "chipdb/chiplistextract.h"
 #include "emulator/chipmodel.h"
 #include "emulator/microwireeeprom.h"
+#include "emulator/spieeprom.h"
 #include "emulator/spiflashchip.h"
 
 #include <QLoggingCategory>
@@ -122,6 +123,8 @@ private slots:
     void layouts();
     void largeParts_data();
     void largeParts();
+    void eepromRowWalk_data();
+    void eepromRowWalk();
     void askedChips_data();
     void askedChips();
     void userRows_data();
@@ -890,6 +893,103 @@ void TestChips::largeParts()
     QCOMPARE(verified.verdictLines().last(), QStringLiteral("Match Found!"));
     QVERIFY(!m_emulator.chip().isFourByteMode());
     QCOMPARE(int(m_emulator.chip().activeDie()), 0);
+}
+
+void TestChips::eepromRowWalk_data()
+{
+    QTest::addColumn<QString>("part");
+    QTest::addColumn<int>("rowPage");
+    // The part's datasheet facts (tests/chips/spieepromfacts.tsv), apart from the row: the
+    // model is built from these, so a row or derivation that disagrees fails.
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("page"); // 0: FRAM, no page buffer and no write cycle
+    QTest::addColumn<int>("addressBytes");
+    QTest::addColumn<bool>("a8");
+    QMap<QString, QStringList> facts; // vendor and part: size, page, address bytes, A8
+    QFile table(QStringLiteral(VARNOCK_SOURCE_DIR "/tests/chips/spieepromfacts.tsv"));
+    QVERIFY(table.open(QIODevice::ReadOnly | QIODevice::Text));
+    while (!table.atEnd()) {
+        const QStringList fields = QString::fromUtf8(table.readLine()).trimmed().split('\t');
+        if (fields.size() == 6 && !fields.at(0).startsWith('#'))
+            facts.insert(fields.at(0) + ' ' + fields.at(1), fields.mid(2));
+    }
+    ChipListExtract reader(QStringLiteral(":/database/bin/chiplist.xml"));
+    int status = 0;
+    int walked = 0;
+    for (const ChipRecord &row : reader.ExtractChipList(&status)) {
+        if (row.spicmd != QLatin1String("95"))
+            continue;
+        ++walked;
+        // Names that start with a digit carry a '_' in the list.
+        const QString name = row.partName.startsWith('_') ? row.partName.mid(1) : row.partName;
+        const QStringList known = facts.value(row.vendor + ' ' + name, {"0", "0", "0", "no"});
+        QTest::addRow("%s %s", qPrintable(row.vendor), qPrintable(name))
+            << name << row.page.toInt() << known.at(0).toInt() << known.at(1).toInt()
+            << known.at(2).toInt() << (known.at(3) == QLatin1String("yes"));
+    }
+    QCOMPARE(walked, 165);
+}
+
+// Every 95-series row of the list, chosen by name, through the write (read back) and the read
+// job on a model of its datasheet: the chip ends equal to the image, no WRITE runs past its
+// page, and the job says how it reached the part.
+void TestChips::eepromRowWalk()
+{
+    QFETCH(QString, part);
+    QFETCH(int, rowPage);
+    QFETCH(int, size);
+    QFETCH(int, page);
+    QFETCH(int, addressBytes);
+    QFETCH(bool, a8);
+    QVERIFY2(size > 0, "no datasheet facts for this row");
+    emu::SpiEepromModel model;
+    model.name = part.toStdString();
+    model.sizeBytes = uint32_t(size);
+    model.pageSize = uint32_t(page > 0 ? page : size);
+    model.addressBytes = addressBytes;
+    model.a8InOpcode = a8;
+    if (page == 0)
+        model.writeCycleNs = 0;
+    m_emulator.install(model);
+    m_emulator.setMemory(RandomBytes(size, 1));
+    const QByteArray image = RandomBytes(size, quint32(size + rowPage));
+    const QString path = m_dir.filePath(QStringLiteral("eeprom.bin"));
+    QVERIFY(WriteFile(path, image));
+
+    CH341 writer(false);
+    writer.PartName = part;
+    writer.FileName = path;
+    // The virtual clock moves only with the polls: a host slowed by other work must not time
+    // out a part that is still in its cycle.
+    writer.PageProgramTimeoutMs = 60000;
+    JobRecorder written(&writer);
+    writer.DoWriteFlash();
+    const QString reached = QStringLiteral("Reached by: SPI (25xx EEPROM), %1-Byte Addresses%2, "
+                                           "%3-Byte Pages")
+                                .arg(addressBytes)
+                                .arg(a8 ? " and A8 in the Opcode" : "")
+                                .arg(rowPage);
+    QVERIFY2(m_emulator.memory() == image, "the chip does not hold the image");
+    QCOMPARE(m_emulator.link().spiEeprom()->pageCrossings(), 0u);
+    // A 4-Kbit part's upper half is written with A8 in the opcode (0Ah), its lower half with 02h.
+    const QString writes = QStringLiteral("0A:%1 02:%1").arg(256 / rowPage);
+    if (a8)
+        QCOMPARE(m_emulator.windowsByOpcode(writes), writes);
+    QCOMPARE(written.verdictLines().last(), QStringLiteral("Writing to Chip... OK"));
+    QVERIFY2(written.lines().contains(reached), qPrintable(written.lines().join('\n')));
+    QVERIFY(written.lines().contains(
+        QStringLiteral("Chosen Part no: %1 Capacity (Byte): %2").arg(part).arg(size)));
+
+    QList<QUrl> opened;
+    UrlCatcher catcher(&opened);
+    CH341 reader(false);
+    const QString dump = m_dir.filePath(QStringLiteral("dump.bin"));
+    reader.PartName = part;
+    reader.FileName = dump;
+    JobRecorder read(&reader);
+    reader.DoReadFlash();
+    QCOMPARE(read.lines().last(), ChecksumLine(image));
+    QVERIFY(ReadFile(dump) == image);
 }
 
 void TestChips::askedChips_data()

@@ -101,9 +101,7 @@ emu::EmulatedLink &EmulatorHarness::install(const emu::ChipModel &model)
 
 emu::EmulatedLink &EmulatorHarness::install(const emu::SpiEepromModel &model)
 {
-    install(std::make_unique<emu::EmulatedLink>(emu::w25q64fv(), bridge()));
-    m_link->insertSpiEeprom(model);
-    return *m_link;
+    return install(emu::catalogEntryOf(model));
 }
 
 void EmulatorHarness::poke(const QString &commands)

@@ -31,7 +31,8 @@ EepromPart EepromPartOf(const ChipRecord &row)
 {
     EepromPart part;
     part.vendor = row.vendor;
-    part.name = row.partName;
+    // The list marks names that start with a digit with a '_'; the operator named the part.
+    part.name = row.partName.startsWith(QLatin1Char('_')) ? row.partName.mid(1) : row.partName;
     part.size = uint32_t(qMax(row.size, 0));
     part.page = uint32_t(qMax(row.page.toInt(), 1));
     if (row.protocol == QLatin1String("I2C")) {
