@@ -240,7 +240,8 @@ private slots:
         QVERIFY(LogLines(log()).contains(Run("SPI clock: 30 MHz", QColor("gray"), QFont::Normal)));
     }
 
-    // The 24xx I2C speed is remembered; a 24xx job runs the bus at it.
+    // The 24xx I2C speed is remembered; a 24xx part chosen in the part field is read at it,
+    // then written, verified and erased.
     void i2cSpeedChoice()
     {
         auto *speed = child<QComboBox>("cmbI2cSpeed");
@@ -263,6 +264,26 @@ private slots:
         QCOMPARE(ReadFile(path), chip);
         auto &bridge = dynamic_cast<emu::EmulatedCh341 &>(m_harness.link().firmware());
         QCOMPARE(bridge.streamMode() & 0x03, 2); // 400 kHz
+
+        // The same part chosen, through Write, Verify and Erase.
+        const QByteArray image = RandomBytes(32768, 38);
+        QVERIFY(WriteFile(path, image));
+        m_dialogs->answerWith(path);
+        click("btnWrite");
+        QVERIFY(waitForIdle());
+        const auto socket = [this] {
+            const std::vector<uint8_t> &memory = m_harness.link().socketMemory();
+            return QByteArray(reinterpret_cast<const char *>(memory.data()), int(memory.size()));
+        };
+        QCOMPARE(socket(), image);
+        m_dialogs->answerWith(path);
+        click("btnVerify");
+        QVERIFY(waitForIdle());
+        QVERIFY(log()->toPlainText().contains(QStringLiteral("Match Found!")));
+        click("btnErase");
+        QVERIFY(waitForIdle());
+        QCOMPARE(socket(), QByteArray(32768, char(0xFF)));
+        QVERIFY(log()->toPlainText().contains(QStringLiteral("Erasing Chip... OK")));
     }
 
     // Read twice is remembered and reaches the next read: over a noisy line no dump is saved.
