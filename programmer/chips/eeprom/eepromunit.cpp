@@ -14,6 +14,19 @@ qulonglong TotalOf(const QVector<ChipSpan> &spans)
 }
 // No USB bus completes a round trip in less than a 125 us microframe.
 constexpr qint64 kPollsPerMs = 8;
+
+// Adjacent spans (a write's pages) joined: a read-back then takes whole chunks, not a page each.
+QVector<ChipSpan> Joined(const QVector<ChipSpan> &spans)
+{
+    QVector<ChipSpan> runs;
+    for (const ChipSpan &span : spans) {
+        if (!runs.isEmpty() && runs.last().start + runs.last().length == span.start)
+            runs.last().length += span.length;
+        else
+            runs.append(span);
+    }
+    return runs;
+}
 } // namespace
 
 EepromUnit::EepromUnit(const EepromPart &part, ChipProgress &progress)
@@ -29,7 +42,7 @@ EepromUnit::Result EepromUnit::read(const QVector<ChipSpan> &spans, QByteArray &
     result = QByteArray(int(m_part.size), char(0xFF));
     m_progress.started(ChipActivity::Read, total);
     qulonglong done = 0;
-    for (const ChipSpan &span : spans) {
+    for (const ChipSpan &span : Joined(spans)) {
         const uint32_t end = span.start + span.length;
         for (uint32_t address = span.start; address < end;) {
             if (m_progress.stopRequested())
