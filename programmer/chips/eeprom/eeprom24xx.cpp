@@ -2,8 +2,6 @@
 
 #include "programmer/transport/i2ctransport.h"
 
-#include <QDeadlineTimer>
-
 namespace {
 constexpr uint8_t kDeviceType = 0xA0; // 1010, then A2 A1 A0 (or block bits), R/W
 // The longest write cycle of the list's datasheets is 6 ms (FM24C256); a host slow to poll
@@ -74,22 +72,12 @@ bool Eeprom24xx::readChunk(uint32_t address, int count, QByteArray &data)
 
 Eeprom24xx::Result Eeprom24xx::waitWhileWriting(qint64 timeoutMs)
 {
-    // The part refuses its device address until the cycle ends. Each poll is a USB round trip:
-    // no sleep between. One more poll after the deadline: a host that stalled never times out
-    // a part that has finished.
-    const QDeadlineTimer deadline(timeoutMs > 0 ? timeoutMs : kWriteCycleMs, Qt::PreciseTimer);
+    // The part refuses its device address until the cycle ends.
     const QByteArray address = header(0).left(1);
-    for (;;) {
-        const bool expired = deadline.hasExpired();
+    return waitWriteCycle(timeoutMs > 0 ? timeoutMs : kWriteCycleMs, [&] {
         QByteArray none;
-        const int acknowledged = m_bus.acknowledged(address, 0, none);
-        if (acknowledged < 0)
-            return TransferFailed;
-        if (acknowledged > 0)
-            return Done;
-        if (expired)
-            return TimedOut;
-    }
+        return qBound(-1, m_bus.acknowledged(address, 0, none), 1);
+    });
 }
 
 Eeprom24xx::Result Eeprom24xx::writePage(uint32_t address, const QByteArray &bytes,

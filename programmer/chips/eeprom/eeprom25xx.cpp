@@ -2,8 +2,6 @@
 
 #include "programmer/transport/spitransport.h"
 
-#include <QDeadlineTimer>
-
 namespace {
 constexpr uint8_t kWriteStatus = 0x01;
 constexpr uint8_t kWrite = 0x02;
@@ -88,20 +86,14 @@ bool Eeprom25xx::readChunk(uint32_t address, int count, QByteArray &data)
 Eeprom25xx::Result Eeprom25xx::waitWhileWriting(qint64 timeoutMs)
 {
     // The typical cycle is a few milliseconds; the deadline covers the datasheets' 5-6 ms
-    // maximum and a host slow to poll. One more poll after it: a host that stalled never
-    // times out a part that has finished. Each poll is a USB round trip: no sleep between.
+    // maximum and a host slow to poll.
     constexpr qint64 kDefaultTimeoutMs = 100;
-    const QDeadlineTimer deadline(timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs, Qt::PreciseTimer);
-    for (;;) {
-        const bool expired = deadline.hasExpired();
+    return waitWriteCycle(timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs, [&] {
         uint8_t status = 0;
         if (!readStatus(status))
-            return TransferFailed;
-        if (!(status & kWip))
-            return Done;
-        if (expired)
-            return TimedOut;
-    }
+            return -1;
+        return status & kWip ? 0 : 1;
+    });
 }
 
 Eeprom25xx::Result Eeprom25xx::writePage(uint32_t address, const QByteArray &bytes,

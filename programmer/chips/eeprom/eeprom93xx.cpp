@@ -2,8 +2,6 @@
 
 #include "programmer/transport/microwiretransport.h"
 
-#include <QDeadlineTimer>
-
 namespace {
 constexpr uint32_t kRead = 0b10;
 constexpr uint32_t kWrite = 0b01;
@@ -98,19 +96,12 @@ bool Eeprom93xx::readChunk(uint32_t address, int count, QByteArray &data)
 
 Eeprom93xx::Result Eeprom93xx::waitReady(qint64 timeoutMs)
 {
-    // One more poll after the deadline: a host that stalled never times out a part that has
-    // finished. Each poll is a USB round trip: no sleep between.
-    const QDeadlineTimer deadline(timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs, Qt::PreciseTimer);
-    for (;;) {
-        const bool expired = deadline.hasExpired();
+    return waitWriteCycle(timeoutMs > 0 ? timeoutMs : kDefaultTimeoutMs, [&] {
         bool ready = false;
         if (!m_bus.ready(ready))
-            return TransferFailed;
-        if (ready)
-            return Done;
-        if (expired)
-            return TimedOut;
-    }
+            return -1;
+        return ready ? 1 : 0;
+    });
 }
 
 Eeprom93xx::Result Eeprom93xx::writePage(uint32_t address, const QByteArray &bytes,

@@ -2,6 +2,8 @@
 
 #include "programmer/chips/chipprogress.h"
 
+#include <QDeadlineTimer>
+
 namespace {
 qulonglong TotalOf(const QVector<ChipSpan> &spans)
 {
@@ -9,6 +11,21 @@ qulonglong TotalOf(const QVector<ChipSpan> &spans)
     for (const ChipSpan &span : spans)
         total += span.length;
     return total;
+}
+// No USB bus completes a round trip in less than a 125 us microframe.
+constexpr qint64 kPollsPerMs = 8;
+
+// Adjacent spans (a write's pages) joined: a read-back then takes whole chunks, not a page each.
+QVector<ChipSpan> Joined(const QVector<ChipSpan> &spans)
+{
+    QVector<ChipSpan> runs;
+    for (const ChipSpan &span : spans) {
+        if (!runs.isEmpty() && runs.last().start + runs.last().length == span.start)
+            runs.last().length += span.length;
+        else
+            runs.append(span);
+    }
+    return runs;
 }
 } // namespace
 
@@ -25,7 +42,7 @@ EepromUnit::Result EepromUnit::read(const QVector<ChipSpan> &spans, QByteArray &
     result = QByteArray(int(m_part.size), char(0xFF));
     m_progress.started(ChipActivity::Read, total);
     qulonglong done = 0;
-    for (const ChipSpan &span : spans) {
+    for (const ChipSpan &span : Joined(spans)) {
         const uint32_t end = span.start + span.length;
         for (uint32_t address = span.start; address < end;) {
             if (m_progress.stopRequested())
@@ -102,4 +119,25 @@ QVector<ChipSpan> EepromUnit::changedPages(const QByteArray &old, const QByteArr
             spans.append(page);
     }
     return spans;
+}
+
+EepromUnit::Result EepromUnit::waitWriteCycle(qint64 timeoutMs, const std::function<int()> &poll)
+{
+    // Each poll is a USB round trip: no sleep between. One more poll after the deadline: a host
+    // that stalled never times out a part that has finished. The deadline also needs as many
+    // refused polls as could fit in it: a part's time is the bus's, and on the emulated bridge
+    // it moves only with the traffic, so a host descheduled mid-cycle (a loaded machine) must
+    // not spend it. On a real bus this lengthens only the wait for a part that never ends.
+    const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
+    const qint64 fewestRefusals = timeoutMs * kPollsPerMs;
+    for (qint64 refusals = 0;; ++refusals) {
+        const bool expired = deadline.hasExpired() && refusals >= fewestRefusals;
+        const int answer = poll();
+        if (answer < 0)
+            return TransferFailed;
+        if (answer > 0)
+            return Done;
+        if (expired)
+            return TimedOut;
+    }
 }

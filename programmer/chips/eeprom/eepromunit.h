@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <cstdint>
+#include <functional>
 
 class ChipProgress;
 
@@ -63,6 +64,9 @@ protected:
     // Around a run of page writes (93xx: EWEN before, EWDS after).
     virtual Result beginWrites() { return Done; }
     virtual Result endWrites() { return Done; }
+    // Polls until poll() says the write cycle ended (1) or the programmer stopped answering
+    // (-1); 0 is a refusal (busy). TimedOut once timeoutMs has passed.
+    static Result waitWriteCycle(qint64 timeoutMs, const std::function<int()> &poll);
 
     EepromPart m_part;
     ChipProgress &m_progress;
