@@ -312,6 +312,27 @@ QString CheckOutcome(const QString &jobName, const Figures &figures, emu::Emulat
     return QString();
 }
 
+// Puts the emulated bridge on the host behind a counting link, as the library's link.
+CountingLink &InstallLink(std::unique_ptr<emu::EmulatedLink> emulated, emu::HostProfile host)
+{
+    emulated->clock().setHostProfile(host);
+    auto counting = std::make_unique<CountingLink>(std::move(emulated));
+    CountingLink &link = *counting;
+    ch341::installUsbLink(std::move(counting));
+    return link;
+}
+
+// 1 when the job of an EEPROM's row did not leave what it must, said on stderr; else 0.
+int ReportOutcome(const QString &part, const QString &jobName, const Figures &figures,
+                  emu::EmulatedLink &link, const QByteArray &image, const QString &path)
+{
+    const QString problem = CheckOutcome(jobName, figures, link, image, path);
+    if (problem.isEmpty())
+        return 0;
+    QTextStream(stderr) << part << " " << jobName << " failed: " << problem << "\n";
+    return 1;
+}
+
 QString Fixed(double value, int decimals)
 {
     return QString::number(value, 'f', decimals);
@@ -576,11 +597,8 @@ int RunEepromRows(QTextStream &out, const QString &imagePath, const QString &dum
             continue;
         ch341::setSpiClockKHz(bus.clockKHz);
         auto emulated = std::make_unique<emu::EmulatedLink>(emu::w25q64fv(), bus.bridge);
-        emulated->clock().setHostProfile(bus.host.profile);
         emulated->insertSpiEeprom(model);
-        auto counting = std::make_unique<CountingLink>(std::move(emulated));
-        CountingLink &link = *counting;
-        ch341::installUsbLink(std::move(counting));
+        CountingLink &link = InstallLink(std::move(emulated), bus.host.profile);
         for (const Job *job : {&write, &read}) {
             const bool reads = job == &read;
             const QString name = QString::fromLatin1(job->name);
@@ -599,12 +617,8 @@ int RunEepromRows(QTextStream &out, const QString &imagePath, const QString &dum
                 out << "| | | | " << name << ": " << step.first << " | | | "
                     << Fixed(step.second, 3) << " | | | | |\n";
             out.flush();
-            const QString problem =
-                CheckOutcome(name, f, link.emulated(), image, reads ? dumpPath : imagePath);
-            if (!problem.isEmpty()) {
-                QTextStream(stderr) << "25LC640 " << name << " failed: " << problem << "\n";
-                ++failed;
-            }
+            failed += ReportOutcome(QStringLiteral("25LC640"), name, f, link.emulated(), image,
+                                    reads ? dumpPath : imagePath);
         }
         ch341::installUsbLink(nullptr);
     }
@@ -663,11 +677,8 @@ int RunI2cEepromRows(QTextStream &out, const QString &imagePath, const QString &
     QStringList underOneSecond;
     for (const uint32_t kHz : {100u, 400u}) {
         for (const BusCase &bus : buses) {
-            auto emulated = std::make_unique<emu::EmulatedLink>(model, bus.bridge);
-            emulated->clock().setHostProfile(bus.host.profile);
-            auto counting = std::make_unique<CountingLink>(std::move(emulated));
-            CountingLink &link = *counting;
-            ch341::installUsbLink(std::move(counting));
+            CountingLink &link = InstallLink(
+                std::make_unique<emu::EmulatedLink>(model, bus.bridge), bus.host.profile);
             for (const Job *job : {&write, &read}) {
                 const bool reads = job == &read;
                 const QString name = QString::fromLatin1(job->name);
@@ -705,12 +716,8 @@ int RunI2cEepromRows(QTextStream &out, const QString &imagePath, const QString &
                                     Fixed(measured, 3), Fixed(kI2cReadUnderSeconds, 0),
                                     measured < kI2cReadUnderSeconds ? QStringLiteral("met")
                                                                     : QStringLiteral("MISSED"));
-                const QString problem =
-                    CheckOutcome(name, f, link.emulated(), image, reads ? dumpPath : imagePath);
-                if (!problem.isEmpty()) {
-                    QTextStream(stderr) << "24C256 " << name << " failed: " << problem << "\n";
-                    ++failed;
-                }
+                failed += ReportOutcome(QStringLiteral("24C256"), name, f, link.emulated(), image,
+                                        reads ? dumpPath : imagePath);
             }
             ch341::installUsbLink(nullptr);
         }
