@@ -67,6 +67,10 @@ public:
     // acknowledged, null when nobody asks.
     virtual bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read,
                            uint32_t readLength, uint32_t *ackCount) = 0;
+    // A write transaction, then polls ACK polls on its first byte, in one exchange
+    // (CH341StreamI2C_Polled): firstAcknowledged is the first poll answered, polls for none.
+    virtual bool streamI2cPolled(const uint8_t *write, uint32_t writeLength, uint32_t polls,
+                                 uint32_t *firstAcknowledged) = 0;
     // One Microwire instruction (CH341StreamMicrowire).
     virtual bool streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,
                                  uint32_t inBits) = 0;

@@ -36,8 +36,9 @@ constexpr std::size_t kSpiPayload = kPacketSize - 1;
 
 // The I2C stream in 32-byte packets: an OUT sub-command carries what the packet holds, an IN
 // one up to 32 bytes (0xE0), and one packet is answered by at most one 32-byte IN packet.
-// The bridge reports no acknowledge but a bare OUT's, in bit 7 (set: refused).
-constexpr I2cStream::Limits kI2cLimits{kPacketSize, 32, kPacketSize, false};
+// The bridge reports no acknowledge but a bare OUT's, in bit 7 (set: refused). It runs a
+// packet's sub-commands in order, so ACK polls (START, address, STOP) share packets.
+constexpr I2cStream::Limits kI2cLimits{kPacketSize, 32, kPacketSize, false, true};
 constexpr uint8_t kI2cNack = 0x80;
 constexpr uint32_t kI2cClocksPerByte = 9; // 8 data bits and the acknowledge
 // An exchange keeps the I2C bus busy for at most a quarter second, well inside the link's
@@ -228,6 +229,32 @@ bool Ch341Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t 
         return false;
     I2cStream stream(kI2cLimits);
     stream.transaction(write, writeLength, readLength, ackCount != nullptr);
+    std::vector<uint8_t> answer;
+    if (!exchangeI2c(stream, answer))
+        return false;
+    stream.takeRead(answer, read);
+    if (ackCount)
+        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
+    return true;
+}
+
+bool Ch341Driver::streamI2cPolled(const uint8_t *write, uint32_t writeLength, uint32_t polls,
+                                  uint32_t *firstAcknowledged)
+{
+    if (!acceptsI2c(write, writeLength, nullptr, 0) || firstAcknowledged == nullptr)
+        return false;
+    I2cStream stream(kI2cLimits);
+    stream.transaction(write, writeLength, 0, false);
+    stream.polls(write[0], polls);
+    std::vector<uint8_t> answer;
+    if (!exchangeI2c(stream, answer))
+        return false;
+    *firstAcknowledged = stream.firstAcknowledged(answer, i2cAcknowledged, 0);
+    return true;
+}
+
+bool Ch341Driver::exchangeI2c(const I2cStream &stream, std::vector<uint8_t> &answer)
+{
     replies().clear();
     const uint64_t nsPerByte = kI2cClocksPerByte * 1000000ull / I2cStream::speedKHz(m_streamMode);
     for (const I2cStream::Segment &segment : stream.segments()) {
@@ -235,13 +262,8 @@ bool Ch341Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t 
                                  segment.sentBytes * nsPerByte))
             return false;
     }
-    std::vector<uint8_t> answer(stream.replyLength());
-    if (!takeAnswers(uint32_t(answer.size()), answer.data()))
-        return false;
-    stream.takeRead(answer, read);
-    if (ackCount)
-        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
-    return true;
+    answer.resize(stream.replyLength());
+    return takeAnswers(uint32_t(answer.size()), answer.data());
 }
 
 bool Ch341Driver::streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,

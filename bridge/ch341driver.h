@@ -13,6 +13,8 @@
 
 namespace ch341 {
 
+class I2cStream;
+
 class Ch341Driver : public BridgeDriver
 {
 public:
@@ -34,6 +36,8 @@ public:
     std::string busRefusal(EepromBus) const override { return std::string(); }
     bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read, uint32_t readLength,
                    uint32_t *ackCount) override;
+    bool streamI2cPolled(const uint8_t *write, uint32_t writeLength, uint32_t polls,
+                         uint32_t *firstAcknowledged) override;
     bool streamMicrowire(const uint8_t *out, uint32_t outBits, uint8_t *in,
                          uint32_t inBits) override;
 
@@ -58,6 +62,9 @@ private:
                              uint64_t busNs);
     bool makeRoom(std::size_t bytes);
     void appendPacket(const uint8_t *bytes, std::size_t size);
+    // The stream's packets in one exchange (or more, past a quarter second of bus time), and
+    // the answer of them all.
+    bool exchangeI2c(const I2cStream &stream, std::vector<uint8_t> &answer);
 
     // Packets waiting for the next exchange. Pin and mode commands fill whole
     // packets; an SPI packet of fewer than 31 bytes is short and ends its OUT

@@ -33,6 +33,14 @@ uint32_t CH341StreamI2C_RetACK(uint32_t iIndex, uint32_t iWriteLength, const voi
     return done;
 }
 
+uint32_t CH341StreamI2C_Polled(uint32_t iIndex, uint32_t iWriteLength, const void *iWriteBuffer,
+                               uint32_t iPolls, uint32_t *oFirstAcknowledged)
+{
+    ch341::BridgeDriver *bridge = ch341::libraryDriver(iIndex);
+    return bridge && bridge->streamI2cPolled(static_cast<const uint8_t *>(iWriteBuffer),
+                                             iWriteLength, iPolls, oFirstAcknowledged);
+}
+
 uint32_t CH341StreamMicrowire(uint32_t iIndex, uint32_t iOutBits, const void *iOutBuffer,
                               uint32_t iInBits, void *oInBuffer)
 {

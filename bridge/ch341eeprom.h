@@ -41,6 +41,15 @@ uint32_t CH341StreamI2C(uint32_t iIndex, uint32_t iWriteLength, const void *iWri
 uint32_t CH341StreamI2C_RetACK(uint32_t iIndex, uint32_t iWriteLength, const void *iWriteBuffer,
                                uint32_t iReadLength, void *oReadBuffer, uint32_t *oAckCount);
 
+// A write cycle waited for in the exchange that starts it: the write transaction of
+// CH341StreamI2C (no read), then iPolls ACK polls, each START, the first byte of iWriteBuffer
+// (the device address), STOP, sent at once. *oFirstAcknowledged is the number of the first
+// poll whose address was acknowledged, counted from 0; iPolls when none was. A poll starts no
+// write, so the polls after the first acknowledged one change nothing. Returns 0 on a failed
+// transfer.
+uint32_t CH341StreamI2C_Polled(uint32_t iIndex, uint32_t iWriteLength, const void *iWriteBuffer,
+                               uint32_t iPolls, uint32_t *oFirstAcknowledged);
+
 // One Microwire instruction on the CH341A's pins (chip select D0, active high; clock D3; data
 // to the part D5; data from the part D7): chip select low, then high; iOutBits bits of
 // iOutBuffer, most significant bit of each byte first, each set while the clock is low and

@@ -64,8 +64,9 @@ constexpr uint32_t kUsPerMs = 1000;
 // The CH347T takes the CH341A's I2C stream byte for byte, unframed, on its SPI interface:
 // sub-commands carry up to 63 bytes, and the answer holds a status for every byte sent
 // (01h: acknowledged), then the bytes read. A transaction longer than one transfer goes on
-// in the next, as on the CH341A.
-constexpr I2cStream::Limits kI2cLimits{kCh347MaxFrame, 63, kHighSpeedPacketSize, true};
+// in the next, as on the CH341A. Whether a transfer may hold a STOP and a next START is not
+// documented: each transaction (an ACK poll too) opens a transfer of its own.
+constexpr I2cStream::Limits kI2cLimits{kCh347MaxFrame, 63, kHighSpeedPacketSize, true, false};
 constexpr uint8_t kI2cAck = 0x01;
 constexpr uint32_t kI2cClocksPerByte = 9;
 constexpr uint64_t kMaxExchangeBusNs = 250000000;
@@ -246,11 +247,41 @@ bool Ch347Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t 
     if (!m_i2cSpeedSent)
         stream.setSpeed(m_i2cSpeedCode);
     stream.transaction(write, writeLength, readLength, false);
+    std::vector<uint8_t> answer;
+    if (!streamI2cSegments(stream, answer))
+        return false;
+    stream.takeRead(answer, read);
+    if (ackCount)
+        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
+    return true;
+}
+
+bool Ch347Driver::streamI2cPolled(const uint8_t *write, uint32_t writeLength, uint32_t polls,
+                                  uint32_t *firstAcknowledged)
+{
+    if (!acceptsI2c(write, writeLength, nullptr, 0) || firstAcknowledged == nullptr ||
+        !flushPending())
+        return false;
+    I2cStream stream(kI2cLimits);
+    if (!m_i2cSpeedSent)
+        stream.setSpeed(m_i2cSpeedCode);
+    stream.transaction(write, writeLength, 0, false);
+    // The write's own statuses come first.
+    const std::size_t writeStatuses = stream.statusCount();
+    stream.polls(write[0], polls);
+    std::vector<uint8_t> answer;
+    if (!streamI2cSegments(stream, answer))
+        return false;
+    *firstAcknowledged = stream.firstAcknowledged(answer, i2cAcknowledged, writeStatuses);
+    return true;
+}
+
+bool Ch347Driver::streamI2cSegments(const I2cStream &stream, std::vector<uint8_t> &answer)
+{
     const uint64_t nsPerByte =
         kI2cClocksPerByte * 1000000ull / I2cStream::speedKHz(m_i2cSpeedCode);
     OutTransfers out;
     std::vector<std::size_t> inLengths;
-    std::vector<uint8_t> answer;
     uint64_t busNs = 0;
     for (const I2cStream::Segment &segment : stream.segments()) {
         const uint64_t segmentNs = segment.sentBytes * nsPerByte;
@@ -265,9 +296,6 @@ bool Ch347Driver::streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t 
     if (!exchangeI2c(out, inLengths, answer) || answer.size() != stream.replyLength())
         return false;
     m_i2cSpeedSent = true;
-    stream.takeRead(answer, read);
-    if (ackCount)
-        *ackCount = stream.acknowledged(answer, i2cAcknowledged);
     return true;
 }
 

@@ -13,6 +13,8 @@
 
 namespace ch341 {
 
+class I2cStream;
+
 class Ch347Driver : public BridgeDriver
 {
 public:
@@ -41,6 +43,8 @@ public:
     std::string busRefusal(EepromBus bus) const override;
     bool streamI2c(const uint8_t *write, uint32_t writeLength, uint8_t *read, uint32_t readLength,
                    uint32_t *ackCount) override;
+    bool streamI2cPolled(const uint8_t *write, uint32_t writeLength, uint32_t polls,
+                         uint32_t *firstAcknowledged) override;
     // No public source documents Microwire on the CH347: always refused.
     bool streamMicrowire(const uint8_t *, uint32_t, uint8_t *, uint32_t) override { return false; }
 
@@ -73,6 +77,9 @@ private:
     // I2C stream transfers, unframed, each answered by one IN transfer of raw bytes.
     bool exchangeI2c(OutTransfers &out, std::vector<std::size_t> &inLengths,
                      std::vector<uint8_t> &answer);
+    // The stream's transfers, in exchanges of at most a quarter second of bus time, and the
+    // answer of them all.
+    bool streamI2cSegments(const I2cStream &stream, std::vector<uint8_t> &answer);
 
     OutTransfers m_pendingOut;
     std::size_t m_pendingBytes = 0;

@@ -52,6 +52,20 @@ void I2cStream::transaction(const uint8_t *write, std::size_t writeLength, std::
     close();
 }
 
+void I2cStream::polls(uint8_t address, std::size_t count)
+{
+    // START, a one-byte OUT (bare where the bridge reports no acknowledge otherwise), STOP.
+    constexpr std::size_t kPollBytes = 4;
+    for (std::size_t i = 0; i < count; ++i) {
+        put(kI2cStart, kPollBytes, 0);
+        send(&address, 1, true);
+        put(kI2cStop, 1, 0);
+        if (!m_limits.transactionsShareSegments)
+            close();
+    }
+    close();
+}
+
 // Opens a new segment unless the open one holds `room` more bytes before its END and
 // `reply` more answer bytes, then puts the command there.
 void I2cStream::put(uint8_t command, std::size_t room, std::size_t reply)
@@ -137,6 +151,26 @@ void I2cStream::receive(std::size_t length)
     put(kI2cIn, 1, 1);
     ++m_segments.back().sentBytes;
     m_reply.push_back(Reply::Data);
+}
+
+std::size_t I2cStream::statusCount() const
+{
+    return std::size_t(std::count(m_reply.begin(), m_reply.end(), Reply::Status));
+}
+
+uint32_t I2cStream::firstAcknowledged(const std::vector<uint8_t> &answer,
+                                      bool (*statusAcknowledges)(uint8_t), std::size_t from) const
+{
+    uint32_t index = 0;
+    std::size_t status = 0;
+    for (std::size_t i = 0; i < m_reply.size() && i < answer.size(); ++i) {
+        if (m_reply[i] != Reply::Status || status++ < from)
+            continue;
+        if (statusAcknowledges(answer[i]))
+            return index;
+        ++index;
+    }
+    return index;
 }
 
 void I2cStream::takeRead(const std::vector<uint8_t> &answer, uint8_t *read) const

@@ -21,6 +21,9 @@ public:
         std::size_t maxCount;     // bytes one OUT or IN sub-command may carry
         std::size_t maxReply;     // bytes the answer of one segment may hold
         bool statusPerSentByte;   // the bridge answers a status for every byte sent
+        // Several transactions may share a segment: the bridge runs its sub-commands in
+        // order, a STOP and the next START included (the CH341A's 32-byte packets).
+        bool transactionsShareSegments;
     };
     struct Segment
     {
@@ -38,6 +41,9 @@ public:
     // bridge does not report them anyway.
     void transaction(const uint8_t *write, std::size_t writeLength, std::size_t readLength,
                      bool ackEach);
+    // count ACK polls: START, the address byte with its acknowledge asked, STOP; packed into
+    // shared segments where the bridge allows it, each poll whole in one.
+    void polls(uint8_t address, std::size_t count);
     // A segment of its own: the I2C clock code (0 to 3).
     void setSpeed(uint32_t code);
     const std::vector<Segment> &segments() const { return m_segments; }
@@ -48,6 +54,11 @@ public:
     void takeRead(const std::vector<uint8_t> &answer, uint8_t *read) const;
     uint32_t acknowledged(const std::vector<uint8_t> &answer,
                           bool (*statusAcknowledges)(uint8_t)) const;
+    // How many statuses the answer holds; and, counted from the status numbered `from`, the
+    // first acknowledged one (as many as there are from there when none is).
+    std::size_t statusCount() const;
+    uint32_t firstAcknowledged(const std::vector<uint8_t> &answer,
+                               bool (*statusAcknowledges)(uint8_t), std::size_t from) const;
 
 private:
     enum class Reply : uint8_t { Status, Data };

@@ -62,3 +62,15 @@ int I2cTransport::acknowledged(const QByteArray &write, int readCount, QByteArra
         qCDebug(varnockTrace) << "i2c.nack" << write.left(1).toHex() << acks;
     return int(acks);
 }
+
+int I2cTransport::writeThenPoll(const QByteArray &write, int polls)
+{
+    if (failed())
+        return -1;
+    uint32_t first = 0;
+    if (!m_bus.recordTransfer(CH341StreamI2C_Polled(BridgePins::DEVICE, uint32_t(write.size()),
+                                                    write.constData(), uint32_t(qMax(polls, 0)),
+                                                    &first) != 0))
+        return -1;
+    return int(first);
+}

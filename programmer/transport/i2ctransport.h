@@ -32,6 +32,11 @@ public:
     // failed.
     int acknowledged(const QByteArray &write, int readCount, QByteArray &read);
 
+    // A write transaction (the first byte the device address, R/W 0), then polls ACK polls
+    // on that address behind it in the same exchange: which poll was acknowledged first,
+    // polls when none was, -1 when the transfer failed.
+    int writeThenPoll(const QByteArray &write, int polls);
+
     const bool &failed() const;
 
 private:

@@ -312,6 +312,79 @@ private slots:
         COMPARE_HEX(got, read);
     }
 
+    void i2cPolled_data()
+    {
+        QTest::addColumn<BridgeKind>("kind");
+        QTest::addColumn<QString>("setup"); // empty: no part in the socket
+        QTest::addColumn<QByteArray>("write");
+        QTest::addColumn<int>("polls");
+        QTest::addColumn<QList<QByteArray>>("transfers"); // empty: not compared
+        QTest::addColumn<QString>(
+            "first"); // the first poll acknowledged; "between": 0 < n < polls
+        const auto a = BridgeKind::Ch341a;
+        const auto t = BridgeKind::Ch347;
+        const QByteArray page = hex("A0001055");
+        QTest::newRow("CH341A: the page, then seven polls to a packet, all refused in the cycle")
+            << a << "" << page << 8
+            << QList<QByteArray>{padded("AA 74 84 A0001055 75 00") +
+                                 padded("AA" + QString("74 80 A0 75").repeated(7) + "00") +
+                                 padded("AA 74 80 A0 75 00")}
+            << "8";
+        QTest::newRow("CH341A: no data byte starts no cycle: the first poll is acknowledged")
+            << a << "" << hex("A00010") << 2 << QList<QByteArray>() << "0";
+        QTest::newRow("CH341A: the cycle ends within the polls")
+            << a << "" << page << 300 << QList<QByteArray>() << "between";
+        QTest::newRow("CH341A: no polls: the page alone")
+            << a << "" << page << 0 << QList<QByteArray>{padded("AA 74 84 A0001055 75 00")} << "0";
+        QTest::newRow("CH341A: empty socket: no poll acknowledged")
+            << a << "empty" << page << 3 << QList<QByteArray>() << "3";
+        // The page's own four statuses (all acknowledged) come before the polls'.
+        QTest::newRow("CH347T: a transfer a poll, the page's statuses skipped")
+            << t << "" << page << 2
+            << QList<QByteArray>{hex("AA 62 00"), hex("AA 74 84 A0001055 75 00"),
+                                 hex("AA 74 81 A0 75 00"), hex("AA 74 81 A0 75 00")}
+            << "2";
+        QTest::newRow("CH347T: the cycle ends within the polls")
+            << t << "" << page << 300 << QList<QByteArray>() << "between";
+        QTest::newRow("CH347T: no data byte: the first poll is acknowledged")
+            << t << "" << hex("A00010") << 2 << QList<QByteArray>() << "0";
+    }
+
+    // A page write with its ACK polls in one exchange, at 400 kHz.
+    void i2cPolled()
+    {
+        QFETCH(BridgeKind, kind);
+        QFETCH(QString, setup);
+        QFETCH(QByteArray, write);
+        QFETCH(int, polls);
+        QFETCH(QList<QByteArray>, transfers);
+        QFETCH(QString, first);
+        Socket socket(emu::eeprom24c256(), kind);
+        QVERIFY(socket.opened);
+        socket.link->setNoChip(setup == "empty");
+        QVERIFY(CH341SetStream(0, 0x02) && CH341FlushQueue(0));
+        const int from = int(socket.link->receivedOut().size());
+        const quint64 exchanges = socket.link->counters().exchanges;
+        uint32_t acknowledged = 9999;
+        QVERIFY(CH341StreamI2C_Polled(0, uint32_t(write.size()), write.constData(),
+                                      uint32_t(polls), &acknowledged));
+        QCOMPARE(socket.link->counters().exchanges, exchanges + 1);
+        const QList<QByteArray> sent = socket.sent(from);
+        for (int i = 0; !transfers.isEmpty() && i < qMax(sent.size(), transfers.size()); ++i)
+            COMPARE_HEX(sent.value(i), transfers.value(i));
+        if (first == "between") {
+            QVERIFY2(acknowledged > 0 && acknowledged < uint32_t(polls),
+                     qPrintable(QString::number(acknowledged)));
+            QVERIFY(!socket.link->i2cEeprom()->isBusy());
+        } else {
+            QCOMPARE(int(acknowledged), first.toInt());
+        }
+        // The polls start no cycle of their own.
+        if (setup.isEmpty())
+            QCOMPARE(int(socket.link->i2cEeprom()->writeCycles().size()),
+                     write.size() > 3 ? 1 : 0);
+    }
+
     void microwire_data()
     {
         QTest::addColumn<ChipModel>("model");

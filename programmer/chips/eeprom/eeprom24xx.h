@@ -34,4 +34,6 @@ private:
     Result waitWhileWriting(qint64 timeoutMs);
 
     I2cTransport &m_bus;
+    // ACK polls sent behind the next page write.
+    int m_pollTrain;
 };
