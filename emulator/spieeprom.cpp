@@ -132,7 +132,9 @@ uint8_t SpiEeprom::transfer(uint8_t mosi)
         const bool known = base == kRead || base == kWrite ||
                            (mosi == base && (mosi == kWriteStatus || mosi == kWriteDisable ||
                                              mosi == kReadStatus || mosi == kWriteEnable));
-        m_ignoring = !known || (isBusy() && mosi != kReadStatus);
+        const bool refusedBusy = known && isBusy() && mosi != kReadStatus;
+        m_busyRefusals += refusedBusy ? 1 : 0;
+        m_ignoring = !known || refusedBusy;
         return kErased;
     }
     return m_ignoring ? kErased : respond(mosi);

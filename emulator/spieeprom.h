@@ -70,6 +70,8 @@ public:
     void clearFrames() { m_frames.clear(); }
     // WRITE commands whose data ran past the end of their page (and so wrapped inside it).
     uint32_t pageCrossings() const { return m_pageCrossings; }
+    // Instructions but RDSR that came during a write cycle (and so were ignored).
+    uint32_t busyRefusals() const { return m_busyRefusals; }
 
 private:
     void finishWrite();
@@ -86,6 +88,7 @@ private:
     uint64_t m_busyUntilNs = 0;
     bool m_writeProtectHigh = true;
     uint32_t m_pageCrossings = 0;
+    uint32_t m_busyRefusals = 0;
 
     bool m_selected = false;
     bool m_ignoring = false;

@@ -1712,8 +1712,10 @@ void TestProgrammer::eepromJobs()
         QCOMPARE(int(i2c->writeCycles().size()), writes);
         return;
     }
-    // Every WRITE has its own WREN just before it, and none runs past its page.
+    // Every WRITE has its own WREN just before it, none runs past its page, and during a cycle
+    // the part gets status reads only: the next page waits for one that shows the cycle over.
     QCOMPARE(spi->pageCrossings(), 0u);
+    QCOMPARE(spi->busyRefusals(), 0u);
     const QList<QByteArray> frames = m_emulator.frames();
     int writeWindows = 0;
     int readsAfterWrites = 0;

@@ -9,18 +9,11 @@ constexpr uint8_t kDeviceType = 0xA0; // 1010, then A2 A1 A0 (or block bits), R/
 constexpr qint64 kWriteCycleMs = 25;
 // One read transaction at most: the progress and a stop come at least this often.
 constexpr uint32_t kMostReadBytes = 4096;
-// ACK polls sent behind each page: the first page's, and at most (a 5 ms cycle is about 140
-// at 400 kHz on the CH341A, and the train only outgrows a cycle by doubling once).
-constexpr int kFirstPollTrain = 32;
-constexpr int kMostPollTrain = 512;
-// Polls more than the last page needed: the cycle's time varies a little.
-constexpr int kPollMargin = 2;
 } // namespace
 
 Eeprom24xx::Eeprom24xx(I2cTransport &bus, const EepromPart &part, ChipProgress &progress)
     : EepromUnit(part, progress)
     , m_bus(bus)
-    , m_pollTrain(kFirstPollTrain)
 {
 }
 
@@ -83,17 +76,9 @@ Eeprom24xx::Result Eeprom24xx::waitWhileWriting(qint64 timeoutMs)
 Eeprom24xx::Result Eeprom24xx::writePage(uint32_t address, const QByteArray &bytes,
                                          qint64 timeoutMs)
 {
-    // The cycle starts at the STOP after the last data byte. The polls travel behind the page
-    // in its exchange, as many as the last page needed: the host learns of the cycle's end
-    // without a USB round trip per poll. A train too short leaves polling to the deadline,
-    // and the next page sends twice as many.
-    const int ready = m_bus.writeThenPoll(header(address) + bytes, m_pollTrain);
+    // The cycle starts at the STOP after the last data byte; its ACK polls ride behind it.
+    const int ready = m_bus.writeThenPoll(header(address) + bytes, m_polls.length());
     if (ready < 0)
         return TransferFailed;
-    if (ready < m_pollTrain) {
-        m_pollTrain = qMin(ready + kPollMargin, kMostPollTrain);
-        return Done;
-    }
-    m_pollTrain = qMin(2 * m_pollTrain, kMostPollTrain);
-    return waitWhileWriting(timeoutMs);
+    return m_polls.learn(ready) ? Done : waitWhileWriting(timeoutMs);
 }

@@ -8,6 +8,7 @@
 // address until it acknowledges, up to a deadline. Worker thread.
 
 #include "programmer/chips/eeprom/eepromunit.h"
+#include "programmer/chips/eeprom/polltrain.h"
 
 class I2cTransport;
 
@@ -34,6 +35,5 @@ private:
     Result waitWhileWriting(qint64 timeoutMs);
 
     I2cTransport &m_bus;
-    // ACK polls sent behind the next page write.
-    int m_pollTrain;
+    PollTrain m_polls;
 };

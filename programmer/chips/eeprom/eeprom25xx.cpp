@@ -99,8 +99,19 @@ Eeprom25xx::Result Eeprom25xx::waitWhileWriting(qint64 timeoutMs)
 Eeprom25xx::Result Eeprom25xx::writePage(uint32_t address, const QByteArray &bytes,
                                          qint64 timeoutMs)
 {
-    // WEL clears when each cycle ends: every page needs its own WREN.
+    // WEL clears when each cycle ends: every page needs its own WREN. The cycle starts when the
+    // chip select rises after the WRITE; its status polls ride behind it in the same exchange
+    // (RDSR is the one instruction a part takes during a cycle).
     m_bus.send(QByteArray(1, char(kWriteEnable)));
     m_bus.send(header(kWrite, address) + bytes);
-    return waitWhileWriting(timeoutMs);
+    const int polls = m_polls.length();
+    for (int i = 0; i < polls; ++i)
+        m_bus.queueWithAnswer(QByteArray(1, char(kReadStatus)) + char(0xFF));
+    QByteArray answers(2 * polls, char(0));
+    if (!m_bus.readQueuedAnswers(answers))
+        return TransferFailed;
+    int ready = 0;
+    while (ready < polls && (answers.at(2 * ready + 1) & kWip))
+        ++ready;
+    return m_polls.learn(ready) ? Done : waitWhileWriting(timeoutMs);
 }

@@ -2,9 +2,11 @@
 
 // Eeprom25xx: a 25xx SPI EEPROM chosen by name: presence, status and its BP1:BP0 protection,
 // reads in the transport's chunks, and page writes (WREN before each, the write cycle polled by
-// WIP up to a deadline). No erase exists: erasing writes 0xFF. Worker thread.
+// WIP, behind the page and then up to a deadline). No erase exists: erasing writes 0xFF. Worker
+// thread.
 
 #include "programmer/chips/eeprom/eepromunit.h"
+#include "programmer/chips/eeprom/polltrain.h"
 
 class SpiTransport;
 
@@ -34,4 +36,5 @@ private:
     Result waitWhileWriting(qint64 timeoutMs);
 
     SpiTransport &m_bus;
+    PollTrain m_polls;
 };
