@@ -65,7 +65,8 @@ protected:
     virtual Result beginWrites() { return Done; }
     virtual Result endWrites() { return Done; }
     // Polls until poll() says the write cycle ended (1) or the programmer stopped answering
-    // (-1); 0 is a refusal (busy). TimedOut once timeoutMs has passed.
+    // (-1); 0 is a refusal (busy). TimedOut once timeoutMs has passed and as many polls as
+    // fit in it were refused.
     static Result waitWriteCycle(qint64 timeoutMs, const std::function<int()> &poll);
 
     EepromPart m_part;
